@@ -1,0 +1,22 @@
+# Unit tests: GoogleTest executables whose cases CTest runs one process each, so `ctest -j8` spreads them.
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+find_program(ZEL_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+if(NOT ZEL_PYTHON)
+  find_program(ZEL_PYTHON python3 REQUIRED)
+endif()
+
+# zel_add_test(<name> SOURCES <files...> LIBS <targets...> [TIMEOUT <s>])
+function(zel_add_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE zel_test_support ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT ${T_TIMEOUT})
+endfunction()

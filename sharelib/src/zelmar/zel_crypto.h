@@ -1,0 +1,34 @@
+// The one seam between the system and mbedTLS: AES-128-CBC over whole blocks, MD5 and SHA-256.
+// mbedTLS 3.x renames these calls, so no other file includes an mbedTLS header.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum { ZEL_AES_BLOCK = 16, ZEL_MD5_LEN = 16, ZEL_SHA256_LEN = 32 };
+
+// AES-128-CBC of `len` bytes (a multiple of 16, no padding added or removed); `in` and `out` may be
+// the same buffer. `iv` is not changed. 0, -2 for a null argument or a length not a multiple of 16,
+// -1 when the cipher fails.
+int zel_crypto_aes128_cbc_encrypt(const uint8_t key[16], const uint8_t iv[16], const uint8_t *in, uint8_t *out,
+                                  size_t len);
+int zel_crypto_aes128_cbc_decrypt(const uint8_t key[16], const uint8_t iv[16], const uint8_t *in, uint8_t *out,
+                                  size_t len);
+
+// One-shot digests: 0, -2 for a null argument, -1 on failure.
+int zel_crypto_md5(const void *data, size_t len, uint8_t out[ZEL_MD5_LEN]);
+int zel_crypto_sha256(const void *data, size_t len, uint8_t out[ZEL_SHA256_LEN]);
+
+// Streaming MD5, for files: open, update any number of times, then finish (which frees the context).
+typedef struct zel_md5_ctx zel_md5_ctx;
+zel_md5_ctx *zel_crypto_md5_open(void);
+int zel_crypto_md5_update(zel_md5_ctx *ctx, const void *data, size_t len);
+int zel_crypto_md5_finish(zel_md5_ctx *ctx, uint8_t out[ZEL_MD5_LEN]);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,231 @@
+#include "zel_test_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char **environ;
+
+namespace zeltest {
+
+namespace {
+
+void make_dirs(const std::string &path)
+{
+    for (size_t pos = 1; pos != std::string::npos;) {
+        pos = path.find('/', pos + 1);
+        const std::string part = path.substr(0, pos);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            throw std::runtime_error("mkdir " + part + ": " + std::strerror(errno));
+    }
+}
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return remove(path);
+}
+
+int bound_port(int type)
+{
+    const int fd = socket(AF_INET, type, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
+        port = ntohs(addr.sin_port);
+    close(fd);
+    return port;
+}
+
+} // namespace
+
+TempRoot::TempRoot()
+{
+    const char *base = std::getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/zelmar-test-XXXXXX";
+    if (!mkdtemp(templ.data()))
+        throw std::runtime_error("mkdtemp failed");
+    dir_ = templ;
+    if (const char *old = std::getenv("ZELMAR_ROOT")) {
+        had_root_ = true;
+        old_root_ = old;
+    }
+    setenv("ZELMAR_ROOT", dir_.c_str(), 1);
+    for (const char *d : {"/mnt/data/operator", "/mnt/sdcard", "/tmp", "/var/run", "/run", "/dev", "/proc/self",
+                          "/proc/sys/vm"})
+        make_dirs(dir_ + d);
+}
+
+TempRoot::~TempRoot()
+{
+    if (had_root_)
+        setenv("ZELMAR_ROOT", old_root_.c_str(), 1);
+    else
+        unsetenv("ZELMAR_ROOT");
+    nftw(dir_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string TempRoot::path(const std::string &device_path) const
+{
+    return dir_ + device_path;
+}
+
+void TempRoot::write_file(const std::string &device_path, const std::string &content) const
+{
+    const std::string real = path(device_path);
+    make_dirs(real.substr(0, real.rfind('/')));
+    std::ofstream out(real, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out)
+        throw std::runtime_error("cannot write " + real);
+}
+
+std::string TempRoot::read_file(const std::string &device_path) const
+{
+    std::ifstream in(path(device_path), std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+bool TempRoot::exists(const std::string &device_path) const
+{
+    return access(path(device_path).c_str(), F_OK) == 0;
+}
+
+int free_tcp_port()
+{
+    return bound_port(SOCK_STREAM);
+}
+
+int free_udp_port()
+{
+    return bound_port(SOCK_DGRAM);
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::vector<std::string> &extra_env,
+                           const std::string &log_path)
+{
+    std::vector<std::string> env;
+    for (char **e = environ; *e; ++e)
+        env.emplace_back(*e);
+    env.insert(env.end(), extra_env.begin(), extra_env.end());
+    std::vector<char *> cargv, cenv;
+    for (const auto &a : argv)
+        cargv.push_back(const_cast<char *>(a.c_str()));
+    cargv.push_back(nullptr);
+    for (const auto &e : env)
+        cenv.push_back(const_cast<char *>(e.c_str()));
+    cenv.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ < 0)
+        throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        setpgid(0, 0);
+        if (!log_path.empty()) {
+            const int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (fd >= 0) {
+                dup2(fd, 1);
+                dup2(fd, 2);
+                close(fd);
+            }
+        }
+        execve(cargv[0], cargv.data(), cenv.data());
+        _exit(127);
+    }
+}
+
+ChildProcess::~ChildProcess()
+{
+    if (!reaped_)
+        stop();
+}
+
+bool ChildProcess::running()
+{
+    if (reaped_)
+        return false;
+    if (waitpid(pid_, &status_, WNOHANG) == pid_) {
+        reaped_ = true;
+        return false;
+    }
+    return true;
+}
+
+int ChildProcess::stop(int sig)
+{
+    if (!running())
+        return status_;
+    kill(-pid_, sig);
+    kill(pid_, sig);
+    if (wait_exit(std::chrono::seconds(5)) == -1) {
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status_, 0);
+        reaped_ = true;
+    }
+    return status_;
+}
+
+int ChildProcess::wait_exit(std::chrono::milliseconds timeout)
+{
+    if (!wait_until([this] { return !running(); }, timeout))
+        return -1;
+    return status_;
+}
+
+std::vector<std::string> python_peer(const std::string &script, const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv{ZEL_PYTHON, "-u", std::string(ZEL_TEST_PEERS_DIR) + "/" + script};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (done())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+int run_command(const std::string &command, std::string *out)
+{
+    FILE *pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return -1;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0)
+        if (out)
+            out->append(buf, n);
+    const int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace zeltest

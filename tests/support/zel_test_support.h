@@ -1,0 +1,73 @@
+// Shared test helpers: a temporary ZELMAR_ROOT, free loopback ports, child processes (peers) that are
+// always stopped, and polling with a deadline instead of fixed sleeps.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zeltest {
+
+// A fresh directory set as ZELMAR_ROOT for the test's lifetime, with the device folders the system
+// expects ("/mnt/data", "/mnt/data/operator", "/mnt/sdcard", "/tmp", "/var/run", "/run", "/dev",
+// "/proc/self", "/proc/sys/vm"). Removed with everything in it when destroyed.
+class TempRoot {
+public:
+    TempRoot();
+    ~TempRoot();
+    TempRoot(const TempRoot &) = delete;
+    TempRoot &operator=(const TempRoot &) = delete;
+
+    const std::string &dir() const { return dir_; }
+    // The real location of a device path such as "/mnt/data/x".
+    std::string path(const std::string &device_path) const;
+    void write_file(const std::string &device_path, const std::string &content) const;
+    std::string read_file(const std::string &device_path) const;
+    bool exists(const std::string &device_path) const;
+
+private:
+    std::string dir_;
+    std::string old_root_;
+    bool had_root_ = false;
+};
+
+// A port on 127.0.0.1 that was free a moment ago (bound to port 0 and released).
+int free_tcp_port();
+int free_udp_port();
+
+// A child process started from argv, with extra environment entries ("NAME=value"). Its stdout and
+// stderr go to `log_path` when given. Killed (SIGTERM, then SIGKILL) and reaped when destroyed.
+class ChildProcess {
+public:
+    ChildProcess(const std::vector<std::string> &argv, const std::vector<std::string> &extra_env = {},
+                 const std::string &log_path = "");
+    ~ChildProcess();
+    ChildProcess(const ChildProcess &) = delete;
+    ChildProcess &operator=(const ChildProcess &) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool running();
+    // Sends `sig` and waits for the exit; returns the wait status.
+    int stop(int sig = 15);
+    // Waits up to `timeout` for the child to exit by itself; returns the wait status or -1.
+    int wait_exit(std::chrono::milliseconds timeout);
+
+private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+    bool reaped_ = false;
+};
+
+// Starts one of the Python peers under tests/peers with Debian's python3.
+std::vector<std::string> python_peer(const std::string &script, const std::vector<std::string> &args);
+
+// Polls `done` every few milliseconds until it holds or `timeout` passes.
+bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout);
+
+// Runs a shell command; returns its exit status (or -1) and appends its stdout to `out` when given.
+int run_command(const std::string &command, std::string *out = nullptr);
+
+} // namespace zeltest
