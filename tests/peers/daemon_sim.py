@@ -1,0 +1,394 @@
+#!/usr/bin/env python3
+"""Device-daemon simulator: plays the daemon's side of the camera's JSON-RPC link.
+
+It listens on TCP 127.0.0.1:<port> for the camera's two connections, cuts each byte stream into JSON
+objects (with Python's own decoder, independent of the camera's splitter), logs every object per link,
+answers the queries the camera sends ("local.query_did", "local.query_time", "local.query_status") and
+any method a test scripts, and optionally plays the supervisor on a unix socket, where the camera sends
+NUL-terminated JSON keep-alives.
+
+Tests drive it through a unix control socket, one JSON object per line in each direction:
+  {"cmd":"links"}                                   -> {"links":{"internal":{...},"rpc":{...}}}
+  {"cmd":"received","link":"rpc","since":0}         -> {"objects":[...],"next":n}
+  {"cmd":"wait","link":"rpc","method":"m","since":0,"timeout_ms":5000}
+                                                    -> {"object":{...},"index":i} or {"error":"timeout"}
+      (without "method", waits for any object; "method":null waits for a reply, one without method)
+  {"cmd":"send","link":"internal","text":"...","chunk":0,"delay_ms":0}
+                                                    -> {"ok":true} (chunk > 0 splits the text)
+  {"cmd":"script","method":"m","reply":{...}}       -> {"ok":true}; later requests for m get
+      {"id": <their id>, **reply}; "reply":null removes the rule
+  {"cmd":"set","did":1234,"time":1700000000,"status":"cloud_connected"}
+  {"cmd":"close","link":"rpc"}                      -> closes that link's connection
+  {"cmd":"listen","on":false}                       -> stops (or resumes) accepting connections
+  {"cmd":"accepts"}                                 -> {"accepts":[[link_or_null, t_monotonic], ...]}
+  {"cmd":"supervisor","since":0}                    -> {"messages":[[t_monotonic, {...}], ...],"next":n}
+  {"cmd":"quit"}
+A link is "internal" once its first object names an "_internal." or "local." method; any other
+connection is "rpc" (a silent one as soon as the internal link has greeted).
+"""
+
+import argparse
+import json
+import os
+import selectors
+import socket
+import sys
+import time
+
+DECODER = json.JSONDecoder()
+INTERNAL_PREFIXES = ("_internal.", "local.")
+
+
+def now():
+    return time.monotonic()
+
+
+def split_objects(buffer):
+    """Returns (objects, rest): every whole JSON object at the front of `buffer`, and what remains."""
+    objects = []
+    pos = 0
+    while True:
+        start = buffer.find("{", pos)
+        if start < 0:
+            return objects, ""
+        try:
+            obj, end = DECODER.raw_decode(buffer, start)
+        except json.JSONDecodeError as err:
+            # An object still arriving stays in the buffer; garbage up to the next "{" is dropped.
+            if err.pos >= len(buffer) or err.msg.startswith("Unterminated string"):
+                return objects, buffer[start:]
+            pos = start + 1
+            continue
+        objects.append(obj)
+        pos = end
+
+
+class Link:
+    def __init__(self, sock, index):
+        self.sock = sock
+        self.index = index
+        self.name = None
+        self.buffer = ""
+        self.connected_at = now()
+
+
+class Simulator:
+    def __init__(self, args):
+        self.args = args
+        self.sel = selectors.DefaultSelector()
+        self.links = []  # connections in accept order
+        self.received = {"internal": [], "rpc": []}
+        self.accepts = []
+        self.rules = {}
+        self.state = {"did": args.did, "time": args.time, "status": args.status}
+        self.waiters = []
+        self.supervisor_messages = []
+        self.listener = None
+        self.running = True
+        self.listen(True)
+        self.control = self.unix_listener(args.control)
+        self.sel.register(self.control, selectors.EVENT_READ, ("control-accept", None))
+        if args.supervisor:
+            sup = self.unix_listener(args.supervisor)
+            self.sel.register(sup, selectors.EVENT_READ, ("supervisor-accept", None))
+
+    @staticmethod
+    def unix_listener(path):
+        if os.path.exists(path):
+            os.unlink(path)
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        sock.bind(path)
+        sock.listen(8)
+        sock.setblocking(False)
+        return sock
+
+    def listen(self, on):
+        if on and self.listener is None:
+            sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            sock.bind(("127.0.0.1", self.args.port))
+            sock.listen(8)
+            sock.setblocking(False)
+            self.listener = sock
+            self.sel.register(sock, selectors.EVENT_READ, ("daemon-accept", None))
+        elif not on and self.listener is not None:
+            self.sel.unregister(self.listener)
+            self.listener.close()
+            self.listener = None
+
+    def log(self, text):
+        print(text, flush=True)
+
+    # ---- the daemon side -------------------------------------------------------------------------
+    def current(self, name):
+        for link in reversed(self.links):
+            if link.name == name and link.sock is not None:
+                return link
+        return None
+
+    def on_daemon_accept(self, sock):
+        conn, _ = sock.accept()
+        conn.setblocking(False)
+        link = Link(conn, len(self.links))
+        self.links.append(link)
+        self.accepts.append([None, now()])
+        self.sel.register(conn, selectors.EVENT_READ, ("daemon", link))
+        self.log(f"accept #{link.index}")
+        self.name_silent_links()
+
+    def name_silent_links(self):
+        # The RPC link sends nothing until it has something to say; once the internal link has
+        # greeted, any other live connection is the RPC link.
+        if self.current("internal") is None:
+            return
+        for link in self.links:
+            if link.name is None and link.sock is not None:
+                link.name = "rpc"
+                self.accepts[link.index][0] = "rpc"
+
+    def close_link(self, link):
+        if link.sock is None:
+            return
+        self.sel.unregister(link.sock)
+        link.sock.close()
+        link.sock = None
+        self.log(f"closed #{link.index} ({link.name})")
+
+    def on_daemon_read(self, link):
+        try:
+            data = link.sock.recv(65536)
+        except ConnectionError:
+            data = b""
+        if not data:
+            self.close_link(link)
+            return
+        link.buffer += data.decode("utf-8", errors="replace")
+        objects, link.buffer = split_objects(link.buffer)
+        for obj in objects:
+            self.on_object(link, obj)
+
+    def on_object(self, link, obj):
+        method = obj.get("method") if isinstance(obj, dict) else None
+        if link.name is None:
+            internal = isinstance(method, str) and method.startswith(INTERNAL_PREFIXES)
+            link.name = "internal" if internal else "rpc"
+            self.accepts[link.index][0] = link.name
+        self.name_silent_links()
+        self.received[link.name].append(obj)
+        self.log(f"[{link.name}] {json.dumps(obj)}")
+        self.answer(link, obj, method)
+        self.check_waiters()
+
+    def answer(self, link, obj, method):
+        if not isinstance(method, str) or "id" not in obj:
+            return
+        reply = None
+        if method in self.rules:
+            reply = dict(self.rules[method])
+        elif method == "local.query_did" and self.state["did"] is not None:
+            reply = {"method": "local.did", "params": self.state["did"]}
+        elif method == "local.query_time" and self.state["time"] is not None:
+            reply = {"method": "local.time", "params": self.state["time"]}
+        elif method == "local.query_status" and self.state["status"] is not None:
+            reply = {"method": "local.status", "params": self.state["status"]}
+        if reply is None:
+            return
+        reply["id"] = obj["id"]
+        self.write(link, json.dumps(reply, separators=(",", ":")))
+
+    def write(self, link, text, chunk=0, delay_ms=0):
+        data = text.encode()
+        link.sock.setblocking(True)
+        try:
+            if chunk <= 0:
+                link.sock.sendall(data)
+            else:
+                for i in range(0, len(data), chunk):
+                    link.sock.sendall(data[i:i + chunk])
+                    if delay_ms:
+                        time.sleep(delay_ms / 1000.0)
+        finally:
+            link.sock.setblocking(False)
+
+    # ---- the supervisor side ---------------------------------------------------------------------
+    def on_supervisor_accept(self, sock):
+        conn, _ = sock.accept()
+        conn.setblocking(False)
+        self.sel.register(conn, selectors.EVENT_READ, ("supervisor", [conn, b""]))
+
+    def on_supervisor_read(self, entry):
+        conn = entry[0]
+        try:
+            data = conn.recv(4096)
+        except ConnectionError:
+            data = b""
+        if not data:
+            self.sel.unregister(conn)
+            conn.close()
+            return
+        entry[1] += data
+        while b"\0" in entry[1]:
+            text, entry[1] = entry[1].split(b"\0", 1)
+            try:
+                msg = json.loads(text.decode())
+            except ValueError:
+                msg = {"unparsed": text.decode(errors="replace")}
+            self.supervisor_messages.append([now(), msg])
+            self.log(f"[supervisor] {json.dumps(msg)}")
+            if isinstance(msg, dict) and msg.get("method") == "daemon.getinfo":
+                reply = {"id": msg.get("id"), "result": "ok", "info": self.args.crash_info}
+                conn.setblocking(True)
+                conn.sendall(json.dumps(reply).encode() + b"\0")
+                conn.setblocking(False)
+
+    # ---- the control side ------------------------------------------------------------------------
+    def on_control_accept(self, sock):
+        conn, _ = sock.accept()
+        conn.setblocking(False)
+        self.sel.register(conn, selectors.EVENT_READ, ("control", [conn, b""]))
+
+    def on_control_read(self, entry):
+        conn = entry[0]
+        try:
+            data = conn.recv(65536)
+        except ConnectionError:
+            data = b""
+        if not data:
+            self.sel.unregister(conn)
+            conn.close()
+            self.waiters = [w for w in self.waiters if w["conn"] is not conn]
+            return
+        entry[1] += data
+        while b"\n" in entry[1]:
+            line, entry[1] = entry[1].split(b"\n", 1)
+            if line.strip():
+                self.on_command(conn, json.loads(line.decode()))
+
+    def respond(self, conn, obj):
+        conn.setblocking(True)
+        try:
+            conn.sendall(json.dumps(obj).encode() + b"\n")
+        except OSError:
+            pass
+        conn.setblocking(False)
+
+    def on_command(self, conn, cmd):
+        kind = cmd.get("cmd")
+        if kind == "links":
+            out = {}
+            for name in ("internal", "rpc"):
+                link = self.current(name)
+                out[name] = {"connected": link is not None,
+                             "connections": sum(1 for l in self.links if l.name == name)}
+            self.respond(conn, {"links": out})
+        elif kind == "received":
+            objs = self.received[cmd["link"]]
+            since = cmd.get("since", 0)
+            self.respond(conn, {"objects": objs[since:], "next": len(objs)})
+        elif kind == "wait":
+            waiter = {"conn": conn, "link": cmd["link"], "since": cmd.get("since", 0),
+                      "has_method": "method" in cmd, "method": cmd.get("method"),
+                      "deadline": now() + cmd.get("timeout_ms", 5000) / 1000.0}
+            self.waiters.append(waiter)
+            self.check_waiters()
+        elif kind == "send":
+            link = self.current(cmd["link"])
+            if link is None:
+                self.respond(conn, {"error": "not connected"})
+                return
+            self.write(link, cmd["text"], cmd.get("chunk", 0), cmd.get("delay_ms", 0))
+            self.respond(conn, {"ok": True})
+        elif kind == "script":
+            if cmd.get("reply") is None:
+                self.rules.pop(cmd["method"], None)
+            else:
+                self.rules[cmd["method"]] = cmd["reply"]
+            self.respond(conn, {"ok": True})
+        elif kind == "set":
+            for key in ("did", "time", "status"):
+                if key in cmd:
+                    self.state[key] = cmd[key]
+            self.respond(conn, {"ok": True})
+        elif kind == "close":
+            link = self.current(cmd["link"])
+            if link is not None:
+                self.close_link(link)
+            self.respond(conn, {"ok": link is not None})
+        elif kind == "listen":
+            self.listen(bool(cmd.get("on", True)))
+            if not cmd.get("on", True):
+                for link in self.links:
+                    self.close_link(link)
+            self.respond(conn, {"ok": True})
+        elif kind == "accepts":
+            self.respond(conn, {"accepts": self.accepts})
+        elif kind == "supervisor":
+            since = cmd.get("since", 0)
+            self.respond(conn, {"messages": self.supervisor_messages[since:],
+                                "next": len(self.supervisor_messages)})
+        elif kind == "quit":
+            self.respond(conn, {"ok": True})
+            self.running = False
+        else:
+            self.respond(conn, {"error": f"unknown command {kind!r}"})
+
+    def matches(self, waiter, obj):
+        if not waiter["has_method"]:
+            return True
+        method = obj.get("method") if isinstance(obj, dict) else None
+        if waiter["method"] is None:
+            return method is None
+        return method == waiter["method"]
+
+    def check_waiters(self):
+        keep = []
+        for waiter in self.waiters:
+            objs = self.received[waiter["link"]]
+            found = None
+            for i in range(waiter["since"], len(objs)):
+                if self.matches(waiter, objs[i]):
+                    found = i
+                    break
+            if found is not None:
+                self.respond(waiter["conn"], {"object": objs[found], "index": found})
+            elif now() >= waiter["deadline"]:
+                self.respond(waiter["conn"], {"error": "timeout"})
+            else:
+                keep.append(waiter)
+        self.waiters = keep
+
+    def run(self):
+        while self.running:
+            for key, _ in self.sel.select(timeout=0.05):
+                kind, data = key.data
+                if kind == "daemon-accept":
+                    self.on_daemon_accept(key.fileobj)
+                elif kind == "daemon":
+                    self.on_daemon_read(data)
+                elif kind == "control-accept":
+                    self.on_control_accept(key.fileobj)
+                elif kind == "control":
+                    self.on_control_read(data)
+                elif kind == "supervisor-accept":
+                    self.on_supervisor_accept(key.fileobj)
+                elif kind == "supervisor":
+                    self.on_supervisor_read(data)
+            self.check_waiters()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--control", required=True, help="path of the unix control socket")
+    parser.add_argument("--supervisor", help="path of the supervisor socket to serve")
+    parser.add_argument("--did", type=int, default=None)
+    parser.add_argument("--time", type=int, default=None)
+    parser.add_argument("--status", default=None)
+    parser.add_argument("--crash-info", default="none")
+    args = parser.parse_args()
+    Simulator(args).run()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
