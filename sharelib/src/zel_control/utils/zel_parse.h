@@ -1,0 +1,16 @@
+// Number and boolean parsing with a default for absent text. Booleans are the words "true" and
+// "false" in any case; any other text gives the default.
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+int zel_parse_int(const char *text, int default_value);                 // atoi
+long long zel_parse_longlong(const char *text, long long default_value);  // atoll
+float zel_parse_float(const char *text, float default_value);           // atof
+int zel_parse_bool(const char *text, int default_value);
+
+#ifdef __cplusplus
+}
+#endif

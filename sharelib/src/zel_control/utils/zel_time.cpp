@@ -1,0 +1,357 @@
+// Time values (seconds and microseconds), their arithmetic, calendar fields and conversions.
+#include "zel_control/utils/zel_time.h"
+
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+constexpr int64_t kUsecPerSec = 1000000;
+constexpr int64_t kSecPerDay = 86400;
+constexpr int kTimeText = 32;
+
+int64_t floor_div(int64_t a, int64_t b)
+{
+    const int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+zel_time make_time(int64_t sec, int64_t usec)
+{
+    sec += floor_div(usec, kUsecPerSec);
+    usec -= floor_div(usec, kUsecPerSec) * kUsecPerSec;
+    return zel_time{static_cast<int32_t>(sec), static_cast<int32_t>(usec)};
+}
+
+struct tm local_tm(time_t seconds)
+{
+    struct tm tm;
+    memset(&tm, 0, sizeof tm);
+    localtime_r(&seconds, &tm);
+    return tm;
+}
+
+void fields_of(int64_t seconds, int *year, int *month, int *day, int *hour, int *minute, int *second)
+{
+    const int64_t days = floor_div(seconds, kSecPerDay);
+    const int64_t in_day = seconds - days * kSecPerDay;
+    int y, mo, d;
+    zel_time_days_to_date(days, &y, &mo, &d);
+    if (year)
+        *year = y;
+    if (month)
+        *month = mo;
+    if (day)
+        *day = d;
+    if (hour)
+        *hour = static_cast<int>(in_day / 3600);
+    if (minute)
+        *minute = static_cast<int>(in_day % 3600 / 60);
+    if (second)
+        *second = static_cast<int>(in_day % 60);
+}
+
+const char *format_fields(char *buffer, const struct tm *tm, const char *format)
+{
+    if (!tm) {
+        buffer[0] = '\0';
+        return buffer;
+    }
+    snprintf(buffer, kTimeText, format, tm->tm_year + 1900, tm->tm_mon + 1, tm->tm_mday, tm->tm_hour, tm->tm_min,
+             tm->tm_sec);
+    return buffer;
+}
+
+constexpr const char *kTimeFormat = "%4d-%02d-%02d %02d:%02d:%02d";
+
+} // namespace
+
+extern "C" {
+
+zel_time zel_time_now(void)
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return zel_time_from_timeval(&tv);
+}
+
+zel_time zel_time_future(int64_t usec)
+{
+    return zel_time_add(zel_time_now(), usec);
+}
+
+zel_time zel_time_create(int year, int month, int day, int hour, int minute, int second, int millisecond)
+{
+    struct tm tm;
+    memset(&tm, 0, sizeof tm);
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = 0;
+    return make_time(static_cast<int64_t>(mktime(&tm)), static_cast<int64_t>(millisecond) * 1000);
+}
+
+zel_time zel_time_add(zel_time t, int64_t usec)
+{
+    return make_time(t.sec, static_cast<int64_t>(t.usec) + usec);
+}
+
+int64_t zel_time_diff(zel_time a, zel_time b)
+{
+    return (static_cast<int64_t>(a.sec) - b.sec) * kUsecPerSec + (static_cast<int64_t>(a.usec) - b.usec);
+}
+
+int zel_time_compare(zel_time a, zel_time b)
+{
+    if (a.sec != b.sec)
+        return a.sec < b.sec ? -1 : 1;
+    if (a.usec != b.usec)
+        return a.usec < b.usec ? -1 : 1;
+    return 0;
+}
+
+int64_t zel_time_elapse(int64_t seconds, int64_t microseconds)
+{
+    return seconds * kUsecPerSec + microseconds;
+}
+
+void zel_time_days_to_date(int64_t days, int *year, int *month, int *day)
+{
+    // Fliegel and Van Flandern, from the Julian day number (2440588 is 1970-01-01).
+    int64_t l = days + 2440588 + 68569;
+    const int64_t n = 4 * l / 146097;
+    l -= (146097 * n + 3) / 4;
+    const int64_t i = 4000 * (l + 1) / 1461001;
+    l = l - 1461 * i / 4 + 31;
+    const int64_t j = 80 * l / 2447;
+    const int64_t d = l - 2447 * j / 80;
+    l = j / 11;
+    *month = static_cast<int>(j + 2 - 12 * l);
+    *year = static_cast<int>(100 * (n - 49) + i + l);
+    *day = static_cast<int>(d);
+}
+
+void zel_time_parse_local(zel_time t, int offset_hours, int *year, int *month, int *day, int *hour, int *minute,
+                          int *second)
+{
+    fields_of(static_cast<int64_t>(t.sec) + static_cast<int64_t>(offset_hours) * 3600, year, month, day, hour,
+              minute, second);
+}
+
+void zel_time_parse_utc(zel_time t, int *year, int *month, int *day, int *hour, int *minute, int *second)
+{
+    zel_time_parse_local(t, 0, year, month, day, hour, minute, second);
+}
+
+int zel_time_parse_millisecond(zel_time t)
+{
+    return t.usec / 1000;
+}
+
+int zel_time_day_of_week(zel_time t)
+{
+    return local_tm(t.sec).tm_wday;
+}
+
+int zel_local_timezone(void)
+{
+    const int hour = local_tm(0).tm_hour;
+    return hour > 12 ? hour - 24 : hour;
+}
+
+struct timeval zel_time2timeval(zel_time t)
+{
+    struct timeval tv;
+    tv.tv_sec = t.sec;
+    tv.tv_usec = t.usec;
+    return tv;
+}
+
+time_t zel_time2time_t(zel_time t)
+{
+    return t.sec;
+}
+
+zel_time zel_time_from_timeval(const struct timeval *tv)
+{
+    return tv ? make_time(tv->tv_sec, tv->tv_usec) : zel_time{0, 0};
+}
+
+zel_time zel_time_from_time_t(time_t seconds)
+{
+    return zel_time{static_cast<int32_t>(seconds), 0};
+}
+
+void zel_time2timespec(zel_time t, struct timespec *ts)
+{
+    if (!ts)
+        return;
+    ts->tv_sec = t.sec;
+    ts->tv_nsec = static_cast<long>(t.usec) * 1000;
+}
+
+void timespec_future(struct timespec *ts, int64_t usec)
+{
+    if (!ts)
+        return;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    const int64_t nsec = static_cast<int64_t>(now.tv_nsec) + (usec % kUsecPerSec) * 1000;
+    int64_t sec = static_cast<int64_t>(now.tv_sec) + usec / kUsecPerSec + floor_div(nsec, 1000000000);
+    ts->tv_sec = static_cast<time_t>(sec);
+    ts->tv_nsec = static_cast<long>(nsec - floor_div(nsec, 1000000000) * 1000000000);
+}
+
+size_t zel_strftime_local(zel_time t, char *buffer, size_t size, const char *format)
+{
+    if (!buffer || !format || size == 0)
+        return 0;
+    const struct tm tm = local_tm(t.sec);
+    return strftime(buffer, size, format, &tm);
+}
+
+size_t zel_strftime_utc(zel_time t, char *buffer, size_t size, const char *format)
+{
+    if (!buffer || !format || size == 0)
+        return 0;
+    const time_t seconds = t.sec;
+    struct tm tm;
+    memset(&tm, 0, sizeof tm);
+    gmtime_r(&seconds, &tm);
+    return strftime(buffer, size, format, &tm);
+}
+
+int64_t tv_time_diff(const zel_time *a, const zel_time *b)
+{
+    return a && b ? zel_time_diff(*a, *b) : 0;
+}
+
+int tv_time_compare(const zel_time *a, const zel_time *b)
+{
+    return a && b ? zel_time_compare(*a, *b) : 0;
+}
+
+void tv_time_add(zel_time *t, int64_t usec)
+{
+    if (t)
+        *t = zel_time_add(*t, usec);
+}
+
+void tv_time_future(zel_time *t, int64_t usec)
+{
+    if (t)
+        *t = zel_time_future(usec);
+}
+
+void tv_time_parse_local(const zel_time *t, int offset_hours, int *year, int *month, int *day, int *hour,
+                         int *minute, int *second)
+{
+    if (t)
+        zel_time_parse_local(*t, offset_hours, year, month, day, hour, minute, second);
+}
+
+void tv_time_parse_utc(const zel_time *t, int *year, int *month, int *day, int *hour, int *minute, int *second)
+{
+    if (t)
+        zel_time_parse_utc(*t, year, month, day, hour, minute, second);
+}
+
+int tv_time_day_of_week(const zel_time *t)
+{
+    return t ? zel_time_day_of_week(*t) : 0;
+}
+
+void tv_time_set(zel_time *t, int year, int month, int day, int hour, int minute, int second, int millisecond)
+{
+    if (t)
+        *t = zel_time_create(year, month, day, hour, minute, second, millisecond);
+}
+
+void time_to_tm(struct tm *tm, time_t seconds)
+{
+    if (tm)
+        *tm = local_tm(seconds);
+}
+
+time_t tm_to_time_t(struct tm *tm)
+{
+    return tm ? mktime(tm) : static_cast<time_t>(-1);
+}
+
+const char *tm_to_time_string(const struct tm *tm)
+{
+    thread_local char buffer[kTimeText];
+    return format_fields(buffer, tm, kTimeFormat);
+}
+
+const char *tm_to_time_string2(const struct tm *tm, const char *format)
+{
+    thread_local char buffer[kTimeText];
+    return format_fields(buffer, tm, format ? format : kTimeFormat);
+}
+
+const char *get_local_time(void)
+{
+    const struct tm tm = local_tm(time(nullptr));
+    return tm_to_time_string(&tm);
+}
+
+int64_t time_t_milli(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int64_t time_t_micro(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * kUsecPerSec + now.tv_nsec / 1000;
+}
+
+time_t utc_to_local(time_t seconds)
+{
+    struct tm tm = local_tm(seconds);
+    return timegm(&tm);
+}
+
+time_t local_to_utc(time_t seconds)
+{
+    struct tm tm;
+    memset(&tm, 0, sizeof tm);
+    gmtime_r(&seconds, &tm);
+    tm.tm_isdst = -1;
+    return mktime(&tm);
+}
+
+void zel_print_timestamp(void)
+{
+    const int64_t micro = time_t_micro();
+    printf("current timestamp: %ld, %lld, %lld\n", static_cast<long>(micro / kUsecPerSec),
+           static_cast<long long>(micro / 1000), static_cast<long long>(micro));
+}
+
+time_t zel_string_to_time(const char *text, const char *format)
+{
+    if (!text || !format)
+        return -1;
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    if (sscanf(text, format, &year, &month, &day, &hour, &minute, &second) != 6)
+        return 0;
+    struct tm tm;
+    memset(&tm, 0, sizeof tm);
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = -1;
+    return mktime(&tm);
+}
+
+} // extern "C"

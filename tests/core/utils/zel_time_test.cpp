@@ -1,0 +1,145 @@
+#include "zel_control/utils/zel_time.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <random>
+#include <string>
+
+namespace {
+
+// Sets TZ for one test and restores it afterwards.
+class ScopedTz {
+public:
+    explicit ScopedTz(const char *tz)
+    {
+        if (const char *old = getenv("TZ"))
+            old_ = old, had_ = true;
+        setenv("TZ", tz, 1);
+        tzset();
+    }
+    ~ScopedTz()
+    {
+        if (had_)
+            setenv("TZ", old_.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    std::string old_;
+    bool had_ = false;
+};
+
+} // namespace
+
+TEST(ZelTimeArithmetic, AddBorrowsAndCarries)
+{
+    zel_time t = zel_time_add(zel_time{10, 0}, -1);
+    EXPECT_EQ(t.sec, 9);
+    EXPECT_EQ(t.usec, 999999);
+    t = zel_time_add(zel_time{10, 999999}, 2);
+    EXPECT_EQ(t.sec, 11);
+    EXPECT_EQ(t.usec, 1);
+    t = zel_time_add(zel_time{10, 500000}, -2500000);
+    EXPECT_EQ(t.sec, 8);
+    EXPECT_EQ(t.usec, 0);
+    EXPECT_EQ(zel_time_diff(zel_time{10, 0}, zel_time{9, 999999}), 1);
+    EXPECT_EQ(zel_time_diff(zel_time{5, 0}, zel_time{7, 250000}), -2250000);
+    EXPECT_EQ(zel_time_compare(zel_time{5, 1}, zel_time{5, 2}), -1);
+    EXPECT_EQ(zel_time_compare(zel_time{6, 0}, zel_time{5, 999999}), 1);
+    EXPECT_EQ(zel_time_compare(zel_time{6, 3}, zel_time{6, 3}), 0);
+    EXPECT_EQ(zel_time_elapse(3, 25), 3000025);
+    zel_time p{1, 0};
+    tv_time_add(&p, 1500000);
+    EXPECT_EQ(p.sec, 2);
+    EXPECT_EQ(p.usec, 500000);
+}
+
+TEST(ZelTimeCalendar, ArithmeticFieldsMatchTheCLibrary)
+{
+    std::mt19937 rng(3);
+    for (int i = 0; i < 2000; ++i) {
+        const int32_t sec = static_cast<int32_t>(rng());  // the whole signed 32-bit range
+        const int offset = static_cast<int>(rng() % 25) - 12;
+        int y, mo, d, h, mi, s;
+        zel_time_parse_local(zel_time{sec, 0}, offset, &y, &mo, &d, &h, &mi, &s);
+        const time_t shifted = static_cast<time_t>(sec) + offset * 3600;
+        struct tm tm;
+        gmtime_r(&shifted, &tm);
+        ASSERT_EQ(y, tm.tm_year + 1900) << sec;
+        ASSERT_EQ(mo, tm.tm_mon + 1) << sec;
+        ASSERT_EQ(d, tm.tm_mday) << sec;
+        ASSERT_EQ(h, tm.tm_hour) << sec;
+        ASSERT_EQ(mi, tm.tm_min) << sec;
+        ASSERT_EQ(s, tm.tm_sec) << sec;
+    }
+    int y, mo, d, h, mi, s;
+    zel_time_parse_utc(zel_time{951782400, 123456}, &y, &mo, &d, &h, &mi, &s);  // 2000-02-29 00:00:00
+    EXPECT_EQ(y, 2000);
+    EXPECT_EQ(mo, 2);
+    EXPECT_EQ(d, 29);
+    EXPECT_EQ(zel_time_parse_millisecond(zel_time{0, 123456}), 123);
+}
+
+TEST(ZelTimeZone, OffsetFromTheEpochHour)
+{
+    {
+        ScopedTz tz("EST5");
+        EXPECT_EQ(zel_local_timezone(), -5);
+        EXPECT_EQ(utc_to_local(3600 * 10), 3600 * 5);
+        EXPECT_EQ(local_to_utc(3600 * 5), 3600 * 10);
+    }
+    {
+        ScopedTz tz("CST-8");
+        EXPECT_EQ(zel_local_timezone(), 8);
+        // 2024-03-10 (a Sunday) 20:00 UTC is Monday in UTC+8.
+        EXPECT_EQ(zel_time_day_of_week(zel_time{1710100800, 0}), 1);
+        char text[32];
+        ASSERT_GT(zel_strftime_local(zel_time{1710100800, 0}, text, sizeof text, "%F %T"), 0u);
+        EXPECT_STREQ(text, "2024-03-11 04:00:00");
+        ASSERT_GT(zel_strftime_utc(zel_time{1710100800, 0}, text, sizeof text, "%F %T"), 0u);
+        EXPECT_STREQ(text, "2024-03-10 20:00:00");
+        const zel_time t = zel_time_create(2024, 3, 11, 4, 0, 0, 250);
+        EXPECT_EQ(t.sec, 1710100800);
+        EXPECT_EQ(t.usec, 250000);
+        EXPECT_EQ(zel_string_to_time("2024/03/11 04:00:00", "%d/%d/%d %d:%d:%d"), 1710100800);
+        EXPECT_EQ(zel_string_to_time("2024/03/11", "%d/%d/%d %d:%d:%d"), 0);
+        EXPECT_EQ(zel_string_to_time(nullptr, "%d"), -1);
+    }
+    {
+        ScopedTz tz("UTC0");
+        EXPECT_EQ(zel_local_timezone(), 0);
+    }
+}
+
+TEST(ZelTimeText, FixedFormatsAndConversions)
+{
+    struct tm tm = {};
+    tm.tm_year = 124;
+    tm.tm_mon = 0;
+    tm.tm_mday = 5;
+    tm.tm_hour = 7;
+    tm.tm_min = 8;
+    tm.tm_sec = 9;
+    EXPECT_STREQ(tm_to_time_string(&tm), "2024-01-05 07:08:09");
+    EXPECT_STREQ(tm_to_time_string2(&tm, "%d%02d%02d_%02d%02d%02d"), "20240105_070809");
+    EXPECT_EQ(strlen(get_local_time()), 19u);
+
+    const struct timeval tv = zel_time2timeval(zel_time{12, 34});
+    EXPECT_EQ(tv.tv_sec, 12);
+    EXPECT_EQ(tv.tv_usec, 34);
+    EXPECT_EQ(zel_time_from_timeval(nullptr).sec, 0);
+    EXPECT_EQ(zel_time_from_timeval(&tv).usec, 34);
+    EXPECT_EQ(zel_time2time_t(zel_time_from_time_t(99)), 99);
+    struct timespec ts;
+    zel_time2timespec(zel_time{3, 7}, &ts);
+    EXPECT_EQ(ts.tv_nsec, 7000);
+    const int64_t before = time_t_micro();
+    timespec_future(&ts, 2500000);
+    const int64_t target = static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+    EXPECT_GE(target - before, 2500000);
+    EXPECT_LT(ts.tv_nsec, 1000000000);
+    EXPECT_LE(time_t_milli() / 1000 - time(nullptr), 1);
+}
