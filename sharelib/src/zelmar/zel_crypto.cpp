@@ -85,3 +85,17 @@ int zel_crypto_md5_finish(zel_md5_ctx *ctx, uint8_t out[ZEL_MD5_LEN])
     mbedtls_md5_free(&owned->md5);
     return out ? rc : -2;
 }
+
+int zel_crypto_md5_block(uint32_t state[4], const uint8_t block[64])
+{
+    if (!state || !block)
+        return -2;
+    mbedtls_md5_context md5;
+    mbedtls_md5_init(&md5);
+    std::memcpy(md5.state, state, sizeof md5.state);
+    const int rc = mbedtls_internal_md5_process(&md5, block);
+    if (rc == 0)
+        std::memcpy(state, md5.state, sizeof md5.state);
+    mbedtls_md5_free(&md5);
+    return rc == 0 ? 0 : -1;
+}

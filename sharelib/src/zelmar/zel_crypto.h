@@ -29,6 +29,10 @@ zel_md5_ctx *zel_crypto_md5_open(void);
 int zel_crypto_md5_update(zel_md5_ctx *ctx, const void *data, size_t len);
 int zel_crypto_md5_finish(zel_md5_ctx *ctx, uint8_t out[ZEL_MD5_LEN]);
 
+// The MD5 compression function: one 64-byte block into `state` (for callers that keep their own
+// buffering and padding). 0, -2 for a null argument, -1 on failure.
+int zel_crypto_md5_block(uint32_t state[4], const uint8_t block[64]);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,162 @@
+// The json_verify_* readers: each parses the whole text with json-c and checks or copies one
+// top-level member.
+#include "zel_app_agent_client/json_verify.h"
+
+#include <json-c/json.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "zel_control/log/zel_log.h"
+
+namespace {
+
+constexpr const char *TAG = "AGENT_CLIENT";
+
+struct JsonPut {
+    void operator()(json_object *obj) const { json_object_put(obj); }
+};
+using JsonPtr = std::unique_ptr<json_object, JsonPut>;
+
+// The parsed text; null (logged) when it does not parse.
+JsonPtr parse(const char *text, bool quiet = false)
+{
+    if (!text)
+        return nullptr;
+    enum json_tokener_error err = json_tokener_success;
+    JsonPtr obj(json_tokener_parse_verbose(text, &err));
+    if (err != json_tokener_success && !quiet)
+        ZEL_LOGE(TAG, " Not in json format: %s", text);
+    return err == json_tokener_success ? std::move(obj) : nullptr;
+}
+
+json_object *member(const JsonPtr &obj, const char *key)
+{
+    json_object *m = nullptr;
+    if (!obj || !key || !json_object_is_type(obj.get(), json_type_object))
+        return nullptr;
+    return json_object_object_get_ex(obj.get(), key, &m) ? m : nullptr;
+}
+
+// Copies at most size - 1 bytes of `src`; `terminate` adds the NUL within them.
+void copy_out(const char *src, size_t src_len, char *buf, int size, bool terminate)
+{
+    const size_t n = std::min(src_len, static_cast<size_t>(size - 1));
+    std::memcpy(buf, src, n);
+    if (terminate)
+        buf[n] = '\0';
+}
+
+} // namespace
+
+int json_verify(const char *text)
+{
+    if (!text)
+        return -1;
+    enum json_tokener_error err = json_tokener_success;
+    JsonPtr obj(json_tokener_parse_verbose(text, &err));
+    if (err != json_tokener_success) {
+        ZEL_LOGE(TAG, " Not in json format: %s", text);
+        return -1;
+    }
+    return 0;
+}
+
+int json_verify_method(const char *text, const char *key)
+{
+    return member(parse(text), key) ? 0 : -1;
+}
+
+int json_verify_method_value(const char *text, const char *key, const void *expected, int type)
+{
+    if (!expected)
+        return -1;
+    JsonPtr obj = parse(text);
+    json_object *m = member(obj, key);
+    if (!m)
+        return -1;
+    if (type == JSON_VERIFY_TYPE_INT)
+        return json_object_is_type(m, json_type_int) &&
+                       json_object_get_int64(m) == *static_cast<const int *>(expected)
+                   ? 0
+                   : -1;
+    if (type == JSON_VERIFY_TYPE_STRING) {
+        const char *want = static_cast<const char *>(expected);
+        const size_t want_len = std::strlen(want);
+        return json_object_is_type(m, json_type_string) &&
+                       static_cast<size_t>(json_object_get_string_len(m)) == want_len &&
+                       std::memcmp(json_object_get_string(m), want, want_len) == 0
+                   ? 0
+                   : -1;
+    }
+    return -1;
+}
+
+int json_verify_get_int(const char *text, const char *key, int *out)
+{
+    JsonPtr obj = parse(text);
+    json_object *m = member(obj, key);
+    if (!out || !m || !json_object_is_type(m, json_type_int))
+        return -1;
+    *out = json_object_get_int(m);
+    return 0;
+}
+
+int json_verify_get_string(const char *text, const char *key, char *buf, int len)
+{
+    JsonPtr obj = parse(text);
+    json_object *m = member(obj, key);
+    if (!buf || len <= 0 || !m || !json_object_is_type(m, json_type_string))
+        return -1;
+    copy_out(json_object_get_string(m), static_cast<size_t>(json_object_get_string_len(m)), buf, len, false);
+    return 0;
+}
+
+int json_verify_get_object_string(const char *text, const char *key, char *buf, int len)
+{
+    JsonPtr obj = parse(text);
+    json_object *m = member(obj, key);
+    if (!buf || len <= 0 || !m || !json_object_is_type(m, json_type_object))
+        return -1;
+    const char *s = json_object_to_json_string(m);
+    if (!s)
+        return -1;
+    copy_out(s, std::strlen(s), buf, len, true);
+    return 0;
+}
+
+int json_verify_get_array(const char *text, const char *key, char *buf, int size)
+{
+    JsonPtr obj = parse(text);
+    json_object *m = member(obj, key);
+    if (!buf || size <= 0 || !m || !json_object_is_type(m, json_type_array))
+        return -1;
+    size_t used = 0;
+    const size_t room = static_cast<size_t>(size - 1);
+    const size_t count = json_object_array_length(m);
+    for (size_t i = 0; i < count && used < room; ++i) {
+        const char *s = json_object_get_string(json_object_array_get_idx(m, i));
+        if (!s)
+            continue;
+        const size_t n = std::min(std::strlen(s), room - used);
+        std::memcpy(buf + used, s, n);
+        used += n;
+    }
+    buf[used] = '\0';
+    return 0;
+}
+
+int json_verify_get_boolean(const char *text, const char *key, int *out)
+{
+    JsonPtr obj = parse(text, true);
+    if (!obj) {
+        ZEL_LOGE(TAG, "%s: Not in json format: %s", __func__, text ? text : "(null)");
+        return -1;
+    }
+    json_object *m = member(obj, key);
+    if (!out || !m || !json_object_is_type(m, json_type_boolean))
+        return -1;
+    *out = json_object_get_boolean(m) ? 1 : 0;
+    return 0;
+}

@@ -1,0 +1,23 @@
+// Readers that parse a whole JSON text and pick one top-level member out of it; each answers 0 or -1.
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum { JSON_VERIFY_TYPE_INT = 3, JSON_VERIFY_TYPE_STRING = 6 };
+
+int json_verify(const char *text);
+int json_verify_method(const char *text, const char *key);
+// `expected` points to an int (JSON_VERIFY_TYPE_INT) or is a text (JSON_VERIFY_TYPE_STRING).
+int json_verify_method_value(const char *text, const char *key, const void *expected, int type);
+int json_verify_get_int(const char *text, const char *key, int *out);
+// Copies at most len - 1 characters and adds no NUL: callers clear `buf` first.
+int json_verify_get_string(const char *text, const char *key, char *buf, int len);
+int json_verify_get_object_string(const char *text, const char *key, char *buf, int len);
+int json_verify_get_array(const char *text, const char *key, char *buf, int size);
+int json_verify_get_boolean(const char *text, const char *key, int *out);
+
+#ifdef __cplusplus
+}
+#endif
