@@ -1,0 +1,7 @@
+// The SDK functions that the app-client library calls, declared with C linkage in one place.
+#pragma once
+
+#include "common/conf_save/ko_config.h"
+#include "common/ipc/ko_message.h"
+#include "common/utils/ko_log.h"
+#include "common/utils/ko_time.h"

@@ -1,0 +1,143 @@
+// Sending statistics reports: per-key rate limits (monotonic seconds), the "_async.stat" notification
+// text, and its push to the RPC link on the message bus.
+#include "common/report_stat/ko_report_stat.h"
+
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include <json-c/json.h>
+
+#include "common/ipc/ko_message.h"
+#include "common/utils/ko_log.h"
+#include "common/utils/ko_time.h"
+
+namespace {
+
+constexpr const char *kModule = "KO STATICS";
+constexpr size_t kKeyMax = 31;
+constexpr size_t kTextMax = 900; // exclusive
+constexpr unsigned kDefaultLimitS = 60;
+
+struct RateLimit {
+    std::string_view key;
+    unsigned seconds;
+};
+
+constexpr RateLimit kLimits[] = {
+    {"wifi_pair.info", 0}, {"qrcode.qrcode", 0}, {"ota.info", 1}, {"p2p.error", 1}, {"p2p.info", 5}, {"p2p.exit", 5},
+};
+
+std::mutex g_sent_lock;
+std::unordered_map<std::string, uint64_t> g_sent; // key -> last send, monotonic seconds
+
+std::mutex g_identity_lock;
+std::string g_model;
+std::string g_fw_ver;
+
+unsigned limit_of(std::string_view key)
+{
+    for (const auto &row : kLimits)
+        if (row.key == key)
+            return row.seconds;
+    return kDefaultLimitS;
+}
+
+bool pass_rate_limit(const std::string &key)
+{
+    const unsigned limit = limit_of(key);
+    if (limit == 0)
+        return true;
+    const uint64_t now = vexa_time_tick_s();
+    std::lock_guard<std::mutex> guard(g_sent_lock);
+    auto it = g_sent.find(key);
+    if (it != g_sent.end() && now - it->second < limit)
+        return false;
+    g_sent[key] = now;
+    return true;
+}
+
+int32_t random_id()
+{
+    static std::mutex lock;
+    static std::mt19937 rng{std::random_device{}()};
+    std::lock_guard<std::mutex> guard(lock);
+    return std::uniform_int_distribution<int32_t>(0, 2147483647)(rng);
+}
+
+} // namespace
+
+void report_stat_identity_set(const char *model, const char *fw_ver)
+{
+    std::lock_guard<std::mutex> guard(g_identity_lock);
+    if (model && g_model.empty())
+        g_model = model;
+    if (fw_ver && g_fw_ver.empty())
+        g_fw_ver = fw_ver;
+}
+
+int report_stat_object(const char *key, const char *text)
+{
+    if (!text) {
+        KO_LOGE(kModule, "statistics: obj was error.\n");
+        return -1;
+    }
+    if (!key || key[0] == '\0' || std::strlen(key) > kKeyMax) {
+        KO_LOGE(kModule, "statistics: key was error.\n");
+        return -1;
+    }
+    const size_t len = std::strlen(text);
+    if (len < 1 || len >= kTextMax) {
+        KO_LOGE(kModule, "string len err,len=%u,max=%u,key=%s\n", static_cast<unsigned>(len),
+                static_cast<unsigned>(kTextMax), key);
+        return -1;
+    }
+    if (!pass_rate_limit(key)) {
+        KO_LOGW(kModule, "statistics: report %s failed by interval time.\n", key);
+        return -1;
+    }
+
+    json_object *root = json_object_new_object();
+    json_object *params = json_object_new_object();
+    if (!root || !params) {
+        KO_LOGE(kModule, "new root_obj fail\n");
+        json_object_put(root);
+        json_object_put(params);
+        return -1;
+    }
+    json_object_object_add(root, "id", json_object_new_int(random_id()));
+    json_object_object_add(root, "method", json_object_new_string("_async.stat"));
+    json_object_object_add(params, key, json_tokener_parse(text));
+    {
+        std::lock_guard<std::mutex> guard(g_identity_lock);
+        if (!g_model.empty())
+            json_object_object_add(params, "model", json_object_new_string(g_model.c_str()));
+        if (!g_fw_ver.empty())
+            json_object_object_add(params, "fw_ver", json_object_new_string(g_fw_ver.c_str()));
+    }
+    json_object_object_add(params, "version", json_object_new_int(1));
+    json_object_object_add(params, "tolkver", json_object_new_string("5.1.7.1"));
+    json_object_object_add(root, "params", params);
+
+    size_t msg_len = 0;
+    const char *msg_text = json_object_to_json_string_length(root, JSON_C_TO_STRING_PLAIN, &msg_len);
+    KO_LOGI(kModule, "statistics rpc msg: %s\n", msg_text);
+    ko_message msg{};
+    msg.from_uid = KO_UID_STAT;
+    msg.to_uid = KO_UID_RPC;
+    std::strcpy(msg.msgkey, "rpc.rpc");
+    msg.param = msg_text;
+    msg.len = static_cast<uint32_t>(msg_len);
+    msg.mode = KO_MSG_MODE_ASYNC;
+    msg.target = KO_MSG_TARGET_REG;
+    const int rc = ko_message_push(&msg);
+    json_object_put(root);
+    if (rc != 0) {
+        KO_LOGE(kModule, "message push failed!\n");
+        return -1;
+    }
+    return 0;
+}

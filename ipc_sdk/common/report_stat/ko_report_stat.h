@@ -1,0 +1,26 @@
+// The one entry through which SDK modules send a statistics report: rate-limited per report key and
+// sent upstream as an "_async.stat" notification through the RPC link.
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// key: 1 to 31 characters; text: 1 to 899 characters of JSON. 0 sent, -1 refused.
+int report_stat_object(const char *key, const char *text);
+
+#ifdef __cplusplus
+}
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Keeps the device identity carried by every report; each text is taken only the first time it is
+// given (NULL leaves it as it is).
+void report_stat_identity_set(const char *model, const char *fw_ver);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,167 @@
+// Clocks, calendar arithmetic, hex helpers, file deletion and the named-thread starter.
+#include "common/utils/ko_thread.h"
+#include "common/utils/ko_time.h"
+#include "common/utils/ko_time_test.h"
+#include "common/utils/ko_util.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <random>
+
+#include "zel_test_support.h"
+
+namespace {
+
+std::atomic<uint64_t> g_fake_us{0};
+uint64_t fake_clock()
+{
+    return g_fake_us.load();
+}
+
+} // namespace
+
+TEST(KoTime, CalendarArithmeticMatchesTimegm)
+{
+    struct tm t {};
+    t.tm_year = 100;
+    t.tm_mon = 2;
+    t.tm_mday = 1;
+    EXPECT_EQ(ko_time_make_second(&t), 951868800u);
+    struct tm back {};
+    ko_time_get_date_time(951868800u, &back);
+    EXPECT_EQ(back.tm_year, 100);
+    EXPECT_EQ(back.tm_mon, 2);
+    EXPECT_EQ(back.tm_mday, 1);
+    EXPECT_EQ(back.tm_wday, 3);
+
+    std::mt19937 rng(3);
+    for (int i = 0; i < 2000; ++i) {
+        const uint32_t s = static_cast<uint32_t>(rng());
+        struct tm mine {};
+        ko_time_get_date_time(s, &mine);
+        const time_t tt = s;
+        struct tm ref {};
+        gmtime_r(&tt, &ref);
+        ASSERT_EQ(mine.tm_year, ref.tm_year) << s;
+        ASSERT_EQ(mine.tm_mon, ref.tm_mon) << s;
+        ASSERT_EQ(mine.tm_mday, ref.tm_mday) << s;
+        ASSERT_EQ(mine.tm_hour * 3600 + mine.tm_min * 60 + mine.tm_sec, ref.tm_hour * 3600 + ref.tm_min * 60 + ref.tm_sec);
+        ASSERT_EQ(mine.tm_wday, ref.tm_wday) << s;
+        ASSERT_EQ(ko_time_make_second(&mine), s);
+    }
+}
+
+TEST(KoTime, CheckTmTimeAndDateText)
+{
+    struct tm t {};
+    t.tm_mday = 1;
+    t.tm_yday = 59;
+    EXPECT_EQ(ko_check_tm_time(&t), 0);
+    t.tm_isdst = 2;
+    EXPECT_EQ(ko_check_tm_time(&t), -1);
+    char buf[32];
+    EXPECT_EQ(ko_time_get_str_date_time(buf, 19), -1);
+    ASSERT_EQ(ko_time_get_str_date_time(buf, sizeof(buf)), 0);
+    EXPECT_EQ(std::strlen(buf), 17u);
+    EXPECT_EQ(buf[4], ' ');
+    EXPECT_EQ(buf[13], '.');
+}
+
+TEST(KoTime, ConversionsAndReplaceableTickSource)
+{
+    EXPECT_EQ(ko_sub_uint64(5, 7), 0u);
+    EXPECT_EQ(ko_sub_uint64(7, 5), 2u);
+    const uint64_t now_ms = vexa_time_get_ms();
+    const uint64_t unix_ms = ko_tick_ms_to_unix_ms(vexa_time_tick_ms());
+    EXPECT_LE(now_ms > unix_ms ? now_ms - unix_ms : unix_ms - now_ms, 50u);
+    EXPECT_LE(ko_tick_us_to_unix_sec(vexa_time_tick_us()) - static_cast<uint64_t>(time(nullptr)) + 1, 2u);
+
+    g_fake_us = 123456789;
+    ko_time_set_tick_source(fake_clock);
+    EXPECT_EQ(vexa_time_tick_us(), 123456789u);
+    EXPECT_EQ(vexa_time_tick_ms(), 123456u);
+    EXPECT_EQ(vexa_time_tick_s(), 123u);
+    ko_time_set_tick_source(nullptr);
+    EXPECT_NE(vexa_time_tick_us(), 123456789u);
+}
+
+TEST(KoUtil, HexTextBothWays)
+{
+    unsigned char out[4] = {0};
+    EXPECT_EQ(ko_str2hex_bin("0aFf", 4, out, sizeof(out)), 2);
+    EXPECT_EQ(out[0], 0x0a);
+    EXPECT_EQ(out[1], 0xff);
+    EXPECT_EQ(ko_str2hex_bin("0g", 2, out, sizeof(out)), 0);
+    EXPECT_EQ(ko_str2hex_bin("abc", 3, out, sizeof(out)), 0);
+    EXPECT_EQ(ko_str2hex_bin("0011223344", 10, out, sizeof(out)), 0);
+    const unsigned char bytes[] = {0x00, 0xab, 0x7f};
+    char text[7];
+    ko_byte2hex_string(text, sizeof(text), bytes, sizeof(bytes));
+    EXPECT_STREQ(text, "00ab7f");
+}
+
+TEST(KoUtil, FileDeleteGoesThroughThePathRoot)
+{
+    zeltest::TempRoot root;
+    root.write_file("/tmp/doomed", "x");
+    EXPECT_EQ(ko_file_delete("/tmp/doomed"), 0);
+    EXPECT_FALSE(root.exists("/tmp/doomed"));
+    EXPECT_EQ(ko_file_delete("/tmp/doomed"), -1);
+    EXPECT_EQ(ko_file_delete(nullptr), -1);
+}
+
+namespace {
+
+struct ThreadSeen {
+    char name[16];
+    size_t stack;
+};
+
+void *record_thread(void *arg)
+{
+    auto *seen = static_cast<ThreadSeen *>(arg);
+    pthread_getname_np(pthread_self(), seen->name, sizeof(seen->name));
+    pthread_attr_t attr;
+    pthread_getattr_np(pthread_self(), &attr);
+    pthread_attr_getstacksize(&attr, &seen->stack);
+    pthread_attr_destroy(&attr);
+    return nullptr;
+}
+
+void *idle_thread(void *)
+{
+    return nullptr;
+}
+
+} // namespace
+
+TEST(KoThread, DefaultStackNameAndJoin)
+{
+    ko_thread_attr attr{};
+    std::strcpy(attr.name, "a_rather_long_thread_name");
+    ThreadSeen seen{};
+    ko_thread *t = ko_thread_run(&attr, record_thread, &seen);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(attr.stack_size, 8388608u);
+    EXPECT_EQ(ko_thread_destory(t), 0);
+    EXPECT_STREQ(seen.name, "a_rather_long_t");
+    EXPECT_GE(seen.stack, 8388608u);
+    EXPECT_EQ(ko_thread_run(nullptr, record_thread, nullptr), nullptr);
+    EXPECT_EQ(ko_thread_run(&attr, nullptr, nullptr), nullptr);
+}
+
+TEST(KoThread, DetachedHandleMayBeFreedAtOnce)
+{
+    for (int i = 0; i < 50; ++i) {
+        ko_thread_attr attr{};
+        attr.detached = 1;
+        attr.stack_size = 64 * 1024;
+        std::strcpy(attr.name, "detached");
+        ko_thread *t = ko_thread_run(&attr, idle_thread, nullptr);
+        ASSERT_NE(t, nullptr);
+        EXPECT_EQ(ko_thread_destory(t), 0);
+    }
+}
