@@ -80,6 +80,9 @@ class Simulator:
         self.received = {"internal": [], "rpc": []}
         self.accepts = []
         self.rules = {}
+        for rule in args.script:
+            method, _, reply = rule.partition("=")
+            self.rules[method] = json.loads(reply)
         self.state = {"did": args.did, "time": args.time, "status": args.status}
         self.waiters = []
         self.supervisor_messages = []
@@ -385,6 +388,8 @@ def main():
     parser.add_argument("--time", type=int, default=None)
     parser.add_argument("--status", default=None)
     parser.add_argument("--crash-info", default="none")
+    parser.add_argument("--script", action="append", default=[], metavar="METHOD=JSON",
+                        help="answer requests for METHOD with the JSON object (as the script command)")
     args = parser.parse_args()
     Simulator(args).run()
     return 0

@@ -20,8 +20,8 @@ json_object *member(json_object *obj, const char *key)
     return obj && json_object_object_get_ex(obj, key, &out) ? out : nullptr;
 }
 
-DaemonSim::DaemonSim(const TempRoot &root, std::vector<std::string> extra_args, bool supervisor)
-    : port_(free_tcp_port()), control_path_(root.path("/tmp/daemon_sim.ctl")), log_path_(root.path("/tmp/daemon_sim.log"))
+DaemonSim::DaemonSim(const TempRoot &root, std::vector<std::string> extra_args, bool supervisor, int port)
+    : port_(port > 0 ? port : free_tcp_port()), control_path_(root.path("/tmp/daemon_sim.ctl")), log_path_(root.path("/tmp/daemon_sim.log"))
 {
     std::vector<std::string> args{"--port", std::to_string(port_), "--control", control_path_};
     if (supervisor) {

@@ -24,7 +24,9 @@ public:
     // `root` provides the folder for the control socket and the log; `extra_args` go to the simulator
     // (for example {"--did", "1234"}). With `supervisor` set it also serves "/tmp/.ko_daemon.socket"
     // below the root.
-    explicit DaemonSim(const TempRoot &root, std::vector<std::string> extra_args = {}, bool supervisor = false);
+    // A `port` of 0 picks a free one.
+    explicit DaemonSim(const TempRoot &root, std::vector<std::string> extra_args = {}, bool supervisor = false,
+                       int port = 0);
     ~DaemonSim();
 
     int port() const { return port_; }

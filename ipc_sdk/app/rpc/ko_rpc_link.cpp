@@ -1,0 +1,254 @@
+// The link thread "rpc_mg": connects the internal link, then the RPC link, with a growing reconnect
+// delay, greets the daemon on the internal link, and cuts what each link receives into objects.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/rpc/ko_rpc_internal.h"
+#include "common/report_stat/ko_thread_alive.h"
+#include "common/utils/ko_log.h"
+#include "common/utils/ko_time.h"
+
+namespace ko_rpc {
+
+namespace {
+
+constexpr char kHelperReady[] = "{\"method\":\"_internal.helper_ready\"}";
+constexpr char kHello[] = "{\"method\":\"_internal.hello\"}";
+
+// 1, 2, 3, 4 s after the first failures, then alternately 3 and 4 s.
+unsigned reconnect_delay_s(unsigned failures)
+{
+    return failures < 4 ? failures + 1 : (failures % 2 == 0 ? 3 : 4);
+}
+
+int connect_daemon()
+{
+    const int port = daemon_port();
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        KO_LOGE(kModule, "create socket err:  %s\n", strerror(errno));
+        return -1;
+    }
+    const int one = 1;
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
+        KO_LOGE(kModule, "socket setopt err:  %s\n", strerror(errno));
+        close(fd);
+        return -1;
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        KO_LOGE(kModule, "Connect to server error: %s:%d %s\n", "127.0.0.1", port, strerror(errno));
+        close(fd);
+        return -1;
+    }
+    std::printf("connect to server ok ");
+    std::fflush(stdout);
+    return fd;
+}
+
+void close_link(Module &m, LinkId id)
+{
+    Link &link = m.links[id];
+    if (link.fd >= 0)
+        close(link.fd);
+    link.fd = -1;
+    link.framer.reset();
+}
+
+// Reads what a readable link holds and hands on each whole object.
+void receive(Module &m, LinkId id)
+{
+    std::lock_guard<std::mutex> lock(m.mutex);
+    Link &link = m.links[id];
+    if (link.fd < 0)
+        return;
+    const ssize_t n = recv(link.fd, link.framer.space(), link.framer.space_left(), 0);
+    if (n <= 0) {
+        if (n < 0 && errno == EINTR)
+            return;
+        KO_LOGE(kModule, "recv fail, data_len=%d errno=%d %s\n", static_cast<int>(n), errno, strerror(errno));
+        KO_LOGE(kModule, "receive rpc msg error\n");
+        close_link(m, id);
+        m.counters.add(Counters::net_recv_err);
+        return;
+    }
+    const unsigned dropped_before = link.framer.oversized();
+    link.framer.commit(static_cast<size_t>(n));
+    if (link.framer.oversized() != dropped_before)
+        KO_LOGE(kModule, "json object larger than %zu bytes dropped\n", Framer::kCapacity - 1);
+    const char *obj;
+    size_t len;
+    while (link.framer.next(&obj, &len)) {
+        if (parse_msg(m, obj, len, kDown, nullptr) < 0) {
+            // A malformed object is dropped rather than left to block the link.
+            if (id == kRpc)
+                KO_LOGE(kModule, "parse rpc msg error proc_len=%d receive_len=%d res_len=%d\n", -1,
+                        static_cast<int>(len), static_cast<int>(link.framer.held()));
+            else
+                KO_LOGE(kModule, "parse rpc msg error proc_len=%d receive_len=%d \n", -1, static_cast<int>(len));
+            m.counters.add(Counters::parse_err);
+        }
+        link.framer.pop();
+    }
+    if (link.framer.held() > 0)
+        KO_LOGD(kModule, "ko_json_split is not complete json\n");
+}
+
+// Serves the open links until `deadline_ms` (monotonic) or until the stop flag is set; with
+// `once`, returns after the first batch of reads.
+void serve_until(Module &m, uint64_t deadline_ms, bool once)
+{
+    for (;;) {
+        const uint64_t now = vexa_time_tick_ms();
+        if (m.stop.load() || now >= deadline_ms)
+            return;
+        pollfd fds[3];
+        LinkId ids[2];
+        int count = 0;
+        fds[count++] = {m.wake[0], POLLIN, 0};
+        for (LinkId id : {kRpc, kInternal}) {
+            if (m.links[id].fd >= 0) {
+                ids[count - 1] = id;
+                fds[count++] = {m.links[id].fd, POLLIN, 0};
+            }
+        }
+        m.counters.add(Counters::step2);
+        const int ready = poll(fds, static_cast<nfds_t>(count), static_cast<int>(deadline_ms - now));
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            KO_LOGE(kModule, "system call err:%s, errno:%s\n", "poll", strerror(errno));
+            m.stop.store(true);
+            return;
+        }
+        if (ready == 0 || (fds[0].revents & POLLIN))
+            return;
+        for (int i = 1; i < count; ++i) {
+            const LinkId id = ids[i - 1];
+            m.counters.add(id == kRpc ? Counters::step3 : Counters::step4);
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            if (id == kRpc) {
+                m.counters.add(Counters::rpc_fd_msg);
+            } else {
+                m.counters.add(Counters::iner_fd_msg);
+                KO_LOGD(kModule, "internal socket may be readable\n");
+            }
+            receive(m, id);
+        }
+        if (once)
+            return;
+    }
+}
+
+void greet(Module &m)
+{
+    int fd;
+    {
+        std::lock_guard<std::mutex> lock(m.mutex);
+        fd = m.links[kInternal].fd;
+        send_on_link(m, kInternal, kHelperReady, sizeof kHelperReady - 1);
+    }
+    KO_LOGI(kModule, "Internal Connect to server success: %s:%d,fd=%d\n", "127.0.0.1", daemon_port(), fd);
+    usleep(10 * 1000);
+    std::lock_guard<std::mutex> lock(m.mutex);
+    send_on_link(m, kInternal, kHello, sizeof kHello - 1);
+}
+
+// Connects a closed link; on failure serves the other link through the reconnect delay.
+void reconnect(Module &m, LinkId id, unsigned *failures)
+{
+    const int fd = connect_daemon();
+    if (fd < 0) {
+        const unsigned delay = reconnect_delay_s((*failures)++);
+        serve_until(m, vexa_time_tick_ms() + delay * 1000ull, false);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m.mutex);
+        m.links[id].fd = fd;
+        m.links[id].framer.reset();
+    }
+    if (id == kInternal)
+        greet(m);
+    else
+        KO_LOGI(kModule, "RPC Connect to server success: %s:%d,fd=%d\n", "127.0.0.1", daemon_port(), fd);
+}
+
+} // namespace
+
+int daemon_port()
+{
+    if (const char *text = std::getenv("ZELMAR_DAEMON_PORT")) {
+        char *end = nullptr;
+        const long port = std::strtol(text, &end, 10);
+        if (end != text && *end == '\0' && port > 0 && port < 65536)
+            return static_cast<int>(port);
+        KO_LOGW(kModule, "ZELMAR_DAEMON_PORT=%s is not a port, using %d\n", text, kDefaultPort);
+    }
+    return kDefaultPort;
+}
+
+int send_on_link(Module &m, LinkId id, const char *text, size_t len)
+{
+    m.counters.add(Counters::rpc_send);
+    const int fd = m.links[id].fd;
+    if (!m.initialised || fd < 0) {
+        KO_LOGE(kModule, "not init or link not ready inited=%d sockfd=%d\n", m.initialised ? 1 : 0, fd);
+        m.counters.add(Counters::rpc_send_err);
+        return -1;
+    }
+    for (size_t sent = 0; sent < len;) {
+        const ssize_t n = send(fd, text + sent, len - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            KO_LOGE(kModule, "send fail, errno=%d %s\n", errno, strerror(errno));
+            // The loop thread may be polling this descriptor: shut it down and let the loop close it.
+            shutdown(fd, SHUT_RDWR);
+            m.counters.add(Counters::rpc_send_err);
+            return -1;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+void *link_loop(void *arg)
+{
+    Module &m = *static_cast<Module *>(arg);
+    unsigned failures = 0;
+    while (!m.stop.load()) {
+        thread_alive_update_status(THREAD_ALIVE_RUNNING, 0);
+        m.counters.add(Counters::step1);
+        if (m.links[kInternal].fd < 0)
+            reconnect(m, kInternal, &failures);
+        else if (m.links[kRpc].fd < 0)
+            reconnect(m, kRpc, &failures);
+        else
+            serve_until(m, vexa_time_tick_ms() + 1000, true);
+    }
+    KO_LOGI(kModule, "link ot thread exit 1\n");
+    {
+        std::lock_guard<std::mutex> lock(m.mutex);
+        close_link(m, kInternal);
+        close_link(m, kRpc);
+    }
+    KO_LOGI(kModule, "link ot thread exit 2\n");
+    thread_alive_update_status(THREAD_ALIVE_LEAVING, 0);
+    return nullptr;
+}
+
+} // namespace ko_rpc

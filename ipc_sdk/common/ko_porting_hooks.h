@@ -1,0 +1,56 @@
+// The porting hooks: functions the SDK calls by name and the app-client library provides.
+#pragma once
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// A JSON-RPC text from the device daemon that no SDK module registered for.
+int ko_rpc_receive(const char *msg, int len);
+// The SDK is about to end the process because of an unrecoverable error.
+int ko_ipc_on_error(int code);
+
+// Wi-Fi join modes of ko_wifi_connect_info.
+enum { KO_WIFI_MODE_NORMAL = 0, KO_WIFI_MODE_HIDDEN = 1, KO_WIFI_MODE_MASTER = 2, KO_WIFI_MODE_WIRED = 3 };
+
+// A connection request; texts are NULL when not given.
+typedef struct ko_wifi_connect_info {
+    const char *ssid;
+    const char *passwd;
+    const char *ssid_5g;
+    const char *passwd_5g;
+    const char *bssid;
+    const char *tz;
+    const char *country_domain;
+    int32_t mode; // KO_WIFI_MODE_*
+} ko_wifi_connect_info;
+
+// The current network, 220 bytes.
+typedef struct ko_wifi_info {
+    char ssid[33];
+    char bssid[32];
+    char passwd[64];
+    char gw[20];
+    char ip[20];
+    char mask[20];
+    int32_t rssi;
+    int32_t freq;
+    char extra[20]; // reported as "bssid" of a wired network (empty ssid)
+} ko_wifi_info;
+
+// *bound = 1 when the camera is bound to an account, else 0.
+int ko_ipc_wifi_mode_get(int *bound);
+// Joins a network (may take minutes): 0 on success.
+int ko_ipc_wifi_connect_start(ko_wifi_connect_info *info);
+// The daemon found the network abnormal: 0 reconnect, 1 reload. 0 on success.
+int ko_ipc_wifi_reload(int reload);
+int ko_ipc_wifi_info_get(ko_wifi_info *info);
+int ko_ipc_wifi_show_pin(const char *pin);
+// Result of a binding: 0 bound, 1 not.
+int ko_ipc_on_bind(int status);
+
+#ifdef __cplusplus
+}
+#endif

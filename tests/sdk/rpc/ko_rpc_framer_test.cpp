@@ -1,0 +1,68 @@
+#include "app/rpc/ko_rpc_framer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Feeds `stream` in pieces of `piece` bytes and collects every object the framer gives.
+std::vector<std::string> frame(ko_rpc::Framer &framer, const std::string &stream, size_t piece)
+{
+    std::vector<std::string> out;
+    for (size_t pos = 0; pos < stream.size();) {
+        const size_t n = std::min({piece, stream.size() - pos, framer.space_left()});
+        std::memcpy(framer.space(), stream.data() + pos, n);
+        framer.commit(n);
+        pos += n;
+        const char *obj;
+        size_t len;
+        while (framer.next(&obj, &len)) {
+            out.emplace_back(obj, len);
+            framer.pop();
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(RpcFramer, ObjectsInOneReadAndInSingleBytes)
+{
+    const std::string stream = R"({"id":1,"method":"a"}{"id":2,"params":{"x":[1,{"y":2}]}}  {"id":3})";
+    const std::vector<std::string> want = {R"({"id":1,"method":"a"})", R"({"id":2,"params":{"x":[1,{"y":2}]}})",
+                                           R"({"id":3})"};
+    ko_rpc::Framer whole;
+    EXPECT_EQ(frame(whole, stream, stream.size()), want);
+    ko_rpc::Framer bytes;
+    EXPECT_EQ(frame(bytes, stream, 1), want);
+    EXPECT_EQ(bytes.held(), 0u);
+}
+
+TEST(RpcFramer, BracesInsideStringsDoNotCount)
+{
+    const std::string a = R"({"ssid":"home}net{","pw":"a\"}b\\"})";
+    const std::string b = R"({"id":7})";
+    ko_rpc::Framer framer;
+    EXPECT_EQ(frame(framer, "junk" + a + b, 3), (std::vector<std::string>{a, b}));
+}
+
+TEST(RpcFramer, OversizedObjectIsSkippedAndTheNextOneArrives)
+{
+    const std::string big = R"({"id":1,"blob":")" + std::string(10000, 'x') + R"(}{","n":{"a":1}})";
+    const std::string next = R"({"id":2,"method":"after"})";
+    ko_rpc::Framer framer;
+    EXPECT_EQ(frame(framer, big + next, 700), (std::vector<std::string>{next}));
+    EXPECT_EQ(framer.oversized(), 1u);
+}
+
+TEST(RpcFramer, IncompleteObjectWaitsAcrossManyReads)
+{
+    ko_rpc::Framer framer;
+    EXPECT_TRUE(frame(framer, R"({"id":9,"params":{")", 2).empty());
+    for (int i = 0; i < 10; ++i)
+        EXPECT_TRUE(frame(framer, "k", 1).empty());
+    EXPECT_EQ(frame(framer, R"(":1}})", 1), (std::vector<std::string>{R"({"id":9,"params":{"kkkkkkkkkk":1}})"}));
+}

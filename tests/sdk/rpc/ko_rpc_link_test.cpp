@@ -1,0 +1,218 @@
+// The RPC link against the device-daemon simulator: greetings, framing, id rewriting, routing and
+// reconnection.
+#include "app/rpc/ko_rpc.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/ipc/ko_message.h"
+#include "daemon_sim_client.h"
+#include "ko_porting_hooks_double.h"
+#include "zel_test_support.h"
+
+using namespace std::chrono_literals;
+using zeltest::Json;
+using zeltest::member;
+
+namespace {
+
+// What bus handlers of the test's own modules received, by key.
+struct BusInbox {
+    std::mutex mutex;
+    std::vector<std::pair<std::string, std::string>> messages; // (uid:key, text)
+
+    static void on_message(const ko_message_arg *arg)
+    {
+        auto *inbox = static_cast<BusInbox *>(arg->user);
+        std::lock_guard<std::mutex> lock(inbox->mutex);
+        inbox->messages.emplace_back(std::string(arg->msgkey),
+                                     std::string(static_cast<const char *>(arg->param), arg->len));
+    }
+    size_t count()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return messages.size();
+    }
+    std::pair<std::string, std::string> at(size_t i)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return messages.at(i);
+    }
+};
+
+void push_to_link(uint32_t from, const char *key, const std::string &text)
+{
+    ko_message msg{};
+    msg.from_uid = from;
+    msg.to_uid = KO_UID_RPC;
+    std::strncpy(msg.msgkey, key, sizeof msg.msgkey - 1);
+    msg.param = text.c_str();
+    msg.len = static_cast<uint32_t>(text.size());
+    msg.mode = KO_MSG_MODE_SYNC;
+    msg.target = KO_MSG_TARGET_REG;
+    ASSERT_EQ(ko_message_push(&msg), 0);
+}
+
+void register_inbox(uint32_t uid, const char *key, BusInbox *inbox)
+{
+    ko_message_reg reg{};
+    reg.uid = uid;
+    std::strncpy(reg.msgkey, key, sizeof reg.msgkey - 1);
+    reg.user = inbox;
+    reg.handler = BusInbox::on_message;
+    ASSERT_EQ(ko_message_register(&reg), 0);
+}
+
+bool rpc_link_connected(zeltest::DaemonSim &sim)
+{
+    Json links = sim.command(R"({"cmd":"links"})");
+    return json_object_get_boolean(member(member(member(links.get(), "links"), "rpc"), "connected"));
+}
+
+class RpcLink : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        zeltest::porting_hooks_reset();
+        sim_ = std::make_unique<zeltest::DaemonSim>(root_, std::vector<std::string>{"--status", "cloud_connected"});
+        setenv("ZELMAR_DAEMON_PORT", std::to_string(sim_->port()).c_str(), 1);
+        ASSERT_EQ(ko_message_init(nullptr), 0);
+        ASSERT_EQ(ko_rpc_init(), 0);
+        ASSERT_TRUE(zeltest::wait_until([&] { return rpc_link_connected(*sim_); }, 10s));
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(ko_rpc_deinit(), 0);
+        EXPECT_EQ(ko_message_deinit(), 0);
+        unsetenv("ZELMAR_DAEMON_PORT");
+    }
+
+    // The texts the application hook has received, parsed.
+    Json hook_text(size_t i)
+    {
+        EXPECT_TRUE(zeltest::porting_hooks_wait_rpc(i + 1, 5s));
+        return zeltest::parse_json(zeltest::porting_hooks_seen().rpc_received.at(i));
+    }
+
+    zeltest::TempRoot root_;
+    std::unique_ptr<zeltest::DaemonSim> sim_;
+};
+
+TEST_F(RpcLink, InternalLinkGreetsTheDaemon)
+{
+    Json ready = sim_->wait_object("internal", "_internal.helper_ready");
+    ASSERT_TRUE(ready);
+    Json hello = sim_->wait_object("internal", "_internal.hello");
+    ASSERT_TRUE(hello);
+    EXPECT_EQ(sim_->received_count("rpc"), 0);
+}
+
+TEST_F(RpcLink, RequestIdIsRewrittenGoingOutAndRestoredComingBack)
+{
+    const std::string request = R"({"id":5,"method":"get_properties","params":[{"siid":2,"piid":1}]})";
+    ASSERT_EQ(ko_rpc_send(request.c_str(), static_cast<int>(request.size())), 0);
+    Json out = sim_->wait_object("rpc", "get_properties");
+    ASSERT_TRUE(out);
+    const int new_id = json_object_get_int(member(out.get(), "id"));
+    EXPECT_NE(new_id, 5);
+    EXPECT_EQ(json_object_get_int(member(json_object_array_get_idx(member(out.get(), "params"), 0), "siid")), 2);
+
+    sim_->send("rpc", R"({"id":)" + std::to_string(new_id) + R"(,"result":[{"siid":2,"piid":1,"code":0}]})");
+    Json back = hook_text(0);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(json_object_get_int(member(back.get(), "id")), 5);
+    // The restored id is the object's last member.
+    json_object_iterator it = json_object_iter_begin(back.get()), end = json_object_iter_end(back.get()), last = it;
+    for (; !json_object_iter_equal(&it, &end); json_object_iter_next(&it))
+        last = it;
+    EXPECT_STREQ(json_object_iter_peek_name(&last), "id");
+
+    // A request without an integer id leaves as it came.
+    const std::string plain = R"({"method":"properties_changed","params":[]})";
+    ASSERT_EQ(ko_rpc_send(plain.c_str(), static_cast<int>(plain.size())), 0);
+    Json unchanged = sim_->wait_object("rpc", "properties_changed");
+    ASSERT_TRUE(unchanged);
+    EXPECT_FALSE(member(unchanged.get(), "id"));
+}
+
+TEST_F(RpcLink, ObjectsSplitIntoBytesBatchedOrOversizedAreFramed)
+{
+    const std::string tricky = R"({"id":77,"method":"set_properties","params":[{"ssid":"a}b{\"c"}]})";
+    sim_->send("rpc", tricky, 1);
+    Json first = hook_text(0);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(json_object_get_int(member(first.get(), "id")), 77);
+
+    sim_->send("rpc", R"({"id":78,"method":"action"}{"id":79,"method":"action"})");
+    EXPECT_EQ(json_object_get_int(member(hook_text(1).get(), "id")), 78);
+    EXPECT_EQ(json_object_get_int(member(hook_text(2).get(), "id")), 79);
+
+    const std::string big = R"({"id":80,"method":"set_properties","params":")" + std::string(6000, 'x') + R"("})";
+    sim_->send("rpc", big + R"({"id":81,"method":"action"})", 1000);
+    EXPECT_EQ(json_object_get_int(member(hook_text(3).get(), "id")), 81);
+    EXPECT_EQ(zeltest::porting_hooks_seen().rpc_received.size(), 4u);
+}
+
+TEST_F(RpcLink, InnerMethodsReachTheirModulesAndRepliesComeBackAsAck)
+{
+    BusInbox sdk, recorder;
+    register_inbox(KO_UID_SDK, "rpc.ack", &sdk);
+    register_inbox(KO_UID_SDK, "local.bind", &sdk);
+    register_inbox(KO_UID_RECORD, "local.bind", &recorder);
+    push_to_link(KO_UID_SDK, "rpc.register", "local.query_status");
+    push_to_link(KO_UID_SDK, "rpc.register", "local.bind");
+    push_to_link(KO_UID_RECORD, "rpc.register", "local.bind");
+
+    // The query leaves on the internal link; the daemon's reply carries a "local." method and an id.
+    push_to_link(KO_UID_SDK, "rpc.rpc", R"({"id":3,"method":"local.query_status"})");
+    ASSERT_TRUE(sim_->wait_object("internal", "local.query_status"));
+    ASSERT_TRUE(zeltest::wait_until([&] { return sdk.count() >= 1; }, 5s));
+    EXPECT_EQ(sdk.at(0).first, "rpc.ack");
+    Json ack = zeltest::parse_json(sdk.at(0).second);
+    EXPECT_EQ(json_object_get_int(member(ack.get(), "id")), 3);
+    EXPECT_STREQ(json_object_get_string(member(ack.get(), "params")), "cloud_connected");
+
+    // A daemon request for a method two modules registered reaches both, unchanged.
+    // (The daemon's own "local." requests carry no id: one with an id counts as a reply.)
+    sim_->send("internal", R"({"method":"local.bind","result":"ok"})");
+    ASSERT_TRUE(zeltest::wait_until([&] { return sdk.count() >= 2 && recorder.count() >= 1; }, 5s));
+    EXPECT_EQ(sdk.at(1).first, "local.bind");
+    EXPECT_EQ(recorder.at(0).first, "local.bind");
+    EXPECT_STREQ(json_object_get_string(member(zeltest::parse_json(recorder.at(0).second).get(), "result")), "ok");
+    EXPECT_TRUE(zeltest::porting_hooks_seen().rpc_received.empty());
+
+    ko_rpc_stat stat{};
+    ko_rpc_stat_get(&stat);
+    EXPECT_EQ(stat.rpc_reg_count, 3u);
+    EXPECT_EQ(stat.rpc_inner_max, 64u);
+    EXPECT_GE(stat.down_ack, 1u);
+    EXPECT_GE(stat.down_cmd, 1u);
+}
+
+TEST_F(RpcLink, BothLinksReconnectWithGrowingDelay)
+{
+    const int port = sim_->port();
+    sim_.reset(); // the daemon goes away
+    const auto gone = std::chrono::steady_clock::now();
+    // Connect attempts fail at about 0, 1 and 3 s; the next one comes 3 s later, at about 6 s.
+    std::this_thread::sleep_for(3500ms);
+    sim_ = std::make_unique<zeltest::DaemonSim>(root_, std::vector<std::string>{}, false, port);
+    ASSERT_TRUE(sim_->wait_object("internal", "_internal.hello", 0, 10000));
+    const double back_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - gone).count();
+    EXPECT_GT(back_s, 5.0);
+    EXPECT_LT(back_s, 8.5);
+    ASSERT_TRUE(zeltest::wait_until([&] { return rpc_link_connected(*sim_); }, 10s));
+
+    const std::string request = R"({"id":1,"method":"get_properties"})";
+    ASSERT_EQ(ko_rpc_send(request.c_str(), static_cast<int>(request.size())), 0);
+    EXPECT_TRUE(sim_->wait_object("rpc", "get_properties"));
+}
+
+} // namespace

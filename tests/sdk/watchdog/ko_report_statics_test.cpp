@@ -1,0 +1,97 @@
+#include "common/report_stat/ko_report_statics.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "common/ipc/ko_message.h"
+#include "common/ipc/ko_timer.h"
+#include "zel_test_support.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::atomic<int> g_turns[16];
+
+void on_upload_statistics(const ko_message_arg *arg)
+{
+    g_turns[reinterpret_cast<intptr_t>(arg->user)].fetch_add(1);
+}
+
+void register_turns(uint32_t uid)
+{
+    ko_message_reg reg{};
+    reg.uid = uid;
+    std::strcpy(reg.msgkey, "upload_statistics");
+    reg.user = reinterpret_cast<void *>(static_cast<intptr_t>(uid));
+    reg.handler = on_upload_statistics;
+    ASSERT_EQ(ko_message_register(&reg), 0);
+}
+
+class ReportStatics : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (auto &t : g_turns)
+            t.store(0);
+        ASSERT_EQ(ko_message_init(nullptr), 0);
+        ASSERT_EQ(ko_timer_init(16), 0);
+        register_turns(4);
+        register_turns(9);
+        register_turns(14);
+        ASSERT_EQ(ko_report_statics_init(), 0);
+        // The schedule is driven by hand from here on.
+        ASSERT_EQ(ko_report_statics_deinit(), 0);
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(ko_timer_deinit(), 0);
+        EXPECT_EQ(ko_message_deinit(), 0);
+    }
+    static void tick(int n)
+    {
+        for (int i = 0; i < n; ++i)
+            statics_timer_cb(0, nullptr);
+    }
+};
+
+TEST_F(ReportStatics, EachModuleGetsItsTurnOnceAnHourOneModulePerTick)
+{
+    tick(3600);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(g_turns[4].load(), 0);
+    tick(1); // tick 3601: uid 4
+    ASSERT_TRUE(zeltest::wait_until([] { return g_turns[4].load() == 1; }, 2s));
+    EXPECT_EQ(g_turns[9].load(), 0);
+    tick(1); // tick 3602: uid 9
+    ASSERT_TRUE(zeltest::wait_until([] { return g_turns[9].load() == 1; }, 2s));
+    tick(9); // up to tick 3611: uid 14, the last row
+    ASSERT_TRUE(zeltest::wait_until([] { return g_turns[14].load() == 1; }, 2s));
+    tick(7200 - 3611);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(g_turns[4].load(), 1);
+    tick(1); // tick 7201: 3600 ticks after its last turn
+    ASSERT_TRUE(zeltest::wait_until([] { return g_turns[4].load() == 2; }, 2s));
+}
+
+TEST_F(ReportStatics, ForcedTurnsComeFirstOnePerTick)
+{
+    EXPECT_EQ(report_single_triger(15), -1);
+    ASSERT_EQ(report_single_triger(9), 0);
+    tick(1);
+    ASSERT_TRUE(zeltest::wait_until([] { return g_turns[9].load() == 1; }, 2s));
+    EXPECT_EQ(g_turns[4].load(), 0);
+
+    ASSERT_EQ(report_single_triger(0), 0);
+    EXPECT_EQ(report_single_triger(0), -1); // the first is still being worked off
+    tick(11);
+    ASSERT_TRUE(zeltest::wait_until([] { return g_turns[14].load() == 1; }, 2s));
+    EXPECT_EQ(g_turns[4].load(), 1);
+    EXPECT_EQ(g_turns[9].load(), 2);
+    EXPECT_EQ(report_single_triger(0), 0);
+}
+
+} // namespace
