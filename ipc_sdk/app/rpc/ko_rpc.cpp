@@ -142,11 +142,7 @@ void stop_thread(Module &m)
 
 int register_key(const char *key, ko_message_handler handler)
 {
-    ko_message_reg reg{};
-    reg.uid = KO_UID_RPC;
-    std::strncpy(reg.msgkey, key, sizeof reg.msgkey - 1);
-    reg.handler = handler;
-    return ko_message_register(&reg);
+    return ko_message_listen(KO_UID_RPC, key, handler, nullptr);
 }
 
 } // namespace

@@ -58,15 +58,8 @@ bool is_internal_method(const char *method)
 
 int push(uint32_t to_uid, const char *key, const std::string &text)
 {
-    ko_message msg{};
-    msg.from_uid = KO_UID_RPC;
-    msg.to_uid = to_uid;
-    std::strncpy(msg.msgkey, key, sizeof msg.msgkey - 1);
-    msg.param = text.c_str();
-    msg.len = static_cast<uint32_t>(text.size());
-    msg.mode = KO_MSG_MODE_ASYNC;
-    msg.target = KO_MSG_TARGET_REG;
-    return ko_message_push(&msg);
+    return ko_message_send(KO_UID_RPC, to_uid, key, text.c_str(), static_cast<uint32_t>(text.size()),
+                           KO_MSG_MODE_ASYNC);
 }
 
 void handle_down(Module &m, json_object *obj, const std::string &text)

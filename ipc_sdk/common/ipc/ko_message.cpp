@@ -411,3 +411,43 @@ int ko_message_stat_get(ko_message_stat *stat, int *live_workers, int *busy_work
     }
     return 0;
 }
+
+namespace {
+
+bool copy_key(char (&dst)[KO_MSG_KEY_LEN], const char *key)
+{
+    if (!key || std::strlen(key) >= KO_MSG_KEY_LEN) {
+        KO_LOGE(kModule, "message center: invalid uid or key!\n");
+        return false;
+    }
+    std::strcpy(dst, key);
+    return true;
+}
+
+} // namespace
+
+int ko_message_send(uint32_t from_uid, uint32_t to_uid, const char *msgkey, const void *param, uint32_t len,
+                    uint32_t mode)
+{
+    ko_message msg{};
+    if (!copy_key(msg.msgkey, msgkey))
+        return -1;
+    msg.from_uid = from_uid;
+    msg.to_uid = to_uid;
+    msg.param = param;
+    msg.len = len;
+    msg.mode = mode;
+    msg.target = KO_MSG_TARGET_REG;
+    return ko_message_push(&msg);
+}
+
+int ko_message_listen(uint32_t uid, const char *msgkey, ko_message_handler handler, void *user)
+{
+    ko_message_reg reg{};
+    if (!copy_key(reg.msgkey, msgkey))
+        return -1;
+    reg.uid = uid;
+    reg.user = user;
+    reg.handler = handler;
+    return ko_message_register(&reg);
+}

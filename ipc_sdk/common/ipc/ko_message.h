@@ -87,6 +87,13 @@ int ko_message_register(const ko_message_reg *reg);
 int ko_message_unregister(uint32_t uid, const char *msgkey);
 int ko_message_push(const ko_message *msg);
 
+// Shorthands for the common cases: a message to the handlers registered for (to_uid, msgkey) in the
+// given mode, and a registration with only uid, key, handler and user set (budget 5000 ms). A key of
+// 32 characters or more is refused with -1.
+int ko_message_send(uint32_t from_uid, uint32_t to_uid, const char *msgkey, const void *param, uint32_t len,
+                    uint32_t mode);
+int ko_message_listen(uint32_t uid, const char *msgkey, ko_message_handler handler, void *user);
+
 // A snapshot of the counters and of the pool (live and busy workers); -1 when not running.
 int ko_message_stat_get(ko_message_stat *stat, int *live_workers, int *busy_workers);
 

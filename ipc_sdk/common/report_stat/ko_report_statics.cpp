@@ -46,15 +46,7 @@ void reset_table(Reporter &r)
 
 int push(uint32_t to_uid, const char *key, const char *param, size_t len)
 {
-    ko_message msg{};
-    msg.from_uid = KO_UID_STAT;
-    msg.to_uid = to_uid;
-    std::strncpy(msg.msgkey, key, sizeof msg.msgkey - 1);
-    msg.param = param;
-    msg.len = static_cast<uint32_t>(len);
-    msg.mode = KO_MSG_MODE_ASYNC;
-    msg.target = KO_MSG_TARGET_REG;
-    return ko_message_push(&msg);
+    return ko_message_send(KO_UID_STAT, to_uid, key, param, static_cast<uint32_t>(len), KO_MSG_MODE_ASYNC);
 }
 
 int push_text(uint32_t to_uid, const char *key, const char *text)
@@ -162,11 +154,7 @@ void msg_cb_cpu_report_stat(const ko_message_arg *arg)
 
 int register_key(const char *key, ko_message_handler handler)
 {
-    ko_message_reg reg{};
-    reg.uid = KO_UID_STAT;
-    std::strncpy(reg.msgkey, key, sizeof reg.msgkey - 1);
-    reg.handler = handler;
-    return ko_message_register(&reg);
+    return ko_message_listen(KO_UID_STAT, key, handler, nullptr);
 }
 
 } // namespace

@@ -49,25 +49,14 @@ struct BusInbox {
 
 void push_to_link(uint32_t from, const char *key, const std::string &text)
 {
-    ko_message msg{};
-    msg.from_uid = from;
-    msg.to_uid = KO_UID_RPC;
-    std::strncpy(msg.msgkey, key, sizeof msg.msgkey - 1);
-    msg.param = text.c_str();
-    msg.len = static_cast<uint32_t>(text.size());
-    msg.mode = KO_MSG_MODE_SYNC;
-    msg.target = KO_MSG_TARGET_REG;
-    ASSERT_EQ(ko_message_push(&msg), 0);
+    ASSERT_EQ(ko_message_send(from, KO_UID_RPC, key, text.c_str(), static_cast<uint32_t>(text.size()),
+                              KO_MSG_MODE_SYNC),
+              0);
 }
 
 void register_inbox(uint32_t uid, const char *key, BusInbox *inbox)
 {
-    ko_message_reg reg{};
-    reg.uid = uid;
-    std::strncpy(reg.msgkey, key, sizeof reg.msgkey - 1);
-    reg.user = inbox;
-    reg.handler = BusInbox::on_message;
-    ASSERT_EQ(ko_message_register(&reg), 0);
+    ASSERT_EQ(ko_message_listen(uid, key, BusInbox::on_message, inbox), 0);
 }
 
 bool rpc_link_connected(zeltest::DaemonSim &sim)

@@ -23,12 +23,9 @@ void on_upload_statistics(const ko_message_arg *arg)
 
 void register_turns(uint32_t uid)
 {
-    ko_message_reg reg{};
-    reg.uid = uid;
-    std::strcpy(reg.msgkey, "upload_statistics");
-    reg.user = reinterpret_cast<void *>(static_cast<intptr_t>(uid));
-    reg.handler = on_upload_statistics;
-    ASSERT_EQ(ko_message_register(&reg), 0);
+    ASSERT_EQ(ko_message_listen(uid, "upload_statistics", on_upload_statistics,
+                                reinterpret_cast<void *>(static_cast<intptr_t>(uid))),
+              0);
 }
 
 class ReportStatics : public ::testing::Test {
