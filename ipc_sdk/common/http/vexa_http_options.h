@@ -1,0 +1,20 @@
+// Options that every request of the HTTP client shares, and its per-request libcurl handle.
+#pragma once
+
+#include <curl/curl.h>
+
+#include "common/utils/ko_log.h"
+
+inline constexpr const char *VEXA_HTTP_MODULE = "KO HTTP";
+inline constexpr const char *VEXA_HTTP_CA_FILE = "/mnt/data/cacert.pem";
+
+// A failing option is only logged; the request goes on.
+#define VEXA_SETOPT(module, curl, opt, value)                                                                    \
+    do {                                                                                                        \
+        const CURLcode setopt_rc_ = curl_easy_setopt((curl), (opt), (value));                                   \
+        if (setopt_rc_ != CURLE_OK)                                                                             \
+            KO_LOGW((module), "curl_easy_setopt() failed: %s\n", curl_easy_strerror(setopt_rc_));              \
+    } while (0)
+
+// Peer verification against the CA file (through the path root).
+void vexa_http_set_ca(const char *module, CURL *curl);
