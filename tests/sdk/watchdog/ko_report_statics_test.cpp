@@ -7,7 +7,9 @@
 #include <thread>
 
 #include "common/ipc/ko_message.h"
+#include "app/rpc/ko_rpc.h"
 #include "common/ipc/ko_timer.h"
+#include "daemon_sim_client.h"
 #include "zel_test_support.h"
 
 using namespace std::chrono_literals;
@@ -89,6 +91,62 @@ TEST_F(ReportStatics, ForcedTurnsComeFirstOnePerTick)
     EXPECT_EQ(g_turns[4].load(), 1);
     EXPECT_EQ(g_turns[9].load(), 2);
     EXPECT_EQ(report_single_triger(0), 0);
+}
+
+} // namespace
+
+namespace {
+
+// The reporter with the real RPC link and timer against the daemon simulator.
+TEST(ReportStaticsWithDaemon, TolkStatIsAnsweredAndForcesEveryReport)
+{
+    zeltest::TempRoot root;
+    zeltest::DaemonSim sim(root);
+    setenv("ZELMAR_DAEMON_PORT", std::to_string(sim.port()).c_str(), 1);
+    ASSERT_EQ(ko_message_init(nullptr), 0);
+    ASSERT_EQ(ko_timer_init(16), 0);
+    ASSERT_EQ(ko_rpc_init(), 0);
+    ASSERT_EQ(ko_report_statics_init(), 0);
+    ASSERT_TRUE(zeltest::wait_until(
+        [&] {
+            zeltest::Json links = sim.command(R"({"cmd":"links"})");
+            return json_object_get_boolean(
+                zeltest::member(zeltest::member(zeltest::member(links.get(), "links"), "rpc"), "connected"));
+        },
+        10s));
+    // "tolk.stat" is an inner method of the reporter: the daemon's request reaches it, not the hook.
+    std::this_thread::sleep_for(200ms); // the registration of "tolk.stat" is queued on the bus
+    sim.send("rpc", R"({"id":42,"method":"tolk.stat"})");
+    zeltest::Json reply = sim.wait_object("rpc", "", 0, 5000);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(json_object_get_int(zeltest::member(reply.get(), "id")), 42);
+    EXPECT_STREQ(json_object_to_json_string_ext(zeltest::member(reply.get(), "result"), JSON_C_TO_STRING_PLAIN),
+                 "[\"OK\"]");
+
+    // The forced turns reach the bus (uid 10), the reporter itself (uid 8) and the link (uid 7), one
+    // a second, each answering with its own report.
+    bool sys = false, msg = false, rpc = false;
+    int since = 0;
+    ASSERT_TRUE(zeltest::wait_until(
+        [&] {
+            zeltest::Json stat = sim.wait_object("rpc", "_async.stat", since, 200);
+            if (!stat)
+                return false;
+            ++since;
+            json_object *params = zeltest::member(stat.get(), "params");
+            sys |= zeltest::member(zeltest::member(params, "sys.info"), "uptime") != nullptr;
+            msg |= zeltest::member(zeltest::member(params, "msg.info"), "asyn_msg") != nullptr;
+            rpc |= zeltest::member(zeltest::member(params, "rpc.info"), "rpc_down") != nullptr;
+            EXPECT_EQ(json_object_get_int(zeltest::member(params, "version")), 1);
+            return sys && msg && rpc;
+        },
+        20s));
+
+    EXPECT_EQ(ko_report_statics_deinit(), 0);
+    EXPECT_EQ(ko_rpc_deinit(), 0);
+    EXPECT_EQ(ko_timer_deinit(), 0);
+    EXPECT_EQ(ko_message_deinit(), 0);
+    unsetenv("ZELMAR_DAEMON_PORT");
 }
 
 } // namespace
