@@ -1,0 +1,376 @@
+// The settings socket server: the listening socket, the epoll thread "ipc_server" with its wake-up
+// descriptor for a clean stop, and the request handler that answers from the stores.
+#include "zel_db/zel_db_server.h"
+
+#include "zel_control/log/zel_log.h"
+#include "zel_db/zel_db.h"
+#include "zel_db/zel_db_store.h"
+#include "zel_db/zel_db_wire.h"
+#include "zelmar/zel_path.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+constexpr int BACKLOG = 128;
+constexpr int MAX_EVENTS = 64;
+constexpr int SEND_TIMEOUT_MS = 5000;
+
+struct Server {
+    std::thread thread;
+    std::string path;  // real path of the socket
+    ipc_server_handler handler = nullptr;
+    int listen_fd = -1;
+    int wake_fd = -1;
+    int epfd = -1;
+    std::atomic<bool> running{false};
+    std::set<int> connections;  // touched by the server thread only, and by deinit after the join
+};
+
+Server g_server;
+
+void close_fd(int &fd)
+{
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+void drop_connection(int fd)
+{
+    epoll_ctl(g_server.epfd, EPOLL_CTL_DEL, fd, nullptr);
+    close(fd);
+    g_server.connections.erase(fd);
+}
+
+void accept_connections()
+{
+    for (;;) {
+        const int fd = accept4(g_server.listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                ZEL_LOGE(ZEL_DB_TAG, "connfd < 0: %s\n", std::strerror(errno));
+                ZEL_LOGE(ZEL_DB_TAG, "[%s %d] There is something wrong with create_new_connection\n", __func__,
+                         __LINE__);
+            }
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        epoll_event ev {};
+        ev.events = EPOLLIN | EPOLLET | EPOLLRDHUP;
+        ev.data.fd = fd;
+        if (epoll_ctl(g_server.epfd, EPOLL_CTL_ADD, fd, &ev) != 0) {
+            ZEL_LOGE(ZEL_DB_TAG, "[%s %d] There is something wrong with create_new_connection\n", __func__, __LINE__);
+            close(fd);
+            continue;
+        }
+        g_server.connections.insert(fd);
+        ZEL_LOGD(ZEL_DB_TAG, "[%s %d] create new connection connfd = %d\n", __func__, __LINE__, fd);
+    }
+}
+
+// Serves every request waiting on the connection; false once it has been closed.
+bool serve_input(int fd)
+{
+    char request[ZEL_DB_MSG_MAX + 1];
+    for (;;) {
+        std::memset(request, 0, sizeof request);
+        const ssize_t n = read(fd, request, ZEL_DB_MSG_MAX);
+        if (n > 0) {
+            g_server.handler(fd, request, static_cast<int>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return true;
+        if (n < 0)
+            ZEL_LOGE(ZEL_DB_TAG, "read error: %s\n", std::strerror(errno));
+        else
+            ZEL_LOGD(ZEL_DB_TAG, "[%s %d] client closed... \n", __func__, __LINE__);
+        drop_connection(fd);
+        return false;
+    }
+}
+
+void server_loop()
+{
+    pthread_setname_np(pthread_self(), "ipc_server");
+    epoll_event events[MAX_EVENTS];
+    while (g_server.running.load()) {
+        const int n = epoll_wait(g_server.epfd, events, MAX_EVENTS, -1);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            ZEL_LOGE(ZEL_DB_TAG, "epoll wait error: %s\n", std::strerror(errno));
+            break;
+        }
+        for (int i = 0; i < n; ++i) {
+            const int fd = events[i].data.fd;
+            const uint32_t what = events[i].events;
+            if (fd == g_server.wake_fd)
+                continue;  // deinit: the loop condition ends the thread
+            if (fd == g_server.listen_fd) {
+                accept_connections();
+                continue;
+            }
+            if ((what & EPOLLIN) && !serve_input(fd))
+                continue;
+            if (what & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) {
+                ZEL_LOGD(ZEL_DB_TAG, "[%s %d] client closed... \n", __func__, __LINE__);
+                drop_connection(fd);
+            } else if (!(what & EPOLLIN)) {
+                ZEL_LOGW(ZEL_DB_TAG, "[%s %d] undeal with event.events = 0x%x \n", __func__, __LINE__, what);
+            }
+        }
+    }
+}
+
+// The fuzzy get of a request without section: the first entry of the store whose key holds `key`.
+int db_get_value_fuzzy(std::string store, const std::string &key, char *dst, int len)
+{
+    for (char &c : store)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const int index = zel_db_store_index(store.c_str());
+    if (index < 0)
+        return -3;
+    zel_db_store_t &s = zel_db_state().stores[index];
+    std::lock_guard<std::mutex> lock(s.lock);
+    if (!s.dict)
+        return -6;
+    return get_value_fuzzy_from_db(s.dict, key.c_str(), dst, len);
+}
+
+std::string full_key(const zel_db_request_t &req)
+{
+    char key[112];
+    std::snprintf(key, sizeof key, "%s.%s:%s", req.store.c_str(), req.section.c_str(), req.key.c_str());
+    return key;
+}
+
+} // namespace
+
+int zel_set_nonblock(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0) {
+        ZEL_LOGE(ZEL_DB_TAG, "Can't get sock flags: %s\n", std::strerror(errno));
+        return -1;
+    }
+    if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+        ZEL_LOGE(ZEL_DB_TAG, "Can't set sock nonblock flags: %s\n", std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int server_init(int *fd, int type)
+{
+    if (!fd || type != 1) {
+        ZEL_LOGE(ZEL_DB_TAG, "[%s %d] only the unix domain server (type 1) is supported, not %d\n", __func__,
+                 __LINE__, type);
+        return -1;
+    }
+    const std::string &path = g_server.path;
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) {
+        ZEL_LOGE(ZEL_DB_TAG, "[%s %d] socket path too long: %s\n", __func__, __LINE__, path.c_str());
+        return -1;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+        ZEL_LOGE(ZEL_DB_TAG, "Can't unlink path: %s, %s\n", path.c_str(), std::strerror(errno));
+        return -1;
+    }
+    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        ZEL_LOGE(ZEL_DB_TAG, "Socket():%s\n", std::strerror(errno));
+        return -1;
+    }
+    const int on = 1;
+    if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        ZEL_LOGE(ZEL_DB_TAG, "bind(): %s\n", std::strerror(errno));
+    } else if (zel_set_nonblock(s) != 0) {
+        // logged
+    } else if (listen(s, BACKLOG) != 0) {
+        ZEL_LOGE(ZEL_DB_TAG, "listen(): %s\n", std::strerror(errno));
+    } else {
+        if (chmod(path.c_str(), 0666) != 0 || setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+            ZEL_LOGW(ZEL_DB_TAG, "[%s %d] socket mode or option not set: %s\n", __func__, __LINE__, std::strerror(errno));
+        ZEL_LOGI(ZEL_DB_TAG, "Create unix domain server %s success.\n", path.c_str());
+        ZEL_LOGI(ZEL_DB_TAG, "server init over.\n");
+        *fd = s;
+        return 0;
+    }
+    close(s);
+    return -1;
+}
+
+int ipc_server_init(const char *path, ipc_server_handler handler)
+{
+    if (!path || !handler)
+        return -1;
+    if (g_server.thread.joinable())
+        return 0;
+    g_server.path = zel_path(path);
+    g_server.handler = handler;
+    g_server.epfd = epoll_create1(EPOLL_CLOEXEC);
+    g_server.wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (g_server.epfd < 0 || g_server.wake_fd < 0) {
+        ZEL_LOGE(ZEL_DB_TAG, "[%s %d] epoll_create1 error\n", __func__, __LINE__);
+    } else if (server_init(&g_server.listen_fd, 1) == 0) {
+        epoll_event ev {};
+        ev.events = EPOLLIN;
+        ev.data.fd = g_server.listen_fd;
+        epoll_event wake {};
+        wake.events = EPOLLIN;
+        wake.data.fd = g_server.wake_fd;
+        if (epoll_ctl(g_server.epfd, EPOLL_CTL_ADD, g_server.listen_fd, &ev) != 0 ||
+            epoll_ctl(g_server.epfd, EPOLL_CTL_ADD, g_server.wake_fd, &wake) != 0) {
+            ZEL_LOGE(ZEL_DB_TAG, "epoll ctl error: %s\n", std::strerror(errno));
+        } else {
+            g_server.running = true;
+            try {
+                g_server.thread = std::thread(server_loop);
+                return 0;
+            } catch (const std::system_error &e) {
+                ZEL_LOGE(ZEL_DB_TAG, "create connect2_transfer error: %s\n", e.what());
+                g_server.running = false;
+            }
+        }
+    }
+    close_fd(g_server.listen_fd);
+    close_fd(g_server.wake_fd);
+    close_fd(g_server.epfd);
+    return -1;
+}
+
+int ipc_server_deinit(void)
+{
+    if (!g_server.thread.joinable())
+        return 0;
+    g_server.running = false;
+    const uint64_t one = 1;
+    if (write(g_server.wake_fd, &one, sizeof one) != sizeof one)
+        ZEL_LOGE(ZEL_DB_TAG, "[%s %d] can't wake the server: %s\n", __func__, __LINE__, std::strerror(errno));
+    g_server.thread.join();
+    for (int fd : g_server.connections)
+        close(fd);
+    g_server.connections.clear();
+    close_fd(g_server.listen_fd);
+    close_fd(g_server.wake_fd);
+    close_fd(g_server.epfd);
+    if (unlink(g_server.path.c_str()) != 0 && errno != ENOENT)
+        ZEL_LOGW(ZEL_DB_TAG, "[%s %d] can't remove %s: %s\n", __func__, __LINE__, g_server.path.c_str(),
+                 std::strerror(errno));
+    return 0;
+}
+
+int ipc_server_send(int fd, const void *data, int len)
+{
+    if (fd < 0 || !data || len < 0)
+        return -1;
+    const auto *p = static_cast<const uint8_t *>(data);
+    size_t left = static_cast<size_t>(len);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(SEND_TIMEOUT_MS);
+    while (left > 0) {
+        const ssize_t n = send(fd, p, left, MSG_NOSIGNAL);
+        if (n > 0) {
+            p += n;
+            left -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                    std::chrono::steady_clock::now());
+            pollfd pfd {fd, POLLOUT, 0};
+            if (wait.count() > 0 && poll(&pfd, 1, static_cast<int>(wait.count())) > 0)
+                continue;
+            ZEL_LOGE(ZEL_DB_TAG, "[%s %d] peer does not take the reply\n", __func__, __LINE__);
+        }
+        return -1;
+    }
+    return len;
+}
+
+void zel_db_server_callback(int fd, const char *request, int size)
+{
+    const zel_db_request_t req =
+        zel_db_msg_parse(reinterpret_cast<const uint8_t *>(request), size > 0 ? static_cast<size_t>(size) : 0);
+    std::string body;
+    uint32_t type = ZEL_DB_REPLY_FAILED;
+    uint32_t length = 0;
+    int ret = -1;
+    switch (req.op) {
+    case ZEL_DB_OP_GET: {
+        char value[ZEL_DB_MSG_MAX] = {};
+        if (!req.section.empty())
+            ret = zel_api_db_get_value(full_key(req).c_str(), value, sizeof value);
+        else
+            ret = db_get_value_fuzzy(req.store, req.key, value, sizeof value);
+        if (ret == 0) {
+            body.assign(value).append("\n").push_back('\0');
+            type = ZEL_DB_REPLY_DATA;
+            length = static_cast<uint32_t>(body.size());
+        }
+        break;
+    }
+    case ZEL_DB_OP_SET:
+        ret = zel_api_db_set_value(full_key(req).c_str(), req.value.c_str(), static_cast<int>(req.value.size()), 0);
+        type = ret == 0 ? ZEL_DB_REPLY_DONE : ZEL_DB_REPLY_FAILED;
+        break;
+    case ZEL_DB_OP_DUMP: {
+        ret = zel_db_dump_body(req.store, &body) ? 0 : -1;
+        if (ret == 0) {
+            type = ZEL_DB_REPLY_DATA;
+            // The length of a one-store dump counts the head too; peers read it that way.
+            const bool all = strcasecmp(req.store.c_str(), "all") == 0;
+            length = static_cast<uint32_t>(body.size() + (all ? 0 : ZEL_DB_REPLY_HEAD));
+        }
+        break;
+    }
+    case ZEL_DB_OP_SAVE:
+        ret = zel_db_ko_save_db_file();
+        type = ret == 0 ? ZEL_DB_REPLY_DONE : ZEL_DB_REPLY_FAILED;
+        break;
+    case ZEL_DB_OP_UNSET:
+        ret = zel_api_db_unset_value(full_key(req).c_str(), 0);
+        type = ret == 0 ? ZEL_DB_REPLY_DONE : ZEL_DB_REPLY_FAILED;
+        break;
+    default:
+        ZEL_LOGE(ZEL_DB_TAG, "[%s %d] unknow op cmd never happened.\n ", __func__, __LINE__);
+        return;
+    }
+    ZEL_LOGD(ZEL_DB_TAG, "[%s %d] ret=%d\n", __func__, __LINE__, ret);
+    ZEL_LOGD(ZEL_DB_TAG, "[%s %d] msg_ack.type=%u\n", __func__, __LINE__, type);
+    ZEL_LOGD(ZEL_DB_TAG, "[%s %d] msg_ack.len=%u\n", __func__, __LINE__, length);
+    std::string reply(ZEL_DB_REPLY_HEAD, '\0');
+    zel_db_reply_head_put(reinterpret_cast<uint8_t *>(reply.data()), type, length);
+    if (type == ZEL_DB_REPLY_DATA)
+        reply += body;
+    if (ipc_server_send(fd, reply.data(), static_cast<int>(reply.size())) < 0)
+        ZEL_LOGE(ZEL_DB_TAG, "[%s %d] ipc_server_send err \n ", __func__, __LINE__);
+}

@@ -1,0 +1,141 @@
+// The settings socket against an independent Python client and against our own client, and the
+// client's reading of the settings files while the server is down.
+#include "zel_db/zel_db_client.h"
+#include "zel_db_test_fixture.h"
+
+#include <sys/stat.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+using zeltest::DbTest;
+
+namespace {
+
+struct Reply {
+    std::string kind;  // "reply" or "noreply"
+    unsigned type = 0;
+    unsigned length = 0;
+    std::string body;
+};
+
+std::string unhex(const std::string &hex)
+{
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+// Runs the Python client with one command per argument (fields split by "|") on one connection.
+std::vector<Reply> python_client(const zeltest::TempRoot &root, const std::vector<std::string> &commands)
+{
+    std::string cmd = std::string(ZEL_PYTHON) + " " + ZEL_TEST_PEERS_DIR + "/zel_db_client.py " +
+                      root.path("/tmp/zel_db.socket");
+    for (const std::string &c : commands)
+        cmd += " '" + c + "'";
+    std::string out;
+    EXPECT_EQ(zeltest::run_command(cmd, &out), 0) << cmd << "\n" << out;
+    std::vector<Reply> replies;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        Reply r;
+        std::string hex;
+        fields >> r.kind >> r.type >> r.length >> hex;
+        r.body = unhex(hex);
+        replies.push_back(r);
+    }
+    EXPECT_EQ(replies.size(), commands.size()) << out;
+    replies.resize(commands.size());
+    return replies;
+}
+
+} // namespace
+
+TEST_F(DbTest, PythonClientGetSetUnsetDumpSave)
+{
+    add_factory();
+    ASSERT_EQ(zel_api_db_init(), 0);
+    const auto r = python_client(root_, {"get|NVM|IPC|power", "get|nvm||power", "set|NVM|IPC|py_key|hello world",
+                                         "get|NVM|IPC|py_key", "unset|NVM|IPC|py_key", "get|NVM|IPC|py_key",
+                                         "op|7", "dump|RAM", "dump|all", "dump|XYZ", "save", "get|NVM|IPC|power"});
+    EXPECT_EQ(r[0].type, 1u);
+    EXPECT_EQ(r[0].body, std::string("1\n", 3));
+    EXPECT_EQ(r[1].type, 1u);
+    EXPECT_EQ(r[1].body, std::string("1\n", 3));
+    EXPECT_EQ(r[2].type, 0u);
+    EXPECT_EQ(r[3].body, std::string("hello world\n", 13));
+    EXPECT_EQ(r[4].type, 0u);
+    EXPECT_EQ(r[5].type, 2u);
+    EXPECT_EQ(r[6].kind, "noreply");
+    EXPECT_EQ(r[7].type, 1u);
+    EXPECT_EQ(r[7].length, r[7].body.size() + 8);  // a one-store dump counts its head
+    EXPECT_NE(r[7].body.find("RAM.run:motor_reset=0 \n"), std::string::npos);
+    EXPECT_EQ(r[8].type, 1u);
+    EXPECT_EQ(r[8].length, r[8].body.size());
+    EXPECT_EQ(r[8].body.rfind("ROM.", 0), 0u);
+    EXPECT_LT(r[8].body.find("ROM.default:model=" + std::string(zeltest::TEST_MODEL)), r[8].body.find("NVM."));
+    EXPECT_NE(r[8].body.find("MEM.default:runlevel=init\n"), std::string::npos);
+    EXPECT_EQ(r[9].type, 2u);
+    EXPECT_EQ(r[10].type, 0u);
+    EXPECT_EQ(r[11].type, 1u);  // the connection still serves after the unknown op
+    EXPECT_TRUE(root_.exists("/mnt/data/.zel_db.ini"));
+    char buf[64] = {};
+    EXPECT_EQ(zel_api_db_get_value("NVM.IPC:py_key", buf, sizeof buf), -1);
+}
+
+TEST_F(DbTest, LargeDumpIsSentWhole)
+{
+    ASSERT_EQ(zel_api_db_init(), 0);
+    for (int i = 0; i < 300; ++i)
+        ASSERT_EQ(set("MEM.BIG:k" + std::to_string(i), std::string(1000, 'a' + i % 26)), 0);
+    const auto r = python_client(root_, {"dump|MEM"});
+    EXPECT_EQ(r[0].type, 1u);
+    EXPECT_GT(r[0].body.size(), 300000u);
+    EXPECT_EQ(r[0].length, r[0].body.size() + 8);
+}
+
+TEST_F(DbTest, OurClientAgainstTheServer)
+{
+    add_factory();
+    ASSERT_EQ(zel_api_db_init(), 0);
+    char buf[64] = {};
+    ASSERT_EQ(zel_api_db_cli_get_value("NVM.IPC:power", buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "1\n");
+    EXPECT_EQ(zel_api_db_cli_set_value("NVM.IPC:power", "0", 1), 0);
+    EXPECT_EQ(get("NVM.IPC:power"), "0");
+    // A key the client map does not list travels as an all-zero request: refused, yet answered 0.
+    EXPECT_EQ(zel_api_db_cli_set_value("NVM.IPC:led_status", "0", 1), 0);
+    EXPECT_EQ(get("NVM.IPC:led_status"), "1");
+    char tiny[2] = {};
+    ASSERT_EQ(zel_api_db_cli_get_value("NVM.IPC:power", tiny, sizeof tiny), 0);
+    EXPECT_STREQ(tiny, "0");  // cut and terminated
+    EXPECT_EQ(zel_api_db_cli_set_value("NVM.IPC:power", std::string(1416, 'x').c_str(), 1416), -2);
+    EXPECT_EQ(zel_api_db_cli_get_value(nullptr, buf, 1), -6);
+}
+
+TEST_F(DbTest, ClientReadsTheFilesWhenTheServerIsDown)
+{
+    add_factory();
+    ASSERT_EQ(zel_api_db_init(), 0);
+    ASSERT_EQ(set("RAM.eth0_status", "up"), 0);
+    ASSERT_EQ(set("NVM.IPC:power", "0", true), 0);
+    ASSERT_EQ(zel_api_db_deinit(), 0);
+    EXPECT_FALSE(root_.exists("/tmp/zel_db.socket"));
+
+    char buf[64] = {};
+    EXPECT_EQ(zel_api_db_cli_get_value("RAM.eth0_status", buf, sizeof buf), -1);
+    EXPECT_STREQ(buf, "up");
+    char nvm[64] = {};
+    EXPECT_EQ(zel_api_db_cli_get_value("NVM.IPC:power", nvm, sizeof nvm), -1);
+    EXPECT_STREQ(nvm, "0");
+    struct stat st {};
+    ASSERT_EQ(stat(root_.path("/var/run/.client.ini").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    char rom[64] = {};
+    EXPECT_EQ(zel_api_db_cli_get_value("ROM.mac", rom, sizeof rom), -1);
+    EXPECT_STREQ(rom, "AA:BB");
+    EXPECT_EQ(zel_api_db_cli_set_value("NVM.IPC:power", "1", 1), -1);
+}
