@@ -1,0 +1,129 @@
+// The simulated board's bookkeeping behind the test controls: call record, injected failures,
+// scripted detection results and the speaker recording, each bounded.
+#include "board_control.h"
+
+#include "boardav_test.h"
+#include "sim_recorder.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+
+namespace board {
+
+namespace {
+
+constexpr size_t kMaxSpeakerBytes = 16u << 20;
+
+struct Control {
+    sim::Recorder recorder;
+    std::mutex lock; // the fields below
+    std::deque<int> babycry;
+    int isp_ev = 128;
+    std::vector<uint8_t> speaker;
+};
+
+Control &control()
+{
+    static Control *c = new Control; // lives for the process, like the threads that use it
+    return *c;
+}
+
+} // namespace
+
+void log_error(const char *fmt, ...)
+{
+    char text[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    fprintf(stderr, "[boardav] %s\n", text);
+}
+
+void record_call(const std::string &call)
+{
+    control().recorder.record(call);
+}
+
+bool injected(const std::string &function, int *result)
+{
+    return control().recorder.injected(function, result);
+}
+
+int next_babycry_result()
+{
+    Control &c = control();
+    std::lock_guard<std::mutex> g(c.lock);
+    if (c.babycry.empty())
+        return 0;
+    const int r = c.babycry.front();
+    c.babycry.pop_front();
+    return r;
+}
+
+int isp_ev()
+{
+    Control &c = control();
+    std::lock_guard<std::mutex> g(c.lock);
+    return c.isp_ev;
+}
+
+void speaker_write(const void *data, int len)
+{
+    Control &c = control();
+    std::lock_guard<std::mutex> g(c.lock);
+    const size_t room = kMaxSpeakerBytes - c.speaker.size();
+    const size_t n = static_cast<size_t>(len) < room ? static_cast<size_t>(len) : room;
+    const auto *p = static_cast<const uint8_t *>(data);
+    c.speaker.insert(c.speaker.end(), p, p + n);
+}
+
+} // namespace board
+
+using board::control;
+
+void board_test_fail(const std::string &function, int result, int times)
+{
+    control().recorder.fail(function, result, times);
+}
+
+void board_test_clear_failures()
+{
+    control().recorder.clear_failures();
+}
+
+std::vector<std::string> board_test_calls()
+{
+    return control().recorder.calls();
+}
+
+void board_test_clear_calls()
+{
+    control().recorder.clear_calls();
+}
+
+void board_test_script_babycry(const std::vector<int> &results)
+{
+    std::lock_guard<std::mutex> g(control().lock);
+    control().babycry.assign(results.begin(), results.end());
+}
+
+void board_test_set_isp_ev(int ev)
+{
+    std::lock_guard<std::mutex> g(control().lock);
+    control().isp_ev = ev;
+}
+
+std::vector<uint8_t> board_test_speaker_audio()
+{
+    std::lock_guard<std::mutex> g(control().lock);
+    return control().speaker;
+}
+
+void board_test_clear_speaker_audio()
+{
+    std::lock_guard<std::mutex> g(control().lock);
+    control().speaker.clear();
+}

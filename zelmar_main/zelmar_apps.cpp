@@ -1,0 +1,45 @@
+// The create function of every app id, written into the app table before the manager copies it, and
+// the release of the algorithm app and the media layer before an upgrade. Apps that later builds add
+// are referenced weakly: while one is missing its row stays empty and the manager names it when it
+// would create it.
+#include "zelmar_main.h"
+
+#include "agent_app.h"
+#include "network_setup_app.h"
+#include "sdcard_app.h"
+#include "zel_app_manager.h"
+#include "zel_control/log/zel_log.h"
+
+extern "C" {
+app_object_t *client_app_create(int arg) __attribute__((weak));
+app_object_t *media_app_create(int arg) __attribute__((weak));
+app_object_t *status_app_create(int arg) __attribute__((weak));
+app_object_t *algo_app_create(int arg) __attribute__((weak));
+app_object_t *cp_log_app_create(int arg) __attribute__((weak));
+int zel_algo_finish(void) __attribute__((weak));
+int zel_media_deinit(void) __attribute__((weak));
+}
+
+void app_config_set_create_funcs(void)
+{
+    app_config_table[APP_ID_NETWORK_SETUP].create = network_setup_app_create;
+    app_config_table[APP_ID_SDCARD].create = sdcard_app_create;
+    app_config_table[APP_ID_CLIENT].create = client_app_create;
+    app_config_table[APP_ID_EV_AGENT].create = agent_app_create;
+    app_config_table[APP_ID_MEDIA].create = media_app_create;
+    app_config_table[APP_ID_STATUS].create = status_app_create;
+    app_config_table[APP_ID_ALGO].create = algo_app_create;
+    app_config_table[APP_ID_CP_LOG].create = cp_log_app_create;
+}
+
+void release_resource(void)
+{
+    if (zel_algo_finish)
+        zel_algo_finish();
+    else
+        ZEL_LOGW("zelmar_app", "zel_algo_finish is not part of this build");
+    if (zel_media_deinit)
+        zel_media_deinit();
+    else
+        ZEL_LOGW("zelmar_app", "zel_media_deinit is not part of this build");
+}
