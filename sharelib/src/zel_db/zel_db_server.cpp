@@ -46,7 +46,9 @@ struct Server {
     std::set<int> connections;  // touched by the server thread only, and by deinit after the join
 };
 
-Server g_server;
+// Never destroyed: a process may exit() while the server thread runs, and destroying a joinable
+// std::thread would abort it.
+Server &g_server = *new Server;
 
 void close_fd(int &fd)
 {
