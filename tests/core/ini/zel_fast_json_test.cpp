@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
+
+#include <random>
+#include <string>
 
 #include "zel_control/utils/zel_str.h"
 
@@ -19,7 +23,9 @@ TEST(ZelFastJson, Strings)
     EXPECT_EQ(zel_fast_json_get_string(kText, "name", buf, 6), -22);
     EXPECT_EQ(zel_fast_json_get_string(kText, "empty", buf, sizeof buf), 0);
     EXPECT_STREQ(buf, "");
+    strcpy(buf, "stale");
     EXPECT_EQ(zel_fast_json_get_string(kText, "missing", buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "");
     char *s = zel_fast_json_get_string_new(kText, "after");
     EXPECT_STREQ(s, "z");
     free(s);
@@ -27,6 +33,16 @@ TEST(ZelFastJson, Strings)
     EXPECT_STREQ(s, "");
     free(s);
     EXPECT_EQ(zel_fast_json_get_string_new(kText, "missing"), nullptr);
+
+    // Quote characters opening the value are skipped; the same quote twice is the empty value.
+    const char *quoted = R"({"q":"'abc'","e":"","n":"x"})";
+    EXPECT_EQ(zel_fast_json_get_string(quoted, "q", buf, sizeof buf), 3);
+    EXPECT_STREQ(buf, "abc");
+    s = zel_fast_json_get_string_new(quoted, "q");
+    EXPECT_STREQ(s, "abc");
+    free(s);
+    EXPECT_EQ(zel_fast_json_get_string(quoted, "e", buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "");
 }
 
 TEST(ZelFastJson, Scalars)
@@ -73,4 +89,51 @@ TEST(ZelFastJson, Arrays)
     EXPECT_EQ(n, 0);
     EXPECT_EQ(zel_fast_json_get_string_array(kText, "missing", &n), nullptr);
     EXPECT_EQ(n, 0);
+}
+
+TEST(ZelFastJson, RandomTextStaysWithinTheBuffers)
+{
+    static const std::string kAlphabet = "\"':,{}[] \tk1-.etrufalsx";
+    std::mt19937 rng(99);
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        const size_t len = rng() % (round % 10 == 0 ? 2000 : 80);
+        for (size_t i = 0; i < len; ++i)
+            text += kAlphabet[rng() % kAlphabet.size()];
+        const char *key = round % 2 ? "k" : "k1";
+
+        char buf[9];
+        memset(buf, 'Z', sizeof buf);
+        const int size = 1 + static_cast<int>(rng() % 8);
+        const int n = zel_fast_json_get_string(text.c_str(), key, buf, size);
+        ASSERT_LT(n, size);
+        ASSERT_EQ(buf[8], 'Z');
+        if (n >= 0) {
+            ASSERT_EQ(strnlen(buf, sizeof buf), static_cast<size_t>(n)) << text;
+        }
+        char *s = zel_fast_json_get_string_new(text.c_str(), key);
+        if (n > 0) {
+            ASSERT_STREQ(s, buf) << text;
+        }
+        free(s);
+        zel_fast_json_get_int(text.c_str(), key, 0);
+        zel_fast_json_get_double(text.c_str(), key, 0);
+        zel_fast_json_get_bool(text.c_str(), key, 0);
+
+        int count = -1;
+        char **strings = zel_fast_json_get_string_array(text.c_str(), key, &count);
+        ASSERT_EQ(strings == nullptr, count == 0);
+        for (int i = 0; i < count; ++i)
+            ASSERT_NE(strings[i], nullptr);
+        zel_str_array_release(strings, count);
+        int *ints = zel_fast_json_get_int_array(text.c_str(), key, &count);
+        ASSERT_EQ(ints == nullptr, count == 0);
+        free(ints);
+        double *doubles = zel_fast_json_get_double_array(text.c_str(), key, &count);
+        ASSERT_EQ(doubles == nullptr, count == 0);
+        free(doubles);
+        int *bools = zel_fast_json_get_bool_array(text.c_str(), key, &count);
+        ASSERT_EQ(bools == nullptr, count == 0);
+        free(bools);
+    }
 }

@@ -41,6 +41,21 @@ TEST(ZelStrToken, FailuresLeaveTheCursor)
     EXPECT_STREQ(out, "a;b");
 }
 
+TEST(ZelStrToken, NoDelimitersTakeTheWholeRest)
+{
+    const char *cursor = "a b,c";
+    char out[8];
+    EXPECT_EQ(zel_str_read_token(&cursor, out, sizeof out, nullptr, 0), 5);
+    EXPECT_STREQ(out, "a b,c");
+    int count = 0;
+    char **items = zel_str_split(" x,y ", nullptr, 3, &count);
+    ASSERT_EQ(count, 1);
+    EXPECT_STREQ(items[0], "x,y");
+    zel_str_array_release(items, count);
+    cursor = "k=v";
+    EXPECT_EQ(zel_str_read_token_between(&cursor, out, sizeof out, nullptr, 1, 0, "", 0), 0);
+}
+
 TEST(ZelStrToken, NewTokensLinesAndNumbers)
 {
     const char *cursor = "  12 x 3.5  ";

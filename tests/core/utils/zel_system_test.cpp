@@ -1,9 +1,11 @@
 #include "zel_control/utils/zel_system.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <future>
 #include <string>
 
 #include "zel_control/utils/zel_progress.h"
@@ -36,6 +38,29 @@ TEST(ZelRunCmd, OutNullStillRunsTheCommand)
     const std::string mark = root.path("/tmp/mark");
     EXPECT_EQ(run_cmd(("seq 1 100000; touch " + mark).c_str(), nullptr, 0), 0);
     EXPECT_TRUE(root.exists("/tmp/mark"));
+}
+
+TEST(ZelRunCmd, CommandCutShortEndsEvenWithAnotherChildRunning)
+{
+    // A process started while the command runs must not hold the read end of its pipe: then a
+    // command still writing after run_cmd stopped reading would block, and run_cmd with it.
+    zeltest::TempRoot root;
+    const std::string started = root.path("/tmp/started");
+    const std::string go = root.path("/tmp/go");
+    const std::string command =
+        "echo hi; touch '" + started + "'; while [ ! -e '" + go + "' ]; do sleep 0.05; done; exec yes";
+    auto result = std::async(std::launch::async, [&command] {
+        char out[8];
+        run_cmd(command.c_str(), out, sizeof out);
+        return std::string(out);
+    });
+    ASSERT_TRUE(zeltest::wait_until([&] { return root.exists("/tmp/started"); }, std::chrono::seconds(20)));
+    zeltest::ChildProcess other({"/bin/sleep", "120"});
+    root.write_file("/tmp/go", "");
+    const bool ended = result.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    other.stop(SIGKILL);
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(result.get(), "hi\ny\ny\n");
 }
 
 TEST(ZelExec, ReadsWithoutTerminator)

@@ -27,13 +27,24 @@ const char *find_key(const char *text, const char *key)
     return text && key && *key ? strstr(text, key) : nullptr;
 }
 
-// The first character of a string value: the one after the second quote following the key name.
-const char *string_value(const char *text, const char *key)
+// A string value: from the second quote after the key name (further quote characters skipped) to
+// the next quote; null when there is none. The same quote right after the second is an empty value.
+const char *string_value(const char *text, const char *key, size_t *len)
 {
     const char *p = find_key(text, key);
-    for (int quotes = 0; p && *p; ++p)
-        if (is_quote(*p) && ++quotes == 2)
-            return p + 1;
+    for (int quotes = 0; p && *p; ++p) {
+        if (!is_quote(*p) || ++quotes < 2)
+            continue;
+        const char *start = p + 1;
+        if (*start == *p) {
+            *len = 0;
+            return start;
+        }
+        while (is_quote(*start))
+            ++start;
+        *len = strcspn(start, kQuotes);
+        return start;
+    }
     return nullptr;
 }
 
@@ -85,24 +96,27 @@ extern "C" {
 
 int zel_fast_json_get_string(const char *text, const char *key, char *buffer, int size)
 {
-    if (!text || !key || !buffer || size < 1)
+    if (!buffer || size < 1)
         return ZEL_EFAIL;
-    const char *cursor = string_value(text, key);
-    if (!cursor)
+    buffer[0] = '\0';  // whatever the outcome, the caller reads a terminated text
+    if (!text || !key)
+        return ZEL_EFAIL;
+    size_t len = 0;
+    const char *start = string_value(text, key, &len);
+    if (!start)
         return 0;
-    if (is_quote(*cursor)) {  // an empty string
-        buffer[0] = '\0';
-        return 0;
-    }
-    return zel_str_read_token(&cursor, buffer, size, kQuotes, 2);
+    if (len >= static_cast<size_t>(size))
+        return ZEL_ESMALL;
+    memcpy(buffer, start, len);
+    buffer[len] = '\0';
+    return static_cast<int>(len);
 }
 
 char *zel_fast_json_get_string_new(const char *text, const char *key)
 {
-    const char *start = string_value(text, key);
-    if (!start)
-        return nullptr;
-    return strndup(start, strcspn(start, kQuotes));
+    size_t len = 0;
+    const char *start = string_value(text, key, &len);
+    return start ? strndup(start, len) : nullptr;
 }
 
 int zel_fast_json_get_int(const char *text, const char *key, int default_value)

@@ -7,8 +7,10 @@
 extern "C" {
 #endif
 
-// The string value (between the second and third quote after the key name) copied into `buffer`:
-// its length, 0 when empty, or a negative token code (-1 no text, -4 none, -22 buffer too small).
+// The string value (between the second and third quote after the key name; quote characters right
+// after the second are skipped unless the value is empty, as in "") copied into `buffer`: its
+// length, 0 when empty or absent, -1 for a null text or key, -22 when the buffer is too small. The
+// buffer holds the empty text whenever the result is not positive.
 int zel_fast_json_get_string(const char *text, const char *key, char *buffer, int size);
 // A new copy of the string value, or null.
 char *zel_fast_json_get_string_new(const char *text, const char *key);

@@ -88,6 +88,12 @@ int store(zel_ini_section_t *section, const char *key, const char *value)
     return ZEL_OK;
 }
 
+// A line end inside a name or value would make the saved file read back as other lines.
+bool has_line_end(const char *text)
+{
+    return text && strchr(text, '\n') != nullptr;
+}
+
 std::string_view trimmed(std::string_view s)
 {
     constexpr std::string_view kBlank = " \t\r\n";
@@ -335,7 +341,7 @@ int zel_ini_get_bool(const zel_ini_t *doc, const char *section, const char *key,
 
 int zel_ini_set_string(zel_ini_t *doc, const char *section, const char *key, const char *value)
 {
-    if (!doc || !key || !value)
+    if (!doc || !key || !value || has_line_end(section) || has_line_end(key) || has_line_end(value))
         return ZEL_EINVAL;
     zel_ini_section_t *s = ensure_section(doc, section);
     return s ? store(s, key, value) : ZEL_ENOMEM;

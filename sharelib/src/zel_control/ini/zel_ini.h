@@ -42,8 +42,8 @@ float zel_ini_get_float(const zel_ini_t *doc, const char *section, const char *k
 // "true" or "false" in any case; anything else gives the default.
 int zel_ini_get_bool(const zel_ini_t *doc, const char *section, const char *key, int default_value);
 
-// Store a copy, creating the section when absent: 0, -2 for a null document, key or value, -3
-// without memory.
+// Store a copy, creating the section when absent: 0, -2 for a null document, key or value or for a
+// section, key or value holding a line end (it could not be saved as one line), -3 without memory.
 int zel_ini_set_string(zel_ini_t *doc, const char *section, const char *key, const char *value);
 int zel_ini_set_int(zel_ini_t *doc, const char *section, const char *key, int value);
 int zel_ini_set_float(zel_ini_t *doc, const char *section, const char *key, float value);

@@ -25,7 +25,7 @@ struct Delims {
     const char *set;
     size_t n;
     Delims(const char *s, int count) : set(s), n(s && count > 0 ? strnlen(s, static_cast<size_t>(count)) : 0) {}
-    bool has(char c) const { return c != '\0' && memchr(set, c, n) != nullptr; }
+    bool has(char c) const { return n > 0 && c != '\0' && memchr(set, c, n) != nullptr; }
 };
 
 const char *skip_delims(const char *p, const Delims &d)

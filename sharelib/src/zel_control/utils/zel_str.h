@@ -14,8 +14,8 @@ extern "C" {
 
 // Skips leading delimiters, copies the token up to the next delimiter (or the end) NUL-ended into
 // `out` and leaves the cursor on the character after the token: its length; -1 for a null or empty
-// text, -2 for a null out, -4 when no token is left, -22 when the token needs `size` bytes or more. The cursor stays
-// in place on failure.
+// text, -2 for a null out, -4 when no token is left, -22 when the token and its NUL do not fit in
+// `size` bytes. The cursor stays in place on failure.
 int zel_str_read_token(const char **cursor, char *out, int size, const char *delimiters, int n);
 // The same into a new string; null when no token is left (the cursor then stands after the skipped
 // delimiters).

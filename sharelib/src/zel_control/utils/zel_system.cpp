@@ -56,9 +56,11 @@ int write_proc(const char *device_path, const char *text)
     return ZEL_OK;
 }
 
+// The read end is close-on-exec: a process started meanwhile by another thread must not hold it, or a
+// command still writing after we stopped reading would block for as long as that process lives.
 FILE *open_command(const char *command)
 {
-    FILE *fp = popen(command, "r");
+    FILE *fp = popen(command, "re");
     if (!fp)
         ZEL_LOGE(kTag, "popen [%s] failed: %s", command, strerror(errno));
     return fp;

@@ -31,6 +31,21 @@ struct tm local_tm(time_t seconds)
     return tm;
 }
 
+// mktime of a local calendar time; `isdst` as struct tm takes it (0 off, -1 decided by the library).
+time_t local_seconds(int year, int month, int day, int hour, int minute, int second, int isdst)
+{
+    struct tm tm;
+    memset(&tm, 0, sizeof tm);
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = isdst;
+    return mktime(&tm);
+}
+
 void fields_of(int64_t seconds, int *year, int *month, int *day, int *hour, int *minute, int *second)
 {
     const int64_t days = floor_div(seconds, kSecPerDay);
@@ -82,16 +97,8 @@ zel_time zel_time_future(int64_t usec)
 
 zel_time zel_time_create(int year, int month, int day, int hour, int minute, int second, int millisecond)
 {
-    struct tm tm;
-    memset(&tm, 0, sizeof tm);
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    tm.tm_isdst = 0;
-    return make_time(static_cast<int64_t>(mktime(&tm)), static_cast<int64_t>(millisecond) * 1000);
+    return make_time(static_cast<int64_t>(local_seconds(year, month, day, hour, minute, second, 0)),
+                     static_cast<int64_t>(millisecond) * 1000);
 }
 
 zel_time zel_time_add(zel_time t, int64_t usec)
@@ -342,16 +349,7 @@ time_t zel_string_to_time(const char *text, const char *format)
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     if (sscanf(text, format, &year, &month, &day, &hour, &minute, &second) != 6)
         return 0;
-    struct tm tm;
-    memset(&tm, 0, sizeof tm);
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    tm.tm_isdst = -1;
-    return mktime(&tm);
+    return local_seconds(year, month, day, hour, minute, second, -1);
 }
 
 } // extern "C"
