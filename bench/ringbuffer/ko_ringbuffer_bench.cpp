@@ -11,6 +11,7 @@
 
 #include "common/audio/ko_audio.h"
 #include "common/ringbuffer/ko_ringbuffer.h"
+#include "common/utils/ko_log.h"
 
 namespace {
 
@@ -35,9 +36,14 @@ void BM_RingPut(benchmark::State &state)
 {
     const uint32_t size = (uint32_t)state.range(0);
     const int readers = (int)state.range(1);
+    // As on the camera, the logger runs first and filters the ring's traces.
+    ko_log_param quiet{};
+    quiet.level = KO_LOG_WARN;
+    ko_log_init(&quiet);
     ko_stream_chn_info info = bench_channel();
     if (ringbuffer_init(&info) < -1) { // -1: no message bus here, the channel works all the same
         state.SkipWithError("ringbuffer_init failed");
+        ko_log_deinit();
         return;
     }
     std::vector<uint8_t> frame(size, 0x5A);
@@ -79,6 +85,7 @@ void BM_RingPut(benchmark::State &state)
     state.counters["ns_per_frame"] =
         benchmark::Counter(1, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     state.counters["reads"] = (double)delivered.load();
+    ko_log_deinit();
 }
 BENCHMARK(BM_RingPut)
     ->ArgsProduct({{1024, 20480, 153600}, {0, 1, 3, 8}})

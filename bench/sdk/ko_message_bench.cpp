@@ -59,24 +59,14 @@ void BM_BusQueued(benchmark::State &state)
     Latencies lat;
     g_lat = &lat;
     ko_message_init(nullptr);
-    ko_message_reg reg{};
-    reg.uid = KO_UID_P2P;
-    std::strcpy(reg.msgkey, "bench");
-    reg.handler = on_message;
-    ko_message_register(&reg);
+    ko_message_listen(KO_UID_P2P, "bench", on_message, nullptr);
     int64_t total = 0;
     for (auto _ : state) {
         lat.delivered = 0;
         for (int i = 0; i < kBatch; ++i) {
             uint64_t now = vexa_time_tick_us();
-            ko_message msg{};
-            msg.to_uid = KO_UID_P2P;
-            std::strcpy(msg.msgkey, "bench");
-            msg.param = &now;
-            msg.len = sizeof(now);
-            msg.mode = KO_MSG_MODE_ASYNC;
-            msg.target = KO_MSG_TARGET_REG;
-            while (ko_message_push(&msg) == KO_MSG_ERR_FULL) {
+            while (ko_message_send(0, KO_UID_P2P, "bench", &now, sizeof(now), KO_MSG_MODE_ASYNC) ==
+                   KO_MSG_ERR_FULL) {
                 std::this_thread::yield();
                 now = vexa_time_tick_us();
             }

@@ -66,10 +66,11 @@ unsigned check_request(unsigned slot, const void *data, unsigned len)
     return size - 4;
 }
 
-bool write_all(int fd, const uint8_t *buf, size_t len, off_t offset)
+// Moves all `len` bytes at `offset` with pread or pwrite, going on after short transfers.
+template <class Byte, class Io> bool transfer_all(Io io, int fd, Byte *buf, size_t len, off_t offset)
 {
     while (len > 0) {
-        const ssize_t n = pwrite(fd, buf, len, offset);
+        const ssize_t n = io(fd, buf, len, offset);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -81,19 +82,14 @@ bool write_all(int fd, const uint8_t *buf, size_t len, off_t offset)
     return true;
 }
 
+bool write_all(int fd, const uint8_t *buf, size_t len, off_t offset)
+{
+    return transfer_all(pwrite, fd, buf, len, offset);
+}
+
 bool read_all(int fd, uint8_t *buf, size_t len, off_t offset)
 {
-    while (len > 0) {
-        const ssize_t n = pread(fd, buf, len, offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        buf += n;
-        len -= static_cast<size_t>(n);
-        offset += n;
-    }
-    return true;
+    return transfer_all(pread, fd, buf, len, offset);
 }
 
 // Fills a new or short file with 0xFF up to the full size, or cuts a longer one.

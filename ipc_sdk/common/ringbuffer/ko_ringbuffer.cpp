@@ -232,6 +232,7 @@ extern "C" int ringbuffer_init(const ko_stream_chn_info *info)
         // A waiting video reader gives up after one GOP and a second more for a requested key frame.
         c.key_wait_ms = (info->gop / info->fps + 1) * 1000;
     }
+    stat_reset_minimums(chn);
     c.inited.store(1, std::memory_order_seq_cst);
 
     int rc = 0;
@@ -239,7 +240,6 @@ extern "C" int ringbuffer_init(const ko_stream_chn_info *info)
         KO_LOGE("KO REC", " message register failed!\n");
         rc = -1;
     }
-    stat_reset_minimums();
     KO_LOGI(KO_RINGBUF_MODULE, "Init Ring Buffer success: channel:%d size:%u nodes:%u\n", (int)chn, sz.pool_size,
             sz.node_num);
     KO_LOGI(KO_RINGBUF_MODULE, "ringbuffer channel %d start addr %p , end addr %p\n", (int)chn, (void *)c.pool,
@@ -348,7 +348,11 @@ extern "C" int ringbuffer_put_frame(unsigned int channel, const ko_av_frame *fra
 
 extern "C" int ringbuffer_is_ready(unsigned int channel)
 {
-    const int rc = readiness(channel);
+    return log_readiness(channel, readiness(channel));
+}
+
+int ko_ringbuf::log_readiness(unsigned channel, int rc)
+{
     if (rc == KO_RINGBUF_NOT_INIT)
         KO_LOGE(KO_RINGBUF_MODULE, "Wrong buffer ring index channel:%d", (int)channel);
     else if (rc == -1)

@@ -138,5 +138,7 @@ bool copy_frame(const ko_ringbuf_channel &c, const node_snap &n, void *dst);
 void fill_frame(const node_snap &n, void *data, ko_av_frame *out);
 // Readiness without logging: 0, -8, -1 or -10.
 int readiness(unsigned chn);
+// Logs a readiness code other than 0 as ringbuffer_is_ready does; returns it.
+int log_readiness(unsigned chn, int rc);
 
 } // namespace ko_ringbuf

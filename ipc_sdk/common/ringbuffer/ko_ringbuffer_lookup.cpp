@@ -49,13 +49,21 @@ uint32_t walk_length(const ko_ringbuf_channel &c, uint32_t seconds)
     return (uint32_t)n;
 }
 
-bool check_channel(unsigned chn)
+// Runs a look-up inside a ready channel: its result, -5 for a bad argument, or the readiness code.
+template <class F> int look_up(unsigned chn, const ko_av_frame *out, F body)
 {
     if (chn >= KO_STREAM_CHN_MAX) {
         KO_LOGE(KO_RINGBUF_MODULE, "Wrong buffer ring index channel:%d\n", (int)chn);
-        return false;
+        return KO_RINGBUF_INVALID;
     }
-    return true;
+    if (!out)
+        return KO_RINGBUF_INVALID;
+    ko_ringbuf_channel &c = g_chn[chn];
+    channel_guard guard(c, kSlotLookup);
+    // Not entered counts as not set up, even if the channel was set up again meanwhile.
+    if (const int ready = guard.ok() ? readiness(chn) : -1)
+        return log_readiness(chn, ready);
+    return body(c);
 }
 
 } // namespace
@@ -63,94 +71,85 @@ bool check_channel(unsigned chn)
 extern "C" int ringbuffer_get_pre_frame(unsigned int channel, uint32_t frames_back, uint32_t *node_index,
                                         ko_av_frame *out)
 {
-    if (!check_channel(channel) || !out)
-        return KO_RINGBUF_INVALID;
-    ko_ringbuf_channel &c = g_chn[channel];
-    channel_guard guard(c, kSlotLookup);
-    if (!guard.ok() || readiness(channel) != 0)
-        return ringbuffer_is_ready(channel);
-    node_snap n;
-    if (int rc = pre_frame(c, channel, frames_back, &n))
-        return rc;
-    if (node_index)
-        *node_index = n.index;
-    fill_frame(n, nullptr, out);
-    return 0;
+    return look_up(channel, out, [&](const ko_ringbuf_channel &c) {
+        node_snap n;
+        if (int rc = pre_frame(c, channel, frames_back, &n))
+            return rc;
+        if (node_index)
+            *node_index = n.index;
+        fill_frame(n, nullptr, out);
+        return 0;
+    });
 }
 
 extern "C" int ringbuffer_get_video_lastest_Iframe(unsigned int channel, uint32_t seconds, ko_av_frame *out)
 {
-    if (!check_channel(channel) || !out)
-        return KO_RINGBUF_INVALID;
-    ko_ringbuf_channel &c = g_chn[channel];
-    channel_guard guard(c, kSlotLookup);
-    if (!guard.ok() || readiness(channel) != 0)
-        return ringbuffer_is_ready(channel);
-    const uint32_t n = walk_length(c, seconds);
-    const uint64_t now_ms = vexa_time_tick_ms();
-    KO_LOGD(KO_RINGBUF_MODULE, "backwards %u head index is %d , time is %llu\n", n,
-            (int)node_of(c, c.frame_count.load(std::memory_order_acquire)), (unsigned long long)now_ms);
-    for (uint32_t i = n; i >= 1; i--) {
-        node_snap node;
-        if (pre_frame(c, channel, i, &node) != 0) {
-            KO_LOGE(KO_RINGBUF_MODULE, "get pre frame i %d fail\n", (int)i);
-            break;
+    return look_up(channel, out, [&](const ko_ringbuf_channel &c) {
+        const uint32_t n = walk_length(c, seconds);
+        const uint64_t now_ms = vexa_time_tick_ms();
+        KO_LOGD(KO_RINGBUF_MODULE, "backwards %u head index is %d , time is %llu\n", n,
+                (int)node_of(c, c.frame_count.load(std::memory_order_acquire)), (unsigned long long)now_ms);
+        for (uint32_t i = n; i >= 1; i--) {
+            node_snap node;
+            if (pre_frame(c, channel, i, &node) != 0) {
+                KO_LOGE(KO_RINGBUF_MODULE, "get pre frame i %d fail\n", (int)i);
+                break;
+            }
+            const uint64_t age = age_ms(node, now_ms);
+            const bool key = node.frame_type == KO_FRAME_TYPE_I;
+            if (age > kTooOldMs || (key && age > (uint64_t)seconds * 1000)) {
+                KO_LOGD(KO_RINGBUF_MODULE,
+                        "Channel:%d, The timestamp is too old. i %d Break frame %llu current %llu\n", (int)channel,
+                        (int)i, (unsigned long long)(node.timestamp_us / 1000), (unsigned long long)now_ms);
+                continue;
+            }
+            if (key) {
+                KO_LOGI(KO_RINGBUF_MODULE, "find video I frame i %d..index [%d]\n", (int)i, (int)node.index);
+                stat_inc(g_stat[channel].i_frame_out);
+                fill_frame(node, nullptr, out);
+                return 0;
+            }
         }
-        const uint64_t age = age_ms(node, now_ms);
-        const bool key = node.frame_type == KO_FRAME_TYPE_I;
-        if (age > kTooOldMs || (key && age > (uint64_t)seconds * 1000)) {
-            KO_LOGD(KO_RINGBUF_MODULE, "Channel:%d, The timestamp is too old. i %d Break frame %llu current %llu\n",
-                    (int)channel, (int)i, (unsigned long long)(node.timestamp_us / 1000), (unsigned long long)now_ms);
-            continue;
+        if (c.force_iframe) {
+            KO_LOGI(KO_RINGBUF_MODULE, "channel %d force I frame , i = %d\n", (int)channel, (int)n);
+            c.force_iframe((int)channel);
         }
-        if (key) {
-            KO_LOGI(KO_RINGBUF_MODULE, "find video I frame i %d..index [%d]\n", (int)i, (int)node.index);
-            stat_inc(g_stat[channel].i_frame_out);
-            fill_frame(node, nullptr, out);
-            return 0;
-        }
-    }
-    if (c.force_iframe) {
-        KO_LOGI(KO_RINGBUF_MODULE, "channel %d force I frame , i = %d\n", (int)channel, (int)n);
-        c.force_iframe((int)channel);
-    }
-    usleep(100 * 1000);
-    stat_inc(g_stat[channel].get_no_frame_times);
-    return KO_RINGBUF_NONE;
+        usleep(100 * 1000);
+        stat_inc(g_stat[channel].get_no_frame_times);
+        return (int)KO_RINGBUF_NONE;
+    });
 }
 
 extern "C" int ringbuffer_get_audio_related_with_video(unsigned int channel, uint32_t seconds, uint64_t video_ts_us,
                                                        ko_av_frame *out)
 {
-    if (!check_channel(channel) || !out)
-        return KO_RINGBUF_INVALID;
-    ko_ringbuf_channel &c = g_chn[channel];
-    channel_guard guard(c, kSlotLookup);
-    if (!guard.ok() || readiness(channel) != 0)
-        return ringbuffer_is_ready(channel);
-    const uint32_t n = walk_length(c, seconds);
-    KO_LOGD(KO_RINGBUF_MODULE, "audio sync with video backwards is %u , header is %u\n", n,
-            (unsigned)node_of(c, c.frame_count.load(std::memory_order_acquire)));
-    const uint64_t now_ms = vexa_time_tick_ms();
-    node_snap node{};
-    for (uint32_t i = n; i >= 1; i--) {
-        if (pre_frame(c, channel, i, &node) != 0) {
-            stat_inc(g_stat[channel].get_no_frame_times);
-            return KO_RINGBUF_NONE;
+    return look_up(channel, out, [&](const ko_ringbuf_channel &c) {
+        const uint32_t n = walk_length(c, seconds);
+        KO_LOGD(KO_RINGBUF_MODULE, "audio sync with video backwards is %u , header is %u\n", n,
+                (unsigned)node_of(c, c.frame_count.load(std::memory_order_acquire)));
+        if (n == 0)
+            return (int)KO_RINGBUF_NONE;
+        const uint64_t now_ms = vexa_time_tick_ms();
+        node_snap node{};
+        for (uint32_t i = n; i >= 1; i--) {
+            if (pre_frame(c, channel, i, &node) != 0) {
+                stat_inc(g_stat[channel].get_no_frame_times);
+                return (int)KO_RINGBUF_NONE;
+            }
+            if (age_ms(node, now_ms) > kTooOldMs) {
+                KO_LOGD(KO_RINGBUF_MODULE, "Channel:%d, The timestamp is too old. i %d Break %llu %llu\n",
+                        (int)channel, (int)i, (unsigned long long)(node.timestamp_us / 1000),
+                        (unsigned long long)now_ms);
+                continue;
+            }
+            if (node.timestamp_us >= video_ts_us) {
+                KO_LOGD(KO_RINGBUF_MODULE, "audio find bigger time ..%llu\n",
+                        (unsigned long long)node.timestamp_us);
+                break;
+            }
         }
-        if (age_ms(node, now_ms) > kTooOldMs) {
-            KO_LOGD(KO_RINGBUF_MODULE, "Channel:%d, The timestamp is too old. i %d Break %llu %llu\n", (int)channel,
-                    (int)i, (unsigned long long)(node.timestamp_us / 1000), (unsigned long long)now_ms);
-            continue;
-        }
-        if (node.timestamp_us >= video_ts_us) {
-            KO_LOGD(KO_RINGBUF_MODULE, "audio find bigger time ..%llu\n", (unsigned long long)node.timestamp_us);
-            break;
-        }
-    }
-    if (n == 0)
-        return KO_RINGBUF_NONE;
-    stat_inc(g_stat[channel].p_frame_out);
-    fill_frame(node, nullptr, out);
-    return 0;
+        stat_inc(g_stat[channel].p_frame_out);
+        fill_frame(node, nullptr, out);
+        return 0;
+    });
 }

@@ -184,59 +184,48 @@ int check_buffer(const ko_av_frame *out, const void *buf)
     return 0;
 }
 
+// The video and the audio read: the checks, the lag test, and the ordinary read step.
+int read_frame(unsigned chn, unsigned user, ko_av_frame *out, void *buf, uint32_t buf_size, bool video)
+{
+    if (!valid_ids(chn, user))
+        return KO_RINGBUF_INVALID;
+    if (int rc = check_buffer(out, buf))
+        return rc;
+    ko_ringbuf_channel &c = g_chn[chn];
+    channel_guard guard(c, user);
+    if (int rc = check_reader(chn, user, &guard,
+                              video ? "No video data inside ring buffer. GET starts before PUT? channel %d\n"
+                                    : "No audio data inside channel %d for user %d. GET starts before PUT?\n"))
+        return rc;
+    node_snap head;
+    if (!snap_head(c, &head))
+        return KO_RINGBUF_NONE;
+    const uint64_t want = c.slot[user].want.load(std::memory_order_acquire);
+    if (lagging(c, chn, want, head)) {
+        if (video)
+            return video_resync(c, guard, chn, user, want, out, buf, buf_size);
+        KO_LOGI(KO_RINGBUF_MODULE, "user %d skip to latest audio frame, node %d seqNo %u channel %d\n", (int)user,
+                (int)head.index, (unsigned)head.seq, (int)chn);
+        return deliver(c, chn, user, want, head, out, buf, buf_size);
+    }
+    const int rc = read_step(c, chn, user, want, head, out, buf, buf_size);
+    if (rc == KO_RINGBUF_NONE)
+        stat_inc(g_stat[chn].get_no_frame_times);
+    return rc;
+}
+
 } // namespace
 
 extern "C" int ringbuffer_get_video_frame(unsigned int channel, unsigned int user, ko_av_frame *out, void *buf,
                                           uint32_t buf_size)
 {
-    if (!valid_ids(channel, user))
-        return KO_RINGBUF_INVALID;
-    if (int rc = check_buffer(out, buf))
-        return rc;
-    ko_ringbuf_channel &c = g_chn[channel];
-    channel_guard guard(c, user);
-    if (int rc = check_reader(channel, user, &guard,
-                              "No video data inside ring buffer. GET starts before PUT? channel %d\n"))
-        return rc;
-    node_snap head;
-    if (!snap_head(c, &head))
-        return KO_RINGBUF_NONE;
-    const uint64_t want = c.slot[user].want.load(std::memory_order_acquire);
-    if (lagging(c, channel, want, head))
-        return video_resync(c, guard, channel, user, want, out, buf, buf_size);
-    const int rc = read_step(c, channel, user, want, head, out, buf, buf_size);
-    if (rc == KO_RINGBUF_NONE)
-        stat_inc(g_stat[channel].get_no_frame_times);
-    return rc;
+    return read_frame(channel, user, out, buf, buf_size, true);
 }
 
 extern "C" int ringbuffer_get_audio_frame(unsigned int channel, unsigned int user, ko_av_frame *out, void *buf,
                                           uint32_t buf_size)
 {
-    if (!valid_ids(channel, user))
-        return KO_RINGBUF_INVALID;
-    if (int rc = check_buffer(out, buf))
-        return rc;
-    ko_ringbuf_channel &c = g_chn[channel];
-    channel_guard guard(c, user);
-    if (int rc = check_reader(channel, user, &guard,
-                              "No audio data inside channel %d for user %d. GET starts before PUT?\n"))
-        return rc;
-    node_snap head;
-    if (!snap_head(c, &head))
-        return KO_RINGBUF_NONE;
-    const uint64_t want = c.slot[user].want.load(std::memory_order_acquire);
-    int rc;
-    if (lagging(c, channel, want, head)) {
-        KO_LOGI(KO_RINGBUF_MODULE, "user %d skip to latest audio frame, node %d seqNo %u channel %d\n", (int)user,
-                (int)head.index, (unsigned)head.seq, (int)channel);
-        rc = deliver(c, channel, user, want, head, out, buf, buf_size);
-    } else {
-        rc = read_step(c, channel, user, want, head, out, buf, buf_size);
-        if (rc == KO_RINGBUF_NONE)
-            stat_inc(g_stat[channel].get_no_frame_times);
-    }
-    return rc;
+    return read_frame(channel, user, out, buf, buf_size, false);
 }
 
 extern "C" void ringbuffer_mark_user_to_node(unsigned int channel, unsigned int user, const ko_av_frame *node)

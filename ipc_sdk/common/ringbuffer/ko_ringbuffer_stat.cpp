@@ -1,8 +1,11 @@
 // The frame ring buffer's statistics: the writer's period figures (frame rate, bit rate, GOP), the
-// readers' counters, and the "ringbuf.info" report sent when the statistics reporter asks.
+// readers' counters, and the per-channel "ringbuf.info.<channel>" reports sent when the statistics
+// reporter asks.
+#include <stdio.h>
 #include <string.h>
 
 #include <initializer_list>
+#include <utility>
 
 #include <json-c/json.h>
 
@@ -116,94 +119,100 @@ void stat_on_put(unsigned chn, uint32_t frame_type, uint32_t size)
     stat_keep_max(s.put_frame_max, size);
 }
 
-void stat_reset_minimums(void)
+void stat_reset_minimums(unsigned chn)
 {
-    for (auto &s : g_stat) {
-        s.put_frame_min.store(kUntouched, std::memory_order_relaxed);
-        s.fps_min.store(kUntouched, std::memory_order_relaxed);
-        s.bitrate_min.store(kUntouched, std::memory_order_relaxed);
-        s.gop_min.store(kUntouched, std::memory_order_relaxed);
-    }
+    ko_ringbuf_stat &s = g_stat[chn];
+    for (auto *v : {&s.put_frame_min, &s.fps_min, &s.bitrate_min, &s.gop_min})
+        v->store(kUntouched, std::memory_order_relaxed);
+}
+
+void stat_reset_channel(unsigned chn)
+{
+    ko_ringbuf_stat &s = g_stat[chn];
+    for (auto *v : {&s.i_frame_in, &s.p_frame_in, &s.put_frame_err_times, &s.put_frame_max, &s.i_frame_out,
+                    &s.p_frame_out, &s.get_no_frame_times, &s.fps_avg, &s.fps_max, &s.bitrate_avg, &s.bitrate_max,
+                    &s.gop_avg, &s.gop_max, &s.I_force_ms, &s.period_frames, &s.period_gop})
+        v->store(0, std::memory_order_relaxed);
+    stat_reset_minimums(chn);
+    s.period_bytes.store(0, std::memory_order_relaxed);
+    s.period_start_ms.store(0, std::memory_order_relaxed);
 }
 
 int stat_register(void)
 {
-    ko_message_reg reg;
-    memset(&reg, 0, sizeof reg);
-    reg.uid = KO_UID_RINGBUF;
-    strcpy(reg.msgkey, "upload_statistics");
-    reg.handler = msg_ringbuf_report_stat_cb;
-    return ko_message_register(&reg);
+    return ko_message_listen(KO_UID_RINGBUF, "upload_statistics", msg_ringbuf_report_stat_cb, nullptr);
 }
 
 } // namespace ko_ringbuf
 
 using namespace ko_ringbuf;
 
-extern "C" void ringbuffer_stat_reset(void)
+namespace {
+
+// A channel that was never set up and saw no put or read has nothing to report.
+bool has_news(unsigned chn, const channel_figures &f)
 {
-    for (auto &s : g_stat) {
-        for (auto *v : {&s.i_frame_in, &s.p_frame_in, &s.put_frame_err_times, &s.put_frame_max, &s.i_frame_out,
-                        &s.p_frame_out, &s.get_no_frame_times, &s.fps_avg, &s.fps_max, &s.bitrate_avg, &s.bitrate_max,
-                        &s.gop_avg, &s.gop_max, &s.I_force_ms, &s.period_frames, &s.period_gop})
-            v->store(0, std::memory_order_relaxed);
-        s.period_bytes.store(0, std::memory_order_relaxed);
-        s.period_start_ms.store(0, std::memory_order_relaxed);
-    }
-    stat_reset_minimums();
+    const ko_ringbuf_stat &s = g_stat[chn];
+    return f.inited || s.i_frame_in.load() || s.p_frame_in.load() || s.put_frame_err_times.load() ||
+           s.i_frame_out.load() || s.p_frame_out.load() || s.get_no_frame_times.load();
 }
 
-extern "C" int ringbuffer_stat_json(char *out, size_t size)
+} // namespace
+
+extern "C" void ringbuffer_stat_reset(void)
 {
+    for (unsigned chn = 0; chn < KO_STREAM_CHN_MAX; chn++)
+        stat_reset_channel(chn);
+}
+
+// One object per channel: nine channels' arrays in one object would not fit a report's 899
+// characters, so each channel goes under a key of its own and the members keep their names.
+extern "C" int ringbuffer_stat_json(unsigned int channel, char *out, size_t size)
+{
+    if (channel >= KO_STREAM_CHN_MAX)
+        return -1;
     json_object *root = json_object_new_object();
     if (!root) {
         KO_LOGE(KO_RINGBUF_MODULE, "root_json is null\n");
         return -1;
     }
-    channel_figures fig[KO_STREAM_CHN_MAX];
-    for (unsigned i = 0; i < KO_STREAM_CHN_MAX; i++)
-        fig[i] = figures_of(i);
-    using getter = uint32_t (*)(unsigned chn, const channel_figures &f);
-    static const struct {
-        const char *key;
-        getter get;
-    } members[] = {
-        {"i_frame_in", [](unsigned i, const channel_figures &) { return g_stat[i].i_frame_in.load(); }},
-        {"i_frame_out", [](unsigned i, const channel_figures &) { return g_stat[i].i_frame_out.load(); }},
-        {"p_frame_in", [](unsigned i, const channel_figures &) { return g_stat[i].p_frame_in.load(); }},
-        {"p_frame_out", [](unsigned i, const channel_figures &) { return g_stat[i].p_frame_out.load(); }},
-        {"put_frame_err_times", [](unsigned i, const channel_figures &) { return g_stat[i].put_frame_err_times.load(); }},
-        {"get_no_frame_times", [](unsigned i, const channel_figures &) { return g_stat[i].get_no_frame_times.load(); }},
-        {"put_frame_max", [](unsigned i, const channel_figures &) { return g_stat[i].put_frame_max.load(); }},
-        {"put_frame_min", [](unsigned i, const channel_figures &) { return reported_min(g_stat[i].put_frame_min); }},
-        {"inited", [](unsigned, const channel_figures &f) { return f.inited; }},
-        {"buf_pool_size", [](unsigned, const channel_figures &f) { return f.pool_size; }},
-        {"node_num", [](unsigned, const channel_figures &f) { return f.node_num; }},
-        {"fps", [](unsigned, const channel_figures &f) { return f.fps; }},
-        {"fps_avg", [](unsigned i, const channel_figures &) { return g_stat[i].fps_avg.load(); }},
-        {"fps_min", [](unsigned i, const channel_figures &) { return reported_min(g_stat[i].fps_min); }},
-        {"fps_max", [](unsigned i, const channel_figures &) { return g_stat[i].fps_max.load(); }},
-        {"bitrate", [](unsigned, const channel_figures &f) { return f.bitrate; }},
-        {"bitrate_avg", [](unsigned i, const channel_figures &) { return g_stat[i].bitrate_avg.load(); }},
-        {"bitrate_max", [](unsigned i, const channel_figures &) { return g_stat[i].bitrate_max.load(); }},
-        {"bitrate_min", [](unsigned i, const channel_figures &) { return reported_min(g_stat[i].bitrate_min); }},
-        {"gop_avg", [](unsigned i, const channel_figures &) { return g_stat[i].gop_avg.load(); }},
-        {"gop_min", [](unsigned i, const channel_figures &) { return reported_min(g_stat[i].gop_min); }},
-        {"gop_max", [](unsigned i, const channel_figures &) { return g_stat[i].gop_max.load(); }},
-        {"I_force_ms", [](unsigned i, const channel_figures &) { return g_stat[i].I_force_ms.load(); }},
-        {"maxFrameSize", [](unsigned, const channel_figures &f) { return f.max_frame_size; }},
-        {"maxBufferSec", [](unsigned, const channel_figures &f) { return f.seconds; }},
+    const ko_ringbuf_stat &s = g_stat[channel];
+    const channel_figures f = figures_of(channel);
+    const std::pair<const char *, uint32_t> members[] = {
+        {"i_frame_in", s.i_frame_in.load()},
+        {"i_frame_out", s.i_frame_out.load()},
+        {"p_frame_in", s.p_frame_in.load()},
+        {"p_frame_out", s.p_frame_out.load()},
+        {"put_frame_err_times", s.put_frame_err_times.load()},
+        {"get_no_frame_times", s.get_no_frame_times.load()},
+        {"put_frame_max", s.put_frame_max.load()},
+        {"put_frame_min", reported_min(s.put_frame_min)},
+        {"inited", f.inited},
+        {"buf_pool_size", f.pool_size},
+        {"node_num", f.node_num},
+        {"fps", f.fps},
+        {"fps_avg", s.fps_avg.load()},
+        {"fps_min", reported_min(s.fps_min)},
+        {"fps_max", s.fps_max.load()},
+        {"bitrate", f.bitrate},
+        {"bitrate_avg", s.bitrate_avg.load()},
+        {"bitrate_max", s.bitrate_max.load()},
+        {"bitrate_min", reported_min(s.bitrate_min)},
+        {"gop_avg", s.gop_avg.load()},
+        {"gop_min", reported_min(s.gop_min)},
+        {"gop_max", s.gop_max.load()},
+        {"I_force_ms", s.I_force_ms.load()},
+        {"maxFrameSize", f.max_frame_size},
+        {"maxBufferSec", f.seconds},
     };
-    for (const auto &m : members) {
-        json_object *array = json_object_new_array();
-        if (!array) {
-            KO_LOGE(KO_RINGBUF_MODULE, "array_json is null\n");
+    for (const auto &[key, value] : members) {
+        json_object *v = json_object_new_int64(value);
+        if (!v || json_object_object_add(root, key, v) != 0) {
+            KO_LOGE(KO_RINGBUF_MODULE, "root_json is null\n");
+            json_object_put(v);
             json_object_put(root);
             return -1;
         }
-        for (unsigned i = 0; i < KO_STREAM_CHN_MAX; i++)
-            json_object_array_add(array, json_object_new_int64(m.get(i, fig[i])));
-        json_object_object_add(root, m.key, array);
     }
     const char *text = json_object_to_json_string_ext(root, JSON_C_TO_STRING_PLAIN);
     int rc = -1;
@@ -229,15 +238,21 @@ extern "C" void msg_ringbuf_report_stat_cb(const ko_message_arg *arg)
         return;
     }
     KO_LOGD(KO_RINGBUF_MODULE, "ring_buf report come in\n");
-    char text[4096];
-    const int len = ringbuffer_stat_json(text, sizeof text);
-    if (len < 0)
-        return; // statistics kept for the next report
-    const int rc = report_stat_object("ringbuf.info", text);
-    KO_LOGD(KO_RINGBUF_MODULE, "report_stat_object len=%d: %s\n", len, text);
-    if (rc != 0) {
-        KO_LOGW(KO_RINGBUF_MODULE, "ringbuf.info not sent (%d), statistics kept\n", rc);
-        return;
+    for (unsigned chn = 0; chn < KO_STREAM_CHN_MAX; chn++) {
+        if (!has_news(chn, figures_of(chn)))
+            continue;
+        char text[1024];
+        const int len = ringbuffer_stat_json(chn, text, sizeof text);
+        if (len < 0)
+            continue; // statistics kept for the next report
+        char key[32];
+        snprintf(key, sizeof key, "ringbuf.info.%u", chn);
+        const int rc = report_stat_object(key, text);
+        KO_LOGD(KO_RINGBUF_MODULE, "report_stat_object len=%d: %s\n", len, text);
+        if (rc != 0) {
+            KO_LOGW(KO_RINGBUF_MODULE, "%s not sent (%d), statistics kept\n", key, rc);
+            continue;
+        }
+        stat_reset_channel(chn);
     }
-    ringbuffer_stat_reset();
 }

@@ -1,5 +1,5 @@
 // Per-channel statistics of the frame ring buffer: counters kept by the writer and the readers, the
-// frame-rate, bit-rate and GOP figures of each statistics period, and their "ringbuf.info" report.
+// frame-rate, bit-rate and GOP figures of each statistics period, and their per-channel reports.
 // Every field is a relaxed atomic, so the writer, the readers and the report handler need no lock;
 // a report is a snapshot that may straddle a put by one frame.
 #pragma once
@@ -15,11 +15,12 @@
 extern "C" {
 #endif
 
-// Bus handler of "upload_statistics" (uid 9): reports "ringbuf.info" and resets the statistics.
+// Bus handler of "upload_statistics" (uid 9): sends one report per channel that has something to
+// tell, under the key "ringbuf.info.<channel>", and resets the statistics of each channel sent.
 void msg_ringbuf_report_stat_cb(const ko_message_arg *arg);
-// The report's JSON text (arrays of nine values, channel 0 to 8) into `out`; its length, or -1 when
-// it cannot be built or does not fit.
-int ringbuffer_stat_json(char *out, size_t size);
+// One channel's report text (the statistics members, each the channel's value) into `out`; its
+// length, or -1 when it cannot be built or does not fit.
+int ringbuffer_stat_json(unsigned int channel, char *out, size_t size);
 void ringbuffer_stat_reset(void);
 
 #ifdef __cplusplus
@@ -48,8 +49,10 @@ void stat_keep_max(std::atomic<uint32_t> &v, uint32_t x);
 void stat_keep_min(std::atomic<uint32_t> &v, uint32_t x);
 // The writer's statistics step for one offered frame (before the set-up check).
 void stat_on_put(unsigned chn, uint32_t frame_type, uint32_t size);
-// Sets the four minimum fields of every channel to "untouched".
-void stat_reset_minimums(void);
+// Sets the four minimum fields of one channel to "untouched".
+void stat_reset_minimums(unsigned chn);
+// Zeroes one channel's statistics (minimums to "untouched").
+void stat_reset_channel(unsigned chn);
 // Registers the report handler on the bus: 0, or -1.
 int stat_register(void);
 

@@ -11,10 +11,12 @@
 #include <memory>
 #include <string>
 
+#include "common/utils/ko_log.h"
 #include "zelmar/zel_path.h"
 
 namespace {
 
+constexpr const char *kModule = "KO TAR";
 constexpr size_t kBlock = 512;
 
 struct TarEntry {
@@ -69,14 +71,14 @@ int build_header(ko_tar *tar, TarEntry &f, char *buf)
     struct stat st {};
     if (stat(f.path.c_str(), &st) != 0) {
         const int err = errno;
-        std::fprintf(stderr, "could not stat file \"%s\": %s\n", f.path.c_str(), std::strerror(err));
+        KO_LOGE(kModule, "could not stat file \"%s\": %s\n", f.path.c_str(), std::strerror(err));
         return fail(tar, err);
     }
     if (!f.directory) {
         f.stream = std::fopen(f.path.c_str(), "rbe");
         if (!f.stream) {
             const int err = errno;
-            std::fprintf(stderr, "could not open file \"%s\": %s\n", f.path.c_str(), std::strerror(err));
+            KO_LOGE(kModule, "could not open file \"%s\": %s\n", f.path.c_str(), std::strerror(err));
             return fail(tar, err);
         }
     }
@@ -116,7 +118,7 @@ int read_data(ko_tar *tar, TarEntry &f, char *buf, size_t len)
     size_t got = std::fread(buf, 1, want, f.stream);
     if (got < want && std::ferror(f.stream)) {
         const int err = errno;
-        std::fprintf(stderr, "could not read tar file %s: %s\n", f.path.c_str(), std::strerror(err));
+        KO_LOGE(kModule, "could not read tar file %s: %s\n", f.path.c_str(), std::strerror(err));
         return fail(tar, err);
     }
     if (got == 0) {
@@ -138,12 +140,12 @@ int read_data(ko_tar *tar, TarEntry &f, char *buf, size_t len)
 ko_tar *ko_tar_init(const char (*paths)[KO_TAR_PATH_LEN], int count)
 {
     if (count < 0 || count > KO_TAR_MAX_FILES || (count > 0 && !paths)) {
-        std::fprintf(stderr, "too much files for tar %d\n", count);
+        KO_LOGE(kModule, "too much files for tar %d\n", count);
         return nullptr;
     }
     std::unique_ptr<ko_tar> tar(new (std::nothrow) ko_tar);
     if (!tar) {
-        std::fprintf(stderr, "could not malloc to tar handle : %s\n", std::strerror(ENOMEM));
+        KO_LOGE(kModule, "could not malloc to tar handle : %s\n", std::strerror(ENOMEM));
         return nullptr;
     }
     for (int i = 0; i < count; ++i) {
@@ -173,7 +175,7 @@ int64_t ko_tar_total_size(const ko_tar *tar)
 int ko_tar_read(ko_tar *tar, void *out, int len)
 {
     if (!tar || !out || len < KO_TAR_MIN_READ) {
-        std::printf("tar_output : invalid input param %p -- %d\n", static_cast<void *>(tar), len);
+        KO_LOGE(kModule, "tar_output : invalid input param %p -- %d\n", static_cast<void *>(tar), len);
         return -1;
     }
     if (tar->error)
@@ -195,7 +197,7 @@ int ko_tar_read(ko_tar *tar, void *out, int len)
     }
     if (tar->end_sent)
         return 0;
-    std::printf("all tar over\n");
+    KO_LOGD(kModule, "all tar over\n");
     std::memset(buf, 0, 1024);
     tar->end_sent = true;
     return 1024;

@@ -1,13 +1,16 @@
 // The named-thread starter: applies the stack size and detached flag, names the thread before its
-// entry runs, and joins it on destruction.
+// entry runs, and joins it on destruction. Its notes go to the SDK log at debug level.
 #include "common/utils/ko_thread.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "common/utils/ko_log.h"
+
 namespace {
+
+constexpr const char *kModule = "KO THREAD";
 
 // What the new thread needs, owned by the thread itself: a detached thread's handle may be freed by
 // its owner before the thread has even started.
@@ -21,7 +24,7 @@ void *thread_wrap(void *p)
 {
     auto *start = static_cast<ThreadStart *>(p);
     if (!start) {
-        std::fprintf(stderr, "[%s:%d] invalid thread parm \n", __func__, __LINE__);
+        KO_LOGE(kModule, "[%s:%d] invalid thread parm \n", __func__, __LINE__);
         return nullptr;
     }
     const ThreadStart copy = *start;
@@ -38,14 +41,14 @@ void *thread_wrap(void *p)
 ko_thread *ko_thread_run(ko_thread_attr *attr, ko_thread_entry entry, void *arg)
 {
     if (!attr || !entry) {
-        std::fprintf(stderr, "[%s:%d]invalid thread parm %p %p\n", __func__, __LINE__, static_cast<void *>(attr),
-                     reinterpret_cast<void *>(entry));
+        KO_LOGE(kModule, "[%s:%d]invalid thread parm %p %p\n", __func__, __LINE__, static_cast<void *>(attr),
+                reinterpret_cast<void *>(entry));
         return nullptr;
     }
     auto *handle = static_cast<ko_thread *>(std::calloc(1, sizeof(ko_thread)));
     auto *start = static_cast<ThreadStart *>(std::calloc(1, sizeof(ThreadStart)));
     if (!handle || !start) {
-        std::fprintf(stderr, "[%s:%d] malloc error with %s\n", __func__, __LINE__, std::strerror(errno));
+        KO_LOGE(kModule, "[%s:%d] malloc error with %s\n", __func__, __LINE__, std::strerror(errno));
         std::free(handle);
         std::free(start);
         return nullptr;
@@ -71,13 +74,13 @@ ko_thread *ko_thread_run(ko_thread_attr *attr, ko_thread_entry entry, void *arg)
         pthread_attr_destroy(&pattr);
     }
     if (rc != 0) {
-        std::fprintf(stderr, "[%s:%d] pthread create error with %s\n", __func__, __LINE__, std::strerror(rc));
+        KO_LOGE(kModule, "[%s:%d] pthread create error with %s\n", __func__, __LINE__, std::strerror(rc));
         std::free(start);
         std::free(handle);
         return nullptr;
     }
-    std::printf("create thread %s ok ,detch:%s , stack 0x%x\n", attr->name, attr->detached ? "yes" : "no",
-                attr->stack_size);
+    KO_LOGD(kModule, "create thread %s ok ,detch:%s , stack 0x%x\n", attr->name, attr->detached ? "yes" : "no",
+            attr->stack_size);
     return handle;
 }
 
@@ -85,13 +88,13 @@ int ko_thread_destory(ko_thread *thread)
 {
     if (!thread)
         return 0;
-    std::printf("start to destory thread %s detach %d\n", thread->attr.name, thread->attr.detached);
+    KO_LOGD(kModule, "start to destory thread %s detach %d\n", thread->attr.name, thread->attr.detached);
     if (!thread->attr.detached) {
         const int rc = pthread_join(thread->tid, nullptr);
         if (rc != 0)
-            std::fprintf(stderr, "join thread %s error with %s\n", thread->attr.name, std::strerror(rc));
+            KO_LOGE(kModule, "join thread %s error with %s\n", thread->attr.name, std::strerror(rc));
     }
-    std::printf("end to destory thread %s\n", thread->attr.name);
+    KO_LOGD(kModule, "end to destory thread %s\n", thread->attr.name);
     std::free(thread);
     return 0;
 }

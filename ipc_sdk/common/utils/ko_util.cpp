@@ -61,11 +61,11 @@ int ko_file_delete(const char *path)
     const std::string real = zel_path(path);
     struct stat st {};
     if (stat(real.c_str(), &st) != 0) {
-        std::printf("warn : file %s not valid\n", real.c_str());
+        KO_LOGW("KO UTIL", "warn : file %s not valid\n", real.c_str());
         return -1;
     }
     if (remove(real.c_str()) != 0) {
-        std::printf("remove errno:%s\n", std::strerror(errno));
+        KO_LOGE("KO UTIL", "remove errno:%s\n", std::strerror(errno));
         return -1;
     }
     return 0;

@@ -7,6 +7,7 @@
 #include <json-c/json.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -37,16 +38,43 @@ protected:
     void TearDown() override { ko_time_set_tick_source(nullptr); }
 };
 
-// Runs `body` on a thread named `name` and waits for it.
-template <typename F>
-void on_thread(const char *name, F body)
-{
-    std::thread t([&] {
-        pthread_setname_np(pthread_self(), name);
-        body();
-    });
-    t.join();
-}
+// A thread named `name` that runs `body` and then stays until the object goes, when it reports itself
+// leaving: its record (or its absence) is checked while it lives, and nothing outlives the case.
+class NamedThread {
+public:
+    template <typename F>
+    NamedThread(const char *name, F body)
+    {
+        thread_ = std::thread([this, name, body] {
+            pthread_setname_np(pthread_self(), name);
+            body();
+            std::unique_lock<std::mutex> lock(lock_);
+            ran_ = true;
+            cv_.notify_all();
+            cv_.wait(lock, [this] { return released_; });
+            thread_alive_update_status(THREAD_ALIVE_LEAVING, 0);
+        });
+        std::unique_lock<std::mutex> lock(lock_);
+        cv_.wait(lock, [this] { return ran_; });
+    }
+    ~NamedThread()
+    {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            released_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+    pthread_t id() { return thread_.native_handle(); }
+
+private:
+    std::mutex lock_;
+    std::condition_variable cv_;
+    bool ran_ = false;
+    bool released_ = false;
+    std::thread thread_;
+};
 
 std::mutex g_sent_lock;
 std::vector<std::string> g_sent;
@@ -72,9 +100,7 @@ TEST_F(ThreadAlive, SilentRunningThreadIsOverdueAfterItsLimit)
     thread_alive_info info{};
     EXPECT_EQ(thread_alive_check(nullptr), -1);
     EXPECT_EQ(thread_alive_check(&info), 0);
-    pthread_t worker{};
-    on_thread("svc_worker", [&] {
-        worker = pthread_self();
+    NamedThread worker("svc_worker", [] {
         thread_alive_update_status(THREAD_ALIVE_RUNNING, 2);
         // A later limit does not replace the first.
         thread_alive_update_status(THREAD_ALIVE_RUNNING, 100);
@@ -83,23 +109,23 @@ TEST_F(ThreadAlive, SilentRunningThreadIsOverdueAfterItsLimit)
     EXPECT_EQ(thread_alive_check(&info), 0);
     advance_ms(1);
     ASSERT_EQ(thread_alive_check(&info), 1);
-    EXPECT_TRUE(pthread_equal(info.tid, worker));
+    EXPECT_TRUE(pthread_equal(info.tid, worker.id()));
     EXPECT_STREQ(info.name, "svc_worker");
 }
 
 TEST_F(ThreadAlive, WaitingLeavingAndSilentThreadsAreNotOverdue)
 {
     thread_alive_info info{};
-    on_thread("waiter", [] { thread_alive_update_status(THREAD_ALIVE_WAITING, 1); });
-    on_thread("leaver", [] {
+    NamedThread waiter("waiter", [] { thread_alive_update_status(THREAD_ALIVE_WAITING, 1); });
+    NamedThread leaver("leaver", [] {
         thread_alive_update_status(THREAD_ALIVE_RUNNING, 1);
         thread_alive_update_status(THREAD_ALIVE_LEAVING, 0);
     });
-    on_thread("silent", [] {});
+    NamedThread silent("silent", [] {});
     advance_ms(3600 * 1000);
     EXPECT_EQ(thread_alive_check(&info), 0);
     // The default limit is 60 s.
-    on_thread("default", [] { thread_alive_update_status(THREAD_ALIVE_RUNNING, 0); });
+    NamedThread fallback("default", [] { thread_alive_update_status(THREAD_ALIVE_RUNNING, 0); });
     advance_ms(60000);
     EXPECT_EQ(thread_alive_check(&info), 0);
     advance_ms(1);
@@ -112,12 +138,12 @@ protected:
     void SetUp() override
     {
         FakeClock::SetUp();
+        {
+            std::lock_guard<std::mutex> guard(g_sent_lock);
+            g_sent.clear();
+        }
         ASSERT_EQ(ko_message_init(nullptr), 0);
-        ko_message_reg reg{};
-        reg.uid = KO_UID_RPC;
-        std::strcpy(reg.msgkey, "rpc.rpc");
-        reg.handler = capture;
-        ASSERT_EQ(ko_message_register(&reg), 0);
+        ASSERT_EQ(ko_message_listen(KO_UID_RPC, "rpc.rpc", capture, nullptr), 0);
     }
     void TearDown() override
     {

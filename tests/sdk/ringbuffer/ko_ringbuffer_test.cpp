@@ -5,8 +5,10 @@
 #include <json-c/json.h>
 
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/ringbuffer/ko_ringbuffer_internal.h"
 
@@ -15,19 +17,26 @@ using namespace std::chrono;
 
 namespace {
 
-// The value of `key` for channel `ch` in the statistics report.
+// The value of `key` in the statistics report of channel `ch`.
 int64_t stat_of(const char *key, unsigned ch)
 {
-    char text[8192];
-    if (ringbuffer_stat_json(text, sizeof text) < 0)
+    char text[1024];
+    if (ringbuffer_stat_json(ch, text, sizeof text) < 0)
         return -1;
     json_object *root = json_tokener_parse(text);
-    json_object *arr = nullptr;
-    int64_t v = -1;
-    if (root && json_object_object_get_ex(root, key, &arr) && json_object_array_length(arr) == KO_STREAM_CHN_MAX)
-        v = json_object_get_int64(json_object_array_get_idx(arr, ch));
+    json_object *v = nullptr;
+    const int64_t value = root && json_object_object_get_ex(root, key, &v) ? json_object_get_int64(v) : -1;
     json_object_put(root);
-    return v;
+    return value;
+}
+
+// What reached the RPC link: the "_async.stat" texts the reports became.
+std::mutex g_rpc_lock;
+std::vector<std::string> g_rpc_texts;
+void on_rpc(const ko_message_arg *arg)
+{
+    std::lock_guard<std::mutex> guard(g_rpc_lock);
+    g_rpc_texts.emplace_back(static_cast<const char *>(arg->param), arg->len);
 }
 
 std::atomic<int> g_force_calls{0};
@@ -487,8 +496,8 @@ TEST_F(Ring, StatisticsPeriodsAndReport)
     ASSERT_EQ(put(0, KO_FRAME_TYPE_I, 100, 1000), 0);
     EXPECT_EQ(stat_of("gop_min", 0), 1);
 
-    char text[8192];
-    ASSERT_GT(ringbuffer_stat_json(text, sizeof text), 0);
+    char text[1024];
+    ASSERT_GT(ringbuffer_stat_json(0, text, sizeof text), 0);
     const std::string s(text);
     const char *order[] = {"i_frame_in", "i_frame_out", "p_frame_in", "p_frame_out", "put_frame_err_times",
                            "get_no_frame_times", "put_frame_max", "put_frame_min", "inited", "buf_pool_size",
@@ -497,11 +506,12 @@ TEST_F(Ring, StatisticsPeriodsAndReport)
                            "maxFrameSize", "maxBufferSec"};
     size_t at = 0;
     for (const char *key : order) {
-        const size_t found = s.find(std::string("\"") + key + "\":[", at);
+        const size_t found = s.find(std::string("\"") + key + "\":", at);
         ASSERT_NE(found, std::string::npos) << key;
         at = found;
     }
-    EXPECT_EQ(ringbuffer_stat_json(text, 10), -1);
+    EXPECT_EQ(ringbuffer_stat_json(0, text, 10), -1);
+    EXPECT_EQ(ringbuffer_stat_json(9, text, sizeof text), -1);
 
     ringbuffer_stat_reset();
     EXPECT_EQ(stat_of("i_frame_in", 0), 0);
@@ -509,28 +519,72 @@ TEST_F(Ring, StatisticsPeriodsAndReport)
     EXPECT_EQ(stat_of("buf_pool_size", 0), 5 * 1000 * 128);
 }
 
-TEST_F(Ring, ReportOnTheBusResetsOnlyWhatWasSent)
+// Every channel's report fits the 899 characters a report may hold, even with every counter at its
+// widest, and goes out under its own key; what was not sent is kept for the next turn.
+TEST_F(Ring, ReportsOneFittingTextPerChannelAndResetsWhatWasSent)
 {
+    ASSERT_EQ(ko_message_listen(KO_UID_RPC, "rpc.rpc", on_rpc, nullptr), 0);
+    ko_stream_chn_info v = video_info(0, 1000, 10, 10, 3);
+    ASSERT_EQ(ringbuffer_init(&v), 0);
     ko_stream_chn_info a = audio_info(4, 16, 25, 3);
     ASSERT_EQ(ringbuffer_init(&a), 0); // registered "upload_statistics" on uid 9
+    ko_ringbuf::ko_ringbuf_stat &st = ko_ringbuf::g_stat[0];
+    for (auto *c : {&st.i_frame_in, &st.i_frame_out, &st.p_frame_in, &st.p_frame_out, &st.put_frame_err_times,
+                    &st.get_no_frame_times, &st.put_frame_max, &st.put_frame_min, &st.fps_avg, &st.fps_min,
+                    &st.fps_max, &st.bitrate_avg, &st.bitrate_max, &st.bitrate_min, &st.gop_avg, &st.gop_min,
+                    &st.gop_max, &st.I_force_ms})
+        c->store(4294967294u);
+    char text[1024];
+    const int widest = ringbuffer_stat_json(0, text, sizeof text);
+    ASSERT_GT(widest, 0);
+    EXPECT_LE(widest, 899);
     for (uint32_t i = 1; i <= 3; i++)
         ASSERT_EQ(put(4, KO_FRAME_TYPE_AUDIO, i), 0);
-    ko_message msg;
-    memset(&msg, 0, sizeof msg);
-    msg.from_uid = KO_UID_STAT;
-    msg.to_uid = KO_UID_RINGBUF;
-    strcpy(msg.msgkey, "upload_statistics");
-    msg.param = "hello";
-    msg.len = 5;
-    msg.mode = KO_MSG_MODE_SYNC;
-    msg.target = KO_MSG_TARGET_REG;
-    ASSERT_EQ(ko_message_push(&msg), 0);
-    EXPECT_EQ(stat_of("p_frame_in", 4), 0); // sent: reset
+    ringbuffer_put_frame(7, nullptr); // channel 7 is not set up and had nothing: no report
+    {
+        std::lock_guard<std::mutex> guard(g_rpc_lock);
+        g_rpc_texts.clear();
+    }
+
+    ASSERT_EQ(ko_message_send(KO_UID_STAT, KO_UID_RINGBUF, "upload_statistics", "hello", 5, KO_MSG_MODE_SYNC), 0);
+    EXPECT_EQ(stat_of("p_frame_in", 0), 0); // sent: reset
+    EXPECT_EQ(stat_of("p_frame_in", 4), 0);
     EXPECT_EQ(stat_of("buf_pool_size", 4), 6144);
+    ASSERT_TRUE(zeltest::wait_until(
+        [] {
+            std::lock_guard<std::mutex> guard(g_rpc_lock);
+            return g_rpc_texts.size() >= 2;
+        },
+        5s));
+    std::this_thread::sleep_for(100ms);
+    {
+        std::lock_guard<std::mutex> guard(g_rpc_lock);
+        ASSERT_EQ(g_rpc_texts.size(), 2u);
+        std::vector<std::string> keys;
+        for (const auto &t : g_rpc_texts) {
+            json_object *root = json_tokener_parse(t.c_str());
+            json_object *params = nullptr, *report = nullptr, *member = nullptr;
+            ASSERT_TRUE(json_object_object_get_ex(root, "params", &params));
+            json_object_object_foreach(params, key, val)
+            {
+                if (std::string(key).rfind("ringbuf.info.", 0) == 0) {
+                    keys.emplace_back(key);
+                    report = val;
+                }
+            }
+            ASSERT_NE(report, nullptr);
+            ASSERT_TRUE(json_object_object_get_ex(report, "inited", &member));
+            EXPECT_EQ(json_object_get_int(member), 1);
+            json_object_put(root);
+        }
+        EXPECT_EQ(keys, (std::vector<std::string>{"ringbuf.info.0", "ringbuf.info.4"}));
+    }
 
     ASSERT_EQ(put(4, KO_FRAME_TYPE_AUDIO, 4), 0);
-    ASSERT_EQ(ko_message_push(&msg), 0); // within the report key's rate limit: refused
+    // Within each report key's rate limit: refused, and kept.
+    ASSERT_EQ(ko_message_send(KO_UID_STAT, KO_UID_RINGBUF, "upload_statistics", "hello", 5, KO_MSG_MODE_SYNC), 0);
     EXPECT_EQ(stat_of("p_frame_in", 4), 1);
     msg_ringbuf_report_stat_cb(nullptr);
     EXPECT_EQ(stat_of("p_frame_in", 4), 1);
+    ko_message_unregister(KO_UID_RPC, "rpc.rpc");
 }

@@ -1,4 +1,5 @@
 // Clocks, calendar arithmetic, hex helpers, file deletion and the named-thread starter.
+#include "common/utils/ko_log.h"
 #include "common/utils/ko_thread.h"
 #include "common/utils/ko_time.h"
 #include "common/utils/ko_time_test.h"
@@ -8,8 +9,10 @@
 
 #include <atomic>
 #include <cstring>
+#include <cstdio>
 #include <ctime>
 #include <random>
+#include <string>
 
 #include "zel_test_support.h"
 
@@ -164,4 +167,29 @@ TEST(KoThread, DetachedHandleMayBeFreedAtOnce)
         ASSERT_NE(t, nullptr);
         EXPECT_EQ(ko_thread_destory(t), 0);
     }
+}
+
+// The starter's notes are SDK log lines at debug level: silent at the usual level 1, prefixed at 0.
+TEST(KoThread, NotesGoToTheSdkLogAtDebugLevel)
+{
+    ko_log_param param{};
+    param.level = KO_LOG_INFO;
+    param.output = KO_LOG_OUT_CONSOLE;
+    ASSERT_EQ(ko_log_init(&param), 0);
+    const auto start_and_join = [] {
+        ko_thread_attr attr{};
+        std::strcpy(attr.name, "noted");
+        testing::internal::CaptureStdout();
+        ko_thread_destory(ko_thread_run(&attr, idle_thread, nullptr));
+        std::fflush(stdout);
+        return testing::internal::GetCapturedStdout();
+    };
+    EXPECT_EQ(start_and_join(), "");
+    param.level = KO_LOG_DEBUG;
+    ASSERT_EQ(ko_log_param_set(&param), 0);
+    const std::string out = start_and_join();
+    EXPECT_NE(out.find("[D]["), std::string::npos) << out;
+    EXPECT_NE(out.find("[KO THREAD][ko_thread.cpp:"), std::string::npos) << out;
+    EXPECT_NE(out.find("start to destory thread noted detach 0"), std::string::npos) << out;
+    EXPECT_EQ(ko_log_deinit(), 0);
 }
