@@ -76,8 +76,8 @@ void BM_AgentRequestAckThroughServer(benchmark::State &state)
     }
     stop = true;
     module.join();
-    close(sender);
-    close(receiver);
+    stop_agent_client(sender, "bench_sender");
+    stop_agent_client(receiver, "bench_receiver");
     agent_server_stop();
     requests_clear();
 }

@@ -54,8 +54,6 @@ struct Hub {
     std::unordered_map<int, Forward> forwards;
 };
 
-int64_t monotonic_ms();
-
 // Connection I/O (agent_hub_conn.cpp).
 void accept_all(Hub &hub);
 void read_all(Hub &hub, Conn &conn);

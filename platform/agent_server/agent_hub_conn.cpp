@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -53,13 +52,6 @@ int try_send(Conn &conn, const std::string &text)
 }
 
 } // namespace
-
-int64_t monotonic_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 void accept_all(Hub &hub)
 {

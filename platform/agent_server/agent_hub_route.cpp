@@ -11,6 +11,7 @@
 #include "agent_hub.h"
 #include "zel_app_agent_client/agent_wire.h"
 #include "zel_control/log/zel_log.h"
+#include "zelmar/zel_clock.h"
 
 namespace agent_hub {
 
@@ -136,7 +137,7 @@ void forward_request(Hub &hub, Conn &from, const char *method, json_object *valu
     Forward forward;
     forward.sender = from.id;
     forward.sender_id = sender_id;
-    forward.deadline_ms = monotonic_ms() + FORWARD_TIMEOUT_MS;
+    forward.deadline_ms = time_monotonic_ms() + FORWARD_TIMEOUT_MS;
     for (Conn *conn : to) {
         if (send_packet(hub, *conn, rewritten))
             forward.waiting.insert(conn->id);

@@ -16,6 +16,7 @@
 #include "agent_server_test.h"
 #include "zel_app_agent_client/agent_wire.h"
 #include "zel_control/log/zel_log.h"
+#include "zelmar/zel_clock.h"
 
 namespace {
 
@@ -78,7 +79,7 @@ void *server_loop(void *)
             if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))
                 agent_hub::read_all(hub, conn);
         }
-        agent_hub::expire_forwards(hub, agent_hub::monotonic_ms());
+        agent_hub::expire_forwards(hub, time_monotonic_ms());
         agent_hub::close_dead(hub);
     }
 }

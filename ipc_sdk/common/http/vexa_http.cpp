@@ -19,6 +19,16 @@ constexpr long kTotalTimeout = 30;
 constexpr long kLowSpeedLimit = 20;
 constexpr long kLowSpeedTime = 60;
 
+// A request needs a handle with a URL.
+bool handle_ok(const vexa_http *h)
+{
+    if (h && h->url)
+        return true;
+    KO_LOGE(VEXA_HTTP_MODULE, "not valid args %p %p\n", static_cast<const void *>(h),
+            h ? static_cast<const void *>(h->url) : nullptr);
+    return false;
+}
+
 // The libcurl handle of one request: the slot's (reset), a new one left in the slot, or the
 // request's own. Null when none could be made (the slot is then empty).
 CURL *request_curl(vexa_http_conn *conn)
@@ -121,11 +131,8 @@ bool add_stream_part(curl_mime *form, const char *name, const char *file_name, c
 // A multipart post built by `build`; the form and the header list are freed after the transfer.
 template <typename Build> int post_form(vexa_http *h, vexa_http_conn *conn, Build build)
 {
-    if (!h || !h->url) {
-        KO_LOGE(VEXA_HTTP_MODULE, "not valid args %p %p\n", static_cast<void *>(h),
-                h ? static_cast<void *>(h->url) : nullptr);
+    if (!handle_ok(h))
         return -1;
-    }
     CURL *c = request_curl(conn);
     if (!c)
         return -1;
@@ -152,9 +159,10 @@ template <typename Build> int post_form(vexa_http *h, vexa_http_conn *conn, Buil
 
 int post_body(vexa_http *h, const char *body, vexa_http_conn *conn, bool low_speed)
 {
-    if (!h || !h->url || !body) {
-        KO_LOGE(VEXA_HTTP_MODULE, "not valid args %p %p\n", static_cast<void *>(h),
-                h ? static_cast<void *>(h->url) : nullptr);
+    if (!handle_ok(h))
+        return -1;
+    if (!body) {
+        KO_LOGE(VEXA_HTTP_MODULE, "post body is null\n");
         return -1;
     }
     CURL *c = request_curl(conn);
@@ -288,11 +296,8 @@ int vexa_http_get(vexa_http *h, int reserved, vexa_http_data_cb write_fn, void *
 
 int vexa_http_start_request_get(vexa_http *h, vexa_http_conn *conn)
 {
-    if (!h || !h->url) {
-        KO_LOGE(VEXA_HTTP_MODULE, "not valid args %p %p\n", static_cast<void *>(h),
-                h ? static_cast<void *>(h->url) : nullptr);
+    if (!handle_ok(h))
         return -1;
-    }
     return vexa_http_get(h, 0, http_datawrite_callback, h, nullptr, nullptr, conn);
 }
 

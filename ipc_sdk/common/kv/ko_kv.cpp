@@ -124,11 +124,27 @@ struct CopyRead {
     int64_t len = 0;
 };
 
-void read_copy(const char *pattern, const std::string &rkey, uint8_t *buf, int cap, CopyRead *c)
+// Checks one copy; false when it is bad.
+bool check_copy(const char *pattern, std::string *path)
 {
-    if (_ko_kv_invalid_check(pattern, &c->path) != 0) {
+    if (_ko_kv_invalid_check(pattern, path) != 0) {
         KO_LOGE(KO_KV_MODULE, "crc32 check   failed!ret:%d!\n", -1);
-        c->bad = true;
+        return false;
+    }
+    return true;
+}
+
+// Checks both copies as every operation starts; the bad marks.
+void check_copies(std::string *src, bool *src_bad, std::string *bak, bool *bak_bad)
+{
+    *src_bad = !check_copy(KO_KV_SRC, src);
+    *bak_bad = !check_copy(KO_KV_BAK, bak);
+    _ko_kv_unnamed_copy_check(*src, src_bad, *bak, bak_bad);
+}
+
+void read_copy(const std::string &rkey, uint8_t *buf, int cap, CopyRead *c)
+{
+    if (c->bad) {
         c->code = -1;
         return;
     }
@@ -155,30 +171,35 @@ int get_locked(const char *space, const char *key, char *value, int length, bool
         return KO_KV_ERR_NOMEM;
     }
     CopyRead src, bak;
-    read_copy(KO_KV_SRC, rkey, src_buf, cap, &src);
-    read_copy(KO_KV_BAK, rkey, bak_buf, cap, &bak);
+    check_copies(&src.path, &src.bad, &bak.path, &bak.bad);
+    read_copy(rkey, src_buf, cap, &src);
+    read_copy(rkey, bak_buf, cap, &bak);
 
-    // The source answers first; the backup when the source has no good record of the key.
-    auto decrypt = [&](CopyRead &c, uint8_t *buf) {
+    // The source answers when it holds the key; the backup when it does not or its record does not
+    // decrypt. A value too large for the caller is an error, never a cue to answer with the backup's
+    // (perhaps older) value.
+    auto holds = [](const CopyRead &c) { return c.code == 0 || c.code == KO_KV_TOOBIG; };
+    auto answer = [&](const CopyRead &c, uint8_t *buf) {
+        if (c.code == KO_KV_TOOBIG)
+            return static_cast<int>(KO_KV_TOOBIG);
         int out_len = length;
         const int rc = _ko_kv_decrypt_data(buf, static_cast<int>(c.len), reinterpret_cast<uint8_t *>(value), &out_len);
         if (rc != 0)
             KO_LOGE(KO_KV_MODULE, "kv data decrypt failed!ret:%d!\n", rc);
-        return rc == 0 ? out_len : KO_KV_ERR_PARAM;
+        return rc == 0 ? out_len : rc;
     };
     int ret = KO_KV_ERR_FETCH;
-    if (src.code == 0)
-        ret = decrypt(src, src_buf);
-    if ((src.code != 0 || ret < 0) && bak.code == 0) {
+    if (holds(src))
+        ret = answer(src, src_buf);
+    if ((!holds(src) || ret == KO_KV_ERR_PARAM) && holds(bak)) {
         if (!src.bad)
             KO_LOGW(KO_KV_MODULE, "kv key %s is read from %s\n", rkey.c_str(), KO_KV_BAK);
-        ret = decrypt(bak, bak_buf);
-    } else if (src.code != 0) {
-        if (src.code == KO_KV_TOOBIG || bak.code == KO_KV_TOOBIG)
-            ret = KO_KV_ERR_PARAM;
-        else if (src.bad && bak.bad)
-            ret = bak.code;
+        ret = answer(bak, bak_buf);
+    } else if (!holds(src) && src.bad && bak.bad) {
+        ret = bak.code;
     }
+    if (ret == KO_KV_TOOBIG)
+        ret = KO_KV_ERR_PARAM;
     if (src.bad != bak.bad) {
         if (repair)
             _ko_kv_repair(src.bad, bak.bad, &src.path, &bak.path);
@@ -198,16 +219,6 @@ bool args_bad(const void *key, const void *value, int length)
         return true;
     }
     return false;
-}
-
-// Checks one copy for a write; false when it is bad.
-bool check_copy(const char *pattern, std::string *path)
-{
-    if (_ko_kv_invalid_check(pattern, path) != 0) {
-        KO_LOGE(KO_KV_MODULE, "crc32 check   failed!ret:%d!\n", -1);
-        return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -236,8 +247,8 @@ int ko_kv_set_value(const char *space, const char *key, const void *value, int l
     if (args_bad(key, value, length))
         return KO_KV_ERR_PARAM;
     std::string src, bak;
-    bool src_bad = !check_copy(KO_KV_SRC, &src);
-    const bool bak_bad = !check_copy(KO_KV_BAK, &bak);
+    bool src_bad = false, bak_bad = false;
+    check_copies(&src, &src_bad, &bak, &bak_bad);
     if (!src.empty() && _ko_kv_limit_check(src, length) != 0)
         return KO_KV_ERR_LIMIT;
 
@@ -296,11 +307,14 @@ int ko_kv_del_value(const char *space, const char *key)
                 static_cast<const void *>(key));
         return KO_KV_ERR_PARAM;
     }
+    std::string src, bak;
+    bool src_bad = false, bak_bad = false;
+    check_copies(&src, &src_bad, &bak, &bak_bad);
     bool removed = false;
     // Deletes from one copy and renames it before the other is touched; a missing key is no damage.
-    auto del_copy = [&](const char *pattern, std::string *path) {
-        if (!check_copy(pattern, path))
-            return false;
+    auto del_copy = [&](const char *pattern, std::string *path, bool *bad) {
+        if (*bad)
+            return;
         int ret = _ko_kv_direct_del_value(*path, space, key);
         if (ret == 0 || ret == KO_KV_MISSING) {
             removed = removed || ret == 0;
@@ -308,28 +322,38 @@ int ko_kv_del_value(const char *space, const char *key)
         }
         if (ret != 0) {
             KO_LOGE(KO_KV_MODULE, "del kv data   failed!ret:%d!\n", ret);
-            return false;
+            *bad = true;
         }
-        return true;
     };
-    std::string src, bak;
-    const bool src_ok = del_copy(KO_KV_SRC, &src);
-    const bool bak_ok = del_copy(KO_KV_BAK, &bak);
-    _ko_kv_repair(!src_ok, !bak_ok, &src, &bak);
+    del_copy(KO_KV_SRC, &src, &src_bad);
+    del_copy(KO_KV_BAK, &bak, &bak_bad);
+    _ko_kv_repair(src_bad, bak_bad, &src, &bak);
     return removed ? 0 : KO_KV_ERR_PARAM;
 }
+
+namespace {
+
+// The checks of both space-table operations; the caller holds the write lock.
+bool space_args_ok(const char *name, int length)
+{
+    if (!g_ko_kv.inited) {
+        KO_LOGE(KO_KV_MODULE, "ko kv dosn't initialize!\n");
+        return false;
+    }
+    if (!name || length < 0 || length >= KO_KV_SPACE_NAME) {
+        KO_LOGE(KO_KV_MODULE, "input param err,name %p,length %d.\n", static_cast<const void *>(name), length);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
 
 int ko_kv_register_space_name(const char *name, int length)
 {
     WriteLock lock(g_ko_kv.lock);
-    if (!g_ko_kv.inited) {
-        KO_LOGE(KO_KV_MODULE, "ko kv dosn't initialize!\n");
+    if (!space_args_ok(name, length))
         return -1;
-    }
-    if (!name || length < 0 || length >= KO_KV_SPACE_NAME) {
-        KO_LOGE(KO_KV_MODULE, "input param err,name %p,length %d.\n", static_cast<const void *>(name), length);
-        return -1;
-    }
     for (const auto &s : g_ko_kv.spaces)
         if (s.in_use == 1 && strncmp(s.name, name, static_cast<size_t>(length)) == 0) {
             KO_LOGW(KO_KV_MODULE, "space name(%s) has exist.\n", s.name);
@@ -348,14 +372,8 @@ int ko_kv_register_space_name(const char *name, int length)
 int ko_kv_clear_space_name(const char *name, int length)
 {
     WriteLock lock(g_ko_kv.lock);
-    if (!g_ko_kv.inited) {
-        KO_LOGE(KO_KV_MODULE, "ko kv dosn't initialize!\n");
+    if (!space_args_ok(name, length))
         return -1;
-    }
-    if (!name || length < 0 || length >= KO_KV_SPACE_NAME) {
-        KO_LOGE(KO_KV_MODULE, "input param err,name %p,length %d.\n", static_cast<const void *>(name), length);
-        return -1;
-    }
     for (auto &s : g_ko_kv.spaces)
         if (s.in_use == 1 && strncmp(s.name, name, static_cast<size_t>(length)) == 0) {
             s = ko_kv_space{};

@@ -162,6 +162,19 @@ int _ko_kv_invalid_check(const char *pattern, std::string *path)
     return -1;
 }
 
+void _ko_kv_unnamed_copy_check(const std::string &src, bool *src_bad, const std::string &bak, bool *bak_bad)
+{
+    if (*src_bad || *bak_bad)
+        return;
+    const bool src_unnamed = src == g_ko_kv.dir + "/" + KO_KV_SRC;
+    const bool bak_unnamed = bak == g_ko_kv.dir + "/" + KO_KV_BAK;
+    if (src_unnamed == bak_unnamed)
+        return;
+    KO_LOGE(KO_KV_MODULE, "%s has no crc name beside %s, rebuild it.\n", src_unnamed ? KO_KV_SRC : KO_KV_BAK,
+            src_unnamed ? bak.c_str() : src.c_str());
+    *(src_unnamed ? src_bad : bak_bad) = true;
+}
+
 int _ko_kv_rename_db_file(std::string *path, const char *base)
 {
     uint32_t crc = 0;

@@ -82,6 +82,9 @@ int _ko_kv_get_db_filename(const char *pattern, std::string *name);
 int _ko_kv_parse_filename_crc32(const std::string &name, uint32_t *crc);
 int _ko_kv_get_file_crc32(const std::string &path, uint32_t *crc);
 int _ko_kv_invalid_check(const char *pattern, std::string *path);
+// A copy without its CRC name (absent, or just made by the engine) beside a good copy that has one
+// is what a lost file or a first write cut short leaves: it is marked bad, so it gets rebuilt.
+void _ko_kv_unnamed_copy_check(const std::string &src, bool *src_bad, const std::string &bak, bool *bak_bad);
 // Flushes the file, renames it to "<dir>/<base>_<crc>" and flushes the directory; `*path` follows.
 int _ko_kv_rename_db_file(std::string *path, const char *base);
 int _ko_kv_copy_file(const std::string &from, const std::string &to);

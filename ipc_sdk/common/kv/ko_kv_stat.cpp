@@ -44,9 +44,5 @@ void _ko_kv_stat_report(const ko_message_arg *arg)
 
 int ko_kv_stat_register(void)
 {
-    ko_message_reg reg{};
-    reg.uid = KO_UID_KV;
-    snprintf(reg.msgkey, sizeof reg.msgkey, "%s", "upload_statistics");
-    reg.handler = _ko_kv_stat_report;
-    return ko_message_register(&reg);
+    return ko_message_listen(KO_UID_KV, "upload_statistics", _ko_kv_stat_report, nullptr);
 }

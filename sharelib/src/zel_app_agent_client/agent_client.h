@@ -52,7 +52,8 @@ struct json_object *generate_ota_params(const void *params);
 struct json_object *generate_wifi_params(const void *params);
 
 // Called on the draining thread when a request's reply arrives; a request left unanswered past its
-// deadline is settled with not_ok 1 by whichever thread next sends a request or drains.
+// deadline is settled with not_ok 1 by whichever thread next sends a request or drains, and one whose
+// connection is stopped by the thread that stops it.
 typedef int (*agent_request_cb_t)(int not_ok, void *data, void *context);
 // Handler of received method messages: cmd is the row's number, params as its kind gives them.
 typedef int (*agent_msg_handler_t)(int cmd, const void *params);
@@ -77,16 +78,25 @@ extern pthread_mutex_t requests_lock;
 
 // Connection: a non-blocking, close-on-exec seqpacket descriptor, or -1. `module` only names the log.
 int start_agent_client(const char *module);
-// Registers the first `count` message numbers of `keys`; 0, or -1 for bad arguments. Aborts when a
-// register text cannot be sent.
+// Ends a connection for good: settles the requests still waiting for a reply on it as not OK (their
+// callbacks run on the calling thread), then shuts the descriptor down and closes it. A receive loop
+// calls it when message_recv_handler answers -2 or poll reports POLLERR/POLLHUP/POLLNVAL, before it
+// connects again; it is also the way to leave the bus. 0, or -1 for a bad descriptor or a failed
+// close (the descriptor is not to be used again either way).
+int stop_agent_client(int fd, const char *module);
+// Registers the first `count` message numbers of `keys`; 0, or -1 for bad arguments or when a register
+// text cannot be sent: the connection is then shut down, so the module's receive loop sees the
+// hang-up, stops it (stop_agent_client) and connects afresh.
 int register_key_module(int fd, const int *keys, int count, const char *module);
-// Announces the SDK client; 0, or -1 for a bad descriptor. Aborts when the hello cannot be sent.
+// Announces the SDK client; 0, or -1 for a bad descriptor or when the hello cannot be sent (the
+// connection is then shut down, as for register_key_module).
 int sdkclient_module(int fd);
 
 // Sends row `cmd` (taken as an unsigned byte) with `params`; 0 or -1. `reserved` is not used.
 int send_request_api(int cmd, const void *params, agent_request_cb_t callback, void *context, int reserved, int fd);
 // Drains the connection: -1 when no more data waits (the normal end), -2 when the server closed the
-// connection before anything was read in this call (reconnect), 0 otherwise.
+// connection before anything was read in this call (stop_agent_client, then reconnect), 0 otherwise.
+// A signal during a receive is retried, never taken for an end.
 int message_recv_handler(int fd, agent_msg_handler_t handler);
 // Sends {"id":id,"result":"OK"} ("FAIL" when `failed`); bytes sent or negative.
 int response_ack_api(int failed, int id, int fd);
@@ -111,6 +121,8 @@ int request_matcher(const void *item, const void *key);
 int ack_request(int id);
 // Settles every request whose deadline has passed as not OK; the number settled.
 int requests_expire(void);
+// Settles every request sent on `fd` as not OK; the number settled (stop_agent_client uses it).
+int requests_settle_fd(int fd);
 // Frees every pending request and the list; requests_destroy also destroys requests_lock, after
 // which nothing in the process may use the bus.
 void requests_clear(void);

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "zel_control/log/zel_log.h"
+#include "zelmar/zel_clock.h"
 
 zel_array_t *requests = nullptr;
 pthread_mutex_t requests_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -32,13 +33,6 @@ struct RequestsGuard {
     RequestsGuard(const RequestsGuard &) = delete;
     RequestsGuard &operator=(const RequestsGuard &) = delete;
 };
-
-int64_t monotonic_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 bool is_ota_method(const char *method)
 {
@@ -67,7 +61,7 @@ agent_request_t *new_request(const char *method, int data, int sync, agent_reque
     request->callback = callback;
     request->context = context;
     request->fd = fd;
-    request->deadline_ms = monotonic_ms() + 1000LL * (is_ota_method(method) ? OTA_REPLY_WAIT_S : REPLY_WAIT_S);
+    request->deadline_ms = time_monotonic_ms() + 1000LL * (is_ota_method(method) ? OTA_REPLY_WAIT_S : REPLY_WAIT_S);
     request->data = new (std::nothrow) int32_t(data);
     if (!request->data) {
         delete request;
@@ -198,31 +192,46 @@ int remove_request_from_requests(const char *text)
     return 0;
 }
 
-int requests_expire(void)
+namespace {
+
+// Takes every request that is not sync (a sync one is settled by its own waiting sender) and that
+// `settle` picks out of the list, then runs its callback as not OK outside the lock and frees it.
+template <typename Pick> int settle_not_ok(Pick settle, const char *why)
 {
-    std::array<agent_request_t *, REQUESTS_LIMIT> expired{};
+    std::array<agent_request_t *, REQUESTS_LIMIT> taken{};
     size_t count = 0;
     {
         RequestsGuard guard;
-        const int64_t now = monotonic_ms();
-        for (int i = 0; i < size_of_requests() && count < expired.size();) {
+        for (int i = 0; i < size_of_requests() && count < taken.size();) {
             auto *request = static_cast<agent_request_t *>(zel_array_get(requests, i));
-            // A sync request is timed out by its own waiting sender.
-            if (!request->sync && request->deadline_ms <= now)
-                expired[count++] = static_cast<agent_request_t *>(zel_array_remove(requests, i));
+            if (!request->sync && settle(*request))
+                taken[count++] = static_cast<agent_request_t *>(zel_array_remove(requests, i));
             else
                 ++i;
         }
     }
     for (size_t i = 0; i < count; ++i) {
-        agent_request_t *request = expired[i];
-        ZEL_LOGW(TAG, "request(%d) %s got no reply in time, not ok", request->id, request->method);
+        agent_request_t *request = taken[i];
+        ZEL_LOGW(TAG, "request(%d) %s %s, not ok", request->id, request->method, why);
         request->not_ok = 1;
         if (request->callback)
             request->callback(1, request->data, request->context);
         free_request(request);
     }
     return static_cast<int>(count);
+}
+
+} // namespace
+
+int requests_expire(void)
+{
+    const int64_t now = time_monotonic_ms();
+    return settle_not_ok([now](const agent_request_t &r) { return r.deadline_ms <= now; }, "got no reply in time");
+}
+
+int requests_settle_fd(int fd)
+{
+    return settle_not_ok([fd](const agent_request_t &r) { return r.fd == fd; }, "lost its connection");
 }
 
 void requests_clear(void)

@@ -87,6 +87,24 @@ int start_agent_client(const char *module)
     return fd;
 }
 
+int stop_agent_client(int fd, const char *module)
+{
+    if (fd <= 0) {
+        ZEL_LOGE(TAG, "stop agent client error, sockfd=%d", fd);
+        return -1;
+    }
+    // Settled before the close, while no new connection can have been given the same number.
+    requests_settle_fd(fd);
+    if (shutdown(fd, SHUT_RDWR) != 0 && errno != ENOTCONN)
+        ZEL_LOGW(TAG, "shutdown(%d): %s", fd, std::strerror(errno));
+    if (close(fd) != 0) {
+        ZEL_LOGE(TAG, "close(%d): %s", fd, std::strerror(errno));
+        return -1;
+    }
+    ZEL_LOGI(TAG, "disconnected,module[%s],sockfd[%d]", text_or_null(module), fd);
+    return 0;
+}
+
 int register_key_module(int fd, const int *keys, int count, const char *module)
 {
     if (fd <= 0) {

@@ -19,14 +19,15 @@ struct JsonPut {
 };
 using JsonPtr = std::unique_ptr<json_object, JsonPut>;
 
-// The parsed text; null (logged) when it does not parse.
-JsonPtr parse(const char *text, bool quiet = false)
+// The parsed text; null when it does not parse (logged unless `quiet`) and for the text "null".
+// `ok`, when given, tells whether it parsed.
+JsonPtr parse(const char *text, bool *ok = nullptr, bool quiet = false)
 {
-    if (!text)
-        return nullptr;
-    enum json_tokener_error err = json_tokener_success;
-    JsonPtr obj(json_tokener_parse_verbose(text, &err));
-    if (err != json_tokener_success && !quiet)
+    enum json_tokener_error err = json_tokener_error_parse_eof;
+    JsonPtr obj(text ? json_tokener_parse_verbose(text, &err) : nullptr);
+    if (ok)
+        *ok = err == json_tokener_success;
+    if (err != json_tokener_success && text && !quiet)
         ZEL_LOGE(TAG, " Not in json format: %s", text);
     return err == json_tokener_success ? std::move(obj) : nullptr;
 }
@@ -52,15 +53,9 @@ void copy_out(const char *src, size_t src_len, char *buf, int size, bool termina
 
 int json_verify(const char *text)
 {
-    if (!text)
-        return -1;
-    enum json_tokener_error err = json_tokener_success;
-    JsonPtr obj(json_tokener_parse_verbose(text, &err));
-    if (err != json_tokener_success) {
-        ZEL_LOGE(TAG, " Not in json format: %s", text);
-        return -1;
-    }
-    return 0;
+    bool ok = false;
+    parse(text, &ok);
+    return ok ? 0 : -1;
 }
 
 int json_verify_method(const char *text, const char *key)
@@ -149,8 +144,9 @@ int json_verify_get_array(const char *text, const char *key, char *buf, int size
 
 int json_verify_get_boolean(const char *text, const char *key, int *out)
 {
-    JsonPtr obj = parse(text, true);
-    if (!obj) {
+    bool ok = false;
+    JsonPtr obj = parse(text, &ok, true);
+    if (!ok) {
         ZEL_LOGE(TAG, "%s: Not in json format: %s", __func__, text ? text : "(null)");
         return -1;
     }

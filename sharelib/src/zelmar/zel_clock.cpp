@@ -44,6 +44,13 @@ long time_monotonic(void)
     return ts.tv_sec;
 }
 
+int64_t time_monotonic_ms(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 uint64_t time_realtime_ms(void)
 {
     struct timespec ts;

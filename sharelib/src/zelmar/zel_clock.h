@@ -12,6 +12,8 @@ extern "C" {
 struct tm *time_utc2local(const time_t *t, struct tm *out);
 // Whole seconds of the coarse monotonic clock.
 long time_monotonic(void);
+// Milliseconds of the monotonic clock, for deadlines and time-outs.
+int64_t time_monotonic_ms(void);
 // Wall-clock milliseconds since 1970.
 uint64_t time_realtime_ms(void);
 // Milliseconds / microseconds since local midnight.

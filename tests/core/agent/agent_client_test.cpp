@@ -2,6 +2,7 @@
 // how it dispatches and acknowledges what arrives, and its pending-request list.
 #include <gtest/gtest.h>
 #include <json-c/json.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <set>
@@ -267,6 +268,33 @@ TEST_F(AgentClient, AtMostTwelvePendingAndUnansweredOnesExpireAsNotOk)
     for (size_t i = 0; i < 12; ++i)
         EXPECT_EQ(replies.at(i), 1);
     EXPECT_EQ(send_request_api(3, &on, Replies::callback, &replies, 0, client()), 0);
+}
+
+TEST_F(AgentClient, StoppingAConnectionSettlesItsRequestsAndClosesIt)
+{
+    int other[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, other), 0);
+    Replies mine, theirs;
+    const int32_t on = 1;
+    ASSERT_EQ(send_request_api(3, &on, Replies::callback, &mine, 0, client()), 0);
+    ASSERT_EQ(send_request_api(4, &on, Replies::callback, &mine, 0, client()), 0);
+    ASSERT_EQ(send_request_api(3, &on, Replies::callback, &theirs, 0, other[0]), 0);
+
+    EXPECT_EQ(stop_agent_client(client(), "mod"), 0);
+    ASSERT_EQ(mine.count(), 2u) << "requests of a stopped connection are settled at once";
+    EXPECT_EQ(mine.at(0), 1);
+    EXPECT_EQ(mine.at(1), 1);
+    EXPECT_EQ(theirs.count(), 0u) << "another connection's request still waits";
+    EXPECT_EQ(zel_array_get_size(requests), 1);
+    EXPECT_EQ(fcntl(client(), F_GETFD), -1) << "the descriptor is closed";
+    fds_[0] = -1;
+    written();
+    written();
+    char byte;
+    EXPECT_EQ(recv(fds_[1], &byte, 1, MSG_DONTWAIT), 0) << "the server side sees the hang-up";
+    EXPECT_EQ(stop_agent_client(0, "mod"), -1);
+    close(other[0]);
+    close(other[1]);
 }
 
 TEST(AgentRequests, IdsAreUniqueAcrossThreads)

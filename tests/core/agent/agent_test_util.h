@@ -124,7 +124,7 @@ private:
     {
         const int fd = fd_.exchange(-1);
         if (fd > 0)
-            close(fd);
+            stop_agent_client(fd, name_.c_str());
     }
 
     void run()

@@ -34,6 +34,15 @@ int set(const char *space, const char *key, const std::string &v)
     return ko_kv_set_value(space, key, v.data(), static_cast<int>(v.size()));
 }
 
+// A copy as it was saved earlier (`path`, `bytes`) takes the place of its current file: a good copy
+// that a write cut short never reached.
+void put_back(const Store &s, const char *base, const std::string &path, const std::string &bytes)
+{
+    ASSERT_EQ(unlink(s.copy_path(base).c_str()), 0);
+    s.write(path, bytes);
+    ASSERT_TRUE(crc_name_matches(path));
+}
+
 } // namespace
 
 TEST(KvStore, RoundTripKeepsLengthAndTerminates)
@@ -69,6 +78,25 @@ TEST(KvStore, NeverWritesPastTheCallersBuffer)
     memset(buf, 'z', sizeof buf);
     EXPECT_EQ(ko_kv_get_value("S", "k", buf, 40), 40);
     EXPECT_EQ(buf[40], 'z');
+}
+
+TEST(KvStore, ValueTooLargeForTheBufferIsNotAnsweredByAnOlderBackup)
+{
+    Store s;
+    ASSERT_EQ(set("S", "k", "old"), 0);
+    const std::string old_bak = s.copy_path("ko_kv_db_bak");
+    const std::string old_bytes = s.read(old_bak);
+    const std::string fresh(40, 'n');
+    ASSERT_EQ(set("S", "k", fresh), 0);
+    put_back(s, "ko_kv_db_bak", old_bak, old_bytes);
+
+    // 20 bytes: the record itself is larger than the fetch; 35: it fits, its plaintext does not.
+    for (int cap : {20, 35}) {
+        int ret = 0;
+        get("S", "k", cap, &ret);
+        EXPECT_EQ(ret, -1) << cap;
+    }
+    EXPECT_EQ(get("S", "k", 64), fresh);
 }
 
 TEST(KvStore, RefusesBadArgumentsAndMissingKeys)
@@ -197,6 +225,39 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(i.param.copy + 9) + "_" + i.param.kind + (i.param.by_set ? "_set" : "_get");
     });
 
+// A copy that is gone (or that the engine made afresh and never named) beside a named good copy is
+// rebuilt, so the pair protects the values again before the other copy is ever damaged.
+TEST(KvStore, LostCopyIsRebuiltFromTheOther)
+{
+    for (const char *lost : {"ko_kv_db_bak", "ko_kv_db_src"}) {
+        for (const char *noticed_by : {"get", "set", "del"}) {
+            SCOPED_TRACE(std::string(lost) + " noticed by " + noticed_by);
+            Store s;
+            ASSERT_EQ(set("S", "a", "A"), 0);
+            ASSERT_EQ(set("S", "b", "B"), 0);
+            ASSERT_EQ(unlink(s.copy_path(lost).c_str()), 0);
+            if (std::string(noticed_by) == "get")
+                EXPECT_EQ(get("S", "a"), "A");
+            else if (std::string(noticed_by) == "set")
+                EXPECT_EQ(set("S", "c", "C"), 0);
+            else
+                EXPECT_EQ(ko_kv_del_value("S", "absent"), -1);
+            const std::string src = s.copy_path("ko_kv_db_src"), bak = s.copy_path("ko_kv_db_bak");
+            ASSERT_TRUE(crc_name_matches(src));
+            ASSERT_TRUE(crc_name_matches(bak));
+            EXPECT_EQ(s.read(src), s.read(bak));
+
+            // Now the other copy may go bad without losing anything.
+            const std::string other = lost == std::string("ko_kv_db_bak") ? src : bak;
+            std::string bytes = s.read(other);
+            bytes[bytes.size() / 2] ^= 0x5a;
+            s.write(other, bytes);
+            EXPECT_EQ(get("S", "a"), "A");
+            EXPECT_EQ(get("S", "b"), "B");
+        }
+    }
+}
+
 TEST(KvStore, BothCopiesDamagedGivesAnErrorNotGarbage)
 {
     Store s;
@@ -221,10 +282,7 @@ TEST(KvStore, KeyOnlyInTheBackupIsReadWithoutDiscardingTheSource)
     const std::string old_src = s.copy_path("ko_kv_db_src");
     const std::string old_bytes = s.read(old_src);
     ASSERT_EQ(set("S", "b", "B"), 0);
-    // Put back the source as it was before "b": a good copy without that key.
-    ASSERT_EQ(unlink(s.copy_path("ko_kv_db_src").c_str()), 0);
-    s.write(old_src, old_bytes);
-    ASSERT_TRUE(crc_name_matches(old_src));
+    put_back(s, "ko_kv_db_src", old_src, old_bytes); // without "b"
 
     EXPECT_EQ(get("S", "b"), "B");
     EXPECT_EQ(get("S", "a"), "A");
