@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/report_stat/ko_thread_alive.h"
 #include "common/utils/ko_log.h"
 
 namespace {
@@ -33,7 +34,11 @@ void *thread_wrap(void *p)
     std::memcpy(name, copy.name, sizeof(name) - 1);
     name[sizeof(name) - 1] = '\0';
     pthread_setname_np(pthread_self(), name);
-    return copy.entry(copy.arg);
+    void *result = copy.entry(copy.arg);
+    // A thread that forgot to say it is leaving must not be declared dead later, nor hand its
+    // record to a new thread that reuses its id.
+    thread_alive_update_status(THREAD_ALIVE_LEAVING, 0);
+    return result;
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/ipc/ko_message.h"
+#include "common/utils/ko_thread.h"
 #include "common/utils/ko_time_test.h"
 #include "zel_test_support.h"
 
@@ -111,6 +112,24 @@ TEST_F(ThreadAlive, SilentRunningThreadIsOverdueAfterItsLimit)
     ASSERT_EQ(thread_alive_check(&info), 1);
     EXPECT_TRUE(pthread_equal(info.tid, worker.id()));
     EXPECT_STREQ(info.name, "svc_worker");
+}
+
+TEST_F(ThreadAlive, SdkThreadThatEndsWithoutSayingSoIsForgotten)
+{
+    ko_thread_attr attr{};
+    std::strcpy(attr.name, "forgetful");
+    ko_thread *thread = ko_thread_run(
+        &attr,
+        [](void *) -> void * {
+            thread_alive_update_status(THREAD_ALIVE_RUNNING, 1);
+            return nullptr;
+        },
+        nullptr);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(ko_thread_destory(thread), 0);
+    advance_ms(5000);
+    thread_alive_info info{};
+    EXPECT_EQ(thread_alive_check(&info), 0);
 }
 
 TEST_F(ThreadAlive, WaitingLeavingAndSilentThreadsAreNotOverdue)
