@@ -66,11 +66,7 @@ void _app_mgr_agent_client_deinit(void)
 {
     if (g_agent_fd > 0) {
         ZEL_LOGI(kTag, "app_mgr agent client close,fd=%d", g_agent_fd);
-        if (shutdown(g_agent_fd, SHUT_RDWR) != 0)
-            ZEL_LOGW(kTag, "shutdown fd %d: %s", g_agent_fd, strerror(errno));
-        // Only this thread uses the descriptor, so it is closed, not leaked.
-        if (close(g_agent_fd) != 0)
-            ZEL_LOGW(kTag, "close fd %d: %s", g_agent_fd, strerror(errno));
+        stop_agent_client(g_agent_fd, kTag);
     }
     g_agent_fd = -1;
 }

@@ -34,10 +34,7 @@ void AgentLink::drop()
     const int fd = fd_.exchange(-1);
     if (fd < 0)
         return;
-    if (shutdown(fd, SHUT_RDWR) != 0 && errno != ENOTCONN)
-        ZEL_LOGW(module_, "shutdown fd %d: %s", fd, strerror(errno));
-    if (close(fd) != 0)
-        ZEL_LOGW(module_, "close fd %d: %s", fd, strerror(errno));
+    stop_agent_client(fd, module_);
 }
 
 void AgentLink::run()
