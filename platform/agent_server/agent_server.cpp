@@ -30,7 +30,8 @@ constexpr int EXPIRY_TICK_MS = 1000;
 std::mutex g_lifecycle;
 bool g_running = false;
 pthread_t g_thread;
-agent_hub::Hub g_hub;
+// Never destroyed: the hub thread may still be serving when the process exits.
+agent_hub::Hub &g_hub = *new agent_hub::Hub;
 
 void close_fd(int &fd)
 {
