@@ -5,3 +5,5 @@
 #include "common/ipc/ko_message.h"
 #include "common/utils/ko_log.h"
 #include "common/utils/ko_time.h"
+#include "common/event/ko_event.h"
+#include "common/sdk/ko_sdk.h"

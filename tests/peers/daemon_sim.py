@@ -18,11 +18,21 @@ Tests drive it through a unix control socket, one JSON object per line in each d
   {"cmd":"script","method":"m","reply":{...}}       -> {"ok":true}; later requests for m get
       {"id": <their id>, **reply}; "reply":null removes the rule
   {"cmd":"set","did":1234,"time":1700000000,"status":"cloud_connected"}
+  {"cmd":"call","method":"_internal.request_dinfo","params":{...},"id":7,"extra":{...}}
+                                                    -> {"ok":true,"since":n}
+      plays one of the daemon's own requests (local methods) to the camera on the internal link:
+      {"method": m, "id": id (only when given), "params": params (only when given), **extra};
+      "since" is the number of objects the internal link had received before, for a "wait" on the
+      camera's answer; {"cmd":"call","method":"local.status","params":"cloud_connected"} tells a state
   {"cmd":"close","link":"rpc"}                      -> closes that link's connection
   {"cmd":"listen","on":false}                       -> stops (or resumes) accepting connections
   {"cmd":"accepts"}                                 -> {"accepts":[[link_or_null, t_monotonic], ...]}
   {"cmd":"supervisor","since":0}                    -> {"messages":[[t_monotonic, {...}], ...],"next":n}
   {"cmd":"quit"}
+Without a script rule, the camera's "_sync.set_extra_data" and "local.ble.config_router" requests are
+answered {"id":<id>,"result":"ok"}. With --push-status, every "_internal.hello" of the camera is
+followed by {"method":"local.status","params":<status>} while a status is set, as the daemon tells
+the camera its state once the internal link is up.
 A link is "internal" once its first object names an "_internal." or "local." method; any other
 connection is "rpc" (a silent one as soon as the internal link has greeted).
 """
@@ -37,6 +47,7 @@ import time
 
 DECODER = json.JSONDecoder()
 INTERNAL_PREFIXES = ("_internal.", "local.")
+ACKNOWLEDGED = ("_sync.set_extra_data", "local.ble.config_router")
 
 
 def now():
@@ -183,6 +194,10 @@ class Simulator:
         self.check_waiters()
 
     def answer(self, link, obj, method):
+        if (method == "_internal.hello" and self.args.push_status and self.state["status"] is not None
+                and link.name == "internal"):
+            self.write(link, json.dumps({"method": "local.status", "params": self.state["status"]},
+                                        separators=(",", ":")))
         if not isinstance(method, str) or "id" not in obj:
             return
         reply = None
@@ -194,6 +209,8 @@ class Simulator:
             reply = {"method": "local.time", "params": self.state["time"]}
         elif method == "local.query_status" and self.state["status"] is not None:
             reply = {"method": "local.status", "params": self.state["status"]}
+        elif method in ACKNOWLEDGED:
+            reply = {"result": "ok"}
         if reply is None:
             return
         reply["id"] = obj["id"]
@@ -264,8 +281,14 @@ class Simulator:
         entry[1] += data
         while b"\n" in entry[1]:
             line, entry[1] = entry[1].split(b"\n", 1)
-            if line.strip():
-                self.on_command(conn, json.loads(line.decode()))
+            if not line.strip():
+                continue
+            try:
+                cmd = json.loads(line.decode())
+            except ValueError as err:
+                self.respond(conn, {"error": f"bad command: {err}"})
+                continue
+            self.on_command(conn, cmd)
 
     def respond(self, conn, obj):
         conn.setblocking(True)
@@ -301,6 +324,20 @@ class Simulator:
                 return
             self.write(link, cmd["text"], cmd.get("chunk", 0), cmd.get("delay_ms", 0))
             self.respond(conn, {"ok": True})
+        elif kind == "call":
+            link = self.current("internal")
+            if link is None:
+                self.respond(conn, {"error": "not connected"})
+                return
+            request = {"method": cmd["method"]}
+            if "id" in cmd:
+                request["id"] = cmd["id"]
+            if "params" in cmd:
+                request["params"] = cmd["params"]
+            request.update(cmd.get("extra", {}))
+            since = len(self.received["internal"])
+            self.write(link, json.dumps(request, separators=(",", ":")))
+            self.respond(conn, {"ok": True, "since": since})
         elif kind == "script":
             if cmd.get("reply") is None:
                 self.rules.pop(cmd["method"], None)
@@ -388,6 +425,8 @@ def main():
     parser.add_argument("--time", type=int, default=None)
     parser.add_argument("--status", default=None)
     parser.add_argument("--crash-info", default="none")
+    parser.add_argument("--push-status", action="store_true",
+                        help='tell the status after every "_internal.hello"')
     parser.add_argument("--script", action="append", default=[], metavar="METHOD=JSON",
                         help="answer requests for METHOD with the JSON object (as the script command)")
     args = parser.parse_args()

@@ -1,6 +1,7 @@
 #include "ko_porting_hooks_double.h"
 
 #include <mutex>
+#include <thread>
 
 #include "common/ko_porting_hooks.h"
 #include "zel_test_support.h"
@@ -9,6 +10,12 @@ namespace {
 
 std::mutex g_mutex;
 zeltest::PortingHooksRecord g_seen;
+zeltest::PortingHooksScript g_script;
+
+std::optional<std::string> text_of(const char *text)
+{
+    return text ? std::optional<std::string>(text) : std::nullopt;
+}
 
 } // namespace
 
@@ -28,7 +35,71 @@ extern "C" int ko_ipc_on_error(int code)
     return 0;
 }
 
+extern "C" int ko_ipc_wifi_mode_get(int *bound)
+{
+    if (!bound)
+        return -1;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    *bound = g_script.bound;
+    return 0;
+}
+
+extern "C" int ko_ipc_wifi_connect_start(ko_wifi_connect_info *info)
+{
+    if (!info)
+        return -1;
+    int delay_ms;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_seen.wifi_connects.push_back({text_of(info->ssid), text_of(info->passwd), text_of(info->ssid_5g),
+                                        text_of(info->passwd_5g), text_of(info->bssid), text_of(info->tz),
+                                        text_of(info->country_domain), info->mode});
+        delay_ms = g_script.connect_delay_ms;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_script.connect_result;
+}
+
+extern "C" int ko_ipc_wifi_reload(int reload)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_seen.wifi_reloads.push_back(reload);
+    return g_script.reload_result;
+}
+
+extern "C" int ko_ipc_wifi_info_get(ko_wifi_info *info)
+{
+    if (!info)
+        return -1;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    *info = g_script.info;
+    return g_script.info_result;
+}
+
+extern "C" int ko_ipc_wifi_show_pin(const char *pin)
+{
+    if (!pin)
+        return -1;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_seen.pins.emplace_back(pin);
+    return 0;
+}
+
+extern "C" int ko_ipc_on_bind(int status)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_seen.binds.push_back(status);
+    return 0;
+}
+
 namespace zeltest {
+
+void porting_hooks_script(const PortingHooksScript &script)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_script = script;
+}
 
 PortingHooksRecord porting_hooks_seen()
 {
@@ -40,6 +111,7 @@ void porting_hooks_reset()
 {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_seen = PortingHooksRecord{};
+    g_script = PortingHooksScript{};
 }
 
 bool porting_hooks_wait_rpc(size_t count, std::chrono::milliseconds timeout)

@@ -3,18 +3,43 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/ko_porting_hooks.h"
+
 namespace zeltest {
+
+// One ko_ipc_wifi_connect_start request; absent texts are nullopt.
+struct WifiConnectCall {
+    std::optional<std::string> ssid, passwd, ssid_5g, passwd_5g, bssid, tz, country_domain;
+    int mode = -1;
+};
 
 struct PortingHooksRecord {
     std::vector<std::string> rpc_received; // texts given to ko_rpc_receive
     std::vector<int> errors;               // codes given to ko_ipc_on_error
+    std::vector<WifiConnectCall> wifi_connects;
+    std::vector<int> wifi_reloads;         // levels given to ko_ipc_wifi_reload
+    std::vector<std::string> pins;         // texts given to ko_ipc_wifi_show_pin
+    std::vector<int> binds;                // statuses given to ko_ipc_on_bind
 };
+
+// What the Wi-Fi and bind hooks answer.
+struct PortingHooksScript {
+    int bound = 0;               // ko_ipc_wifi_mode_get
+    int connect_result = 0;      // ko_ipc_wifi_connect_start
+    int connect_delay_ms = 0;    // how long a join takes
+    int reload_result = 0;       // ko_ipc_wifi_reload
+    int info_result = 0;         // ko_ipc_wifi_info_get
+    ko_wifi_info info{};         // what ko_ipc_wifi_info_get fills in
+};
+void porting_hooks_script(const PortingHooksScript &script);
 
 // A copy of what the hooks have seen so far.
 PortingHooksRecord porting_hooks_seen();
+// Forgets every call and restores the default script.
 void porting_hooks_reset();
 // Waits until ko_rpc_receive has been given at least `count` texts.
 bool porting_hooks_wait_rpc(size_t count, std::chrono::milliseconds timeout);
