@@ -214,6 +214,18 @@ bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds tim
     }
 }
 
+std::string hex(const unsigned char *bytes, size_t n)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(2 * n);
+    for (size_t i = 0; i < n; ++i) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 15];
+    }
+    return text;
+}
+
 int run_command(const std::string &command, std::string *out)
 {
     FILE *pipe = popen(command.c_str(), "r");

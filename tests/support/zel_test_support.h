@@ -67,6 +67,9 @@ std::vector<std::string> python_peer(const std::string &script, const std::vecto
 // Polls `done` every few milliseconds until it holds or `timeout` passes.
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout);
 
+// Lower-case hexadecimal text of `n` bytes.
+std::string hex(const unsigned char *bytes, size_t n);
+
 // Runs a shell command; returns its exit status (or -1) and appends its stdout to `out` when given.
 int run_command(const std::string &command, std::string *out = nullptr);
 

@@ -1,6 +1,8 @@
 // Clock readings and timerfd timers.
 #include "zelmar/zel_clock.h"
 
+#include "zel_control/utils/zel_time.h"
+
 #include <errno.h>
 #include <sys/sysinfo.h>
 #include <sys/time.h>
@@ -53,9 +55,7 @@ int64_t time_monotonic_ms(void)
 
 uint64_t time_realtime_ms(void)
 {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+    return static_cast<uint64_t>(time_t_milli());
 }
 
 int time_current_day_ms(void)

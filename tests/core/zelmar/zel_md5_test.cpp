@@ -10,17 +10,6 @@
 
 namespace {
 
-std::string hex(const unsigned char *p, size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
-
 TEST(Md5, FilesHashLikeMd5sum)
 {
     zeltest::TempRoot root;
@@ -45,7 +34,7 @@ TEST(Md5, FilesHashLikeMd5sum)
 
         std::string out;
         ASSERT_EQ(zeltest::run_command("md5sum '" + path + "'", &out), 0);
-        EXPECT_EQ(hex(digest, 16), out.substr(0, 32)) << "size " << size;
+        EXPECT_EQ(zeltest::hex(digest, 16), out.substr(0, 32)) << "size " << size;
     }
 }
 
