@@ -30,10 +30,19 @@ bool has_space_at_ends(std::string_view s)
                           std::isspace(static_cast<unsigned char>(s.back())));
 }
 
+// Control characters but the tab: a stored file holding one is taken for damaged and refused at load.
+bool has_control(std::string_view s)
+{
+    for (const char c : s)
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f)
+            return true;
+    return false;
+}
+
 // Whether the entry reads back as the same key and value from the INI text the writer produces.
 bool survives_reload(std::string_view entry, std::string_view value)
 {
-    if (entry.find_first_of("=]\r\n") != std::string_view::npos || value.find_first_of("\r\n") != std::string_view::npos)
+    if (entry.find_first_of("=]") != std::string_view::npos || has_control(entry) || has_control(value))
         return false;
     if (!value.empty() && value.back() == '\\')  // the reader would join the next line to it
         return false;

@@ -1,9 +1,12 @@
 // The settings dictionary: linear slot walks comparing hashes first, growth by doubling.
 #include "zel_db/zel_db_dictionary.h"
 
+#include "zel_control/container/zel_dict.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -50,21 +53,12 @@ bool grow(dictionary *d)
 
 uint32_t zel_db_hash(const char *text, size_t len)
 {
-    uint32_t hash = 0;
-    for (size_t i = 0; i < len; ++i) {
-        hash += static_cast<unsigned char>(text[i]);
-        hash += hash << 10;
-        hash ^= hash >> 6;
-    }
-    hash += hash << 3;
-    hash ^= hash >> 11;
-    hash += hash << 15;
-    return hash;
+    return zel_string_hash(std::string(text, len).c_str());
 }
 
 uint32_t dictionary_hash(const char *key)
 {
-    return key ? zel_db_hash(key, std::strlen(key)) : 0;
+    return zel_string_hash(key);
 }
 
 dictionary *dictionary_new(int size)

@@ -18,7 +18,7 @@ typedef struct _dictionary_ {
     uint32_t *hash;  // hash of each slot's key
 } dictionary;
 
-// Jenkins' one-at-a-time hash over `len` bytes taken as unsigned.
+// Jenkins' one-at-a-time hash over the first `len` bytes (none of them NUL), taken as unsigned.
 uint32_t zel_db_hash(const char *text, size_t len);
 // The same over a whole text; 0 for none.
 uint32_t dictionary_hash(const char *key);

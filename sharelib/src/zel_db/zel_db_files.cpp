@@ -27,20 +27,6 @@ std::string dir_of(const std::string &path)
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-int write_full(int fd, const unsigned char *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // Renames the flushed temporary file over `path` and makes the rename itself durable.
 int commit(const std::string &tmp, const std::string &path)
 {
@@ -106,8 +92,8 @@ dictionary *load_defaults(int index, const std::string &path, bool private_file)
     return d;
 }
 
-// Encrypts the plain text of `plain` block by block into `tmp_fd`.
-int encrypt_stream(FILE *plain, int tmp_fd, const char *keyiv)
+// Encrypts the plain text of `plain` block by block into `out`.
+int encrypt_stream(FILE *plain, FILE *out, const char *keyiv)
 {
     unsigned char block[ZEL_AES_FILE_PIECE + 1];
     for (;;) {
@@ -119,7 +105,7 @@ int encrypt_stream(FILE *plain, int tmp_fd, const char *keyiv)
         int out_length = 0;
         if (zel_AES128_CBC_Nopadding_encryptData(block, rounded, &out_length, keyiv) != 0)
             return -1;
-        if (write_full(tmp_fd, block, static_cast<size_t>(out_length)) != 0) {
+        if (std::fwrite(block, 1, static_cast<size_t>(out_length), out) != static_cast<size_t>(out_length)) {
             ZEL_LOGE(ZEL_DB_TAG, "[%s %d] write failed: %s\n", __func__, __LINE__, std::strerror(errno));
             return -1;
         }
@@ -287,21 +273,19 @@ int chiper_db_iniparser_dump(int index, const char *keyiv, int to_backup)
     iniparser_dump_ini(store.dict, plain);
     ZEL_LOGD(ZEL_DB_TAG, "[%s %d] save %s\n", __func__, __LINE__, plain_path.c_str());
     int rc = std::fflush(plain) == 0 && !std::ferror(plain) ? 0 : -1;
-    std::rewind(plain);
     const std::string path = zel_path(out_path);
     const std::string tmp = path + ".tmp";
-    const int fd = rc == 0 ? open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) : -1;
-    if (fd < 0) {
+    FILE *out = rc == 0 ? std::fopen(tmp.c_str(), "we") : nullptr;
+    if (!out) {
         ZEL_LOGE(ZEL_DB_TAG, "iniparser: cannot create %s\n", tmp.c_str());
         rc = -1;
     } else {
-        struct stat st {};
-        fstat(fileno(plain), &st);
-        ZEL_LOGD(ZEL_DB_TAG, "[%s][%d]: filesize=%d \n", __func__, __LINE__, static_cast<int>(st.st_size));
-        rc = encrypt_stream(plain, fd, keyiv);
-        if (rc == 0 && fsync(fd) != 0)
+        ZEL_LOGD(ZEL_DB_TAG, "[%s][%d]: filesize=%ld \n", __func__, __LINE__, std::ftell(plain));
+        std::rewind(plain);
+        rc = encrypt_stream(plain, out, keyiv);
+        if (rc == 0 && (std::fflush(out) != 0 || fsync(fileno(out)) != 0))
             rc = -1;
-        if (close(fd) != 0)
+        if (std::fclose(out) != 0)
             rc = -1;
         if (rc == 0)
             rc = commit(tmp, path);

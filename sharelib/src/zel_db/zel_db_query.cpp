@@ -3,26 +3,21 @@
 #include "zel_db/zel_db_server.h"
 #include "zel_db/zel_db_store.h"
 
-#include <algorithm>
 #include <strings.h>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
 namespace {
 
-constexpr size_t DUMP_LINE = 1648;
-
+// Lines are written whole: a line cut to a fixed buffer would lose its newline and run into the next.
 void append_lines(const zel_db_store_t &store, std::string *body)
 {
-    char line[DUMP_LINE];
     const dictionary *d = store.dict;
     for (int i = 0; i < d->size; ++i) {
         if (!d->key[i] || !d->val[i])
             continue;
-        const int n = std::snprintf(line, sizeof line, "%s.%s=%s\n", store.name, d->key[i], d->val[i]);
-        body->append(line, std::min(static_cast<size_t>(n), sizeof line - 1));
+        body->append(store.name).append(".").append(d->key[i]).append("=").append(d->val[i]).append("\n");
     }
 }
 

@@ -373,6 +373,10 @@ void zel_db_server_callback(int fd, const char *request, int size)
     zel_db_reply_head_put(reinterpret_cast<uint8_t *>(reply.data()), type, length);
     if (type == ZEL_DB_REPLY_DATA)
         reply += body;
-    if (ipc_server_send(fd, reply.data(), static_cast<int>(reply.size())) < 0)
+    if (ipc_server_send(fd, reply.data(), static_cast<int>(reply.size())) < 0) {
         ZEL_LOGE(ZEL_DB_TAG, "[%s %d] ipc_server_send err \n ", __func__, __LINE__);
+        // Part of the reply may have gone out: end the connection rather than let the next reply
+        // be read as the rest of this one. The server loop closes it at its hang-up.
+        shutdown(fd, SHUT_RDWR);
+    }
 }

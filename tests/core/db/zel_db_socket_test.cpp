@@ -91,10 +91,20 @@ TEST_F(DbTest, LargeDumpIsSentWhole)
     ASSERT_EQ(zel_api_db_init(), 0);
     for (int i = 0; i < 300; ++i)
         ASSERT_EQ(set("MEM.BIG:k" + std::to_string(i), std::string(1000, 'a' + i % 26)), 0);
+    const std::string long_key = "longest_" + std::string(200, 'k');
+    const std::string longest(1536, 'L');
+    ASSERT_EQ(set("MEM.BIG:" + long_key, longest), 0);
     const auto r = python_client(root_, {"dump|MEM"});
     EXPECT_EQ(r[0].type, 1u);
     EXPECT_GT(r[0].body.size(), 300000u);
     EXPECT_EQ(r[0].length, r[0].body.size() + 8);
+    // Every line is whole and ends in a newline, the longest value too.
+    EXPECT_NE(r[0].body.find("MEM.big:" + long_key + "=" + longest + "\n"), std::string::npos);
+    std::istringstream lines(r[0].body.substr(0, r[0].body.size() - 1));
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count)
+        ASSERT_EQ(line.rfind("MEM.", 0), 0u) << line.substr(0, 40);
+    EXPECT_EQ(count, 302);  // the 301 set here and "runlevel"; section entries have no line
 }
 
 TEST_F(DbTest, OurClientAgainstTheServer)

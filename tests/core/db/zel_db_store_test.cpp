@@ -91,6 +91,23 @@ TEST_F(DbTest, RefusesEntriesThatWouldNotReadBack)
     EXPECT_EQ(set("NVM.BIND:wifi_pwd", " p;#\"' = x "), 0);  // blanks, comment marks and quotes are kept
 }
 
+TEST_F(DbTest, ControlCharacterCannotCostTheStoreAtNextBoot)
+{
+    add_factory();
+    ASSERT_EQ(zel_api_db_init(), 0);
+    ASSERT_EQ(set("NVM.IPC:power", "0", true), 0);
+    // The loader takes a control character for a wrongly decrypted file and would drop every setting.
+    EXPECT_EQ(set("NVM.IPC:note", "bell\a", true), -2);
+    EXPECT_EQ(set("NVM.IPC:note", "esc\x1b[0m", true), -2);
+    EXPECT_EQ(set("NVM.I\x01PC:note", "x", true), -2);
+    EXPECT_EQ(set("RAM.RUN:note", "del\x7f", true), -2);
+    ASSERT_EQ(set("NVM.IPC:note", "tab\tand na\xc3\xafve", true), 0);
+    ASSERT_EQ(zel_api_db_deinit(), 0);
+    ASSERT_EQ(zel_api_db_init(), 0);
+    EXPECT_EQ(get("NVM.IPC:power"), "0");
+    EXPECT_EQ(get("NVM.IPC:note"), "tab\tand na\xc3\xafve");
+}
+
 TEST_F(DbTest, EveryStoredValueReadsBackAfterRestart)
 {
     add_factory();
@@ -154,8 +171,10 @@ TEST_F(DbTest, BothFilesDamagedGiveTheDefaults)
     main[7] ^= 1;
     root_.write_file(MAIN, main);
     root_.write_file(BACKUP, root_.read_file(BACKUP).substr(0, 33));
+    root_.write_file("/var/run/run.ini", "[run]\nmotor_reset = 1\n\x01\x02garbage\n");
     ASSERT_EQ(zel_api_db_init(), 0);
     EXPECT_EQ(get("NVM.IPC:power"), "1");
+    EXPECT_EQ(get("RAM.RUN:motor_reset"), "0 ");
 }
 
 TEST_F(DbTest, FileOfAnotherDeviceModelIsRefused)
@@ -223,6 +242,14 @@ TEST_F(DbTest, TimedSaveWritesOnlyDirtyStores)
 {
     add_factory();
     ASSERT_EQ(zel_api_db_init(), 0);
+    // The save timer is armed: periodic, every 60 seconds.
+    const event_timer_node_t *node = zel_db_state().timers ? zel_db_state().timers->next : nullptr;
+    ASSERT_NE(node, nullptr);
+    itimerspec armed {};
+    ASSERT_EQ(timer_gettime(node->timer, &armed), 0);
+    EXPECT_EQ(armed.it_interval.tv_sec, 60);
+    EXPECT_GT(armed.it_value.tv_sec + armed.it_value.tv_nsec, 0);
+    EXPECT_LE(armed.it_value.tv_sec, 60);
     zel_db_timeout_sync_db(sigval{});
     EXPECT_FALSE(root_.exists(MAIN));
     ASSERT_EQ(set("NVM.IPC:power", "0"), 0);

@@ -129,6 +129,33 @@ int open_destination(FilePair &files, const char *destination)
     return 0;
 }
 
+// Room of a piece buffer: one file piece and the padding block that encryption may add.
+constexpr int PIECE_ROOM = ZEL_AES_FILE_PIECE + ZEL_AES_BLOCK;
+
+// Reads the source piece by piece, converts each in place and writes the result.
+template <typename Convert>
+int convert_pieces(const FilePair &files, off_t size, const char *source, const char *destination, Convert convert)
+{
+    unsigned char piece[PIECE_ROOM];
+    for (off_t done = 0; done < size;) {
+        const ssize_t n = read_full(files.in, piece, ZEL_AES_FILE_PIECE);
+        if (n <= 0) {
+            ZEL_LOGE(TAG, "[%s:%d] read of %s failed at %lld\n", __func__, __LINE__, source,
+                     static_cast<long long>(done));
+            return -1;
+        }
+        int out_length = 0;
+        if (convert(piece, static_cast<int>(n), &out_length) != 0)
+            return -1;
+        if (write_full(files.out, piece, static_cast<size_t>(out_length)) != 0) {
+            ZEL_LOGE(TAG, "[%s:%d] write of %s failed: %s\n", __func__, __LINE__, destination, std::strerror(errno));
+            return -1;
+        }
+        done += n;
+    }
+    return 0;
+}
+
 } // namespace
 
 int zel_gen_keyiv(const char *first, const char *second, char *out)
@@ -228,24 +255,9 @@ int zel_aes128_cbc_pkcs5_encrypt_file(const char *source, const char *destinatio
     off_t size = 0;
     if (open_source(files, source, &size) != 0 || open_destination(files, destination) != 0)
         return -1;
-    unsigned char piece[ZEL_AES_FILE_PIECE + ZEL_AES_BLOCK];
-    for (off_t done = 0; done < size;) {
-        const ssize_t n = read_full(files.in, piece, ZEL_AES_FILE_PIECE);
-        if (n <= 0) {
-            ZEL_LOGE(TAG, "[%s:%d] read of %s failed at %lld\n", __func__, __LINE__, source,
-                     static_cast<long long>(done));
-            return -1;
-        }
-        int out_length = 0;
-        if (zel_AES128_CBC_pkcs5_encryptData(piece, static_cast<int>(n), sizeof piece, &out_length, keytext) != 0)
-            return -1;
-        if (write_full(files.out, piece, static_cast<size_t>(out_length)) != 0) {
-            ZEL_LOGE(TAG, "[%s:%d] write of %s failed: %s\n", __func__, __LINE__, destination, std::strerror(errno));
-            return -1;
-        }
-        done += n;
-    }
-    return 0;
+    return convert_pieces(files, size, source, destination, [keytext](unsigned char *piece, int n, int *out_length) {
+        return zel_AES128_CBC_pkcs5_encryptData(piece, n, PIECE_ROOM, out_length, keytext);
+    });
 }
 
 int zel_aes128_cbc_pkcs5_decrypt_file(const char *source, const char *destination, const char *keytext)
@@ -265,22 +277,8 @@ int zel_aes128_cbc_pkcs5_decrypt_file(const char *source, const char *destinatio
     }
     if (open_destination(files, destination) != 0)
         return -1;
-    unsigned char piece[ZEL_AES_FILE_PIECE];
-    for (off_t done = 0; done < size;) {
-        const ssize_t n = read_full(files.in, piece, sizeof piece);
-        int out_length = 0;
-        if (n <= 0 || n % ZEL_AES_BLOCK != 0) {
-            ZEL_LOGE(TAG, "[%s:%d] read of %s failed at %lld\n", __func__, __LINE__, source,
-                     static_cast<long long>(done));
-            return -1;
-        }
-        if (decrypt(piece, static_cast<int>(n), &out_length, keytext, __func__, __LINE__) != 0)
-            return -1;
-        if (write_full(files.out, piece, static_cast<size_t>(out_length)) != 0) {
-            ZEL_LOGE(TAG, "[%s:%d] write of %s failed: %s\n", __func__, __LINE__, destination, std::strerror(errno));
-            return -1;
-        }
-        done += n;
-    }
-    return 0;
+    const char *func = __func__;
+    return convert_pieces(files, size, source, destination, [=](unsigned char *piece, int n, int *out_length) {
+        return decrypt(piece, n, out_length, keytext, func, __LINE__);
+    });
 }
