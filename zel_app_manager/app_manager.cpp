@@ -6,12 +6,12 @@
 #include "zel_app_assert.h"
 #include "zel_control/log/zel_log.h"
 
-#include <pthread.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 
 app_mgr_t *app_mgr = nullptr;
 
@@ -168,15 +168,9 @@ app_mgr_t *app_mgr_init(const char *bind_status)
         ZEL_APP_ABORT();
     }
 
-    pthread_t tid;
-    pthread_attr_t attr;
-    int rc = pthread_attr_init(&attr);
-    if (rc == 0) {
-        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        rc = pthread_create(&tid, &attr, start_app_mgr_recv_from_agent_thread, nullptr);
-        pthread_attr_destroy(&attr);
-    }
-    if (rc != 0) {
+    try {
+        std::thread(start_app_mgr_recv_from_agent_thread, nullptr).detach();
+    } catch (const std::system_error &) {
         ZEL_LOGE(kTag, "start_app_mgr_recv_from_agent_thread err!");
         return nullptr;
     }

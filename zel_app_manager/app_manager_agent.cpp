@@ -57,7 +57,12 @@ int _app_mgr_agent_client_init(void)
     }
     g_agent_fd = fd;
     const int keys[] = {kKeySetDevStatus};
-    register_key_module(fd, keys, 1, kTag);
+    // Unregistered, the connection would hang up at once: retry in 5 s rather than at once.
+    if (register_key_module(fd, keys, 1, kTag) != 0) {
+        ZEL_LOGE(kTag, "register key %d failed, fd=%d", kKeySetDevStatus, fd);
+        _app_mgr_agent_client_deinit();
+        return -1;
+    }
     ZEL_LOGI(kTag, "start agent client succeed,fd=%d", fd);
     return 0;
 }

@@ -50,6 +50,10 @@ struct app_object {
     app_op_t on_destroy; // frees the object and clears its module's pointer; 0 = destroyed
 };
 
+#ifdef __cplusplus
+static_assert(sizeof(void *) != 4 || sizeof(app_object_t) == 48, "app_object_t is 48 bytes on the 32-bit target");
+#endif
+
 // The dispatch hook: (cmd, app id, a, b, extra).
 typedef int (*app_event_dispatch_t)(int cmd, int id, int a, int b, int extra);
 extern app_event_dispatch_t g_event_dispatch_callback;

@@ -1,7 +1,5 @@
 // The create function of every app id, written into the app table before the manager copies it, and
-// the release of the algorithm app and the media layer before an upgrade. Apps that later builds add
-// are referenced weakly: while one is missing its row stays empty and the manager names it when it
-// would create it.
+// the release of the algorithm app and the media layer before an upgrade.
 #include "zelmar_main.h"
 
 #include "agent_app.h"
@@ -9,16 +7,7 @@
 #include "sdcard_app.h"
 #include "zel_app_manager.h"
 #include "zel_control/log/zel_log.h"
-
-extern "C" {
-app_object_t *client_app_create(int arg) __attribute__((weak));
-app_object_t *media_app_create(int arg) __attribute__((weak));
-app_object_t *status_app_create(int arg) __attribute__((weak));
-app_object_t *algo_app_create(int arg) __attribute__((weak));
-app_object_t *cp_log_app_create(int arg) __attribute__((weak));
-int zel_algo_finish(void) __attribute__((weak));
-int zel_media_deinit(void) __attribute__((weak));
-}
+#include "zelmar_later.h"
 
 void app_config_set_create_funcs(void)
 {

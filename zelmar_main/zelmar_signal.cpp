@@ -15,13 +15,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 namespace {
 
 constexpr const char *kTag = "zelmar_app";
 int g_signal_pipe[2] = {-1, -1};
 
-void *signal_thread(void *)
+void signal_thread()
 {
     pthread_setname_np(pthread_self(), "zel_signal");
     for (;;) {
@@ -31,7 +33,7 @@ void *signal_thread(void *)
             continue;
         if (n != 1) {
             ZEL_LOGE(kTag, "signal pipe read failed: %s", n < 0 ? strerror(errno) : "end of file");
-            return nullptr;
+            return;
         }
         if (signo == SIGPIPE) {
             ZEL_LOGW(kTag, "Recv signal SIGPIPE ");
@@ -65,16 +67,10 @@ int zelmar_signal_init(void)
         fprintf(stderr, "signal pipe: %s\n", strerror(errno));
         return -1;
     }
-    pthread_t tid;
-    pthread_attr_t attr;
-    int rc = pthread_attr_init(&attr);
-    if (rc == 0) {
-        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        rc = pthread_create(&tid, &attr, signal_thread, nullptr);
-        pthread_attr_destroy(&attr);
-    }
-    if (rc != 0) {
-        fprintf(stderr, "signal thread: %s\n", strerror(rc));
+    try {
+        std::thread(signal_thread).detach();
+    } catch (const std::system_error &e) {
+        fprintf(stderr, "signal thread: %s\n", e.what());
         return -1;
     }
     struct sigaction sa;

@@ -12,13 +12,11 @@
 #include "zel_db/zel_db.h"
 #include "zel_peripheral.h"
 #include "zelmar/zel_path.h"
+#include "zelmar_later.h"
 
 #include <cstring>
 
 int gs_zelmar_app_running = 1;
-
-// Motor start-up belongs to a module that later builds add; until then the head stays where it is.
-extern "C" int zel_motor_init(void) __attribute__((weak));
 
 namespace {
 constexpr const char *kTag = "zelmar_app";
@@ -27,9 +25,9 @@ constexpr const char *kTag = "zelmar_app";
 // The steps run as the body of main, so the assertion line names "main".
 void zelmar_app_start(void)
 {
-    ZEL_APP_ASSERT_IN("main", zelmar_signal_init() == 0);
-
-    int ret = zel_api_change_oom_score("0");
+    int ret = zelmar_signal_init();
+    ZEL_APP_ASSERT_IN("main", ret == 0);
+    ret = zel_api_change_oom_score("0");
     ZEL_APP_ASSERT_IN("main", ret == 0);
     ret = zel_api_change_drop_caches("3");
     ZEL_APP_ASSERT_IN("main", ret == 0);

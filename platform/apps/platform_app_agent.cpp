@@ -37,20 +37,30 @@ void AgentLink::drop()
     stop_agent_client(fd, module_);
 }
 
+bool AgentLink::connect()
+{
+    const int fd = start_agent_client(module_);
+    if (fd < 0) {
+        ZEL_LOGW(module_, "agent server not reachable, retry in 5 s");
+        return false;
+    }
+    if (register_key_module(fd, keys_.data(), static_cast<int>(keys_.size()), module_) != 0) {
+        ZEL_LOGE(module_, "cannot register its message numbers, retry in 5 s");
+        stop_agent_client(fd, module_);
+        return false;
+    }
+    fd_ = fd;
+    return true;
+}
+
 void AgentLink::run()
 {
     pthread_setname_np(pthread_self(), module_);
     while (running_) {
-        if (fd_ < 0) {
-            const int fd = start_agent_client(module_);
-            if (fd < 0) {
-                ZEL_LOGW(module_, "agent server not reachable, retry in 5 s");
-                for (int i = 0; i < 50 && running_; ++i)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                continue;
-            }
-            fd_ = fd;
-            register_key_module(fd, keys_.data(), static_cast<int>(keys_.size()), module_);
+        if (fd_ < 0 && !connect()) {
+            for (int i = 0; i < 50 && running_; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
         }
         struct pollfd pfd = {fd_, POLLIN, 0};
         const int n = poll(&pfd, 1, 100);

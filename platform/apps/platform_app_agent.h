@@ -26,6 +26,8 @@ private:
     {
     }
     void run();
+    // Joins the bus and registers the keys; false (logged) when either fails.
+    bool connect();
     void drop();
 
     const char *module_;

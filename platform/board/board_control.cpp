@@ -6,7 +6,6 @@
 #include "sim_recorder.h"
 
 #include <cstdarg>
-#include <cstdio>
 #include <deque>
 #include <mutex>
 
@@ -34,12 +33,10 @@ Control &control()
 
 void log_error(const char *fmt, ...)
 {
-    char text[512];
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(text, sizeof text, fmt, ap);
+    sim::vlog_error("boardav", fmt, ap);
     va_end(ap);
-    fprintf(stderr, "[boardav] %s\n", text);
 }
 
 void record_call(const std::string &call)

@@ -1,7 +1,10 @@
 // The call record and failure injection that every simulated platform library keeps for its test
-// controls: "name(arguments)" lines (the last 4096) and per-function injected results.
+// controls: "name(arguments)" lines (the last 4096) and per-function injected results; and the
+// libraries' error line.
 #pragma once
 
+#include <cstdarg>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -10,6 +13,14 @@
 #include <vector>
 
 namespace sim {
+
+// Prints "[library] text" on stderr as one line.
+inline void vlog_error(const char *library, const char *fmt, va_list ap)
+{
+    char text[512];
+    vsnprintf(text, sizeof text, fmt, ap);
+    fprintf(stderr, "[%s] %s\n", library, text);
+}
 
 class Recorder {
 public:

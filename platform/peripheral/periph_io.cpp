@@ -8,7 +8,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
-#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <system_error>
@@ -102,18 +101,29 @@ periph_light_state *light_of(Io &s, int light, const char *func)
     return &s.lights[light - 1];
 }
 
+int switch_light(const char *func, int light, bool on)
+{
+    if (const int r = periph::action(func, std::to_string(light)))
+        return r;
+    Io &s = io();
+    std::lock_guard<std::mutex> g(s.lock);
+    periph_light_state *l = light_of(s, light, func);
+    if (!l)
+        return -1;
+    l->enabled = on;
+    return 0;
+}
+
 } // namespace
 
 namespace periph {
 
 void log_error(const char *fmt, ...)
 {
-    char text[512];
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(text, sizeof text, fmt, ap);
+    sim::vlog_error("peripheral", fmt, ap);
     va_end(ap);
-    fprintf(stderr, "[peripheral] %s\n", text);
 }
 
 sim::Recorder &recorder()
@@ -218,28 +228,12 @@ int zel_api_ircut_switch(int on)
 
 int zel_api_light_enable(int light)
 {
-    if (const int r = periph::action("zel_api_light_enable", std::to_string(light)))
-        return r;
-    Io &s = io();
-    std::lock_guard<std::mutex> g(s.lock);
-    periph_light_state *l = light_of(s, light, "zel_api_light_enable");
-    if (!l)
-        return -1;
-    l->enabled = true;
-    return 0;
+    return switch_light("zel_api_light_enable", light, true);
 }
 
 int zel_api_light_disable(int light)
 {
-    if (const int r = periph::action("zel_api_light_disable", std::to_string(light)))
-        return r;
-    Io &s = io();
-    std::lock_guard<std::mutex> g(s.lock);
-    periph_light_state *l = light_of(s, light, "zel_api_light_disable");
-    if (!l)
-        return -1;
-    l->enabled = false;
-    return 0;
+    return switch_light("zel_api_light_disable", light, false);
 }
 
 int zel_api_light_brightness_set(int light, int percent)

@@ -44,7 +44,6 @@ struct Head {
     zel_ptz_status_cb_t status_cb = nullptr;
     std::deque<Command> queue;
     std::optional<Command> current;
-    int current_code = 0; // what a completion callback's value points to
 };
 
 Head &head()
@@ -63,7 +62,6 @@ void finish(Head &h, std::unique_lock<std::mutex> &g, int event)
 {
     Command c = *h.current;
     h.current.reset();
-    h.current_code = c.command;
     zel_ptz_result_t result{event == ZEL_PTZ_EVENT_FAILED ? -1 : 0, static_cast<int32_t>(std::lround(h.x)),
                             static_cast<int32_t>(std::lround(h.y))};
     int code = c.command;

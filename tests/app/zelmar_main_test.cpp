@@ -1,7 +1,7 @@
 // The main program's start-up with test app objects for the modules later builds add: the start order
 // by bind status with the NAS loop running, the assertion lines for an empty bind status and a
 // missing logging configuration, and the signal thread's exit status; the real zelmar_app binary for
-// the empty bind status.
+// the empty bind status, and, with preloaded stand-in apps, for a full start ended by SIGTERM or SIGINT.
 #include "app_test_apps.h"
 #include "zel_app_manager.h"
 #include "zel_db/zel_db.h"
@@ -144,6 +144,36 @@ TEST_F(ZelmarMain, ProgramWithEmptyBindStatusAbortsWithTheAssertionLine)
     const std::string out = env.root.read_file("/tmp/zelmar_app.log");
     EXPECT_NE(out.find("(strlen(bind_status) != 0) failed!"), std::string::npos) << out;
     EXPECT_NE(out.find("bind_status:"), std::string::npos);
+}
+
+// The real program with stand-ins for the missing apps preloaded: it comes up in order, parks, and
+// ends with status 255 on SIGTERM and on SIGINT (Ctrl-C signals the whole process group).
+TEST_F(ZelmarMain, ProgramWithPreloadedAppsStartsAndEndsOnSignal)
+{
+    store_bind_status("1");
+    std::string asan = "ASAN_OPTIONS=verify_asan_link_order=0"; // the preloaded library comes before the runtime
+    if (const char *old = getenv("ASAN_OPTIONS"))
+        asan += std::string(":") + old;
+    for (const int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        const std::string log = env.root.path("/tmp/zelmar_app_" + std::to_string(sig) + ".log");
+        zeltest::ChildProcess app({ZELMAR_APP_PATH}, {std::string("LD_PRELOAD=") + ZELMAR_PRELOAD_APPS, asan}, log);
+        const auto out = [&] { return env.root.read_file("/tmp/zelmar_app_" + std::to_string(sig) + ".log"); };
+        ASSERT_TRUE(zeltest::wait_until([&] { return out().find("ko_nas_init start") != std::string::npos; }, 20s))
+            << out();
+        std::this_thread::sleep_for(200ms);
+        ASSERT_TRUE(app.running()) << out();
+        const int status = app.stop(sig);
+        ASSERT_TRUE(WIFEXITED(status)) << status << "\n" << out();
+        EXPECT_EQ(WEXITSTATUS(status), 255);
+        const std::string text = out();
+        EXPECT_NE(text.find("Recv signal " + std::to_string(sig) + " "), std::string::npos) << text;
+        size_t at = 0;
+        for (const int id : {6, 7, 4, 8}) {
+            at = text.find("preloaded app " + std::to_string(id) + " created", at);
+            EXPECT_NE(at, std::string::npos) << "app " << id << " in its place in 5 6 7 4 2 8\n" << text;
+        }
+    }
 }
 
 } // namespace

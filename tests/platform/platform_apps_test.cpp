@@ -90,4 +90,24 @@ TEST_F(PlatformApps, NetworkSetupBroadcastsWifiAndEndsOnBind)
     close(fd);
 }
 
+TEST_F(PlatformApps, NetworkSetupEndsWhenTheBindStatusTurnsOne)
+{
+    ASSERT_NE(network_setup_app_create(0), nullptr);
+    const int fd = start_agent_client("test");
+    ASSERT_GE(fd, 0);
+    const auto on_bus = [] { return zel_helper_send_ssid_passwd_msg("home", "secret", 0, 0) == 0; };
+    ASSERT_TRUE(zeltest::wait_until(on_bus, 5s));
+    // Broadcast until the app has taken it (its registration may reach the server after the first).
+    EXPECT_TRUE(zeltest::wait_until(
+        [&] {
+            send_request_api(12, "1", nullptr, nullptr, 0, fd);
+            std::this_thread::sleep_for(50ms);
+            return !on_bus();
+        },
+        5s))
+        << "set_bind_status 1 ends the app";
+    EXPECT_EQ(network_set_bind_ok(0, 0), -1) << "it ended already";
+    close(fd);
+}
+
 } // namespace
