@@ -7,6 +7,7 @@
 #include "common/ipc/ko_message.h"
 #include "common/sdk/ko_sdk_internal.h"
 #include "common/utils/ko_log.h"
+#include "common/utils/ko_util.h"
 #include "common/utils/vexa_base64.h"
 
 namespace {
@@ -14,17 +15,6 @@ namespace {
 constexpr char kPasswdKey[] = "Qw7ZrT2mKp9VbN4xLc6HdS1fGj8YtE3uRn5WqA0zXo2PkM7sVe4BiU9hCy6DlF1gJa8TwZ";
 constexpr size_t kPasswdKeyLen = sizeof kPasswdKey - 1; // 70
 constexpr size_t kEncodedMax = 128;
-
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // Copies the value of `key` into out (at most size - 1 bytes, %XX decoded, not terminated): the
 // bytes written plus one, 1 for an empty value, -1 when the key is absent or a "%" is malformed.
@@ -51,18 +41,15 @@ int url_get_field(const char *text, const char *key, char *out, size_t size)
         return 1;
     size_t written = 0;
     for (size_t i = start; i < end && written + 1 < size; ++i) {
-        char c = text[i];
+        unsigned char c = static_cast<unsigned char>(text[i]);
         if (c == '%') {
-            const int hi = i + 2 < end ? hex_value(text[i + 1]) : -1;
-            const int lo = i + 2 < end ? hex_value(text[i + 2]) : -1;
-            if (hi < 0 || lo < 0) {
+            if (i + 2 >= end || ko_str2hex_bin(text + i + 1, 2, &c, 1) != 1) {
                 errno = EINVAL;
                 return -1;
             }
-            c = static_cast<char>(hi * 16 + lo);
             i += 2;
         }
-        out[written++] = c;
+        out[written++] = static_cast<char>(c);
     }
     return static_cast<int>(written) + 1;
 }
@@ -81,11 +68,6 @@ int base64_field(const char *text, const char *key, char *out, size_t size)
     std::memcpy(out, decoded, kept);
     out[kept] = '\0';
     return static_cast<int>(kept);
-}
-
-std::string text_of(const char *field, size_t width)
-{
-    return std::string(field, strnlen(field, width));
 }
 
 } // namespace
@@ -141,14 +123,14 @@ extern "C" int ko_ipc_start_register(const ko_bind_info *info)
         KO_LOGE(KO_IPC_MODULE, "invalid param %p\n", static_cast<const void *>(info));
         return -1;
     }
-    const std::string ssid = text_of(info->ssid, 32);
-    const std::string passwd = text_of(info->passwd, 63);
+    const std::string ssid = ko_sdk::text_of(info->ssid, 32);
+    const std::string passwd = ko_sdk::text_of(info->passwd, 63);
     std::string bind_key;
     {
         ko_sdk::RecordLock guard(record);
         std::snprintf(record->ssid, sizeof record->ssid, "%s", ssid.c_str());
         std::snprintf(record->passwd, sizeof record->passwd, "%s", passwd.c_str());
-        bind_key = text_of(record->bind_key, sizeof record->bind_key);
+        bind_key = ko_sdk::text_of(record->bind_key);
     }
     json_object *root = json_object_new_object();
     json_object *params = json_object_new_object();
@@ -159,9 +141,9 @@ extern "C" int ko_ipc_start_register(const ko_bind_info *info)
         return KO_SDK_ERR_NOMEM;
     }
     json_object_object_add(params, "country_domain",
-                           json_object_new_string(text_of(info->country_domain, sizeof info->country_domain).c_str()));
+                           json_object_new_string(ko_sdk::text_of(info->country_domain).c_str()));
     json_object_object_add(params, "ssid", json_object_new_string(ssid.c_str()));
-    json_object_object_add(params, "tz", json_object_new_string(text_of(info->tz, sizeof info->tz).c_str()));
+    json_object_object_add(params, "tz", json_object_new_string(ko_sdk::text_of(info->tz).c_str()));
     json_object_object_add(params, "passwd", json_object_new_string(passwd.c_str()));
     json_object_object_add(params, "bind_key", json_object_new_string(bind_key.c_str()));
     json_object_object_add(root, "params", params);

@@ -220,15 +220,8 @@ extern "C" int ko_ipc_sdk_init(const ko_ipc_sdk_param *param)
         g_started[g_started_count++] = id;
         if (id == kCoreHandlers) {
             KO_LOGI(KO_IPC_MODULE, "send media info register method: %s\n", "_sync.set_extra_data");
-            ko_message msg{};
-            msg.from_uid = KO_UID_SDK;
-            msg.to_uid = KO_UID_RPC;
-            std::strncpy(msg.msgkey, "rpc.register", sizeof msg.msgkey - 1);
-            msg.param = "_sync.set_extra_data";
-            msg.len = 20;
-            msg.mode = KO_MSG_MODE_ASYNC;
-            msg.target = KO_MSG_TARGET_REG;
-            if (const int ret = ko_message_push(&msg))
+            if (const int ret = ko_message_send(KO_UID_SDK, KO_UID_RPC, "rpc.register", "_sync.set_extra_data", 20,
+                                                KO_MSG_MODE_ASYNC))
                 KO_LOGI(KO_IPC_MODULE, "push rpc.register failed %d\n", ret);
         }
     }

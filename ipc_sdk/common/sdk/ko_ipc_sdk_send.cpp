@@ -15,15 +15,8 @@ int send_to_daemon(const std::string &text, uint32_t mode)
         KO_LOGE(KO_IPC_MODULE, "invalid context len for %s\n", "rpc.rpc");
         return -1;
     }
-    ko_message msg{};
-    msg.from_uid = KO_UID_SDK;
-    msg.to_uid = KO_UID_RPC;
-    std::strncpy(msg.msgkey, "rpc.rpc", sizeof msg.msgkey - 1);
-    msg.param = text.c_str();
-    msg.len = static_cast<uint32_t>(text.size());
-    msg.mode = mode;
-    msg.target = KO_MSG_TARGET_REG;
-    const int ret = ko_message_push(&msg);
+    const int ret = ko_message_send(KO_UID_SDK, KO_UID_RPC, "rpc.rpc", text.c_str(),
+                                    static_cast<uint32_t>(text.size()), mode);
     if (ret != 0)
         KO_LOGW(KO_IPC_MODULE, "push rpc.rpc failed %d\n", ret);
     return ret;

@@ -18,15 +18,8 @@ std::mutex g_snapshot_lock;
 
 int push_to(uint32_t to_uid, const char *key, const std::string &text)
 {
-    ko_message msg{};
-    msg.from_uid = KO_UID_SDK;
-    msg.to_uid = to_uid;
-    std::strncpy(msg.msgkey, key, sizeof msg.msgkey - 1);
-    msg.param = text.c_str();
-    msg.len = static_cast<uint32_t>(text.size());
-    msg.mode = KO_MSG_MODE_ASYNC;
-    msg.target = KO_MSG_TARGET_REG;
-    return ko_message_push(&msg);
+    return ko_message_send(KO_UID_SDK, to_uid, key, text.c_str(), static_cast<uint32_t>(text.size()),
+                           KO_MSG_MODE_ASYNC);
 }
 
 bool write_file(const std::string &path, const void *data, size_t size)
@@ -126,10 +119,8 @@ void handle_msg_sdkinfo(const ko_message_arg *arg)
         KO_LOGE(KO_IPC_MODULE, "json object is null\n");
         return;
     }
-    const ko_ipc_sdk_param &p = record->param;
-    json_object_object_add(obj, "model", json_object_new_string_len(p.model, static_cast<int>(strnlen(p.model, sizeof p.model))));
-    json_object_object_add(obj, "fw_ver",
-                           json_object_new_string_len(p.fw_ver, static_cast<int>(strnlen(p.fw_ver, sizeof p.fw_ver))));
+    json_object_object_add(obj, "model", json_object_new_string(ko_sdk::text_of(record->param.model).c_str()));
+    json_object_object_add(obj, "fw_ver", json_object_new_string(ko_sdk::text_of(record->param.fw_ver).c_str()));
     const std::string text = ko_sdk::json_text(obj);
     json_object_put(obj);
     if (text.empty()) {
@@ -156,12 +147,7 @@ namespace ko_sdk {
 int register_core_handlers()
 {
     for (const auto &key : kCoreKeys) {
-        ko_message_reg reg{};
-        reg.uid = KO_UID_SDK;
-        std::strncpy(reg.msgkey, key.key, sizeof reg.msgkey - 1);
-        reg.user = g_sdk_info;
-        reg.handler = key.handler;
-        const int ret = ko_message_register(&reg);
+        const int ret = ko_message_listen(KO_UID_SDK, key.key, key.handler, g_sdk_info);
         if (ret < 0) {
             KO_LOGE(KO_IPC_MODULE, "register %s failed %d\n", key.key, ret);
             return ret;

@@ -19,12 +19,6 @@ namespace {
 constexpr uint64_t kDinfoIntervalMs = 5000;
 constexpr size_t kTextTokenMax = 16;
 
-// A text field of the start parameters, which need not be terminated within its width.
-template <size_t N> std::string field(const char (&text)[N])
-{
-    return std::string(text, strnlen(text, N));
-}
-
 void add_string(json_object *obj, const char *key, const std::string &value)
 {
     json_object_object_add(obj, key, json_object_new_string(value.c_str()));
@@ -38,10 +32,11 @@ json_object *dinfo_params(const ko_sdk_info *record)
     if (!params)
         return nullptr;
     if (p.chip_type == 0) {
-        add_string(params, "qelt_i2c", field(p.qelt_i2c));
-        add_string(params, "qelt_gpio", field(p.qelt_gpio));
+        add_string(params, "qelt_i2c", ko_sdk::text_of(p.qelt_i2c));
+        add_string(params, "qelt_gpio", ko_sdk::text_of(p.qelt_gpio));
     } else if (p.chip_type == 1) {
-        json_object_object_add(params, "did", json_object_new_int64(std::strtoll(field(p.did).c_str(), nullptr, 10)));
+        const long long did = std::strtoll(ko_sdk::text_of(p.did).c_str(), nullptr, 10);
+        json_object_object_add(params, "did", json_object_new_int64(did));
         add_string(params, "manu_cert", p.manu_cert ? p.manu_cert : "");
         add_string(params, "dev_cert", p.dev_cert ? p.dev_cert : "");
     } else {
@@ -49,11 +44,11 @@ json_object *dinfo_params(const ko_sdk_info *record)
         json_object_put(params);
         return nullptr;
     }
-    add_string(params, "vendor", field(p.vendor));
-    add_string(params, "mac", field(p.mac));
-    add_string(params, "model", field(p.model));
+    add_string(params, "vendor", ko_sdk::text_of(p.vendor));
+    add_string(params, "mac", ko_sdk::text_of(p.mac));
+    add_string(params, "model", ko_sdk::text_of(p.model));
     json_object *sc_type = json_object_new_array();
-    const std::string list = field(record->sc_type_text);
+    const std::string list = ko_sdk::text_of(record->sc_type_text);
     for (size_t pos = 0; pos < list.size();) {
         const size_t comma = list.find(',', pos);
         const std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
@@ -62,14 +57,14 @@ json_object *dinfo_params(const ko_sdk_info *record)
     }
     json_object_object_add(params, "sc_type", sc_type);
     if (p.wpa_required && p.wpa_intf[0] != '\0')
-        add_string(params, "wpa_intf", field(p.wpa_intf));
+        add_string(params, "wpa_intf", ko_sdk::text_of(p.wpa_intf));
     json_object *oob = json_object_new_array();
     json_object *first = json_object_new_object();
     json_object_object_add(first, "mode", json_object_new_int(2));
     add_string(first, "ctx", "");
     json_object *second = json_object_new_object();
     json_object_object_add(second, "mode", json_object_new_int(3));
-    add_string(second, "ctx", field(p.oob));
+    add_string(second, "ctx", ko_sdk::text_of(p.oob));
     json_object_array_add(oob, first);
     json_object_array_add(oob, second);
     json_object_object_add(params, "OOB", oob);
@@ -95,16 +90,10 @@ std::string record_token(ko_sdk_info *record)
 
 void handle_update_token(const ko_message_arg *arg)
 {
+    json_object *obj = request_of(arg, "invalid msg update_token callback param", "invalid msg update token");
+    if (!obj)
+        return;
     ko_sdk_info *record = record_of(arg);
-    if (!arg->param || !record) {
-        KO_LOGE(KO_IPC_MODULE, "invalid msg update_token callback param\n");
-        return;
-    }
-    json_object *obj = parse(arg);
-    if (!obj) {
-        KO_LOGE(KO_IPC_MODULE, "invalid msg update token %s\n", static_cast<const char *>(arg->param));
-        return;
-    }
     json_object *params = nullptr;
     json_object_object_get_ex(obj, "params", &params);
     std::string reply;
@@ -152,14 +141,16 @@ void handle_update_token(const ko_message_arg *arg)
 
 void handle_req_dinfo(const ko_message_arg *arg)
 {
-    const uint64_t now_ms = vexa_time_tick_ms();
-    const int64_t last_ms = g_state.last_dinfo_ms;
-    if (last_ms != 0 && now_ms - static_cast<uint64_t>(last_ms) < kDinfoIntervalMs) {
-        KO_LOGI(KO_IPC_MODULE, "request_dinfo  last_time:%ld ,time(NULL):%ld \n", static_cast<long>(last_ms / 1000),
-                static_cast<long>(now_ms / 1000));
-        return;
-    }
-    g_state.last_dinfo_ms = static_cast<int64_t>(now_ms);
+    const auto now_ms = static_cast<int64_t>(vexa_time_tick_ms());
+    // Requests may run on several workers at once: only one of them takes the slot.
+    int64_t last_ms = g_state.last_dinfo_ms;
+    do {
+        if (last_ms != 0 && static_cast<uint64_t>(now_ms - last_ms) < kDinfoIntervalMs) {
+            KO_LOGI(KO_IPC_MODULE, "request_dinfo  last_time:%ld ,time(NULL):%ld \n", static_cast<long>(last_ms / 1000),
+                    static_cast<long>(now_ms / 1000));
+            return;
+        }
+    } while (!g_state.last_dinfo_ms.compare_exchange_weak(last_ms, now_ms));
     ko_sdk_info *record = record_of(arg);
     if (!arg->param || !record) {
         KO_LOGE(KO_IPC_MODULE, "invalid msg req_dinfo callback param\n");
@@ -210,7 +201,7 @@ void handle_req_ot_conf(const ko_message_arg *arg)
         json_object_put(params);
         return;
     }
-    add_string(params, "country", field(record->param.country));
+    add_string(params, "country", ko_sdk::text_of(record->param.country));
     add_string(params, "token", token);
     json_object_object_add(resp, "method", json_object_new_string("_internal.res_ot_config"));
     json_object_object_add(resp, "id", json_object_new_int(ko_sdk::random_id()));

@@ -29,6 +29,9 @@ inline ko_sdk_info *record_of(const ko_message_arg *arg)
 }
 // The handler's text as a JSON object (caller puts it), or null.
 json_object *parse(const ko_message_arg *arg);
+// The handler's request as a JSON object (caller puts it), or null after logging `no_arg` when the
+// text or the record is missing, or "<not_json> <text>" when the text is not a JSON object.
+json_object *request_of(const ko_message_arg *arg, const char *no_arg, const char *not_json);
 // A string member, or null.
 const char *string_member(json_object *obj, const char *key);
 // Sends a reply in the handler's thread, then, after 10 ms, "_internal.hello".

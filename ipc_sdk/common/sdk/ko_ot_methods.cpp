@@ -42,29 +42,6 @@ const Method kMethods[] = {
 };
 constexpr int kMethodCount = sizeof kMethods / sizeof kMethods[0];
 
-int register_key(const char *key, ko_message_handler handler, ko_sdk_info *record)
-{
-    ko_message_reg reg{};
-    reg.uid = KO_UID_SDK;
-    std::strncpy(reg.msgkey, key, sizeof reg.msgkey - 1);
-    reg.user = record;
-    reg.handler = handler;
-    return ko_message_register(&reg);
-}
-
-int push_register(const char *method)
-{
-    ko_message msg{};
-    msg.from_uid = KO_UID_SDK;
-    msg.to_uid = KO_UID_RPC;
-    std::strncpy(msg.msgkey, "rpc.register", sizeof msg.msgkey - 1);
-    msg.param = method;
-    msg.len = static_cast<uint32_t>(std::strlen(method));
-    msg.mode = KO_MSG_MODE_SYNC;
-    msg.target = KO_MSG_TARGET_REG;
-    return ko_message_push(&msg);
-}
-
 void handle_local_ack(const ko_message_arg *arg)
 {
     json_object *obj = parse(arg);
@@ -146,6 +123,18 @@ json_object *parse(const ko_message_arg *arg)
     return obj;
 }
 
+json_object *request_of(const ko_message_arg *arg, const char *no_arg, const char *not_json)
+{
+    if (!arg->param || !record_of(arg)) {
+        KO_LOGE(KO_IPC_MODULE, "%s\n", no_arg);
+        return nullptr;
+    }
+    json_object *obj = parse(arg);
+    if (!obj)
+        KO_LOGE(KO_IPC_MODULE, "%s %s\n", not_json, static_cast<const char *>(arg->param));
+    return obj;
+}
+
 const char *string_member(json_object *obj, const char *key)
 {
     json_object *value = nullptr;
@@ -176,18 +165,12 @@ bool camera_bound()
 
 void handle_local_status(const ko_message_arg *arg)
 {
-    ko_sdk_info *record = record_of(arg);
-    if (!arg->param || !record) {
-        KO_LOGE(KO_IPC_MODULE, "invalid msg local_status callback param\n");
-        return;
-    }
     if (g_state.wifi_busy)
         return;
-    json_object *obj = parse(arg);
-    if (!obj) {
-        KO_LOGE(KO_IPC_MODULE, "invalid msg local status %s\n", static_cast<const char *>(arg->param));
+    json_object *obj = request_of(arg, "invalid msg local_status callback param", "invalid msg local status");
+    if (!obj)
         return;
-    }
+    ko_sdk_info *record = record_of(arg);
     if (const char *word = string_member(obj, "params")) {
         KO_LOGI(KO_IPC_MODULE, "update camera status %s\n", word);
         const int state = ko_sdk::camera_state_of(word);
@@ -206,16 +189,10 @@ void handle_local_status(const ko_message_arg *arg)
 
 void handle_local_did(const ko_message_arg *arg)
 {
+    json_object *obj = request_of(arg, "invalid msg local_did callback param", "invalid msg local did");
+    if (!obj)
+        return;
     ko_sdk_info *record = record_of(arg);
-    if (!arg->param || !record) {
-        KO_LOGE(KO_IPC_MODULE, "invalid msg local_did callback param\n");
-        return;
-    }
-    json_object *obj = parse(arg);
-    if (!obj) {
-        KO_LOGE(KO_IPC_MODULE, "invalid msg local did %s\n", static_cast<const char *>(arg->param));
-        return;
-    }
     json_object *params = nullptr;
     if (json_object_object_get_ex(obj, "params", &params) && json_object_is_type(params, json_type_int)) {
         const int64_t did = json_object_get_int64(params);
@@ -229,17 +206,11 @@ void handle_local_did(const ko_message_arg *arg)
 
 void handle_local_time(const ko_message_arg *arg)
 {
+    KO_LOGD(KO_IPC_MODULE, "handle local msg time : %s\n", arg->param ? static_cast<const char *>(arg->param) : "");
+    json_object *obj = request_of(arg, "invalid msg local_time callback param", "invalid msg local time");
+    if (!obj)
+        return;
     ko_sdk_info *record = record_of(arg);
-    if (!arg->param || !record) {
-        KO_LOGE(KO_IPC_MODULE, "invalid msg local_time callback param\n");
-        return;
-    }
-    KO_LOGD(KO_IPC_MODULE, "handle local msg time : %s\n", static_cast<const char *>(arg->param));
-    json_object *obj = parse(arg);
-    if (!obj) {
-        KO_LOGE(KO_IPC_MODULE, "invalid msg local time %s\n", static_cast<const char *>(arg->param));
-        return;
-    }
     json_object *params = nullptr;
     if (json_object_object_get_ex(obj, "params", &params) && json_object_is_type(params, json_type_int)) {
         ko_sdk::RecordLock guard(record);
@@ -250,15 +221,9 @@ void handle_local_time(const ko_message_arg *arg)
 
 void handle_local_bind(const ko_message_arg *arg)
 {
-    if (!arg->param || !record_of(arg)) {
-        KO_LOGE(KO_IPC_MODULE, "invalid msg local_bind callback param\n");
+    json_object *obj = request_of(arg, "invalid msg local_bind callback param", "invalid msg local bind");
+    if (!obj)
         return;
-    }
-    json_object *obj = parse(arg);
-    if (!obj) {
-        KO_LOGE(KO_IPC_MODULE, "invalid msg local bind %s\n", static_cast<const char *>(arg->param));
-        return;
-    }
     const char *result = string_member(obj, "result");
     if (result && std::strcmp(result, "ok") == 0) {
         ko_sdk::send_media_info();
@@ -271,15 +236,9 @@ void handle_local_bind(const ko_message_arg *arg)
 
 void handle_local_pincode(const ko_message_arg *arg)
 {
-    if (!arg->param || !record_of(arg)) {
-        KO_LOGE(KO_IPC_MODULE, "invalid msg local_pincode callback param\n");
+    json_object *obj = request_of(arg, "invalid msg local_pincode callback param", "invalid msg local pincode");
+    if (!obj)
         return;
-    }
-    json_object *obj = parse(arg);
-    if (!obj) {
-        KO_LOGE(KO_IPC_MODULE, "invalid msg local pincode %s\n", static_cast<const char *>(arg->param));
-        return;
-    }
     json_object *params = nullptr;
     if (json_object_object_get_ex(obj, "params", &params)) {
         json_object *pin = nullptr;
@@ -295,16 +254,17 @@ void handle_local_pincode(const ko_message_arg *arg)
 extern "C" int ko_linux_ot_rpc_sub(ko_sdk_info *record)
 {
     using namespace ko_ot;
-    if (register_key("rpc.ack", handle_local_ack, record) != 0) {
+    if (ko_message_listen(KO_UID_SDK, "rpc.ack", handle_local_ack, record) != 0) {
         KO_LOGE(KO_IPC_MODULE, "register rpc.ack failed\n");
         return -1;
     }
     for (const Method &row : kMethods) {
-        if (push_register(row.method) < 0) {
+        if (ko_message_send(KO_UID_SDK, KO_UID_RPC, "rpc.register", row.method,
+                            static_cast<uint32_t>(std::strlen(row.method)), KO_MSG_MODE_SYNC) < 0) {
             KO_LOGE(KO_IPC_MODULE, "push rpc register %s msg failure ret\n", row.method);
             return -1;
         }
-        if (!row.is_query && register_key(row.method, row.handler, record) != 0) {
+        if (!row.is_query && ko_message_listen(KO_UID_SDK, row.method, row.handler, record) != 0) {
             KO_LOGE(KO_IPC_MODULE, "register %s failed\n", row.method);
             return -1;
         }

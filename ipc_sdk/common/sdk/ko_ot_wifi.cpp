@@ -35,11 +35,9 @@ std::string join_reply(ko_sdk_info *record, bool ok, bool marker_join, const cha
     ko_wifi_info info{};
     if (ko_ipc_wifi_info_get(&info) != 0)
         KO_LOGE(KO_IPC_MODULE, "get ip wifi info failed!\n");
-    info.ssid[sizeof info.ssid - 1] = '\0';
-    info.extra[sizeof info.extra - 1] = '\0';
-    info.bssid[sizeof info.bssid - 1] = '\0';
-    const bool wired = info.ssid[0] == '\0';
-    if (!marker_join && ssid_5g && ssid_5g[0] != '\0' && std::strncmp(info.ssid, ssid_5g, std::strlen(ssid_5g)) != 0) {
+    const std::string current = ko_sdk::text_of(info.ssid);
+    const bool wired = current.empty();
+    if (!marker_join && ssid_5g && ssid_5g[0] != '\0' && current.rfind(ssid_5g, 0) != 0) {
         ko_sdk::RecordLock guard(record);
         copy_text(record->ssid, sizeof record->ssid, ssid_5g);
         copy_text(record->passwd, sizeof record->passwd, passwd_5g);
@@ -56,8 +54,9 @@ std::string join_reply(ko_sdk_info *record, bool ok, bool marker_join, const cha
     json_object_object_add(resp, "method",
                            json_object_new_string(ok ? "_internal.wifi_connected" : "_internal.wifi_connect_failed"));
     json_object_object_add(params, "result", json_object_new_string(ok ? "ok" : "error"));
-    json_object_object_add(params, "ssid", json_object_new_string(wired ? "ethernet" : info.ssid));
-    json_object_object_add(params, "bssid", json_object_new_string(wired ? info.extra : info.bssid));
+    json_object_object_add(params, "ssid", json_object_new_string(wired ? "ethernet" : current.c_str()));
+    const std::string bssid = wired ? ko_sdk::text_of(info.extra) : ko_sdk::text_of(info.bssid);
+    json_object_object_add(params, "bssid", json_object_new_string(bssid.c_str()));
     json_object_object_add(resp, "params", params);
     std::string text = ko_sdk::json_text(resp);
     json_object_put(resp);
@@ -93,13 +92,14 @@ std::string wifi_start_join(ko_sdk_info *record, json_object *params, bool bound
         req.mode = KO_WIFI_MODE_HIDDEN;
         req.bssid = bssid;
     } else {
-        if (country && tz && passwd) {
+        const bool full = country && tz && passwd;
+        if (full) {
             ko_sdk::RecordLock guard(record);
             copy_text(record->ssid, sizeof record->ssid, ssid);
             copy_text(record->passwd, sizeof record->passwd, passwd);
             req.passwd = passwd;
         }
-        if (!(bound && ssid_5g && passwd_5g)) {
+        if (!(full && bound && ssid_5g && passwd_5g)) {
             ssid_5g = nullptr;
             passwd_5g = nullptr;
         }
@@ -169,15 +169,9 @@ void handle_wifi_start(const ko_message_arg *arg)
 
 void handle_wifi_reload(const ko_message_arg *arg)
 {
-    if (!arg->param || !record_of(arg)) {
-        KO_LOGE(KO_IPC_MODULE, "invalid msg wifi_reload callback param\n");
+    json_object *obj = request_of(arg, "invalid msg wifi_reload callback param", "invalid json param");
+    if (!obj)
         return;
-    }
-    json_object *obj = parse(arg);
-    if (!obj) {
-        KO_LOGE(KO_IPC_MODULE, "invalid json param %s\n", static_cast<const char *>(arg->param));
-        return;
-    }
     const char *method = string_member(obj, "method");
     if (!method) {
         KO_LOGE(KO_IPC_MODULE, "invalid msg wifi reload %s\n", static_cast<const char *>(arg->param));
@@ -222,11 +216,6 @@ void handle_req_info(const ko_message_arg *arg)
         KO_LOGE(KO_IPC_MODULE, "ko_ipc_wifi_info_get failed\n");
         return;
     }
-    info.ssid[sizeof info.ssid - 1] = '\0';
-    info.bssid[sizeof info.bssid - 1] = '\0';
-    info.ip[sizeof info.ip - 1] = '\0';
-    info.mask[sizeof info.mask - 1] = '\0';
-    info.gw[sizeof info.gw - 1] = '\0';
     json_object *resp = json_object_new_object();
     json_object *params = json_object_new_object();
     json_object *ap = json_object_new_object();
@@ -239,17 +228,17 @@ void handle_req_info(const ko_message_arg *arg)
         json_object_put(netif);
         return;
     }
-    json_object_object_add(ap, "ssid", json_object_new_string(info.ssid));
-    json_object_object_add(ap, "bssid", json_object_new_string(info.bssid));
+    json_object_object_add(ap, "ssid", json_object_new_string(ko_sdk::text_of(info.ssid).c_str()));
+    json_object_object_add(ap, "bssid", json_object_new_string(ko_sdk::text_of(info.bssid).c_str()));
     json_object_object_add(ap, "rssi", json_object_new_string(std::to_string(info.rssi).c_str()));
     json_object_object_add(ap, "freq", json_object_new_int(info.freq));
-    json_object_object_add(netif, "localIp", json_object_new_string(info.ip));
-    json_object_object_add(netif, "mask", json_object_new_string(info.mask));
-    json_object_object_add(netif, "gw", json_object_new_string(info.gw));
+    json_object_object_add(netif, "localIp", json_object_new_string(ko_sdk::text_of(info.ip).c_str()));
+    json_object_object_add(netif, "mask", json_object_new_string(ko_sdk::text_of(info.mask).c_str()));
+    json_object_object_add(netif, "gw", json_object_new_string(ko_sdk::text_of(info.gw).c_str()));
     json_object_object_add(params, "ap", ap);
     json_object_object_add(params, "netif", netif);
     json_object_object_add(params, "hw_ver", json_object_new_string("Linux"));
-    json_object_object_add(params, "fw_ver", json_object_new_string(record->param.fw_ver));
+    json_object_object_add(params, "fw_ver", json_object_new_string(ko_sdk::text_of(record->param.fw_ver).c_str()));
     json_object_object_add(params, "auto_ota", json_object_new_boolean(record->param.auto_ota != 0));
     json_object_object_add(resp, "method", json_object_new_string("_internal.info"));
     json_object_object_add(resp, "params", params);
@@ -259,17 +248,11 @@ void handle_req_info(const ko_message_arg *arg)
 
 void handle_wifi_disconnect_req(const ko_message_arg *arg)
 {
-    ko_sdk_info *record = record_of(arg);
-    if (!record) {
-        KO_LOGE(KO_IPC_MODULE, "invalid msg wifi_disconnect callback param\n");
-        return;
-    }
     const bool bound = camera_bound();
-    json_object *obj = parse(arg);
-    if (!obj) {
-        KO_LOGE(KO_IPC_MODULE, "invalid json param %s\n", arg->param ? static_cast<const char *>(arg->param) : "");
+    json_object *obj = request_of(arg, "invalid msg wifi_disconnect callback param", "invalid json param");
+    if (!obj)
         return;
-    }
+    ko_sdk_info *record = record_of(arg);
     json_object *params = nullptr;
     json_object_object_get_ex(obj, "params", &params);
     const char *ssid = string_member(params, "ssid");

@@ -4,6 +4,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include <json-c/json.h>
 
@@ -36,6 +37,15 @@ void send_query(const char *method);
 std::string json_text(json_object *obj);
 // A random request id in [0, 2147483647).
 int32_t random_id();
+// The text of a fixed-width field, which need not be terminated within `width`.
+inline std::string text_of(const char *field, size_t width)
+{
+    return std::string(field, strnlen(field, width));
+}
+template <size_t N> std::string text_of(const char (&field)[N])
+{
+    return text_of(field, N);
+}
 
 // The camera state of a daemon status word, or -1 for a word not in the table.
 int camera_state_of(const char *word);

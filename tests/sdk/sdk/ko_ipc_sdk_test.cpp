@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "common/event/ko_event.h"
+#include "common/ipc/ko_message.h"
 #include "common/ipc/ko_timer.h"
 #include "common/ringbuffer/ko_ringbuffer.h"
 #include "common/sdk/ko_sdk_test.h"
@@ -33,6 +34,34 @@ bool dir_has_prefix(const std::string &dir, const std::string &prefix)
         found = found || std::string(e->d_name).rfind(prefix, 0) == 0;
     closedir(d);
     return found;
+}
+
+// A 20 fps video channel with a GOP of 40 frames.
+ko_stream_chn_info video_channel(uint32_t chn, uint16_t width, uint16_t height, uint32_t seconds)
+{
+    ko_stream_chn_info info{};
+    info.channel = chn;
+    info.resolution = {width, height};
+    info.gop = 40;
+    info.encode = 96;
+    info.bitrate = 1024;
+    info.fps = 20;
+    info.seconds = seconds;
+    return info;
+}
+
+// Channel 4 with 16 kHz 16-bit G.711 mu-law.
+ko_stream_chn_info audio_channel()
+{
+    ko_stream_chn_info info{};
+    info.channel = 4;
+    info.samplerate = 16000;
+    info.samplebit = 16;
+    info.encode = 1026;
+    info.bitrate = 64;
+    info.fps = 25;
+    info.seconds = 4;
+    return info;
 }
 
 class SdkStart : public SdkTest {
@@ -138,27 +167,9 @@ TEST_F(SdkStart, ADaemonNotListeningYetIsWaitedFor)
 
 TEST_F(SdkRunning, StreamChannelsAreCheckedAndCarryFramesToReaders)
 {
-    ko_stream_chn_info main{};
-    main.channel = 0;
-    main.resolution = {1920, 1080};
-    main.gop = 40;
-    main.encode = 96;
-    main.bitrate = 1024;
-    main.fps = 20;
-    main.seconds = 0;
-    ko_stream_chn_info sub = main;
-    sub.channel = 1;
-    sub.resolution = {640, 360};
-    sub.seconds = 21;
-    ko_stream_chn_info audio{};
-    audio.channel = 4;
-    audio.samplerate = 16000;
-    audio.samplebit = 16;
-    audio.gop = 1;
-    audio.encode = 1026;
-    audio.bitrate = 64;
-    audio.fps = 25;
-    audio.seconds = 4;
+    ko_stream_chn_info main = video_channel(0, 1920, 1080, 0);
+    ko_stream_chn_info sub = video_channel(1, 640, 360, 21);
+    ko_stream_chn_info audio = audio_channel();
 
     ko_stream_chn_info bad = main;
     bad.channel = 3;
@@ -287,22 +298,8 @@ TEST_F(SdkRunning, ServerTimeNeedsTheCloudState)
 
 TEST_F(SdkRunning, MediaInformationCarriesTheChannelParameters)
 {
-    ko_stream_chn_info video{};
-    video.channel = 0;
-    video.resolution = {1920, 1080};
-    video.gop = 40;
-    video.encode = 96;
-    video.bitrate = 1024;
-    video.fps = 20;
-    video.seconds = 4;
-    ko_stream_chn_info audio{};
-    audio.channel = 4;
-    audio.samplerate = 16000;
-    audio.samplebit = 16;
-    audio.encode = 1026;
-    audio.bitrate = 64;
-    audio.fps = 25;
-    audio.seconds = 4;
+    ko_stream_chn_info video = video_channel(0, 1920, 1080, 4);
+    ko_stream_chn_info audio = audio_channel();
     ASSERT_EQ(ko_ipc_stream_chn_add(&video), 0);
     ASSERT_EQ(ko_ipc_stream_chn_add(&audio), 0);
     tell_status("cloud_connected");
@@ -311,6 +308,24 @@ TEST_F(SdkRunning, MediaInformationCarriesTheChannelParameters)
     EXPECT_EQ(canonical(member(media.get(), "params")),
               canonical(R"({"data":{"v_encode":"96","v_fps":"20","v_width":"1920","v_height":"1080","v_bitrate":"1024",)"
                         R"("a_encode":"1026","a_fps":"25","a_samplebits":"16","a_samplerate":"16000","a_bitrate":"64"}})"));
+}
+
+TEST_F(SdkRunning, InformationRequestIsAnsweredToTheAskingModule)
+{
+    static std::mutex lock;
+    static std::string answer;
+    ASSERT_EQ(ko_message_listen(KO_UID_OTA, "sdkinfo_resp",
+                                [](const ko_message_arg *arg) {
+                                    std::lock_guard<std::mutex> l(lock);
+                                    answer.assign(static_cast<const char *>(arg->param), arg->len);
+                                },
+                                nullptr),
+              0);
+    std::strcpy(ko_ipc_get_sdk_info()->param.model, "zelmar \"c1\"");
+    ASSERT_EQ(ko_message_send(KO_UID_OTA, KO_UID_SDK, "sdkinfo_req", "?", 1, KO_MSG_MODE_ASYNC), 0);
+    ASSERT_TRUE(zeltest::wait_until([] { std::lock_guard<std::mutex> l(lock); return !answer.empty(); }, 5s));
+    std::lock_guard<std::mutex> l(lock);
+    EXPECT_EQ(canonical(answer), canonical(R"({"model":"zelmar \"c1\"","fw_ver":"1.2.3_0042"})"));
 }
 
 uint8_t g_jpeg[] = {0xff, 0xd8, 0x01, 0x02, 0x03, 0xff, 0xd9};

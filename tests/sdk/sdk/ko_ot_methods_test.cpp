@@ -31,15 +31,15 @@ TEST_F(LocalMethods, DeviceInformationIsAnsweredOncePerFiveSeconds)
         R"({"method":"_internal.response_dinfo","params":{"qelt_i2c":"/dev/i2c-1","qelt_gpio":"gpio12",)"
         R"("vendor":"zelmar","mac":"AA:BB:CC:DD:EE:FF","model":"zelmar.camera.c1","sc_type":[16],)"
         R"("wpa_intf":"/var/run/wpa_supplicant/wlan0","OOB":[{"mode":2,"ctx":""},{"mode":3,"ctx":"OOB-0123456789"}]}})");
-    const auto first_at = std::chrono::steady_clock::now();
     int since = call(R"("method":"_internal.request_dinfo","id":11)");
     EXPECT_EQ(reply_with_hello("_internal.response_dinfo", since), expected);
+    const auto first_at = std::chrono::steady_clock::now(); // the request was accepted before this
 
     since = call(R"("method":"_internal.request_dinfo","id":12)");
     EXPECT_TRUE(none_within("internal", "_internal.response_dinfo", since, 1500));
     EXPECT_TRUE(none_within("internal", "_internal.hello", since, 100)) << "a dropped request gets no hello";
 
-    std::this_thread::sleep_until(first_at + 5400ms);
+    std::this_thread::sleep_until(first_at + 5100ms);
     since = call(R"("method":"_internal.request_dinfo","id":13)");
     EXPECT_EQ(reply_with_hello("_internal.response_dinfo", since), expected);
 }
@@ -148,6 +148,30 @@ TEST_F(LocalMethods, WifiStartJoinsAndReportsTheNetwork)
     EXPECT_STREQ(ko_ipc_get_sdk_info()->ssid, "home");
     EXPECT_STREQ(ko_ipc_get_sdk_info()->passwd, "secret 1");
     EXPECT_EQ(camera_state(), 5);
+}
+
+TEST_F(LocalMethods, WifiStartKeepsThe5GPairOnlyForACompleteRequestOfABoundCamera)
+{
+    zeltest::PortingHooksScript script;
+    script.bound = 1;
+    script.info = wifi_info("home", "11:22:33:44:55:66");
+    zeltest::porting_hooks_script(script);
+    int since = call(R"("method":"_internal.wifi_start","params":{"ssid":"home","passwd":"pw",)"
+                     R"("ssid_5g":"home5","passwd_5g":"pw5"})"); // no country_domain, no tz
+    EXPECT_NE(reply_with_hello("_internal.wifi_connected", since), "(none)");
+    since = call(R"("method":"_internal.wifi_start","params":{"ssid":"home","passwd":"pw","country_domain":"de",)"
+                 R"("tz":"UTC","ssid_5g":"home5","passwd_5g":"pw5"})");
+    EXPECT_NE(reply_with_hello("_internal.wifi_connected", since), "(none)");
+    const auto seen = zeltest::porting_hooks_seen();
+    ASSERT_EQ(seen.wifi_connects.size(), 2u);
+    EXPECT_FALSE(seen.wifi_connects[0].passwd);
+    EXPECT_FALSE(seen.wifi_connects[0].ssid_5g);
+    EXPECT_EQ(seen.wifi_connects[1].passwd, "pw");
+    EXPECT_EQ(seen.wifi_connects[1].ssid_5g, "home5");
+    EXPECT_EQ(seen.wifi_connects[1].passwd_5g, "pw5");
+    // Joined "home", which does not begin with the 5G name: the camera keeps the 5G pair as its own.
+    EXPECT_STREQ(ko_ipc_get_sdk_info()->ssid, "home5");
+    EXPECT_STREQ(ko_ipc_get_sdk_info()->passwd, "pw5");
 }
 
 TEST_F(LocalMethods, WifiStartFailureAnswersByBinding)
@@ -280,6 +304,29 @@ TEST_F(LocalMethods, DeviceIdTimerAsksUntilAPositiveIdArrives)
     std::this_thread::sleep_for(600ms);
     const int settled = sim_->received_count("internal");
     EXPECT_TRUE(none_within("internal", "local.query_did", settled, 1000));
+}
+
+class CertificateDevice : public SdkTest {
+protected:
+    CertificateDevice() : SdkTest({"--did", "424242"}, false) {}
+};
+
+TEST_F(CertificateDevice, DeviceInformationCarriesTheIdAndCertificates)
+{
+    param_.chip_type = 1;
+    std::strcpy(param_.did, "1234567890123");
+    param_.manu_cert = "-----BEGIN CERTIFICATE-----\nMIIB\"x\n";
+    param_.dev_cert = "dev-cert";
+    param_.wpa_required = 0;
+    param_.sc_type = KO_SC_TYPE_2 | KO_SC_TYPE_16;
+    ASSERT_EQ(ko_ipc_sdk_init(&param_), 0);
+    wait_links();
+    const int since = call(R"("method":"_internal.request_dinfo","id":21)");
+    EXPECT_EQ(reply_with_hello("_internal.response_dinfo", since),
+              canonical(R"({"method":"_internal.response_dinfo","params":{"did":1234567890123,)"
+                        R"("manu_cert":"-----BEGIN CERTIFICATE-----\nMIIB\"x\n","dev_cert":"dev-cert",)"
+                        R"("vendor":"zelmar","mac":"AA:BB:CC:DD:EE:FF","model":"zelmar.camera.c1","sc_type":[2,16],)"
+                        R"("OOB":[{"mode":2,"ctx":""},{"mode":3,"ctx":"OOB-0123456789"}]}})"));
 }
 
 } // namespace
