@@ -106,9 +106,12 @@ TEST_F(LogConfig, FileUdpAndStdoutAppendersCarryEveryLineInTheFormat)
 
 TEST_F(LogConfig, FileLimitZeroKeepsFileZeroAndSizeBelow1024Counts1024)
 {
+    testing::internal::CaptureStderr();
     ASSERT_EQ(init("[f]\ntype = file\nfile = /tmp/small.log\nlimit = 0\nsize = 10\n"
                    "[l]\nappender = f\nasync = false\n"),
               0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "zellog: limit 0 of [f] below 1, 1 taken\nzellog: size 10 of [f] below 1024, 1024 taken\n");
     ZEL_LOGI("t", "first");
     // Far more than 10 bytes, less than 1024: no rotation yet.
     EXPECT_FALSE(root.exists("/tmp/small.log.0"));
@@ -202,6 +205,7 @@ TEST_F(LogConfig, LevelWordsThresholdsAndInvalidSections)
     EXPECT_NE(err.find("zellog: invalid filename\n"), std::string::npos);
     EXPECT_NE(err.find("zellog: no svr addr in udp appender\n"), std::string::npos);
     EXPECT_NE(err.find("zellog: no svr port in udp appender\n"), std::string::npos);
+    EXPECT_NE(err.find("zellog: level \"5\" of [a] not understood, debug taken\n"), std::string::npos);
 
     ZEL_LOGD("t", "debug line");
     ZEL_LOGI("t", "info line");

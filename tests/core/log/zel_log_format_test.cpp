@@ -65,40 +65,33 @@ TEST_F(LogFormat, EveryPartInItsOrder)
               "[E][cam][fmt]" + std::string(process) + tid() + "[src/cam.cpp start_cam:1234567] m");
 }
 
-TEST_F(LogFormat, ThreadAndLineGiveMask144)
+TEST_F(LogFormat, EachMaskGivesItsPartsAndOneSourceGroup)
 {
-    configure("thread,line");
-    EXPECT_EQ(body(ZEL_LOG_INFO, "cam", 42, "m"), tid() + "[:42] m");
-}
-
-TEST_F(LogFormat, FileAndLineWithoutFunction)
-{
-    configure("file|line");
-    EXPECT_EQ(body(ZEL_LOG_INFO, "cam", 42, "m"), "[src/cam.cpp:42] m");
-}
-
-TEST_F(LogFormat, FunctionAlone)
-{
-    configure("func");
-    EXPECT_EQ(body(ZEL_LOG_INFO, "cam", 42, "m"), "[start_cam] m");
-}
-
-TEST_F(LogFormat, NoFormatWordLeavesTheTimeStampOnly)
-{
-    configure("none of them");
-    EXPECT_EQ(body(ZEL_LOG_INFO, "cam", 42, "m"), " m");
-}
-
-TEST_F(LogFormat, LineNumberKeepsSevenDigits)
-{
+    char process[16];
+    snprintf(process, sizeof process, "[p:%04d]", static_cast<int>(getpid()));
+    const std::pair<const char *, std::string> cases[] = {
+        {"thread,line", tid() + "[:42] m"}, // mask 144
+        {"file|line", "[src/cam.cpp:42] m"},
+        {"file func", "[src/cam.cpp start_cam] m"},
+        {"func line", "[start_cam:42] m"},
+        {"func", "[start_cam] m"},
+        {"file", "[src/cam.cpp] m"},
+        {"process logger", "[fmt]" + std::string(process) + " m"},
+        {"none of them", " m"}, // the time stamp alone
+    };
+    for (const auto &c : cases) {
+        configure(c.first);
+        EXPECT_EQ(body(ZEL_LOG_INFO, "cam", 42, "m"), c.second) << c.first;
+    }
     configure("line");
-    EXPECT_EQ(body(ZEL_LOG_INFO, "cam", 123456789, "m"), "[:1234567] m");
+    EXPECT_EQ(body(ZEL_LOG_INFO, "cam", 123456789, "m"), "[:1234567] m"); // seven digits kept
 }
 
 TEST_F(LogFormat, TimeStampIsTheClockWithTheHourOffset)
 {
     configure("level");
-    for (int offset : {0, 5, -3}) {
+    // -500000 hours reach back before 1970: the day and hour still come out as the calendar's.
+    for (int offset : {0, 5, -3, -500000}) {
         zel_log_set_timezone(offset);
         const time_t before = time(nullptr);
         zel_log_queue_output(nullptr, ZEL_LOG_INFO, "t", "f", "g", 1, "m");
@@ -118,6 +111,22 @@ TEST_F(LogFormat, TimeStampIsTheClockWithTheHourOffset)
         EXPECT_TRUE(matched) << line << " offset " << offset;
         EXPECT_EQ(line.substr(23, 5), " [I] ");
     }
+}
+
+TEST_F(LogFormat, NullTextsAndOddLevelsAreSafe)
+{
+    configure("level tag file func line");
+    const char *none = nullptr;
+    zel_log_queue_output(nullptr, ZEL_LOG_INFO, none, none, none, 5, none);
+    bool ok;
+    std::string got = udp.receive(5000, &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(got.substr(24), "[I][][ :5] ");
+    // A level below 0 passes every threshold and has no tag of its own.
+    zel_log_queue_output(nullptr, -1, "t", "f", "g", 6, "%s", "odd");
+    got = udp.receive(5000, &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(got.substr(24), "[t][f g:6] odd");
 }
 
 TEST_F(LogFormat, LineSizeCutsTheMessage)

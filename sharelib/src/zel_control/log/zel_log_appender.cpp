@@ -42,6 +42,16 @@ void zel_log_appender_delete(zel_log_appender_t *appender)
     delete appender;
 }
 
+bool zel_log_list_contains(const zel_array_t *list, const void *item)
+{
+    return zel_array_search(list, 0, same_item, item) >= 0;
+}
+
+void zel_log_list_remove(zel_array_t *list, const void *item)
+{
+    zel_array_fast_search_and_remove(list, 0, same_item, item);
+}
+
 zel_log_appender_t *zel_log_get_appender_by_name(const char *name)
 {
     if (!name)
@@ -49,7 +59,6 @@ zel_log_appender_t *zel_log_get_appender_by_name(const char *name)
     zel_log_context_guard guard(false);
     if (!guard.ctx)
         return nullptr;
-    std::lock_guard<std::mutex> lock(guard.ctx->lock);
     const int found = zel_array_search(guard.ctx->appenders, 0, appender_has_name, name);
     return found >= 0 ? static_cast<zel_log_appender_t *>(zel_array_get(guard.ctx->appenders, found)) : nullptr;
 }
@@ -58,10 +67,12 @@ int zel_log_add_appender(zel_log_appender_t *appender)
 {
     if (!appender)
         return -2;
-    zel_log_context_guard guard;
+    zel_log_list_guard guard(true);
     if (!guard.ctx)
         return -2;
-    std::lock_guard<std::mutex> lock(guard.ctx->lock);
+    // The context frees what its list holds: the same appender twice would be freed twice.
+    if (zel_log_list_contains(guard.ctx->appenders, appender))
+        return 0;
     if (zel_array_enqueue(guard.ctx->appenders, appender) != 0) {
         std::fprintf(stderr, "zellog: appender list full, %s not added\n", appender->name);
         return -21;
@@ -73,11 +84,9 @@ void zel_log_remove_appender(zel_log_appender_t *appender)
 {
     if (!appender)
         return;
-    zel_log_context_guard guard(false);
-    if (!guard.ctx)
-        return;
-    std::lock_guard<std::mutex> lock(guard.ctx->lock);
-    zel_array_fast_search_and_remove(guard.ctx->appenders, 0, same_item, appender);
+    zel_log_list_guard guard(false);
+    if (guard.ctx)
+        zel_log_list_remove(guard.ctx->appenders, appender);
 }
 
 void zel_log_appender_set_enable(zel_log_appender_t *appender, int enable)

@@ -31,7 +31,19 @@ int read_level(const zel_ini_t *doc, const char *section, int default_level)
     const long number = std::strtol(text, &end, 10);
     if (end != text && *end == '\0' && number >= ZEL_LOG_ASSERT && number <= ZEL_LOG_DEBUG)
         return static_cast<int>(number);
+    std::fprintf(stderr, "zellog: level \"%s\" of [%s] not understood, %s taken\n", text, section,
+                 s_logger_level_str[default_level]);
     return default_level;
+}
+
+// An integer key raised to `least` (with a note) when below it.
+int read_at_least(const zel_ini_t *doc, const char *section, const char *key, int default_value, int least)
+{
+    const int value = zel_ini_get_int(doc, section, key, default_value);
+    if (value >= least)
+        return value;
+    std::fprintf(stderr, "zellog: %s %d of [%s] below %d, %d taken\n", key, value, section, least, least);
+    return least;
 }
 
 // The bits of every format word found inside the text; no word at all gives 0 (time stamp only).
@@ -59,8 +71,9 @@ zel_log_appender_t *create_appender(const zel_ini_t *doc, const char *section, c
             std::fputs("zellog: invalid filename\n", stderr);
             return nullptr;
         }
-        return zel_log_create_file_appender(section, zel_path(file).c_str(), zel_ini_get_int(doc, section, "limit", 3),
-                                            zel_ini_get_int(doc, section, "size", 1048576));
+        const int limit = read_at_least(doc, section, "limit", 3, 1);
+        const int size = read_at_least(doc, section, "size", 1048576, 1024);
+        return zel_log_create_file_appender(section, zel_path(file).c_str(), limit, size);
     }
     if (!strcasecmp(type, "syslog"))
         return zel_log_create_syslog_appender(section, zel_ini_get_bool(doc, section, "syslog_time", 1));

@@ -12,8 +12,10 @@
 
 namespace {
 
-// Guards the context pointer: log calls hold it shared, replacing or ending the context exclusive.
-pthread_rwlock_t s_context_lock = PTHREAD_RWLOCK_INITIALIZER;
+// Guards the context pointer: log calls hold it shared; replacing or ending the context and changing
+// its appender lists hold it exclusive. Writers go first, or threads that log without pause would
+// keep an exclusive taker waiting for ever; no thread therefore takes it twice.
+pthread_rwlock_t s_context_lock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 zel_log_context_t *s_context = nullptr;
 
 constexpr unsigned DEFAULT_LINE_SIZE = 512;
@@ -115,6 +117,23 @@ zel_log_context_guard::zel_log_context_guard(bool make)
 
 zel_log_context_guard::~zel_log_context_guard()
 {
+    pthread_rwlock_unlock(&s_context_lock);
+}
+
+zel_log_list_guard::zel_log_list_guard(bool make)
+{
+    pthread_rwlock_wrlock(&s_context_lock);
+    if (make && !s_context)
+        s_context = implicit_context_new();
+    ctx = s_context;
+    if (ctx)
+        delivery_ = std::unique_lock<std::mutex>(ctx->delivery_lock);
+}
+
+zel_log_list_guard::~zel_log_list_guard()
+{
+    if (delivery_.owns_lock())
+        delivery_.unlock();
     pthread_rwlock_unlock(&s_context_lock);
 }
 

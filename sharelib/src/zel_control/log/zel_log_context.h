@@ -13,6 +13,8 @@
 #include <condition_variable>
 #include <mutex>
 
+// The context mutex guards the queue, the writer flag and the logger list. The appender lists change
+// only under zel_log_list_guard, so log calls and the writer read them without taking a lock.
 struct zel_log_context_t {
     std::atomic<int> timezone_hours;
     char process_text[12];
@@ -29,7 +31,8 @@ struct zel_log_context_t {
     zel_trash_t *pool;
     std::atomic<unsigned> line_size;
     // Held while records are handed to appenders outside the context mutex by the writer, and by a
-    // producer that writes part of a full queue itself, so queued lines keep their order.
+    // producer that writes part of a full queue itself, so queued lines keep their order; a change
+    // of the appender lists takes it too. Taken after the context mutex, never the other way round.
     std::mutex delivery_lock;
 };
 
@@ -41,13 +44,14 @@ struct zel_log_record_t {
     int length;
 };
 
+// The settings are atomic: they may be changed while other threads log through the logger.
 struct zel_logger {
     char *name;
-    int enabled;
-    int async;
-    int level;
-    unsigned format;
-    int all_appenders;
+    std::atomic<int> enabled;
+    std::atomic<int> async;
+    std::atomic<int> level;
+    std::atomic<unsigned> format;
+    std::atomic<int> all_appenders;
     zel_array_t *appenders;
 };
 
@@ -56,9 +60,9 @@ typedef void (*zel_log_free_fn)(zel_log_appender_t *appender);
 
 struct zel_log_appender {
     char name[32];
-    int enabled;
-    int level;
-    int auto_newline;
+    std::atomic<int> enabled;
+    std::atomic<int> level;
+    std::atomic<int> auto_newline;
     void *priv;
     zel_log_write_fn write;
     zel_log_free_fn free;
@@ -71,6 +75,10 @@ constexpr int ZEL_LOG_LIST_MAX = 32;
 // operations; null when memory runs out.
 zel_log_appender_t *zel_log_appender_new(const char *name, void *priv, zel_log_write_fn write, zel_log_free_fn free);
 void zel_log_appender_delete(zel_log_appender_t *appender);
+// Whether that very appender (or logger) is in the list.
+bool zel_log_list_contains(const zel_array_t *list, const void *item);
+// Removes that very item from the list, the last item taking its place.
+void zel_log_list_remove(zel_array_t *list, const void *item);
 
 // A logger with the defaults (enabled, synchronous, threshold 5, mask 19, own list empty); null when
 // memory runs out.
@@ -87,6 +95,20 @@ public:
     zel_log_context_guard(const zel_log_context_guard &) = delete;
     zel_log_context_guard &operator=(const zel_log_context_guard &) = delete;
     zel_log_context_t *ctx;
+};
+
+// The present context held exclusively, with the writer thread's delivery held off as well: the
+// appender lists change only under it, so that no log call and no writer reads them meanwhile.
+class zel_log_list_guard {
+public:
+    explicit zel_log_list_guard(bool make);
+    ~zel_log_list_guard();
+    zel_log_list_guard(const zel_log_list_guard &) = delete;
+    zel_log_list_guard &operator=(const zel_log_list_guard &) = delete;
+    zel_log_context_t *ctx;
+
+private:
+    std::unique_lock<std::mutex> delivery_;
 };
 
 // Formats one line into `record` for `logger` (time stamp, the parts its mask selects, message).

@@ -52,12 +52,19 @@ void put_time_stamp(line_writer &line, int offset_hours)
     clock_gettime(CLOCK_REALTIME, &now);
     const long seconds = static_cast<long>(now.tv_sec);
     const long hours = seconds / 3600 + offset_hours;
+    // Rounded down: a negative offset on a clock still near 1970 (a board before its first time
+    // sync) gives hours before the epoch, which still belong to the day before.
+    const long days = hours / 24 - (hours % 24 < 0 ? 1 : 0);
+    const long hour = hours - days * 24;
+    const long minute = seconds / 60 % 60;
+    const long second = seconds % 60;
+    const int millisecond = static_cast<int>(now.tv_nsec / 1000000);
     int year, month, day;
-    zel_time_days_to_date(hours / 24, &year, &month, &day);
-    char stamp[32];
+    zel_time_days_to_date(days, &year, &month, &day);
+    char stamp[48];
     if (year < 0 || year > 9999) {
-        std::snprintf(stamp, sizeof stamp, "%4d-%02d-%02d %02ld:%02ld:%02ld.%03d ", year, month, day, hours % 24,
-                      seconds / 60 % 60, seconds % 60, static_cast<int>(now.tv_nsec / 1000000));
+        std::snprintf(stamp, sizeof stamp, "%4d-%02d-%02d %02ld:%02ld:%02ld.%03d ", year, month, day, hour, minute,
+                      second, millisecond);
         line.put(stamp);
         return;
     }
@@ -65,10 +72,10 @@ void put_time_stamp(line_writer &line, int offset_hours)
     put_digits(stamp, static_cast<unsigned>(year), 4);
     put_digits(stamp + 5, static_cast<unsigned>(month), 2);
     put_digits(stamp + 8, static_cast<unsigned>(day), 2);
-    put_digits(stamp + 11, static_cast<unsigned>(hours % 24), 2);
-    put_digits(stamp + 14, static_cast<unsigned>(seconds / 60 % 60), 2);
-    put_digits(stamp + 17, static_cast<unsigned>(seconds % 60), 2);
-    put_digits(stamp + 20, static_cast<unsigned>(now.tv_nsec / 1000000), 3);
+    put_digits(stamp + 11, static_cast<unsigned>(hour), 2);
+    put_digits(stamp + 14, static_cast<unsigned>(minute), 2);
+    put_digits(stamp + 17, static_cast<unsigned>(second), 2);
+    put_digits(stamp + 20, static_cast<unsigned>(millisecond), 3);
     line.put(stamp, 24);
 }
 

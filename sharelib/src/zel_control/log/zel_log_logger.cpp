@@ -9,19 +9,9 @@
 
 namespace {
 
-int same_item(const void *item, const void *key)
-{
-    return item == key ? 0 : 1;
-}
-
 int logger_has_name(const void *item, const void *key)
 {
     return std::strcmp(static_cast<const zel_logger_t *>(item)->name, static_cast<const char *>(key));
-}
-
-bool contains(const zel_array_t *list, const void *item)
-{
-    return zel_array_search(list, 0, same_item, item) >= 0;
 }
 
 } // namespace
@@ -122,16 +112,15 @@ int zel_log_logger_add_appender(zel_logger_t *logger, zel_log_appender_t *append
 {
     if (!logger || !appender)
         return -2;
-    zel_log_context_guard guard;
+    zel_log_list_guard guard(true);
     zel_log_context_t *ctx = guard.ctx;
     if (!ctx)
         return -2;
-    std::lock_guard<std::mutex> lock(ctx->lock);
-    if (!contains(ctx->appenders, appender) && zel_array_enqueue(ctx->appenders, appender) != 0) {
+    if (!zel_log_list_contains(ctx->appenders, appender) && zel_array_enqueue(ctx->appenders, appender) != 0) {
         std::fprintf(stderr, "zellog: appender list full, %s not added\n", appender->name);
         return -21;
     }
-    if (!contains(logger->appenders, appender) && zel_array_enqueue(logger->appenders, appender) != 0) {
+    if (!zel_log_list_contains(logger->appenders, appender) && zel_array_enqueue(logger->appenders, appender) != 0) {
         std::fprintf(stderr, "zellog: appender list of %s full, %s not added\n", logger->name, appender->name);
         return -21;
     }
@@ -142,21 +131,18 @@ void zel_log_logger_remove_appender(zel_logger_t *logger, zel_log_appender_t *ap
 {
     if (!logger || !appender)
         return;
-    zel_log_context_guard guard(false);
-    if (!guard.ctx)
-        return;
-    std::lock_guard<std::mutex> lock(guard.ctx->lock);
-    zel_array_fast_search_and_remove(logger->appenders, 0, same_item, appender);
+    zel_log_list_guard guard(false);
+    if (guard.ctx)
+        zel_log_list_remove(logger->appenders, appender);
 }
 
 void zel_log_logger_clear_appender(zel_logger_t *logger)
 {
     if (!logger)
         return;
-    zel_log_context_guard guard(false);
+    zel_log_list_guard guard(false);
     if (!guard.ctx)
         return;
-    std::lock_guard<std::mutex> lock(guard.ctx->lock);
     while (zel_array_pop(logger->appenders))
         ;
 }

@@ -21,6 +21,8 @@ void write_passing(const zel_array_t *list, const zel_log_record_t *record)
 
 } // namespace
 
+// No lock of its own: the callers hold the context shared or the delivery lock, and the lists
+// change only under zel_log_list_guard, which holds both off.
 void zel_log_deliver(zel_log_context_t *ctx, zel_logger_t *logger, const zel_log_record_t *record)
 {
     if (logger->all_appenders) {
