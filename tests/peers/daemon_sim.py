@@ -25,7 +25,8 @@ Tests drive it through a unix control socket, one JSON object per line in each d
       "since" is the number of objects the internal link had received before, for a "wait" on the
       camera's answer; {"cmd":"call","method":"local.status","params":"cloud_connected"} tells a state
   {"cmd":"close","link":"rpc"}                      -> closes that link's connection
-  {"cmd":"listen","on":false}                       -> stops (or resumes) accepting connections
+  {"cmd":"listen","on":false}                       -> stops (or resumes) accepting connections and
+      closes the open ones (unless "keep_links":true)
   {"cmd":"accepts"}                                 -> {"accepts":[[link_or_null, t_monotonic], ...]}
   {"cmd":"supervisor","since":0}                    -> {"messages":[[t_monotonic, {...}], ...],"next":n}
   {"cmd":"quit"}
@@ -65,8 +66,9 @@ def split_objects(buffer):
         try:
             obj, end = DECODER.raw_decode(buffer, start)
         except json.JSONDecodeError as err:
-            # An object still arriving stays in the buffer; garbage up to the next "{" is dropped.
-            if err.pos >= len(buffer) or err.msg.startswith("Unterminated string"):
+            # An object still arriving stays in the buffer (its end may be a cut literal such as
+            # "tr" or "-"); garbage up to the next "{" is dropped.
+            if err.pos >= len(buffer) - len("false") or err.msg.startswith("Unterminated string"):
                 return objects, buffer[start:]
             pos = start + 1
             continue
@@ -236,19 +238,25 @@ class Simulator:
         conn.setblocking(False)
         self.sel.register(conn, selectors.EVENT_READ, ("supervisor", [conn, b""]))
 
-    def on_supervisor_read(self, entry):
+    def read_records(self, entry, separator):
+        """Reads what a peer connection [conn, pending bytes] holds and returns its whole records;
+        None once the peer has closed (the connection is then closed too)."""
         conn = entry[0]
         try:
-            data = conn.recv(4096)
+            data = conn.recv(65536)
         except ConnectionError:
             data = b""
         if not data:
             self.sel.unregister(conn)
             conn.close()
-            return
+            return None
         entry[1] += data
-        while b"\0" in entry[1]:
-            text, entry[1] = entry[1].split(b"\0", 1)
+        *records, entry[1] = entry[1].split(separator)
+        return records
+
+    def on_supervisor_read(self, entry):
+        conn = entry[0]
+        for text in self.read_records(entry, b"\0") or []:
             try:
                 msg = json.loads(text.decode())
             except ValueError:
@@ -269,18 +277,11 @@ class Simulator:
 
     def on_control_read(self, entry):
         conn = entry[0]
-        try:
-            data = conn.recv(65536)
-        except ConnectionError:
-            data = b""
-        if not data:
-            self.sel.unregister(conn)
-            conn.close()
+        lines = self.read_records(entry, b"\n")
+        if lines is None:
             self.waiters = [w for w in self.waiters if w["conn"] is not conn]
             return
-        entry[1] += data
-        while b"\n" in entry[1]:
-            line, entry[1] = entry[1].split(b"\n", 1)
+        for line in lines:
             if not line.strip():
                 continue
             try:
@@ -356,7 +357,7 @@ class Simulator:
             self.respond(conn, {"ok": link is not None})
         elif kind == "listen":
             self.listen(bool(cmd.get("on", True)))
-            if not cmd.get("on", True):
+            if not cmd.get("on", True) and not cmd.get("keep_links", False):
                 for link in self.links:
                     self.close_link(link)
             self.respond(conn, {"ok": True})

@@ -35,6 +35,12 @@ void register_method(Module &m, const char *name)
     std::lock_guard<std::mutex> lock(m.mutex);
     m.counters.add(Counters::rpc_reg_count);
     m.counters.set(Counters::rpc_inner_max, kInnerSlots);
+    // A shortened name would never match its method, or would match another one.
+    const size_t len = std::strlen(name);
+    if (len == 0 || len > kInnerNameMax) {
+        KO_LOGE(kModule, "inner method name must have 1 to %zu characters: %s\n", kInnerNameMax, name);
+        return;
+    }
     std::string *free_slot = nullptr;
     for (auto &slot : m.inner) {
         if (slot == name)
@@ -46,7 +52,7 @@ void register_method(Module &m, const char *name)
         KO_LOGE(kModule, "please increase inner method size. register method:%s\n", name);
         return;
     }
-    free_slot->assign(name, strnlen(name, kInnerNameMax));
+    free_slot->assign(name, len);
     KO_LOGI(kModule, "add inner method [%s] ok\n", free_slot->c_str());
 }
 
@@ -119,11 +125,7 @@ void on_report(const ko_message_arg *arg)
     for (size_t i = 0; i < m.counters.values.size(); ++i)
         json_object_object_add(root, kCounterNames[i],
                                json_object_new_int64(m.counters.values[i].exchange(0, std::memory_order_relaxed)));
-    const char *text = json_object_to_json_string_ext(root, JSON_C_TO_STRING_PLAIN);
-    if (!text)
-        KO_LOGE(kModule, "get string fail\n");
-    else if (report_stat_object("rpc.info", text) == 0)
-        KO_LOGD(kModule, "report_stat_object len=%d: %s\n", static_cast<int>(std::strlen(text)), text);
+    report_stat_json("rpc.info", root);
     json_object_put(root);
 }
 

@@ -1,3 +1,4 @@
+// Cutting whole JSON objects out of a link's byte stream, string-aware, with resync after an oversized object.
 #include "app/rpc/ko_rpc_framer.h"
 
 #include <cstring>

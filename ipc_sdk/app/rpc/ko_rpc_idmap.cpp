@@ -1,3 +1,4 @@
+// The request-id counter and the id map with its expiry.
 #include "app/rpc/ko_rpc_idmap.h"
 
 #include <climits>

@@ -43,12 +43,13 @@ bool int_member(json_object *obj, const char *key, int32_t *out)
     return true;
 }
 
-// Replaces "id" (the member moves to the end of the object) and gives the object's new text.
+// Replaces "id" (the member moves to the end of the object) and gives the object's new text, with
+// "/" left as it is so that the text grows no more than the id does.
 std::string with_id(json_object *obj, int32_t id)
 {
     json_object_object_del(obj, "id");
     json_object_object_add(obj, "id", json_object_new_int(id));
-    return json_object_to_json_string_ext(obj, JSON_C_TO_STRING_PLAIN);
+    return json_object_to_json_string_ext(obj, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
 }
 
 bool is_internal_method(const char *method)

@@ -4,16 +4,14 @@
 
 #include <cstring>
 #include <mutex>
-#include <random>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
-#include <json-c/json.h>
-
 #include "common/ipc/ko_message.h"
 #include "common/utils/ko_log.h"
 #include "common/utils/ko_time.h"
+#include "zelmar/zel_rand.h"
 
 namespace {
 
@@ -60,14 +58,6 @@ bool pass_rate_limit(const std::string &key)
     return true;
 }
 
-int32_t random_id()
-{
-    static std::mutex lock;
-    static std::mt19937 rng{std::random_device{}()};
-    std::lock_guard<std::mutex> guard(lock);
-    return std::uniform_int_distribution<int32_t>(0, 2147483647)(rng);
-}
-
 } // namespace
 
 void report_stat_identity_set(const char *model, const char *fw_ver)
@@ -77,6 +67,17 @@ void report_stat_identity_set(const char *model, const char *fw_ver)
         g_model = model;
     if (fw_ver && g_fw_ver.empty())
         g_fw_ver = fw_ver;
+}
+
+void report_stat_reset(void)
+{
+    {
+        std::lock_guard<std::mutex> guard(g_identity_lock);
+        g_model.clear();
+        g_fw_ver.clear();
+    }
+    std::lock_guard<std::mutex> guard(g_sent_lock);
+    g_sent.clear();
 }
 
 int report_stat_object(const char *key, const char *text)
@@ -108,7 +109,7 @@ int report_stat_object(const char *key, const char *text)
         json_object_put(params);
         return -1;
     }
-    json_object_object_add(root, "id", json_object_new_int(random_id()));
+    json_object_object_add(root, "id", json_object_new_int(static_cast<int32_t>(rand_range(0, 2147483647u))));
     json_object_object_add(root, "method", json_object_new_string("_async.stat"));
     json_object_object_add(params, key, json_tokener_parse(text));
     {
@@ -125,19 +126,25 @@ int report_stat_object(const char *key, const char *text)
     size_t msg_len = 0;
     const char *msg_text = json_object_to_json_string_length(root, JSON_C_TO_STRING_PLAIN, &msg_len);
     KO_LOGI(kModule, "statistics rpc msg: %s\n", msg_text);
-    ko_message msg{};
-    msg.from_uid = KO_UID_STAT;
-    msg.to_uid = KO_UID_RPC;
-    std::strcpy(msg.msgkey, "rpc.rpc");
-    msg.param = msg_text;
-    msg.len = static_cast<uint32_t>(msg_len);
-    msg.mode = KO_MSG_MODE_ASYNC;
-    msg.target = KO_MSG_TARGET_REG;
-    const int rc = ko_message_push(&msg);
+    const int rc = ko_message_send(KO_UID_STAT, KO_UID_RPC, "rpc.rpc", msg_text, static_cast<uint32_t>(msg_len),
+                                   KO_MSG_MODE_ASYNC);
     json_object_put(root);
     if (rc != 0) {
         KO_LOGE(kModule, "message push failed!\n");
         return -1;
     }
     return 0;
+}
+
+int report_stat_json(const char *key, json_object *obj)
+{
+    const char *text = json_object_to_json_string_ext(obj, JSON_C_TO_STRING_PLAIN);
+    if (!text) {
+        KO_LOGE(kModule, "get string fail\n");
+        return -1;
+    }
+    const int rc = report_stat_object(key, text);
+    if (rc == 0)
+        KO_LOGD(kModule, "report_stat_object len=%d: %s\n", static_cast<int>(std::strlen(text)), text);
+    return rc;
 }

@@ -1,9 +1,12 @@
+// The statistics reporter: its report table and tick, forced turns, the "tolk.stat" answer and the
+// "sys.info" report of the system's own figures.
 #include "common/report_stat/ko_report_statics.h"
 
 #include <json-c/json.h>
 #include <sys/sysinfo.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -73,13 +76,21 @@ void stat_rpc_callback(const ko_message_arg *arg)
     json_object_put(root);
 }
 
-void msg_cb_rpc_tolk_stat(const ko_message_arg *arg)
+// A request handler's argument check: false (logged) without key or parameter.
+bool request_ok(const ko_message_arg *arg)
 {
     if (!arg->msgkey || !arg->param) {
         KO_LOGE(kModule, "invalid param!\n");
-        return;
+        return false;
     }
     KO_LOGI(kModule, "msgkey=%s,param=%s\n", arg->msgkey, static_cast<const char *>(arg->param));
+    return true;
+}
+
+void msg_cb_rpc_tolk_stat(const ko_message_arg *arg)
+{
+    if (!request_ok(arg))
+        return;
     json_object *root = parse_param(arg);
     if (!root) {
         KO_LOGE(kModule, "json parse fail\n");
@@ -101,13 +112,13 @@ void msg_cb_rpc_tolk_stat(const ko_message_arg *arg)
 
 void msg_cb_cpu_report_stat(const ko_message_arg *arg)
 {
-    if (!arg->msgkey || !arg->param) {
-        KO_LOGE(kModule, "invalid param!\n");
+    if (!request_ok(arg))
+        return;
+    struct sysinfo info {};
+    if (sysinfo(&info) != 0) {
+        KO_LOGE(kModule, "system call err:%s, errno:%s\n", "sysinfo", std::strerror(errno));
         return;
     }
-    KO_LOGI(kModule, "msgkey=%s,param=%s\n", arg->msgkey, static_cast<const char *>(arg->param));
-    struct sysinfo info {};
-    sysinfo(&info);
     int heap_times = 0, heap_size = 0;
     vexa_heap_info_get(&heap_times, &heap_size);
     json_object *root = json_object_new_object();
@@ -144,11 +155,7 @@ void msg_cb_cpu_report_stat(const ko_message_arg *arg)
     add_int("mem_unit", info.mem_unit);
     add_int("heap_times", heap_times);
     add_int("heap_size", heap_size);
-    const char *text = json_object_to_json_string_ext(root, JSON_C_TO_STRING_PLAIN);
-    if (!text)
-        KO_LOGE(kModule, "get string fail\n");
-    else if (report_stat_object("sys.info", text) == 0)
-        KO_LOGD(kModule, "report_stat_object len=%d: %s\n", static_cast<int>(std::strlen(text)), text);
+    report_stat_json("sys.info", root);
     json_object_put(root);
 }
 
@@ -255,6 +262,7 @@ int ko_report_statics_deinit(void)
         return -1;
     }
     g_reporter.timer_id = -1;
+    report_stat_reset();
     KO_LOGI(kModule, "report_statics : deinit ok!\n");
     return 0;
 }

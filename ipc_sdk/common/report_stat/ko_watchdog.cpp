@@ -51,6 +51,13 @@ bool rest(Watchdog &w, int ms)
 int connect_supervisor(Watchdog &w)
 {
     const std::string path = zel_path("/tmp/.ko_daemon.socket");
+    sockaddr_un addr{};
+    if (path.size() >= sizeof addr.sun_path) {
+        KO_LOGE(kModule, "daemon socket path too long: %s\n", path.c_str());
+        return -1;
+    }
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size());
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (attempt > 0 && !rest(w, 3000))
             return -1;
@@ -59,9 +66,6 @@ int connect_supervisor(Watchdog &w)
             KO_LOGE(kModule, "Request socket failed\n");
             continue;
         }
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
         if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
             KO_LOGE(kModule, "connect daemon socket failed\n");
             close(fd);
@@ -124,7 +128,9 @@ void ask_crash_info(int fd)
     json_object *root = json_tokener_parse(reply);
     json_object *info = nullptr;
     if (json_object_object_get_ex(root, "info", &info))
-        report_stat_object("crash.info", json_object_to_json_string_ext(info, JSON_C_TO_STRING_PLAIN));
+        report_stat_json("crash.info", info);
+    else
+        KO_LOGE(kModule, "daemon info without \"info\": %s\n", reply);
     json_object_put(root);
 }
 
@@ -135,11 +141,12 @@ void ask_crash_info(int fd)
         send_text(fd, keepalive_text(dead.name));
     json_object *report = json_object_new_object();
     json_object_object_add(report, "thread_name", json_object_new_string(dead.name));
-    report_stat_object("watchdog.info", json_object_to_json_string_ext(report, JSON_C_TO_STRING_PLAIN));
+    report_stat_json("watchdog.info", report);
     json_object_put(report);
     report_single_triger(0);
     ko_ipc_on_error(0);
-    sleep(kDeathPauseS);
+    for (unsigned left = kDeathPauseS; left > 0;)
+        left = sleep(left); // a signal does not cut the pause short
     // Other threads are still running: leave without running exit handlers under their feet.
     std::fflush(nullptr);
     _exit(1);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -89,6 +90,14 @@ protected:
         EXPECT_TRUE(zeltest::porting_hooks_wait_rpc(i + 1, 5s));
         return zeltest::parse_json(zeltest::porting_hooks_seen().rpc_received.at(i));
     }
+    // The ids of hook texts [from, from + count): bus workers may hand them on in any order.
+    std::multiset<int> hook_ids(size_t from, size_t count)
+    {
+        std::multiset<int> ids;
+        for (size_t i = from; i < from + count; ++i)
+            ids.insert(json_object_get_int(member(hook_text(i).get(), "id")));
+        return ids;
+    }
 
     zeltest::TempRoot root_;
     std::unique_ptr<zeltest::DaemonSim> sim_;
@@ -129,6 +138,62 @@ TEST_F(RpcLink, RequestIdIsRewrittenGoingOutAndRestoredComingBack)
     Json unchanged = sim_->wait_object("rpc", "properties_changed");
     ASSERT_TRUE(unchanged);
     EXPECT_FALSE(member(unchanged.get(), "id"));
+    const std::string string_id = R"({"id":"a7","method":"event_occured"})";
+    ASSERT_EQ(ko_rpc_send(string_id.c_str(), static_cast<int>(string_id.size())), 0);
+    Json kept = sim_->wait_object("rpc", "event_occured");
+    ASSERT_TRUE(kept);
+    EXPECT_STREQ(json_object_get_string(member(kept.get(), "id")), "a7");
+}
+
+TEST_F(RpcLink, ReplyNearTheSizeLimitKeepsItsTextWhenItsIdIsRestored)
+{
+    const std::string request = R"({"id":6,"method":"get_properties"})";
+    ASSERT_EQ(ko_rpc_send(request.c_str(), static_cast<int>(request.size())), 0);
+    Json out = sim_->wait_object("rpc", "get_properties");
+    ASSERT_TRUE(out);
+    const int new_id = json_object_get_int(member(out.get(), "id"));
+    // 3000 bytes of URL paths: written back with every "/" escaped it would no longer fit a bus message.
+    std::string paths;
+    while (paths.size() < 3000)
+        paths += "/a";
+    sim_->send("rpc", R"({"id":)" + std::to_string(new_id) + R"(,"result":")" + paths + R"("})");
+    Json back = hook_text(0);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(json_object_get_int(member(back.get(), "id")), 6);
+    EXPECT_EQ(json_object_get_string(member(back.get(), "result")), paths);
+}
+
+TEST_F(RpcLink, InnerMethodTableHoldsSixtyFourNamesOfUpToThirtyOneCharacters)
+{
+    BusInbox inbox;
+    const std::string longest(31, 'm'), too_long = longest + "x";
+    register_inbox(KO_UID_SDK, "m.0", &inbox);
+    register_inbox(KO_UID_SDK, "m.64", &inbox);
+    register_inbox(KO_UID_SDK, longest.c_str(), &inbox);
+    push_to_link(KO_UID_SDK, "rpc.register", "m.0");
+    push_to_link(KO_UID_SDK, "rpc.register", "m.0"); // the same name keeps its one slot
+    push_to_link(KO_UID_SDK, "rpc.register", too_long);
+    for (int i = 1; i < 63; ++i)
+        push_to_link(KO_UID_SDK, "rpc.register", "m." + std::to_string(i));
+    push_to_link(KO_UID_SDK, "rpc.register", longest); // slot 64
+    push_to_link(KO_UID_SDK, "rpc.register", "m.64");  // no slot left
+
+    // Inner methods reach their module; the rest reach the application.
+    sim_->send("rpc", R"({"id":1,"method":"m.0"})");
+    sim_->send("rpc", R"({"id":2,"method":")" + longest + R"("})");
+    sim_->send("rpc", R"({"id":3,"method":"m.64"})");
+    sim_->send("rpc", R"({"id":4,"method":")" + too_long + R"("})");
+    ASSERT_TRUE(zeltest::wait_until([&] { return inbox.count() >= 2; }, 5s));
+    EXPECT_EQ((std::set<std::string>{inbox.at(0).first, inbox.at(1).first}), (std::set<std::string>{"m.0", longest}));
+    EXPECT_EQ(hook_ids(0, 2), (std::multiset<int>{3, 4}));
+    EXPECT_EQ(inbox.count(), 2u);
+
+    // A freed slot takes the next name.
+    push_to_link(KO_UID_SDK, "rpc.unregister", "m.5");
+    push_to_link(KO_UID_SDK, "rpc.register", "m.64");
+    sim_->send("rpc", R"({"id":5,"method":"m.64"})");
+    ASSERT_TRUE(zeltest::wait_until([&] { return inbox.count() >= 3; }, 5s));
+    EXPECT_EQ(inbox.at(2).first, "m.64");
 }
 
 TEST_F(RpcLink, ObjectsSplitIntoBytesBatchedOrOversizedAreFramed)
@@ -140,8 +205,7 @@ TEST_F(RpcLink, ObjectsSplitIntoBytesBatchedOrOversizedAreFramed)
     EXPECT_EQ(json_object_get_int(member(first.get(), "id")), 77);
 
     sim_->send("rpc", R"({"id":78,"method":"action"}{"id":79,"method":"action"})");
-    EXPECT_EQ(json_object_get_int(member(hook_text(1).get(), "id")), 78);
-    EXPECT_EQ(json_object_get_int(member(hook_text(2).get(), "id")), 79);
+    EXPECT_EQ(hook_ids(1, 2), (std::multiset<int>{78, 79}));
 
     const std::string big = R"({"id":80,"method":"set_properties","params":")" + std::string(6000, 'x') + R"("})";
     sim_->send("rpc", big + R"({"id":81,"method":"action"})", 1000);
@@ -183,6 +247,23 @@ TEST_F(RpcLink, InnerMethodsReachTheirModulesAndRepliesComeBackAsAck)
     EXPECT_EQ(stat.rpc_inner_max, 64u);
     EXPECT_GE(stat.down_ack, 1u);
     EXPECT_GE(stat.down_cmd, 1u);
+}
+
+TEST_F(RpcLink, InternalTrafficFlowsWhileTheRpcLinkIsDown)
+{
+    BusInbox sdk;
+    register_inbox(KO_UID_SDK, "rpc.ack", &sdk);
+    push_to_link(KO_UID_SDK, "rpc.register", "local.query_status");
+    ASSERT_TRUE(sim_->wait_object("internal", "_internal.hello"));
+    ASSERT_TRUE(sim_->command(R"({"cmd":"listen","on":false,"keep_links":true})"));
+    ASSERT_TRUE(sim_->command(R"({"cmd":"close","link":"rpc"})"));
+    ASSERT_TRUE(zeltest::wait_until([&] { return !rpc_link_connected(*sim_); }, 5s));
+    std::this_thread::sleep_for(200ms); // the camera notices and starts its reconnect delays
+
+    push_to_link(KO_UID_SDK, "rpc.rpc", R"({"id":8,"method":"local.query_status"})");
+    ASSERT_TRUE(sim_->wait_object("internal", "local.query_status"));
+    ASSERT_TRUE(zeltest::wait_until([&] { return sdk.count() >= 1; }, 5s));
+    EXPECT_EQ(json_object_get_int(member(zeltest::parse_json(sdk.at(0).second).get(), "id")), 8);
 }
 
 TEST_F(RpcLink, BothLinksReconnectWithGrowingDelay)

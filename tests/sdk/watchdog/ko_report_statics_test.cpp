@@ -115,7 +115,14 @@ TEST(ReportStaticsWithDaemon, TolkStatIsAnsweredAndForcesEveryReport)
         },
         10s));
     // "tolk.stat" is an inner method of the reporter: the daemon's request reaches it, not the hook.
-    std::this_thread::sleep_for(200ms); // the registration of "tolk.stat" is queued on the bus
+    // The registrations of "_async.stat" and "tolk.stat" are queued on the bus.
+    ASSERT_TRUE(zeltest::wait_until(
+        [] {
+            ko_rpc_stat stat{};
+            ko_rpc_stat_get(&stat);
+            return stat.rpc_reg_count >= 2;
+        },
+        5s));
     sim.send("rpc", R"({"id":42,"method":"tolk.stat"})");
     zeltest::Json reply = sim.wait_object("rpc", "", 0, 5000);
     ASSERT_TRUE(reply);
