@@ -19,14 +19,16 @@
 
 namespace ko_msg {
 
-Bus g_bus;
-Counters g_counters;
+// The bus's state is never destroyed: exit handlers run while workers still wait on its
+// condition variables (destroying those would block the exit) or look up its registry.
+Bus &g_bus = *new Bus;
+Counters &g_counters = *new Counters;
 
 namespace {
 
 // Registry: uid -> key -> registration; std::map keeps uids in order for pushes to every uid.
 std::mutex g_reg_lock;
-std::map<uint32_t, std::unordered_map<std::string, ko_message_reg>> g_registry;
+auto &g_registry = *new std::map<uint32_t, std::unordered_map<std::string, ko_message_reg>>;
 
 // Queue: a rolling index over 256 slots; a slot is empty or holds one record.
 std::mutex g_queue_lock;

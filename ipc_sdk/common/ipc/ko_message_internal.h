@@ -58,8 +58,8 @@ struct Bus {
     WorkerSlot slots[KO_MSG_MAX_WORKERS];
 };
 
-extern Bus g_bus;
-extern Counters g_counters;
+extern Bus &g_bus;
+extern Counters &g_counters;
 
 // Takes the oldest queued record; false when the queue is empty.
 bool queue_pull(Record *out);

@@ -19,8 +19,17 @@ struct AliveRecord {
     uint64_t limit_ms;
 };
 
-std::mutex g_lock;
-std::vector<AliveRecord> g_records;
+struct Registry {
+    std::mutex lock;
+    std::vector<AliveRecord> records;
+};
+
+// Never destroyed: detached SDK threads keep reporting while the process runs its exit handlers.
+Registry &registry()
+{
+    static Registry *instance = new Registry;
+    return *instance;
+}
 
 } // namespace
 
@@ -28,12 +37,13 @@ void thread_alive_update_status(int state, unsigned limit_s)
 {
     const pthread_t self = pthread_self();
     const uint64_t now = vexa_time_tick_ms();
-    std::lock_guard<std::mutex> guard(g_lock);
-    for (auto it = g_records.begin(); it != g_records.end(); ++it) {
+    Registry &r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    for (auto it = r.records.begin(); it != r.records.end(); ++it) {
         if (!pthread_equal(it->tid, self))
             continue;
         if (state == THREAD_ALIVE_LEAVING) {
-            g_records.erase(it);
+            r.records.erase(it);
         } else {
             it->state = state;
             it->last_ms = now;
@@ -50,7 +60,7 @@ void thread_alive_update_status(int state, unsigned limit_s)
     rec.last_ms = now;
     rec.limit_ms = static_cast<uint64_t>(limit_s ? limit_s : static_cast<unsigned>(THREAD_ALIVE_DEFAULT_LIMIT_S)) * 1000u;
     try {
-        g_records.push_back(rec);
+        r.records.push_back(rec);
     } catch (const std::bad_alloc &) {
         // Not watched then; the thread's next report tries again.
     }
@@ -61,8 +71,9 @@ int thread_alive_check(thread_alive_info *out)
     if (!out)
         return -1;
     const uint64_t now = vexa_time_tick_ms();
-    std::lock_guard<std::mutex> guard(g_lock);
-    for (const auto &rec : g_records) {
+    Registry &r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    for (const auto &rec : r.records) {
         if (rec.state == THREAD_ALIVE_RUNNING && now > rec.last_ms && now - rec.last_ms > rec.limit_ms) {
             out->tid = rec.tid;
             std::memcpy(out->name, rec.name, sizeof(out->name));

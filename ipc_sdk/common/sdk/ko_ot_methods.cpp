@@ -242,7 +242,9 @@ void handle_local_pincode(const ko_message_arg *arg)
     json_object *params = nullptr;
     if (json_object_object_get_ex(obj, "params", &params)) {
         json_object *pin = nullptr;
-        const char *pin_text = json_object_object_get_ex(params, "pin_code", &pin) ? json_object_get_string(pin) : "";
+        // A null pin_code gives no text from json-c: it counts as absent.
+        const bool given = json_object_object_get_ex(params, "pin_code", &pin) && pin;
+        const char *pin_text = given ? json_object_get_string(pin) : "";
         KO_LOGI(KO_IPC_MODULE, "pin code :---%s\n", pin_text);
         ko_ipc_wifi_show_pin(pin_text);
     }

@@ -108,7 +108,7 @@ std::string wifi_start_join(ko_sdk_info *record, json_object *params, bool bound
         req.mode = KO_WIFI_MODE_NORMAL;
     }
     if (wired) {
-        KO_LOGI(KO_IPC_MODULE, "enter wire bind!!! ln_type: %s\n", json_object_get_string(ln_type));
+        KO_LOGI(KO_IPC_MODULE, "enter wire bind!!! ln_type: %s\n", json_object_to_json_string(ln_type));
         req.mode = KO_WIFI_MODE_WIRED;
     }
     req.ssid = ssid;

@@ -121,6 +121,20 @@ TEST_F(LogConfig, FileLimitZeroKeepsFileZeroAndSizeBelow1024Counts1024)
     EXPECT_FALSE(root.exists("/tmp/small.log.1"));
 }
 
+TEST_F(LogConfig, HugeFileLimitIsCappedSoRotationDoesNotStall)
+{
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(init("[f]\ntype = file\nfile = /tmp/big.log\nlimit = 2000000000\nsize = 1024\n"
+                   "[l]\nappender = f\nasync = false\n"),
+              0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("above 1024, 1024 taken"), std::string::npos);
+    // Without the cap each of these rotations would walk two thousand million names.
+    for (int i = 0; i < 60; i++)
+        ZEL_LOGI("t", "%s", std::string(100, 'a' + i % 26).c_str());
+    EXPECT_TRUE(root.exists("/tmp/big.log.1"));
+    EXPECT_TRUE(root.exists("/tmp/big.log.4"));
+}
+
 TEST_F(LogConfig, FileAppenderAppendsToWhatIsThereAndCountsIt)
 {
     root.write_file("/tmp/old.log", std::string(1000, 'o') + "\n");

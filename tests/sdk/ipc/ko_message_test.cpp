@@ -4,6 +4,7 @@
 #include "common/ipc/ko_message.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <json-c/json.h>
 
@@ -363,4 +364,19 @@ TEST_F(KoMessage, StopDropsQueuedMessagesWithoutRunningThem)
     opener.join();
     EXPECT_LT(seen_.count, 100);
     ASSERT_EQ(ko_message_init(nullptr), 0);
+}
+
+// A process may end with the bus still running (the SDK's fatal-error path does): the exit must
+// not wait on the workers' condition variables. The alarm turns such a hang into a failure.
+TEST(MessageBusDeathTest, ProcessExitsWhileTheBusRuns)
+{
+    EXPECT_EXIT(
+        {
+            alarm(10);
+            if (ko_message_init(nullptr) != 0)
+                std::_Exit(2);
+            std::this_thread::sleep_for(100ms);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }

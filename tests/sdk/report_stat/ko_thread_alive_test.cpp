@@ -221,3 +221,24 @@ TEST_F(ReportStat, TextLimitsAndNotificationLayout)
     EXPECT_GE(json_object_get_int64(v), 0);
     json_object_put(root);
 }
+
+// The process's exit handlers run while detached SDK threads still report (the bus workers do on
+// every message): the registry must outlive them.
+TEST(ThreadAliveDeathTest, ReportsWhileTheProcessExitsStaySafe)
+{
+    EXPECT_EXIT(
+        {
+            std::atomic<bool> reported{false};
+            std::thread([&reported] {
+                for (;;) {
+                    thread_alive_update_status(THREAD_ALIVE_RUNNING, 0);
+                    reported = true;
+                }
+            }).detach();
+            while (!reported)
+                std::this_thread::yield();
+            std::this_thread::sleep_for(20ms);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}

@@ -285,6 +285,15 @@ TEST_F(LocalMethods, BindAndPinCodeReachTheHooks)
     EXPECT_TRUE(member(member(member(media.get(), "params"), "data"), "v_encode"));
 }
 
+TEST_F(LocalMethods, NullPinCodeReachesTheHookAsEmptyText)
+{
+    call(R"("method":"local.show_pin_code","params":{"pin_code":null})");
+    call(R"("method":"local.show_pin_code","params":{"pin_code":"4711"})");
+    ASSERT_TRUE(zeltest::wait_until([] { return zeltest::porting_hooks_seen().pins.size() == 2; }, 5s));
+    const auto pins = zeltest::porting_hooks_seen().pins;
+    EXPECT_EQ(std::multiset<std::string>(pins.begin(), pins.end()), (std::multiset<std::string>{"", "4711"}));
+}
+
 TEST_F(LocalMethods, DeviceIdTimerAsksUntilAPositiveIdArrives)
 {
     sim_->command(R"({"cmd":"set","did":0})");

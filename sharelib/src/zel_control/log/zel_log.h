@@ -52,7 +52,8 @@ void zel_log_set_default_logger(zel_logger_t *logger);
 zel_log_appender_t *zel_log_get_default_appender(void);
 void zel_log_set_default_appender(zel_log_appender_t *appender);
 
-// Appenders; each creator gives null on failure (its reason printed on stderr). `file` is a real path.
+// Appenders; each creator gives null on failure (its reason printed on stderr). `file` is a real path;
+// its file-count limit is taken between 1 and 1024.
 zel_log_appender_t *zel_log_create_stdout_appender(const char *name, int color);
 zel_log_appender_t *zel_log_create_stderr_appender(const char *name, int color);
 zel_log_appender_t *zel_log_create_file_appender(const char *name, const char *file, int limit, int size);

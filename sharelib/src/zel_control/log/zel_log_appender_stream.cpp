@@ -16,6 +16,8 @@ const int s_level_output_color_len[] = {7, 10, 7, 10, 3};
 const char s_color_reset[] = "\x1b[m";
 constexpr int COLOR_RESET_LEN = 3;
 constexpr size_t ROTATED_NAME_MAX = 255;
+// Each rotation walks every rotated name, so a huge file-count limit would stall logging for hours.
+constexpr int ROTATED_FILES_MAX = 1024;
 
 struct stream_ctx {
     std::mutex lock;
@@ -152,6 +154,11 @@ zel_log_appender_t *zel_log_create_file_appender(const char *name, const char *f
         if (ctx->stream && std::fseek(ctx->stream, 0, SEEK_END) == 0 &&
             (ctx->written = std::ftell(ctx->stream)) >= 0) {
             ctx->limit = limit < 1 ? 1 : limit;
+            if (limit > ROTATED_FILES_MAX) {
+                std::fprintf(stderr, "zellog: file limit %d of %s above %d, %d taken\n", limit, file,
+                             ROTATED_FILES_MAX, ROTATED_FILES_MAX);
+                ctx->limit = ROTATED_FILES_MAX;
+            }
             ctx->size = size < 1024 ? 1024 : size;
             code = -3;
             appender = zel_log_appender_new(name, ctx, stream_write, stream_free);
