@@ -76,6 +76,10 @@ void accept_connections()
             }
             if (errno == EINTR)
                 continue;
+            // Out of descriptors or memory: the listening socket stays readable, so pause rather
+            // than spin until something is released.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
             return;
         }
         epoll_event ev {};
