@@ -87,9 +87,9 @@ TEST_F(ReportStatics, ForcedTurnsComeFirstOnePerTick)
     ASSERT_EQ(report_single_triger(0), 0);
     EXPECT_EQ(report_single_triger(0), -1); // the first is still being worked off
     tick(11);
-    ASSERT_TRUE(zeltest::wait_until([] { return g_turns[14].load() == 1; }, 2s));
-    EXPECT_EQ(g_turns[4].load(), 1);
-    EXPECT_EQ(g_turns[9].load(), 2);
+    // The turns run on the bus's workers, so they may finish in any order.
+    ASSERT_TRUE(zeltest::wait_until(
+        [] { return g_turns[14].load() == 1 && g_turns[4].load() == 1 && g_turns[9].load() == 2; }, 2s));
     EXPECT_EQ(report_single_triger(0), 0);
 }
 
