@@ -16,6 +16,7 @@
 #include "common/ipc/ko_message.h"
 #include "daemon_sim_client.h"
 #include "ko_porting_hooks_double.h"
+#include "rpc_link_probe.h"
 #include "zel_test_support.h"
 
 using namespace std::chrono_literals;
@@ -75,8 +76,9 @@ protected:
         setenv("ZELMAR_DAEMON_PORT", std::to_string(sim_->port()).c_str(), 1);
         ASSERT_EQ(ko_message_init(nullptr), 0);
         ASSERT_EQ(ko_rpc_init(), 0);
-        ASSERT_TRUE(zeltest::wait_until([&] { return rpc_link_connected(*sim_); }, 10s));
+        wait_rpc_link_up();
     }
+    void wait_rpc_link_up() { ASSERT_TRUE(zeltest::wait_rpc_link_ready(*sim_)); }
     void TearDown() override
     {
         EXPECT_EQ(ko_rpc_deinit(), 0);
@@ -278,7 +280,7 @@ TEST_F(RpcLink, BothLinksReconnectWithGrowingDelay)
     const double back_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - gone).count();
     EXPECT_GT(back_s, 5.0);
     EXPECT_LT(back_s, 8.5);
-    ASSERT_TRUE(zeltest::wait_until([&] { return rpc_link_connected(*sim_); }, 10s));
+    wait_rpc_link_up();
 
     const std::string request = R"({"id":1,"method":"get_properties"})";
     ASSERT_EQ(ko_rpc_send(request.c_str(), static_cast<int>(request.size())), 0);

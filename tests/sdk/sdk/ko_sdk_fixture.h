@@ -15,6 +15,7 @@
 #include "common/sdk/ko_sdk.h"
 #include "daemon_sim_client.h"
 #include "ko_porting_hooks_double.h"
+#include "rpc_link_probe.h"
 #include "zel_test_support.h"
 
 namespace sdktest {
@@ -114,6 +115,7 @@ protected:
     {
         ASSERT_TRUE(zeltest::wait_until([&] { return link_connected("internal") && link_connected("rpc"); }, 15s));
         ASSERT_TRUE(sim_->wait_object("internal", "_internal.hello", 0, 10000));
+        ASSERT_TRUE(zeltest::wait_rpc_link_ready(*sim_));
     }
 
     // Plays a daemon request on the internal link; the index from which the camera's answer counts.
