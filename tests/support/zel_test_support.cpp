@@ -202,9 +202,24 @@ std::vector<std::string> python_peer(const std::string &script, const std::vecto
     return argv;
 }
 
+double time_scale()
+{
+    static const double scale = [] {
+        const char *text = std::getenv("ZELMAR_TEST_TIME_SCALE");
+        const double value = text ? std::strtod(text, nullptr) : 1.0;
+        return value >= 1.0 ? value : 1.0;
+    }();
+    return scale;
+}
+
+std::chrono::milliseconds scaled(std::chrono::milliseconds d)
+{
+    return std::chrono::milliseconds(static_cast<int64_t>(static_cast<double>(d.count()) * time_scale()));
+}
+
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = std::chrono::steady_clock::now() + scaled(timeout);
     for (;;) {
         if (done())
             return true;

@@ -64,7 +64,13 @@ private:
 // Starts one of the Python peers under tests/peers with Debian's python3.
 std::vector<std::string> python_peer(const std::string &script, const std::vector<std::string> &args);
 
-// Polls `done` every few milliseconds until it holds or `timeout` passes.
+// The factor by which timing tolerances stretch where the code runs slower than on the host (under
+// an emulator): ZELMAR_TEST_TIME_SCALE, at least 1, default 1.
+double time_scale();
+// `d` stretched by time_scale().
+std::chrono::milliseconds scaled(std::chrono::milliseconds d);
+
+// Polls `done` every few milliseconds until it holds or `timeout` (stretched by time_scale()) passes.
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout);
 
 // Lower-case hexadecimal text of `n` bytes.

@@ -2,8 +2,6 @@
 // source so that tests can drive every time-out built on it.
 #include "common/utils/ko_time.h"
 
-#include <sys/time.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -27,8 +25,13 @@ uint64_t tick_us()
     return source ? source() : system_tick_us();
 }
 
+std::atomic<ko_wall_source> g_wall_source{nullptr};
+
 uint64_t realtime_us()
 {
+    const ko_wall_source source = g_wall_source.load(std::memory_order_acquire);
+    if (source)
+        return source();
     struct timespec ts {};
     clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
@@ -52,18 +55,19 @@ void ko_time_set_tick_source(ko_tick_source source)
     g_tick_source.store(source, std::memory_order_release);
 }
 
+void ko_time_set_wall_source(ko_wall_source source)
+{
+    g_wall_source.store(source, std::memory_order_release);
+}
+
 uint64_t vexa_time_get_ms(void)
 {
-    struct timeval tv {};
-    gettimeofday(&tv, nullptr);
-    return static_cast<uint64_t>(tv.tv_sec) * 1000u + static_cast<uint64_t>(tv.tv_usec) / 1000u;
+    return realtime_us() / 1000u;
 }
 
 uint64_t vexa_time_get_us(void)
 {
-    struct timeval tv {};
-    gettimeofday(&tv, nullptr);
-    return static_cast<uint64_t>(tv.tv_sec) * 1000000u + static_cast<uint64_t>(tv.tv_usec);
+    return realtime_us();
 }
 
 uint64_t vexa_time_realtime_ms(void)
@@ -149,13 +153,12 @@ int ko_time_get_str_date_time(char *buf, size_t size)
 {
     if (!buf || size < 20)
         return -1;
-    struct timeval tv {};
-    gettimeofday(&tv, nullptr);
+    const uint64_t now_us = realtime_us();
     struct tm local {};
-    const time_t now = tv.tv_sec;
+    const time_t now = static_cast<time_t>(now_us / 1000000u);
     localtime_r(&now, &local);
     const size_t n = strftime(buf, size, "%m%d %H:%M:%S", &local);
-    std::snprintf(buf + n, size - n, ".%03d", static_cast<int>(tv.tv_usec / 1000));
+    std::snprintf(buf + n, size - n, ".%03d", static_cast<int>(now_us % 1000000u / 1000u));
     return 0;
 }
 

@@ -91,6 +91,21 @@ TEST(KoTime, ConversionsAndReplaceableTickSource)
     EXPECT_NE(vexa_time_tick_us(), 123456789u);
 }
 
+TEST(KoTime, ReplaceableWallSourceReachesEveryWallReading)
+{
+    // 2040-02-29 12:00:00.250 UTC: past 2038, so 32-bit seconds anywhere in the path would show.
+    g_fake_us = 2213956800ull * 1000000u + 250000u;
+    ko_time_set_wall_source(fake_clock);
+    EXPECT_EQ(vexa_time_get_us(), g_fake_us);
+    EXPECT_EQ(vexa_time_get_ms(), 2213956800250u);
+    EXPECT_EQ(vexa_time_realtime_ms(), 2213956800250u);
+    char buf[32];
+    ASSERT_EQ(ko_time_get_str_date_time(buf, sizeof(buf)), 0);
+    EXPECT_STREQ(buf + 13, ".250");
+    ko_time_set_wall_source(nullptr);
+    EXPECT_LT(vexa_time_get_ms(), 2213956800250u);
+}
+
 TEST(KoUtil, HexTextBothWays)
 {
     unsigned char out[4] = {0};
