@@ -38,8 +38,19 @@ private:
 int free_tcp_port();
 int free_udp_port();
 
-// A child process started from argv, with extra environment entries ("NAME=value"). Its stdout and
-// stderr go to `log_path` when given. Killed (SIGTERM, then SIGKILL) and reaped when destroyed.
+// The emulator this build runs its own programs under (CMAKE_CROSSCOMPILING_EMULATOR: "qemu-arm -L /"
+// for the armhf build), its program as an absolute path; empty for a native build.
+const std::vector<std::string> &emulator();
+
+// The command that runs `argv` here. A program built by this tree runs through the emulator when there
+// is one; host tools (python3, openssl, ffprobe, shell scripts) run as they are. Entries of `env` that
+// steer the dynamic loader (LD_PRELOAD, LD_LIBRARY_PATH) are meant for the emulated program, not for
+// the emulator itself: they move from `env` into the emulator's own options.
+std::vector<std::string> exec_command(const std::vector<std::string> &argv, std::vector<std::string> &env);
+
+// A child process started from argv, with extra environment entries ("NAME=value"), through
+// exec_command(). Its stdout and stderr go to `log_path` when given. Killed (SIGTERM, then SIGKILL) and
+// reaped when destroyed.
 class ChildProcess {
 public:
     ChildProcess(const std::vector<std::string> &argv, const std::vector<std::string> &extra_env = {},
