@@ -4,7 +4,10 @@
 
 #include <sys/types.h>
 
+#include <ctime>
+
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -83,6 +86,11 @@ std::chrono::milliseconds scaled(std::chrono::milliseconds d);
 
 // Polls `done` every few milliseconds until it holds or `timeout` (stretched by time_scale()) passes.
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout);
+
+// The UTC calendar of any second count, from the C library with a 64-bit time_t even on a 32-bit
+// target: a reference for dates past 2038. utc_calendar is false where the year does not fit.
+bool utc_calendar(int64_t seconds, struct tm *out);
+int64_t utc_seconds(const struct tm &broken_down);
 
 // Lower-case hexadecimal text of `n` bytes.
 std::string hex(const unsigned char *bytes, size_t n);
