@@ -105,6 +105,45 @@ TEST(KoTime, ReplaceableWallSourceReachesEveryWallReading)
     EXPECT_LT(vexa_time_get_ms(), 2213956800250u);
 }
 
+// SDK log lines carry the local date: past January 2038 too, where a 32-bit time_t no longer holds
+// the second count (it wrapped to December 1901).
+TEST(KoTime, LocalDateTextPast2038)
+{
+    const char *old_tz = getenv("TZ");
+    const std::string saved = old_tz ? old_tz : "";
+    struct Case {
+        uint64_t unix_s;
+        const char *tz;
+        const char *text;
+    };
+    const Case cases[] = {
+        {2147483647u, "UTC0", "0119 03:14:07.999"},  // the last second a signed 32-bit count holds
+        {2147483648u, "UTC0", "0119 03:14:08.999"},
+        {2214086400u, "UTC0", "0229 00:00:00.999"},  // a leap day
+        {2214086400u, "CST-8", "0229 08:00:00.999"}, // eight hours east of UTC
+        {2214086400u, "EST5", "0228 19:00:00.999"},
+        {4102444799u, "UTC0", "1231 23:59:59.999"}, // the last second of 2099
+        // Summer time by the zone's rule: 2050-07-01 12:00 UTC is 14:00 in central Europe.
+        {2540289600u, "CET-1CEST,M3.5.0,M10.5.0/3", "0701 14:00:00.999"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.unix_s) + " " + c.tz);
+        setenv("TZ", c.tz, 1);
+        tzset();
+        g_fake_us = c.unix_s * 1000000u + 999999u;
+        ko_time_set_wall_source(fake_clock);
+        char buf[32];
+        ASSERT_EQ(ko_time_get_str_date_time(buf, sizeof(buf)), 0);
+        ko_time_set_wall_source(nullptr);
+        EXPECT_STREQ(buf, c.text);
+    }
+    if (old_tz)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
 TEST(KoUtil, HexTextBothWays)
 {
     unsigned char out[4] = {0};
