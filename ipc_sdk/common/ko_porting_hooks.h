@@ -54,3 +54,7 @@ int ko_ipc_on_bind(int status);
 #ifdef __cplusplus
 }
 #endif
+
+#ifdef __cplusplus
+static_assert(sizeof(ko_wifi_info) == 220, "ko_wifi_info is 220 bytes");
+#endif
