@@ -12,6 +12,7 @@
 #include <string>
 
 #include "common/ipc/ko_message.h"
+#include "common/utils/ko_time_test.h"
 #include "ko_kv_test_util.h"
 #include "zel_test_support.h"
 
@@ -141,6 +142,22 @@ TEST(KvStore, ValuesSurviveARestartAndAnotherProcess)
     int ret = 0;
     get("TOLK_NAS", "config", 64, &ret);
     EXPECT_EQ(ret, -4);
+}
+
+// The store keeps no time of its own: with the SDK's clocks past January 2038 (wall) and past a
+// 32-bit millisecond count (monotonic) it stores, restarts and reads back as before.
+TEST(KvStore, ValuesSurviveARestartWithTheClocksPast2038)
+{
+    ko_time_set_wall_source([]() -> uint64_t { return 2214086400ull * 1000000u; });
+    ko_time_set_tick_source([]() -> uint64_t { return (1ull << 32) * 1000u + 5000000u; });
+    {
+        Store s;
+        ASSERT_EQ(set("TOLK_IPC", "token", "after-2038"), 0);
+        s.restart();
+        EXPECT_EQ(get("TOLK_IPC", "token"), "after-2038");
+    }
+    ko_time_set_tick_source(nullptr);
+    ko_time_set_wall_source(nullptr);
 }
 
 TEST(KvStore, EachCopyIsOneFileNamedByItsCrc)
