@@ -147,8 +147,8 @@ TempRoot::TempRoot()
         old_root_ = old;
     }
     setenv("ZELMAR_ROOT", dir_.c_str(), 1);
-    for (const char *d : {"/mnt/data/operator", "/mnt/sdcard", "/tmp", "/var/run", "/run", "/dev", "/proc/self",
-                          "/proc/sys/vm"})
+    for (const char *d :
+         {"/mnt/data/operator", "/mnt/sdcard", "/tmp", "/var/run", "/run", "/dev", "/proc/self", "/proc/sys/vm"})
         make_dirs(dir_ + d);
 }
 

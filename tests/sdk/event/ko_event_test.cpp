@@ -61,9 +61,9 @@ TEST_F(EventManager, RepeatWithin1500msIsDroppedForBothConsumers)
 {
     const uint64_t t = 50000;
     ASSERT_EQ(trigger(BOTH, 1, t), 0);
-    ASSERT_EQ(trigger(BOTH, 1, t + 1000), 0);  // dropped entirely
-    ASSERT_EQ(trigger(BOTH, 1, t + 1600), 0);  // 1.6 s after the first: kept for both
-    ASSERT_EQ(trigger(BOTH, 1, t + 3099), 0);  // 1499 ms after the last stored one: dropped
+    ASSERT_EQ(trigger(BOTH, 1, t + 1000), 0); // dropped entirely
+    ASSERT_EQ(trigger(BOTH, 1, t + 1600), 0); // 1.6 s after the first: kept for both
+    ASSERT_EQ(trigger(BOTH, 1, t + 3099), 0); // 1499 ms after the last stored one: dropped
     EXPECT_EQ(take_all(SD), 2);
     EXPECT_EQ(take_all(CLOUD), 2);
 }

@@ -321,14 +321,14 @@ TEST(KvStore, DirectoryScanTakesExactNamesOnly)
     // A second, later-sorting copy is removed; look-alike names are left alone.
     const std::string dir = s.data_dir();
     s.write(dir + "/ko_kv_db_src_9999999999", bytes);
-    for (const char *other : {"ko_kv_db_src-journal", "ko_kv_db_src_12x", "ko_kv_db_src_", "xko_kv_db_src_1",
-                              "ko_kv_db_srcx"})
+    for (const char *other :
+         {"ko_kv_db_src-journal", "ko_kv_db_src_12x", "ko_kv_db_src_", "xko_kv_db_src_1", "ko_kv_db_srcx"})
         s.write(dir + "/" + other, "side");
     EXPECT_EQ(get("S", "k"), "v");
     const auto files = s.files();
     EXPECT_EQ(std::count(files.begin(), files.end(), "ko_kv_db_src_9999999999"), 0);
-    for (const char *other : {"ko_kv_db_src-journal", "ko_kv_db_src_12x", "ko_kv_db_src_", "xko_kv_db_src_1",
-                              "ko_kv_db_srcx"})
+    for (const char *other :
+         {"ko_kv_db_src-journal", "ko_kv_db_src_12x", "ko_kv_db_src_", "xko_kv_db_src_1", "ko_kv_db_srcx"})
         EXPECT_EQ(std::count(files.begin(), files.end(), other), 1) << other;
 }
 
@@ -387,8 +387,8 @@ print(k.hex(), iv.hex())
 )PY");
     std::string out;
     ASSERT_EQ(zeltest::run_command(std::string(ZEL_PYTHON) + " " + dir + "/kv_key.py '" + kvtest::kMac +
-                                       "' 'Vq8!Lz3#Rm6$Tk1@' " + s.copy_path("ko_kv_db_src") +
-                                       " TOLK_NAS_config " + dir + "/record.bin",
+                                       "' 'Vq8!Lz3#Rm6$Tk1@' " + s.copy_path("ko_kv_db_src") + " TOLK_NAS_config " +
+                                       dir + "/record.bin",
                                    &out),
               0);
     const size_t sp = out.find(' ');

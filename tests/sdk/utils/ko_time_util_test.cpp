@@ -50,7 +50,8 @@ TEST(KoTime, CalendarArithmeticMatchesTimegm)
         ASSERT_EQ(mine.tm_year, ref.tm_year) << s;
         ASSERT_EQ(mine.tm_mon, ref.tm_mon) << s;
         ASSERT_EQ(mine.tm_mday, ref.tm_mday) << s;
-        ASSERT_EQ(mine.tm_hour * 3600 + mine.tm_min * 60 + mine.tm_sec, ref.tm_hour * 3600 + ref.tm_min * 60 + ref.tm_sec);
+        ASSERT_EQ(mine.tm_hour * 3600 + mine.tm_min * 60 + mine.tm_sec,
+                  ref.tm_hour * 3600 + ref.tm_min * 60 + ref.tm_sec);
         ASSERT_EQ(mine.tm_wday, ref.tm_wday) << s;
         ASSERT_EQ(ko_time_make_second(&mine), s);
     }
@@ -117,7 +118,7 @@ TEST(KoTime, LocalDateTextPast2038)
         const char *text;
     };
     const Case cases[] = {
-        {2147483647u, "UTC0", "0119 03:14:07.999"},  // the last second a signed 32-bit count holds
+        {2147483647u, "UTC0", "0119 03:14:07.999"}, // the last second a signed 32-bit count holds
         {2147483648u, "UTC0", "0119 03:14:08.999"},
         {2214086400u, "UTC0", "0229 00:00:00.999"},  // a leap day
         {2214086400u, "CST-8", "0229 08:00:00.999"}, // eight hours east of UTC
