@@ -21,8 +21,7 @@ json_object *member(json_object *obj, const char *key)
 }
 
 DaemonSim::DaemonSim(const TempRoot &root, std::vector<std::string> extra_args, bool supervisor, int port)
-    : port_(port > 0 ? port : free_tcp_port()), control_path_(root.path("/tmp/daemon_sim.ctl")),
-      log_path_(root.path("/tmp/daemon_sim.log"))
+    : port_(port > 0 ? port : free_tcp_port()), control_path_(root.path("/tmp/daemon_sim.ctl")), log_path_(root.path("/tmp/daemon_sim.log"))
 {
     std::vector<std::string> args{"--port", std::to_string(port_), "--control", control_path_};
     if (supervisor) {
@@ -30,8 +29,7 @@ DaemonSim::DaemonSim(const TempRoot &root, std::vector<std::string> extra_args, 
         args.push_back(root.path("/tmp/.ko_daemon.socket"));
     }
     args.insert(args.end(), extra_args.begin(), extra_args.end());
-    process_ =
-        std::make_unique<ChildProcess>(python_peer("daemon_sim.py", args), std::vector<std::string>{}, log_path_);
+    process_ = std::make_unique<ChildProcess>(python_peer("daemon_sim.py", args), std::vector<std::string>{}, log_path_);
 
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
