@@ -1,6 +1,5 @@
 // Socket helpers. socket_send never blocks inside send (also on a blocking socket): it waits in poll
-// while the peer's window is closed instead of retrying at
-// once, and gives up when it stays closed.
+// while the peer's window is closed instead of retrying at once, and gives up when it stays closed.
 #include "zel_net_core/zel_socket.h"
 
 #include <errno.h>
