@@ -14,6 +14,7 @@
 #include "zel_control/container/zel_heap.h"
 #include "zel_control/log/zel_log.h"
 #include "zel_control/thread/zel_cond.h"
+#include "zel_control/thread/zel_schedule_test.h"
 #include "zel_control/utils/zel_error.h"
 #include "zel_control/utils/zel_time.h"
 #include "zelmar/zel_clock.h"
@@ -399,6 +400,24 @@ int zel_schedule_get_count(zel_schedule_t *schedule)
     const int n = entry_count(schedule);
     pthread_mutex_unlock(&schedule->mutex);
     return n;
+}
+
+int zel_schedule_peek_due(zel_schedule_t *schedule, void *user_data, int64_t *due)
+{
+    if (!schedule || !due)
+        return ZEL_EINVAL;
+    pthread_mutex_lock(&schedule->mutex);
+    int rc = ZEL_ENOTFOUND;
+    for (zel_heap_t *heap : {schedule->monotonic, schedule->wall}) {
+        const int i = zel_heap_search(heap, 0, match_user_data, user_data);
+        if (i >= 0) {
+            *due = static_cast<const entry *>(heap->items[i])->due;
+            rc = 0;
+            break;
+        }
+    }
+    pthread_mutex_unlock(&schedule->mutex);
+    return rc;
 }
 
 void zel_schedule_timer_set_pool(zel_schedule_t *schedule, zel_thread_pool_t *pool)
