@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <new>
@@ -22,6 +23,7 @@ constexpr int kWaitMs = 200;
 constexpr int kEpollEvents = 1024;
 constexpr int kEntryCapacity = 64;
 constexpr int kCallbackEntry = 1;
+constexpr useconds_t kRefusedRetryUs = 10000;
 
 struct watch_entry {
     int fd;
@@ -92,24 +94,26 @@ void *pool_run(void *first, void *)
     return nullptr;
 }
 
-// Under the mutex: hand the entry to the pool with its descriptor out of the poller.
-void dispatch_to_pool(zel_evtloop_t *loop, watch_entry *e)
+// Under the mutex: hand the entry to the pool with its descriptor out of the poller. False when the
+// pool refuses: the entry is ready for the next dispatch again.
+bool dispatch_to_pool(zel_evtloop_t *loop, watch_entry *e)
 {
     if (loop->poller_ops->remove_fd(loop->poller, e->fd) == 0)
         e->armed = false;
     auto *d = new (std::nothrow) pool_dispatch{loop, e};
     if (d && zel_thread_pool_add_work(loop->pool, pool_run, d, nullptr, nullptr) >= 0) {
         loop->in_pool++;
-        return;
+        return true;
     }
     delete d;
-    ZEL_LOGE(TAG, "event loop: the pool refused the callback of descriptor %d", e->fd);
     finish_dispatch(loop, e);
+    return false;
 }
 
 void *loop_main(void *arg)
 {
     auto *loop = static_cast<zel_evtloop_t *>(arg);
+    bool refusing = false;  // the pool refuses work: logged once, then retried at a slower pace
     while (loop->running) {
         int fd = -1, events = 0;
         const int rc = loop->poller_ops->wait(loop->poller, kWaitMs, &fd, &events);
@@ -128,8 +132,13 @@ void *loop_main(void *arg)
         e->busy = true;
         e->events = events;
         if (loop->pool) {
-            dispatch_to_pool(loop, e);
+            const bool taken = dispatch_to_pool(loop, e);
             pthread_mutex_unlock(&loop->mutex);
+            if (!taken && !refusing)
+                ZEL_LOGE(TAG, "event loop: the pool refused the callback of descriptor %d; retrying", fd);
+            refusing = !taken;
+            if (!taken)
+                usleep(kRefusedRetryUs);
             continue;
         }
         pthread_mutex_unlock(&loop->mutex);
