@@ -70,6 +70,7 @@ struct zel_thread_pool {
     pthread_mutex_t mutex;
     pthread_cond_t cond;
     int next_id;
+    int idle;  // workers waiting on the condition
 };
 
 namespace {
@@ -96,7 +97,11 @@ void *worker_main(void *arg)
     pthread_mutex_lock(&pool->mutex);
     while (pool->running) {
         if (zel_array_get_size(pool->queue) == 0) {
+            if (slot->idle_since == kBusyIdleMark)
+                slot->idle_since = time_monotonic_us();
+            pool->idle++;
             const int rc = zel_cond_wait_for(&pool->cond, &pool->mutex, kIdlePoll);
+            pool->idle--;
             if (!pool->running)
                 break;
             if (rc == ETIMEDOUT && zel_array_get_size(pool->queue) == 0 &&
@@ -126,8 +131,7 @@ void *worker_main(void *arg)
             leave_slot(slot);
             return detach_and_leave(pool);
         }
-        slot->work_id = -1;
-        slot->idle_since = time_monotonic_us();
+        slot->work_id = -1;  // idle from when it finds the queue empty
     }
     // Stopping: release joins this thread.
     pthread_mutex_unlock(&pool->mutex);
@@ -173,7 +177,14 @@ zel_thread_pool_t *zel_thread_pool_create(uint16_t min, uint16_t max, int thresh
     pool->slots = static_cast<worker_slot *>(__zel_malloc0(sizeof(worker_slot) * max));
     pool->queue = zel_array_create(initial, maximum);
     pool->items = zel_trash_create(new_item, free_item, nullptr, queue_limit);
-    if (!pool->slots || !pool->queue || !pool->items || pthread_mutex_init(&pool->mutex, nullptr) != 0) {
+    // Adaptive: the critical sections are a few instructions, so contenders spin briefly instead of
+    // sleeping in the kernel at once.
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+    const int mutex_rc = pthread_mutex_init(&pool->mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+    if (!pool->slots || !pool->queue || !pool->items || mutex_rc != 0) {
         zel_trash_release(pool->items);
         zel_array_release(pool->queue);
         __zel_free(pool->slots);
@@ -207,25 +218,21 @@ int zel_thread_pool_add_work(zel_thread_pool_t *pool, zel_work_fn fn, void *firs
     if (!pool || !fn)
         return ZEL_EINVAL;
     pthread_mutex_lock(&pool->mutex);
-    if (!pool->running) {
-        pthread_mutex_unlock(&pool->mutex);
-        return ZEL_EFAIL;
-    }
     const int waiting = zel_array_get_size(pool->queue);
-    if (waiting >= pool->queue_limit) {
-        pthread_mutex_unlock(&pool->mutex);
-        return ZEL_EFULL;
+    int refused = !pool->running ? ZEL_EFAIL : waiting >= pool->queue_limit ? ZEL_EFULL : 0;
+    auto *item = refused ? nullptr : static_cast<work_item *>(zel_trash_request(pool->items));
+    if (!refused && !item)
+        refused = ZEL_ENOMEM;
+    if (item) {
+        *item = work_item{pool->next_id, fn, done, first, second};
+        if (zel_array_enqueue(pool->queue, item) != 0) {
+            zel_trash_recycle(pool->items, item);
+            refused = ZEL_ENOMEM;
+        }
     }
-    auto *item = static_cast<work_item *>(zel_trash_request(pool->items));
-    if (!item) {
+    if (refused) {
         pthread_mutex_unlock(&pool->mutex);
-        return ZEL_ENOMEM;
-    }
-    *item = work_item{pool->next_id, fn, done, first, second};
-    if (zel_array_enqueue(pool->queue, item) != 0) {
-        zel_trash_recycle(pool->items, item);
-        pthread_mutex_unlock(&pool->mutex);
-        return ZEL_ENOMEM;
+        return refused;
     }
     if (pool->live < pool->min)
         start_worker(pool, kPermanent);
@@ -233,8 +240,11 @@ int zel_thread_pool_add_work(zel_thread_pool_t *pool, zel_work_fn fn, void *firs
         start_worker(pool, kTemporary);
     const int id = pool->next_id;
     pool->next_id = id == INT_MAX ? 0 : id + 1;
-    pthread_cond_signal(&pool->cond);
+    const bool wake = pool->idle > 0;
     pthread_mutex_unlock(&pool->mutex);
+    // Signalled after unlocking, so the woken worker does not block on the mutex at once.
+    if (wake)
+        pthread_cond_signal(&pool->cond);
     return id;
 }
 
