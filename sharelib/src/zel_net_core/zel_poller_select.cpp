@@ -48,19 +48,17 @@ void set_bits(select_poller *p, int fd, int flags)
         FD_CLR(fd, &p->write_set);
 }
 
-// Forgets results of `fd` not yet reported.
-void drop_ready(select_poller *p, int fd)
+// Forgets results of `fd` for `flags` not yet reported.
+void drop_ready(select_poller *p, int fd, int flags)
 {
-    if (FD_ISSET(fd, &p->read_ready)) {
+    if ((flags & ZEL_POLL_READ) && FD_ISSET(fd, &p->read_ready)) {
         FD_CLR(fd, &p->read_ready);
         p->pending--;
     }
-    if (FD_ISSET(fd, &p->write_ready)) {
+    if ((flags & ZEL_POLL_WRITE) && FD_ISSET(fd, &p->write_ready)) {
         FD_CLR(fd, &p->write_ready);
         p->pending--;
     }
-    if (p->pending < 0)
-        p->pending = 0;
 }
 
 zel_poller_t *create(int)
@@ -107,42 +105,37 @@ int add_fd(zel_poller_t *poller, int fd, int flags)
     return 0;
 }
 
+// Locks the poller when `fd` is registered: 0, or -2 / -4 without the lock.
+int lock_registered(select_poller *p, int fd)
+{
+    if (!p || !valid(fd))
+        return ZEL_EINVAL;
+    pthread_mutex_lock(&p->mutex);
+    if (p->registered[fd])
+        return 0;
+    pthread_mutex_unlock(&p->mutex);
+    return ZEL_ENOTFOUND;
+}
+
 int mod_fd(zel_poller_t *poller, int fd, int flags)
 {
-    if (!poller || !valid(fd))
-        return ZEL_EINVAL;
     select_poller *p = as_select(poller);
-    pthread_mutex_lock(&p->mutex);
-    if (!p->registered[fd]) {
-        pthread_mutex_unlock(&p->mutex);
-        return ZEL_ENOTFOUND;
-    }
+    if (const int rc = lock_registered(p, fd))
+        return rc;
     set_bits(p, fd, flags);
-    if (!(flags & ZEL_POLL_READ) && FD_ISSET(fd, &p->read_ready)) {
-        FD_CLR(fd, &p->read_ready);
-        p->pending--;
-    }
-    if (!(flags & ZEL_POLL_WRITE) && FD_ISSET(fd, &p->write_ready)) {
-        FD_CLR(fd, &p->write_ready);
-        p->pending--;
-    }
+    drop_ready(p, fd, ~flags);
     pthread_mutex_unlock(&p->mutex);
     return 0;
 }
 
 int remove_fd(zel_poller_t *poller, int fd)
 {
-    if (!poller || !valid(fd))
-        return ZEL_EINVAL;
     select_poller *p = as_select(poller);
-    pthread_mutex_lock(&p->mutex);
-    if (!p->registered[fd]) {
-        pthread_mutex_unlock(&p->mutex);
-        return ZEL_ENOTFOUND;
-    }
+    if (const int rc = lock_registered(p, fd))
+        return rc;
     p->registered[fd] = false;
     set_bits(p, fd, 0);
-    drop_ready(p, fd);
+    drop_ready(p, fd, ZEL_POLL_READ | ZEL_POLL_WRITE);
     while (p->highest >= 0 && !p->registered[p->highest])
         p->highest--;
     pthread_mutex_unlock(&p->mutex);

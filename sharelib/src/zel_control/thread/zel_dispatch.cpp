@@ -188,6 +188,35 @@ int start_thread(zel_dispatch_t *object, int runner, void *(*entry)(void *))
     return 0;
 }
 
+// callback(null, user data) once on a new thread; with `wait`, joined before returning.
+int run_once(zel_dispatch_t *object, const char *name, bool wait)
+{
+    if (!object)
+        return ZEL_EINVAL;
+    pthread_mutex_lock(&object->mutex);
+    reap_finished(object);
+    if (object->runner != kNoThread) {
+        pthread_mutex_unlock(&object->mutex);
+        std::printf("%s CODE_RES_IN_USED error\n", name);
+        return ZEL_EBUSY;
+    }
+    const int rc = start_thread(object, kOnceThread, once_main);
+    const pthread_t thread = object->thread;
+    pthread_mutex_unlock(&object->mutex);
+    if (rc != 0) {
+        std::printf("%s g_thread_new error\n", name);
+        return rc;
+    }
+    if (wait) {
+        pthread_join(thread, nullptr);
+        pthread_mutex_lock(&object->mutex);
+        object->runner = kNoThread;
+        pthread_mutex_unlock(&object->mutex);
+    }
+    std::printf("%s success\n", name);
+    return 0;
+}
+
 } // namespace
 
 extern "C" {
@@ -390,45 +419,13 @@ int dispatch_timer_resume(zel_dispatch_t *object)
 
 int dispatch_thread_async(zel_dispatch_t *object)
 {
-    if (!object)
-        return ZEL_EINVAL;
-    pthread_mutex_lock(&object->mutex);
-    reap_finished(object);
-    if (object->runner != kNoThread) {
-        pthread_mutex_unlock(&object->mutex);
-        std::puts("dispatch_thread_async CODE_RES_IN_USED error");
-        return ZEL_EBUSY;
-    }
-    const int rc = start_thread(object, kOnceThread, once_main);
-    pthread_mutex_unlock(&object->mutex);
-    std::puts(rc == 0 ? "dispatch_thread_async success" : "dispatch_thread_async g_thread_new error");
-    return rc;
+    return run_once(object, "dispatch_thread_async", false);
 }
 
 int dispatch_thread_sync(zel_dispatch_t *object)
 {
-    if (!object)
-        return ZEL_EINVAL;
-    pthread_mutex_lock(&object->mutex);
-    reap_finished(object);
-    if (object->runner != kNoThread) {
-        pthread_mutex_unlock(&object->mutex);
-        std::puts("dispatch_thread_sync CODE_RES_IN_USED error");
-        return ZEL_EBUSY;
-    }
-    const int rc = start_thread(object, kOnceThread, once_main);
-    const pthread_t thread = object->thread;
-    pthread_mutex_unlock(&object->mutex);
-    if (rc != 0) {
-        std::puts("dispatch_thread_sync g_thread_new error");
-        return rc;
-    }
-    pthread_join(thread, nullptr);
-    pthread_mutex_lock(&object->mutex);
-    object->runner = kNoThread;
-    pthread_mutex_unlock(&object->mutex);
-    std::puts("dispatch_thread_sync success");
-    return object->result;
+    const int rc = run_once(object, "dispatch_thread_sync", true);
+    return rc == 0 ? object->result.load() : rc;
 }
 
 int dispatch_thread_sync_in_queue(zel_dispatch_t *object, zel_dispatch_t *queue)
