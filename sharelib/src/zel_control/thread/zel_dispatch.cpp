@@ -217,6 +217,24 @@ int run_once(zel_dispatch_t *object, const char *name, bool wait)
     return 0;
 }
 
+// Starts or stops every queue and timer member with its stored capacity or interval; idle members
+// (kind 0) are skipped.
+int start_or_stop_members(zel_dispatch_group_t *group, bool start)
+{
+    if (!group)
+        return ZEL_EINVAL;
+    pthread_mutex_lock(&group->mutex);
+    for (int i = 0; i < zel_array_get_size(group->members); i++) {
+        auto *object = static_cast<zel_dispatch_t *>(zel_array_get(group->members, i));
+        if (object->kind == DISPATCH_KIND_QUEUE)
+            start ? dispatch_queue_start(object, object->capacity) : dispatch_queue_stop(object);
+        else if (object->kind == DISPATCH_KIND_TIMER)
+            start ? dispatch_timer_start(object, object->interval_ms) : dispatch_timer_stop(object);
+    }
+    pthread_mutex_unlock(&group->mutex);
+    return 0;
+}
+
 } // namespace
 
 extern "C" {
@@ -513,34 +531,12 @@ int dispatch_group_leave(zel_dispatch_group_t *group, zel_dispatch_t *object)
 
 int dispatch_group_start(zel_dispatch_group_t *group)
 {
-    if (!group)
-        return ZEL_EINVAL;
-    pthread_mutex_lock(&group->mutex);
-    for (int i = 0; i < zel_array_get_size(group->members); i++) {
-        auto *object = static_cast<zel_dispatch_t *>(zel_array_get(group->members, i));
-        if (object->kind == DISPATCH_KIND_QUEUE)
-            dispatch_queue_start(object, object->capacity);
-        else if (object->kind == DISPATCH_KIND_TIMER)
-            dispatch_timer_start(object, object->interval_ms);
-    }
-    pthread_mutex_unlock(&group->mutex);
-    return 0;
+    return start_or_stop_members(group, true);
 }
 
 int dispatch_group_stop(zel_dispatch_group_t *group)
 {
-    if (!group)
-        return ZEL_EINVAL;
-    pthread_mutex_lock(&group->mutex);
-    for (int i = 0; i < zel_array_get_size(group->members); i++) {
-        auto *object = static_cast<zel_dispatch_t *>(zel_array_get(group->members, i));
-        if (object->kind == DISPATCH_KIND_QUEUE)
-            dispatch_queue_stop(object);
-        else if (object->kind == DISPATCH_KIND_TIMER)
-            dispatch_timer_stop(object);
-    }
-    pthread_mutex_unlock(&group->mutex);
-    return 0;
+    return start_or_stop_members(group, false);
 }
 
 int dispatch_group_element_matcher(const void *a, const void *b)
