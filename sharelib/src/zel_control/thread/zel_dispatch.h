@@ -1,7 +1,6 @@
 // Dispatch objects: a callback run on a thread of the object's own, as the consumer of a fixed
 // queue of items (kind 1), as a periodic timer (kind 2) or once; and groups that start and stop
-// their members together. Messages go to standard output, as the rest of this module's users read
-// them there.
+// their members together. Their messages are written to standard output.
 #pragma once
 
 #ifdef __cplusplus

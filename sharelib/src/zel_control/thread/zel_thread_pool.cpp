@@ -184,15 +184,12 @@ zel_thread_pool_t *zel_thread_pool_create(uint16_t min, uint16_t max, int thresh
     pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
     const int mutex_rc = pthread_mutex_init(&pool->mutex, &attr);
     pthread_mutexattr_destroy(&attr);
-    if (!pool->slots || !pool->queue || !pool->items || mutex_rc != 0) {
-        zel_trash_release(pool->items);
-        zel_array_release(pool->queue);
-        __zel_free(pool->slots);
-        __zel_free(pool);
-        return nullptr;
-    }
-    if (zel_cond_init_monotonic(&pool->cond) != 0) {
-        pthread_mutex_destroy(&pool->mutex);
+    const int cond_rc = zel_cond_init_monotonic(&pool->cond);
+    if (!pool->slots || !pool->queue || !pool->items || mutex_rc != 0 || cond_rc != 0) {
+        if (mutex_rc == 0)
+            pthread_mutex_destroy(&pool->mutex);
+        if (cond_rc == 0)
+            pthread_cond_destroy(&pool->cond);
         zel_trash_release(pool->items);
         zel_array_release(pool->queue);
         __zel_free(pool->slots);

@@ -1,7 +1,8 @@
 // The thread pool: work items queued in arrival order and run by workers that grow from a minimum
 // (permanent workers) up to a maximum (temporary workers, started while the queue holds at least the
 // growth threshold and leaving when it falls below it). Idle workers leave after the idle-release
-// time. All functions may be called from any thread, also from inside a work function.
+// time. All functions may be called from any thread, and all but release from inside a work
+// function.
 #pragma once
 
 #include <stdint.h>
