@@ -177,13 +177,7 @@ zel_thread_pool_t *zel_thread_pool_create(uint16_t min, uint16_t max, int thresh
     pool->slots = static_cast<worker_slot *>(__zel_malloc0(sizeof(worker_slot) * max));
     pool->queue = zel_array_create(initial, maximum);
     pool->items = zel_trash_create(new_item, free_item, nullptr, queue_limit);
-    // Adaptive: the critical sections are a few instructions, so contenders spin briefly instead of
-    // sleeping in the kernel at once.
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
-    const int mutex_rc = pthread_mutex_init(&pool->mutex, &attr);
-    pthread_mutexattr_destroy(&attr);
+    const int mutex_rc = pthread_mutex_init(&pool->mutex, nullptr);
     const int cond_rc = zel_cond_init_monotonic(&pool->cond);
     if (!pool->slots || !pool->queue || !pool->items || mutex_rc != 0 || cond_rc != 0) {
         if (mutex_rc == 0)
