@@ -358,3 +358,32 @@ TEST(ZelEvtloopLifecycle, StopsRestartsAndReleasesWhileAddsAndRemovesRace)
     loop->stop(loop.get());
     EXPECT_GT(c.total, 0);
 }
+
+TEST(ZelEvtloopHostile, AFloodedDescriptorDoesNotStarveTheOthers)
+{
+    for (const char *kind : {"select", "epoll"}) {
+        Pair flooded, quiet;
+        Counter c;
+        LoopPtr loop(zel_evtloop_factory(kind));
+        ASSERT_EQ(loop->add(loop.get(), flooded.fd[0], ZEL_POLL_READ, Counter::on_ready, &c), 0);
+        ASSERT_EQ(loop->add(loop.get(), quiet.fd[0], ZEL_POLL_READ, Counter::on_ready, &c), 0);
+        ASSERT_EQ(loop->start(loop.get()), 0);
+        std::atomic<bool> stop{false};
+        std::thread flood([&] {
+            const char junk[4096] = {};
+            while (!stop)
+                (void)!write(flooded.fd[1], junk, sizeof junk);  // non-blocking: as fast as it is taken
+        });
+        std::this_thread::sleep_for(zeltest::scaled(100ms));
+        quiet.poke();
+        EXPECT_TRUE(zeltest::wait_until(
+            [&] {
+                std::lock_guard<std::mutex> lock(c.m);
+                return c.per_fd[quiet.fd[0]] == 1;
+            },
+            1000ms))
+            << kind;
+        stop = true;
+        flood.join();
+    }
+}
