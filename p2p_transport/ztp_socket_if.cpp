@@ -45,19 +45,18 @@ struct IfList {
     IfList(const IfList &) = delete;
     IfList &operator=(const IfList &) = delete;
 
-    // The address of interface i when it is up.
+    // The address of entry i when its interface is up. The entry's own address is taken, not the
+    // interface's first one (SIOCGIFADDR), so that an interface with two addresses counts each once.
     bool address(int i, in_addr *out)
     {
-        if (i < 0 || i >= count)
+        if (i < 0 || i >= count || buf.req[i].ifr_addr.sa_family != AF_INET)
             return false;
         ifreq req{};
         std::memcpy(req.ifr_name, buf.req[i].ifr_name, IFNAMSIZ);
         if (ioctl(sock, SIOCGIFFLAGS, &req) != 0 || !(req.ifr_flags & IFF_UP))
             return false;
-        if (ioctl(sock, SIOCGIFADDR, &req) != 0 || req.ifr_addr.sa_family != AF_INET)
-            return false;
         sockaddr_in addr;
-        std::memcpy(&addr, &req.ifr_addr, sizeof addr);
+        std::memcpy(&addr, &buf.req[i].ifr_addr, sizeof addr);
         *out = addr.sin_addr;
         return true;
     }
