@@ -52,6 +52,8 @@ def serve(conn, args, log_lock):
             conn.sendall(answer[:40])
         elif args.mode == "stall":
             threading.Event().wait()
+        elif args.mode == "close":
+            return
         # Keep the connection until the camera closes it.
         while conn.recv(4096):
             pass

@@ -10,7 +10,8 @@ alone (ztp_wire.py).
 Control: a unix socket, one JSON object per line each way:
   {"cmd":"script","answer":"ok","result":0}  answer: "ok" (0x13 with the result byte), "none",
       "short" (0x13 with a 3-byte payload), "bad_check" (a flipped check bit), "huge" (a header
-      announcing 1281 bytes), "junk" (8 random bytes), "close" (close at once), "flood" (200 answers)
+      announcing 1281 bytes), "junk" (8 bytes whose
+      third is not 'h'), "close" (close at once), "flood" (200 answers)
   {"cmd":"logins","since":0}                   -> {"logins":[{...}],"next":n}
   {"cmd":"wait_login","since":0,"timeout_ms":5000} -> {"login":{...},"index":i} or {"error":"timeout"}
   {"cmd":"accepts"}                            -> {"accepts":[t_monotonic,...],"open":k}
@@ -127,7 +128,7 @@ class Server:
         elif mode == "huge":
             conn.sendall(struct.pack(">H", 1281) + b"h\0\0\0\0\0" + b"\0" * 1281)
         elif mode == "junk":
-            conn.sendall(os.urandom(8))
+            conn.sendall(b"\x00\x10X" + os.urandom(5))
         elif mode == "close":
             conn.shutdown(socket.SHUT_RDWR)
         elif mode == "flood":
