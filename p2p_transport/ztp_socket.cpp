@@ -19,6 +19,11 @@ namespace {
 constexpr char kTag[] = "ztp";
 }
 
+int ztp_break_raised(const uint8_t *brk)
+{
+    return brk != nullptr && __atomic_load_n(brk, __ATOMIC_ACQUIRE) != 0;
+}
+
 int ztp_poll_one(int fd, short events, int timeout_ms)
 {
     const int64_t deadline = ztp_tick_ms() + (timeout_ms > 0 ? timeout_ms : 0);

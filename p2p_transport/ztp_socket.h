@@ -16,6 +16,7 @@ extern "C" {
 
 // A break flag is a byte that another thread raises (non-zero) with an atomic store; the Overtime
 // calls read it atomically at least every 10 ms. Null means no flag.
+int ztp_break_raised(const uint8_t *brk);
 
 // Waits up to timeout_ms for `events` on fd: 1 ready, 0 time-out, -1 error.
 int ztp_poll_one(int fd, short events, int timeout_ms);

@@ -18,18 +18,22 @@ constexpr char kTag[] = "ztp";
 // The longest a wait runs before the break flag and the deadline are looked at again.
 constexpr int64_t kStepMs = 10;
 
-bool broken(const uint8_t *brk)
+// Repeats `step` (1 done, 0 not yet, -1 failed), waiting for `events` on sock in between, at most
+// 10 ms at a time: 0 done, -1 failed, -2 the break flag was raised, -3 the deadline passed.
+template <class Step>
+int overtime(int sock, short events, const uint8_t *brk, int64_t deadline_ms, Step step)
 {
-    return brk != nullptr && __atomic_load_n(brk, __ATOMIC_ACQUIRE) != 0;
-}
-
-// How long the next wait may run: a step, or what is left before the deadline; -1 once it passed.
-int next_wait(int64_t deadline_ms)
-{
-    const int64_t left = deadline_ms - ztp_tick_ms();
-    if (left <= 0)
-        return -1;
-    return static_cast<int>(left < kStepMs ? left : kStepMs);
+    for (;;) {
+        const int r = step();
+        if (r != 0)
+            return r > 0 ? 0 : -1;
+        if (ztp_break_raised(brk))
+            return -2;
+        const int64_t left = deadline_ms - ztp_tick_ms();
+        if (left <= 0)
+            return -3;
+        ztp_poll_one(sock, events, static_cast<int>(left < kStepMs ? left : kStepMs));
+    }
 }
 
 int bind_to(int sock, const sockaddr_in *addr)
@@ -122,19 +126,10 @@ int zt_TCPNBSkt_Connect(int sock, const struct sockaddr_in *to)
 
 int zt_TCPNBSkt_Overtime_Connect(int sock, const struct sockaddr_in *to, const uint8_t *brk, int64_t deadline_ms)
 {
-    for (;;) {
-        const int step = zt_TCPNBSkt_Connect(sock, to);
-        if (step == 0)
-            return 0;
-        if (step == -2)
-            return -1;
-        if (broken(brk))
-            return -2;
-        const int wait = next_wait(deadline_ms);
-        if (wait < 0)
-            return -3;
-        ztp_poll_one(sock, POLLOUT, wait);
-    }
+    return overtime(sock, POLLOUT, brk, deadline_ms, [&] {
+        const int r = zt_TCPNBSkt_Connect(sock, to);
+        return r == 0 ? 1 : r == -1 ? 0 : -1;
+    });
 }
 
 int zt_TCPNBSkt_Send(int sock, const void *data, size_t n)
@@ -153,21 +148,14 @@ int zt_TCPNBSkt_Send(int sock, const void *data, size_t n)
 int zt_TCPNBSkt_Overtime_Send(int sock, const void *data, size_t n, const uint8_t *brk, int64_t deadline_ms)
 {
     const auto *p = static_cast<const uint8_t *>(data);
-    for (size_t sent = 0; sent < n;) {
-        const int r = zt_TCPNBSkt_Send(sock, p + sent, n - sent);
+    size_t sent = 0;
+    return overtime(sock, POLLOUT, brk, deadline_ms, [&] {
+        const int r = sent < n ? zt_TCPNBSkt_Send(sock, p + sent, n - sent) : 0;
         if (r < 0)
             return -1;
         sent += static_cast<size_t>(r);
-        if (sent == n)
-            break;
-        if (broken(brk))
-            return -2;
-        const int wait = next_wait(deadline_ms);
-        if (wait < 0)
-            return -3;
-        ztp_poll_one(sock, POLLOUT, wait);
-    }
-    return 0;
+        return sent == n ? 1 : 0;
+    });
 }
 
 int zt_TCPNBSkt_Recv(int sock, void *buf, size_t n)
@@ -188,21 +176,14 @@ int zt_TCPNBSkt_Recv(int sock, void *buf, size_t n)
 int zt_TCPNBSkt_Overtime_Recv(int sock, void *buf, size_t n, const uint8_t *brk, int64_t deadline_ms)
 {
     auto *p = static_cast<uint8_t *>(buf);
-    for (size_t got = 0; got < n;) {
-        const int r = zt_TCPNBSkt_Recv(sock, p + got, n - got);
+    size_t got = 0;
+    return overtime(sock, POLLIN, brk, deadline_ms, [&] {
+        const int r = got < n ? zt_TCPNBSkt_Recv(sock, p + got, n - got) : 0;
         if (r < 0)
             return -1;
         got += static_cast<size_t>(r);
-        if (got == n)
-            break;
-        if (broken(brk))
-            return -2;
-        const int wait = next_wait(deadline_ms);
-        if (wait < 0)
-            return -3;
-        ztp_poll_one(sock, POLLIN, wait);
-    }
-    return 0;
+        return got == n ? 1 : 0;
+    });
 }
 
 int zt_TCPNBSkt_Select(const int *socks, int count, int timeout_ms)
@@ -244,19 +225,12 @@ int zt_TCPNBSkt_Accept(int sock, struct sockaddr_in *from)
 
 int zt_TCPNBSkt_Overtime_Accept(int sock, struct sockaddr_in *from, const uint8_t *brk, int64_t deadline_ms)
 {
-    for (;;) {
-        const int fd = zt_TCPNBSkt_Accept(sock, from);
-        if (fd >= 0)
-            return fd;
-        if (fd == -2)
-            return -1;
-        if (broken(brk))
-            return -2;
-        const int wait = next_wait(deadline_ms);
-        if (wait < 0)
-            return -3;
-        ztp_poll_one(sock, POLLIN, wait);
-    }
+    int fd = -1;
+    const int r = overtime(sock, POLLIN, brk, deadline_ms, [&] {
+        fd = zt_TCPNBSkt_Accept(sock, from);
+        return fd >= 0 ? 1 : fd == -1 ? 0 : -1;
+    });
+    return r == 0 ? fd : r;
 }
 
 void zt_TCPNBSkt_Close(int sock)

@@ -25,18 +25,13 @@ void sleep_ms(int64_t ms)
     }
 }
 
-bool broken(const uint8_t *brk)
-{
-    return brk != nullptr && __atomic_load_n(brk, __ATOMIC_ACQUIRE) != 0;
-}
-
 int give_up(ztp_relay_setup_out *out, int state, const uint8_t *brk, const char *what)
 {
     zt_TCPNBSkt_Close(out->sock);
     out->sock = -1;
     out->state = state;
     ZEL_LOGW(kTag, "TCP relay set-up: %s (state %d)\n", what, state);
-    return broken(brk) ? kBroken : kFailed;
+    return ztp_break_raised(brk) ? kBroken : kFailed;
 }
 
 // Connect attempts within 5 s, at least 10 ms apart so that a refusing relay cannot make us spin.
@@ -58,7 +53,7 @@ int connect_relay(const ztp_relay_setup_in *in, ztp_relay_setup_out *out)
         out->sock = -1;
         out->state = ZTP_RELAY_CONNECT_FAILED;
         sleep_ms(started + ZTP_RELAY_PACE_MS - ztp_tick_ms());
-        if (ztp_tick_ms() >= deadline || broken(in->brk))
+        if (ztp_tick_ms() >= deadline || ztp_break_raised(in->brk))
             return give_up(out, ZTP_RELAY_CONNECT_FAILED, in->brk, "connect failed");
     }
 }

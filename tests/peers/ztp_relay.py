@@ -21,19 +21,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import ztp_wire as w  # noqa: E402
 
 
-def read_exact(conn, n):
-    data = b""
-    while len(data) < n:
-        chunk = conn.recv(n - len(data))
-        if not chunk:
-            raise EOFError
-        data += chunk
-    return data
-
-
 def serve(conn, args, log_lock):
     try:
-        req = read_exact(conn, 28)
+        req = w.recv_exact(conn, 28)
         entry = {
             "prefix": req[0:8].rstrip(b"\0").decode("latin-1"),
             "serial": struct.unpack(">I", req[8:12])[0],

@@ -65,22 +65,12 @@ class Server:
             self.logins.append(entry)
             self.lock.notify_all()
 
-    @staticmethod
-    def read_exact(conn, n):
-        data = b""
-        while len(data) < n:
-            chunk = conn.recv(n - len(data))
-            if not chunk:
-                raise EOFError
-            data += chunk
-        return data
-
     def serve(self, conn):
         try:
             while True:
-                head = self.read_exact(conn, 8)
+                head = w.recv_exact(conn, 8)
                 (length,) = struct.unpack(">H", head[:2])
-                body = self.read_exact(conn, length)
+                body = w.recv_exact(conn, length)
                 try:
                     msg = w.tcp_open(head, body, self.key)
                     msg_type, payload = w.parse(msg)

@@ -55,7 +55,8 @@ def _key_state(key):
     return k
 
 
-def scramble(key, data):
+def _chain(key, data, scrambling):
+    """Each byte is XORed with a table byte chosen by the scrambled byte before it."""
     if not key:
         return bytes(data)
     k = _key_state(key)
@@ -64,25 +65,18 @@ def scramble(key, data):
         if i == 0:
             t = SCRAMBLE[k[0]]
         else:
-            p = out[i - 1]
+            p = out[i - 1] if scrambling else data[i - 1]
             t = SCRAMBLE[(p + k[p & 3]) & 0xFF]
         out[i] = x ^ t
     return bytes(out)
 
 
+def scramble(key, data):
+    return _chain(key, data, True)
+
+
 def unscramble(key, data):
-    if not key:
-        return bytes(data)
-    k = _key_state(key)
-    out = bytearray(len(data))
-    for i, y in enumerate(data):
-        if i == 0:
-            t = SCRAMBLE[k[0]]
-        else:
-            p = data[i - 1]
-            t = SCRAMBLE[(p + k[p & 3]) & 0xFF]
-        out[i] = y ^ t
-    return bytes(out)
+    return _chain(key, data, False)
 
 
 def relay_key(r0, r1):
@@ -278,6 +272,17 @@ def rly_rdy_plus(sub_type, ticket16, did, a, b, last=None):
 
 
 # ---- TCP framing ---------------------------------------------------------------------------------
+
+
+def recv_exact(conn, n):
+    """n bytes from a stream socket; EOFError when it closes first."""
+    data = b""
+    while len(data) < n:
+        chunk = conn.recv(n - len(data))
+        if not chunk:
+            raise EOFError
+        data += chunk
+    return data
 
 
 def tcp_frame(msg, key, r0=None, r1=None, plain=False):
