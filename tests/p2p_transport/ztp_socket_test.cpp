@@ -23,6 +23,7 @@
 
 #include "zel_test_support.h"
 #include "ztp_peer_vectors.h"
+#include "ztp_ports.h"
 #include "ztp_socket.h"
 #include "ztp_tick.h"
 #include "ztp_wire_msgs.h"
@@ -108,6 +109,31 @@ struct RaiseLater {
 int64_t elapsed_since(int64_t start)
 {
     return ztp_tick_ms() - start;
+}
+
+TEST(Ports, DefaultsAndOverrides)
+{
+    unsetenv("ZELMAR_ZTP_UDP_PORT");
+    unsetenv("ZELMAR_ZTP_TCP_PORT");
+    unsetenv("ZELMAR_ZTP_LAN_PORT");
+    EXPECT_EQ(ztp_udp_port(), 32100);
+    EXPECT_EQ(ztp_punch_port(2), 32102);
+    EXPECT_EQ(ztp_tcp_port(), 443);
+    EXPECT_EQ(ztp_lan_port(), 32108);
+    setenv("ZELMAR_ZTP_UDP_PORT", "40000", 1);
+    setenv("ZELMAR_ZTP_TCP_PORT", "8443", 1);
+    setenv("ZELMAR_ZTP_LAN_PORT", "40008", 1);
+    EXPECT_EQ(ztp_punch_port(1), 40001);
+    EXPECT_EQ(ztp_tcp_port(), 8443);
+    EXPECT_EQ(ztp_lan_port(), 40008);
+    // The punch ports must exist above the login port; junk falls back to the default.
+    for (const char *bad : {"65534", "0", "12ab", ""}) {
+        setenv("ZELMAR_ZTP_UDP_PORT", bad, 1);
+        EXPECT_EQ(ztp_udp_port(), 32100) << bad;
+    }
+    unsetenv("ZELMAR_ZTP_UDP_PORT");
+    unsetenv("ZELMAR_ZTP_TCP_PORT");
+    unsetenv("ZELMAR_ZTP_LAN_PORT");
 }
 
 TEST(UdpSockets, RandomBindStaysInItsRange)
