@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "peer_control.h"
 #include "zel_test_support.h"
@@ -204,6 +205,39 @@ TEST_F(TcpLogin, ARefusedServerIsTriedAgainAfterTenSecondsNotSooner)
     g_now = failed_at + ZTP_TCP_RETRY_MS;
     ASSERT_TRUE(connect(r.get()));
     EXPECT_TRUE(zeltest::wait_until([&] { return server.accepts() == 1; }, 2s));
+}
+
+TEST_F(TcpLogin, AConnectThatNeverCompletesCountsAsFailedAfterTenSeconds)
+{
+    // A listener whose queue is full drops further connection requests: the connect stays pending.
+    const int listener = zt_TCPNBSkt_CreateBind(0);
+    ASSERT_EQ(zt_TCPNBSkt_Listen(listener, 0), 0);
+    const int port = zt_SA_GetLocalPort(listener);
+    const sockaddr_in where = addr("127.0.0.1", static_cast<uint16_t>(port));
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        fillers.push_back(zt_TCPNBSkt_Create());
+        zt_TCPNBSkt_Connect(fillers.back(), &where);
+    }
+    std::this_thread::sleep_for(50ms);
+    Record r = record("Server1", port);
+    ztp_tcp_session_info *list[1] = {r.get()};
+    for (int i = 0; i < 10; ++i)
+        ztp_Do_TCPConnect(list, 1, ZTP_TCP_REQ_LOGIN);
+    ASSERT_GE(r->sock, 0);
+    EXPECT_EQ(r->connected, 0);
+    g_now += ZTP_TCP_RETRY_MS - 1;
+    ztp_Do_TCPConnect(list, 1, ZTP_TCP_REQ_LOGIN);
+    EXPECT_GE(r->sock, 0) << "still waiting";
+    g_now += 1;
+    ztp_Do_TCPConnect(list, 1, ZTP_TCP_REQ_LOGIN);
+    EXPECT_LT(r->sock, 0) << "given up and reset";
+    g_now += ZTP_TCP_RETRY_MS;
+    ztp_Do_TCPConnect(list, 1, ZTP_TCP_REQ_LOGIN);
+    EXPECT_GE(r->sock, 0) << "tried again";
+    for (int fd : fillers)
+        zt_TCPNBSkt_Close(fd);
+    zt_TCPNBSkt_Close(listener);
 }
 
 TEST_F(TcpLogin, RelayStartArrivesOnTheLoginConnection)
