@@ -5,6 +5,8 @@
 #include "zelmar/zel_rand.h"
 #include "ztp_bytes.h"
 
+static_assert(ZTP_TCP_HEADER_LEN == 2 + 1 + 1 + 2 + 2, "length, 'h', zero, random bytes, check");
+
 int ztp_tcp_frame_write(ztp_tcp_variant variant, const ztp_scramble_key *key, const uint8_t *msg, size_t n,
                         uint8_t *out, size_t size)
 {

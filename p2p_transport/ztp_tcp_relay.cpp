@@ -15,6 +15,8 @@ namespace {
 constexpr char kTag[] = "ztp";
 constexpr int kBroken = -16;
 constexpr int kFailed = -24;
+static_assert(ZTP_RELAY_REQUEST_LEN == ZTP_DID_BLOCK_LEN + 4 + 1 + 3, "DID parts, ticket, role, zeros");
+static_assert(ZTP_RELAY_ANSWER_LEN == 2 * ZTP_ADDR24_LEN, "two addresses");
 
 void sleep_ms(int64_t ms)
 {

@@ -9,6 +9,10 @@ using ztp::get_be32;
 using ztp::put_be16;
 using ztp::put_be32;
 
+static_assert(ZTP_HEADER_LEN == 1 + 1 + 2, "magic, type, BE16 payload length");
+static_assert(ZTP_DID_BLOCK_LEN == 8 + 4 + 8, "prefix, BE32 serial, check code");
+static_assert(ZTP_ADDR_LEN == 2 + 2 + 4 + 8 && ZTP_ADDR24_LEN == 8 + 16, "family, port, address, padding");
+
 const uint8_t ztp_version_bytes[3] = {5, 0, 8};
 
 void ztp_write_header(uint8_t *p, uint8_t type, uint16_t payload_len)

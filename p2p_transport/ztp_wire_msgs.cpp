@@ -18,6 +18,33 @@ constexpr char kTag[] = "ztp";
 constexpr uint8_t kChannelMark = 0xD1;
 constexpr uint8_t kRlyRdyPlusMark = 0xA1;
 
+// Payload sizes of the fixed layouts, each from its fields.
+constexpr size_t kDid = ZTP_DID_BLOCK_LEN;
+constexpr size_t kAddr = ZTP_ADDR_LEN;
+constexpr size_t kAddr24 = ZTP_ADDR24_LEN;
+constexpr size_t kDevLgnLen = kDid + 1 + 3 + kAddr;              // NAT type, version, local address
+constexpr size_t kDevLgnDskLen = kDevLgnLen + ZTP_DSK_FIELD_LEN;
+constexpr size_t kTryLanTcpLen = kDid + kAddr24;
+constexpr size_t kTcpRsStartLen = kDid + 4 + kAddr24;            // ticket, relay
+constexpr size_t kRlyToLen = kAddr + 4;                          // relay, ticket (the rest is not read)
+constexpr size_t kRlyPktLen = 4 + kDid + 4;                      // ticket, DID parts, side byte and padding
+constexpr size_t kRlyPortAckLen = 4 + 2 + 2;                     // ticket, port, zeros
+constexpr size_t kRlyRdyPlusHeader = 4 + 16 + kDid;             // mark, sub-type, length, ticket, DID
+constexpr size_t kSsdListHeader = kDid + 4;                      // count and padding
+constexpr size_t kListReqAckHeader = 4;
+constexpr size_t kSsdP2PReqLen = kDid + kAddr;
+constexpr size_t kSsdDevLgnLen = kDid + 1 + 3 + kAddr;
+constexpr size_t kSmartPunchToLen = kAddr + 2 + 2;
+constexpr size_t kBlockHeader = 4;                               // mark, channel, BE16 index or count
+constexpr size_t kReportSessionRdyLen = kDid + 4 + 2 + 2 + 2 + 4 + 2 + 3 * kAddr;
+constexpr size_t kReportRrpLen = kDid + 4 + 4 + 3 * kAddr;
+static_assert(kDevLgnLen == 40 && kDevLgnDskLen == 64 && kTryLanTcpLen == 44 && kTcpRsStartLen == 48);
+static_assert(kRlyToLen == 20 && kRlyPktLen == 28 && kRlyPortAckLen == 8 && kRlyRdyPlusHeader == 40);
+static_assert(kSsdListHeader == 24 && kSsdP2PReqLen == 36 && kSsdDevLgnLen == 40 && kSmartPunchToLen == 20);
+static_assert(kReportSessionRdyLen == 84 && kReportRrpLen == 76);
+static_assert(ZTP_DC_FIXED_LEN == ZTP_DC_HEADER_LEN + 8 && ZTP_DC_HEADER_LEN == 4 + 40 + kDid);
+static_assert(ZTP_HEADER_LEN + kBlockHeader + ZTP_DRW_MAX_DATA == 1032, "a full DRW is 1032 bytes on the wire");
+
 // Zeroes the message, writes its header; the payload, or null when it does not fit.
 uint8_t *begin(uint8_t *buf, size_t size, uint8_t type, size_t payload_len)
 {
@@ -86,25 +113,25 @@ int ztp_read_DidOnly(const uint8_t *payload, size_t n, ztp_did *did)
 
 int ztp_write_DevLgn(uint8_t type, const ztp_dev_login *login, const char *login_key, uint8_t *buf, size_t size)
 {
-    uint8_t plain[64] = {};
+    uint8_t plain[kDevLgnDskLen] = {};
     ztp_write_did(plain, &login->did);
     plain[20] = login->nat_type;
     std::memcpy(plain + 21, ztp_version_bytes, 3);
     htonAddrZTP(&login->local_addr, plain + 24);
     switch (type) {
     case ZTP_MSG_DEV_LGN: {
-        uint8_t *p = begin(buf, size, type, 40);
+        uint8_t *p = begin(buf, size, type, kDevLgnLen);
         if (!p)
             return -1;
-        std::memcpy(p, plain, 40);
-        return done(40);
+        std::memcpy(p, plain, kDevLgnLen);
+        return done(kDevLgnLen);
     }
     case ZTP_MSG_DEV_LGN_CRC:
     case ZTP_MSG_DEV_LGN1_CRC:
-        return write_checked(type, plain, 40, login_key, buf, size);
+        return write_checked(type, plain, kDevLgnLen, login_key, buf, size);
     case ZTP_MSG_DEV_LGN_DSK:
-        ztp_write_dsk(plain + 40, login->dsk);
-        return write_checked(type, plain, 64, login_key, buf, size);
+        ztp_write_dsk(plain + kDevLgnLen, login->dsk);
+        return write_checked(type, plain, kDevLgnDskLen, login_key, buf, size);
     default:
         return -1;
     }
@@ -158,7 +185,7 @@ int ztp_read_AddrPair(const uint8_t *payload, size_t n, struct sockaddr_in *firs
 
 int ztp_read_TryLanTcp(const uint8_t *payload, size_t n, ztp_did *did, struct sockaddr_in *addr)
 {
-    if (n < 44)
+    if (n < kTryLanTcpLen)
         return -1;
     ztp_read_did(payload, did);
     ztp_ntohAddr(payload + 20, addr, nullptr);
@@ -167,7 +194,7 @@ int ztp_read_TryLanTcp(const uint8_t *payload, size_t n, ztp_did *did, struct so
 
 int ztp_read_TCPRSStart(const uint8_t *payload, size_t n, ztp_tcp_relay_start *start)
 {
-    if (n < 48)
+    if (n < kTcpRsStartLen)
         return -1;
     ztp_read_did(payload, &start->did);
     start->ticket = get_be32(payload + 20);
@@ -186,7 +213,7 @@ int ztp_read_TCPRlyReqAck(const uint8_t *payload, size_t n, uint8_t result[2])
 
 int ztp_read_RlyTo(const uint8_t *payload, size_t n, struct sockaddr_in *relay, uint32_t *ticket)
 {
-    if (n < 20)
+    if (n < kRlyToLen)
         return -1;
     ntohAddrZTP(payload, relay);
     *ticket = get_be32(payload + 16);
@@ -195,18 +222,18 @@ int ztp_read_RlyTo(const uint8_t *payload, size_t n, struct sockaddr_in *relay, 
 
 int ztp_write_RlyPkt(const ztp_rly_pkt *pkt, uint8_t *buf, size_t size)
 {
-    uint8_t *p = begin(buf, size, ZTP_MSG_RLY_PKT, 28);
+    uint8_t *p = begin(buf, size, ZTP_MSG_RLY_PKT, kRlyPktLen);
     if (!p)
         return -1;
     put_be32(p, pkt->ticket);
     ztp_write_did(p + 4, &pkt->did);
     p[24] = pkt->side;
-    return done(28);
+    return done(kRlyPktLen);
 }
 
 int ztp_read_RlyPkt(const uint8_t *payload, size_t n, ztp_rly_pkt *pkt)
 {
-    if (n < 28)
+    if (n < kRlyPktLen)
         return -1;
     pkt->ticket = get_be32(payload);
     ztp_read_did(payload + 4, &pkt->did);
@@ -216,98 +243,101 @@ int ztp_read_RlyPkt(const uint8_t *payload, size_t n, ztp_rly_pkt *pkt)
 
 int ztp_write_RlyPortAck(uint32_t ticket, uint16_t port, uint8_t *buf, size_t size)
 {
-    uint8_t *p = begin(buf, size, ZTP_MSG_RLY_PORT_ACK, 8);
+    uint8_t *p = begin(buf, size, ZTP_MSG_RLY_PORT_ACK, kRlyPortAckLen);
     if (!p)
         return -1;
     put_be32(p, ticket);
     put_be16(p + 4, port);
-    return done(8);
+    return done(kRlyPortAckLen);
 }
 
 int ztp_read_RlyRdyPlus(const uint8_t *payload, size_t n, ztp_rly_rdy_plus *msg)
 {
-    if (n < 40 || payload[0] != kRlyRdyPlusMark)
+    if (n < kRlyRdyPlusHeader || payload[0] != kRlyRdyPlusMark)
         return -1;
     const uint8_t sub = payload[1];
     // The header's length counts what follows its 40 bytes.
     const bool punch_pair = sub == 1 || sub == 2;
     const bool punch_pkt = sub == 3 || sub == 4;
-    const size_t addr_at = punch_pair ? 40 : 44;
-    if ((!punch_pair && !punch_pkt) || get_be16(payload + 2) != (punch_pair ? 48 : 52) || n < addr_at + 48)
+    const size_t addr_at = punch_pair ? kRlyRdyPlusHeader : kRlyRdyPlusHeader + 4;
+    const size_t body = addr_at + 2 * kAddr24 - kRlyRdyPlusHeader; // 48 or 52
+    if ((!punch_pair && !punch_pkt) || get_be16(payload + 2) != body || n < addr_at + 2 * kAddr24)
         return -1;
     msg->sub_type = sub;
     std::memcpy(msg->ticket, payload + 4, 16);
     ztp_read_did(payload + 20, &msg->did);
     ztp_ntohAddr(payload + addr_at, &msg->addr[0], nullptr);
     ztp_ntohAddr(payload + addr_at + 24, &msg->addr[1], nullptr);
-    msg->last = punch_pkt && n > 92 ? payload[92] : 0;
+    // The byte after the addresses of sub-types 3 and 4 lies beyond their 92 bytes: read when sent.
+    const size_t last_at = addr_at + 2 * kAddr24;
+    msg->last = punch_pkt && n > last_at ? payload[last_at] : 0;
     return 0;
 }
 
 int ztp_read_SSDList(const uint8_t *payload, size_t n, ztp_did *did, struct sockaddr_in *addrs, size_t max,
                      uint16_t *count)
 {
-    if (n < 24 || n > ZTP_MAX_DATAGRAM)
+    if (n < kSsdListHeader || n > ZTP_MAX_DATAGRAM)
         return -1;
     uint8_t plain[ZTP_MAX_DATAGRAM];
     ztp_unscramble(&super_key(), payload, plain, n);
     const uint16_t announced = get_be16(plain + 20);
-    if (24 + size_t{16} * announced > n) {
+    if (kSsdListHeader + kAddr * announced > n) {
         ZEL_LOGW(kTag, "super-device list announces %u addresses in %zu bytes, dropped\n", announced, n);
         return -1;
     }
     ztp_read_did(plain, did);
     const size_t kept = announced < max ? announced : max;
     for (size_t i = 0; i < kept; ++i)
-        ntohAddrZTP(plain + 24 + 16 * i, &addrs[i]);
+        ntohAddrZTP(plain + kSsdListHeader + kAddr * i, &addrs[i]);
     *count = static_cast<uint16_t>(kept);
     return 0;
 }
 
 int ztp_read_ListReqAck(const uint8_t *payload, size_t n, struct sockaddr_in *addrs, size_t max, uint8_t *count)
 {
-    if (n < 4 || 4 + size_t{16} * payload[0] > n)
+    if (n < kListReqAckHeader || kListReqAckHeader + kAddr * payload[0] > n)
         return -1;
     const size_t kept = payload[0] < max ? payload[0] : max;
     for (size_t i = 0; i < kept; ++i)
-        ntohAddrZTP(payload + 4 + 16 * i, &addrs[i]);
+        ntohAddrZTP(payload + kListReqAckHeader + kAddr * i, &addrs[i]);
     *count = static_cast<uint8_t>(kept);
     return 0;
 }
 
 int ztp_write_SSDP2PReq(const ztp_did *did, const struct sockaddr_in *addr, uint8_t *buf, size_t size)
 {
-    uint8_t *p = begin(buf, size, ZTP_MSG_SSD_P2P_REQ, 36);
+    uint8_t *p = begin(buf, size, ZTP_MSG_SSD_P2P_REQ, kSsdP2PReqLen);
     if (!p)
         return -1;
     ztp_write_did(p, did);
     htonAddrZTP(addr, p + 20);
-    return super_done(p, 36);
+    return super_done(p, kSsdP2PReqLen);
 }
 
 int ztp_write_SSDDevLgn(const ztp_did *did, uint8_t flag, const struct sockaddr_in *addr, uint8_t *buf, size_t size)
 {
-    uint8_t *p = begin(buf, size, ZTP_MSG_SSD_DEV_LGN, 40);
+    uint8_t *p = begin(buf, size, ZTP_MSG_SSD_DEV_LGN, kSsdDevLgnLen);
     if (!p)
         return -1;
     ztp_write_did(p, did);
     p[20] = flag;
     std::memcpy(p + 21, ztp_version_bytes, 3);
     htonAddrZTP(addr, p + 24);
-    return super_done(p, 40);
+    return super_done(p, kSsdDevLgnLen);
 }
 
 int ztp_write_SmartPunchTo(const struct sockaddr_in *addr, uint16_t value, const uint8_t tail[2], uint8_t *buf,
                            size_t size)
 {
-    uint8_t *p = begin(buf, size, ZTP_MSG_SMART_PUNCH_TO, 20);
+    uint8_t *p = begin(buf, size, ZTP_MSG_SMART_PUNCH_TO, kSmartPunchToLen);
     if (!p)
         return -1;
     htonAddrZTP(addr, p);
     put_be16(p + 16, value);
     p[18] = tail[0];
     p[19] = tail[1];
-    return super_done(p, 20);
+    return super_done(p, kSmartPunchToLen);
 }
 
 namespace {
@@ -482,7 +512,7 @@ int ztp_read_DC(const uint8_t *payload, size_t n, ztp_dc *dc)
 
 int ztp_write_ReportSessionRdy(const ztp_report_session_rdy *r, uint8_t *buf, size_t size)
 {
-    uint8_t *p = begin(buf, size, ZTP_MSG_REPORT_SESSION_RDY, 84);
+    uint8_t *p = begin(buf, size, ZTP_MSG_REPORT_SESSION_RDY, kReportSessionRdyLen);
     if (!p)
         return -1;
     ztp_write_did(p, &r->did);
@@ -497,12 +527,12 @@ int ztp_write_ReportSessionRdy(const ztp_report_session_rdy *r, uint8_t *buf, si
     htonAddrZTP(&r->local_addr, p + 36);
     htonAddrZTP(&r->wan_addr, p + 52);
     htonAddrZTP(&r->remote_addr, p + 68);
-    return super_done(p, 84);
+    return super_done(p, kReportSessionRdyLen);
 }
 
 int ztp_write_ReportRRP_P2PRdy(const ztp_report_rrp_p2p_rdy *r, uint8_t *buf, size_t size)
 {
-    uint8_t *p = begin(buf, size, ZTP_MSG_REPORT_RRP_P2P_RDY, 76);
+    uint8_t *p = begin(buf, size, ZTP_MSG_REPORT_RRP_P2P_RDY, kReportRrpLen);
     if (!p)
         return -1;
     ztp_write_did(p, &r->did);
@@ -510,5 +540,5 @@ int ztp_write_ReportRRP_P2PRdy(const ztp_report_rrp_p2p_rdy *r, uint8_t *buf, si
     p[24] = r->flag;
     for (int i = 0; i < 3; ++i)
         htonAddrZTP(&r->addr[i], p + 28 + 16 * i);
-    return super_done(p, 76);
+    return super_done(p, kReportRrpLen);
 }

@@ -94,13 +94,6 @@ TEST(Scramble, InPlaceGivesTheSameBytes)
     EXPECT_EQ(copy, plain);
 }
 
-TEST(Scramble, RefusesMoreThan65535Bytes)
-{
-    Bytes big(65536);
-    EXPECT_EQ(ztp__P2P_Proprietary_Encrypt("k", big.data(), big.data(), big.size()), -1);
-    EXPECT_EQ(ztp__P2P_Proprietary_Encrypt("k", big.data(), big.data(), 65535), 0);
-}
-
 TEST(RelayCheck, EmptyMessageGives4353)
 {
     uint8_t check[2];

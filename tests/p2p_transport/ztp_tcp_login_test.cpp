@@ -342,25 +342,4 @@ TEST_F(TcpLogin, AFloodOfAnswersIsTakenOneAtATime)
     EXPECT_GE(r->sock, 0);
 }
 
-TEST(TcpLoginRecord, AllocationRefusesBadInputAndResetKeepsIdentity)
-{
-    EXPECT_EQ(ztp_AllocTCPSessionInfo("Server1", nullptr, 443, 1280), nullptr);
-    EXPECT_EQ(ztp_AllocTCPSessionInfo("Server1", "p2p.example", 443, 1280), nullptr);
-    EXPECT_EQ(ztp_AllocTCPSessionInfo("Server1", "127.0.0.1", 443, 100), nullptr);
-    ztp_tcp_session_info *r = ztp_AllocTCPSessionInfo("Server1", "127.0.0.1", 443, 1280);
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(r->sock, -1);
-    r->attempted = 1;
-    r->last_attempt_ms = 42;
-    r->send_login = 1;
-    r->header_got = 5;
-    ztp_ResetTCPrSessionInfo(r);
-    EXPECT_STREQ(r->name, "Server1");
-    EXPECT_EQ(r->last_attempt_ms, 42);
-    EXPECT_EQ(zt_SA_GetPort(&r->server), 443);
-    EXPECT_EQ(r->send_login, 0);
-    EXPECT_EQ(r->header_got, 0);
-    ztp_FreeTCPrSessionInfo(r);
-}
-
 } // namespace
