@@ -1,5 +1,4 @@
 // Non-blocking TCP sockets of the socket layer (ztp_socket.h).
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,8 +19,7 @@ constexpr int64_t kStepMs = 10;
 
 // Repeats `step` (1 done, 0 not yet, -1 failed), waiting for `events` on sock in between, at most
 // 10 ms at a time: 0 done, -1 failed, -2 the break flag was raised, -3 the deadline passed.
-template <class Step>
-int overtime(int sock, short events, const uint8_t *brk, int64_t deadline_ms, Step step)
+template <class Step> int overtime(int sock, short events, const uint8_t *brk, int64_t deadline_ms, Step step)
 {
     for (;;) {
         const int r = step();

@@ -37,8 +37,8 @@ void fail(ztp_tcp_session_info *info, const char *what)
 void receive_some(ztp_tcp_session_info *info, const ztp_scramble_key *key)
 {
     if (info->header_got < ZTP_TCP_HEADER_LEN) {
-        const int r = zt_TCPNBSkt_Recv(info->sock, info->header_raw + info->header_got,
-                                       ZTP_TCP_HEADER_LEN - info->header_got);
+        const int r =
+            zt_TCPNBSkt_Recv(info->sock, info->header_raw + info->header_got, ZTP_TCP_HEADER_LEN - info->header_got);
         if (r < 0) {
             fail(info, r == -1 ? "closed by the server" : "receive error");
             return;
@@ -79,9 +79,9 @@ void send_login(ztp_tcp_session_info *info, const ztp_tcp_login_params *params, 
     uint8_t msg[ZTP_MSG_BUFFER];
     uint8_t framed[ZTP_TCP_HEADER_LEN + ZTP_MSG_BUFFER];
     const int n = ztp_write_DevLgn(type, &login, params->login_key, msg, sizeof msg);
-    const int framed_len = n > 0 ? ztp_tcp_frame_write(ZTP_TCP_CHECKED, params->key, msg, static_cast<size_t>(n),
-                                                       framed, sizeof framed)
-                                 : -1;
+    const int framed_len =
+        n > 0 ? ztp_tcp_frame_write(ZTP_TCP_CHECKED, params->key, msg, static_cast<size_t>(n), framed, sizeof framed)
+              : -1;
     if (framed_len < 0 || zt_TCPNBSkt_Overtime_Send(info->sock, framed, static_cast<size_t>(framed_len), nullptr,
                                                     ztp_tick_ms() + ZTP_TCP_SEND_MS) != 0) {
         fail(info, "login send failed");
@@ -95,8 +95,7 @@ void send_login(ztp_tcp_session_info *info, const ztp_tcp_login_params *params, 
 
 } // namespace
 
-ztp_tcp_session_info *ztp_AllocTCPSessionInfo(const char *name, const char *server_ip, uint16_t port,
-                                              size_t buf_size)
+ztp_tcp_session_info *ztp_AllocTCPSessionInfo(const char *name, const char *server_ip, uint16_t port, size_t buf_size)
 {
     if (name == nullptr || server_ip == nullptr || buf_size < ZTP_TCP_MSG_MAX)
         return nullptr;

@@ -51,8 +51,7 @@ typedef struct ztp_tcp_session_info {
 
 // A new record without a socket, or null when the address is not a dotted IPv4 text, the buffer
 // is smaller than a TCP message, or memory runs out.
-ztp_tcp_session_info *ztp_AllocTCPSessionInfo(const char *name, const char *server_ip, uint16_t port,
-                                              size_t buf_size);
+ztp_tcp_session_info *ztp_AllocTCPSessionInfo(const char *name, const char *server_ip, uint16_t port, size_t buf_size);
 // Closes the socket and clears the record, keeping name, address, buffer and the last attempt.
 void ztp_ResetTCPrSessionInfo(ztp_tcp_session_info *info);
 void ztp_FreeTCPrSessionInfo(ztp_tcp_session_info *info);
@@ -61,8 +60,8 @@ void ztp_FreeTCPrSessionInfo(ztp_tcp_session_info *info);
 typedef struct ztp_tcp_login_params {
     ztp_did did;
     uint8_t nat_type;
-    const char *dsk;       // ztp_Do_TCPSendDevLgnDSK
-    const char *login_key; // the login check's key
+    const char *dsk;             // ztp_Do_TCPSendDevLgnDSK
+    const char *login_key;       // the login check's key
     const ztp_scramble_key *key; // the P2P key string
 } ztp_tcp_login_params;
 

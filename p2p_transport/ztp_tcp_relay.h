@@ -12,8 +12,8 @@ extern "C" {
 #endif
 
 enum {
-    ZTP_RELAY_STEP_MS = 5000,  // for the connect attempts, the request and the answer each
-    ZTP_RELAY_PACE_MS = 10,    // the least time between two connect attempts
+    ZTP_RELAY_STEP_MS = 5000, // for the connect attempts, the request and the answer each
+    ZTP_RELAY_PACE_MS = 10,   // the least time between two connect attempts
 };
 
 enum ztp_relay_state {
@@ -33,7 +33,7 @@ typedef struct ztp_relay_setup_in {
 } ztp_relay_setup_in;
 
 typedef struct ztp_relay_setup_out {
-    int sock; // the relay socket once connected, else -1
+    int sock;                   // the relay socket once connected, else -1
     struct sockaddr_in addr[2]; // from the answer; addr[1] is this side's WAN address
     int state;                  // ztp_relay_state
     int attempts;               // connect attempts made

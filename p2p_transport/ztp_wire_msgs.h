@@ -136,8 +136,8 @@ typedef struct ztp_dc {
     uint8_t sub_type;
     char text[40]; // the transaction text, at most 39 characters
     ztp_did did;
-    uint8_t bytes[4];  // Req: 1 byte, ReqAck: 4, CmdAck: 2, RespAck: 1
-    uint16_t command;  // Cmd
+    uint8_t bytes[4];    // Req: 1 byte, ReqAck: 4, CmdAck: 2, RespAck: 1
+    uint16_t command;    // Cmd
     const uint8_t *data; // Cmd and Resp (points into the payload when read)
     uint16_t data_len;
 } ztp_dc;

@@ -140,8 +140,8 @@ void BM_TcpFrameChecked(benchmark::State &state)
     const size_t step = kMsg + ZTP_TCP_HEADER_LEN;
     run(state, [&] {
         for (size_t m = 0; m < kCount; ++m)
-            ztp_tcp_frame_write_with(ZTP_TCP_CHECKED, &key, static_cast<uint8_t>(m), 0x5A, b.in.data() + m * kMsg,
-                                     kMsg, b.out.data() + m * step, step);
+            ztp_tcp_frame_write_with(ZTP_TCP_CHECKED, &key, static_cast<uint8_t>(m), 0x5A, b.in.data() + m * kMsg, kMsg,
+                                     b.out.data() + m * step, step);
         benchmark::DoNotOptimize(b.out.data());
     });
 }

@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (static_cast<size_t>(len) + 4 != n)
             __builtin_trap();
         std::vector<uint8_t> again(n);
-        if (ztp_proto_CRCEnc(key, out.data(), static_cast<size_t>(len), again.data(), again.size()) != static_cast<int>(n) ||
+        if (ztp_proto_CRCEnc(key, out.data(), static_cast<size_t>(len), again.data(), again.size()) !=
+                static_cast<int>(n) ||
             std::memcmp(again.data(), in, n) != 0)
             __builtin_trap();
     }

@@ -15,7 +15,10 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes from_hex(const std::string &hex);
 std::string to_hex(const uint8_t *p, size_t n);
-inline std::string to_hex(const Bytes &b) { return to_hex(b.data(), b.size()); }
+inline std::string to_hex(const Bytes &b)
+{
+    return to_hex(b.data(), b.size());
+}
 
 // `ztp_wire.py vectors`, run once per process: name -> bytes (and the text entries as bytes).
 const std::map<std::string, Bytes> &peer_vectors();

@@ -307,9 +307,8 @@ TEST(TcpSockets, BreakFlagFromAnotherThreadEndsEveryWait)
     run("receive", [&](const uint8_t *brk) {
         return zt_TCPNBSkt_Overtime_Recv(pair.ours, buf, sizeof buf, brk, ztp_tick_ms() + 60000);
     });
-    run("accept", [&](const uint8_t *brk) {
-        return zt_TCPNBSkt_Overtime_Accept(listener, nullptr, brk, ztp_tick_ms() + 60000);
-    });
+    run("accept",
+        [&](const uint8_t *brk) { return zt_TCPNBSkt_Overtime_Accept(listener, nullptr, brk, ztp_tick_ms() + 60000); });
     Fd hanging(zt_TCPNBSkt_Create());
     run("connect", [&](const uint8_t *brk) {
         return zt_TCPNBSkt_Overtime_Connect(hanging, &full.where, brk, ztp_tick_ms() + 60000);
@@ -435,15 +434,14 @@ TEST(Interfaces, ListingAndBroadcastOverTwoVethLinks)
     std::string why;
     const bool ran = in_new_netns(
         [&] {
-            const char *setup =
-                "set -e; "
-                "ip link add zv0 type veth peer name zv0p; ip link add zv1 type veth peer name zv1p; "
-                "ip link add zv2 type veth peer name zv2p; "
-                "ip addr add 198.18.1.1/24 brd + dev zv0; ip addr add 198.18.1.2/24 brd + dev zv0p; "
-                "ip addr add 198.18.2.1/24 brd + dev zv1; ip addr add 198.18.2.2/24 brd + dev zv1p; "
-                "ip addr add 198.18.3.1/24 brd + dev zv2; "
-                "for l in zv0 zv0p zv1 zv1p; do ip link set $l up; done; "
-                "ip addr add 169.254.7.1/16 brd + dev zv1; 2>&1";
+            const char *setup = "set -e; "
+                                "ip link add zv0 type veth peer name zv0p; ip link add zv1 type veth peer name zv1p; "
+                                "ip link add zv2 type veth peer name zv2p; "
+                                "ip addr add 198.18.1.1/24 brd + dev zv0; ip addr add 198.18.1.2/24 brd + dev zv0p; "
+                                "ip addr add 198.18.2.1/24 brd + dev zv1; ip addr add 198.18.2.2/24 brd + dev zv1p; "
+                                "ip addr add 198.18.3.1/24 brd + dev zv2; "
+                                "for l in zv0 zv0p zv1 zv1p; do ip link set $l up; done; "
+                                "ip addr add 169.254.7.1/16 brd + dev zv1; 2>&1";
             std::string out;
             if (zeltest::run_command(setup, &out) != 0) {
                 seen.setup_error = out;

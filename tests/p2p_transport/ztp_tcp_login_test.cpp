@@ -52,8 +52,9 @@ public:
     // The login at `index`, waiting for it.
     Json login(int index, int timeout_ms = 5000)
     {
-        Json answer = command(R"({"cmd":"wait_login","since":)" + std::to_string(index) +
-                              R"(,"timeout_ms":)" + std::to_string(static_cast<int>(zeltest::scaled(std::chrono::milliseconds(timeout_ms)).count())) + "}");
+        Json answer = command(
+            R"({"cmd":"wait_login","since":)" + std::to_string(index) + R"(,"timeout_ms":)" +
+            std::to_string(static_cast<int>(zeltest::scaled(std::chrono::milliseconds(timeout_ms)).count())) + "}");
         json_object *l = member(answer.get(), "login");
         return Json(l ? json_object_get(l) : nullptr);
     }

@@ -95,11 +95,11 @@ TEST(TcpRelaySetup, RequestIsByteExactAndBothAddressesAreKept)
     const auto reqs = relay.requests();
     json_object *req = reqs[0].get();
     EXPECT_STREQ(json_object_get_string(member(req, "hex")),
-                 "4142430000000000"   // prefix
-                 "0000007b"           // serial
-                 "58595a0000000000"   // check code
-                 "cafebabe"           // ticket
-                 "01000000");         // role, three zeros
+                 "4142430000000000" // prefix
+                 "0000007b"         // serial
+                 "58595a0000000000" // check code
+                 "cafebabe"         // ticket
+                 "01000000");       // role, three zeros
     EXPECT_EQ(json_object_get_int(member(req, "role")), 1);
     zt_TCPNBSkt_Close(r.out.sock);
 }

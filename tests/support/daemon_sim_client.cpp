@@ -5,7 +5,8 @@
 namespace zeltest {
 
 DaemonSim::DaemonSim(const TempRoot &root, std::vector<std::string> extra_args, bool supervisor, int port)
-    : port_(port > 0 ? port : free_tcp_port()), control_path_(root.path("/tmp/daemon_sim.ctl")), log_path_(root.path("/tmp/daemon_sim.log"))
+    : port_(port > 0 ? port : free_tcp_port()), control_path_(root.path("/tmp/daemon_sim.ctl")),
+      log_path_(root.path("/tmp/daemon_sim.log"))
 {
     std::vector<std::string> args{"--port", std::to_string(port_), "--control", control_path_};
     if (supervisor) {
@@ -13,7 +14,8 @@ DaemonSim::DaemonSim(const TempRoot &root, std::vector<std::string> extra_args, 
         args.push_back(root.path("/tmp/.ko_daemon.socket"));
     }
     args.insert(args.end(), extra_args.begin(), extra_args.end());
-    process_ = std::make_unique<ChildProcess>(python_peer("daemon_sim.py", args), std::vector<std::string>{}, log_path_);
+    process_ =
+        std::make_unique<ChildProcess>(python_peer("daemon_sim.py", args), std::vector<std::string>{}, log_path_);
 
     control_ = std::make_unique<PeerControl>(control_path_, "daemon simulator (see " + log_path_ + ")");
 }
