@@ -135,6 +135,19 @@ void reap_finished(zel_dispatch_t *object)
     }
 }
 
+// Locks the object when no thread of it runs (a finished one-off thread is joined first); else
+// prints "<name> CODE_RES_IN_USED error" and leaves it unlocked.
+bool lock_idle(zel_dispatch_t *object, const char *name)
+{
+    pthread_mutex_lock(&object->mutex);
+    reap_finished(object);
+    if (object->runner == kNoThread)
+        return true;
+    pthread_mutex_unlock(&object->mutex);
+    std::printf("%s CODE_RES_IN_USED error\n", name);
+    return false;
+}
+
 int put_item(zel_dispatch_t *object, void *item, bool is_request)
 {
     pthread_mutex_lock(&object->mutex);
@@ -193,13 +206,8 @@ int run_once(zel_dispatch_t *object, const char *name, bool wait)
 {
     if (!object)
         return ZEL_EINVAL;
-    pthread_mutex_lock(&object->mutex);
-    reap_finished(object);
-    if (object->runner != kNoThread) {
-        pthread_mutex_unlock(&object->mutex);
-        std::printf("%s CODE_RES_IN_USED error\n", name);
+    if (!lock_idle(object, name))
         return ZEL_EBUSY;
-    }
     const int rc = start_thread(object, kOnceThread, once_main);
     const pthread_t thread = object->thread;
     pthread_mutex_unlock(&object->mutex);
@@ -292,13 +300,8 @@ int dispatch_queue_start(zel_dispatch_t *object, int capacity)
 {
     if (!object || capacity < 1)
         return ZEL_EINVAL;
-    pthread_mutex_lock(&object->mutex);
-    reap_finished(object);
-    if (object->runner != kNoThread) {
-        pthread_mutex_unlock(&object->mutex);
-        std::puts("dispatch_queue_start CODE_RES_IN_USED error");
+    if (!lock_idle(object, "dispatch_queue_start"))
         return ZEL_EBUSY;
-    }
     object->queue = zel_array_create(capacity, capacity);
     object->requests = zel_array_create(1, calc_table_size(capacity));
     if (!object->queue || !object->requests) {
@@ -380,13 +383,8 @@ int dispatch_timer_start(zel_dispatch_t *object, int interval_ms)
 {
     if (!object)
         return ZEL_EINVAL;
-    pthread_mutex_lock(&object->mutex);
-    reap_finished(object);
-    if (object->runner != kNoThread) {
-        pthread_mutex_unlock(&object->mutex);
-        std::puts("dispatch_timer_start CODE_RES_IN_USED error");
+    if (!lock_idle(object, "dispatch_timer_start"))
         return ZEL_EBUSY;
-    }
     object->kind = DISPATCH_KIND_TIMER;
     object->interval_ms = interval_ms;
     object->wait_ms = interval_ms;
@@ -450,14 +448,9 @@ int dispatch_thread_sync_in_queue(zel_dispatch_t *object, zel_dispatch_t *queue)
 {
     if (!object || !queue)
         return ZEL_EINVAL;
-    pthread_mutex_lock(&object->mutex);
-    reap_finished(object);
-    const bool busy = object->runner != kNoThread;
-    pthread_mutex_unlock(&object->mutex);
-    if (busy) {
-        std::puts("dispatch_thread_sync_in_queue CODE_RES_IN_USED error");
+    if (!lock_idle(object, "dispatch_thread_sync_in_queue"))
         return ZEL_EBUSY;
-    }
+    pthread_mutex_unlock(&object->mutex);
     auto *request = new (std::nothrow) sync_request{object, nullptr, 0};
     if (!request) {
         std::puts("dispatch_thread_sync_in_queue malloc error");
