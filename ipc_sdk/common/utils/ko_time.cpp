@@ -2,12 +2,12 @@
 // source so that tests can drive every time-out built on it.
 #include "common/utils/ko_time.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "common/utils/ko_time_test.h"
+#include "zel_control/utils/zel_time.h"
 
 namespace {
 
@@ -47,34 +47,6 @@ int month_days(long year, int mon)
 {
     static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     return mon == 1 && is_leap(year) ? 29 : kDays[mon];
-}
-
-// The local calendar (date, time of day, week day) of a wall-clock second count. The camera's C library
-// has a 32-bit time_t, which ends in January 2038: past that, the zone's offset comes from the same
-// moment whole 28-year cycles earlier (the same week days and leap years until 2100, so the same
-// daylight-saving rules), applied to the SDK's own calendar arithmetic (good to 2106).
-struct tm local_calendar(uint64_t seconds)
-{
-    struct tm local {};
-    const auto fits = [](uint64_t s) { return static_cast<uint64_t>(static_cast<time_t>(s)) == s; };
-    if (fits(seconds)) {
-        const time_t t = static_cast<time_t>(seconds);
-        localtime_r(&t, &local);
-        return local;
-    }
-    constexpr uint64_t kCycle = 28 * 36525ull * 864; // 28 years of 365.25 days, in seconds
-    uint64_t earlier = seconds;
-    while (!fits(earlier))
-        earlier -= kCycle;
-    const time_t t = static_cast<time_t>(earlier);
-    struct tm then {};
-    localtime_r(&t, &then);
-    const uint64_t shifted = static_cast<uint64_t>(static_cast<int64_t>(seconds) + then.tm_gmtoff);
-    ko_time_get_date_time(static_cast<uint32_t>(std::min<uint64_t>(shifted, UINT32_MAX)), &local);
-    local.tm_isdst = then.tm_isdst;
-    local.tm_gmtoff = then.tm_gmtoff;
-    local.tm_zone = then.tm_zone;
-    return local;
 }
 
 } // namespace
@@ -183,8 +155,8 @@ int ko_time_get_str_date_time(char *buf, size_t size)
     if (!buf || size < 20)
         return -1;
     const uint64_t now_us = realtime_us();
-    const struct tm local = local_calendar(now_us / 1000000u);
-    const size_t n = strftime(buf, size, "%m%d %H:%M:%S", &local);
+    const zel_time now{static_cast<int64_t>(now_us / 1000000u), 0};
+    const size_t n = zel_strftime_local(now, buf, size, "%m%d %H:%M:%S");
     std::snprintf(buf + n, size - n, ".%03d", static_cast<int>(now_us % 1000000u / 1000u));
     return 0;
 }

@@ -14,6 +14,7 @@
 #include <random>
 #include <string>
 
+#include "zel_test_clock.h"
 #include "zel_test_support.h"
 
 namespace {
@@ -110,8 +111,6 @@ TEST(KoTime, ReplaceableWallSourceReachesEveryWallReading)
 // the second count (it wrapped to December 1901).
 TEST(KoTime, LocalDateTextPast2038)
 {
-    const char *old_tz = getenv("TZ");
-    const std::string saved = old_tz ? old_tz : "";
     struct Case {
         uint64_t unix_s;
         const char *tz;
@@ -129,8 +128,7 @@ TEST(KoTime, LocalDateTextPast2038)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.unix_s) + " " + c.tz);
-        setenv("TZ", c.tz, 1);
-        tzset();
+        zeltest::ScopedTz tz(c.tz);
         g_fake_us = c.unix_s * 1000000u + 999999u;
         ko_time_set_wall_source(fake_clock);
         char buf[32];
@@ -138,11 +136,6 @@ TEST(KoTime, LocalDateTextPast2038)
         ko_time_set_wall_source(nullptr);
         EXPECT_STREQ(buf, c.text);
     }
-    if (old_tz)
-        setenv("TZ", saved.c_str(), 1);
-    else
-        unsetenv("TZ");
-    tzset();
 }
 
 TEST(KoUtil, HexTextBothWays)
