@@ -39,7 +39,7 @@ TEST(ZelTimeCalendar, ArithmeticFieldsMatchTheCLibrary)
 {
     std::mt19937 rng(3);
     for (int i = 0; i < 2000; ++i) {
-        const int32_t sec = static_cast<int32_t>(rng()); // the whole signed 32-bit range
+        const int32_t sec = static_cast<int32_t>(rng());  // the whole signed 32-bit range
         const int offset = static_cast<int>(rng() % 25) - 12;
         int y, mo, d, h, mi, s;
         zel_time_parse_local(zel_time{sec, 0}, offset, &y, &mo, &d, &h, &mi, &s);
@@ -54,7 +54,7 @@ TEST(ZelTimeCalendar, ArithmeticFieldsMatchTheCLibrary)
         ASSERT_EQ(s, tm.tm_sec) << sec;
     }
     int y, mo, d, h, mi, s;
-    zel_time_parse_utc(zel_time{951782400, 123456}, &y, &mo, &d, &h, &mi, &s); // 2000-02-29 00:00:00
+    zel_time_parse_utc(zel_time{951782400, 123456}, &y, &mo, &d, &h, &mi, &s);  // 2000-02-29 00:00:00
     EXPECT_EQ(y, 2000);
     EXPECT_EQ(mo, 2);
     EXPECT_EQ(d, 29);

@@ -184,8 +184,7 @@ zel_time zel_time_future(int64_t usec)
 
 zel_time zel_time_create(int year, int month, int day, int hour, int minute, int second, int millisecond)
 {
-    return make_time(local_seconds(year, month, day, hour, minute, second, 0),
-                     static_cast<int64_t>(millisecond) * 1000);
+    return make_time(local_seconds(year, month, day, hour, minute, second, 0), static_cast<int64_t>(millisecond) * 1000);
 }
 
 zel_time zel_time_add(zel_time t, int64_t usec)
@@ -231,8 +230,8 @@ void zel_time_days_to_date(int64_t days, int *year, int *month, int *day)
 void zel_time_parse_local(zel_time t, int offset_hours, int *year, int *month, int *day, int *hour, int *minute,
                           int *second)
 {
-    fields_of(static_cast<int64_t>(t.sec) + static_cast<int64_t>(offset_hours) * 3600, year, month, day, hour, minute,
-              second);
+    fields_of(static_cast<int64_t>(t.sec) + static_cast<int64_t>(offset_hours) * 3600, year, month, day, hour,
+              minute, second);
 }
 
 void zel_time_parse_utc(zel_time t, int *year, int *month, int *day, int *hour, int *minute, int *second)
@@ -337,8 +336,8 @@ void tv_time_future(zel_time *t, int64_t usec)
         *t = zel_time_future(usec);
 }
 
-void tv_time_parse_local(const zel_time *t, int offset_hours, int *year, int *month, int *day, int *hour, int *minute,
-                         int *second)
+void tv_time_parse_local(const zel_time *t, int offset_hours, int *year, int *month, int *day, int *hour,
+                         int *minute, int *second)
 {
     if (t)
         zel_time_parse_local(*t, offset_hours, year, month, day, hour, minute, second);
