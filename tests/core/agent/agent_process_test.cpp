@@ -123,7 +123,10 @@ TEST_F(AgentHubUnderAttack, BroadcastFloodLeavesOtherRoundTripsShort)
         EXPECT_EQ(replies.at(0), 0);
     }
     std::sort(ms.begin(), ms.end());
-    EXPECT_LT(ms[ms.size() * 9 / 10], 10.0 * zeltest::time_scale()) << "median " << ms[ms.size() / 2] << " ms";
+    // Unflooded, a round trip takes well under a millisecond; read until empty, the flood made it
+    // seconds. The slowest are left some room for a machine busy with other tests.
+    EXPECT_LT(ms[ms.size() / 2], 10.0 * zeltest::time_scale()) << "slowest " << ms.back() << " ms";
+    EXPECT_LT(ms.back(), 200.0 * zeltest::time_scale()) << "median " << ms[ms.size() / 2] << " ms";
     ASSERT_NE(flooder->wait_exit(zeltest::scaled(20s)), -1);
 
     hub_->stop();
