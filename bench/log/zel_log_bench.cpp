@@ -115,10 +115,10 @@ void BM_async_logger(benchmark::State &state)
 
 // What a caller waits for when its bursts stay below the queue limit: 8 lines, then a pause in
 // which the writer catches up (not timed). The time shown is per line.
-void BM_async_logger_burst(benchmark::State &state)
+void log_bursts(benchmark::State &state, const char *logger_name)
 {
     setup_logging();
-    zel_logger_t *logger = zel_log_get_logger("async");
+    zel_logger_t *logger = zel_log_get_logger(logger_name);
     const long allocs = g_allocs.load();
     int i = 0;
     for (auto _ : state) {
@@ -131,6 +131,17 @@ void BM_async_logger_burst(benchmark::State &state)
     }
     state.counters["allocs/line"] = benchmark::Counter(static_cast<double>(g_allocs.load() - allocs) / 8,
                                                        benchmark::Counter::kAvgIterations);
+}
+
+void BM_async_logger_burst(benchmark::State &state)
+{
+    log_bursts(state, "async");
+}
+
+// The same bursts through the synchronous logger, which writes and flushes each line itself.
+void BM_sync_logger_burst(benchmark::State &state)
+{
+    log_bursts(state, "sync");
 }
 
 // The same line as the loggers write: time stamp, "[I][bench][tid] ", message, newline; with
@@ -173,5 +184,6 @@ BENCHMARK(BM_sync_file_logger);
 BENCHMARK(BM_async_logger);
 // Each burst pauses 300 us: a fixed count keeps the run to about a second.
 BENCHMARK(BM_async_logger_burst)->UseManualTime()->Iterations(3000);
+BENCHMARK(BM_sync_logger_burst)->UseManualTime()->Iterations(3000);
 BENCHMARK(BM_plain_fwrite);
 BENCHMARK(BM_fwrite_fflush_per_line);
