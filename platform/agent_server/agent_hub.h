@@ -21,7 +21,7 @@ constexpr size_t MAX_CONNECTIONS_PER_PROCESS = 32;
 // A connection that has said nothing the hub understands by then is closed.
 constexpr int64_t SILENT_CONNECTION_MS = 5000;
 // Packets read from one connection before the others get their turn.
-constexpr int PACKETS_PER_TURN = 4;
+constexpr int PACKETS_PER_TURN = 1;
 constexpr size_t MAX_KEYS_PER_CONNECTION = 64;
 constexpr size_t MAX_KEY_LENGTH = 63;
 constexpr size_t MAX_QUEUED_PACKETS = 256;

@@ -2,8 +2,8 @@
 """A hostile app on the agent bus, written from the protocol alone.
 
 usage: agent_flooder.py BUS_NAME flood METHOD THREADS SECONDS
-         registers METHOD on a connection it never reads, then sends broadcasts of METHOD from
-         THREADS threads (a connection each) as fast as the bus takes them for SECONDS
+         registers METHOD on a connection it never reads, then sends packets of twenty broadcasts
+         of METHOD from THREADS threads (a connection each) as fast as the bus takes them for SECONDS
        agent_flooder.py BUS_NAME idle COUNT SECONDS
          opens COUNT connections and holds them for SECONDS without a word
 Prints "ready" once the flood runs or the connections are open, and "done" at the end.
@@ -28,7 +28,8 @@ def flood(name, method, threads, seconds):
     deaf.send(json.dumps({"method": "register", "key": method}).encode())
     time.sleep(0.2)
     end = time.monotonic() + seconds
-    packet = json.dumps({"method": method, "params": "x" * 200}, separators=(",", ":")).encode()
+    # Twenty broadcasts back to back in each packet, as the bus allows.
+    packet = json.dumps({"method": method, "params": "x" * 200}, separators=(",", ":")).encode() * 20
 
     def run():
         sock = connect(name)

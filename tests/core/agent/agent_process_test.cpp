@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -118,15 +119,20 @@ TEST_F(AgentHubUnderAttack, BroadcastFloodLeavesOtherRoundTripsShort)
         Replies replies;
         const auto started = std::chrono::steady_clock::now();
         ASSERT_EQ(send_request_api(3, &on, Replies::callback, &replies, 0, sender.fd()), 0);
-        ASSERT_TRUE(zeltest::wait_until([&] { return replies.count() == 1; }, 5s));
+        // Looked at finely: wait_until's own steps would round every time up to a few milliseconds.
+        const auto give_up = started + zeltest::scaled(5s);
+        while (replies.count() == 0 && std::chrono::steady_clock::now() < give_up)
+            std::this_thread::sleep_for(100us);
+        ASSERT_EQ(replies.count(), 1u);
         ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
         EXPECT_EQ(replies.at(0), 0);
     }
     std::sort(ms.begin(), ms.end());
-    // Unflooded, a round trip takes well under a millisecond; read until empty, the flood made it
-    // seconds. The slowest are left some room for a machine busy with other tests.
-    EXPECT_LT(ms[ms.size() / 2], 10.0 * zeltest::time_scale()) << "slowest " << ms.back() << " ms";
-    EXPECT_LT(ms.back(), 200.0 * zeltest::time_scale()) << "median " << ms[ms.size() / 2] << " ms";
+    std::printf("round trips under the flood: median %.2f ms, 90th %.2f ms, slowest %.2f ms\n", ms[ms.size() / 2],
+                ms[ms.size() * 9 / 10], ms.back());
+    // Read until empty each round, the flood held a tenth of the round trips up for 100 ms and more.
+    EXPECT_LT(ms[ms.size() * 9 / 10], 10.0 * zeltest::time_scale());
+    EXPECT_LT(ms.back(), 100.0 * zeltest::time_scale());
     ASSERT_NE(flooder->wait_exit(zeltest::scaled(20s)), -1);
 
     hub_->stop();
