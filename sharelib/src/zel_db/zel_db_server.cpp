@@ -67,6 +67,9 @@ struct Server {
     std::deque<int> ready;  // connections with requests left over from their last turn
 };
 
+// Set on the server thread, the one that owns the connections.
+thread_local bool t_server_thread = false;
+
 // Never destroyed: a process may exit() while the server thread runs, and destroying a joinable
 // std::thread would abort it.
 Server &g_server = *new Server;
@@ -303,6 +306,7 @@ int close_stalled(int64_t now)
 void server_loop()
 {
     pthread_setname_np(pthread_self(), "ipc_server");
+    t_server_thread = true;
     epoll_event events[MAX_EVENTS];
     while (g_server.running.load()) {
         const int stall_wait = close_stalled(time_monotonic_ms());
@@ -509,7 +513,7 @@ int ipc_server_send(int fd, const void *data, int len)
 {
     if (fd < 0 || !data || len < 0)
         return -1;
-    if (g_server.thread.get_id() == std::this_thread::get_id()) {
+    if (t_server_thread) {
         auto it = g_server.connections.find(fd);
         if (it != g_server.connections.end())
             return queue_reply(fd, it->second, data, len);
