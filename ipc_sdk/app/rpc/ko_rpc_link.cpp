@@ -19,6 +19,7 @@
 #include "common/report_stat/ko_thread_alive.h"
 #include "common/utils/ko_log.h"
 #include "common/utils/ko_time.h"
+#include "zelmar/zel_send.h"
 
 namespace ko_rpc {
 
@@ -96,17 +97,8 @@ void drain_wake(Module &m)
 bool flush_link(Module &m, LinkId id)
 {
     Link &link = m.links[id];
-    size_t sent = 0;
-    while (sent < link.out.size()) {
-        const ssize_t n = send(link.fd, link.out.data() + sent, link.out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            break;
+    const ssize_t sent = zel_send_pending(link.fd, &link.out);
+    if (sent < 0) {
         KO_LOGE(kModule, "send fail, errno=%d %s\n", errno, strerror(errno));
         // The loop thread may be polling this descriptor: shut it down and let the loop close it.
         shutdown(link.fd, SHUT_RDWR);
@@ -114,10 +106,8 @@ bool flush_link(Module &m, LinkId id)
         m.counters.add(Counters::rpc_send_err);
         return false;
     }
-    if (sent > 0) {
-        link.out.erase(0, sent);
+    if (sent > 0)
         link.last_drain_ms = vexa_time_tick_ms();
-    }
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include "zel_db/zel_db_wire.h"
 #include "zelmar/zel_clock.h"
 #include "zelmar/zel_path.h"
+#include "zelmar/zel_send.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -122,25 +123,14 @@ void accept_connections()
 // Hands the socket as much of the pending reply as it takes now; false when the send failed.
 bool flush_output(int fd, Conn &c)
 {
-    size_t sent = 0;
-    while (sent < c.out.size()) {
-        const ssize_t n = send(fd, c.out.data() + sent, c.out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            break;
+    const ssize_t sent = zel_send_pending(fd, &c.out);
+    if (sent < 0) {
         ZEL_LOGE(ZEL_DB_TAG, "[%s %d] send to client %d: %s\n", __func__, __LINE__, fd, std::strerror(errno));
         c.broken = true;
         return false;
     }
-    if (sent > 0) {
-        c.out.erase(0, sent);
+    if (sent > 0)
         c.last_progress_ms = time_monotonic_ms();
-    }
     return true;
 }
 
