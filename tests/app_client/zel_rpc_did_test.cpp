@@ -2,6 +2,7 @@
 // when neither gives one, the daemon kill and SIGUSR1 after 11 failed queries (in a child process).
 #include <signal.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "zel_db_test_factory.h"
@@ -51,6 +52,23 @@ TEST(RpcDidMissing, ElevenFailedQueriesKillTheDaemonAndRaiseSigusr1)
     // No SDK runs, so every query fails.
     EXPECT_EXIT(zel_rpc_init(), ::testing::KilledBySignal(SIGUSR1),
                 "count=11 (.|\n)*cannot get did 10 times, restart lumo_client and zel_tolk");
+    zel_api_db_deinit();
+}
+
+TEST(RpcEngineExit, ProcessExitWithTheEngineRunningEndsCleanly)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    zeltest::TempRoot root;
+    zeltest::FakeFactory factory(root, zeltest::factory_image({{"model", "ZT-CAM1"}, {"did", "1234567890"}}));
+    ASSERT_TRUE(factory.ok()) << "no pseudo terminal for the factory partition";
+    ASSERT_EQ(zel_api_db_init(), 0);
+    // Nothing stops the engine before exit: its worker and tick are still running then.
+    EXPECT_EXIT(
+        {
+            zel_rpc_init();
+            std::exit(3);
+        },
+        ::testing::ExitedWithCode(3), "");
     zel_api_db_deinit();
 }
 

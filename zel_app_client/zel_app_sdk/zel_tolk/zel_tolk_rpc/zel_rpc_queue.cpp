@@ -33,10 +33,12 @@ struct Queue {
     std::atomic<bool> stop{false};
 };
 
+// Kept for the life of the process: the process ends without stopping the engine (exit, a signal),
+// and the worker must not find its queue destroyed under it.
 Queue &queue()
 {
-    static Queue q;
-    return q;
+    static Queue *q = new Queue;
+    return *q;
 }
 
 void *worker_main(void *)

@@ -47,7 +47,9 @@ struct Tick {
     bool pulled = false;
 };
 
-Tick g_tick;
+// Kept for the life of the process, like the queue: exit with the tick running must not destroy a
+// joinable thread (which ends the process with std::terminate) or the state the tick reads.
+Tick &g_tick = *new Tick;
 std::atomic<int32_t> g_request_id{0};
 std::atomic<int32_t> g_last_pull_id{0};
 
