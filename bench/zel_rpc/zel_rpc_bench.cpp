@@ -15,6 +15,7 @@
 #include "common/sdk/ko_sdk.h"
 #include "common/utils/ko_log.h"
 #include "daemon_sim_client.h"
+#include "ko_sdk_test_param.h"
 #include "rpc_link_probe.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc.h"
 #include "zel_control/log/zel_log.h"
@@ -61,15 +62,7 @@ struct Setup {
         setenv("ZELMAR_DAEMON_PORT", std::to_string(sim->port()).c_str(), 1);
         if (zel_api_db_init() != 0)
             return;
-        ko_ipc_sdk_param param{};
-        std::strcpy(param.qelt_i2c, "/dev/i2c-1");
-        std::strcpy(param.qelt_gpio, "gpio12");
-        std::strcpy(param.vendor, "zelmar");
-        std::strcpy(param.model, "zelmar.camera.c1");
-        std::strcpy(param.data_dir, "/mnt/data");
-        std::strcpy(param.fw_ver, "1.2.3_0042");
-        std::strcpy(param.mac, "AA:BB:CC:DD:EE:FF");
-        param.sc_type = KO_SC_TYPE_16;
+        const ko_ipc_sdk_param param = zeltest::sdk_test_param();
         if (ko_ipc_sdk_init(&param) != 0 || !zeltest::wait_rpc_link_ready(*sim))
             return;
         char did[32];

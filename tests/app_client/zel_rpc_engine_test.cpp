@@ -110,17 +110,23 @@ TEST_F(RpcEngineTestRows, ActionHandlerOutputGoesIntoOut)
 
 // ---- the queue ----------------------------------------------------------------------------------
 
-TEST_F(RpcEngineTestRows, EleventhRecordWhileTenWaitDropsTheOldest)
+// Holds the worker on "test.hold" (id 40), queues gets with ids 1 to n in one text, then lets go.
+void queue_behind_held_worker(zeltest::DaemonSim &sim, int n)
 {
     hold_worker(true);
-    sim_->send("rpc", R"({"id":40,"method":"test.hold"})");
-    ASSERT_TRUE(worker_held(5s));
-    const int since = rpc_count();
-    std::string eleven;
-    for (int id = 1; id <= 11; ++id)
-        eleven += R"({"id":)" + std::to_string(id) + R"(,"method":"get_properties","params":[{"siid":3,"piid":5}]})";
-    EXPECT_EQ(zel_rpc_receive_handle(eleven.c_str(), static_cast<int>(eleven.size())), 0);
+    sim.send("rpc", R"({"id":40,"method":"test.hold"})");
+    EXPECT_TRUE(worker_held(5s));
+    std::string text;
+    for (int id = 1; id <= n; ++id)
+        text += R"({"id":)" + std::to_string(id) + R"(,"method":"get_properties","params":[{"siid":3,"piid":5}]})";
+    EXPECT_EQ(zel_rpc_receive_handle(text.c_str(), static_cast<int>(text.size())), 0);
     hold_worker(false);
+}
+
+TEST_F(RpcEngineTestRows, EleventhRecordWhileTenWaitDropsTheOldest)
+{
+    const int since = rpc_count();
+    queue_behind_held_worker(*sim_, 11);
     const std::vector<Json> got = replies(since, 11);
     ASSERT_EQ(got.size(), 11u);
     EXPECT_EQ(json_object_get_int(member(got[0].get(), "id")), 40);
@@ -131,16 +137,11 @@ TEST_F(RpcEngineTestRows, EleventhRecordWhileTenWaitDropsTheOldest)
 
 TEST_F(RpcEngineTestRows, TenWaitingRecordsAreAllServed)
 {
-    hold_worker(true);
-    sim_->send("rpc", R"({"id":41,"method":"test.hold"})");
-    ASSERT_TRUE(worker_held(5s));
     const int since = rpc_count();
-    std::string ten;
-    for (int id = 1; id <= 10; ++id)
-        ten += R"({"id":)" + std::to_string(id) + R"(,"method":"get_properties","params":[{"siid":3,"piid":5}]})";
-    EXPECT_EQ(zel_rpc_receive_handle(ten.c_str(), static_cast<int>(ten.size())), 0);
-    hold_worker(false);
-    EXPECT_EQ(replies(since, 11).size(), 11u);
+    queue_behind_held_worker(*sim_, 10);
+    const std::vector<Json> got = replies(since, 11);
+    ASSERT_EQ(got.size(), 11u);
+    EXPECT_EQ(json_object_get_int(member(got[1].get(), "id")), 1);
 }
 
 // ---- bad input ----------------------------------------------------------------------------------

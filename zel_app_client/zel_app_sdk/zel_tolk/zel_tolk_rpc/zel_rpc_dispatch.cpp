@@ -16,15 +16,6 @@ namespace {
 
 constexpr int kUnlisted = -4003;
 
-const spec_property_row_t *property_row(int siid, int piid)
-{
-    const zel_rpc_tables_t *t = zel_rpc_tables();
-    for (size_t i = 0; i < t->property_count; ++i)
-        if (t->properties[i].siid == siid && t->properties[i].piid == piid)
-            return &t->properties[i];
-    return nullptr;
-}
-
 // The elements of a request's array, checked before json-c's typed calls see them (those abort on
 // a value of the wrong type). Null, logged, when the array or one element is malformed.
 json_object *checked_elements(json_object *array, const Msg &msg)
@@ -43,11 +34,22 @@ json_object *checked_elements(json_object *array, const Msg &msg)
     return array;
 }
 
-// An element's ids; an element without integer ids matches no row (-1 never names a service).
-void element_ids(json_object *element, int32_t *siid, int32_t *piid)
+// One request element: its outward ids, the internal pair they map to and the row serving that.
+struct Element {
+    int32_t o_siid, o_piid;
+    int siid, piid;
+    const spec_property_row_t *row;
+};
+
+// An element without integer ids matches no row (-1 never names a service).
+Element element_of(json_object *element)
 {
-    if (!int_member(element, "siid", siid) || !int_member(element, "piid", piid))
-        *siid = *piid = -1;
+    Element e{};
+    if (!int_member(element, "siid", &e.o_siid) || !int_member(element, "piid", &e.o_piid))
+        e.o_siid = e.o_piid = -1;
+    vexa_spec_map(e.o_siid, e.o_piid, &e.siid, &e.piid);
+    e.row = spec_property_row(e.siid, e.piid);
+    return e;
 }
 
 json_object *status_element(int siid, int piid, int code)
@@ -92,17 +94,13 @@ void handle_get(const Msg &msg, json_object *request)
     JsonPtr reply = reply_of(msg.id, &result);
     std::string element(kTextMax, '\0');
     for (size_t i = 0; i < json_object_array_length(elements); ++i) {
-        int32_t o_siid, o_piid;
-        element_ids(json_object_array_get_idx(elements, i), &o_siid, &o_piid);
-        int siid, piid;
-        vexa_spec_map(o_siid, o_piid, &siid, &piid);
-        const spec_property_row_t *row = property_row(siid, piid);
-        if (!row) {
-            json_object_array_add(result, status_element(o_siid, o_piid, kUnlisted));
+        const Element e = element_of(json_object_array_get_idx(elements, i));
+        if (!e.row) {
+            json_object_array_add(result, status_element(e.o_siid, e.o_piid, kUnlisted));
             continue;
         }
         std::memset(element.data(), 0, element.size());
-        row->handler(msg.id, o_siid, o_piid, SPEC_OP_GET, element.data(), kTextMax, false);
+        e.row->handler(msg.id, e.o_siid, e.o_piid, SPEC_OP_GET, element.data(), kTextMax, false);
         element[kTextMax - 1] = '\0';
         // A handler that writes nothing leaves a JSON null at its place.
         json_object_array_add(result, parse_one(element.c_str()).release());
@@ -125,14 +123,10 @@ void handle_set(const Msg &msg, json_object *request)
     JsonPtr reply = reply_of(msg.id, &result);
     for (size_t i = 0; i < json_object_array_length(elements); ++i) {
         json_object *element = json_object_array_get_idx(elements, i);
-        int32_t o_siid, o_piid;
-        element_ids(element, &o_siid, &o_piid);
-        int siid, piid;
-        vexa_spec_map(o_siid, o_piid, &siid, &piid);
-        const spec_property_row_t *row = property_row(siid, piid);
-        json_object_array_add(result, status_element(o_siid, o_piid, row ? 0 : kUnlisted));
-        if (row)
-            pending.push_back({row, siid, piid, to_text(element)});
+        const Element e = element_of(element);
+        json_object_array_add(result, status_element(e.o_siid, e.o_piid, e.row ? 0 : kUnlisted));
+        if (e.row)
+            pending.push_back({e.row, e.siid, e.piid, to_text(element)});
     }
     send_reply(reply.get(), "ackbuf:%s \n");
     for (Pending &p : pending)
@@ -176,15 +170,11 @@ void handle_pulled(const Msg &msg, json_object *answer)
         return;
     for (size_t i = 0; i < json_object_array_length(elements); ++i) {
         json_object *element = json_object_array_get_idx(elements, i);
-        int32_t o_siid, o_piid;
-        element_ids(element, &o_siid, &o_piid);
-        int siid, piid;
-        vexa_spec_map(o_siid, o_piid, &siid, &piid);
-        const spec_property_row_t *row = property_row(siid, piid);
-        if (!row)
+        const Element e = element_of(element);
+        if (!e.row)
             continue;
         std::string text = to_text(element);
-        row->handler(msg.id, siid, piid, SPEC_OP_PULLED, text.data(), static_cast<int>(text.size()), false);
+        e.row->handler(msg.id, e.siid, e.piid, SPEC_OP_PULLED, text.data(), static_cast<int>(text.size()), false);
     }
 }
 

@@ -49,6 +49,15 @@ const zel_rpc_tables_t *zel_rpc_tables(void)
     return g_tables.load();
 }
 
+const spec_property_row_t *spec_property_row(int siid, int piid)
+{
+    const zel_rpc_tables_t *t = zel_rpc_tables();
+    for (size_t i = 0; i < t->property_count; ++i)
+        if (t->properties[i].siid == siid && t->properties[i].piid == piid)
+            return &t->properties[i];
+    return nullptr;
+}
+
 void zel_rpc_test_install_tables(const zel_rpc_tables_t *tables)
 {
     g_tables.store(tables ? tables : &kTables);

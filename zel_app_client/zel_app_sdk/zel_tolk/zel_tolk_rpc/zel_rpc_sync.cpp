@@ -89,16 +89,10 @@ void pull_spec()
 // The current setting of the first property row with the internal pair ("" when none).
 std::string current_setting(int siid, int piid)
 {
-    const zel_rpc_tables_t *t = zel_rpc_tables();
-    for (size_t i = 0; i < t->property_count; ++i) {
-        const spec_property_row_t &row = t->properties[i];
-        if (row.siid != siid || row.piid != piid)
-            continue;
-        std::string value(kTextMax, '\0');
-        if (row.key && row.key[0] && zel_api_db_get_value(row.key, value.data(), kTextMax) == 0)
-            return value.c_str();
-        break;
-    }
+    const spec_property_row_t *row = spec_property_row(siid, piid);
+    std::string value(kTextMax, '\0');
+    if (row && row->key && row->key[0] && zel_api_db_get_value(row->key, value.data(), kTextMax) == 0)
+        return value.c_str();
     return "";
 }
 

@@ -52,6 +52,8 @@ typedef struct zel_rpc_tables {
 
 // The tables in use.
 const zel_rpc_tables_t *zel_rpc_tables(void);
+// The first property row of an internal pair, or null.
+const spec_property_row_t *spec_property_row(int siid, int piid);
 
 // Writes the get reply element {"did","siid","piid","value","code":0} with `value` as JSON text.
 void spec_reply_element(char *buf, int size, int siid, int piid, const char *value);
