@@ -54,11 +54,13 @@ struct Setup {
         quiet.level = KO_LOG_FATAL;
         quiet.output = KO_LOG_OUT_CONSOLE;
         ko_log_init(&quiet);
-        root.write_file("/mnt/data/operator/zel_log.ini", "[console]\ntype = stderr\nlevel = error\n\n"
-                                                          "[main]\nappender = console\nlevel = error\ndefault = true\n");
+        root.write_file("/mnt/data/operator/zel_log.ini",
+                        "[console]\ntype = stderr\nlevel = error\n\n"
+                        "[main]\nappender = console\nlevel = error\ndefault = true\n");
         zel_log_init(zel_path("/mnt/data/operator/zel_log.ini").c_str());
         sim = std::make_unique<zeltest::DaemonSim>(
-            root, std::vector<std::string>{"--did", "424242", "--time", "1700000000", "--status", "cloud_connected"}, true);
+            root, std::vector<std::string>{"--did", "424242", "--time", "1700000000", "--status", "cloud_connected"},
+            true);
         setenv("ZELMAR_DAEMON_PORT", std::to_string(sim->port()).c_str(), 1);
         if (zel_api_db_init() != 0)
             return;

@@ -2,6 +2,9 @@
 // set, action and method replies, id mapping both ways, the bounded queue, bad input and the engine's
 // life (init, deinit, init again).
 #include <string>
+#include <thread>
+
+#include "app/rpc/ko_rpc.h"
 
 #include "zel_rpc_fixture.h"
 
@@ -64,8 +67,8 @@ TEST_F(RpcEngineTestRows, TwoObjectsInOneTextAreServedInOrder)
 
 TEST_F(RpcEngineTestRows, GetMapsOutwardIdsAndKeepsThemInTheReply)
 {
-    Json reply =
-        ask(R"({"id":33,"method":"get_properties","params":[{"siid":3,"piid":5},{"siid":4,"piid":1},{"siid":7,"piid":7}]})");
+    Json reply = ask(
+        R"({"id":33,"method":"get_properties","params":[{"siid":3,"piid":5},{"siid":4,"piid":1},{"siid":7,"piid":7}]})");
     // 3.5 reaches internal 4.5, 4.1 reaches internal 3.1 (whose handler writes nothing: null).
     EXPECT_TRUE(same_json(reply.get(), R"({"id":33,"result":[{"did":"424242","siid":3,"piid":5,"value":7,"code":0},null,
         {"did":"424242","siid":7,"piid":7,"code":-4003}]})"))
@@ -144,6 +147,45 @@ TEST_F(RpcEngineTestRows, TenWaitingRecordsAreAllServed)
     EXPECT_EQ(json_object_get_int(member(got[1].get(), "id")), 1);
 }
 
+TEST_F(RpcEngineTestRows, FloodWhileTheWorkerIsHeldStaysBoundedAndTheEngineRecovers)
+{
+    hold_worker(true);
+    sim_->send("rpc", R"({"id":40,"method":"test.hold"})");
+    ASSERT_TRUE(worker_held(5s));
+    ko_rpc_stat before{};
+    ko_rpc_stat_get(&before);
+    std::string flood;
+    for (int id = 1; id <= 100; ++id)
+        flood += R"({"id":)" + std::to_string(id) + R"(,"method":"get_properties","params":[{"siid":3,"piid":5}]})";
+    const int since = rpc_count();
+    sim_->send("rpc", flood, 977); // in pieces that cut objects
+    // Every object has been handed to the bus once the link counted it; the hook runs right after.
+    ASSERT_TRUE(zeltest::wait_until(
+        [&] {
+            ko_rpc_stat now{};
+            ko_rpc_stat_get(&now);
+            return now.down_cmd >= before.down_cmd + 100;
+        },
+        10s));
+    std::this_thread::sleep_for(zeltest::scaled(300ms));
+    hold_worker(false);
+    // The held request and the ten newest that waited; the rest were dropped.
+    EXPECT_EQ(replies(since, 100, 1500).size(), 11u);
+    Json reply = ask(R"({"id":200,"method":"get_properties","params":[{"siid":3,"piid":5}]})");
+    EXPECT_EQ(json_object_get_int(member(reply.get(), "id")), 200);
+}
+
+TEST_F(RpcEngineTestRows, JunkFromTheDaemonIsDroppedAndTheEngineGoesOn)
+{
+    const int since = rpc_count();
+    sim_->send("rpc", "]]]]\x01\x02{\"id\":\"x\"}{\"id\":3,\"method\":\"action\"} [1,2,3] {\"id\":4,\"method\":7}");
+    sim_->send("rpc", R"({"id":5,"method":"get_properties","params":[{"siid":3,"piid":5,"value":)" +
+                          std::string(5000, '9') + "}]}");
+    EXPECT_TRUE(nothing("", since));
+    Json reply = ask(R"({"id":201,"method":"get_properties","params":[{"siid":3,"piid":5}]})");
+    EXPECT_EQ(json_object_get_int(member(reply.get(), "id")), 201);
+}
+
 // ---- bad input ----------------------------------------------------------------------------------
 
 TEST_F(RpcEngineTestRows, ObjectOf4096BytesIsRefusedAnd4095IsTaken)
@@ -175,7 +217,8 @@ TEST_F(RpcEngineTestRows, ParseFaultInTheMiddleReturnsTheBytesBeforeIt)
 TEST_F(RpcEngineTestRows, OnlyLengthBytesAreRead)
 {
     // The link's text need not end with a NUL; what follows `length` is not the request's.
-    const std::string text = R"({"id":44,"method":"get_properties","params":[{"siid":3,"piid":5}]}{"id":45,"method":"get_properties","params":[]})";
+    const std::string text =
+        R"({"id":44,"method":"get_properties","params":[{"siid":3,"piid":5}]}{"id":45,"method":"get_properties","params":[]})";
     const int first = static_cast<int>(text.find("}{") + 1);
     const int since = rpc_count();
     EXPECT_EQ(zel_rpc_receive_handle(text.c_str(), first), 0);

@@ -197,13 +197,15 @@ TEST(RpcEventCommon, ClockPropertyEventsCarryTheFirst32Characters)
     ASSERT_EQ(spec_event_common(5, 30, 1, buf, sizeof buf), 0);
     Json msg = zeltest::parse_json(buf);
     ASSERT_TRUE(msg) << buf;
-    EXPECT_TRUE(same_json(member(msg.get(), "params"),
-                          R"({"did":"77","siid":30,"eiid":1,"arguments":[{"piid":2,"value":"{\"key\":\"prop.s_halvorn_clocks\",\""}]})"))
+    EXPECT_TRUE(same_json(
+        member(msg.get(), "params"),
+        R"({"did":"77","siid":30,"eiid":1,"arguments":[{"piid":2,"value":"{\"key\":\"prop.s_halvorn_clocks\",\""}]})"))
         << buf;
     std::snprintf(buf, sizeof buf, "other");
     ASSERT_EQ(spec_event_common(6, 30, 2, buf, sizeof buf), 0);
-    EXPECT_TRUE(same_json(zeltest::parse_json(buf).get(),
-                          R"({"id":6,"method":"event_occured","params":{"did":"77","siid":30,"eiid":2,"arguments":[]}})"))
+    EXPECT_TRUE(
+        same_json(zeltest::parse_json(buf).get(),
+                  R"({"id":6,"method":"event_occured","params":{"did":"77","siid":30,"eiid":2,"arguments":[]}})"))
         << buf;
     EXPECT_EQ(spec_event_common(1, 1, 1, nullptr, 0), -1);
 }

@@ -44,9 +44,9 @@ inline void start_logging(const zeltest::TempRoot &root)
 class RpcTest : public sdktest::SdkTest {
 protected:
     // `start_engine` false leaves zel_rpc_init to the test.
-    explicit RpcTest(bool start_engine = true, std::vector<std::string> sim_args = {"--did", "424242", "--time",
-                                                                                   "1700000000", "--status",
-                                                                                   "cloud_connected"})
+    explicit RpcTest(bool start_engine = true,
+                     std::vector<std::string> sim_args = {"--did", "424242", "--time", "1700000000", "--status",
+                                                          "cloud_connected"})
         : SdkTest(std::move(sim_args)), start_engine_(start_engine)
     {
     }
@@ -93,9 +93,10 @@ protected:
     Json wait_rpc(const std::string &method, int since, int *index = nullptr, int timeout_ms = 5000)
     {
         const std::string which = method.empty() ? "null" : "\"" + method + "\"";
-        Json answer = sim_->command(R"({"cmd":"wait","link":"rpc","method":)" + which + R"(,"since":)" +
-                                    std::to_string(since) + R"(,"timeout_ms":)" +
-                                    std::to_string(static_cast<int>(zeltest::scaled(std::chrono::milliseconds(timeout_ms)).count())) + "}");
+        Json answer = sim_->command(
+            R"({"cmd":"wait","link":"rpc","method":)" + which + R"(,"since":)" + std::to_string(since) +
+            R"(,"timeout_ms":)" +
+            std::to_string(static_cast<int>(zeltest::scaled(std::chrono::milliseconds(timeout_ms)).count())) + "}");
         json_object *obj = member(answer.get(), "object");
         if (index)
             *index = obj ? json_object_get_int(member(answer.get(), "index")) : -1;
@@ -122,10 +123,7 @@ protected:
         return wait_rpc("", since);
     }
     // Nothing with `method` ("" = no reply) reaches the simulator from `since` within `ms`.
-    bool nothing(const std::string &method, int since, int ms = 700)
-    {
-        return !wait_rpc(method, since, nullptr, ms);
-    }
+    bool nothing(const std::string &method, int since, int ms = 700) { return !wait_rpc(method, since, nullptr, ms); }
 
     bool start_engine_;
 };

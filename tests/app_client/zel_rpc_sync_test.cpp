@@ -37,7 +37,8 @@ protected:
 
 TEST_F(RpcSyncBound, PullsTheFourteenPairsOnceAndTheAnswerReachesThePulledHandlers)
 {
-    sim_->command(R"({"cmd":"script","method":"_sync.spec_get_prop","answer_properties":{"5.1":"true","5.4":"08:00","2.3":"2"}})");
+    sim_->command(
+        R"({"cmd":"script","method":"_sync.spec_get_prop","answer_properties":{"5.1":"true","5.4":"08:00","2.3":"2"}})");
     start_engine();
     int index = -1;
     Json pull = wait_rpc("_sync.spec_get_prop", 0, &index, 10000);
@@ -73,7 +74,8 @@ TEST_F(RpcSyncBound, PullsTheFourteenPairsOnceAndTheAnswerReachesThePulledHandle
 
 TEST_F(RpcSyncBound, TopLevelParamsOfTheAnswerWinOverResult)
 {
-    sim_->command(R"({"cmd":"script","method":"_sync.spec_get_prop","reply":{"result":{"properties":[{"siid":5,"piid":2,"value":"9"}]},"params":[{"siid":5,"piid":3,"value":"4"}]}})");
+    sim_->command(
+        R"({"cmd":"script","method":"_sync.spec_get_prop","reply":{"result":{"properties":[{"siid":5,"piid":2,"value":"9"}]},"params":[{"siid":5,"piid":3,"value":"4"}]}})");
     start_engine();
     int index = -1;
     ASSERT_TRUE(wait_rpc("_sync.spec_get_prop", 0, &index, 10000));

@@ -70,10 +70,14 @@ void lock_region(int id, const char *, int)
 }
 
 const spec_property_row_t kProperties[] = {
-    {"NVM.TEST:night", 2, 3, 1, night},     {"NVM.TEST:sd_ejected", 4, 5, 1, recording},
-    {"", 3, 1, 0, silent},                  {"NVM.TEST:track", 2, 8, 1, recording},
-    {"NVM.TEST:md_switch", 5, 1, 1, recording}, {"NVM.TEST:md_interval", 5, 2, 1, recording},
-    {"NVM.TEST:md_level", 5, 3, 1, recording},  {"NVM.TEST:md_start", 5, 4, 1, recording},
+    {"NVM.TEST:night", 2, 3, 1, night},
+    {"NVM.TEST:sd_ejected", 4, 5, 1, recording},
+    {"", 3, 1, 0, silent},
+    {"NVM.TEST:track", 2, 8, 1, recording},
+    {"NVM.TEST:md_switch", 5, 1, 1, recording},
+    {"NVM.TEST:md_interval", 5, 2, 1, recording},
+    {"NVM.TEST:md_level", 5, 3, 1, recording},
+    {"NVM.TEST:md_start", 5, 4, 1, recording},
     {"NVM.TEST:md_end", 5, 5, 1, recording},
 };
 const spec_action_row_t kActions[] = {{"upload_video", 17, 1, upload}, {"start-p2p-stream", 6, 1, nullptr}};

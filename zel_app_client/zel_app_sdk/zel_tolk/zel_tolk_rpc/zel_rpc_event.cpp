@@ -54,8 +54,15 @@ struct ArgRow {
     ArgKind kind;
 };
 constexpr std::array<ArgRow, 9> kArgMap{{
-    {10, 1, 2, kIntArg}, {10, 2, 2, kIntArg}, {2, 1, 0, kNoArgs}, {2, 2, 0, kNoArgs}, {8, 4, 0, kNoArgs},
-    {8, 5, 0, kNoArgs},  {8, 7, 0, kNoArgs},  {13, 1, 0, kNoArgs}, {13, 3, 0, kNoArgs},
+    {10, 1, 2, kIntArg},
+    {10, 2, 2, kIntArg},
+    {2, 1, 0, kNoArgs},
+    {2, 2, 0, kNoArgs},
+    {8, 4, 0, kNoArgs},
+    {8, 5, 0, kNoArgs},
+    {8, 7, 0, kNoArgs},
+    {13, 1, 0, kNoArgs},
+    {13, 3, 0, kNoArgs},
 }};
 
 std::atomic<uint32_t> g_event_id{0};
@@ -97,8 +104,8 @@ int spec_event_json_common(int id, int o_siid, int o_eiid, char *buf, int size)
     if (row->kind != kNoArgs) {
         char value[1024] = {};
         json_verify_get_string(buf, "value", value, sizeof value);
-        arguments = "{\"piid\":" + std::to_string(row->piid) + ",\"value\":" +
-                    (row->kind == kIntArg ? std::to_string(std::atoi(value)) : quoted(value)) + "}";
+        arguments = "{\"piid\":" + std::to_string(row->piid) +
+                    ",\"value\":" + (row->kind == kIntArg ? std::to_string(std::atoi(value)) : quoted(value)) + "}";
     }
     return write_event(buf, size, id, o_siid, o_eiid, arguments) ? 0 : -1;
 }
@@ -111,8 +118,8 @@ int spec_event_json_common_people(int id, int o_siid, int o_eiid, char *buf, int
     }
     if (!arg_row(o_siid, o_eiid))
         return -1;
-    const std::string arguments = "{\"piid\":2,\"value\":\"1\"},{\"piid\":12,\"value\":" +
-                                  std::to_string(time_realtime_ms() / 1000) + "}";
+    const std::string arguments =
+        "{\"piid\":2,\"value\":\"1\"},{\"piid\":12,\"value\":" + std::to_string(time_realtime_ms() / 1000) + "}";
     return write_event(buf, size, id, o_siid, o_eiid, arguments) ? 0 : -1;
 }
 

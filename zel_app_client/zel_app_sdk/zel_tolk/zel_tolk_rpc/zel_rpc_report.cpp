@@ -97,8 +97,8 @@ int zel_rpc_properties_change(const char *key, const char *value, int len)
         if (!row.key || std::strncmp(row.key, key, key_len) != 0)
             continue;
         std::string text = value && len > 0 ? std::string(value, strnlen(value, static_cast<size_t>(len))) : "";
-        row.handler(++g_local_change_id, row.siid, row.piid, SPEC_OP_LOCAL, text.data(),
-                    static_cast<int>(text.size()), false);
+        row.handler(++g_local_change_id, row.siid, row.piid, SPEC_OP_LOCAL, text.data(), static_cast<int>(text.size()),
+                    false);
         break;
     }
     return 0;
@@ -115,16 +115,18 @@ void zel_rpc_json_to_value_string(char *buf, int size, const char *did, int siid
         ZEL_LOGE(TAG, "input param is null \n");
         return;
     }
-    std::snprintf(buf, static_cast<size_t>(size), "{\"did\" : \"%s\",\"siid\" : %d,\"piid\" : %d,\"value\" : %s,\"code\" : 0}",
-                  did, siid, piid, quoted(value).c_str());
+    std::snprintf(buf, static_cast<size_t>(size),
+                  "{\"did\" : \"%s\",\"siid\" : %d,\"piid\" : %d,\"value\" : %s,\"code\" : 0}", did, siid, piid,
+                  quoted(value).c_str());
 }
 
 void spec_reply_element(char *buf, int size, int siid, int piid, const char *value)
 {
     if (!buf || !value || size <= 0)
         return;
-    std::snprintf(buf, static_cast<size_t>(size), "{\"did\" : \"%s\",\"siid\" : %d,\"piid\" : %d,\"value\" : %s,\"code\" : 0}",
-                  func_did, siid, piid, value);
+    std::snprintf(buf, static_cast<size_t>(size),
+                  "{\"did\" : \"%s\",\"siid\" : %d,\"piid\" : %d,\"value\" : %s,\"code\" : 0}", func_did, siid, piid,
+                  value);
 }
 
 int zel_app_report_info(const char *info_json, int)

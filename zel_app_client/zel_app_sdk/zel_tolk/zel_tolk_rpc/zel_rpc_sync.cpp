@@ -25,7 +25,20 @@ struct Pair {
     int siid, piid;
 };
 constexpr std::array<Pair, 14> kSyncSpec{{
-    {2, 1}, {2, 2}, {2, 3}, {2, 5}, {2, 6}, {2, 7}, {2, 8}, {2, 4}, {3, 1}, {5, 1}, {5, 2}, {5, 3}, {5, 4}, {5, 5},
+    {2, 1},
+    {2, 2},
+    {2, 3},
+    {2, 5},
+    {2, 6},
+    {2, 7},
+    {2, 8},
+    {2, 4},
+    {3, 1},
+    {5, 1},
+    {5, 2},
+    {5, 3},
+    {5, 4},
+    {5, 5},
 }};
 
 enum ValueKind { kInteger = 0, kString = 1, kBoolean = 2 };
@@ -34,7 +47,12 @@ struct PushDefault {
     ValueKind kind;
 };
 constexpr std::array<PushDefault, 6> kPushDefaults{{
-    {2, 8, kBoolean}, {5, 1, kBoolean}, {5, 2, kInteger}, {5, 3, kInteger}, {5, 4, kString}, {5, 5, kString},
+    {2, 8, kBoolean},
+    {5, 1, kBoolean},
+    {5, 2, kInteger},
+    {5, 3, kInteger},
+    {5, 4, kString},
+    {5, 5, kString},
 }};
 
 struct Tick {

@@ -3,6 +3,7 @@
 // zel_rpc_func.cpp; the worker takes the first row that matches.
 #pragma once
 
+#include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
 
