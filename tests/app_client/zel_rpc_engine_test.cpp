@@ -283,7 +283,7 @@ TEST_F(RpcEngineLife, ReceiveBeforeInitAndAfterDeinitIsRefusedAndInitWorksAgain)
     EXPECT_EQ(json_object_get_int(member(reply.get(), "id")), 60);
 }
 
-TEST_F(RpcEngineLife, DeinitWhileRequestsWaitLosesNothingButThem)
+TEST_F(RpcEngineLife, DeinitWithARequestWaitingStopsCleanlyAndInitWorksAgain)
 {
     start_engine();
     zel_rpc_test_install_tables(test_tables());
