@@ -113,8 +113,9 @@ TEST_F(RpcEngineTestRows, ActionHandlerOutputGoesIntoOut)
 
 // ---- the queue ----------------------------------------------------------------------------------
 
-// Holds the worker on "test.hold" (id 40), queues gets with ids 1 to n in one text, then lets go.
-void queue_behind_held_worker(zeltest::DaemonSim &sim, int n)
+// Holds the worker on "test.hold" (id 40), queues gets with ids 1 to n in one text, then lets go;
+// what the engine logged meanwhile.
+std::string queue_behind_held_worker(zeltest::DaemonSim &sim, int n)
 {
     hold_worker(true);
     sim.send("rpc", R"({"id":40,"method":"test.hold"})");
@@ -122,14 +123,18 @@ void queue_behind_held_worker(zeltest::DaemonSim &sim, int n)
     std::string text;
     for (int id = 1; id <= n; ++id)
         text += R"({"id":)" + std::to_string(id) + R"(,"method":"get_properties","params":[{"siid":3,"piid":5}]})";
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(zel_rpc_receive_handle(text.c_str(), static_cast<int>(text.size())), 0);
+    const std::string log = ::testing::internal::GetCapturedStderr();
     hold_worker(false);
+    return log;
 }
 
 TEST_F(RpcEngineTestRows, EleventhRecordWhileTenWaitDropsTheOldest)
 {
     const int since = rpc_count();
-    queue_behind_held_worker(*sim_, 11);
+    const std::string log = queue_behind_held_worker(*sim_, 11);
+    EXPECT_NE(log.find("queue full, request id 1 type 0 dropped"), std::string::npos) << log;
     const std::vector<Json> got = replies(since, 11);
     ASSERT_EQ(got.size(), 11u);
     EXPECT_EQ(json_object_get_int(member(got[0].get(), "id")), 40);
@@ -141,7 +146,7 @@ TEST_F(RpcEngineTestRows, EleventhRecordWhileTenWaitDropsTheOldest)
 TEST_F(RpcEngineTestRows, TenWaitingRecordsAreAllServed)
 {
     const int since = rpc_count();
-    queue_behind_held_worker(*sim_, 10);
+    EXPECT_EQ(queue_behind_held_worker(*sim_, 10).find("dropped"), std::string::npos);
     const std::vector<Json> got = replies(since, 11);
     ASSERT_EQ(got.size(), 11u);
     EXPECT_EQ(json_object_get_int(member(got[1].get(), "id")), 1);

@@ -1,6 +1,7 @@
 // The worker's side: get, set, action, pulled values and methods, each served from the tables with
 // the replies the daemon expects.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -92,7 +93,8 @@ void handle_get(const Msg &msg, json_object *request)
         return;
     json_object *result = nullptr;
     JsonPtr reply = reply_of(msg.id, &result);
-    std::string element(kTextMax, '\0');
+    // Served on the one worker: its element buffer is kept.
+    thread_local std::array<char, kTextMax> element;
     for (size_t i = 0; i < json_object_array_length(elements); ++i) {
         const Element e = element_of(json_object_array_get_idx(elements, i));
         if (!e.row) {
@@ -103,7 +105,7 @@ void handle_get(const Msg &msg, json_object *request)
         e.row->handler(msg.id, e.o_siid, e.o_piid, SPEC_OP_GET, element.data(), kTextMax, false);
         element[kTextMax - 1] = '\0';
         // A handler that writes nothing leaves a JSON null at its place.
-        json_object_array_add(result, parse_one(element.c_str()).release());
+        json_object_array_add(result, parse_one(element.data()).release());
     }
     send_reply(reply.get(), " ackbuf:%s \n");
 }

@@ -67,16 +67,19 @@ bool int_member(json_object *obj, const char *key, int32_t *out)
 
 bool format(std::string &out, size_t limit, const char *fmt, ...)
 {
-    out.resize(limit);
-    va_list ap;
+    va_list ap, again;
     va_start(ap, fmt);
-    const int n = std::vsnprintf(out.data(), limit, fmt, ap);
+    va_copy(again, ap);
+    const int n = std::vsnprintf(nullptr, 0, fmt, ap);
     va_end(ap);
     if (n < 0 || static_cast<size_t>(n) >= limit) {
+        va_end(again);
         out.clear();
         return false;
     }
     out.resize(static_cast<size_t>(n));
+    std::vsnprintf(out.data(), static_cast<size_t>(n) + 1, fmt, again);
+    va_end(again);
     return true;
 }
 

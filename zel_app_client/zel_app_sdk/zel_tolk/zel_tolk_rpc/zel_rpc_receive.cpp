@@ -86,14 +86,16 @@ int zel_rpc_receive_handle(const char *msg, int length)
     std::unique_ptr<json_tokener, TokenerFree> tok(json_tokener_new());
     if (!tok)
         return -1;
-    auto record = std::make_unique<Msg>();
+    // One record per calling thread, kept: the link's bus workers call here for every request.
+    thread_local Msg record_buffer;
+    Msg *record = &record_buffer;
     size_t pos = 0;
     while (pos < text.size()) {
         while (pos < text.size() && std::isspace(static_cast<unsigned char>(text[pos])))
             ++pos;
         if (pos >= text.size())
             break;
-        std::memset(record.get(), 0, sizeof *record);
+        std::memset(record, 0, sizeof *record);
         json_tokener_reset(tok.get());
         const int rest = static_cast<int>(text.size() - pos);
         JsonPtr obj(json_tokener_parse_ex(tok.get(), text.c_str() + pos, rest + 1));
