@@ -1,6 +1,8 @@
 // What the engine sends on its own, read back by the daemon simulator: property reports of every kind
 // (escaped, checked, bounded), the internal -> outward map, local changes, the OK reply, string reply
 // elements, the statistics report and the firmware version it carries.
+#include <unistd.h>
+
 #include <string>
 
 #include "zel_rpc_fixture.h"
@@ -184,6 +186,19 @@ TEST_F(FirmwareVersion, MissingFileOrKeyFails)
     EXPECT_EQ(zel_rpc_get_firmware_version(out, sizeof out), -1);
     EXPECT_EQ(zel_rpc_get_firmware_version(nullptr, 32), -1);
     EXPECT_EQ(version_of("ID=zelmar\n"), "<-1>");
+}
+
+TEST(CardSizes, ComeFromTheCardFolderBelowTheRoot)
+{
+    zeltest::TempRoot root;
+    uint64_t total = 0, used = 0, free_bytes = 0;
+    ASSERT_EQ(zel_rpc_sd_statfs(&total, &used, &free_bytes), 0);
+    EXPECT_GT(total, 0u);
+    EXPECT_LE(used, total);
+    EXPECT_LE(free_bytes, total);
+    EXPECT_EQ(zel_rpc_sd_statfs(nullptr, &used, &free_bytes), -1);
+    ASSERT_EQ(rmdir(root.path("/mnt/sdcard").c_str()), 0);
+    EXPECT_EQ(zel_rpc_sd_statfs(&total, &used, &free_bytes), -1);
 }
 
 } // namespace
