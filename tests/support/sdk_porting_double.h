@@ -4,6 +4,7 @@
 // only the fields are kept (bytes_dropped is set), past 100000 frames or events nothing more.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
