@@ -169,7 +169,7 @@ TEST_F(ZelmarMain, ProgramWithPreloadedAppsStartsAndEndsOnSignal)
         const std::string text = out();
         EXPECT_NE(text.find("Recv signal " + std::to_string(sig) + " "), std::string::npos) << text;
         size_t at = 0;
-        at = text.find("start_zel_media_recv_from_agent_thread start");
+        at = text.find("app_list:<app_agent> <app_media>");
         EXPECT_NE(at, std::string::npos) << "the media app is the program's own\n" << text;
         for (const int id : {7, 4, 8}) {
             at = text.find("preloaded app " + std::to_string(id) + " created", at);
