@@ -4,6 +4,7 @@
 // take effect in the order they were made.
 #include "media_test_env.h"
 
+#include "agent_server.h"
 #include "agent_server_test.h"
 #include "sdk_porting_double.h"
 #include "zel_db/zel_db.h"
@@ -182,6 +183,39 @@ TEST_F(MediaSettings, WdrLensCorrectionAndTheIgnoredHotConfiguration)
     send_then_barrier({"set_hot_config_from_cloud={\"video\":{\"bitrate\":1}}"});
     const auto calls = board_test_calls();
     EXPECT_EQ(calls.size(), 1u) << "only the barrier's WDR call";
+}
+
+// A hostile app on the bus: wrong types, oversized text and a flood. The module keeps its state sane,
+// stays registered and serves the next message.
+TEST_F(MediaSettings, JunkAndFloodsFromAnotherAppLeaveTheModuleServing)
+{
+    store("NVM.VIDEO:flip", "0");
+    store("NVM.IPC:motor", "[30,80]");
+    create();
+    const board_image_state before = board_test_image_state();
+    std::vector<std::string> junk{"21=\"one\"", "21=[1]", "21=null", "26=12", "26=null", "33=7", "33=null",
+                                  "34=[\"call_on\"]", "37=\"1\"", "41={}",
+                                  "26={\"switch\":\"" + std::string(60000, 'x') + "\"}"};
+    for (int i = 0; i < 300; ++i)
+        junk.push_back("22=flood" + std::to_string(i));
+    send_then_barrier(junk);
+    const board_image_state after = board_test_image_state();
+    EXPECT_EQ(after.flip, before.flip);
+    EXPECT_EQ(after.osd, before.osd);
+    EXPECT_EQ(setting("NVM.IPC:motor"), "[30,80]");
+    send_then_barrier({"set_ldc_cmd=1"});
+    EXPECT_EQ(board_test_image_state().ldc, 1);
+}
+
+// The agent server goes away and comes back: the module connects and registers again.
+TEST_F(MediaSettings, TheModuleRejoinsARestartedAgentServer)
+{
+    create();
+    agent_server_stop();
+    ASSERT_EQ(agent_server_init(), 0);
+    ASSERT_TRUE(zeltest::wait_until([] { return agent_server_subscribers("set_ldc_cmd") > 0; }, 15s));
+    send_then_barrier({"set_ldc_cmd=1"});
+    EXPECT_EQ(board_test_image_state().ldc, 1);
 }
 
 TEST_F(MediaSettings, WrappersRefuseBeforeTheBoardStarts)
