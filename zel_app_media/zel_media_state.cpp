@@ -17,7 +17,8 @@ namespace {
 
 struct Gate {
     std::mutex lock;
-    std::condition_variable changed;
+    std::condition_variable stopping; // the loops' pauses end early
+    std::condition_variable left;     // a call or a loop ended while the stop waits
     bool closing = false;
     int calls = 0; // inside the board library
     int loops = 0; // fetch and OSD loops alive
@@ -40,7 +41,7 @@ bool pause_ms(int ms)
 {
     Gate &g = gate();
     std::unique_lock<std::mutex> l(g.lock);
-    return !g.changed.wait_for(l, std::chrono::milliseconds(ms), [] { return !media_thread_running.load(); });
+    return !g.stopping.wait_for(l, std::chrono::milliseconds(ms), [] { return !media_thread_running.load(); });
 }
 
 bool reloading()
@@ -62,11 +63,9 @@ BoardCall::~BoardCall()
     if (!entered_)
         return;
     Gate &g = gate();
-    {
-        std::lock_guard<std::mutex> l(g.lock);
-        --g.calls;
-    }
-    g.changed.notify_all();
+    std::lock_guard<std::mutex> l(g.lock);
+    if (--g.calls == 0 && g.closing)
+        g.left.notify_all();
 }
 
 LoopThread::LoopThread()
@@ -79,11 +78,9 @@ LoopThread::LoopThread()
 LoopThread::~LoopThread()
 {
     Gate &g = gate();
-    {
-        std::lock_guard<std::mutex> l(g.lock);
-        --g.loops;
-    }
-    g.changed.notify_all();
+    std::lock_guard<std::mutex> l(g.lock);
+    if (--g.loops == 0 && g.closing)
+        g.left.notify_all();
 }
 
 void open_board()
@@ -100,8 +97,8 @@ bool close_board(std::chrono::milliseconds limit)
     media_thread_running = 0;
     board_av_init_over = 0;
     g.closing = true;
-    g.changed.notify_all(); // cuts the loops' pauses short
-    return g.changed.wait_for(l, limit, [&] { return g.calls == 0 && g.loops == 0; });
+    g.stopping.notify_all();
+    return g.left.wait_for(l, limit, [&] { return g.calls == 0 && g.loops == 0; });
 }
 
 bool board_ready(const char *func)
