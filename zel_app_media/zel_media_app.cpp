@@ -75,8 +75,7 @@ int create_fetch_audio_thread(void)
     ZEL_LOGI(kTag, " %s(), ret is %d\n", __func__, ret);
     if (ret != 0) {
         ZEL_LOGE(kTag, " crete fetch_audio_thread failed \n");
-        zel_log_uninit();
-        exit(-1);
+        media::end_process(); // the video threads run already
     }
     return 0;
 }

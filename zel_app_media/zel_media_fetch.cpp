@@ -1,7 +1,6 @@
 // The frame path: one fetch thread per video channel and one for audio take encoded frames from the
 // board into fixed buffers and push each to the app-client library, plus the OSD time-stamp loop.
-// A channel that keeps failing ends the process: the board is closed and the log flushed first, and
-// the process leaves with _exit so that no exit handler runs under the live threads.
+// A channel that keeps failing ends the process (media::end_process).
 #include "zel_media.h"
 #include "zel_media_state.h"
 
@@ -10,7 +9,6 @@
 #include "zel_control/log/zel_log.h"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -28,7 +26,6 @@ constexpr int kAudioBytes = 1280;
 constexpr int kVideoFailLimit = 200; // exceeded by the count before a failure: the process ends
 constexpr int kAudioFailLimit = 260;
 constexpr uint32_t kFpsEvery = 1200;
-constexpr int kExitStatus = 255;
 
 uint8_t g_main_buf[kMainBytes];
 uint8_t g_sub_buf[kSubBytes];
@@ -39,13 +36,6 @@ int push(sdk_media_frame_t *frame)
     return sdk_porting_push_stream_data ? sdk_porting_push_stream_data(frame) : 0;
 }
 
-[[noreturn]] void end_process()
-{
-    board_system_exit();
-    zel_log_uninit();
-    fflush(nullptr);
-    _exit(kExitStatus);
-}
 
 // Logs the frame rate every kFpsEvery frames, from the time stamps of two logged frames.
 class FpsLog {
@@ -109,7 +99,7 @@ void *video_stream_thread(void *arg)
             if (ret == -1) {
                 if (failures > kVideoFailLimit) {
                     ZEL_LOGE(kTag, " %s, fetch video %d error for %d times, exit \n", __func__, chn, failures);
-                    end_process();
+                    media::end_process();
                 }
                 ++failures;
             } else if (ret == -2) {
@@ -169,7 +159,7 @@ void *fetch_audio_thread(void *)
             if (failures > kAudioFailLimit) {
                 ZEL_LOGE(kTag, " get_audio_stream failed more than 260 times \n");
                 media::media_thread_running = 0;
-                end_process();
+                media::end_process();
             }
             ++failures;
             media::pause_ms(100);

@@ -3,9 +3,13 @@
 
 #include "zel_media.h"
 
+#include "boardav.h"
 #include "zel_control/log/zel_log.h"
 
+#include <unistd.h>
+
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 
 namespace media {
@@ -99,6 +103,14 @@ bool close_board(std::chrono::milliseconds limit)
     g.closing = true;
     g.stopping.notify_all();
     return g.left.wait_for(l, limit, [&] { return g.calls == 0 && g.loops == 0; });
+}
+
+void end_process()
+{
+    board_system_exit();
+    zel_log_uninit();
+    fflush(nullptr);
+    _exit(255);
 }
 
 bool board_ready(const char *func)

@@ -50,6 +50,10 @@ void open_board();
 // call is inside the board; false when the limit passed first.
 bool close_board(std::chrono::milliseconds limit);
 
+// Ends the process from a media thread: the board is closed and the log flushed, then _exit(255),
+// so that no exit handler runs under the threads that still live.
+[[noreturn]] void end_process();
+
 // Refusal of a wrapper while the board library is not started: logs "media no init, pls check\n"
 // with the function name. True when the board is started.
 bool board_ready(const char *func);

@@ -31,6 +31,12 @@ typedef struct sdk_media_frame {
     int32_t reserved; // left zero
 } sdk_media_frame_t;
 
+#ifdef __cplusplus
+// Both libraries of the 32-bit target see one layout (the 64-bit stamp 8-aligned, as on ARM EABI).
+static_assert(sizeof(void *) != 4 || alignof(uint64_t) != 8 || sizeof(sdk_media_frame_t) == 40,
+              "sdk_media_frame_t is 40 bytes on the 32-bit target");
+#endif
+
 // 0 while the client is not up (the frame is dropped), else the client's result: 0 accepted.
 int sdk_porting_push_stream_data(sdk_media_frame_t *frame);
 // A detection event (client event type); 0 while the client is not up, else the client's result.
