@@ -62,6 +62,12 @@ protected:
     bool started_ = false;
 };
 
+// The threads write chn_status as they pause and resume.
+bool paused_channel(int chn)
+{
+    return __atomic_load_n(&chn_status[chn], __ATOMIC_ACQUIRE) == 1;
+}
+
 // The frames from the first key frame on, and their bytes back to back.
 std::vector<Frame> from_first_key(const std::vector<Frame> &frames)
 {
@@ -210,12 +216,27 @@ TEST_F(MediaFetch, TwoHundredAndOneFailedReadsInARowAreSurvived)
 
 TEST_F(MediaFetch, TheTwoHundredAndSecondFailedReadEndsTheProcess)
 {
+    const auto started = std::chrono::steady_clock::now();
     EXPECT_EXIT(
         {
             start({}, [] { board_test_fail("get_video_stream:1", -1, 202); });
             std::this_thread::sleep_for(60s);
         },
         ::testing::ExitedWithCode(255), "fetch video 1 error for 201 times, exit");
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 1s + 201 * 20ms) << "not before the 202nd failure";
+}
+
+// Audio reads pause 100 ms after each failure: the 262nd failure in a row comes after about 26 s.
+TEST_F(MediaFetch, TheTwoHundredAndSixtySecondFailedAudioReadEndsTheProcess)
+{
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EXIT(
+        {
+            start({}, [] { board_test_fail("get_audio_stream_ex", -1, 262); });
+            std::this_thread::sleep_for(90s);
+        },
+        ::testing::ExitedWithCode(255), "get_audio_stream failed more than 260 times");
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 261 * 100ms) << "not before the 262nd failure";
 }
 
 TEST_F(MediaFetch, ALostFrameDropsFramesUntilTheRequestedKeyFrame)
@@ -248,7 +269,7 @@ TEST_F(MediaFetch, WhileTheBoardReloadsNothingIsPushedAndSnapshotsAreRefused)
         [] { return portdouble::frame_count(0) > 0 && portdouble::frame_count(1) > 0 && portdouble::frame_count(2) > 0; },
         10s));
     __atomic_store_n(&dev_status.reloading, 1, __ATOMIC_RELEASE);
-    ASSERT_TRUE(zeltest::wait_until([] { return chn_status[0] == 1 && chn_status[1] == 1; }, 2s));
+    ASSERT_TRUE(zeltest::wait_until([] { return paused_channel(0) && paused_channel(1); }, 2s));
     std::this_thread::sleep_for(zeltest::scaled(150ms));
     const size_t paused = portdouble::frame_count();
     std::this_thread::sleep_for(500ms);
@@ -260,7 +281,7 @@ TEST_F(MediaFetch, WhileTheBoardReloadsNothingIsPushedAndSnapshotsAreRefused)
     EXPECT_EQ(g_jpeg_is_getting, 1);
 
     __atomic_store_n(&dev_status.reloading, 0, __ATOMIC_RELEASE);
-    EXPECT_TRUE(zeltest::wait_until([&] { return portdouble::frame_count(0) > 0 && chn_status[0] == 0; }, 2s));
+    EXPECT_TRUE(zeltest::wait_until([&] { return portdouble::frame_count(0) > 0 && !paused_channel(0); }, 2s));
     EXPECT_TRUE(zeltest::wait_until([&] { return portdouble::frame_count() > paused + 3; }, 2s));
     EXPECT_EQ(zel_get_hot_config_status(), 0);
 }

@@ -167,9 +167,9 @@ TEST_F(MediaSettings, SpeakerStatusSwitchesTheSubVideoFlag)
 {
     create();
     send_then_barrier({"set_speaker_status=video_on"});
-    EXPECT_EQ(dev_status.sub_video_switch, 1);
+    EXPECT_EQ(__atomic_load_n(&dev_status.sub_video_switch, __ATOMIC_ACQUIRE), 1);
     send_then_barrier({"34=video_off"});
-    EXPECT_EQ(dev_status.sub_video_switch, 0);
+    EXPECT_EQ(__atomic_load_n(&dev_status.sub_video_switch, __ATOMIC_ACQUIRE), 0);
 }
 
 TEST_F(MediaSettings, WdrLensCorrectionAndTheIgnoredHotConfiguration)
