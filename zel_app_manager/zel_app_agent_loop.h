@@ -11,9 +11,9 @@ extern "C" {
 #endif
 
 typedef struct app_agent_module {
-    const char *name;      // module name on the bus, also the log tag
-    const char *log_name;  // as the close line names the module: "<log_name> agent client close,fd=%d"
-    const int *keys;       // message numbers served
+    const char *name;     // module name on the bus, also the log tag
+    const char *log_name; // as the close line names the module: "<log_name> agent client close,fd=%d"
+    const int *keys;      // message numbers served
     int key_count;
     agent_msg_handler_t handler;
     int (*announce)(int fd); // optional, sent before the registration (0 or -1)

@@ -15,17 +15,17 @@ extern "C" {
 
 // Exported for the board side; the app reads only `reloading` and writes only `sub_video_switch`.
 typedef struct media_dev_status {
-    int32_t values[2];       // 3, 50
-    uint8_t flags[6];        // 1, 0, 1, 1, 0, 0
-    uint8_t reloading;       // while set, the fetch threads pause and snapshots are refused
+    int32_t values[2]; // 3, 50
+    uint8_t flags[6];  // 1, 0, 1, 1, 0, 0
+    uint8_t reloading; // while set, the fetch threads pause and snapshots are refused
     uint8_t reserved1;
     uint8_t sub_video_switch; // agent key 34: "video_on" 1, "video_off" 0
     uint8_t reserved2[3];
 } media_dev_status_t;
 
 extern media_dev_status_t dev_status;
-extern int chn_index[2];  // {0, 1}: the arguments of the two video threads
-extern int chn_status[2]; // 1 while that channel's thread pauses for `reloading`
+extern int chn_index[2];      // {0, 1}: the arguments of the two video threads
+extern int chn_status[2];     // 1 while that channel's thread pauses for `reloading`
 extern int g_jpeg_is_getting; // 1 while no snapshot is being taken
 extern app_object_t *g_media_mgr;
 

@@ -34,14 +34,38 @@ int zel_stop_stream(int a, int b, int c)
     return board_call(__func__, [&] { return stop_stream(a, b, c); });
 }
 
-int zel_set_video_vflip(void) { return board_call(__func__, set_video_Vflip); }
-int zel_set_video_nomal(void) { return board_call(__func__, set_video_normal); }
-int zel_enable_osd(void) { return board_call(__func__, enable_osd); }
-int zel_disable_osd(void) { return board_call(__func__, disable_osd); }
-int zel_enable_wdr(void) { return board_call(__func__, enable_wdr); }
-int zel_disable_wdr(void) { return board_call(__func__, disable_wdr); }
-int zel_enable_speaker(void) { return board_call(__func__, enable_speaker); }
-int zel_disable_speaker(void) { return board_call(__func__, disable_speaker); }
+int zel_set_video_vflip(void)
+{
+    return board_call(__func__, set_video_Vflip);
+}
+int zel_set_video_nomal(void)
+{
+    return board_call(__func__, set_video_normal);
+}
+int zel_enable_osd(void)
+{
+    return board_call(__func__, enable_osd);
+}
+int zel_disable_osd(void)
+{
+    return board_call(__func__, disable_osd);
+}
+int zel_enable_wdr(void)
+{
+    return board_call(__func__, enable_wdr);
+}
+int zel_disable_wdr(void)
+{
+    return board_call(__func__, disable_wdr);
+}
+int zel_enable_speaker(void)
+{
+    return board_call(__func__, enable_speaker);
+}
+int zel_disable_speaker(void)
+{
+    return board_call(__func__, disable_speaker);
+}
 
 int zel_set_speaker_vol(int vol)
 {

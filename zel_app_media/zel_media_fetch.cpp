@@ -36,7 +36,6 @@ int push(sdk_media_frame_t *frame)
     return sdk_porting_push_stream_data ? sdk_porting_push_stream_data(frame) : 0;
 }
 
-
 // Logs the frame rate every kFpsEvery frames, from the time stamps of two logged frames.
 class FpsLog {
 public:

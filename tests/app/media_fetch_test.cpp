@@ -98,9 +98,8 @@ bool in_looping_file(const std::vector<uint8_t> &span, const std::vector<uint8_t
 std::string probe_packets(const std::string &path)
 {
     std::string out;
-    zeltest::run_command("ffprobe -v error -f hevc -show_packets -show_entries packet=size,flags -of csv=p=0 '" +
-                             path + "'",
-                         &out);
+    zeltest::run_command(
+        "ffprobe -v error -f hevc -show_packets -show_entries packet=size,flags -of csv=p=0 '" + path + "'", &out);
     return out;
 }
 
@@ -194,7 +193,8 @@ TEST_F(MediaFetch, HidOfTheLargeSensorSelectsA2560x1440MainStream)
     EXPECT_LT(mediatest::call_time("set_main_stream_info"), mediatest::call_time("board_system_init"));
     const std::string path = write("main.h265", joined(from_first_key(portdouble::frames(0))));
     std::string size;
-    zeltest::run_command("ffprobe -v error -f hevc -show_entries stream=width,height -of csv=p=0 '" + path + "'", &size);
+    zeltest::run_command("ffprobe -v error -f hevc -show_entries stream=width,height -of csv=p=0 '" + path + "'",
+                         &size);
     EXPECT_EQ(size, "2560,1440\n");
 }
 
@@ -266,7 +266,9 @@ TEST_F(MediaFetch, WhileTheBoardReloadsNothingIsPushedAndSnapshotsAreRefused)
 {
     start();
     ASSERT_TRUE(zeltest::wait_until(
-        [] { return portdouble::frame_count(0) > 0 && portdouble::frame_count(1) > 0 && portdouble::frame_count(2) > 0; },
+        [] {
+            return portdouble::frame_count(0) > 0 && portdouble::frame_count(1) > 0 && portdouble::frame_count(2) > 0;
+        },
         10s));
     __atomic_store_n(&dev_status.reloading, 1, __ATOMIC_RELEASE);
     ASSERT_TRUE(zeltest::wait_until([] { return paused_channel(0) && paused_channel(1); }, 2s));

@@ -193,8 +193,16 @@ TEST_F(MediaSettings, JunkAndFloodsFromAnotherAppLeaveTheModuleServing)
     store("NVM.IPC:motor", "[30,80]");
     create();
     const board_image_state before = board_test_image_state();
-    std::vector<std::string> junk{"21=\"one\"", "21=[1]", "21=null", "26=12", "26=null", "33=7", "33=null",
-                                  "34=[\"call_on\"]", "37=\"1\"", "41={}",
+    std::vector<std::string> junk{"21=\"one\"",
+                                  "21=[1]",
+                                  "21=null",
+                                  "26=12",
+                                  "26=null",
+                                  "33=7",
+                                  "33=null",
+                                  "34=[\"call_on\"]",
+                                  "37=\"1\"",
+                                  "41={}",
                                   "26={\"switch\":\"" + std::string(60000, 'x') + "\"}"};
     for (int i = 0; i < 300; ++i)
         junk.push_back("22=flood" + std::to_string(i));
