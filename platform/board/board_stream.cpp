@@ -63,6 +63,7 @@ struct Board {
     bool main_1440 = false;
     std::string codec = "h265";
     std::atomic<int> key_delay{0};
+    std::atomic<int> jpeg_misreport{-1}; // the length the next snapshot reports, -1 the true one
     VideoChannel video[2];
     AudioChannel audio;
     std::vector<uint8_t> jpeg;
@@ -372,7 +373,8 @@ int get_jpeg_snap(void *buf, int cap, board_jpeg_info_t *info)
         return -2;
     }
     memcpy(buf, b.jpeg.data(), b.jpeg.size());
-    *info = board_jpeg_info_t{864, 480, 80, 0, static_cast<int32_t>(b.jpeg.size())};
+    const int misreport = b.jpeg_misreport.exchange(-1);
+    *info = board_jpeg_info_t{864, 480, 80, 0, misreport >= 0 ? misreport : static_cast<int32_t>(b.jpeg.size())};
     return 0;
 }
 
@@ -417,4 +419,9 @@ std::string board_test_audio_path()
 void board_test_set_key_delay(int frames)
 {
     the_board().key_delay = frames > 0 ? frames : 0;
+}
+
+void board_test_misreport_jpeg_length(int length)
+{
+    the_board().jpeg_misreport = length;
 }

@@ -28,6 +28,9 @@ std::vector<std::string> board_test_calls();
 std::vector<sim::TimedCall> board_test_timed_calls();
 void board_test_clear_calls();
 
+// The next snapshot succeeds but reports `length` bytes in its information record (a faulty board).
+void board_test_misreport_jpeg_length(int length);
+
 // A key-frame request (req_IDR_one, req_IDR) acts only after `frames` more frames of the channel were
 // handed out as they come (0, the default: the next frame is a key frame).
 void board_test_set_key_delay(int frames);

@@ -258,6 +258,18 @@ TEST_F(MediaSettings, SnapshotIsAJpegOfTheSubStreamSize)
     EXPECT_EQ(g_jpeg_is_getting, 1);
 }
 
+TEST_F(MediaSettings, ASnapshotLongerThanTheBufferGivesNoBytes)
+{
+    create();
+    void *jpeg = nullptr;
+    int len = -1;
+    board_test_misreport_jpeg_length(131073);
+    EXPECT_EQ(zel_media_get_snapshot(&jpeg, &len), 0);
+    EXPECT_EQ(len, 0);
+    board_test_misreport_jpeg_length(131072);
+    EXPECT_EQ(zel_media_get_snapshot(&jpeg, &len), 131072) << "exactly the buffer is fine";
+}
+
 // A snapshot taken on one thread, even a failed one, leaves the JPEG another thread still holds.
 TEST_F(MediaSettings, SnapshotsOnTwoThreadsEachStayIntact)
 {
