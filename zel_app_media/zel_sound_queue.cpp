@@ -107,7 +107,6 @@ void switch_off(Queue &q, std::unique_lock<std::mutex> &l)
         disable_speaker();
     });
     q.speaker_on = false;
-    q.changed.notify_all(); // the stop waits for the speaker to be off
 }
 
 void play(sound_item_t *item)
