@@ -25,6 +25,11 @@ Tests drive it through a unix control socket, one JSON object per line in each d
       "since" is the number of objects the internal link had received before, for a "wait" on the
       camera's answer; {"cmd":"call","method":"local.status","params":"cloud_connected"} tells a state
   {"cmd":"close","link":"rpc"}                      -> closes that link's connection
+  {"cmd":"reading","link":"rpc","on":false}         -> stops (or resumes) reading that link's current
+      connection, as a daemon that hangs would; a new connection is read as usual
+  {"cmd":"flood","link":"rpc","head":"{","fill":"x","bytes":n}
+                                                    -> {"ok":true,"sent":m}: writes "head" and then
+      "fill" repeated up to n bytes in all, until the camera closes the connection
   {"cmd":"listen","on":false}                       -> stops (or resumes) accepting connections and
       closes the open ones (unless "keep_links":true)
   {"cmd":"accepts"}                                 -> {"accepts":[[link_or_null, t_monotonic], ...]}
@@ -83,6 +88,7 @@ class Link:
         self.name = None
         self.buffer = ""
         self.connected_at = now()
+        self.paused = False  # not read, as by a daemon that hangs
 
 
 class Simulator:
@@ -165,7 +171,8 @@ class Simulator:
     def close_link(self, link):
         if link.sock is None:
             return
-        self.sel.unregister(link.sock)
+        if not link.paused:
+            self.sel.unregister(link.sock)
         link.sock.close()
         link.sock = None
         self.log(f"closed #{link.index} ({link.name})")
@@ -231,6 +238,24 @@ class Simulator:
                         time.sleep(delay_ms / 1000.0)
         finally:
             link.sock.setblocking(False)
+
+    def flood(self, link, head, fill, total):
+        block = (fill * (65536 // len(fill) + 1))[:65536].encode()
+        data = head.encode()
+        sent = 0
+        link.sock.setblocking(True)
+        link.sock.settimeout(10)
+        try:
+            while sent < total:
+                chunk = data if data else block[:min(len(block), total - sent)]
+                data = b""
+                link.sock.sendall(chunk)
+                sent += len(chunk)
+        except OSError:
+            pass  # the camera gave up on the stream
+        finally:
+            link.sock.setblocking(False)
+        return sent
 
     # ---- the supervisor side ---------------------------------------------------------------------
     def on_supervisor_accept(self, sock):
@@ -355,6 +380,22 @@ class Simulator:
             if link is not None:
                 self.close_link(link)
             self.respond(conn, {"ok": link is not None})
+        elif kind == "reading":
+            link = self.current(cmd["link"])
+            if link is not None and link.paused == bool(cmd.get("on", True)):
+                link.paused = not link.paused
+                if link.paused:
+                    self.sel.unregister(link.sock)
+                else:
+                    self.sel.register(link.sock, selectors.EVENT_READ, ("daemon", link))
+            self.respond(conn, {"ok": link is not None})
+        elif kind == "flood":
+            link = self.current(cmd["link"])
+            if link is None:
+                self.respond(conn, {"error": "not connected"})
+                return
+            self.respond(conn, {"ok": True, "sent": self.flood(link, cmd.get("head", ""), cmd["fill"],
+                                                               cmd["bytes"])})
         elif kind == "listen":
             self.listen(bool(cmd.get("on", True)))
             if not cmd.get("on", True) and not cmd.get("keep_links", False):
