@@ -14,6 +14,10 @@
 #include "common/sdk/ko_sdk.h"
 #include "common/utils/ko_log.h"
 
+// Weak, so that the service alone does not pull the whole SDK start into a program; where the SDK
+// runs, its record gives the device's MAC.
+extern "C" ko_sdk_info *ko_ipc_get_sdk_info(void) __attribute__((weak));
+
 namespace ko_nas {
 
 Nas &nas()
@@ -134,7 +138,7 @@ int register_all()
 std::string mac_hex()
 {
     std::string out;
-    const ko_sdk_info *info = ko_ipc_get_sdk_info();
+    const ko_sdk_info *info = ko_ipc_get_sdk_info ? ko_ipc_get_sdk_info() : nullptr;
     if (info)
         for (const char *p = info->param.mac; *p; ++p)
             if (std::isxdigit(static_cast<unsigned char>(*p)))

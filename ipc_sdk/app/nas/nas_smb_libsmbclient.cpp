@@ -52,7 +52,8 @@ int errno_or(int fallback)
     return errno != 0 ? -errno : -fallback;
 }
 
-// Making, starting and freeing a context touch the library's process-wide state.
+// Making, starting and freeing a context touch the library's process-wide state. (This build of
+// the library exports no smbc_thread_posix: its contexts are independent, the rest it guards itself.)
 std::mutex g_context_lock;
 
 void free_conn(Conn *conn)
@@ -66,8 +67,6 @@ void free_conn(Conn *conn)
 
 nas_smb_conn *lsc_connect(const nas_smb_login *login, const char *share, int *err)
 {
-    static std::once_flag threads_once;
-    std::call_once(threads_once, [] { smbc_thread_posix(); });
     int dummy = 0;
     int &error = err ? *err : dummy;
     if (!login || !login->addr || !*login->addr || !share) {
