@@ -21,6 +21,7 @@ namespace {
 
 constexpr const char *kModule = "KO NAS";
 constexpr int kDefaultPort = 445;
+// Per request; a write to a server that stopped answering fails about 2 s after this.
 constexpr int kTimeoutMs = 2000;
 constexpr int kResolveTimeoutMs = 2000;
 constexpr size_t kNoSessionBuf = 1024;
@@ -332,7 +333,15 @@ int with_conn(nas_share_ops_t *s, F &&call)
     std::lock_guard<std::recursive_mutex> hold(st->lock);
     if (!st->conn)
         return fail(st, -ENOTCONN);
-    return fail(st, call(st));
+    const int rc = call(st);
+    if (rc == -ETIMEDOUT || rc == -ECONNRESET || rc == -EPIPE) {
+        // A server that stopped answering would make every later call wait out the time-out again
+        // (the close after a failed write first of all): the connection is given up at once.
+        KO_LOGE(kModule, "samba: connection lost (%d)\n", -rc);
+        st->client->disconnect(st->conn);
+        st->conn = nullptr;
+    }
+    return fail(st, rc);
 }
 
 int samba_mkdir(nas_share_ops_t *s, const char *path)

@@ -52,14 +52,15 @@ int errno_or(int fallback)
     return errno != 0 ? -errno : -fallback;
 }
 
-// Making, starting and freeing a context touch the library's process-wide state. (This build of
-// the library exports no smbc_thread_posix: its contexts are independent, the rest it guards itself.)
-std::mutex g_context_lock;
+// This build of the library exports no smbc_thread_posix, so its per-call state (talloc stack
+// frames) is process-wide: every call into it is made under this one lock, whichever context.
+std::mutex g_library_lock;
+using LibraryHold = std::lock_guard<std::mutex>;
 
 void free_conn(Conn *conn)
 {
     if (conn->ctx) {
-        std::lock_guard<std::mutex> hold(g_context_lock);
+        LibraryHold hold(g_library_lock);
         smbc_free_context(conn->ctx, 1);
     }
     delete conn;
@@ -82,7 +83,7 @@ nas_smb_conn *lsc_connect(const nas_smb_login *login, const char *share, int *er
     conn->workgroup = login->workgroup ? login->workgroup : "";
     conn->user = login->user ? login->user : "";
     conn->pass = login->pass ? login->pass : "";
-    std::unique_lock<std::mutex> context_hold(g_context_lock);
+    std::unique_lock<std::mutex> context_hold(g_library_lock);
     conn->ctx = smbc_new_context();
     if (!conn->ctx) {
         context_hold.unlock();
@@ -104,12 +105,12 @@ nas_smb_conn *lsc_connect(const nas_smb_login *login, const char *share, int *er
         free_conn(conn);
         return nullptr;
     }
-    context_hold.unlock();
     // A stat of the share's root logs in and connects its tree; the server itself for "".
     struct stat st;
     errno = 0;
     if (smbc_getFunctionStat(conn->ctx)(conn->ctx, url(conn, share).c_str(), &st) < 0) {
         error = errno_or(EIO);
+        context_hold.unlock();
         free_conn(conn);
         return nullptr;
     }
@@ -131,6 +132,7 @@ void lsc_disconnect(nas_smb_conn *c)
 int lsc_mkdir(nas_smb_conn *c, const char *path)
 {
     Conn *conn = as_conn(c);
+    LibraryHold hold(g_library_lock);
     errno = 0;
     return smbc_getFunctionMkdir(conn->ctx)(conn->ctx, url(conn, path).c_str(), 0755) < 0 ? errno_or(EIO) : 0;
 }
@@ -138,6 +140,7 @@ int lsc_mkdir(nas_smb_conn *c, const char *path)
 int lsc_rmdir(nas_smb_conn *c, const char *path)
 {
     Conn *conn = as_conn(c);
+    LibraryHold hold(g_library_lock);
     errno = 0;
     return smbc_getFunctionRmdir(conn->ctx)(conn->ctx, url(conn, path).c_str()) < 0 ? errno_or(EIO) : 0;
 }
@@ -145,6 +148,7 @@ int lsc_rmdir(nas_smb_conn *c, const char *path)
 int lsc_unlink(nas_smb_conn *c, const char *path)
 {
     Conn *conn = as_conn(c);
+    LibraryHold hold(g_library_lock);
     errno = 0;
     return smbc_getFunctionUnlink(conn->ctx)(conn->ctx, url(conn, path).c_str()) < 0 ? errno_or(EIO) : 0;
 }
@@ -152,6 +156,7 @@ int lsc_unlink(nas_smb_conn *c, const char *path)
 int lsc_rename(nas_smb_conn *c, const char *from, const char *to)
 {
     Conn *conn = as_conn(c);
+    LibraryHold hold(g_library_lock);
     errno = 0;
     return smbc_getFunctionRename(conn->ctx)(conn->ctx, url(conn, from).c_str(), conn->ctx, url(conn, to).c_str()) < 0
                ? errno_or(EIO)
@@ -161,6 +166,7 @@ int lsc_rename(nas_smb_conn *c, const char *from, const char *to)
 int lsc_stat(nas_smb_conn *c, const char *path, nas_smb_stat_t *out)
 {
     Conn *conn = as_conn(c);
+    LibraryHold hold(g_library_lock);
     struct stat st;
     errno = 0;
     if (smbc_getFunctionStat(conn->ctx)(conn->ctx, url(conn, path).c_str(), &st) < 0)
@@ -174,6 +180,7 @@ int lsc_stat(nas_smb_conn *c, const char *path, nas_smb_stat_t *out)
 nas_smb_file *lsc_open(nas_smb_conn *c, const char *path, int flags, int *err)
 {
     Conn *conn = as_conn(c);
+    LibraryHold hold(g_library_lock);
     errno = 0;
     SMBCFILE *file = smbc_getFunctionOpen(conn->ctx)(conn->ctx, url(conn, path).c_str(), flags, 0644);
     if (err)
@@ -184,6 +191,7 @@ nas_smb_file *lsc_open(nas_smb_conn *c, const char *path, int flags, int *err)
 ssize_t lsc_read(nas_smb_conn *c, nas_smb_file *f, void *buf, size_t len)
 {
     Conn *conn = as_conn(c);
+    LibraryHold hold(g_library_lock);
     errno = 0;
     const ssize_t n = smbc_getFunctionRead(conn->ctx)(conn->ctx, reinterpret_cast<SMBCFILE *>(f), buf, len);
     return n < 0 ? errno_or(EIO) : n;
@@ -192,6 +200,7 @@ ssize_t lsc_read(nas_smb_conn *c, nas_smb_file *f, void *buf, size_t len)
 ssize_t lsc_write(nas_smb_conn *c, nas_smb_file *f, const void *buf, size_t len)
 {
     Conn *conn = as_conn(c);
+    LibraryHold hold(g_library_lock);
     errno = 0;
     const ssize_t n = smbc_getFunctionWrite(conn->ctx)(conn->ctx, reinterpret_cast<SMBCFILE *>(f), buf, len);
     return n < 0 ? errno_or(EIO) : n;
@@ -200,6 +209,7 @@ ssize_t lsc_write(nas_smb_conn *c, nas_smb_file *f, const void *buf, size_t len)
 int lsc_close(nas_smb_conn *c, nas_smb_file *f)
 {
     Conn *conn = as_conn(c);
+    LibraryHold hold(g_library_lock);
     errno = 0;
     return smbc_getFunctionClose(conn->ctx)(conn->ctx, reinterpret_cast<SMBCFILE *>(f)) < 0 ? errno_or(EIO) : 0;
 }
@@ -207,6 +217,7 @@ int lsc_close(nas_smb_conn *c, nas_smb_file *f)
 nas_smb_dir *lsc_opendir(nas_smb_conn *c, const char *path, int *err)
 {
     Conn *conn = as_conn(c);
+    LibraryHold hold(g_library_lock);
     errno = 0;
     SMBCFILE *dir = smbc_getFunctionOpendir(conn->ctx)(conn->ctx, url(conn, path).c_str());
     if (err)
@@ -217,6 +228,7 @@ nas_smb_dir *lsc_opendir(nas_smb_conn *c, const char *path, int *err)
 int lsc_readdir(nas_smb_conn *c, nas_smb_dir *d, nas_smb_entry *out)
 {
     Conn *conn = as_conn(c);
+    LibraryHold hold(g_library_lock);
     for (;;) {
         errno = 0;
         struct smbc_dirent *entry = smbc_getFunctionReaddir(conn->ctx)(conn->ctx, reinterpret_cast<SMBCFILE *>(d));
@@ -246,6 +258,7 @@ int lsc_readdir(nas_smb_conn *c, nas_smb_dir *d, nas_smb_entry *out)
 int lsc_closedir(nas_smb_conn *c, nas_smb_dir *d)
 {
     Conn *conn = as_conn(c);
+    LibraryHold hold(g_library_lock);
     errno = 0;
     return smbc_getFunctionClosedir(conn->ctx)(conn->ctx, reinterpret_cast<SMBCFILE *>(d)) < 0 ? errno_or(EIO) : 0;
 }
