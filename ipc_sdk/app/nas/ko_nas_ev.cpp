@@ -26,7 +26,7 @@ struct Loop {
     std::mutex lock;
     std::condition_variable ran; // a waited-for call ran, or the loop ended
     std::deque<Call> queue;
-    bool accepting = false;      // between start and the stop request
+    bool stopping = false;       // from the stop request until the thread is joined
     bool async_live = false;     // the async watcher is started: posts may wake the loop
     bool ended = true;
     ko_thread *thread = nullptr;
@@ -112,7 +112,7 @@ int enqueue(ko_nas_ev_fn fn, void *arg, bool *done, bool internal)
     if (!fn)
         return -1;
     std::lock_guard<std::mutex> hold(g_loop.lock);
-    if ((!g_loop.accepting && !internal) || g_loop.ended) {
+    if (internal ? g_loop.ended : g_loop.stopping) {
         KO_LOGW(kModule, "nas_ev is not running: call dropped\n");
         return -1;
     }
@@ -155,7 +155,6 @@ int ko_nas_ev_start(void)
         return -1;
     }
     g_loop.ended = false;
-    g_loop.accepting = true;
     ko_thread_attr attr;
     std::memset(&attr, 0, sizeof attr);
     std::strncpy(attr.name, "nas_ev", sizeof attr.name - 1);
@@ -163,7 +162,6 @@ int ko_nas_ev_start(void)
     if (!g_loop.thread) {
         KO_LOGE(kModule, "nas_ev thread cannot be started\n");
         g_loop.ended = true;
-        g_loop.accepting = false;
         ev_loop_destroy(g_loop.loop);
         g_loop.loop = nullptr;
         return -1;
@@ -176,9 +174,9 @@ int ko_nas_ev_stop(ko_nas_ev_fn before_break, void *arg)
     ko_thread *thread;
     {
         std::lock_guard<std::mutex> hold(g_loop.lock);
-        if (!g_loop.thread || !g_loop.accepting)
+        if (!g_loop.thread || g_loop.stopping)
             return -1;
-        g_loop.accepting = false;
+        g_loop.stopping = true;
         thread = g_loop.thread;
     }
     if (ko_nas_ev_on_loop()) {
@@ -191,6 +189,7 @@ int ko_nas_ev_stop(ko_nas_ev_fn before_break, void *arg)
     std::lock_guard<std::mutex> hold(g_loop.lock);
     g_loop.thread = nullptr;
     g_loop.loop = nullptr;
+    g_loop.stopping = false;
     return 0;
 }
 

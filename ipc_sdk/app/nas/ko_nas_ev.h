@@ -18,10 +18,10 @@ enum { KO_NAS_EV_QUEUE_MAX = 256 };
 // 0, or -1 when it runs already or the thread cannot be started.
 int ko_nas_ev_start(void);
 // Runs `before_break` (may be NULL) on the loop, breaks the loop there, joins "nas_ev" and destroys
-// the loop; calls still queued are dropped. 0, or -1 when the loop is not running.
+// the loop; calls still queued are dropped (and a waiting ko_nas_ev_call returns). 0, or -1 when the loop is not running.
 int ko_nas_ev_stop(ko_nas_ev_fn before_break, void *arg);
-// Queues fn(loop, arg) for "nas_ev". Calls posted before the loop runs wait for it. 0, or -1 when the
-// queue is full or the loop is being stopped (logged).
+// Queues fn(loop, arg) for "nas_ev". Calls posted before the loop runs (also before it is started)
+// wait for it. 0, or -1 when the queue is full or the loop is being stopped (logged).
 int ko_nas_ev_post(ko_nas_ev_fn fn, void *arg);
 // Posts fn and waits until it has run; on "nas_ev" itself it runs at once. 0, or -1 as for a post,
 // or when the loop stopped before running it.
