@@ -136,28 +136,35 @@ Host *find_host(uint32_t addr)
     return nullptr;
 }
 
+void on_name_answer(uint32_t addr)
+{
+    if (Host *h = find_host(addr)) {
+        h->silent = 0;
+        if (!h->named)
+            send_status(addr);
+        return;
+    }
+    if (g_disc.hosts.size() >= NAS_NB_MAX_HOSTS)
+        return;
+    Host h{};
+    h.addr = addr;
+    in_addr a;
+    a.s_addr = addr;
+    inet_ntop(AF_INET, &a, h.info.addr, sizeof h.info.addr);
+    g_disc.hosts.push_back(h);
+    send_status(addr);
+}
+
 void on_datagram(const uint8_t *buf, size_t len, const sockaddr_in &from)
 {
     nas_nb_reply reply;
     if (nas_nb_parse(buf, len, &reply) != 0)
         return;
     if (reply.kind == NAS_NB_REPLY_NAME && reply.trn_id == g_disc.query_id) {
-        // The sender answered for itself; its own address is the one that counts.
-        const uint32_t addr = from.sin_addr.s_addr;
-        if (Host *h = find_host(addr)) {
-            h->silent = 0;
-            if (!h->named)
-                send_status(addr);
-            return;
-        }
-        if (g_disc.hosts.size() >= NAS_NB_MAX_HOSTS)
-            return;
-        Host h{};
-        h.addr = addr;
-        inet_ntop(AF_INET, &from.sin_addr, h.info.addr, sizeof h.info.addr);
-        g_disc.hosts.push_back(h);
-        send_status(addr);
+        for (int i = 0; i < reply.addr_count; ++i)
+            on_name_answer(reply.addrs[i]);
     } else if (reply.kind == NAS_NB_REPLY_STATUS && reply.trn_id == g_disc.status_id) {
+        // Only the host itself gives its names.
         Host *h = find_host(from.sin_addr.s_addr);
         if (!h || h->named)
             return;
