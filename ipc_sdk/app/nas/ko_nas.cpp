@@ -81,6 +81,8 @@ void on_own(const ko_message_arg *arg)
         n.retry_armed = false;
         state_init(n, n.rec.state);
     } else if (std::strcmp(arg->msgkey, "nas.sync_timer") == 0) {
+        if (value_of(arg) != n.sync_timer_gen)
+            return; // stopped or set again since
         if (n.sync_thread)
             return; // the running sync goes on; the next expiry tries again
         KO_LOGI(kModule, "start sync...\n");

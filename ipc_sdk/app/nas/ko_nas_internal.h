@@ -48,6 +48,8 @@ struct Nas {
     uint64_t speed = 0, last_trans_s = 0;
     // the retry timer is armed (cleared when its message is handled)
     bool retry_armed = false;
+    // the sync timer's current arming; an expiry of an older one is stale
+    uint32_t sync_timer_gen = 0;
     // the sync thread
     ko_thread *sync_thread = nullptr;
     uint32_t sync_gen = 0;

@@ -26,10 +26,13 @@ const char *const kActions[5][5] = {
 ev_timer g_sync_timer;
 ev_timer g_retry_timer;
 bool g_timers_ready = false;
+uint32_t g_sync_timer_gen = 0; // the arming the running sync timer belongs to (loop side)
 
+// The expiry names its arming, so that one queued just before the timer was stopped or set again
+// is recognised as stale.
 void sync_timer_cb(struct ev_loop *, ev_timer *, int)
 {
-    post_self("nas.sync_timer", 0);
+    post_self("nas.sync_timer", g_sync_timer_gen);
 }
 
 void retry_timer_cb(struct ev_loop *, ev_timer *, int)
@@ -49,6 +52,7 @@ void ensure_timers()
 struct TimerSet {
     double after;
     double repeat;
+    uint32_t gen;
 };
 
 // A timer must be stopped before it is set again: starting an active watcher does nothing, so a
@@ -59,6 +63,7 @@ void loop_sync_timer(struct ev_loop *loop, void *arg)
     ensure_timers();
     ev_timer_stop(loop, &g_sync_timer);
     if (set) {
+        g_sync_timer_gen = set->gen;
         ev_timer_set(&g_sync_timer, set->after, set->repeat);
         ev_timer_start(loop, &g_sync_timer);
         delete set;
@@ -107,19 +112,25 @@ int mount(Nas &n)
     KO_LOGE(kModule, "Fail to mount share. Try again later.\n");
     if (!n.retry_armed) {
         n.retry_armed = true;
-        post_timer(loop_retry_timer, new TimerSet{kRetryS * n.time_scale, 0.0});
+        post_timer(loop_retry_timer, new TimerSet{kRetryS * n.time_scale, 0.0, 0});
     }
     return rc;
+}
+
+void stop_sync_timer(Nas &n)
+{
+    ++n.sync_timer_gen;
+    ko_nas_ev_post(loop_sync_timer, nullptr);
 }
 
 void start_sync_timer(Nas &n, bool at_once)
 {
     if (n.rec.interval <= 0) {
-        ko_nas_ev_post(loop_sync_timer, nullptr);
+        stop_sync_timer(n);
         return;
     }
     const double period = n.rec.interval * n.time_scale;
-    post_timer(loop_sync_timer, new TimerSet{at_once ? 0.001 : period, period});
+    post_timer(loop_sync_timer, new TimerSet{at_once ? 0.001 : period, period, ++n.sync_timer_gen});
 }
 
 int run_action(Nas &n, char action)
@@ -128,7 +139,7 @@ int run_action(Nas &n, char action)
     case 'M': return mount(n);
     case 'S': start_sync_timer(n, true); return 0;
     case 'R': start_sync_timer(n, false); return 0;
-    case 'T': ko_nas_ev_post(loop_sync_timer, nullptr); return 0;
+    case 'T': stop_sync_timer(n); return 0;
     case 'F': release_share(n); return 0;
     case 'X': stop_sync(n); return 0;
     default: return 0;

@@ -229,13 +229,15 @@ int64_t stamp_seconds(const char *text)
         return -1;
     tm.tm_year -= 1900;
     tm.tm_mon -= 1;
-    if (ko_check_tm_time(&tm) != 0)
+    // An open pool file's end reads as the local time of -1, in 1969 or 1970: no stamp.
+    if (tm.tm_year < 70 || ko_check_tm_time(&tm) != 0)
         return -1;
     // Names carry local time; the offset of now applies (no 32-bit mktime, which ends in 2038).
     const time_t t = time(nullptr);
     struct tm local {};
     localtime_r(&t, &local);
-    return static_cast<int64_t>(ko_time_make_second(&tm)) - static_cast<int64_t>(local.tm_gmtoff);
+    const int64_t seconds = static_cast<int64_t>(ko_time_make_second(&tm)) - static_cast<int64_t>(local.tm_gmtoff);
+    return seconds > 86400 ? seconds : -1;
 }
 
 int sync_start(Nas &n)

@@ -105,10 +105,20 @@ nas_smb_conn *lsc_connect(const nas_smb_login *login, const char *share, int *er
         free_conn(conn);
         return nullptr;
     }
-    // A stat of the share's root logs in and connects its tree; the server itself for "".
+    // A stat of the share's root logs in and connects its tree; for "" (the server's share list) a
+    // listing does.
     struct stat st;
     errno = 0;
-    if (smbc_getFunctionStat(conn->ctx)(conn->ctx, url(conn, share).c_str(), &st) < 0) {
+    bool reached;
+    if (*share) {
+        reached = smbc_getFunctionStat(conn->ctx)(conn->ctx, url(conn, share).c_str(), &st) == 0;
+    } else if (SMBCFILE *dir = smbc_getFunctionOpendir(conn->ctx)(conn->ctx, url(conn, "").c_str())) {
+        smbc_getFunctionClosedir(conn->ctx)(conn->ctx, dir);
+        reached = true;
+    } else {
+        reached = false;
+    }
+    if (!reached) {
         error = errno_or(EIO);
         context_hold.unlock();
         free_conn(conn);
