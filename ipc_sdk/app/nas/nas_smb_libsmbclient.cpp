@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -20,6 +21,7 @@ struct Conn {
     SMBCCTX *ctx = nullptr;
     std::string url_base; // "smb://addr"
     std::string workgroup, user, pass;
+    bool lost = false; // the server stopped answering
 };
 
 void auth_cb(SMBCCTX *ctx, const char *, const char *, char *wg, int wglen, char *un, int unlen, char *pw,
@@ -52,6 +54,15 @@ int errno_or(int fallback)
     return errno != 0 ? -errno : -fallback;
 }
 
+// The errno of a failed call, noting on the connection that its server is gone.
+int failed_on(void *c, int fallback)
+{
+    const int rc = errno_or(fallback);
+    if (rc == -ETIMEDOUT || rc == -ECONNRESET || rc == -EPIPE)
+        static_cast<Conn *>(c)->lost = true;
+    return rc;
+}
+
 // This build of the library exports no smbc_thread_posix, so its per-call state (talloc stack
 // frames) is process-wide: every call into it is made under this one lock, whichever context.
 std::mutex g_library_lock;
@@ -59,11 +70,26 @@ using LibraryHold = std::lock_guard<std::mutex>;
 
 void free_conn(Conn *conn)
 {
-    if (conn->ctx) {
+    SMBCCTX *ctx = conn->ctx;
+    const bool lost = conn->lost;
+    if (ctx) {
         LibraryHold hold(g_library_lock);
-        smbc_free_context(conn->ctx, 1);
+        smbc_setOptionUserData(ctx, nullptr); // the credentials go with the record
     }
     delete conn;
+    if (!ctx)
+        return;
+    if (lost) {
+        // Freeing closes the files and logs off, and waits about 3 s for a server that stopped
+        // answering: that wait is not the caller's.
+        std::thread([ctx] {
+            LibraryHold hold(g_library_lock);
+            smbc_free_context(ctx, 1);
+        }).detach();
+        return;
+    }
+    LibraryHold hold(g_library_lock);
+    smbc_free_context(ctx, 1);
 }
 
 nas_smb_conn *lsc_connect(const nas_smb_login *login, const char *share, int *err)
@@ -144,7 +170,7 @@ int lsc_mkdir(nas_smb_conn *c, const char *path)
     Conn *conn = as_conn(c);
     LibraryHold hold(g_library_lock);
     errno = 0;
-    return smbc_getFunctionMkdir(conn->ctx)(conn->ctx, url(conn, path).c_str(), 0755) < 0 ? errno_or(EIO) : 0;
+    return smbc_getFunctionMkdir(conn->ctx)(conn->ctx, url(conn, path).c_str(), 0755) < 0 ? failed_on(conn, EIO) : 0;
 }
 
 int lsc_rmdir(nas_smb_conn *c, const char *path)
@@ -152,7 +178,7 @@ int lsc_rmdir(nas_smb_conn *c, const char *path)
     Conn *conn = as_conn(c);
     LibraryHold hold(g_library_lock);
     errno = 0;
-    return smbc_getFunctionRmdir(conn->ctx)(conn->ctx, url(conn, path).c_str()) < 0 ? errno_or(EIO) : 0;
+    return smbc_getFunctionRmdir(conn->ctx)(conn->ctx, url(conn, path).c_str()) < 0 ? failed_on(conn, EIO) : 0;
 }
 
 int lsc_unlink(nas_smb_conn *c, const char *path)
@@ -160,7 +186,7 @@ int lsc_unlink(nas_smb_conn *c, const char *path)
     Conn *conn = as_conn(c);
     LibraryHold hold(g_library_lock);
     errno = 0;
-    return smbc_getFunctionUnlink(conn->ctx)(conn->ctx, url(conn, path).c_str()) < 0 ? errno_or(EIO) : 0;
+    return smbc_getFunctionUnlink(conn->ctx)(conn->ctx, url(conn, path).c_str()) < 0 ? failed_on(conn, EIO) : 0;
 }
 
 int lsc_rename(nas_smb_conn *c, const char *from, const char *to)
@@ -169,7 +195,7 @@ int lsc_rename(nas_smb_conn *c, const char *from, const char *to)
     LibraryHold hold(g_library_lock);
     errno = 0;
     return smbc_getFunctionRename(conn->ctx)(conn->ctx, url(conn, from).c_str(), conn->ctx, url(conn, to).c_str()) < 0
-               ? errno_or(EIO)
+               ? failed_on(conn, EIO)
                : 0;
 }
 
@@ -180,7 +206,7 @@ int lsc_stat(nas_smb_conn *c, const char *path, nas_smb_stat_t *out)
     struct stat st;
     errno = 0;
     if (smbc_getFunctionStat(conn->ctx)(conn->ctx, url(conn, path).c_str(), &st) < 0)
-        return errno_or(EIO);
+        return failed_on(conn, EIO);
     out->size = static_cast<uint64_t>(st.st_size);
     out->mtime = static_cast<int64_t>(st.st_mtime);
     out->is_dir = S_ISDIR(st.st_mode) ? 1 : 0;
@@ -194,7 +220,7 @@ nas_smb_file *lsc_open(nas_smb_conn *c, const char *path, int flags, int *err)
     errno = 0;
     SMBCFILE *file = smbc_getFunctionOpen(conn->ctx)(conn->ctx, url(conn, path).c_str(), flags, 0644);
     if (err)
-        *err = file ? 0 : errno_or(EIO);
+        *err = file ? 0 : failed_on(conn, EIO);
     return reinterpret_cast<nas_smb_file *>(file);
 }
 
@@ -204,7 +230,7 @@ ssize_t lsc_read(nas_smb_conn *c, nas_smb_file *f, void *buf, size_t len)
     LibraryHold hold(g_library_lock);
     errno = 0;
     const ssize_t n = smbc_getFunctionRead(conn->ctx)(conn->ctx, reinterpret_cast<SMBCFILE *>(f), buf, len);
-    return n < 0 ? errno_or(EIO) : n;
+    return n < 0 ? failed_on(conn, EIO) : n;
 }
 
 ssize_t lsc_write(nas_smb_conn *c, nas_smb_file *f, const void *buf, size_t len)
@@ -213,7 +239,7 @@ ssize_t lsc_write(nas_smb_conn *c, nas_smb_file *f, const void *buf, size_t len)
     LibraryHold hold(g_library_lock);
     errno = 0;
     const ssize_t n = smbc_getFunctionWrite(conn->ctx)(conn->ctx, reinterpret_cast<SMBCFILE *>(f), buf, len);
-    return n < 0 ? errno_or(EIO) : n;
+    return n < 0 ? failed_on(conn, EIO) : n;
 }
 
 int lsc_close(nas_smb_conn *c, nas_smb_file *f)
@@ -221,7 +247,7 @@ int lsc_close(nas_smb_conn *c, nas_smb_file *f)
     Conn *conn = as_conn(c);
     LibraryHold hold(g_library_lock);
     errno = 0;
-    return smbc_getFunctionClose(conn->ctx)(conn->ctx, reinterpret_cast<SMBCFILE *>(f)) < 0 ? errno_or(EIO) : 0;
+    return smbc_getFunctionClose(conn->ctx)(conn->ctx, reinterpret_cast<SMBCFILE *>(f)) < 0 ? failed_on(conn, EIO) : 0;
 }
 
 nas_smb_dir *lsc_opendir(nas_smb_conn *c, const char *path, int *err)
@@ -231,7 +257,7 @@ nas_smb_dir *lsc_opendir(nas_smb_conn *c, const char *path, int *err)
     errno = 0;
     SMBCFILE *dir = smbc_getFunctionOpendir(conn->ctx)(conn->ctx, url(conn, path).c_str());
     if (err)
-        *err = dir ? 0 : errno_or(EIO);
+        *err = dir ? 0 : failed_on(conn, EIO);
     return reinterpret_cast<nas_smb_dir *>(dir);
 }
 
@@ -270,7 +296,7 @@ int lsc_closedir(nas_smb_conn *c, nas_smb_dir *d)
     Conn *conn = as_conn(c);
     LibraryHold hold(g_library_lock);
     errno = 0;
-    return smbc_getFunctionClosedir(conn->ctx)(conn->ctx, reinterpret_cast<SMBCFILE *>(d)) < 0 ? errno_or(EIO) : 0;
+    return smbc_getFunctionClosedir(conn->ctx)(conn->ctx, reinterpret_cast<SMBCFILE *>(d)) < 0 ? failed_on(conn, EIO) : 0;
 }
 
 size_t lsc_max_io(nas_smb_conn *)

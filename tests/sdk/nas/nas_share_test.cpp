@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -291,15 +292,16 @@ TEST_F(NasShareTest, ServerThatStopsAnsweringEndsTheCopyWithinTheTimeOut)
     std::this_thread::sleep_for(100ms);
     smbd_.pause();
     const auto paused = std::chrono::steady_clock::now();
-    // The client's request time-out (2000 ms) and 2 s; the library gives up 2.0 to 2.6 s after its
-    // time-out on this machine, so one more second is allowed for the load of parallel tests.
-    const bool ended = zeltest::wait_until([&] { return done.load(); }, 2000ms + 2000ms + 1000ms);
+    // The client's request time-out (2000 ms) and 2 s.
+    const bool ended = zeltest::wait_until([&] { return done.load(); }, 2000ms + 2000ms);
     const auto took = std::chrono::steady_clock::now() - paused;
     smbd_.resume();
     copier.join();
     if (!ended && std::chrono::steady_clock::now() - start < 400ms)
         GTEST_SKIP() << "the copy finished before the server stopped";
-    EXPECT_TRUE(ended) << "took " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+    const long long took_ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+    std::printf("stalled server: the copy ended %lld ms after the server stopped\n", took_ms);
+    EXPECT_TRUE(ended) << "took " << took_ms << " ms";
     if (result == 0)
         GTEST_SKIP() << "the copy finished before the server stopped";
     EXPECT_NE(result.load(), 0);
