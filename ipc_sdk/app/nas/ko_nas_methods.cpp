@@ -15,10 +15,7 @@ namespace ko_nas {
 
 namespace {
 
-struct JsonPut {
-    void operator()(json_object *o) const { json_object_put(o); }
-};
-using Json = std::unique_ptr<json_object, JsonPut>;
+using Json = ko_json_ptr;
 struct ShareFree {
     void operator()(nas_share_ops_t *s) const { nas_share_free(s); }
 };
