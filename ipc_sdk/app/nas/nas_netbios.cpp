@@ -191,6 +191,7 @@ void on_readable(struct ev_loop *, ev_io *, int)
 
 void on_round(struct ev_loop *, ev_timer *, int)
 {
+    KO_LOGD(kModule, "netbios discovery round: %zu hosts\n", g_disc.hosts.size());
     for (auto it = g_disc.hosts.begin(); it != g_disc.hosts.end();) {
         if (++it->silent >= NAS_NB_SILENT_ROUNDS) {
             if (it->named)
@@ -214,10 +215,11 @@ int nas_netbios_resolve(const char *name, int timeout_ms, char *addr_out, size_t
 {
     if (!name || !addr_out || size < INET_ADDRSTRLEN)
         return -1;
-    uint8_t pkt[NAS_NB_QUERY_LEN];
+    // The file-server name first; a server that registered only its workstation name answers that.
+    uint8_t pkts[2][NAS_NB_QUERY_LEN];
     const uint16_t id = next_trn_id();
-    const size_t len = nas_nb_build_name_query(pkt, sizeof pkt, id, name, NAS_NB_SUFFIX_SERVER, 1);
-    if (len == 0)
+    if (nas_nb_build_name_query(pkts[0], sizeof pkts[0], id, name, NAS_NB_SUFFIX_SERVER, 1) == 0 ||
+        nas_nb_build_name_query(pkts[1], sizeof pkts[1], id, name, NAS_NB_SUFFIX_WORKSTATION, 1) == 0)
         return -1;
     const std::vector<sockaddr_in> to = targets();
     const int fd = open_socket();
@@ -231,7 +233,8 @@ int nas_netbios_resolve(const char *name, int timeout_ms, char *addr_out, size_t
     int rc = -1;
     for (uint64_t now = vexa_time_tick_ms(); now < deadline && rc != 0; now = vexa_time_tick_ms()) {
         if (now >= next_send) {
-            send_all(fd, pkt, len, to);
+            for (const auto &pkt : pkts)
+                send_all(fd, pkt, sizeof pkt, to);
             next_send = now + kResendMs;
         }
         pollfd p{fd, POLLIN, 0};
