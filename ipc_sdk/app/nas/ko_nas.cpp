@@ -175,7 +175,7 @@ int ko_nas_init(void)
         }
     }
     // The loop serves others too: it runs even when the service cannot start.
-    if (ko_nas_ev_start() != 0 && !ko_nas_ev_on_loop())
+    if (ko_nas_ev_start() != 0)
         KO_LOGW(kModule, "nas_ev was running already\n");
     if (register_all() != 0) {
         KO_LOGE(kModule, "nas rpc init failed %d\n", -1);

@@ -168,6 +168,9 @@ void set_config(Nas &n, int id, json_object *params)
     json_object *given = member(params, "share");
     if (given && json_object_is_type(given, json_type_object)) {
         stop_sync(n);
+        if (n.rec.state == 3)
+            state_transition(n, 1); // the stopped sync's end is not waited for
+
         Json cfg(json_object_object_clone(given)); // shares the values; "dir" is replaced below
         const char *dir = text_member(cfg.get(), "dir");
         json_object_object_add(cfg.get(), "dir", json_object_new_string(video_dir(n, dir ? dir : "").c_str()));
