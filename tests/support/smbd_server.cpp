@@ -75,12 +75,19 @@ bool SmbdServer::start(std::string *why)
          << "  load printers = no\n  printing = bsd\n  printcap name = /dev/null\n  disable spoolss = yes\n"
          << "[share]\n  path = " << r << "/share\n  read only = no\n  valid users = " << user_ << "\n";
     conf.close();
-    if (run_command("printf '" + password_ + "\\n" + password_ + "\\n' | pdbedit -s '" + this->conf() + "' -a -u '" +
-                    user_ + "' -t >/dev/null 2>&1") != 0) {
+    // The shell reports the status in the output: a process that reaps its children for itself
+    // (the SDK's does) leaves pclose no status to give.
+    std::string added;
+    if (!account_added_)
+        run_command("printf '" + password_ + "\\n" + password_ + "\\n' | pdbedit -s '" + this->conf() + "' -a -u '" +
+                        user_ + "' -t >/dev/null 2>&1; echo status=$?",
+                    &added);
+    if (!account_added_ && added.find("status=0") == std::string::npos) {
         if (why)
             *why = "pdbedit could not add the account";
         return false;
     }
+    account_added_ = true;
     // smbd makes a session of its own, which a process-group leader cannot: a shell starts it and
     // waits on it, and smbd's own group (its pid) takes the signals.
     const std::string pid_path = dir_ + "/log/smbd.pid";

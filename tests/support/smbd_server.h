@@ -39,6 +39,7 @@ private:
     std::string password_ = "zelmar-pw";
     std::unique_ptr<ChildProcess> process_; // the shell that waits on smbd
     long smbd_pid_ = 0;
+    bool account_added_ = false;
     void stop_dcerpcd();
 };
 
