@@ -36,12 +36,25 @@ constexpr const char *kVideoDir = "/backup/varnel_camera_videos/aabbccddeeff";
 std::atomic<uint64_t> g_wall_us{0};
 uint64_t test_wall() { return g_wall_us.load(); }
 
-std::string stamp(time_t t)
+// "%Y%m%d%H%M%S" of a UTC second count, also past 2038 where time_t has 32 bits.
+std::string stamp(int64_t t)
 {
-    struct tm tm;
-    gmtime_r(&t, &tm);
-    char out[16];
-    strftime(out, sizeof out, "%Y%m%d%H%M%S", &tm);
+    int64_t days = t >= 0 ? t / 86400 : (t - 86399) / 86400;
+    const int64_t secs = t - days * 86400;
+    // Days to a civil date (proleptic Gregorian).
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const int64_t doe = days - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    const int64_t day = doy - (153 * mp + 2) / 5 + 1;
+    const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    char out[32];
+    std::snprintf(out, sizeof out, "%04lld%02lld%02lld%02lld%02lld%02lld", static_cast<long long>(year),
+                  static_cast<long long>(month), static_cast<long long>(day), static_cast<long long>(secs / 3600),
+                  static_cast<long long>(secs / 60 % 60), static_cast<long long>(secs % 60));
     return out;
 }
 
@@ -137,7 +150,7 @@ protected:
         return smbd_.share_dir() + kVideoDir + (name.empty() ? "" : "/" + name);
     }
     // A pool file of `kib` KiB on the card that recorded from `start` to `end`.
-    std::string card_file(int number, time_t start, time_t end, int kib = 64)
+    std::string card_file(int number, int64_t start, int64_t end, int kib = 64)
     {
         char name[128];
         std::snprintf(name, sizeof name, "video_%04d_0_10_%s_%s.mp4", number, stamp(start).c_str(), stamp(end).c_str());
@@ -154,7 +167,7 @@ protected:
             [&] { return ko_nas_test_syncing() == 0 && ko_nas_test_state() == state; }, timeout);
     }
     // Waits until a sync has brought the last sync time to `t` and the service rests again.
-    static bool synced_to(time_t t)
+    static bool synced_to(int64_t t)
     {
         return zeltest::wait_until([&] { return ko_nas_test_last_sync() == static_cast<unsigned long long>(t); }, 20s) &&
                settled();
@@ -216,10 +229,10 @@ TEST_F(NasServiceTest, MethodsAnswerTheirErrorsWithoutAShare)
 
 TEST_F(NasServiceTest, ConfigureSyncsNewRecordingsToTheShare)
 {
-    const time_t t0 = 1767268800; // 2026-01-01 12:00:00
+    const int64_t t0 = 1767268800; // 2026-01-01 12:00:00
     std::vector<std::string> files = {card_file(1, t0, t0 + 60), card_file(2, t0 + 60, t0 + 120),
                                       card_file(3, t0 + 120, t0 + 180)};
-    card_file(4, t0 + 180, static_cast<time_t>(-1)); // still being recorded: its end reads as -1
+    card_file(4, t0 + 180, -1); // still being recorded: its end reads as -1
     configure();
     ASSERT_TRUE(synced_to(t0 + 180));
     for (const std::string &f : files)
@@ -254,7 +267,7 @@ TEST_F(NasServiceTest, ConfigureSyncsNewRecordingsToTheShare)
 
 TEST_F(NasServiceTest, AFileTheShareRefusedIsCopiedNextTime)
 {
-    const time_t t0 = 1767268800;
+    const int64_t t0 = 1767268800;
     const std::string a = card_file(1, t0, t0 + 60);
     const std::string b = card_file(2, t0 + 60, t0 + 120);
     const std::string c = card_file(3, t0 + 120, t0 + 180);
@@ -275,7 +288,7 @@ TEST_F(NasServiceTest, AFileTheShareRefusedIsCopiedNextTime)
 
 TEST_F(NasServiceTest, RetentionPrunesOldFilesAndFolders)
 {
-    const time_t now = time(nullptr);
+    const int64_t now = static_cast<int64_t>(time(nullptr));
     configure(R"(,"video_retention_time":86400)");
     ASSERT_TRUE(settled());
     const std::string old_file = stamp(now - 3 * 86400) + "_" + stamp(now - 3 * 86400 + 60) + ".mp4";
@@ -297,7 +310,7 @@ TEST_F(NasServiceTest, RetentionPrunesOldFilesAndFolders)
 
 TEST_F(NasServiceTest, LastSyncTimeSurvivesARestartAndTheYear2038)
 {
-    const time_t t2040 = 2208988800; // 2040-01-01 00:00:00
+    const int64_t t2040 = 2208988800; // 2040-01-01 00:00:00
     g_wall_us = static_cast<uint64_t>(t2040 + 86400) * 1000000;
     ko_time_set_wall_source(test_wall);
     const std::string f = card_file(1, t2040, t2040 + 60);
@@ -385,7 +398,7 @@ TEST_F(NasServiceTest, ListAndMakeDirectories)
     struct stat st;
     EXPECT_EQ(stat((smbd_.share_dir() + "/new/deep").c_str(), &st), 0);
     // The configured connection was not taken down by the listing: a sync still works.
-    const time_t t0 = 1767268800;
+    const int64_t t0 = 1767268800;
     const std::string f = card_file(1, t0, t0 + 60);
     sync_now();
     EXPECT_EQ(sha256_of(remote(remote_name(f))), sha256_of(root_.path("/mnt/sdcard/" + f)));
@@ -420,7 +433,7 @@ TEST_F(NasServiceTest, AMountRetriedEveryMinuteRecoversWhenTheServerStarts)
     ASSERT_EQ(ko_nas_init(), 0);
     EXPECT_TRUE(zeltest::wait_until([] { return (ko_nas_test_timers() & KO_NAS_TIMER_RETRY) != 0; }, 10s));
     EXPECT_NE(ko_nas_test_error(), 0);
-    const time_t t0 = 1767268800;
+    const int64_t t0 = 1767268800;
     const std::string f = card_file(1, t0, t0 + 60);
     std::string why;
     ASSERT_TRUE(smbd_.start(&why)) << why;
@@ -431,7 +444,7 @@ TEST_F(NasServiceTest, AMountRetriedEveryMinuteRecoversWhenTheServerStarts)
 
 TEST_F(NasServiceTest, ReconfigureResetAndStopDuringALargeSync)
 {
-    const time_t t0 = 1767268800;
+    const int64_t t0 = 1767268800;
     for (int i = 0; i < 3; ++i)
         card_file(i + 1, t0 + 60 * i, t0 + 60 * i + 60, 32 * 1024);
     configure();
@@ -461,7 +474,7 @@ ev_timer g_probe;
 
 TEST_F(NasServiceTest, TheLoopKeepsItsPaceWhileTheServerStalls)
 {
-    const time_t t0 = 1767268800;
+    const int64_t t0 = 1767268800;
     for (int i = 0; i < 2; ++i)
         card_file(i + 1, t0 + 60 * i, t0 + 60 * i + 60, 64 * 1024);
     g_probe_ticks.clear();
