@@ -91,6 +91,7 @@ bool SmbdServer::start(std::string *why)
     // smbd makes a session of its own, which a process-group leader cannot: a shell starts it and
     // waits on it, and smbd's own group (its pid) takes the signals.
     const std::string pid_path = dir_ + "/log/smbd.pid";
+    unlink(pid_path.c_str()); // a restart must not read the last run's pid
     process_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{"/bin/sh", "-c",
                                  "/usr/sbin/smbd --foreground -s '" + this->conf() + "' & echo $! > '" + pid_path +
