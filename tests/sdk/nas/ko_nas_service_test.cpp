@@ -20,6 +20,7 @@
 #include "app/nas/ko_nas_ev.h"
 #include "app/nas/ko_nas_test.h"
 #include "common/ipc/ko_message.h"
+#include "common/kv/ko_kv.h"
 #include "common/report_stat/ko_report_statics.h"
 #include "common/utils/ko_time_test.h"
 #include "smbd_server.h"
@@ -324,6 +325,41 @@ TEST_F(NasServiceTest, LastSyncTimeSurvivesARestartAndTheYear2038)
     EXPECT_EQ(json_object_get_int64(member(member(cfg.get(), "result"), "last_sync_time")), t2040 + 60);
     ASSERT_TRUE(settled());
     EXPECT_EQ(ko_nas_test_last_sync(), static_cast<unsigned long long>(t2040 + 60));
+}
+
+TEST_F(NasServiceTest, AStoredShareWithTheMacTextsColonsIsMendedAtStart)
+{
+    ASSERT_EQ(ko_nas_deinit(), 0);
+    const uint8_t record[28] = {1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0x58, 0x02, 0, 0}; // state 1, type 1, 600 s
+    ASSERT_EQ(ko_kv_set_value("TOLK_NAS", "config", record, sizeof record), 0);
+    const std::string stored = R"({"type":1,"name":"ZELSRV","addr":"127.0.0.1","dir":"share\\backup\\varnel_camera_videos\\AA:BB:CC:DD:EE:FF","user":")" +
+                               smbd_.user() + R"(","pass":")" + smbd_.password() + R"("})";
+    ASSERT_EQ(ko_kv_set_value("TOLK_NAS", "share_cfg", stored.c_str(), static_cast<int>(stored.size())), 0);
+    const int64_t t0 = 1767268800;
+    const std::string f = card_file(1, t0, t0 + 60);
+    ASSERT_EQ(ko_nas_init(), 0);
+    ASSERT_TRUE(synced_to(t0 + 60)) << "the saved state is entered and mounts";
+    EXPECT_EQ(sha256_of(remote(remote_name(f))), sha256_of(root_.path("/mnt/sdcard/" + f)));
+    Json cfg = rpc("nas_get_config");
+    EXPECT_STREQ(json_object_get_string(member(member(member(cfg.get(), "result"), "share"), "dir")), "share\\backup");
+}
+
+TEST_F(NasServiceTest, ALongSyncIsNotStoppedByTheNextExpiry)
+{
+    ko_nas_test_set_time_scale(0.0001); // 600 s -> 60 ms between syncs, each copy takes longer
+    const int64_t t0 = 1767268800;
+    std::vector<std::string> files;
+    for (int i = 0; i < 4; ++i)
+        files.push_back(card_file(i + 1, t0 + 60 * i, t0 + 60 * i + 60, 32 * 1024));
+    testing::internal::CaptureStdout();
+    configure();
+    const bool synced = synced_to(t0 + 240);
+    const std::string log = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(synced);
+    EXPECT_EQ(log.find("sync_thread: exit with code 4"), std::string::npos) << "a sync was stopped";
+    EXPECT_EQ(ko_nas_test_error(), 0);
+    for (const std::string &f : files)
+        EXPECT_EQ(sha256_of(remote(remote_name(f))), sha256_of(root_.path("/mnt/sdcard/" + f))) << f;
 }
 
 TEST_F(NasServiceTest, StateTable)
