@@ -290,16 +290,16 @@ TEST_F(NasServiceTest, AFileTheShareRefusedIsCopiedNextTime)
 TEST_F(NasServiceTest, RetentionPrunesOldFilesAndFolders)
 {
     const int64_t now = static_cast<int64_t>(time(nullptr));
-    configure(R"(,"video_retention_time":86400)");
-    ASSERT_TRUE(settled());
     const std::string old_file = stamp(now - 3 * 86400) + "_" + stamp(now - 3 * 86400 + 60) + ".mp4";
     const std::string old_dir = stamp(now - 2 * 86400);
     const std::string new_file = stamp(now - 3600) + "_" + stamp(now - 3540) + ".mp4";
-    sh("cd '" + remote() + "' && echo a > " + old_file + " && mkdir -p " + old_dir +
-                                   "/x && echo b > " + old_dir + "/x/f && echo c > " + new_file + " && echo d > notes.txt");
+    // What an earlier sync left on the share, and the card now; the first sync prunes and copies.
+    sh("mkdir -p '" + remote() + "' && cd '" + remote() + "' && echo a > " + old_file + " && mkdir -p " + old_dir +
+       "/x && echo b > " + old_dir + "/x/f && echo c > " + new_file + " && echo d > notes.txt");
     const std::string too_old = card_file(1, now - 5 * 86400, now - 5 * 86400 + 60);
     const std::string fresh = card_file(2, now - 600, now - 540);
-    sync_now();
+    configure(R"(,"video_retention_time":86400)");
+    ASSERT_TRUE(synced_to(now - 540));
     struct stat st;
     EXPECT_NE(stat(remote(old_file).c_str(), &st), 0);
     EXPECT_NE(stat(remote(old_dir).c_str(), &st), 0);
