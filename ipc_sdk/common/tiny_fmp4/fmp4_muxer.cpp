@@ -268,7 +268,7 @@ int open_index_box(fmp4_muxer *h, const ko_av_frame *frame)
 {
     int rc = close_period(h);
     if (rc != 0)
-        return -96;
+        return rc == SD_ERR_FULL || rc == SD_ERR_READ_ONLY ? rc : -96; // a card failure keeps its code
     if (h->wpos + FMP4_INDEX_BOX_SIZE + 8 > h->out.size())
         return almost_full(h);
     fmp4_index_entry_t e{};
