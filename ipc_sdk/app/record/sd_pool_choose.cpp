@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <string.h>
 
+#include "common/tiny_fmp4/fmp4_box.h"
 #include "common/utils/ko_log.h"
 #include "common/utils/ko_time.h"
 #include "sd_io.h"
@@ -36,6 +37,23 @@ void report(int code)
 {
     if (pool().status_cb)
         pool().status_cb(code);
+}
+
+// Makes a recording that is taken back one "mdat" box over the whole file, durable before the
+// rename: its index records are already gone, and a cut before the writer's first write must not
+// leave its old periods walkable (or resumable) under the new name.
+int blank_head(const sd_file_info_t *f)
+{
+    FILE *fp = sd_io_fopen(full_path(f->path).c_str(), "rb+");
+    if (!fp)
+        return _get_system_err(SD_ERR_OPEN, errno);
+    uint8_t head[8];
+    fmp4::put_box_header(head, static_cast<uint32_t>(DATA_FILE_SIZE_BYTES), "mdat");
+    int rc = _write_file(fp, head, sizeof head, static_cast<int64_t>(DATA_FILE_SIZE_BYTES));
+    if (rc == 0 && sd_io_sync(fp) != 0)
+        rc = _get_system_err(SD_ERR_WRITE, errno);
+    const int closed = _close_file(fp);
+    return rc != 0 ? rc : closed;
 }
 
 // Deletes the index records that point into a file about to be overwritten: a video file's video,
@@ -103,16 +121,17 @@ sd_file_info_t *take_data_file(int kind, int channel, int *cover)
         *cover = 0;
         return f;
     }
-    if (real_time(f->end)) {
-        const int rc = prune_before_reuse(f);
-        if (rc != 0) {
-            report(rc);
+    // The old footage goes first, then the records that point to it, then the name.
+    int rc = f->kind == SD_KIND_VIDEO && real_time(f->end) ? blank_head(f) : 0;
+    if (rc == 0 && real_time(f->end)) {
+        rc = prune_before_reuse(f);
+        if (rc != 0)
             KO_LOGE(kModule, "_update_file. error = %d \n", rc);
-            return nullptr;
-        }
     }
-    delete_queue_drop(full_path(f->path));
-    const int rc = set_file_info(f, kind, channel, now_seconds(), SD_TIME_OPEN);
+    if (rc == 0) {
+        delete_queue_drop(full_path(f->path));
+        rc = set_file_info(f, kind, channel, now_seconds(), SD_TIME_OPEN);
+    }
     if (rc != 0) {
         report(rc);
         return nullptr;

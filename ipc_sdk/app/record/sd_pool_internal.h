@@ -35,6 +35,8 @@ struct Pool {
     std::atomic<bool> quick_exit{false};
     std::atomic<bool> stop_create{false};
     std::atomic<bool> stop_delete{false};
+    std::mutex stop_lock; // wakes the idle deletion thread at once when it must stop
+    std::condition_variable stop_wake;
     ko_thread *create_thread = nullptr;
     ko_thread *delete_thread = nullptr;
     void (*free_playback)(void) = nullptr;

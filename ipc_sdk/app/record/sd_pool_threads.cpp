@@ -127,10 +127,12 @@ void *delete_video_thread(void *)
         thread_alive_update_status(THREAD_ALIVE_RUNNING, kThreadLimitS);
         std::string path;
         fmp4_index_entry_t entry;
-        if (delete_queue_pop(&path, &entry))
+        if (delete_queue_pop(&path, &entry)) {
             delete_one(path, entry);
-        else
-            std::this_thread::sleep_for(kIdle);
+        } else {
+            std::unique_lock<std::mutex> wait(p.stop_lock);
+            p.stop_wake.wait_for(wait, kIdle, [&p] { return p.stop_delete.load(); });
+        }
     }
     thread_alive_update_status(THREAD_ALIVE_LEAVING, 0);
     return nullptr;
@@ -167,7 +169,11 @@ void stop_threads()
     p.stop_create = true;
     ko_thread_destory(p.create_thread);
     p.create_thread = nullptr;
-    p.stop_delete = true;
+    {
+        std::lock_guard<std::mutex> wake(p.stop_lock);
+        p.stop_delete = true;
+    }
+    p.stop_wake.notify_all();
     ko_thread_destory(p.delete_thread);
     p.delete_thread = nullptr;
 }
