@@ -2,6 +2,8 @@
 // the app is connected; after a reconnection it reports the current state again.
 #include "sdcard_watch.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -74,7 +76,15 @@ int card_status(bool *was_mounted)
     struct statvfs fs;
     if (statvfs(dir.c_str(), &fs) == 0 && (fs.f_flag & ST_RDONLY))
         return STATUS_READ_ONLY;
-    return access(dir.c_str(), W_OK) == 0 ? STATUS_WRITABLE : STATUS_READ_ONLY;
+    // A file system the kernel turned read-only after an error may still show writable flags: a
+    // create tells.
+    const std::string probe = dir + "/.sdcard_probe";
+    const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return errno == EROFS || errno == EACCES || errno == EIO ? STATUS_READ_ONLY : STATUS_WRITABLE;
+    close(fd);
+    unlink(probe.c_str());
+    return STATUS_WRITABLE;
 }
 
 void start(std::function<int()> fd)
