@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <string.h>
+
+#include <regex>
+#include <sstream>
 #include <sys/stat.h>
 
 #include "common/tiny_fmp4/fmp4_demuxer.h"
@@ -129,6 +132,24 @@ TEST_P(MuxerInputs, EveryFrameFedIsAPacketWithKeysAtGopStarts)
         EXPECT_EQ(json_int(v, "tfdt_version"), 1);
     }
     EXPECT_EQ(video_samples, static_cast<size_t>(in.frames));
+
+    // mediainfo's box dump agrees on the top level: its sizes, in order, are the walker's.
+    if (have_tool("mediainfo")) {
+        std::string dump;
+        zeltest::run_command("mediainfo --Details=1 '" + file + "'", &dump);
+        std::vector<long long> sizes;
+        std::istringstream lines(dump);
+        const std::regex top_box("^[0-9A-F]+ [^ ].* \\(([0-9]+) bytes\\)$");
+        for (std::string line; std::getline(lines, line);) {
+            std::smatch m;
+            if (std::regex_match(line, m, top_box))
+                sizes.push_back(std::strtoll(m.str(1).c_str(), nullptr, 10));
+        }
+        ASSERT_GE(sizes.size(), 4u) << dump.substr(0, 2000);
+        EXPECT_EQ(sizes[0], 24) << dump.substr(0, 3000);
+        for (size_t i = 0; i < sizes.size() && i < json_object_array_length(top); i++)
+            EXPECT_EQ(sizes[i], json_int(json_object_array_get_idx(top, i), "size")) << "box " << i;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
