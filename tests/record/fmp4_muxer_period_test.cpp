@@ -93,6 +93,18 @@ protected:
     }
     void TearDown() override { fmp4_muxer_set_callbacks(nullptr); }
 
+    // 125 s from 1700000000 into a fresh file: periods at +0, +60 and +120 s. The finish's result.
+    int record_125_seconds()
+    {
+        fmp4_muxer_t *m = open(1);
+        if (!m)
+            return -1;
+        FeedPlan plan;
+        plan.frames = 20 * 125;
+        feed(m, video_, audio_, plan);
+        return fmp4_muxer_finish(m);
+    }
+
     fmp4_muxer_t *open(int cover)
     {
         fmp4_muxer_config_t cfg = muxer_config(file_, true, FMP4_CODEC_OPUS);
@@ -214,14 +226,10 @@ TEST_F(MuxerPeriods, AResumedFileContinuesBehindItsLastCommittedPeriod)
 
 TEST_F(MuxerPeriods, AReusedFileShowsNothingOfItsPreviousRecording)
 {
-    fmp4_muxer_t *m = open(1);
-    FeedPlan plan;
-    plan.frames = 20 * 125;
-    feed(m, video_, audio_, plan);
-    ASSERT_EQ(fmp4_muxer_finish(m), 0);
+    ASSERT_EQ(record_125_seconds(), 0);
     ASSERT_EQ(entries_of(file_).size(), 3u);
 
-    m = open(1);
+    fmp4_muxer_t *m = open(1);
     ASSERT_NE(m, nullptr);
     // Before any new frame: only the header and the tail are walkable.
     Json w = walk(file_);
@@ -239,11 +247,7 @@ TEST_F(MuxerPeriods, AReusedFileShowsNothingOfItsPreviousRecording)
 
 TEST_F(MuxerPeriods, DeletingAPeriodBlanksItOnceAndKeepsTheRest)
 {
-    fmp4_muxer_t *m = open(1);
-    FeedPlan plan;
-    plan.frames = 20 * 125;
-    feed(m, video_, audio_, plan);
-    ASSERT_EQ(fmp4_muxer_finish(m), 0);
+    ASSERT_EQ(record_125_seconds(), 0);
     ASSERT_EQ(fmp4_muxer_fragment_delete(file_.c_str(), 1700000060), 0);
     auto entries = entries_of(file_);
     ASSERT_EQ(entries.size(), 3u);

@@ -157,6 +157,16 @@ protected:
     std::string file_, template_;
 };
 
+// A 4 GiB card whose other use covers the sparse test files and leaves less than a data file free.
+void script_sparse_card()
+{
+    zeltest::porting_hooks_reset();
+    zeltest::PortingHooksScript script;
+    script.card_size = 4ull << 30;
+    script.card_other_used = (4ull << 30) - (64ull << 20);
+    zeltest::porting_hooks_script(script);
+}
+
 void expect_whole_periods(const CardState &s, uint64_t n)
 {
     size_t committed = 0;
@@ -186,11 +196,7 @@ TEST_F(RecordCuts, AReusedOldFile)
     std::ifstream in(file_, std::ios::binary);
     const std::string old_bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const std::string card = root_.path("/mnt/sdcard");
-    zeltest::porting_hooks_reset();
-    zeltest::PortingHooksScript script;
-    script.card_size = 4ull << 30;
-    script.card_other_used = (4ull << 30) - (64ull << 20);
-    zeltest::porting_hooks_script(script);
+    script_sparse_card();
     const std::string old_name = "video_0002_0_10_20200913122640_20200913122845.mp4";
     std::string t0;
     zeltest::run_command("'" ZEL_PYTHON "' -c 'import time; print(time.strftime(\"%Y%m%d%H%M%S\", "
@@ -286,11 +292,7 @@ TEST_F(RecordCuts, AResumeFollowsTheLastCommit)
 TEST_F(RecordCuts, ARenameKeepsOneNamePerFile)
 {
     const std::string card = root_.path("/mnt/sdcard");
-    zeltest::porting_hooks_reset();
-    zeltest::PortingHooksScript script;
-    script.card_size = 4ull << 30;
-    script.card_other_used = (4ull << 30) - (64ull << 20);
-    zeltest::porting_hooks_script(script);
+    script_sparse_card();
     for (const char *name : {"zreserved_0000_9999_0_19700101000000_19700101000000.bin",
                              "zreserved_0001_9999_0_19700101000000_19700101000000.bin",
                              "video_0002_0_10_20231114221320_20231114222320.mp4"}) {

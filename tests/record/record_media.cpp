@@ -82,7 +82,8 @@ FeedResult feed(fmp4_muxer_t *m, const Stream &video, const std::vector<std::vec
         if (rc == FMP4_FILE_FULL)
             r.full++;
         else if (rc < 0) {
-            r.errors++;
+            if (r.errors++ == 0)
+                r.first_error = rc;
             r.last_error = rc;
         }
     };

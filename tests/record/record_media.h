@@ -46,6 +46,7 @@ struct FeedResult {
     int new_index = 0;    // 101 results
     int full = 0;         // 100 results
     int errors = 0;       // negative results
+    int first_error = 0;
     int last_error = 0;
     uint64_t next_ts_us = 0;
 };

@@ -136,14 +136,11 @@ int get_all_files(Pool &p)
                 KO_LOGE(kModule, "index file error,path = %s \n", name);
                 continue;
             }
-            sd_file_info_t *f = new_file_record();
+            sd_file_info_t *f = record_of(parsed);
             if (!f) {
                 rc = SD_ERR_NOMEM;
                 continue;
             }
-            pthread_mutex_t keep = f->lock;
-            *f = parsed;
-            f->lock = keep;
             cams[free_cam] = f;
             continue;
         }
@@ -158,14 +155,11 @@ int get_all_files(Pool &p)
             rc = 1; // stop the scan; not an error
             continue;
         }
-        sd_file_info_t *f = new_file_record();
+        sd_file_info_t *f = record_of(parsed);
         if (!f) {
             rc = SD_ERR_NOMEM;
             continue;
         }
-        pthread_mutex_t keep = f->lock;
-        *f = parsed;
-        f->lock = keep;
         p.files.push_back(f);
     }
     for (int i = 0; i < n; i++)
@@ -391,6 +385,26 @@ sd_file_info_t *new_file_record()
         return nullptr;
     f->channel = SD_CHANNEL_NONE;
     _init_reentrant_lock(&f->lock);
+    return f;
+}
+
+void copy_fields(sd_file_info_t *to, const sd_file_info_t &from)
+{
+    memcpy(to->path, from.path, sizeof to->path);
+    to->priority = from.priority;
+    to->channel = from.channel;
+    to->start = from.start;
+    to->end = from.end;
+    to->kind = from.kind;
+    to->number = from.number;
+    memcpy(to->ext, from.ext, sizeof to->ext);
+}
+
+sd_file_info_t *record_of(const sd_file_info_t &fields)
+{
+    sd_file_info_t *f = new_file_record();
+    if (f)
+        copy_fields(f, fields);
     return f;
 }
 

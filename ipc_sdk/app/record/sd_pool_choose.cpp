@@ -199,7 +199,8 @@ void *set_file_status_thread(void *arg)
 
 int set_file_info(sd_file_info_t *f, int kind, int channel, uint64_t start, uint64_t end)
 {
-    sd_file_info_t copy = *f;
+    sd_file_info_t copy{};
+    copy_fields(&copy, *f);
     copy.channel = channel;
     copy.start = start;
     copy.end = end;
@@ -228,13 +229,7 @@ int set_file_info(sd_file_info_t *f, int kind, int channel, uint64_t start, uint
                 change(channel, f->path, copy.path);
         }
     }
-    memcpy(f->path, copy.path, sizeof f->path);
-    f->channel = copy.channel;
-    f->start = copy.start;
-    f->end = copy.end;
-    f->kind = copy.kind;
-    f->priority = copy.priority;
-    memcpy(f->ext, copy.ext, sizeof f->ext);
+    copy_fields(f, copy);
     return 0;
 }
 

@@ -198,9 +198,10 @@ int start_fragment(fmp4_muxer *h, bool continued)
 // A GOP longer than the fragment's room goes on in a fresh fragment.
 int continue_fragment(fmp4_muxer *h)
 {
-    if (finish_fragment(h) != 0) {
+    const int rc = finish_fragment(h);
+    if (rc != 0) {
         h->waiting_key = true;
-        return 0;
+        return h->out.card_gone() ? rc : 0;
     }
     return start_fragment(h, true);
 }
@@ -295,8 +296,8 @@ int key_frame_steps(fmp4_muxer *h, const ko_av_frame *frame)
     int rc;
     if (h->moov_needed && (rc = write_moov(h)) != 0)
         return rc;
-    if (h->frag_open && (rc = finish_fragment(h)) == -96)
-        return rc;
+    if (h->frag_open && (rc = finish_fragment(h)) != 0 && (rc == -96 || h->out.card_gone()))
+        return rc; // a card failure is reported with its own code, once
     if (!h->index_open || frame->timestamp_s > static_cast<uint64_t>(h->index.start) + kPeriodSeconds)
         return open_index_box(h, frame);
     return start_fragment(h, false);
