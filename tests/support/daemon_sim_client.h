@@ -1,23 +1,13 @@
 // Starts tests/peers/daemon_sim.py on a free port and talks to its control socket.
 #pragma once
 
-#include <json-c/json.h>
-
 #include <memory>
 #include <string>
 
+#include "peer_control.h"
 #include "zel_test_support.h"
 
 namespace zeltest {
-
-struct JsonDeleter {
-    void operator()(json_object *obj) const { json_object_put(obj); }
-};
-using Json = std::unique_ptr<json_object, JsonDeleter>;
-
-Json parse_json(const std::string &text);
-// The member `key` of `obj` (borrowed), or null.
-json_object *member(json_object *obj, const char *key);
 
 class DaemonSim {
 public:
@@ -45,8 +35,7 @@ private:
     std::string control_path_;
     std::string log_path_;
     std::unique_ptr<ChildProcess> process_;
-    int control_fd_ = -1;
-    std::string pending_;
+    std::unique_ptr<PeerControl> control_;
 };
 
 } // namespace zeltest

@@ -1,0 +1,82 @@
+#!/usr/bin/env python3
+"""A TCP relay's session side, for the camera's TCP relay set-up tests.
+
+It accepts connections, reads the camera's 28-byte request (prefix 8 bytes, BE32 serial, check code
+8 bytes, BE32 ticket, role byte, three zero bytes; no message header, no scrambling), appends it to
+the log file as one JSON line {"prefix","serial","check","ticket","role","zeros_ok","hex"}, and
+answers per --mode: "ok" the 48-byte answer (two addresses in the 24-byte wire form: --peer and
+--wan), "short" only 40 of those bytes, "stall" nothing (the connection stays open), "close" a
+close without answer.
+"""
+
+import argparse
+import json
+import os
+import socket
+import struct
+import sys
+import threading
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import ztp_wire as w  # noqa: E402
+
+
+def serve(conn, args, log_lock):
+    try:
+        req = w.recv_exact(conn, 28)
+        entry = {
+            "prefix": req[0:8].rstrip(b"\0").decode("latin-1"),
+            "serial": struct.unpack(">I", req[8:12])[0],
+            "check": req[12:20].rstrip(b"\0").decode("latin-1"),
+            "ticket": struct.unpack(">I", req[20:24])[0],
+            "role": req[24],
+            "zeros_ok": req[25:28] == b"\0\0\0",
+            "hex": req.hex(),
+        }
+        with log_lock, open(args.log, "a") as f:
+            f.write(json.dumps(entry) + "\n")
+        answer = w.addr24(*split(args.peer)) + w.addr24(*split(args.wan))
+        if args.mode == "ok":
+            conn.sendall(answer)
+        elif args.mode == "short":
+            conn.sendall(answer[:40])
+        elif args.mode == "stall":
+            threading.Event().wait()
+        elif args.mode == "close":
+            return
+        # Keep the connection until the camera closes it.
+        while conn.recv(4096):
+            pass
+    except (EOFError, OSError):
+        pass
+    finally:
+        conn.close()
+
+
+def split(text):
+    ip, port = text.rsplit(":", 1)
+    return ip, int(port)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--mode", default="ok", choices=["ok", "short", "stall", "close"])
+    parser.add_argument("--log", required=True)
+    parser.add_argument("--peer", default="198.18.0.20:6001")
+    parser.add_argument("--wan", default="198.18.0.21:6002")
+    args = parser.parse_args()
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind((args.host, args.port))
+    listener.listen(16)
+    open(args.log, "a").close()
+    log_lock = threading.Lock()
+    while True:
+        conn, _ = listener.accept()
+        threading.Thread(target=serve, args=(conn, args, log_lock), daemon=True).start()
+
+
+if __name__ == "__main__":
+    main()
