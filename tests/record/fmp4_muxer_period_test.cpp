@@ -324,6 +324,20 @@ TEST_F(MuxerPeriods, JunkFramesAreRefusedOrSkippedAndTheFileStaysWalkable)
     EXPECT_TRUE(json_object_get_boolean(member(w.get(), "ok")));
 }
 
+TEST_F(MuxerPeriods, AudioIsKeptWhenTheConfiguredAudioBitRateIsZero)
+{
+    fmp4_muxer_config_t cfg = muxer_config(file_, true, FMP4_CODEC_ALAW);
+    cfg.audio_bitrate = 0; // a staging buffer sized from it would hold nothing
+    fmp4_muxer_t *m = fmp4_muxer_init(&cfg, 1);
+    ASSERT_NE(m, nullptr);
+    FeedPlan plan;
+    plan.frames = 20 * 10;
+    const FeedResult r = feed(m, video_, audio_frames(FMP4_CODEC_ALAW, 300), plan);
+    EXPECT_EQ(r.errors, 0) << r.first_error;
+    ASSERT_EQ(fmp4_muxer_finish(m), 0);
+    EXPECT_EQ(ffprobe_packets(file_, "a:0").size(), static_cast<size_t>(r.audio_fed));
+}
+
 TEST(MuxerConfig, BadConfigurationsAreRefused)
 {
     zeltest::TempRoot root;

@@ -14,6 +14,9 @@
 
 #include "app/record/sd_index_ops.h"
 #include "app/record/sd_pool.h"
+#include "common/tiny_fmp4/fmp4_demuxer.h"
+#include "common/tiny_fmp4/fmp4_muxer.h"
+#include "record_media.h"
 #include "ko_porting_hooks_double.h"
 #include "zel_test_support.h"
 
@@ -381,6 +384,48 @@ TEST_F(SdPool, BadArgumentsAndATooSmallCardAreRefused)
     EXPECT_EQ(init(), SD_ERR_CAPACITY);
     char path[1024];
     EXPECT_EQ(sd_get_path(std::string(1100, 'x').c_str(), path), -1);
+}
+
+TEST_F(SdPool, TheDeletionThreadBlanksQueuedPeriodsButNotInAFileRenamedSince)
+{
+    const std::string video = name("video", 1, 0, 10, 1700000000, 1700000130, ".mp4");
+    sparse(video);
+    sparse(name("zreserved", 2, 9999, 0, 0, 0, ".bin"));
+    // A recording of three periods in the pool file.
+    {
+        const rectest::Stream s = rectest::load_stream(rectest::board_media("sub_864x480.h265"));
+        fmp4_muxer_config_t cfg = rectest::muxer_config(card(video), true, FMP4_CODEC_OPUS);
+        fmp4_muxer_t *m = fmp4_muxer_init(&cfg, 1);
+        ASSERT_NE(m, nullptr);
+        rectest::FeedPlan plan;
+        plan.frames = 20 * 125;
+        rectest::feed(m, s, rectest::audio_frames(FMP4_CODEC_OPUS, 50), plan);
+        ASSERT_EQ(fmp4_muxer_finish(m), 0);
+    }
+    fmp4_demuxer_t *d = fmp4_demuxer_open(card(video).c_str());
+    ASSERT_NE(d, nullptr);
+    const fmp4_index_entry_t *entries = nullptr;
+    uint32_t bytes = 0;
+    fmp4_demuxer_read_fileinfo(d, &entries, &bytes);
+    ASSERT_EQ(bytes, 3u * FMP4_INDEX_ENTRY_SIZE);
+    fmp4_index_entry_t first = entries[0], second = entries[1];
+    fmp4_demuxer_close(d);
+    first.flags = second.flags = FMP4_INDEX_DELETED;
+    ASSERT_EQ(init(), 0);
+    // Queued under a name the file no longer has: skipped.
+    ASSERT_EQ(sd_delete_video_queue_push(card(name("video", 1, 0, 10, 1, 2, ".mp4")).c_str(), &second), 0);
+    ASSERT_EQ(sd_delete_video_queue_push(card(video).c_str(), &first), 0);
+    auto deleted = [&](int i) {
+        fmp4_demuxer_t *h = fmp4_demuxer_open(card(video).c_str());
+        const fmp4_index_entry_t *e = nullptr;
+        uint32_t n = 0;
+        fmp4_demuxer_read_fileinfo(h, &e, &n);
+        const bool gone = h && n > static_cast<uint32_t>(i) * FMP4_INDEX_ENTRY_SIZE && (e[i].flags & FMP4_INDEX_DELETED);
+        fmp4_demuxer_close(h);
+        return gone;
+    };
+    ASSERT_TRUE(zeltest::wait_until([&] { return deleted(0); }, std::chrono::seconds(10)));
+    EXPECT_FALSE(deleted(1));
 }
 
 TEST_F(SdPool, MakerNames)
