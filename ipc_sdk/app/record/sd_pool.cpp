@@ -543,12 +543,16 @@ extern "C" int sd_uninit(void)
         p.status_done.wait(status, [&p] { return p.status_threads == 0; });
     }
     std::lock_guard<std::mutex> choice(p.choice);
-    std::lock_guard<std::recursive_mutex> guard(p.lock);
-    if (!p.initialised) {
-        KO_LOGW(kModule, "%s not init \n", __func__);
-        return 0;
+    {
+        std::lock_guard<std::recursive_mutex> guard(p.lock);
+        if (!p.initialised) {
+            KO_LOGW(kModule, "%s not init \n", __func__);
+            return 0;
+        }
     }
+    // The deletion thread looks files up under the pool mutex: it is stopped without holding it.
     stop_threads();
+    std::lock_guard<std::recursive_mutex> guard(p.lock);
     close_indexes();
     drop_records(p);
     sd_delete_video_queue_reset();
