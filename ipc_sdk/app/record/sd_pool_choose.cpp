@@ -82,6 +82,8 @@ int prune_before_reuse(const sd_file_info_t *f)
     return 0;
 }
 
+bool reuse(sd_file_info_t *f, int kind, int channel);
+
 sd_file_info_t *take_data_file(int kind, int channel, int *cover)
 {
     Pool &p = pool();
@@ -116,11 +118,20 @@ sd_file_info_t *take_data_file(int kind, int channel, int *cover)
         KO_LOGE(kModule, "no pool file for kind %d channel %d\n", kind, channel);
         return nullptr;
     }
-    FileLock lock(f);
-    if (f == resume) {
-        *cover = 0;
-        return f;
+    if (f != resume && !reuse(f, kind, channel))
+        return nullptr;
+    if (kind == SD_KIND_YVIDEO && f != resume) {
+        std::lock_guard<std::recursive_mutex> guard(p.lock);
+        p.yvideo_handed++;
     }
+    *cover = f == resume ? 0 : 1;
+    return f;
+}
+
+// Takes a free or closed file for a new recording (the choice lock held): false when it cannot be.
+bool reuse(sd_file_info_t *f, int kind, int channel)
+{
+    FileLock lock(f);
     // The old footage goes first, then the records that point to it, then the name.
     int rc = f->kind == SD_KIND_VIDEO && real_time(f->end) ? blank_head(f) : 0;
     if (rc == 0 && real_time(f->end)) {
@@ -134,14 +145,9 @@ sd_file_info_t *take_data_file(int kind, int channel, int *cover)
     }
     if (rc != 0) {
         report(rc);
-        return nullptr;
+        return false;
     }
-    if (kind == SD_KIND_YVIDEO) {
-        std::lock_guard<std::recursive_mutex> guard(p.lock);
-        p.yvideo_handed++;
-    }
-    *cover = 1;
-    return f;
+    return true;
 }
 
 sd_file_info_t *take_index_file(int kind, int channel)
@@ -229,7 +235,14 @@ int set_file_info(sd_file_info_t *f, int kind, int channel, uint64_t start, uint
                 change(channel, f->path, copy.path);
         }
     }
-    copy_fields(f, copy);
+    // The number never changes: the creation thread reads it under the pool mutex alone.
+    memcpy(f->path, copy.path, sizeof f->path);
+    f->channel = copy.channel;
+    f->start = copy.start;
+    f->end = copy.end;
+    f->kind = copy.kind;
+    f->priority = copy.priority;
+    memcpy(f->ext, copy.ext, sizeof f->ext);
     return 0;
 }
 
