@@ -396,15 +396,16 @@ void copy_fields(sd_file_info_t *to, const sd_file_info_t &from)
     to->start = from.start;
     to->end = from.end;
     to->kind = from.kind;
-    to->number = from.number;
     memcpy(to->ext, from.ext, sizeof to->ext);
 }
 
 sd_file_info_t *record_of(const sd_file_info_t &fields)
 {
     sd_file_info_t *f = new_file_record();
-    if (f)
+    if (f) {
         copy_fields(f, fields);
+        f->number = fields.number;
+    }
     return f;
 }
 

@@ -207,6 +207,7 @@ int set_file_info(sd_file_info_t *f, int kind, int channel, uint64_t start, uint
 {
     sd_file_info_t copy{};
     copy_fields(&copy, *f);
+    copy.number = f->number;
     copy.channel = channel;
     copy.start = start;
     copy.end = end;
@@ -235,14 +236,7 @@ int set_file_info(sd_file_info_t *f, int kind, int channel, uint64_t start, uint
                 change(channel, f->path, copy.path);
         }
     }
-    // The number never changes: the creation thread reads it under the pool mutex alone.
-    memcpy(f->path, copy.path, sizeof f->path);
-    f->channel = copy.channel;
-    f->start = copy.start;
-    f->end = copy.end;
-    f->kind = copy.kind;
-    f->priority = copy.priority;
-    memcpy(f->ext, copy.ext, sizeof f->ext);
+    copy_fields(f, copy);
     return 0;
 }
 

@@ -56,7 +56,8 @@ uint64_t now_seconds();
 
 sd_file_info_t *new_file_record();
 void free_file_record(sd_file_info_t *f);
-// Everything but the busy flag and the lock.
+// What a rename changes: everything but the number (which the creation thread reads under the pool
+// mutex alone), the busy flag and the lock.
 void copy_fields(sd_file_info_t *to, const sd_file_info_t &from);
 sd_file_info_t *record_of(const sd_file_info_t &fields);
 std::string full_path(const char *name);
