@@ -20,6 +20,10 @@
 #include <stdexcept>
 #include <thread>
 
+#ifndef ZEL_TEST_EMULATOR
+#error "define ZEL_TEST_EMULATOR as \"${ZEL_EMULATOR_COMMAND}\" where this file is built (see tests/CMakeLists.txt)"
+#endif
+
 extern char **environ;
 
 namespace zeltest {
