@@ -52,8 +52,8 @@ const sd_index_ops_t kRecordingOps = {
     [] { return 0; },
     [](int) { return 0; },
     [] { return 0; },
-    [](int) { return 0; },
-    [](int) { return 0; },
+    [](int, const char *) { return 0; },
+    [](int, const char *) { return 0; },
     [](int channel, FILE *, const sd_file_info_t *f) {
         return note("record_reset " + std::to_string(channel) + " " + f->path), 0;
     },

@@ -192,8 +192,10 @@ bool need_reset_indexes(const Pool &p, uint64_t needed_index_bytes)
         return true;
     }
     for (int c = 0; c < p.cameras; c++) {
-        if ((index_ops().record_need_reset && index_ops().record_need_reset(c)) ||
-            (index_ops().pic_need_reset && index_ops().pic_need_reset(c)))
+        const sd_file_info_t *video = p.index_files[index_slot(SD_KIND_VIDEOI)][c];
+        const sd_file_info_t *pic = p.index_files[index_slot(SD_KIND_PICI)][c];
+        if ((index_ops().record_need_reset && index_ops().record_need_reset(c, video ? video->path : nullptr)) ||
+            (index_ops().pic_need_reset && index_ops().pic_need_reset(c, pic ? pic->path : nullptr)))
             return true;
     }
     return false;
@@ -254,6 +256,10 @@ int reset_indexes(Pool &p)
             else if (f->kind == SD_KIND_PIC && pic && index_ops().pic_reset_index)
                 rc = index_ops().pic_reset_index(c, pic, f);
         }
+        if (video && rc == 0 && index_ops().index_seal)
+            rc = index_ops().index_seal(SD_KIND_VIDEOI, video);
+        if (pic && rc == 0 && index_ops().index_seal)
+            rc = index_ops().index_seal(SD_KIND_PICI, pic);
         if (video)
             _close_file(video);
         if (pic)
