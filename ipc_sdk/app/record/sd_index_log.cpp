@@ -375,8 +375,9 @@ int log_clear_file(const IndexLayout &l, const char *path, const char *who)
         }
         visited++;
         if (slot_deleted(l, slot))
-            continue;
-        slot[l.delete_off] = 1; // the CRC stays: the slot no longer passes
+            put_u32(slot + l.crc_off, ~get_u32(slot + l.crc_off)); // no slot may pass after a clear
+        else
+            slot[l.delete_off] = 1; // the CRC stays: the slot no longer passes
         if (_seek_file(fp, off, SEEK_SET, cap) != 0 || _write_file(fp, slot, l.slot, cap) != 0)
             break;
         cleared++;
