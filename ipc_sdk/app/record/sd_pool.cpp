@@ -294,22 +294,23 @@ int check_usage(Pool &p)
     return 0;
 }
 
-int open_indexes(const Pool &p)
+int open_indexes(Pool &p)
 {
     const sd_index_ops_t &ops = index_ops();
+    p.opening_indexes = true;
+    int rc = 0;
     if (ops.record_index_init && ops.record_index_init(p.cameras) != 0) {
         KO_LOGE(kModule, "record_index_init fail\n");
-        return SD_ERR_INDEX_RESET;
-    }
-    if (ops.pic_init && ops.pic_init(p.cameras) != 0) {
+        rc = SD_ERR_INDEX_RESET;
+    } else if (ops.pic_init && ops.pic_init(p.cameras) != 0) {
         KO_LOGE(kModule, "pic_init fail\n");
-        return SD_ERR_INDEX_RESET;
-    }
-    if (ops.event_init && ops.event_init(p.cameras) != 0) {
+        rc = SD_ERR_INDEX_RESET;
+    } else if (ops.event_init && ops.event_init(p.cameras) != 0) {
         KO_LOGE(kModule, "event_init fail\n");
-        return SD_ERR_INDEX_RESET;
+        rc = SD_ERR_INDEX_RESET;
     }
-    return 0;
+    p.opening_indexes = false;
+    return rc;
 }
 
 void close_indexes()
