@@ -1,4 +1,4 @@
-// The pool's index-operations table filled by the video and event indexes.
+// The pool's index-operations table filled by the video, picture and event indexes.
 #pragma once
 
 #include "sd_index_ops.h"
