@@ -382,7 +382,7 @@ void card_arrived(Task &t)
 
 int run_pass(Task &t)
 {
-    thread_alive_update_status(1, 600);
+    thread_alive_update_status(THREAD_ALIVE_RUNNING, 600);
     g.stats.add(sd::kStep1);
     const int status = ko_storage_get_status();
     const bool changed = status != t.prev_status;
