@@ -158,8 +158,9 @@ TEST_F(IndexLogTest, RestartsOfAWrappedLogPutTheNextAfterTheNewest)
     uint32_t written = 0;
     for (int round = 0; round < 20; round++) {
         for (int i = 0; i < 497; i++, written++) {
-            if (log_.valid_count == kSlots) // as the pool does before reuse: drop the oldest period
+            if (log_.valid_count == kSlots) { // as the pool does before reuse: drop the oldest period
                 ASSERT_EQ(log_del_before(log_, kVideo, mode_, kT0 + (written - kSlots + 1) * 60ull), 0);
+            }
             ASSERT_EQ(append(kT0 + written * 60), 0) << written;
         }
         const uint32_t max = log_.max_seq;

@@ -71,6 +71,7 @@ const sd_index_ops_t kRecordingOps = {
     [](int, const char *from, const char *to) { return note(std::string("record_rename ") + from + " " + to), 0; },
     [](int, const char *from, const char *to) { return note(std::string("pic_rename ") + from + " " + to), 0; },
     [](int, const char *from, const char *to) { return note(std::string("yvideo_rename ") + from + " " + to), 0; },
+    nullptr,
 };
 
 std::vector<int> g_status;

@@ -199,45 +199,12 @@ extern "C" int event_get_index(int channel, uint8_t tag, uint32_t start, uint32_
 
 extern "C" int event_del_index_before(int channel, uint64_t time)
 {
-    if (!index_module_ready(g_event))
-        return -1;
-    IndexLog *log = index_context(g_event, channel);
-    if (!log)
-        return -1;
-    Lock guard(log->lock);
-    return log->file ? log_del_before(*log, kLayout, g_event.mode, time) : 0;
+    return index_del_before(g_event, channel, time);
 }
 
 extern "C" int event_del_index(int channel, const uint32_t *times, int count)
 {
-    if (!index_module_ready(g_event) || (!times && count > 0))
-        return -1;
-    IndexLog *log = index_context(g_event, channel);
-    if (!log)
-        return -1;
-    Lock guard(log->lock);
-    if (!log->file || count <= 0)
-        return 0;
-    CursorGuard cursor(*log);
-    int i = 0, err = 0;
-    int rc = log_walk(*log, kLayout, g_event.mode, [&](uint8_t *slot, int64_t off) {
-        const uint32_t t = slot_time(kLayout, slot);
-        while (i < count && times[i] < t)
-            i++;
-        if (i == count)
-            return Walk::Stop;
-        if (t < times[i] || slot_deleted(kLayout, slot))
-            return Walk::Next;
-        slot[kLayout.delete_off] = 1;
-        slot_seal(kLayout, slot);
-        if ((err = log_write_at(*log, kLayout, g_event.mode, off, slot)) != 0)
-            return Walk::Stop;
-        log->valid_count--;
-        return Walk::Next;
-    });
-    if (fflush(log->file) != 0 && err == 0)
-        err = _get_system_err(SD_ERR_WRITE, errno);
-    return rc != 0 ? rc : err;
+    return index_del_listed(g_event, channel, times, count);
 }
 
 extern "C" int event_clear_old_data(const char *path) { return path ? log_clear_file(kLayout, path, path) : -1; }

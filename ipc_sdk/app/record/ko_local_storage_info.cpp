@@ -4,6 +4,7 @@
 
 #include <json-c/json.h>
 
+#include "common/utils/ko_util.h"
 #include "sd_pool.h"
 #include "sd_statistics.h"
 
@@ -16,17 +17,6 @@ constexpr const char *kStatNames[kStatCount] = {
     "sd_total_MB", "sd_used_MB", "loop_coverage", "index_tatal", "index_file_size", "index_update",
     "index_update_err", "scan_dir_count", "scan_dir_err", "index_add_err", "index_del_err", "del_not_find",
     "index_query_err", "index_scan_err", "step1", "step2", "step3", "step4", "step5"};
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 } // namespace
 
@@ -83,15 +73,9 @@ std::string RecordStatistics::report_and_clear()
 
 bool decode_cid(const std::string &cid, CardIdentity *out)
 {
-    if (cid.size() != 32)
-        return false;
     uint8_t b[16];
-    for (int i = 0; i < 16; i++) {
-        const int hi = hex_digit(cid[2 * i]), lo = hex_digit(cid[2 * i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        b[i] = static_cast<uint8_t>(hi << 4 | lo);
-    }
+    if (cid.size() != 32 || ko_str2hex_bin(cid.data(), cid.size(), b, sizeof b) != 16)
+        return false;
     out->manufacturer_id = b[0];
     out->product.clear();
     for (int i = 3; i < 8; i++)

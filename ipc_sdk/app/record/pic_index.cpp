@@ -191,70 +191,17 @@ extern "C" int pic_get_data(int channel, uint32_t time, pic_data_cb cb, uint32_t
         if (pic_data_read(rf.file, rf.capacity, get_u32(found + 137), time, jpeg) != 0)
             return -6;
     }
-    const uint32_t total = static_cast<uint32_t>(jpeg.size()) + PIC_HEAD_SIZE;
-    std::vector<uint8_t> buf(size);
-    put_u32(buf.data(), 5);
-    put_u32(buf.data() + 4, static_cast<uint32_t>(jpeg.size()));
-    put_u32(buf.data() + 8, 0);
-    size_t used = PIC_HEAD_SIZE, taken = 0;
-    uint32_t remaining = total;
-    int rc = 0;
-    do {
-        const size_t n = std::min<size_t>(size - used, jpeg.size() - taken);
-        memcpy(buf.data() + used, jpeg.data() + taken, n);
-        taken += n;
-        used += n;
-        remaining -= static_cast<uint32_t>(used);
-        if ((rc = cb(channel, total, remaining, buf.data(), static_cast<uint32_t>(used), user)) != 0) {
-            KO_LOGE(kModule, "%s callback fail. ret: %d\n", __func__, rc);
-            break;
-        }
-        used = 0;
-    } while (taken < jpeg.size());
-    return rc;
+    return index_send_pieces(channel, 5, jpeg, size, 1, cb, user);
 }
 
 extern "C" int pic_del_index_before(int channel, uint64_t time)
 {
-    if (!index_module_ready(g_pic))
-        return -1;
-    IndexLog *log = index_context(g_pic, channel);
-    if (!log)
-        return -1;
-    Lock guard(log->lock);
-    return log->file ? log_del_before(*log, kLayout, g_pic.mode, time) : 0;
+    return index_del_before(g_pic, channel, time);
 }
 
 extern "C" int pic_del_index(int channel, const uint32_t *times, int count)
 {
-    if (!index_module_ready(g_pic) || (!times && count > 0))
-        return -1;
-    IndexLog *log = index_context(g_pic, channel);
-    if (!log)
-        return -1;
-    Lock guard(log->lock);
-    if (!log->file || count <= 0)
-        return 0;
-    CursorGuard cursor(*log);
-    int i = 0, err = 0;
-    const int rc = log_walk(*log, kLayout, g_pic.mode, [&](uint8_t *slot, int64_t off) {
-        const uint32_t t = slot_time(kLayout, slot);
-        while (i < count && times[i] < t)
-            i++;
-        if (i == count)
-            return Walk::Stop;
-        if (t < times[i] || slot_deleted(kLayout, slot))
-            return Walk::Next;
-        slot[kLayout.delete_off] = 1;
-        slot_seal(kLayout, slot);
-        if ((err = log_write_at(*log, kLayout, g_pic.mode, off, slot)) != 0)
-            return Walk::Stop;
-        log->valid_count--;
-        return Walk::Next;
-    });
-    if (fflush(log->file) != 0 && err == 0)
-        err = _get_system_err(SD_ERR_WRITE, errno);
-    return rc != 0 ? rc : err;
+    return index_del_listed(g_pic, channel, times, count);
 }
 
 extern "C" int pic_change_file_name(int channel, const char *old_name, const char *new_name)

@@ -247,31 +247,7 @@ extern "C" int record_get_index_all(int channel, record_list_cb cb, uint32_t siz
             return -2;
         }
     }
-    const uint32_t total = static_cast<uint32_t>(entries.size()) + RECORD_LIST_HEAD_SIZE;
-    std::vector<uint8_t> buf(size);
-    put_u32(buf.data(), 6);
-    put_u32(buf.data() + 4, static_cast<uint32_t>(entries.size()));
-    put_u32(buf.data() + 8, 0);
-    size_t used = RECORD_LIST_HEAD_SIZE, taken = 0;
-    uint32_t remaining = total;
-    int rc = 0;
-    do {
-        const size_t room = (size - used) / RECORD_INDEX_ENTRY_SIZE * RECORD_INDEX_ENTRY_SIZE;
-        const size_t n = std::min(room, entries.size() - taken);
-        if (n == 0 && used == 0) {
-            rc = -3; // a buffer below one entry cannot carry the rest
-            break;
-        }
-        memcpy(buf.data() + used, entries.data() + taken, n);
-        taken += n;
-        used += n;
-        remaining -= static_cast<uint32_t>(used);
-        if ((rc = cb(channel, total, remaining, buf.data(), static_cast<uint32_t>(used), user)) != 0) {
-            KO_LOGE(kModule, "callback fail.\n");
-            break;
-        }
-        used = 0;
-    } while (taken < entries.size());
+    const int rc = index_send_pieces(channel, 6, entries, size, RECORD_INDEX_ENTRY_SIZE, cb, user);
     KO_LOGI(kModule, "%s out,  cost: %llu ms\n", __func__,
             static_cast<unsigned long long>(vexa_time_tick_ms() - t0));
     return rc;
@@ -279,52 +255,16 @@ extern "C" int record_get_index_all(int channel, record_list_cb cb, uint32_t siz
 
 extern "C" int record_del_index_before(int channel, uint64_t time)
 {
-    if (!index_module_ready(g_video))
-        return -1;
-    IndexLog *log = index_context(g_video, channel);
-    if (!log)
-        return -1;
-    Lock guard(log->lock);
-    return log->file ? log_del_before(*log, kLayout, g_video.mode, time) : 0;
+    return index_del_before(g_video, channel, time);
 }
 
 extern "C" int record_del_index(int channel, const uint32_t *times, int count)
 {
-    if (!index_module_ready(g_video) || (!times && count > 0))
-        return -1;
-    IndexLog *log = index_context(g_video, channel);
-    if (!log)
-        return -1;
-    Lock guard(log->lock);
-    if (!log->file || count <= 0)
-        return 0;
-    CursorGuard cursor(*log);
     FragmentDeleter fragments;
-    int i = 0, result = 0, err = 0;
-    int rc = log_walk(*log, kLayout, g_video.mode, [&](uint8_t *slot, int64_t off) {
-        const uint32_t t = slot_time(kLayout, slot);
-        while (i < count && times[i] < t)
-            KO_LOGW(kModule, "not find fragment timestamp:%u\n", times[i++]);
-        if (i == count)
-            return Walk::Stop;
-        if (t < times[i])
-            return Walk::Next;
-        if (!slot_deleted(kLayout, slot)) {
-            slot[kLayout.delete_off] = 1;
-            slot_seal(kLayout, slot);
-            if ((err = log_write_at(*log, kLayout, g_video.mode, off, slot)) != 0)
-                return Walk::Stop;
-            log->valid_count--;
-        }
+    return index_del_listed(g_video, channel, times, count, [&](const uint8_t *slot) {
         const record_index_record_t r = decode_record(slot);
-        if (fragments.remove(r.name, t) != 0)
-            result = -1;
-        i++;
-        return i < count ? Walk::Next : Walk::Stop;
+        return fragments.remove(r.name, r.time);
     });
-    if (fflush(log->file) != 0 && err == 0)
-        err = _get_system_err(SD_ERR_WRITE, errno);
-    return rc != 0 ? rc : err != 0 ? err : result;
 }
 
 extern "C" int record_change_file_name(int channel, const char *old_name, const char *new_name)

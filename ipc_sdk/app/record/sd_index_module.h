@@ -3,7 +3,9 @@
 // init/deinit.
 #pragma once
 
+#include <functional>
 #include <mutex>
+#include <vector>
 
 #include "sd_index_log.h"
 
@@ -33,5 +35,19 @@ int index_module_init(IndexModule &m, int cameras);
 // Closes and frees every context under its own lock.
 int index_module_deinit(IndexModule &m);
 bool index_module_ready(IndexModule &m);
+
+// The channel's records before `time` deleted (as the pool asks before it reuses a file).
+int index_del_before(IndexModule &m, int channel, uint64_t time);
+// Every live record whose time is in the ascending list `times` deleted, in one walk; on_deleted sees
+// each record (its delete byte now set) and may return nonzero to make the result -1.
+int index_del_listed(IndexModule &m, int channel, const uint32_t *times, int count,
+                     const std::function<int(const uint8_t *slot)> &on_deleted = {});
+
+typedef int (*index_piece_cb)(int channel, uint32_t total, uint32_t remaining, const uint8_t *buf, uint32_t len,
+                              void *user);
+// Sends the 12-byte head {u32 kind, u32 payload length, u32 0} and the payload in pieces of at most
+// `size` bytes, each a whole number of `unit`s of payload: 0 or the callback's nonzero result.
+int index_send_pieces(int channel, uint32_t kind, const std::vector<uint8_t> &payload, uint32_t size,
+                      uint32_t unit, index_piece_cb cb, void *user);
 
 } // namespace sd
