@@ -136,6 +136,24 @@ int log_read_at(IndexLog &log, const IndexLayout &l, const IndexMode &mode, int6
     return rc;
 }
 
+int log_read_run(IndexLog &log, const IndexLayout &l, const IndexMode &mode, int64_t off, int64_t max, uint8_t *buf)
+{
+    const int64_t n = std::min(max, (log.capacity - off) / l.slot);
+    int rc = mode.need_read();
+    if (rc == 0 && n <= 0)
+        rc = -3;
+    if (rc == 0)
+        rc = _seek_file(log.file, off, SEEK_SET, log.capacity);
+    if (rc == 0)
+        rc = _read_file(log.file, buf, static_cast<size_t>(n * l.slot), log.capacity);
+    if (rc != 0) {
+        g_statistics_storage.index_scan_err++;
+        KO_LOGE(kModule, "_read_index fail. file=%s\n", log.name.c_str());
+        return rc;
+    }
+    return static_cast<int>(n);
+}
+
 int log_write_at(IndexLog &log, const IndexLayout &l, const IndexMode &mode, int64_t off, const uint8_t *slot)
 {
     int rc = mode.need_write();

@@ -11,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "sd_pool.h"
 
@@ -100,24 +101,30 @@ bool log_live(const IndexLog &log, const IndexLayout &l, const uint8_t *slot);
 enum class Walk { Next, Stop };
 // Visits the slots from beg_pos to the newest record (seq = max_seq) or the first invalid slot, at
 // most one turn of the file. visit(slot, offset) may rewrite the slot through log_write_at.
+// Reads up to `max` whole slots from `off` without passing the end of the file: the count, or an error.
+int log_read_run(IndexLog &log, const IndexLayout &l, const IndexMode &mode, int64_t off, int64_t max, uint8_t *buf);
+constexpr int64_t kWalkChunkSlots = 128;
+
 template <typename Visit>
 int log_walk(IndexLog &log, const IndexLayout &l, const IndexMode &mode, Visit visit)
 {
     const int64_t slots = (log.capacity - kIndexHeadSize) / l.slot;
-    uint8_t buf[kIndexMaxSlot];
-    int64_t off = log.beg_pos;
-    for (int64_t n = 0; n < slots; n++) {
+    std::vector<uint8_t> chunk(static_cast<size_t>(kWalkChunkSlots * l.slot));
+    int64_t off = log.beg_pos, left = slots;
+    while (left > 0) {
         if (off + l.slot > log.capacity)
             off = kIndexHeadSize;
-        int rc = log_read_at(log, l, mode, off, buf);
-        if (rc != 0)
-            return rc;
-        if (!slot_valid(l, buf))
-            return 0;
-        const bool newest = slot_seq(l, buf) == log.max_seq;
-        if (visit(buf, off) == Walk::Stop || newest)
-            return 0;
-        off = log_next(log, l, off);
+        const int n = log_read_run(log, l, mode, off, std::min(left, kWalkChunkSlots), chunk.data());
+        if (n < 0)
+            return n;
+        for (int i = 0; i < n; i++, off += l.slot, left--) {
+            uint8_t *slot = chunk.data() + static_cast<size_t>(i) * l.slot;
+            if (!slot_valid(l, slot))
+                return 0;
+            const bool newest = slot_seq(l, slot) == log.max_seq;
+            if (visit(slot, off) == Walk::Stop || newest)
+                return 0;
+        }
     }
     return 0;
 }
