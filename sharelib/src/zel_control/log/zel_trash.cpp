@@ -7,7 +7,6 @@
 #include <pthread.h>
 
 #include <cstring>
-#include <mutex>
 #include <new>
 
 struct zel_trash {
@@ -21,17 +20,6 @@ struct zel_trash {
 };
 
 namespace {
-
-class trash_lock {
-public:
-    explicit trash_lock(zel_trash_t *pool) : pool_(pool) { pthread_mutex_lock(&pool_->lock); }
-    ~trash_lock() { pthread_mutex_unlock(&pool_->lock); }
-    trash_lock(const trash_lock &) = delete;
-    trash_lock &operator=(const trash_lock &) = delete;
-
-private:
-    zel_trash_t *pool_;
-};
 
 void *next_of(void *item)
 {
@@ -78,15 +66,14 @@ void *zel_trash_request(zel_trash_t *pool)
 {
     if (!pool)
         return nullptr;
-    {
-        trash_lock guard(pool);
-        if (void *item = pool->free_items) {
-            pool->free_items = next_of(item);
-            pool->count--;
-            return item;
-        }
+    pthread_mutex_lock(&pool->lock);
+    void *item = pool->free_items;
+    if (item) {
+        pool->free_items = next_of(item);
+        pool->count--;
     }
-    return pool->create();
+    pthread_mutex_unlock(&pool->lock);
+    return item ? item : pool->create();
 }
 
 void zel_trash_recycle(zel_trash_t *pool, void *item)
@@ -95,37 +82,37 @@ void zel_trash_recycle(zel_trash_t *pool, void *item)
         return;
     if (pool->reset)
         pool->reset(item);
-    {
-        trash_lock guard(pool);
-        if (pool->count < pool->capacity) {
-            set_next(item, pool->free_items);
-            pool->free_items = item;
-            pool->count++;
-            return;
-        }
+    pthread_mutex_lock(&pool->lock);
+    const bool kept = pool->count < pool->capacity;
+    if (kept) {
+        set_next(item, pool->free_items);
+        pool->free_items = item;
+        pool->count++;
     }
-    pool->destroy(item);
+    pthread_mutex_unlock(&pool->lock);
+    if (!kept)
+        pool->destroy(item);
 }
 
 int zel_trash_get_size(zel_trash_t *pool)
 {
     if (!pool)
         return 0;
-    trash_lock guard(pool);
-    return pool->count;
+    pthread_mutex_lock(&pool->lock);
+    const int count = pool->count;
+    pthread_mutex_unlock(&pool->lock);
+    return count;
 }
 
 void zel_trash_clear(zel_trash_t *pool)
 {
     if (!pool)
         return;
-    void *items;
-    {
-        trash_lock guard(pool);
-        items = pool->free_items;
-        pool->free_items = nullptr;
-        pool->count = 0;
-    }
+    pthread_mutex_lock(&pool->lock);
+    void *items = pool->free_items;
+    pool->free_items = nullptr;
+    pool->count = 0;
+    pthread_mutex_unlock(&pool->lock);
     while (items) {
         void *next = next_of(items);
         pool->destroy(items);
