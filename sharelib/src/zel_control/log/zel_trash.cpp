@@ -1,12 +1,8 @@
-// The item pool: a mutex-guarded stack of free items linked through their first word. The mutex is
-// held for a few loads and stores, by threads that often take items on one core and give them back
-// on another: a thread that finds it taken spins for a moment instead of sleeping at once, which
-// spares both threads a futex sleep and wake-up per collision.
+// The item pool: a mutex-guarded stack of free items linked through their first word.
 #include "zel_control/log/zel_trash.h"
 
-#include <pthread.h>
-
 #include <cstring>
+#include <mutex>
 #include <new>
 
 struct zel_trash {
@@ -16,7 +12,7 @@ struct zel_trash {
     zel_trash_destroy_fn destroy;
     zel_trash_reset_fn reset;
     void *free_items;
-    pthread_mutex_t lock;
+    std::mutex lock;
 };
 
 namespace {
@@ -49,7 +45,6 @@ zel_trash_t *zel_trash_create(zel_trash_create_fn create, zel_trash_destroy_fn d
     pool->destroy = destroy;
     pool->reset = reset;
     pool->free_items = nullptr;
-    pool->lock = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
     return pool;
 }
 
@@ -58,7 +53,6 @@ void zel_trash_release(zel_trash_t *pool)
     if (!pool)
         return;
     zel_trash_clear(pool);
-    pthread_mutex_destroy(&pool->lock);
     delete pool;
 }
 
@@ -66,14 +60,15 @@ void *zel_trash_request(zel_trash_t *pool)
 {
     if (!pool)
         return nullptr;
-    pthread_mutex_lock(&pool->lock);
-    void *item = pool->free_items;
-    if (item) {
-        pool->free_items = next_of(item);
-        pool->count--;
+    {
+        std::lock_guard<std::mutex> guard(pool->lock);
+        if (void *item = pool->free_items) {
+            pool->free_items = next_of(item);
+            pool->count--;
+            return item;
+        }
     }
-    pthread_mutex_unlock(&pool->lock);
-    return item ? item : pool->create();
+    return pool->create();
 }
 
 void zel_trash_recycle(zel_trash_t *pool, void *item)
@@ -82,37 +77,37 @@ void zel_trash_recycle(zel_trash_t *pool, void *item)
         return;
     if (pool->reset)
         pool->reset(item);
-    pthread_mutex_lock(&pool->lock);
-    const bool kept = pool->count < pool->capacity;
-    if (kept) {
-        set_next(item, pool->free_items);
-        pool->free_items = item;
-        pool->count++;
+    {
+        std::lock_guard<std::mutex> guard(pool->lock);
+        if (pool->count < pool->capacity) {
+            set_next(item, pool->free_items);
+            pool->free_items = item;
+            pool->count++;
+            return;
+        }
     }
-    pthread_mutex_unlock(&pool->lock);
-    if (!kept)
-        pool->destroy(item);
+    pool->destroy(item);
 }
 
 int zel_trash_get_size(zel_trash_t *pool)
 {
     if (!pool)
         return 0;
-    pthread_mutex_lock(&pool->lock);
-    const int count = pool->count;
-    pthread_mutex_unlock(&pool->lock);
-    return count;
+    std::lock_guard<std::mutex> guard(pool->lock);
+    return pool->count;
 }
 
 void zel_trash_clear(zel_trash_t *pool)
 {
     if (!pool)
         return;
-    pthread_mutex_lock(&pool->lock);
-    void *items = pool->free_items;
-    pool->free_items = nullptr;
-    pool->count = 0;
-    pthread_mutex_unlock(&pool->lock);
+    void *items;
+    {
+        std::lock_guard<std::mutex> guard(pool->lock);
+        items = pool->free_items;
+        pool->free_items = nullptr;
+        pool->count = 0;
+    }
     while (items) {
         void *next = next_of(items);
         pool->destroy(items);

@@ -203,12 +203,11 @@ zel_thread_pool_t *zel_thread_pool_create(uint16_t min, uint16_t max, int thresh
     pool->slots = static_cast<worker_slot *>(__zel_malloc0(sizeof(worker_slot) * max));
     pool->queue = zel_array_create(initial, maximum);
     pool->items = zel_trash_create(new_item, free_item, nullptr, queue_limit);
-    // Held for a few loads and stores at a time: a thread that finds it taken spins for a moment
-    // before it sleeps, instead of costing both threads a futex sleep and wake-up.
-    pool->mutex = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
+    const int mutex_rc = pthread_mutex_init(&pool->mutex, nullptr);
     const int cond_rc = zel_cond_init_monotonic(&pool->cond);
-    if (!pool->slots || !pool->queue || !pool->items || cond_rc != 0) {
-        pthread_mutex_destroy(&pool->mutex);
+    if (!pool->slots || !pool->queue || !pool->items || mutex_rc != 0 || cond_rc != 0) {
+        if (mutex_rc == 0)
+            pthread_mutex_destroy(&pool->mutex);
         if (cond_rc == 0)
             pthread_cond_destroy(&pool->cond);
         zel_trash_release(pool->items);
