@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -82,6 +83,22 @@ TEST_F(LogAsync, BurstReachesTheFileWithoutFurtherCalls)
         ZEL_LOGI("w0", "%d", i);
     // No later line and no release pushes them out: the writer alone must catch up.
     EXPECT_TRUE(zeltest::wait_until([this] { return lines().size() == 12; }, std::chrono::seconds(10)));
+}
+
+// The writer looks in on the queue for a while after a batch and then sleeps: lines reach the file
+// in both phases, each without a later line to push it out.
+TEST_F(LogAsync, LinesReachTheFileWhetherTheWriterLooksInOrSleeps)
+{
+    int written = 0;
+    for (const auto pause : {std::chrono::milliseconds(0), std::chrono::milliseconds(1), std::chrono::milliseconds(50),
+                             std::chrono::milliseconds(0), std::chrono::milliseconds(300)}) {
+        std::this_thread::sleep_for(pause);
+        for (int i = 0; i < 3; i++)
+            ZEL_LOGI("w0", "%d", written++);
+        ASSERT_TRUE(zeltest::wait_until([&] { return lines().size() == static_cast<size_t>(written); },
+                                        std::chrono::seconds(10)))
+            << "after a pause of " << pause.count() << " ms";
+    }
 }
 
 TEST_F(LogAsync, TurningAsyncOffHandsOnTheQueue)

@@ -9,9 +9,16 @@
 
 namespace {
 
+// head < capacity and i < capacity, so one subtraction wraps it (no division on the queue path).
 int slot_of(const zel_array_t *a, int i)
 {
-    return (a->head + i) % a->capacity;
+    const int slot = a->head + i;
+    return slot >= a->capacity ? slot - a->capacity : slot;
+}
+
+int next_slot(const zel_array_t *a, int r)
+{
+    return r + 1 == a->capacity ? 0 : r + 1;
 }
 
 bool in_range(const zel_array_t *a, int i)
@@ -162,7 +169,7 @@ int zel_array_enqueue(zel_array_t *array, void *item)
             if (rc != ZEL_OK)
                 return rc;
         }
-        array->tail = (array->tail + 1) % array->capacity;
+        array->tail = next_slot(array, array->tail);
     }
     array->items[array->tail] = item;
     ++array->size;
@@ -175,7 +182,7 @@ void *zel_array_dequeue(zel_array_t *array)
         return nullptr;
     void *item = array->items[array->head];
     array->items[array->head] = nullptr;
-    array->head = (array->head + 1) % array->capacity;
+    array->head = next_slot(array, array->head);
     if (--array->size == 0)
         array->head = array->tail = 0;
     return item;

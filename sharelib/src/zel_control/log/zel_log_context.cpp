@@ -65,6 +65,7 @@ zel_log_context_t *context_new()
     ctx->queue_limit = 16;
     ctx->queue = zel_array_create(8, ctx->queue_limit);
     ctx->writer_running = 0;
+    ctx->writer_state = zel_log_writer_state::writing;
     ctx->pool = zel_trash_create(record_create, record_destroy, nullptr, RECORD_POOL_SIZE);
     ctx->line_size = DEFAULT_LINE_SIZE;
     if (!ctx->loggers || !ctx->appenders || !ctx->queue || !ctx->pool) {

@@ -13,8 +13,14 @@
 #include <condition_variable>
 #include <mutex>
 
-// The context mutex guards the queue, the writer flag and the logger list. The appender lists change
-// only under zel_log_list_guard, so log calls and the writer read them without taking a lock.
+// What the writer thread is doing, so that a caller wakes it only when it would otherwise not see a
+// record soon: while it looks in on the queue every little while after its last batch, a caller
+// wakes it only once the queue is more than half full; once it sleeps, the first caller wakes it.
+enum class zel_log_writer_state { writing, looking_in, sleeping };
+
+// The context mutex guards the queue, the writer flag and state and the logger list. The appender
+// lists change only under zel_log_list_guard, so log calls and the writer read them without taking a
+// lock.
 struct zel_log_context_t {
     std::atomic<int> timezone_hours;
     char process_text[12];
@@ -27,6 +33,7 @@ struct zel_log_context_t {
     std::mutex lock;
     std::condition_variable cond;
     unsigned writer_running;
+    zel_log_writer_state writer_state;
     pthread_t writer;
     zel_trash_t *pool;
     std::atomic<unsigned> line_size;

@@ -68,12 +68,15 @@ int zel_log_queue_output(zel_logger_t *logger, int level, const char *tag, const
                     zel_log_record_recycle(ctx, old);
                 }
             }
-            const bool was_empty = zel_array_get_size(ctx->queue) == 0;
             if (zel_array_enqueue(ctx->queue, record) == 0) {
-                // The writer sleeps only on an empty queue; it has been woken for any earlier record.
-                // Woken after the unlock, it does not run into the mutex still held here.
+                // Woken once, and after the unlock, so that it does not run into the mutex held here.
+                const bool wake = ctx->writer_state == zel_log_writer_state::sleeping ||
+                                  (ctx->writer_state == zel_log_writer_state::looking_in &&
+                                   zel_array_get_size(ctx->queue) > ctx->queue_limit / 2);
+                if (wake)
+                    ctx->writer_state = zel_log_writer_state::writing;
                 lock.unlock();
-                if (was_empty)
+                if (wake)
                     ctx->cond.notify_one();
                 return 0;
             }

@@ -1,6 +1,9 @@
 // Thread pool: a ring array of work items (from a record pool) guarded by one mutex, with workers in
 // fixed slots. Workers are joinable; a worker that leaves on its own (idle or temporary) detaches
 // itself, and release joins those still in their slots, so nothing runs once release returns.
+// The mutex is held only for the queue and the counts: a producer takes a record from the record pool
+// (which has a lock of its own) and fills it before it locks, a worker reads its item after it has
+// unlocked, and a sleeping worker is signalled once, not by every item queued before it runs.
 #include "zel_control/thread/zel_thread_pool.h"
 
 #include <errno.h>
@@ -27,6 +30,7 @@ enum SlotKind { kFree = 0, kPermanent = 1, kTemporary = 2 };
 constexpr int64_t kDefaultIdleRelease = 120000000;
 constexpr int64_t kIdlePoll = 100000;
 constexpr int64_t kBusyIdleMark = INT64_MAX / 2;  // a busy worker never counts as idle
+constexpr int kSpentBatch = 16;
 
 struct work_item {
     int id;
@@ -36,12 +40,17 @@ struct work_item {
     void *second;
 };
 
+// A worker hands the records of the items it has run back to the record pool in batches (and when
+// it leaves): the producer, which takes them out one by one, then rarely finds the record pool's lock
+// and free list on the worker's core, nor waits for that lock.
 struct worker_slot {
     int kind;
     int work_id;
     int64_t idle_since;  // monotonic microseconds
     zel_thread_pool_t *pool;
     pthread_t thread;
+    int spent_count;
+    work_item *spent[kSpentBatch];
 };
 
 void *new_item()
@@ -70,13 +79,22 @@ struct zel_thread_pool {
     pthread_mutex_t mutex;
     pthread_cond_t cond;
     int next_id;
-    int idle;  // workers waiting on the condition
+    int idle;     // workers waiting on the condition
+    int wakeups;  // signals sent to them and not yet taken up; never more than are on their way
 };
 
 namespace {
 
+void return_spent(worker_slot *slot)
+{
+    for (int i = 0; i < slot->spent_count; i++)
+        zel_trash_recycle(slot->pool->items, slot->spent[i]);
+    slot->spent_count = 0;
+}
+
 void leave_slot(worker_slot *slot)
 {
+    return_spent(slot);
     slot->kind = kFree;
     slot->work_id = -1;
     slot->pool->live--;
@@ -97,11 +115,15 @@ void *worker_main(void *arg)
     pthread_mutex_lock(&pool->mutex);
     while (pool->running) {
         if (zel_array_get_size(pool->queue) == 0) {
+            const int64_t now = time_monotonic_us();
             if (slot->idle_since == kBusyIdleMark)
-                slot->idle_since = time_monotonic_us();
+                slot->idle_since = now;
             pool->idle++;
-            const int rc = zel_cond_wait_for(&pool->cond, &pool->mutex, kIdlePoll);
+            const int rc = zel_cond_wait_until(&pool->cond, &pool->mutex, now + kIdlePoll);
             pool->idle--;
+            // Whether this worker took up a signal or timed out, one fewer is on its way at most.
+            if (pool->wakeups > 0)
+                pool->wakeups--;
             if (!pool->running)
                 break;
             if (rc == ETIMEDOUT && zel_array_get_size(pool->queue) == 0 &&
@@ -112,11 +134,14 @@ void *worker_main(void *arg)
             continue;
         }
         auto *item = static_cast<work_item *>(zel_array_dequeue(pool->queue));
-        slot->work_id = item->id;
         slot->idle_since = kBusyIdleMark;
-        const work_item work = *item;
-        zel_trash_recycle(pool->items, item);
         pthread_mutex_unlock(&pool->mutex);
+        // The item was written on the producer's core: read it only once the mutex is free again.
+        const work_item work = *item;
+        slot->work_id = work.id;
+        slot->spent[slot->spent_count++] = item;
+        if (slot->spent_count == kSpentBatch)
+            return_spent(slot);
 
         void *result = work.fn(work.first, work.second);
         if (work.done)
@@ -134,6 +159,7 @@ void *worker_main(void *arg)
         slot->work_id = -1;  // idle from when it finds the queue empty
     }
     // Stopping: release joins this thread.
+    return_spent(slot);
     pthread_mutex_unlock(&pool->mutex);
     return nullptr;
 }
@@ -208,21 +234,21 @@ int zel_thread_pool_add_work(zel_thread_pool_t *pool, zel_work_fn fn, void *firs
 {
     if (!pool || !fn)
         return ZEL_EINVAL;
+    auto *item = static_cast<work_item *>(zel_trash_request(pool->items));
+    if (!item)
+        return ZEL_ENOMEM;
+    *item = work_item{0, fn, done, first, second};
     pthread_mutex_lock(&pool->mutex);
     const int waiting = zel_array_get_size(pool->queue);
     int refused = !pool->running ? ZEL_EFAIL : waiting >= pool->queue_limit ? ZEL_EFULL : 0;
-    auto *item = refused ? nullptr : static_cast<work_item *>(zel_trash_request(pool->items));
-    if (!refused && !item)
-        refused = ZEL_ENOMEM;
-    if (item) {
-        *item = work_item{pool->next_id, fn, done, first, second};
-        if (zel_array_enqueue(pool->queue, item) != 0) {
-            zel_trash_recycle(pool->items, item);
+    if (!refused) {
+        item->id = pool->next_id;
+        if (zel_array_enqueue(pool->queue, item) != 0)
             refused = ZEL_ENOMEM;
-        }
     }
     if (refused) {
         pthread_mutex_unlock(&pool->mutex);
+        zel_trash_recycle(pool->items, item);
         return refused;
     }
     if (pool->live < pool->min)
@@ -231,7 +257,9 @@ int zel_thread_pool_add_work(zel_thread_pool_t *pool, zel_work_fn fn, void *firs
         start_worker(pool, kTemporary);
     const int id = pool->next_id;
     pool->next_id = id == INT_MAX ? 0 : id + 1;
-    const bool wake = pool->idle > 0;
+    const bool wake = pool->idle > pool->wakeups;
+    if (wake)
+        pool->wakeups++;
     pthread_mutex_unlock(&pool->mutex);
     // Signalled after unlocking, so the woken worker does not block on the mutex at once.
     if (wake)
