@@ -33,9 +33,12 @@ constexpr int64_t kLoginFreshMs = 61000;
 
 using lock_t = std::lock_guard<std::mutex>;
 
+// A de-initialisation that began meanwhile also ends the listen: its break may have come before
+// this listen cleared the flag.
 bool broken()
 {
-    return ztp_break_raised(&ztp_gFlagUserBreakListen) || ztp_gListenTimeOut.load() == 0;
+    return ztp_break_raised(&ztp_gFlagUserBreakListen) || ztp_gListenTimeOut.load() == 0 ||
+           ztp_gFlagOnDeInitialize.load() != 0;
 }
 
 bool ticked_since(const std::atomic<int64_t> &t, int64_t since)
