@@ -200,6 +200,8 @@ bool offer_lan_tcp(ztp_slot &s, std::unique_lock<std::mutex> &lock)
         tries = 50;
     else if (s.last_punch_to_ms >= 0 && now - s.last_punch_to_ms < 20)
         tries = 20;
+    ZEL_LOGD(kTag, "PunchPkt %lld ms after the LAN answer: %d LAN TCP tries\n",
+             static_cast<long long>(s.lan_answer_ms >= 0 ? now - s.lan_answer_ms : -1), tries);
     if (tries == 0 || s.wan.sin_addr.s_addr == 0)
         return false;
     if (s.lan_listen_sock < 0) {
@@ -207,8 +209,10 @@ bool offer_lan_tcp(ztp_slot &s, std::unique_lock<std::mutex> &lock)
         any.sin_family = AF_INET;
         any.sin_port = htons(s.port);
         s.lan_listen_sock = zt_TCPNBSkt_CreateBindListenAddr(&any, 4);
-        if (s.lan_listen_sock < 0)
+        if (s.lan_listen_sock < 0) {
+            ZEL_LOGW(kTag, "LAN TCP on port %u cannot listen\n", s.port);
             return false;
+        }
     }
     const int listen_sock = s.lan_listen_sock;
     lock.unlock();
@@ -219,8 +223,10 @@ bool offer_lan_tcp(ztp_slot &s, std::unique_lock<std::mutex> &lock)
         accepted = zt_TCPNBSkt_Accept(listen_sock, &from);
     }
     lock.lock();
-    if (accepted < 0)
+    if (accepted < 0) {
+        ZEL_LOGI(kTag, "LAN TCP: no connection in %d tries\n", tries);
         return false;
+    }
     if (s.lan_tcp_sock >= 0)
         zt_TCPNBSkt_Close(s.lan_tcp_sock);
     s.lan_tcp_sock = accepted;

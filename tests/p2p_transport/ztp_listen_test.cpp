@@ -248,7 +248,7 @@ TEST_F(ZtpListen, BreakEndsTheListenWithin200ms)
     EXPECT_LT(ztp_tick_ms() - t, zeltest::scaled(200ms).count());
 }
 
-TEST_F(ZtpListen, DskLoginCarriesTheKeyAndTheCheckUnderTheKeySet)
+TEST(ZtpListenKeyed, DskLoginCarriesTheKeyAndTheCheckUnderTheKeySet)
 {
     Loopback keyed("MYCRCKEY1");
     ASSERT_EQ(ZTP_Initialize(keyed.init_string().c_str()), 0);
@@ -267,6 +267,7 @@ TEST_F(ZtpListen, DskLoginCarriesTheKeyAndTheCheckUnderTheKeySet)
         [&] { return ZTP_LoginStatus_Check(&logged) == 0 && logged == 1; }, 3s));
     ZTP_Listen_Break();
     EXPECT_EQ(run.wait(2s), ERROR_ZTP_USER_LISTEN_BREAK);
+    EXPECT_EQ(ZTP_DeInitialize(), 0);
 }
 
 std::atomic<int64_t> g_offset{0};

@@ -4,8 +4,8 @@ wire format alone (ztp_wire.py).
 
 It holds one UDP socket (--host, --port or a free port) and answers as a phone does:
   PunchTo (from a server)  -> PunchPkt to the named address, three times
-  PunchPkt                 -> PunchPkt and P2PRdy back; after a LanSearch it also connects over
-                              TCP to the sender's address and port (retrying for 2 s)
+  PunchPkt                 -> PunchPkt and P2PRdy back; after a LanSearch PunchPkt only, and it
+                              connects over TCP to the sender's address and port (for 2 s)
   P2PRdy                   -> P2PRdy back once; the session is ready over UDP with the sender
   P2PRdyLanTcp             -> P2PRdyLanTcp back once; the session is ready on the TCP link
   RlyRdy                   -> the session is ready through the relay
@@ -71,8 +71,9 @@ class Phone:
                 self.send(target, w.header(0x41, self.did))
         elif msg_type == 0x41:
             self.send(sender, w.header(0x41, self.did))
-            self.send(sender, w.header(0x42, self.did))
-            if self.lan_search and self.tcp is None:
+            if not self.lan_search:
+                self.send(sender, w.header(0x42, self.did))
+            elif self.tcp is None:
                 threading.Thread(target=self.connect_tcp, args=(sender,), daemon=True).start()
         elif msg_type == 0x42:
             with self.lock:
