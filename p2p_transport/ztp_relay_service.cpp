@@ -203,13 +203,14 @@ void relay_forward(service &svc, int sock, uint32_t ticket)
         }
         silent = 0;
         uint8_t plain[ZTP_MAX_DATAGRAM];
+        uint8_t payload[ZTP_MAX_DATAGRAM];
         uint8_t type = 0;
-        size_t n = sizeof plain;
+        size_t n = sizeof payload;
         ztp_rly_pkt pkt{};
         std::memcpy(plain, raw, static_cast<size_t>(got));
-        const bool is_rly_pkt = ztp_proto_Proto_Parse(&ztp_gP2PKey, plain, static_cast<size_t>(got), &type, plain,
+        const bool is_rly_pkt = ztp_proto_Proto_Parse(&ztp_gP2PKey, plain, static_cast<size_t>(got), &type, payload,
                                                       &n) == 0 &&
-                                type == ZTP_MSG_RLY_PKT && ztp_read_RlyPkt(plain, n, &pkt) == 0 &&
+                                type == ZTP_MSG_RLY_PKT && ztp_read_RlyPkt(payload, n, &pkt) == 0 &&
                                 pkt.ticket == ticket;
         if (is_rly_pkt) {
             const bool first_pair = !(r.has_a && r.has_b);

@@ -33,10 +33,12 @@ Loopback::Loopback(const std::string &login_key)
                                                            std::vector<std::string>{},
                                                            root_.path("/tmp/servers.log"));
     servers_ = std::make_unique<zeltest::PeerControl>(ctl, "ztp_server.py");
-    const std::string phone_ctl = root_.path("/tmp/phone.ctl");
-    phone_proc_ = std::make_unique<zeltest::ChildProcess>(
-        zeltest::python_peer("ztp_phone.py", {"--host", ip(6), "--control", phone_ctl}), std::vector<std::string>{},
-        root_.path("/tmp/phone.log"));
+    for (int k = 0; k < 2; ++k) {
+        const std::string name = "/tmp/phone" + std::to_string(k);
+        phone_proc_[k] = std::make_unique<zeltest::ChildProcess>(
+            zeltest::python_peer("ztp_phone.py", {"--host", ip(k == 0 ? 6 : 8), "--control", root_.path(name + ".ctl")}),
+            std::vector<std::string>{}, root_.path(name + ".log"));
+    }
 }
 
 Loopback::~Loopback()
@@ -61,11 +63,13 @@ std::string Loopback::init_string(int count) const
     return out;
 }
 
-Json Loopback::phone(const std::string &json)
+Json Loopback::phone(const std::string &json, int which)
 {
-    if (!phone_)
-        phone_ = std::make_unique<zeltest::PeerControl>(root_.path("/tmp/phone.ctl"), "ztp_phone.py");
-    return phone_->command(json);
+    auto &ctl = phone_[which];
+    if (!ctl)
+        ctl = std::make_unique<zeltest::PeerControl>(root_.path("/tmp/phone" + std::to_string(which) + ".ctl"),
+                                                    "ztp_phone.py");
+    return ctl->command(json);
 }
 
 void Loopback::start_relay(const std::vector<std::string> &args)
@@ -102,10 +106,10 @@ Json Loopback::server_wait(const std::string &match, int since, int timeout_ms)
     return wait_in(*servers_, match, since, timeout_ms);
 }
 
-Json Loopback::phone_wait(const std::string &match, int since, int timeout_ms)
+Json Loopback::phone_wait(const std::string &match, int since, int timeout_ms, int which)
 {
-    phone(R"({"cmd":"state"})");
-    return wait_in(*phone_, match, since, timeout_ms);
+    phone(R"({"cmd":"state"})", which);
+    return wait_in(*phone_[which], match, since, timeout_ms);
 }
 
 int Loopback::server_log_size()

@@ -1,5 +1,5 @@
 // A P2P network on loopback for the listen tests: the three servers (ztp_server.py) on
-// 127.a.b.2-4, a relay (ztp_relay.py) on .5 and a phone (ztp_phone.py) on .6, where 127.a.b is this
+// 127.a.b.2-4, a relay (ztp_relay.py) on .5 and phones (ztp_phone.py) on .6 and .8, where 127.a.b is this
 // test process's own, so that tests running side by side never meet. The camera's LAN-search and
 // TCP login ports are moved to free ports.
 #pragma once
@@ -29,7 +29,8 @@ public:
     int tcp_port() const { return tcp_port_; }
 
     zeltest::Json server(const std::string &json) { return servers_->command(json); }
-    zeltest::Json phone(const std::string &json);
+    // Phone 0 (on .6) or phone 1 (on .8).
+    zeltest::Json phone(const std::string &json, int which = 0);
     // Starts the relay with its arguments (e.g. {"--udp-port","7000","--udp-mode","solo"}).
     void start_relay(const std::vector<std::string> &args);
     std::string relay_log() const;
@@ -37,7 +38,7 @@ public:
     // Waits for the server log entry matching `match` (a JSON object text) from index `since`:
     // the entry, or null.
     zeltest::Json server_wait(const std::string &match, int since = 0, int timeout_ms = 5000);
-    zeltest::Json phone_wait(const std::string &match, int since = 0, int timeout_ms = 5000);
+    zeltest::Json phone_wait(const std::string &match, int since = 0, int timeout_ms = 5000, int which = 0);
     // The number of server log entries now.
     int server_log_size();
     // Every server log entry from `since` (a JSON array, owned by the result).
@@ -49,8 +50,8 @@ private:
     zeltest::TempRoot root_;
     int a_, b_;
     int lan_port_, tcp_port_;
-    std::unique_ptr<zeltest::ChildProcess> server_proc_, phone_proc_, relay_proc_;
-    std::unique_ptr<zeltest::PeerControl> servers_, phone_;
+    std::unique_ptr<zeltest::ChildProcess> server_proc_, phone_proc_[2], relay_proc_;
+    std::unique_ptr<zeltest::PeerControl> servers_, phone_[2];
 };
 
 // The member `key` of `obj` as an int (0 when absent).
