@@ -379,3 +379,28 @@ TEST_F(ZtpListen, UnansweredListenLogsInAtItsTimesAndTimesOut)
 }
 
 } // namespace
+
+namespace {
+
+std::atomic<int64_t> g_jump{0};
+int64_t jumped_tick()
+{
+    return time_monotonic_ms() + g_jump.load();
+}
+
+// The listen's report gives its duration in 16 bits of milliseconds: a longer listen saturates
+// instead of wrapping round to a short one.
+TEST_F(ZtpListen, ReportedListenTimeSaturates)
+{
+    init();
+    ztp_tick_set_source(jumped_tick);
+    listen_logged_in();
+    g_jump = 70000; // the monotonic clock moves on 70 s: the 60 s listen is over
+    EXPECT_EQ(run_->wait(3s), ERROR_ZTP_TIME_OUT);
+    Json report = net_.server_wait(R"({"type":249})");
+    ASSERT_TRUE(report);
+    EXPECT_EQ(member_int(report.get(), "listen_ms"), 65535);
+    EXPECT_EQ(member_int(report.get(), "result"), ERROR_ZTP_TIME_OUT);
+}
+
+} // namespace

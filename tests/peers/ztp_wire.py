@@ -397,7 +397,7 @@ def describe(msg_type, payload, login_key=LOGIN_KEY):
             plain = unscramble(SUPER_KEY, payload)
             out["did"] = list(read_did(plain[:20]))
             (out["result"], out["max_sessions"], out["open_slots"], out["listen_ms"], out["role"], out["mode"],
-             out["login_mode"], out["slot_status"]) = struct.unpack(">iHHHBBBB", plain[20:32])
+             out["login_mode"], out["slot_status"]) = struct.unpack(">iHHHBBBB", plain[20:34])
             out["local"] = list(read_addr(plain[36:52]))
             out["wan"] = list(read_addr(plain[52:68]))
             out["remote"] = list(read_addr(plain[68:84]))
