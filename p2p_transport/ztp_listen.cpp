@@ -195,7 +195,8 @@ void run_cycles(int slot, ztp_slot &s, int64_t t0, int64_t timeout_ms)
             last_relogin = s.listen_start_ms;
             prepare_tcp_records(s);
         }
-        const int64_t cycle_end = ztp_tick_ms() + kCycleMs;
+        // Cycles keep to the listen's start, so that the 30 s login does not drift.
+        const int64_t cycle_end = t0 + (cycle + 1) * static_cast<int64_t>(kCycleMs);
         while (ztp_tick_ms() < cycle_end && !broken()) {
             if (s.login_mode == ZTP_LOGIN_UDP_TCP) {
                 maybe_switch_tcp_on(s, prev_listen_start);
