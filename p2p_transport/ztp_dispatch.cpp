@@ -26,11 +26,6 @@ constexpr int kRelayPktRepeats = 4;
 
 using lock_t = std::lock_guard<std::mutex>;
 
-bool same_addr(const sockaddr_in &a, const sockaddr_in &b)
-{
-    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
-}
-
 bool unusable(const sockaddr_in &a)
 {
     return a.sin_addr.s_addr == 0 || a.sin_addr.s_addr == htonl(INADDR_BROADCAST);
@@ -49,7 +44,7 @@ bool other_slot_uses(int slot, const sockaddr_in &a, bool as_relay)
         const ztp_slot &o = ztp_gSession[i];
         if (i == slot || o.sock < 0)
             continue;
-        if (as_relay ? (o.relay_named && same_addr(o.relay, a)) : (o.connected && same_addr(o.remote, a)))
+        if (as_relay ? (o.relay_named && ztp_same_addr(o.relay, a)) : (o.connected && ztp_same_addr(o.remote, a)))
             return true;
     }
     return false;
@@ -240,7 +235,7 @@ void on_punch_pkt(int slot, ztp_slot &s, const sockaddr_in &from, const uint8_t 
     if (ztp_read_DidOnly(p, n, &did) != 0 || !did_matches(s, did) || s.connected || other_slot_uses(slot, from, false))
         return;
     refresh_local(s, from);
-    if (same_addr(from, s.local))
+    if (ztp_same_addr(from, s.local))
         return;
     s.remote = from;
     s.ready_ms = ztp_tick_ms();
@@ -313,7 +308,7 @@ void on_rly_to(int slot, ztp_slot &s, const uint8_t *p, size_t n)
 void on_rly_rdy(int slot, ztp_slot &s, const sockaddr_in &from, const uint8_t *p, size_t n)
 {
     ztp_did did{};
-    if (!s.relay_named || !same_addr(from, s.relay)) {
+    if (!s.relay_named || !ztp_same_addr(from, s.relay)) {
         ZEL_LOGW(kTag, "RlyRdy from %s:%u, not the relay named, ignored\n", inet_ntoa(from.sin_addr),
                  ntohs(from.sin_port));
         return;

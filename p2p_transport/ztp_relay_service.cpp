@@ -80,11 +80,6 @@ void close_service_socket(int sock, int port_slot)
     close(sock);
 }
 
-bool same_addr(const sockaddr_in &a, const sockaddr_in &b)
-{
-    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
-}
-
 bool from_server(const sockaddr_in &from)
 {
     std::lock_guard<std::mutex> lock(ztp_gSessionLock);
@@ -125,6 +120,19 @@ void login_to_servers(int sock, uint8_t type)
     }
 }
 
+// One message for a service socket (P2P key string), waiting up to 100 ms.
+struct received {
+    sockaddr_in from{};
+    uint8_t type = 0;
+    uint8_t p[ZTP_MAX_DATAGRAM];
+    size_t n = sizeof p;
+};
+
+bool receive(int sock, received *m)
+{
+    return ztp_proto_Proto_Recv_ALL(sock, &ztp_gP2PKey, kWaitMs, &m->from, &m->type, m->p, &m->n) == 0;
+}
+
 // ---- relay service ------------------------------------------------------------------------------
 
 struct relay_sides {
@@ -151,12 +159,13 @@ void relay_login(service &svc, int sock, uint32_t ticket)
     for (int pass = 0; keep_running(svc, LOGGING_IN); ++pass) {
         if (pass % kLoginEveryPasses == 0)
             login_to_servers(sock, ZTP_MSG_SDEV_LGN_CRC);
-        sockaddr_in from{};
-        uint8_t type = 0;
-        uint8_t p[ZTP_MAX_DATAGRAM];
-        size_t n = sizeof p;
-        if (ztp_proto_Proto_Recv_ALL(sock, &ztp_gP2PKey, kWaitMs, &from, &type, p, &n) != 0)
+        received m;
+        if (!receive(sock, &m))
             continue;
+        const sockaddr_in &from = m.from;
+        const uint8_t type = m.type;
+        const uint8_t *p = m.p;
+        const size_t n = m.n;
         sockaddr_in pair[2];
         if (type == ZTP_MSG_HELLO_TO && from_server(from) && ztp_read_AddrPair(p, n, &pair[0], &pair[1]) == 0) {
             for (int i = 0; i < 4; ++i) {
@@ -229,10 +238,10 @@ void relay_forward(service &svc, int sock, uint32_t ticket)
         if (!(r.has_a && r.has_b))
             continue;
         // The bytes pass as they came: unscrambling and scrambling again with one key is the identity.
-        if (same_addr(from, r.a)) {
+        if (ztp_same_addr(from, r.a)) {
             r.a_spoke = true;
             sendto(sock, raw, static_cast<size_t>(got), MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&r.b), sizeof r.b);
-        } else if (same_addr(from, r.b)) {
+        } else if (ztp_same_addr(from, r.b)) {
             r.b_spoke = true;
             sendto(sock, raw, static_cast<size_t>(got), MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&r.a), sizeof r.a);
         }
@@ -326,21 +335,18 @@ void run_rendezvous(service &svc)
                 login_to_servers(sock, ZTP_MSG_SSD_LGN_CRC);
                 last_login = ztp_tick_ms();
             }
-            sockaddr_in from{};
-            uint8_t type = 0;
-            uint8_t p[ZTP_MAX_DATAGRAM];
-            size_t n = sizeof p;
-            if (ztp_proto_Proto_Recv_ALL(sock, &ztp_gP2PKey, kWaitMs, &from, &type, p, &n) != 0)
+            received m;
+            if (!receive(sock, &m))
                 continue;
             ztp_did did{};
             sockaddr_in reported{};
             sockaddr_in pair[2];
             uint32_t value = 0;
             uint8_t flags = 0;
-            if (ztp_read_SSDRequest(type, p, n, &did, &reported) == 0) {
-                on_request(sock, t, type == ZTP_MSG_SSD_DEV_LGN ? 0 : 1, did.serial, from, reported);
-            } else if (type == ZTP_MSG_SMART_HELLO_TO && from_server(from) &&
-                       ztp_read_SmartHelloTo(p, n, pair, &value, &flags) == 0 && flags && value <= 10000000) {
+            if (ztp_read_SSDRequest(m.type, m.p, m.n, &did, &reported) == 0) {
+                on_request(sock, t, m.type == ZTP_MSG_SSD_DEV_LGN ? 0 : 1, did.serial, m.from, reported);
+            } else if (m.type == ZTP_MSG_SMART_HELLO_TO && from_server(m.from) &&
+                       ztp_read_SmartHelloTo(m.p, m.n, pair, &value, &flags) == 0 && flags && value <= 10000000) {
                 send_empty(sock, ZTP_MSG_HELLO_TO_ACK, pair[0]);
                 send_empty(sock, ZTP_MSG_HELLO_TO_ACK, pair[1]);
             }

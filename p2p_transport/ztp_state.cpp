@@ -104,6 +104,11 @@ int ztp_open_slots_locked(void)
     return open;
 }
 
+bool ztp_same_addr(const struct sockaddr_in &a, const struct sockaddr_in &b)
+{
+    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
 void ztp_sleep_ms(int64_t ms)
 {
     if (ms <= 0)

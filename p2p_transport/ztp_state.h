@@ -114,4 +114,7 @@ bool ztp_is_transport_port(uint16_t port);
 int ztp_slot_handle_check(int handle);
 int ztp_open_slots_locked(void);
 
+// Same IPv4 address and port.
+bool ztp_same_addr(const struct sockaddr_in &a, const struct sockaddr_in &b);
+
 void ztp_sleep_ms(int64_t ms);
