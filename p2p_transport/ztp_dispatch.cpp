@@ -145,6 +145,7 @@ void on_punch_to(int slot, ztp_slot &s, const sockaddr_in &peer)
     if (unusable(peer) || s.connected)
         return;
     if (!s.punch_to_seen) {
+        ZEL_LOGI(kTag, "PunchTo: punching towards %s:%u\n", inet_ntoa(peer.sin_addr), ntohs(peer.sin_port));
         s.punch_to_seen = 1;
         ztp_send_login(slot, static_cast<uint16_t>(ztp_punch_port(1)));
         send_did_only(s, ZTP_MSG_PUNCH_PKT, peer);
