@@ -1,5 +1,7 @@
 // A test double of the porting hooks that the app-client library provides to the SDK: it records
-// every call so that tests can wait for them.
+// every call so that tests can wait for them. The RPC receive hook is a double of its own
+// (ko_rpc_receive_double.cpp, library zel_test_hooks), so that tests which load the app-client library
+// take its real hook and still have the other doubles (library zel_test_device_hooks).
 #pragma once
 
 #include <chrono>
@@ -34,6 +36,15 @@ struct PortingHooksScript {
     int reload_result = 0;       // ko_ipc_wifi_reload
     int info_result = 0;         // ko_ipc_wifi_info_get
     ko_wifi_info info{};         // what ko_ipc_wifi_info_get fills in
+    // Storage: by default the capacity is the statfs of the root's "/mnt/sdcard". With a simulated
+    // card size (bytes) the card is that large and its used bytes are the space taken by the files
+    // below "/mnt/sdcard" plus `card_other_used`.
+    int capacity_result = 0;
+    uint64_t card_size = 0;
+    uint64_t card_other_used = 0;
+    int storage_status = 0;
+    std::string cid = "035344534331323880a1b2c3d400e3c1";
+    std::string fs_type = "ext4";
 };
 void porting_hooks_script(const PortingHooksScript &script);
 
@@ -41,6 +52,8 @@ void porting_hooks_script(const PortingHooksScript &script);
 PortingHooksRecord porting_hooks_seen();
 // Forgets every call and restores the default script.
 void porting_hooks_reset();
+// Used by the ko_rpc_receive double.
+void porting_hooks_note_rpc(std::string text);
 // Waits until ko_rpc_receive has been given at least `count` texts.
 bool porting_hooks_wait_rpc(size_t count, std::chrono::milliseconds timeout);
 

@@ -18,15 +18,14 @@ namespace {
 
 constexpr const char *TAG = "[ZELMAR_TIME]";
 
-// The local time of day now, with its microseconds.
+// The local time of day now (the core library's wall clock), with its microseconds.
 struct tm local_now(long *usec)
 {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
+    const zel_time now = zel_time_now();
     struct tm tm;
-    const time_t t = tv.tv_sec;
+    const time_t t = static_cast<time_t>(now.sec);
     localtime_r(&t, &tm);
-    *usec = tv.tv_usec;
+    *usec = now.usec;
     return tm;
 }
 
@@ -51,6 +50,13 @@ int64_t time_monotonic_ms(void)
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int64_t time_monotonic_us(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
 uint64_t time_realtime_ms(void)

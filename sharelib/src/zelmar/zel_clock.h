@@ -1,4 +1,5 @@
-// Wall-clock, monotonic and time-of-day readings, and timerfd timers on the monotonic clock.
+// Wall-clock, monotonic and time-of-day readings, and timerfd timers on the monotonic clock. The
+// wall-clock readings follow the core library's wall-clock source (zel_time.h).
 #pragma once
 
 #include <stdint.h>
@@ -12,8 +13,9 @@ extern "C" {
 struct tm *time_utc2local(const time_t *t, struct tm *out);
 // Whole seconds of the coarse monotonic clock.
 long time_monotonic(void);
-// Milliseconds of the monotonic clock, for deadlines and time-outs.
+// Milliseconds / microseconds of the monotonic clock, for deadlines and time-outs.
 int64_t time_monotonic_ms(void);
+int64_t time_monotonic_us(void);
 // Wall-clock milliseconds since 1970.
 uint64_t time_realtime_ms(void);
 // Milliseconds / microseconds since local midnight.

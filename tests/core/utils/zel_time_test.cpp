@@ -1,38 +1,15 @@
 #include "zel_control/utils/zel_time.h"
 
+#include "zel_test_clock.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdlib>
 #include <random>
 #include <string>
 
-namespace {
-
-// Sets TZ for one test and restores it afterwards.
-class ScopedTz {
-public:
-    explicit ScopedTz(const char *tz)
-    {
-        if (const char *old = getenv("TZ"))
-            old_ = old, had_ = true;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~ScopedTz()
-    {
-        if (had_)
-            setenv("TZ", old_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    std::string old_;
-    bool had_ = false;
-};
-
-} // namespace
+using zeltest::ScopedTz;
 
 TEST(ZelTimeArithmetic, AddBorrowsAndCarries)
 {
@@ -142,4 +119,36 @@ TEST(ZelTimeText, FixedFormatsAndConversions)
     EXPECT_GE(target - before, 2500000);
     EXPECT_LT(ts.tv_nsec, 1000000000);
     EXPECT_LE(time_t_milli() / 1000 - time(nullptr), 1);
+}
+
+TEST(ZelTimeWallSource, EveryWallReadingFollowsTheTestClock)
+{
+    ScopedTz tz("UTC0");
+    // 2040-02-29 12:00:00 UTC: past 2038, on a leap day.
+    const int64_t start = 2214129600LL * 1000000;
+    {
+        zeltest::TestWallClock clock(start);
+        const zel_time now = zel_time_now();
+        EXPECT_GE(now.sec, 2214129600LL);
+        EXPECT_LT(now.sec, 2214129600LL + 5);
+        int y, mo, d, h, mi, s;
+        zel_time_parse_utc(now, &y, &mo, &d, &h, &mi, &s);
+        EXPECT_EQ(y, 2040);
+        EXPECT_EQ(mo, 2);
+        EXPECT_EQ(d, 29);
+        EXPECT_EQ(h, 12);
+        EXPECT_GE(time_t_micro(), start);
+        EXPECT_EQ(time_t_milli() / 1000, time_t_micro() / 1000000);
+        clock.step(-3600LL * 1000000);
+        EXPECT_LT(zel_time_now().sec, 2214129600LL - 3500);
+    }
+    // Restored: the host's clock again.
+    EXPECT_LE(std::llabs(zel_time_now().sec - static_cast<long long>(time(nullptr))), 1);
+}
+
+TEST(ZelTimeWallSource, LocalDatesAfter2038StayPositive)
+{
+    ScopedTz tz("EST5");
+    const zel_time t = zel_time_create(2040, 1, 1, 0, 0, 0, 0);
+    EXPECT_EQ(t.sec, 2208988800LL + 5 * 3600);
 }

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <vector>
 
+#include "zel_test_clock.h"
 #include "zel_test_support.h"
 #include "zelmar/zel_clock.h"
 #include "zelmar/zel_devinfo.h"
@@ -88,6 +89,23 @@ TEST(ZelClock, WindowsOfTheDayWrapOverMidnight)
         EXPECT_GE(us, (10 * 3600 + 30) * 1000000LL);
         EXPECT_LT(us, (10 * 3600 + 40) * 1000000LL);
     });
+}
+
+TEST(ZelClock, WallReadingsFollowTheTestClock)
+{
+    zeltest::ScopedTz tz("UTC0");
+    // 2027-05-05 23:00:30 UTC.
+    zeltest::TestWallClock clock(1809558030LL * 1000000);
+    EXPECT_EQ(check_current_between_time(1320, 360), 1);
+    EXPECT_EQ(check_current_between_time(600, 700), 0);
+    const int ms = time_current_day_ms();
+    EXPECT_GE(ms, 23 * 3600000 + 30000);
+    EXPECT_LT(ms, 23 * 3600000 + 35000);
+    EXPECT_GE(time_realtime_ms(), 1809558030ULL * 1000);
+    EXPECT_LT(time_realtime_ms(), 1809558035ULL * 1000);
+    clock.step(8 * 3600LL * 1000000);  // 07:00:30 the next day
+    EXPECT_EQ(check_current_between_time(1320, 360), 0);
+    EXPECT_GE(time_current_day_us(), (7 * 3600 + 30) * 1000000LL);
 }
 
 TEST(ZelClock, ClocksAndTimerfd)

@@ -4,7 +4,13 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
+
+#include "zel_control/utils/zel_time_test.h"
+
 namespace {
+
+std::atomic<zel_wall_source> g_wall_source{nullptr};
 
 constexpr int64_t kUsecPerSec = 1000000;
 constexpr int64_t kSecPerDay = 86400;
@@ -20,7 +26,7 @@ zel_time make_time(int64_t sec, int64_t usec)
 {
     sec += floor_div(usec, kUsecPerSec);
     usec -= floor_div(usec, kUsecPerSec) * kUsecPerSec;
-    return zel_time{static_cast<int32_t>(sec), static_cast<int32_t>(usec)};
+    return zel_time{sec, static_cast<int32_t>(usec)};
 }
 
 struct tm local_tm(time_t seconds)
@@ -31,8 +37,21 @@ struct tm local_tm(time_t seconds)
     return tm;
 }
 
+// Days from 1970-01-01 to a Gregorian date (month 1 to 12).
+int64_t days_from_civil(int64_t y, int m, int d)
+{
+    y -= m <= 2;
+    const int64_t era = floor_div(y, 400);
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
 // mktime of a local calendar time; `isdst` as struct tm takes it (0 off, -1 decided by the library).
-time_t local_seconds(int year, int month, int day, int hour, int minute, int second, int isdst)
+// Where time_t cannot hold the date (32-bit targets after 2038) the date is converted with the
+// whole-hour zone offset instead.
+int64_t local_seconds(int year, int month, int day, int hour, int minute, int second, int isdst)
 {
     struct tm tm;
     memset(&tm, 0, sizeof tm);
@@ -43,7 +62,11 @@ time_t local_seconds(int year, int month, int day, int hour, int minute, int sec
     tm.tm_min = minute;
     tm.tm_sec = second;
     tm.tm_isdst = isdst;
-    return mktime(&tm);
+    const time_t t = mktime(&tm);
+    if (t != static_cast<time_t>(-1) || (year == 1969 && month == 12 && day == 31))
+        return static_cast<int64_t>(t);
+    return days_from_civil(year, month, day) * kSecPerDay + hour * 3600 + minute * 60 + second -
+           static_cast<int64_t>(zel_local_timezone()) * 3600;
 }
 
 void fields_of(int64_t seconds, int *year, int *month, int *day, int *hour, int *minute, int *second)
@@ -83,11 +106,24 @@ constexpr const char *kTimeFormat = "%4d-%02d-%02d %02d:%02d:%02d";
 
 extern "C" {
 
-zel_time zel_time_now(void)
+void zel_time_set_wall_source(zel_wall_source source)
 {
+    g_wall_source.store(source, std::memory_order_release);
+}
+
+int64_t zel_time_wall_us(void)
+{
+    const zel_wall_source source = g_wall_source.load(std::memory_order_acquire);
+    if (source)
+        return source();
     struct timeval tv;
     gettimeofday(&tv, nullptr);
-    return zel_time_from_timeval(&tv);
+    return static_cast<int64_t>(tv.tv_sec) * kUsecPerSec + tv.tv_usec;
+}
+
+zel_time zel_time_now(void)
+{
+    return make_time(0, zel_time_wall_us());
 }
 
 zel_time zel_time_future(int64_t usec)
@@ -97,8 +133,7 @@ zel_time zel_time_future(int64_t usec)
 
 zel_time zel_time_create(int year, int month, int day, int hour, int minute, int second, int millisecond)
 {
-    return make_time(static_cast<int64_t>(local_seconds(year, month, day, hour, minute, second, 0)),
-                     static_cast<int64_t>(millisecond) * 1000);
+    return make_time(local_seconds(year, month, day, hour, minute, second, 0), static_cast<int64_t>(millisecond) * 1000);
 }
 
 zel_time zel_time_add(zel_time t, int64_t usec)
@@ -189,7 +224,7 @@ zel_time zel_time_from_timeval(const struct timeval *tv)
 
 zel_time zel_time_from_time_t(time_t seconds)
 {
-    return zel_time{static_cast<int32_t>(seconds), 0};
+    return zel_time{static_cast<int64_t>(seconds), 0};
 }
 
 void zel_time2timespec(zel_time t, struct timespec *ts)
@@ -302,22 +337,18 @@ const char *tm_to_time_string2(const struct tm *tm, const char *format)
 
 const char *get_local_time(void)
 {
-    const struct tm tm = local_tm(time(nullptr));
+    const struct tm tm = local_tm(static_cast<time_t>(zel_time_now().sec));
     return tm_to_time_string(&tm);
 }
 
 int64_t time_t_milli(void)
 {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return floor_div(zel_time_wall_us(), 1000);
 }
 
 int64_t time_t_micro(void)
 {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<int64_t>(now.tv_sec) * kUsecPerSec + now.tv_nsec / 1000;
+    return zel_time_wall_us();
 }
 
 time_t utc_to_local(time_t seconds)

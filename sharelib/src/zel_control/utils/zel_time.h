@@ -1,6 +1,8 @@
 // Time values and conversions of the core library. A zel_time is the pair of struct timeval
 // (seconds since the epoch, microseconds 0 to 999,999) passed by value; durations are signed 64-bit
 // microsecond counts. These are wall-clock values: time-outs use the monotonic clock instead.
+// Seconds are 64-bit so that dates after January 2038 stay positive, also on 32-bit targets.
+// Every wall-clock reading here goes through one source that tests replace (zel_time_test.h).
 #pragma once
 
 #include <stdint.h>
@@ -12,12 +14,14 @@ extern "C" {
 #endif
 
 typedef struct zel_time {
-    int32_t sec;
+    int64_t sec;
     int32_t usec;
 } zel_time;
 typedef zel_time zel_time_t;
 
-zel_time zel_time_now(void);                // gettimeofday
+// The wall clock in microseconds since 1970.
+int64_t zel_time_wall_us(void);
+zel_time zel_time_now(void);                // the wall clock (gettimeofday unless a test replaced it)
 zel_time zel_time_future(int64_t usec);     // now + usec
 // Local time through mktime with daylight saving off; usec = millisecond * 1000.
 zel_time zel_time_create(int year, int month, int day, int hour, int minute, int second, int millisecond);
@@ -43,7 +47,8 @@ time_t zel_time2time_t(zel_time t);
 zel_time zel_time_from_timeval(const struct timeval *tv);
 zel_time zel_time_from_time_t(time_t seconds);
 void zel_time2timespec(zel_time t, struct timespec *ts);
-// Now (CLOCK_REALTIME, the clock of sem_timedwait and default condition variables) + usec.
+// Now (CLOCK_REALTIME, the clock of sem_timedwait and default condition variables) + usec; it reads
+// the host's clock, never the test source: it is a deadline for the kernel.
 void timespec_future(struct timespec *ts, int64_t usec);
 
 // strftime of localtime_r / gmtime_r of t: the characters written, 0 when they do not fit.
