@@ -98,7 +98,9 @@ void on_cmd(const ztp_dc &dc)
         ZEL_LOGW(kTag, "DC command to port %u refused\n", dc.command);
         return;
     }
-    uint8_t out[kTextLen + 0xFFFF];
+    uint8_t out[kTextLen + ZTP_MAX_DATAGRAM];
+    if (dc.data_len > ZTP_MAX_DATAGRAM)
+        return;
     std::memset(out, 0, kTextLen);
     std::memcpy(out, dc.text, std::strlen(dc.text) < kTextLen ? std::strlen(dc.text) : kTextLen);
     std::memcpy(out + kTextLen, dc.data, dc.data_len);

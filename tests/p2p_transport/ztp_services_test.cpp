@@ -116,10 +116,18 @@ protected:
         server_send(R"("msg":"dc_cmd","text":")" + text + R"(","command":)" + std::to_string(port) +
                     R"(,"data":")" + data_hex + R"(")");
     }
+    // The DC message of `sub_type` from index `since`, once every server has it.
     Json dc_from_camera(int sub_type, int since, int timeout_ms = 3000)
     {
-        return net_.server_wait(R"({"type":220,"server":1,"sub_type":)" + std::to_string(sub_type) + "}", since,
-                                timeout_ms);
+        Json last;
+        for (int server = 0; server < 3; ++server) {
+            last = net_.server_wait(R"({"type":220,"server":)" + std::to_string(server) + R"(,"sub_type":)" +
+                                        std::to_string(sub_type) + "}",
+                                    since, timeout_ms);
+            if (!last)
+                return last;
+        }
+        return last;
     }
     Sink local_{"127.0.0.1", 0};
 };
