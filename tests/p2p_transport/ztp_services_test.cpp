@@ -180,8 +180,11 @@ TEST_F(ZtpCommands, LocalAnswersGoBackToTheServers)
     ASSERT_TRUE(resp);
     EXPECT_EQ(member_string(resp.get(), "data"), "4142434445464748");
 
+    // Too short, or from a host address other than 127.0.0.1: nothing.
     since = net_.server_log_size();
     answer(text.substr(0, 31));
+    Sink stranger(net_.ip(7), 0);
+    sendto(stranger.fd(), text.data(), text.size(), 0, reinterpret_cast<sockaddr *>(&dc), sizeof dc);
     EXPECT_FALSE(net_.server_wait(R"({"type":220})", since, 500));
 
     // The servers' RespAck reaches the local port with the transaction text.
