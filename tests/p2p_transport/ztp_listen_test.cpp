@@ -257,6 +257,17 @@ TEST_F(ZtpListen, SmartPunchToStaysBelowPort65536)
     EXPECT_EQ(wrapped2.count(50), 0);
 }
 
+TEST_F(ZtpListen, DeviceListMakesTheCameraLogInToEachPeerListed)
+{
+    init();
+    listen_logged_in();
+    Sink peer(net_.ip(7), 0);
+    server_send(R"("msg":"ssd_dev_list","did":["XYZ",1,"ABC"],"addrs":[)" + json_addr(net_.ip(7), peer.port()) + "]");
+    EXPECT_EQ(peer.count(300), 0) << "a list for another DID was served";
+    server_send(R"("msg":"ssd_dev_list","addrs":[)" + json_addr(net_.ip(7), peer.port()) + "]");
+    EXPECT_EQ(peer.count(500), 1);
+}
+
 // ---- relays ---------------------------------------------------------------------------------------
 
 TEST_F(ZtpListen, RlyToGivesARelayedSession)
@@ -315,6 +326,21 @@ TEST_F(ZtpListen, TcpLoginAfterTwoSilentSecondsThenTcpRelay)
     char ip[16];
     EXPECT_EQ(std::string(zt_SA_GetIPString(&info.wan_addr, ip)), "198.18.0.21");
     EXPECT_NE(net_.relay_log().find(R"("ticket": 77)"), std::string::npos);
+}
+
+TEST_F(ZtpListen, RelayStartOverUdpGivesATcpRelayedSession)
+{
+    const int relay_port = zeltest::free_tcp_port();
+    net_.start_relay({"--port", std::to_string(relay_port), "--mode", "ok"});
+    init();
+    listen_logged_in(2);
+    server_send(R"("msg":"tcp_rs_start","ticket":79,"relay":)" + json_addr(net_.ip(5), relay_port));
+    const int handle = run_->wait(5s);
+    ASSERT_GE(handle, 0);
+    ztp_session_info info{};
+    ASSERT_EQ(ZTP_Check(handle, &info), 0);
+    EXPECT_EQ(info.mode, ZTP_MODE_TCP_RELAY);
+    EXPECT_NE(net_.relay_log().find(R"("ticket": 79)"), std::string::npos);
 }
 
 TEST_F(ZtpListen, ShortTcpRelayAnswerFailsTheListen)
