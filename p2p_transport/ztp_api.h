@@ -41,7 +41,7 @@ enum ztp_error {
 
 enum {
     ZTP_API_VERSION = 0x05000800,
-    ZTP_DID_TEXT_MAX = 23,  // "%s-%06d-%s" in 24 bytes
+    ZTP_DID_TEXT_MAX = 23, // "%s-%06d-%s" in 24 bytes
     ZTP_INIT_TEXT_MAX = 256,
     ZTP_CRC_KEY_MAX = 64,
 };

@@ -267,8 +267,7 @@ void on_try_lan_tcp(ztp_slot &s, const uint8_t *p, size_t n)
 {
     ztp_did did{};
     sockaddr_in to{};
-    if (s.lan_answer_ms < 0 || ztp_read_TryLanTcp(p, n, &did, &to) != 0 || !did_matches(s, did) ||
-        s.lan_tcp_sock >= 0)
+    if (s.lan_answer_ms < 0 || ztp_read_TryLanTcp(p, n, &did, &to) != 0 || !did_matches(s, did) || s.lan_tcp_sock >= 0)
         return;
     s.lan_tcp_sock = zt_TCPNBSkt_Create();
     if (s.lan_tcp_sock >= 0)

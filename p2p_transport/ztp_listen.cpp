@@ -276,8 +276,9 @@ int listen_result(int handle, ztp_slot &s)
     if (login_state >= 0x80 && !connected)
         return login_refusal(login_state);
     if (s.login_mode == ZTP_LOGIN_UDP_TCP && relay_start)
-        return setup_tcp_relay(s) == 0 ? handle : (broken() ? ERROR_ZTP_USER_LISTEN_BREAK
-                                                            : ERROR_ZTP_FAILED_TO_CONNECT_TCP_RELAY);
+        return setup_tcp_relay(s) == 0
+                   ? handle
+                   : (broken() ? ERROR_ZTP_USER_LISTEN_BREAK : ERROR_ZTP_FAILED_TO_CONNECT_TCP_RELAY);
     if (connected)
         return handle;
     return broken() ? ERROR_ZTP_USER_LISTEN_BREAK : ERROR_ZTP_TIME_OUT;

@@ -217,10 +217,9 @@ void relay_forward(service &svc, int sock, uint32_t ticket)
         size_t n = sizeof payload;
         ztp_rly_pkt pkt{};
         std::memcpy(plain, raw, static_cast<size_t>(got));
-        const bool is_rly_pkt = ztp_proto_Proto_Parse(&ztp_gP2PKey, plain, static_cast<size_t>(got), &type, payload,
-                                                      &n) == 0 &&
-                                type == ZTP_MSG_RLY_PKT && ztp_read_RlyPkt(payload, n, &pkt) == 0 &&
-                                pkt.ticket == ticket;
+        const bool is_rly_pkt =
+            ztp_proto_Proto_Parse(&ztp_gP2PKey, plain, static_cast<size_t>(got), &type, payload, &n) == 0 &&
+            type == ZTP_MSG_RLY_PKT && ztp_read_RlyPkt(payload, n, &pkt) == 0 && pkt.ticket == ticket;
         if (is_rly_pkt) {
             const bool first_pair = !(r.has_a && r.has_b);
             if (pkt.side) {

@@ -41,8 +41,8 @@ void ztp_slot_send_peer(ztp_slot *s, const uint8_t *msg, size_t n)
 {
     if (s->tcp_sock >= 0) {
         uint8_t frame[ZTP_TCP_HEADER_LEN + ZTP_TCP_MSG_MAX];
-        const int len = ztp_tcp_frame_write(s->tcp_plain ? ZTP_TCP_PLAIN : ZTP_TCP_CHECKED, &s->key, msg, n, frame,
-                                            sizeof frame);
+        const int len =
+            ztp_tcp_frame_write(s->tcp_plain ? ZTP_TCP_PLAIN : ZTP_TCP_CHECKED, &s->key, msg, n, frame, sizeof frame);
         if (len > 0)
             zt_TCPNBSkt_Overtime_Send(s->tcp_sock, frame, static_cast<size_t>(len), nullptr,
                                       ztp_tick_ms() + ZTP_TCP_SEND_MS);

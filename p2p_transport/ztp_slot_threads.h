@@ -8,7 +8,14 @@
 
 #include <atomic>
 
-enum ztp_ctl { ZTP_CTL_GONE = -1, ZTP_CTL_IDLE = 0, ZTP_CTL_START = 1, ZTP_CTL_RUN = 2, ZTP_CTL_STOP = 3, ZTP_CTL_EXIT = 5 };
+enum ztp_ctl {
+    ZTP_CTL_GONE = -1,
+    ZTP_CTL_IDLE = 0,
+    ZTP_CTL_START = 1,
+    ZTP_CTL_RUN = 2,
+    ZTP_CTL_STOP = 3,
+    ZTP_CTL_EXIT = 5
+};
 
 // The loops: the receive thread runs the receive dispatcher and the sending loop, the LAN-search
 // thread the LAN-search loop and the receiving loop.

@@ -31,14 +31,13 @@ struct ztp_slot {
     char did_text[24];
     uint8_t role, mode, login_mode;
     // Session flags.
-    uint8_t connected, listen_finished, closed_timeout, closed_remote, closed_called, broken, closing,
-        stop_waiting;
+    uint8_t connected, listen_finished, closed_timeout, closed_remote, closed_called, broken, closing, stop_waiting;
     // Listen state.
     uint8_t login_state;
     uint8_t relay_state;
     uint8_t punch_to_seen, smart_punch_seen;
     int64_t last_punch_to_ms;
-    int64_t lan_answer_ms; // -1 none
+    int64_t lan_answer_ms;    // -1 none
     struct sockaddr_in relay; // named by RlyTo; RlyRdy is taken from it alone
     uint8_t relay_named;
     uint32_t relay_ticket;
@@ -51,8 +50,8 @@ struct ztp_slot {
     int relay_setup_state;
     int64_t listen_start_ms;
     ztp_tcp_session_info *tcp[ZTP_SERVER_COUNT];
-    int tcp_sock;     // the session's TCP socket (relay or LAN), -1 none
-    uint8_t tcp_plain; // LAN TCP: plain framing
+    int tcp_sock;        // the session's TCP socket (relay or LAN), -1 none
+    uint8_t tcp_plain;   // LAN TCP: plain framing
     int lan_listen_sock; // -1 none
     int lan_tcp_sock;    // -1 none
     struct sockaddr_in relay_addrs[2];

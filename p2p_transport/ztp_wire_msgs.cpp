@@ -340,8 +340,7 @@ int ztp_write_SmartPunchTo(const struct sockaddr_in *addr, uint16_t value, const
     return super_done(p, kSmartPunchToLen);
 }
 
-int ztp_read_SmartPunchTo(const uint8_t *payload, size_t n, struct sockaddr_in *addr, uint16_t *count,
-                          uint8_t tail[2])
+int ztp_read_SmartPunchTo(const uint8_t *payload, size_t n, struct sockaddr_in *addr, uint16_t *count, uint8_t tail[2])
 {
     if (n != kSmartPunchToLen)
         return -1;

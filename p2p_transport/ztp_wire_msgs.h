@@ -105,8 +105,7 @@ int ztp_write_SmartPunchTo(const struct sockaddr_in *addr, uint16_t value, const
 
 // SmartPunchTo (0x3F), super-device: the address to punch around, the BE16 count, the step byte
 // and the byte that leaves out the base port.
-int ztp_read_SmartPunchTo(const uint8_t *payload, size_t n, struct sockaddr_in *addr, uint16_t *count,
-                          uint8_t tail[2]);
+int ztp_read_SmartPunchTo(const uint8_t *payload, size_t n, struct sockaddr_in *addr, uint16_t *count, uint8_t tail[2]);
 // The rendezvous requests SSDP2PReq (0x3C, from a client) and SSDDevLgn (0x3D, from a device),
 // super-device: the DID (its serial matches the two sides) and the address the sender reported.
 int ztp_read_SSDRequest(uint8_t type, const uint8_t *payload, size_t n, ztp_did *did, struct sockaddr_in *reported);

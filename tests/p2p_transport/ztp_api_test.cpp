@@ -56,7 +56,7 @@ TEST(ZtpDid, RefusesWhatDoesNotFitItsFields)
     char dsk[24];
     EXPECT_EQ(ztp_parse_did_arg("ABCDEFG-4294967295-XYZW", &did, text, dsk), 0);
     EXPECT_EQ(ztp_parse_did_arg("ABCDEFG-4294967295-XYZWV", &did, text, dsk), ERROR_ZTP_INVALID_ID); // 24 characters
-    EXPECT_EQ(ztp_parse_did_arg("A-4294967296-B", &did, text, dsk), ERROR_ZTP_INVALID_ID);     // 33 bits
+    EXPECT_EQ(ztp_parse_did_arg("A-4294967296-B", &did, text, dsk), ERROR_ZTP_INVALID_ID);           // 33 bits
     EXPECT_EQ(ztp_parse_did_arg("A-4294967295-B", &did, text, dsk), 0);
     EXPECT_EQ(did.serial, 4294967295u);
     EXPECT_EQ(ztp_parse_did_arg("ABCDEFG-123456789-ABCDEFG", &did, text, dsk), ERROR_ZTP_INVALID_ID);

@@ -40,8 +40,9 @@ int main(int argc, char **argv)
             ztp_session_info info{};
             if (rc >= 0)
                 ZTP_Check(rc, &info);
-            std::printf("{\"listen\":%d,\"mode\":%d,\"remote\":\"%s\",\"local\":\"%s\",\"wan\":\"%s\"}\n", rc, info.mode,
-                        text(info.remote_addr).c_str(), text(info.local_addr).c_str(), text(info.wan_addr).c_str());
+            std::printf("{\"listen\":%d,\"mode\":%d,\"remote\":\"%s\",\"local\":\"%s\",\"wan\":\"%s\"}\n", rc,
+                        info.mode, text(info.remote_addr).c_str(), text(info.local_addr).c_str(),
+                        text(info.wan_addr).c_str());
             if (rc >= 0)
                 ZTP_Close(rc);
             i += 3;

@@ -154,5 +154,4 @@ private:
     int port_;
 };
 
-
 } // namespace ztptest

@@ -60,8 +60,8 @@ TEST_F(ZtpListen, HelloAcksFromAnotherSenderDoNotCount)
 {
     init();
     const int port = zeltest::free_udp_port();
-    const std::string forge = R"({"cmd":"send","to":)" + json_addr("127.0.0.1", port) +
-                              R"(,"msg":"hello_ack","addr":["198.18.9.9",1234]})";
+    const std::string forge =
+        R"({"cmd":"send","to":)" + json_addr("127.0.0.1", port) + R"(,"msg":"hello_ack","addr":["198.18.9.9",1234]})";
     auto detect_under_forgery = [&](ztp_net_info *info) {
         std::atomic<bool> done{false};
         std::thread flood([&] {
@@ -96,8 +96,10 @@ TEST_F(ZtpListen, LoginRefusalsEndTheListenAtOnce)
         int byte;
         int code;
         int login_byte;
-    } cases[] = {{0xFE, ERROR_ZTP_ID_OUT_OF_DATE, 0x13}, {0xFF, ERROR_ZTP_INVALID_ID, 0x11},
-                 {0xFD, ERROR_ZTP_INVALID_PREFIX, 0x13}, {0xFC, ERROR_ZTP_INVALID_DSK, 0x11}};
+    } cases[] = {{0xFE, ERROR_ZTP_ID_OUT_OF_DATE, 0x13},
+                 {0xFF, ERROR_ZTP_INVALID_ID, 0x11},
+                 {0xFD, ERROR_ZTP_INVALID_PREFIX, 0x13},
+                 {0xFC, ERROR_ZTP_INVALID_DSK, 0x11}};
     for (const auto &c : cases) {
         script(R"("result":)" + std::to_string(c.byte) + R"(,"login_byte":)" + std::to_string(c.login_byte));
         ListenRun run;
@@ -134,8 +136,7 @@ TEST(ZtpListenKeyed, DskLoginCarriesTheKeyAndTheCheckUnderTheKeySet)
     EXPECT_STREQ(json_object_to_json_string(member(login.get(), "version")), "[ 5, 0, 8 ]");
     // The servers answer under that key too: the checked answer is taken.
     uint8_t logged = 0;
-    EXPECT_TRUE(zeltest::wait_until(
-        [&] { return ZTP_LoginStatus_Check(&logged) == 0 && logged == 1; }, 3s));
+    EXPECT_TRUE(zeltest::wait_until([&] { return ZTP_LoginStatus_Check(&logged) == 0 && logged == 1; }, 3s));
     ZTP_Listen_Break();
     EXPECT_EQ(run.wait(2s), ERROR_ZTP_USER_LISTEN_BREAK);
     EXPECT_EQ(ZTP_DeInitialize(), 0);
@@ -316,7 +317,7 @@ TEST_F(ZtpListen, TcpLoginAfterTwoSilentSecondsThenTcpRelay)
         6s));
     EXPECT_GE(ztp_tick_ms() - t0, 2000);
     Json sent = net_.server(R"({"cmd":"relay_start","ticket":77,"ip":")" + net_.ip(5) + R"(","port":)" +
-                           std::to_string(relay_port) + "}");
+                            std::to_string(relay_port) + "}");
     ASSERT_GE(member_int(sent.get(), "sent"), 1);
     const int handle = run.wait(5s);
     ASSERT_GE(handle, 0);

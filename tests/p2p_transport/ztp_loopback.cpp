@@ -23,20 +23,20 @@ Loopback::Loopback(const std::string &login_key)
     setenv("ZELMAR_ZTP_LAN_PORT", std::to_string(lan_port_).c_str(), 1);
     setenv("ZELMAR_ZTP_TCP_PORT", std::to_string(tcp_port_).c_str(), 1);
     const std::string ctl = root_.path("/tmp/servers.ctl");
-    std::vector<std::string> args{"--udp", ip(2) + "," + ip(3) + "," + ip(4), "--port", std::to_string(tcp_port_),
-                                  "--control", ctl};
+    std::vector<std::string> args{
+        "--udp", ip(2) + "," + ip(3) + "," + ip(4), "--port", std::to_string(tcp_port_), "--control", ctl};
     if (!login_key.empty()) {
         args.push_back("--login-key");
         args.push_back(login_key);
     }
     server_proc_ = std::make_unique<zeltest::ChildProcess>(zeltest::python_peer("ztp_server.py", args),
-                                                           std::vector<std::string>{},
-                                                           root_.path("/tmp/servers.log"));
+                                                           std::vector<std::string>{}, root_.path("/tmp/servers.log"));
     servers_ = std::make_unique<zeltest::PeerControl>(ctl, "ztp_server.py");
     for (int k = 0; k < 2; ++k) {
         const std::string name = "/tmp/phone" + std::to_string(k);
         phone_proc_[k] = std::make_unique<zeltest::ChildProcess>(
-            zeltest::python_peer("ztp_phone.py", {"--host", ip(k == 0 ? 6 : 8), "--control", root_.path(name + ".ctl")}),
+            zeltest::python_peer("ztp_phone.py",
+                                 {"--host", ip(k == 0 ? 6 : 8), "--control", root_.path(name + ".ctl")}),
             std::vector<std::string>{}, root_.path(name + ".log"));
     }
 }
@@ -68,7 +68,7 @@ Json Loopback::phone(const std::string &json, int which)
     auto &ctl = phone_[which];
     if (!ctl)
         ctl = std::make_unique<zeltest::PeerControl>(root_.path("/tmp/phone" + std::to_string(which) + ".ctl"),
-                                                    "ztp_phone.py");
+                                                     "ztp_phone.py");
     return ctl->command(json);
 }
 
@@ -77,8 +77,7 @@ void Loopback::start_relay(const std::vector<std::string> &args)
     std::vector<std::string> all{"--host", ip(5), "--log", root_.path("/tmp/relay.jsonl")};
     all.insert(all.end(), args.begin(), args.end());
     relay_proc_ = std::make_unique<zeltest::ChildProcess>(zeltest::python_peer("ztp_relay.py", all),
-                                                          std::vector<std::string>{},
-                                                          root_.path("/tmp/relay.log"));
+                                                          std::vector<std::string>{}, root_.path("/tmp/relay.log"));
     zeltest::wait_until([&] { return root_.exists("/tmp/relay.jsonl"); }, std::chrono::milliseconds(5000));
     usleep(200 * 1000); // the UDP socket binds right after the log file is made
 }

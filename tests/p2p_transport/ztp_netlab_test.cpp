@@ -54,8 +54,8 @@ protected:
             return false;
         const std::string ctl = root_.path("/tmp/servers.ctl");
         server_proc_ = std::make_unique<zeltest::ChildProcess>(
-            in_ns("srv", zeltest::python_peer("ztp_server.py", {"--udp", "198.18.0.1,198.18.0.2,198.18.0.3",
-                                                                 "--control", ctl})),
+            in_ns("srv", zeltest::python_peer("ztp_server.py",
+                                              {"--udp", "198.18.0.1,198.18.0.2,198.18.0.3", "--control", ctl})),
             std::vector<std::string>{}, root_.path("/tmp/servers.log"));
         servers_ = std::make_unique<zeltest::PeerControl>(ctl, "ztp_server.py in " + name_);
         const std::string phone_ctl = root_.path("/tmp/phone.ctl");
@@ -74,8 +74,8 @@ protected:
     std::string camera(const std::string &steps)
     {
         std::string out;
-        zeltest::run_command("ip netns exec " + name_ + "-cam " + ZTP_DRIVER + " '" + init_ + "' " + steps +
-                                 " 2>>" + root_.path("/tmp/camera.log"),
+        zeltest::run_command("ip netns exec " + name_ + "-cam " + ZTP_DRIVER + " '" + init_ + "' " + steps + " 2>>" +
+                                 root_.path("/tmp/camera.log"),
                              &out);
         return out;
     }
@@ -136,10 +136,10 @@ TEST_F(ZtpNetlab, TwoMasqueradeRoutersPunchToADirectSession)
 TEST_F(ZtpNetlab, FullyRandomRoutersGetARelayedSession)
 {
     ASSERT_TRUE(up("fully-random", "fully-random"));
-    zeltest::ChildProcess relay(in_ns("srv", zeltest::python_peer("ztp_relay.py", {"--host", "198.18.0.4",
-                                                                                   "--udp-port", "32200", "--log",
-                                                                                   root_.path("/tmp/relay.jsonl")})),
-                                std::vector<std::string>{}, root_.path("/tmp/relay.log"));
+    zeltest::ChildProcess relay(
+        in_ns("srv", zeltest::python_peer("ztp_relay.py", {"--host", "198.18.0.4", "--udp-port", "32200", "--log",
+                                                           root_.path("/tmp/relay.jsonl")})),
+        std::vector<std::string>{}, root_.path("/tmp/relay.log"));
     std::string out;
     std::thread cam([&] { out = camera("listen ABC-123-XYZ 1 60"); });
     Json login = servers_->command(R"({"cmd":"wait","since":0,"timeout_ms":10000,"match":{"type":18,"server":0}})");

@@ -44,7 +44,8 @@ TEST_F(ZtpServices, RelayServiceForwardsOneSessionAndClosesAfterSilence)
     Json ack = net_.phone_wait(R"({"type":115})");
     ASSERT_TRUE(ack);
     EXPECT_EQ(member_int(ack.get(), "port"), port);
-    const std::string ticket = std::to_string(static_cast<uint32_t>(json_object_get_int64(member(ack.get(), "ticket"))));
+    const std::string ticket =
+        std::to_string(static_cast<uint32_t>(json_object_get_int64(member(ack.get(), "ticket"))));
 
     phone_send(0, port, R"("msg":"rly_pkt","side":1,"ticket":)" + ticket);
     phone_send(1, port, R"("msg":"rly_pkt","side":0,"did":["DEF",9,"GHI"],"ticket":)" + ticket);
@@ -113,8 +114,8 @@ protected:
     }
     void cmd(const std::string &text, int port, const std::string &data_hex)
     {
-        server_send(R"("msg":"dc_cmd","text":")" + text + R"(","command":)" + std::to_string(port) +
-                    R"(,"data":")" + data_hex + R"(")");
+        server_send(R"("msg":"dc_cmd","text":")" + text + R"(","command":)" + std::to_string(port) + R"(,"data":")" +
+                    data_hex + R"(")");
     }
     // The DC message of `sub_type` from index `since`, once every server has it.
     Json dc_from_camera(int sub_type, int since, int timeout_ms = 3000)
