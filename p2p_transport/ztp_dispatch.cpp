@@ -161,7 +161,9 @@ void on_punch_to(int slot, ztp_slot &s, const sockaddr_in &peer)
     }
 }
 
-void on_smart_punch_to(ztp_slot &s, const uint8_t *p, size_t n)
+// A count of up to 65535 ports each way takes a while: sent without the session lock (the slot and
+// its socket stay while the listen that runs this dispatcher lasts).
+void on_smart_punch_to(ztp_slot &s, const uint8_t *p, size_t n, std::unique_lock<std::mutex> &lock)
 {
     sockaddr_in peer{};
     uint16_t count = 0;
@@ -171,7 +173,9 @@ void on_smart_punch_to(ztp_slot &s, const uint8_t *p, size_t n)
     s.smart_punch_seen = 1;
     if (unusable(peer) || s.connected)
         return;
+    lock.unlock();
     punch_range(s, peer, ntohs(peer.sin_port), count, tail[0] ? tail[0] : 1, tail[1] == 0);
+    lock.lock();
 }
 
 void on_ssd_list(ztp_slot &s, const uint8_t *p, size_t n)
@@ -366,7 +370,7 @@ void handle_udp(int slot, const sockaddr_in &from, uint8_t type, const uint8_t *
         on_ssd_list(s, p, n);
         break;
     case ZTP_MSG_SMART_PUNCH_TO:
-        on_smart_punch_to(s, p, n);
+        on_smart_punch_to(s, p, n, lock);
         break;
     case ZTP_MSG_PUNCH_TO: {
         sockaddr_in peer{};

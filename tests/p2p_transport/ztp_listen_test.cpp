@@ -215,6 +215,32 @@ TEST_F(ZtpListen, PhoneRequestPunchesToADirectSession)
     EXPECT_EQ(ZTP_Close(handle), ERROR_ZTP_INVALID_SESSION_HANDLE);
 }
 
+// Junk of every size at the listening socket, then a real request: the flood is dropped and the
+// session still comes up.
+TEST_F(ZtpListen, JunkFloodDoesNotStopAPunch)
+{
+    init();
+    listen_logged_in();
+    sockaddr_in cam = member_addr(net_.server_wait(R"({"type":18,"server":0})").get(), "from");
+    Sink hostile(net_.ip(7), 0);
+    std::string junk(1500, '\0');
+    for (int i = 0; i < 3000; ++i) {
+        const size_t n = static_cast<size_t>(1 + (i * 37) % 1500);
+        for (size_t k = 0; k < n; ++k)
+            junk[k] = static_cast<char>((i * 131 + k * 7) & 0xFF);
+        if (i % 3 == 0)
+            junk[0] = static_cast<char>(0xF1); // some begin with the magic byte
+        sendto(hostile.fd(), junk.data(), n, 0, reinterpret_cast<sockaddr *>(&cam), sizeof cam);
+    }
+    net_.phone(R"({"cmd":"p2p_req","server":)" + json_addr(net_.ip(2), 32100) + R"(,"did":)" + kDidJson + "}");
+    const int handle = run_->wait(5s);
+    ASSERT_GE(handle, 0);
+    ztp_session_info info{};
+    ASSERT_EQ(ZTP_Check(handle, &info), 0);
+    char ip[16];
+    EXPECT_EQ(std::string(zt_SA_GetIPString(&info.remote_addr, ip)), net_.ip(6));
+}
+
 TEST_F(ZtpListen, PunchToSpraysThreePortsEachSide)
 {
     init();
