@@ -206,3 +206,34 @@ TEST_F(ZtpCommands, CommandsFromOthersOrToTransportPortsGoNowhere)
 }
 
 } // namespace
+
+namespace {
+
+// Answers that come while no listen carries them wait in a queue of 64; the rest are dropped.
+TEST_F(ZtpServices, AnswerQueueHoldsSixtyFour)
+{
+    init();
+    Sink local("127.0.0.1", 0);
+    sockaddr_in dc{};
+    dc.sin_family = AF_INET;
+    dc.sin_port = htons(ztp_dc_port());
+    dc.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < 100; ++i) {
+        std::string text = "tx-q" + std::to_string(i);
+        text.resize(32, '\0');
+        sendto(local.fd(), text.data(), text.size(), 0, reinterpret_cast<sockaddr *>(&dc), sizeof dc);
+        usleep(1000);
+    }
+    usleep(300 * 1000);
+    listen_logged_in();
+    usleep(300 * 1000);
+    Json log = net_.server_log();
+    int acks = 0;
+    for (size_t i = 0; i < json_object_array_length(log.get()); ++i) {
+        json_object *e = json_object_array_get_idx(log.get(), i);
+        acks += member_int(e, "type") == 220 && member_int(e, "server") == 0;
+    }
+    EXPECT_EQ(acks, ZTP_DC_QUEUE_MAX);
+}
+
+} // namespace
