@@ -87,6 +87,9 @@ int ZTP_Enable_SmartDevice(uint8_t on);
 // The login check's key: -1 before ZTP_Initialize, -5 for null or more than 64 characters.
 int ZTP_SetCRCKey(const char *key);
 int ZTP__CheckValidDID(const char *did);
+// The login of a sleeping device: DevLgn1_CRC for `did` to each server from `sock`. 0, -1 before
+// initialisation, -4 for a DID that is not valid.
+int ztp_SleepLogin(const char *did, int sock);
 
 int ztp_proto_GetAPIVersion(void);
 int ztp_proto_Initialize(const char *init_text);

@@ -400,6 +400,28 @@ int ztp_proto_Listen(const char *did_arg, unsigned timeout_s, uint16_t udp_port,
     return result;
 }
 
+int ztp_SleepLogin(const char *did_arg, int sock)
+{
+    ztp_did did{};
+    char text[24];
+    char dsk[24];
+    if (ztp_parse_did_arg(did_arg, &did, text, dsk) == ERROR_ZTP_INVALID_ID)
+        return ERROR_ZTP_INVALID_ID;
+    ztp_call_guard guard;
+    if (!guard.ok())
+        return ERROR_ZTP_NOT_INITIALIZED;
+    lock_t lock(ztp_gSessionLock);
+    ztp_dev_login login{};
+    login.did = did;
+    login.nat_type = ztp_gNetInfo.nat_type;
+    ztp_TCPSkt_GetLocalAddr(sock, &login.local_addr);
+    uint8_t msg[ZTP_MSG_BUFFER];
+    const int len = ztp_write_DevLgn(ZTP_MSG_DEV_LGN1_CRC, &login, ztp_gCRCKey, msg, sizeof msg);
+    if (len > 0)
+        ztp_send_to_servers(sock, &ztp_gP2PKey, msg, static_cast<size_t>(len), 0);
+    return 0;
+}
+
 int ztp_proto_Listen_Break(void)
 {
     if (!ztp_gFlagInitialized.load())

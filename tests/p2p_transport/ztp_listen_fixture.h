@@ -68,6 +68,12 @@ private:
 class ZtpNet : public ::testing::Test {
 protected:
     void init(int servers = 3) { ASSERT_EQ(ZTP_Initialize(net_.init_string(servers).c_str()), 0); }
+    // The servers' addresses, as a network detection leaves them.
+    void resolve_servers()
+    {
+        ztp_net_info info{};
+        ASSERT_EQ(ZTP_NetworkDetect(&info, 0), 0);
+    }
     void TearDown() override
     {
         run_.reset();

@@ -109,6 +109,21 @@ TEST_F(ZtpListen, LoginRefusalsEndTheListenAtOnce)
     }
 }
 
+TEST_F(ZtpListen, SleepingDeviceLogsInWithTheCheckedForm)
+{
+    init();
+    resolve_servers();
+    Sink sock("0.0.0.0", 0);
+    EXPECT_EQ(ztp_SleepLogin("abc", sock.fd()), ERROR_ZTP_INVALID_ID);
+    ASSERT_EQ(ztp_SleepLogin("abc123xyz", sock.fd()), 0);
+    for (int server = 0; server < 3; ++server) {
+        Json login = net_.server_wait(R"({"type":19,"server":)" + std::to_string(server) + "}");
+        ASSERT_TRUE(login) << server;
+        EXPECT_TRUE(json_object_get_boolean(member(login.get(), "check_ok")));
+        EXPECT_STREQ(json_object_to_json_string(member(login.get(), "did")), R"([ "ABC", 123, "XYZ" ])");
+    }
+}
+
 TEST_F(ZtpListen, BreakEndsTheListenWithin200ms)
 {
     init();
