@@ -74,7 +74,11 @@ protected:
     std::string camera(const std::string &steps)
     {
         std::string out;
-        zeltest::run_command("ip netns exec " + name_ + "-cam " + ZTP_DRIVER + " '" + init_ + "' " + steps + " 2>>" +
+        std::string driver;
+        for (const std::string &part : zeltest::emulator())
+            driver += part + " ";
+        driver += ZTP_DRIVER;
+        zeltest::run_command("ip netns exec " + name_ + "-cam " + driver + " '" + init_ + "' " + steps + " 2>>" +
                                  root_.path("/tmp/camera.log"),
                              &out);
         return out;
