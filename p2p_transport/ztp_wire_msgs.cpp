@@ -340,6 +340,55 @@ int ztp_write_SmartPunchTo(const struct sockaddr_in *addr, uint16_t value, const
     return super_done(p, kSmartPunchToLen);
 }
 
+int ztp_read_SmartPunchTo(const uint8_t *payload, size_t n, struct sockaddr_in *addr, uint16_t *count, uint8_t tail[2])
+{
+    if (n != kSmartPunchToLen)
+        return -1;
+    uint8_t plain[kSmartPunchToLen];
+    ztp_unscramble(&super_key(), payload, plain, n);
+    ntohAddrZTP(plain, addr);
+    *count = get_be16(plain + 16);
+    tail[0] = plain[18];
+    tail[1] = plain[19];
+    return 0;
+}
+
+int ztp_read_SSDRequest(uint8_t type, const uint8_t *payload, size_t n, ztp_did *did, struct sockaddr_in *reported)
+{
+    const size_t want = type == ZTP_MSG_SSD_P2P_REQ ? kSsdP2PReqLen : kSsdDevLgnLen;
+    if ((type != ZTP_MSG_SSD_P2P_REQ && type != ZTP_MSG_SSD_DEV_LGN) || n != want)
+        return -1;
+    uint8_t plain[kSsdDevLgnLen];
+    ztp_unscramble(&super_key(), payload, plain, n);
+    ztp_read_did(plain, did);
+    ntohAddrZTP(plain + want - kAddr, reported);
+    return 0;
+}
+
+int ztp_read_SmartHelloTo(const uint8_t *payload, size_t n, struct sockaddr_in addrs[2], uint32_t *value,
+                          uint8_t *flags)
+{
+    constexpr size_t kLen = 52;
+    if (n != kLen)
+        return -1;
+    uint8_t plain[kLen];
+    ztp_unscramble(&super_key(), payload, plain, n);
+    ntohAddrZTP(plain, &addrs[0]);
+    ntohAddrZTP(plain + kAddr, &addrs[1]);
+    *value = get_be32(plain + 2 * kAddr);
+    *flags = plain[2 * kAddr + 4];
+    return 0;
+}
+
+int ztp_write_Addr(uint8_t type, const struct sockaddr_in *addr, uint8_t *buf, size_t size)
+{
+    uint8_t *p = begin(buf, size, type, kAddr);
+    if (!p)
+        return -1;
+    htonAddrZTP(addr, p);
+    return done(kAddr);
+}
+
 namespace {
 
 int write_block(uint8_t type, uint8_t channel, uint16_t index, const uint8_t *data, size_t len, size_t max,

@@ -103,6 +103,20 @@ int ztp_write_SSDDevLgn(const ztp_did *did, uint8_t flag, const struct sockaddr_
 int ztp_write_SmartPunchTo(const struct sockaddr_in *addr, uint16_t value, const uint8_t tail[2], uint8_t *buf,
                            size_t size);
 
+// SmartPunchTo (0x3F), super-device: the address to punch around, the BE16 count, the step byte
+// and the byte that leaves out the base port.
+int ztp_read_SmartPunchTo(const uint8_t *payload, size_t n, struct sockaddr_in *addr, uint16_t *count, uint8_t tail[2]);
+// The rendezvous requests SSDP2PReq (0x3C, from a client) and SSDDevLgn (0x3D, from a device),
+// super-device: the DID (its serial matches the two sides) and the address the sender reported.
+int ztp_read_SSDRequest(uint8_t type, const uint8_t *payload, size_t n, ztp_did *did, struct sockaddr_in *reported);
+// The rendezvous service's hello request (0x38, 52 bytes, super-device): two addresses at 0 and 16,
+// a BE32 value at 32 and a flags byte at 36; the rest is not read.
+enum { ZTP_MSG_SMART_HELLO_TO = 0x38 };
+int ztp_read_SmartHelloTo(const uint8_t *payload, size_t n, struct sockaddr_in addrs[2], uint32_t *value,
+                          uint8_t *flags);
+// A message whose payload is one wire address (PunchTo, 0x40).
+int ztp_write_Addr(uint8_t type, const struct sockaddr_in *addr, uint8_t *buf, size_t size);
+
 // DRW (0xD0) and PSR (0xD8): a channel's block or packet. The readers point `data` into the payload;
 // -2 (logged, and not to be acknowledged) when the data is longer than a block (DRW, 1024 bytes) or
 // a packet (PSR, 1240 bytes).

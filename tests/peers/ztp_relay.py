@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""A TCP relay's session side, for the camera's TCP relay set-up tests.
+"""A relay's session side, for the camera's relay tests: the TCP relay (--port) and the UDP relay
+(--udp-port).
 
 It accepts connections, reads the camera's 28-byte request (prefix 8 bytes, BE32 serial, check code
 8 bytes, BE32 ticket, role byte, three zero bytes; no message header, no scrambling), appends it to
@@ -7,6 +8,12 @@ the log file as one JSON line {"prefix","serial","check","ticket","role","zeros_
 answers per --mode: "ok" the 48-byte answer (two addresses in the 24-byte wire form: --peer and
 --wan), "short" only 40 of those bytes, "stall" nothing (the connection stays open), "close" a
 close without answer.
+
+The UDP relay takes RlyPkt (0x83: ticket, DID, side byte) and logs {"udp":"rly_pkt","ticket","side",
+"from"} to the same file. With --udp-mode solo it answers each RlyPkt with RlyRdy (the packet's DID)
+at once; with "pair" it waits until both sides of a ticket have spoken, answers both, and then
+forwards every other datagram between them unchanged (logged as {"udp":"forward","from","n"});
+"silent" never answers.
 """
 
 import argparse
@@ -53,6 +60,43 @@ def serve(conn, args, log_lock):
         conn.close()
 
 
+def serve_udp(args, log_lock):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.bind((args.host, args.udp_port))
+    sides = {}  # ticket -> {side byte: address}
+    pairs = {}  # address -> the other side's address
+
+    def log(entry):
+        with log_lock, open(args.log, "a") as f:
+            f.write(json.dumps(entry) + "\n")
+
+    while True:
+        data, sender = sock.recvfrom(2048)
+        try:
+            msg_type, payload = w.parse(w.unscramble(args.key, data))
+        except ValueError:
+            msg_type, payload = None, b""
+        if msg_type == 0x83 and len(payload) == 28:
+            ticket = struct.unpack(">I", payload[:4])[0]
+            side = 1 if payload[24] else 0
+            log({"udp": "rly_pkt", "ticket": ticket, "side": side, "from": list(sender)})
+            rdy = w.scramble(args.key, w.header(0x84, payload[4:24]))
+            if args.udp_mode == "solo":
+                sock.sendto(rdy, sender)
+                continue
+            if args.udp_mode == "pair":
+                known = sides.setdefault(ticket, {})
+                known[side] = sender
+                if len(known) == 2:
+                    pairs[known[0]], pairs[known[1]] = known[1], known[0]
+                    for addr in known.values():
+                        sock.sendto(rdy, addr)
+            continue
+        if sender in pairs:
+            log({"udp": "forward", "from": list(sender), "n": len(data)})
+            sock.sendto(data, pairs[sender])
+
+
 def split(text):
     ip, port = text.rsplit(":", 1)
     return ip, int(port)
@@ -61,18 +105,25 @@ def split(text):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--udp-port", type=int, default=0)
+    parser.add_argument("--udp-mode", default="solo", choices=["solo", "pair", "silent"])
+    parser.add_argument("--key", default=w.P2P_KEY)
     parser.add_argument("--mode", default="ok", choices=["ok", "short", "stall", "close"])
     parser.add_argument("--log", required=True)
     parser.add_argument("--peer", default="198.18.0.20:6001")
     parser.add_argument("--wan", default="198.18.0.21:6002")
     args = parser.parse_args()
+    open(args.log, "a").close()
+    log_lock = threading.Lock()
+    if args.udp_port:
+        threading.Thread(target=serve_udp, args=(args, log_lock), daemon=True).start()
+    if not args.port:
+        threading.Event().wait()
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind((args.host, args.port))
     listener.listen(16)
-    open(args.log, "a").close()
-    log_lock = threading.Lock()
     while True:
         conn, _ = listener.accept()
         threading.Thread(target=serve, args=(conn, args, log_lock), daemon=True).start()

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""A P2P server's TCP login side (port 443 on the real servers), for the camera's TCP login tests.
+"""The P2P servers for the camera's transport tests: the TCP login side (port 443 on the real
+servers) and, with --udp, the three UDP servers (port 32100 and the punch ports 32101 and 32102).
 
 It accepts the camera's TCP connections, reads each frame (8-byte TCP header with 'h', two random
 bytes and the 2-byte check, then the message scrambled twice), verifies the check, the message
@@ -18,13 +19,24 @@ Control: a unix socket, one JSON object per line each way:
   {"cmd":"relay_start","ticket":1,"ip":"127.0.0.1","port":4433} -> sends TCPRSStart on every open
       connection: {"ok":true,"sent":k}
   {"cmd":"quit"}
+With --udp H1,H2,H3 (and --udp-port, default 32100) three UDP servers run, one per host, and the
+TCP side listens on each of those hosts at --port. Each UDP server logs every datagram it gets, with
+its time, and answers per its script:
+  {"cmd":"udp_script","server":i or -1 for all, "hello":"ok"|"silence"|"second_port",
+   "report":[ip,port] or null (the sender as seen), "login":"ok"|"silence", "login_byte":19|17,
+   "result":0, "p2p_req":"punch"|"none"}
+  {"cmd":"udp_send","server":i,"to":"camera" or [ip,port],"msg":name,...}  a message of
+      ztp_wire.build from the server's main socket ("camera" is the last login's sender)
+  {"cmd":"log","since":n} / {"cmd":"wait","since":n,"match":{...},"timeout_ms":t}  the UDP log:
+      {"t","server","port","from":[ip,port],"type","payload",...decoded fields}
+A phone's P2PReq (0x20) with "p2p_req":"punch" sends PunchTo to the camera (naming the phone as
+seen) and to the phone (naming the camera as seen).
 A login record: {"type":18,"did":[prefix,serial,check],"nat":n,"version":[5,0,8],
 "local":[ip,port],"dsk":text or null,"check_ok":bool}; a frame that fails is recorded as
 {"error":"..."} and its connection closed.
 """
 
 import argparse
-import json
 import os
 import socket
 import struct
@@ -33,11 +45,15 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import ztp_peer_base as base  # noqa: E402
 import ztp_wire as w  # noqa: E402
+
+DEFAULT_UDP_SCRIPT = {"hello": "ok", "report": None, "login": "ok", "login_byte": 0x13, "result": 0,
+                      "p2p_req": "punch"}
 
 
 class Server:
-    def __init__(self, args):
+    def __init__(self, args, hosts):
         self.key = args.key
         self.login_key = args.login_key
         self.lock = threading.Condition()
@@ -45,15 +61,16 @@ class Server:
         self.accepts = []
         self.conns = []
         self.script = {"answer": "ok", "result": 0}
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind((args.host, args.port))
-        self.listener.listen(16)
-        threading.Thread(target=self.accept_loop, daemon=True).start()
+        for host in hosts:
+            listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            listener.bind((host, args.port))
+            listener.listen(16)
+            threading.Thread(target=self.accept_loop, args=(listener,), daemon=True).start()
 
-    def accept_loop(self):
+    def accept_loop(self, listener):
         while True:
-            conn, _ = self.listener.accept()
+            conn, _ = listener.accept()
             with self.lock:
                 self.accepts.append(time.monotonic())
                 self.conns.append(conn)
@@ -164,44 +181,111 @@ class Server:
         return {"error": "unknown command"}
 
 
-def control_loop(server, path):
-    if os.path.exists(path):
-        os.unlink(path)
-    ctl = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    ctl.bind(path)
-    ctl.listen(4)
-    while True:
-        conn, _ = ctl.accept()
-        threading.Thread(target=control_client, args=(server, conn), daemon=True).start()
+class UdpServers:
+    """Three UDP servers, one per host: the main port, the two punch ports and a second port that
+    answers when the script says so."""
 
+    def __init__(self, args, hosts):
+        self.key = args.key
+        self.login_key = args.login_key
+        self.log = base.MessageLog()
+        self.lock = threading.Lock()
+        self.scripts = [dict(DEFAULT_UDP_SCRIPT) for _ in hosts]
+        self.camera = [None for _ in hosts]
+        self.main = []
+        self.second = []
+        for i, host in enumerate(hosts):
+            for offset in (0, 1, 2, 3):
+                sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                sock.bind((host, args.udp_port + offset))
+                if offset == 0:
+                    self.main.append(sock)
+                elif offset == 3:
+                    self.second.append(sock)
+                threading.Thread(target=self.serve, args=(i, sock, args.udp_port + offset), daemon=True).start()
 
-def control_client(server, conn):
-    pending = b""
-    with conn:
+    def send(self, i, to, msg, sock=None):
+        (sock or self.main[i]).sendto(w.scramble(self.key, msg), tuple(to))
+
+    def serve(self, i, sock, port):
         while True:
-            data = conn.recv(65536)
-            if not data:
-                return
-            pending += data
-            while b"\n" in pending:
-                line, pending = pending.split(b"\n", 1)
-                try:
-                    answer = server.control(json.loads(line))
-                except (ValueError, OSError) as err:
-                    answer = {"error": str(err)}
-                conn.sendall(json.dumps(answer).encode() + b"\n")
+            data, sender = sock.recvfrom(2048)
+            try:
+                msg_type, payload = w.parse(w.unscramble(self.key, data))
+            except ValueError as err:
+                self.log.add({"server": i, "port": port, "from": list(sender), "error": str(err)})
+                continue
+            entry = w.describe(msg_type, payload, self.login_key)
+            entry.update({"server": i, "port": port, "from": list(sender)})
+            self.log.add(entry)
+            with self.lock:
+                script = dict(self.scripts[i])
+            if port == self.main[i].getsockname()[1]:
+                self.answer(i, sender, msg_type, script)
+
+    def answer(self, i, sender, msg_type, script):
+        seen = script["report"] or list(sender)
+        if msg_type == 0x00 and script["hello"] != "silence":
+            sock = self.second[i] if script["hello"] == "second_port" else None
+            self.send(i, sender, w.build("hello_ack", {"addr": seen}), sock)
+        elif msg_type in (0x12, 0x16) and script["login"] != "silence":
+            with self.lock:
+                self.camera[i] = list(sender)
+            name = "dev_lgn_ack_crc" if script["login_byte"] == 0x13 else "dev_lgn_ack"
+            self.send(i, sender, w.build(name, {"result": script["result"], "login_key": self.login_key}))
+        elif msg_type == 0x20 and script["p2p_req"] == "punch":
+            with self.lock:
+                camera = self.camera[i]
+            if camera:
+                self.send(i, camera, w.build("punch_to", {"addr": list(sender)}))
+                self.send(i, sender, w.build("punch_to", {"addr": camera}))
+
+    def control(self, cmd):
+        name = cmd.get("cmd")
+        if name == "udp_script":
+            which = cmd.get("server", -1)
+            with self.lock:
+                for i in range(len(self.scripts)):
+                    if which in (-1, i):
+                        self.scripts[i].update({k: v for k, v in cmd.items() if k not in ("cmd", "server")})
+            return {"ok": True}
+        if name == "udp_send":
+            i = cmd.get("server", 0)
+            to = cmd["to"]
+            if to == "camera":
+                with self.lock:
+                    to = self.camera[i]
+                if to is None:
+                    return {"error": "no camera logged in"}
+            self.send(i, to, w.build(cmd["msg"], cmd))
+            return {"ok": True, "to": list(to)}
+        return base.log_command(self.log, cmd)
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--udp", default="")
+    parser.add_argument("--udp-port", type=int, default=32100)
     parser.add_argument("--control", required=True)
     parser.add_argument("--key", default=w.P2P_KEY)
     parser.add_argument("--login-key", default=w.LOGIN_KEY)
     args = parser.parse_args()
-    server = Server(args)
-    control_loop(server, args.control)
+    udp_hosts = [h for h in args.udp.split(",") if h]
+    tcp = Server(args, udp_hosts or [args.host]) if args.port else None
+    udp = UdpServers(args, udp_hosts) if udp_hosts else None
+
+    def handler(cmd):
+        if udp is not None:
+            answer = udp.control(cmd)
+            if answer is not None:
+                return answer
+        if tcp is not None:
+            return tcp.control(cmd)
+        return {"error": "unknown command"}
+
+    base.control_loop(handler, args.control)
 
 
 if __name__ == "__main__":

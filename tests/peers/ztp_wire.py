@@ -307,6 +307,113 @@ def tcp_open(head, body, key, plain=False):
     return unscramble(key, unscramble(relay_key(head[4], head[5]), body))
 
 
+# ---- messages by name (the peers' control commands) -----------------------------------------------
+
+
+def build(name, a):
+    """The plain message `name` from the fields of the JSON object `a` (addresses as [ip, port])."""
+    d = did_block(*a.get("did", ["ABC", 123, "XYZ"]))
+    ticket = a.get("ticket", 1)
+    simple = {"punch_pkt": 0x41, "p2p_rdy": 0x42, "p2p_rdy_lan_tcp": 0x44, "rly_rdy": 0x84}
+    if name in simple:
+        return header(simple[name], d)
+    empty = {"lan_search": 0x30, "sdev_run": 0x90, "rly_hello": 0x70, "rly_port": 0x72, "close": 0xF0,
+             "hello": 0x00}
+    if name in empty:
+        return header(empty[name], b"")
+    if name in ("hello_ack", "punch_to"):
+        return header(0x01 if name == "hello_ack" else 0x40, addr(*a["addr"]))
+    if name == "dev_lgn_ack":
+        return header(0x11, bytes([a.get("result", 0)]))
+    if name == "dev_lgn_ack_crc":
+        return header(0x13, crc_encode(bytes([a.get("result", 0)]), a.get("login_key", LOGIN_KEY)))
+    if name == "rly_to":
+        return header(0x82, addr(*a["relay"]) + struct.pack(">I", ticket) + b"\0" * 12)
+    if name == "rly_pkt":
+        return header(0x83, struct.pack(">I", ticket) + d + bytes([a.get("side", 0), 0, 0, 0]))
+    if name == "tcp_rs_start":
+        return header(0x52, d + struct.pack(">I", ticket) + addr24(*a["relay"]))
+    if name == "smart_punch_to":
+        return super_scrambled(0x3F, addr(*a["addr"]) + struct.pack(">H", a.get("count", 2)) +
+                               bytes([a.get("step", 1), a.get("skip", 0)]))
+    if name == "ssd_dev_list":
+        addrs = a.get("addrs", [])
+        return super_scrambled(0x3A, d + struct.pack(">H", len(addrs)) + b"\0\0" +
+                               b"".join(addr(*x) for x in addrs))
+    if name == "ssd_dev_lgn":
+        return super_scrambled(0x3D, d + b"\0" + VERSION + addr(*a["addr"]))
+    if name == "ssd_p2p_req":
+        return super_scrambled(0x3C, d + addr(*a["addr"]))
+    if name == "p2p_req":
+        return header(0x20, d + addr(*a["local"]))
+    if name == "hello_to":
+        return header(0x02, addr(*a["addrs"][0]) + addr(*a["addrs"][1]))
+    if name == "dc_cmd":
+        return dc_cmd(a["text"], d, a["command"], bytes.fromhex(a.get("data", "")))
+    if name == "dc_resp_ack":
+        return dc_fixed(34, a["text"], d, b"\0")
+    if name == "raw":
+        return bytes.fromhex(a["hex"])
+    raise ValueError("unknown message " + name)
+
+
+def describe(msg_type, payload, login_key=LOGIN_KEY):
+    """The fields a test looks at in a received message, as a JSON-ready dict."""
+    out = {"type": msg_type, "payload": payload.hex()}
+    try:
+        if msg_type in (0x41, 0x42, 0x44, 0x84, 0x91) and len(payload) >= 20:
+            out["did"] = list(read_did(payload[:20]))
+        elif msg_type in (0x01, 0x40) and len(payload) >= 16:
+            out["addr"] = list(read_addr(payload[:16]))
+        elif msg_type in (0x12, 0x13, 0x16, 0x92):
+            plain = crc_decode(payload, login_key)
+            out["check_ok"] = plain is not None
+            if plain is not None and len(plain) >= 20:
+                out["did"] = list(read_did(plain[:20]))
+            if plain is not None and len(plain) >= 40:
+                out["nat"] = plain[20]
+                out["version"] = list(plain[21:24])
+                out["local"] = list(read_addr(plain[24:40]))
+                out["dsk"] = plain[40:64].rstrip(b"\0").decode("latin-1") if msg_type == 0x16 else None
+        elif msg_type == 0x36:
+            plain = crc_decode(unscramble(SUPER_KEY, payload), login_key)
+            out["check_ok"] = plain is not None
+        elif msg_type == 0x3F and len(payload) == 20:
+            plain = unscramble(SUPER_KEY, payload)
+            out["addr"] = list(read_addr(plain[:16]))
+            out["count"] = struct.unpack(">H", plain[16:18])[0]
+            out["step"], out["skip"] = plain[18], plain[19]
+        elif msg_type == 0x3D and len(payload) == 40:
+            plain = unscramble(SUPER_KEY, payload)
+            out["did"] = list(read_did(plain[:20]))
+            out["addr"] = list(read_addr(plain[24:40]))
+        elif msg_type == 0x83 and len(payload) == 28:
+            out["ticket"] = struct.unpack(">I", payload[:4])[0]
+            out["did"] = list(read_did(payload[4:24]))
+            out["side"] = payload[24]
+        elif msg_type == 0x73 and len(payload) == 8:
+            out["ticket"], out["port"] = struct.unpack(">IH", payload[:6])
+        elif msg_type == 0xF9 and len(payload) == 84:
+            plain = unscramble(SUPER_KEY, payload)
+            out["did"] = list(read_did(plain[:20]))
+            (out["result"], out["max_sessions"], out["open_slots"], out["listen_ms"], out["role"], out["mode"],
+             out["login_mode"], out["slot_status"]) = struct.unpack(">iHHHBBBB", plain[20:34])
+            out["local"] = list(read_addr(plain[36:52]))
+            out["wan"] = list(read_addr(plain[52:68]))
+            out["remote"] = list(read_addr(plain[68:84]))
+        elif msg_type == 0xDC and len(payload) >= 72:
+            out["sub_type"] = payload[1]
+            out["text"] = payload[4:44].rstrip(b"\0").decode("latin-1")
+            out["did"] = list(read_did(payload[44:64]))
+            out["bytes"] = payload[64:72].hex()
+            if payload[1] == 33:
+                (n,) = struct.unpack(">H", payload[64:66])
+                out["data"] = payload[72:72 + n].hex()
+    except (ValueError, UnicodeDecodeError, struct.error):
+        out["decode_error"] = True
+    return out
+
+
 # ---- test material -------------------------------------------------------------------------------
 
 P2P_KEY = "KEYSTR"

@@ -1,0 +1,123 @@
+#include "ztp_slot_threads.h"
+
+#include <sys/prctl.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "zel_control/log/zel_log.h"
+#include "ztp_dispatch.h"
+#include "ztp_state.h"
+
+ztp_loop_fn ztp_slot_loops[4] = {ztp_Run_recv_Proto, nullptr, ztp_Run_recv_LanSearch, nullptr};
+
+namespace {
+
+constexpr char kTag[] = "ztp";
+constexpr int kIdleSleepMs = 10;
+
+bool swap(std::atomic<int> &w, int from, int to)
+{
+    return w.compare_exchange_strong(from, to, std::memory_order_acq_rel);
+}
+
+// One look at one word; true when the word has exited.
+bool step_word(ztp_slot_threads *t, int slot, int i, bool *worked)
+{
+    std::atomic<int> &w = t->gFlag_Run[i];
+    const int v = w.load(std::memory_order_acquire);
+    switch (v) {
+    case ZTP_CTL_IDLE:
+        return false;
+    case ZTP_CTL_START:
+        swap(w, ZTP_CTL_START, ZTP_CTL_RUN);
+        return false;
+    case ZTP_CTL_RUN:
+        if (ztp_slot_loops[i])
+            ztp_slot_loops[i](slot);
+        swap(w, ZTP_CTL_RUN, ZTP_CTL_IDLE);
+        *worked = true;
+        return false;
+    case ZTP_CTL_STOP:
+        swap(w, ZTP_CTL_STOP, ZTP_CTL_IDLE);
+        return false;
+    case ZTP_CTL_GONE:
+        return true;
+    default:
+        swap(w, v, ZTP_CTL_GONE);
+        return true;
+    }
+}
+
+void *slot_thread(void *p)
+{
+    const ztp_slot_thread_arg *a = static_cast<ztp_slot_thread_arg *>(p);
+    char name[16];
+    std::snprintf(name, sizeof name, a->first == 0 ? "_recv_Proto_%02d" : "preload_%02d_1", a->slot);
+    prctl(PR_SET_NAME, name, 0, 0, 0);
+    for (;;) {
+        bool worked = false;
+        const bool gone0 = step_word(a->t, a->slot, a->first, &worked);
+        const bool gone1 = step_word(a->t, a->slot, a->first + 1, &worked);
+        if (gone0 && gone1)
+            return nullptr;
+        if (!worked)
+            ztp_sleep_ms(kIdleSleepMs);
+    }
+}
+
+void wait_changed(const std::atomic<int> &w, int from)
+{
+    while (w.load(std::memory_order_acquire) == from)
+        ztp_sleep_ms(1);
+}
+
+} // namespace
+
+int ztp_slot_threads_start(ztp_slot_threads *t, int slot)
+{
+    for (int k = 0; k < 2; ++k) {
+        ztp_slot_thread_arg &a = t->arg[k];
+        a = ztp_slot_thread_arg{t, slot, 2 * k};
+        const int err = pthread_create(&t->thread[k], nullptr, slot_thread, &a);
+        if (err != 0) {
+            ZEL_LOGE(kTag, "slot %d thread: %s\n", slot, std::strerror(err));
+            return ERROR_ZTP_FAIL_TO_CREATE_THREAD;
+        }
+        t->started[k] = true;
+    }
+    return 0;
+}
+
+void ztp_slot_threads_stop(ztp_slot_threads *t)
+{
+    for (auto &w : t->gFlag_Run) {
+        int v = w.load();
+        while (v != ZTP_CTL_GONE && !w.compare_exchange_weak(v, ZTP_CTL_EXIT)) {
+        }
+    }
+    for (int k = 0; k < 2; ++k) {
+        if (t->started[k])
+            pthread_join(t->thread[k], nullptr);
+        t->started[k] = false;
+    }
+}
+
+void ztp_loop_start(ztp_slot_threads *t, ztp_loop loop)
+{
+    std::atomic<int> &w = t->gFlag_Run[loop];
+    if (swap(w, ZTP_CTL_IDLE, ZTP_CTL_START))
+        wait_changed(w, ZTP_CTL_START);
+}
+
+void ztp_loop_stop(ztp_slot_threads *t, ztp_loop loop)
+{
+    std::atomic<int> &w = t->gFlag_Run[loop];
+    if (swap(w, ZTP_CTL_RUN, ZTP_CTL_STOP) || swap(w, ZTP_CTL_START, ZTP_CTL_STOP))
+        wait_changed(w, ZTP_CTL_STOP);
+}
+
+bool ztp_loop_running(const ztp_slot_threads *t, ztp_loop loop)
+{
+    return t->gFlag_Run[loop].load(std::memory_order_acquire) == ZTP_CTL_RUN;
+}

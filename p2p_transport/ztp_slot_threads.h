@@ -1,0 +1,51 @@
+// The two worker threads of each session slot and the four control words that steer their loops.
+// A word is 0 idle, 1 start requested, 2 running, 3 stop requested, 5 exit requested and -1 exited.
+// Every change is a compare-and-swap from a known value, so an exit request is never overwritten:
+// once 5 is written only the thread turns it into -1.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+
+enum ztp_ctl {
+    ZTP_CTL_GONE = -1,
+    ZTP_CTL_IDLE = 0,
+    ZTP_CTL_START = 1,
+    ZTP_CTL_RUN = 2,
+    ZTP_CTL_STOP = 3,
+    ZTP_CTL_EXIT = 5
+};
+
+// The loops: the receive thread runs the receive dispatcher and the sending loop, the LAN-search
+// thread the LAN-search loop and the receiving loop.
+enum ztp_loop { ZTP_LOOP_RECV_PROTO = 0, ZTP_LOOP_SEND_DRW = 1, ZTP_LOOP_RECV_LANSEARCH = 2, ZTP_LOOP_RECV_DRW = 3 };
+
+struct ztp_slot_threads;
+struct ztp_slot_thread_arg {
+    ztp_slot_threads *t;
+    int slot;
+    int first; // the first of the thread's two words
+};
+
+struct ztp_slot_threads {
+    std::atomic<int> gFlag_Run[4];
+    pthread_t thread[2];
+    bool started[2];
+    ztp_slot_thread_arg arg[2];
+};
+
+typedef void (*ztp_loop_fn)(int slot);
+// The loop behind each word; a null loop ends at once (the channel loops are set by the channel
+// module when it is linked in).
+extern ztp_loop_fn ztp_slot_loops[4];
+
+// Starts the slot's two threads: 0, or -22 (any thread already started stays, for stop()).
+int ztp_slot_threads_start(ztp_slot_threads *t, int slot);
+// Requests exit on all four words and joins the threads that run.
+void ztp_slot_threads_stop(ztp_slot_threads *t);
+// Start (1) or stop (3) one loop and wait in 1 ms steps until its thread has taken the request.
+void ztp_loop_start(ztp_slot_threads *t, ztp_loop loop);
+void ztp_loop_stop(ztp_slot_threads *t, ztp_loop loop);
+// For a loop body: keep going while its word says running.
+bool ztp_loop_running(const ztp_slot_threads *t, ztp_loop loop);
