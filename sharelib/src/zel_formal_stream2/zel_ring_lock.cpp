@@ -1,0 +1,75 @@
+// Ring locks.
+#include "zel_ring_lock.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "zel_sharemem.h"
+
+namespace zel_ring {
+
+int mutex_init(pthread_mutex_t *mutex)
+{
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
+    int rc = pthread_mutex_init(mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+    return rc;
+}
+
+int cond_init(pthread_cond_t *cond)
+{
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    int rc = pthread_cond_init(cond, &attr);
+    pthread_condattr_destroy(&attr);
+    return rc;
+}
+
+int mutex_lock(pthread_mutex_t *mutex, int timeout_ms, const char *dead_line)
+{
+    int rc;
+    if (timeout_ms < 0) {
+        rc = pthread_mutex_lock(mutex);
+    } else {
+        struct timespec deadline;
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
+        deadline.tv_sec += timeout_ms / 1000 + deadline.tv_nsec / 1000000000L;
+        deadline.tv_nsec %= 1000000000L;
+        rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+    }
+    if (rc == 0)
+        return 0;
+    if (rc == EOWNERDEAD) {
+        fputs(dead_line, stderr);
+        pthread_mutex_consistent(mutex);
+        return 1;
+    }
+    return -1;
+}
+
+void mutex_unlock(pthread_mutex_t *mutex) { pthread_mutex_unlock(mutex); }
+
+int record_lock(int fd, bool exclusive, int timeout_ms)
+{
+    for (int waited_us = 0;; waited_us += 250) {
+        int rc = exclusive ? zel_process_rwlock_trywrlock(fd) : zel_process_rwlock_tryrdlock(fd);
+        if (rc == 0)
+            return 0;
+        if (waited_us >= timeout_ms * 1000)
+            return -1;
+        usleep(250);
+    }
+}
+
+void record_unlock(int fd) { zel_process_rwlock_unlock(fd); }
+
+} // namespace zel_ring
