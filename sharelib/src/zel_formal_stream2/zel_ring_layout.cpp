@@ -36,7 +36,7 @@ int64_t find_room(const View &v, State &s, uint32_t need)
         return need <= v.data_size ? 0 : -1;
     }
     if (s.read > s.write)
-        return s.read - s.write >= need ? s.write : -1;
+        return s.read - s.write >= need ? static_cast<int64_t>(s.write) : -1;
     if (s.read < s.write) {
         if (static_cast<uint64_t>(s.write) + need <= v.data_size)
             return s.write;
