@@ -1,6 +1,6 @@
 // Nanoseconds per log line: a synchronous file logger, an asynchronous logger onto the same kind of
 // file (flat out, and in bursts below its queue limit), and a plain fwrite of a line of the same
-// length, side by side. "allocs/line" counts heap
+// length, bare and flushed per line as the file logger does, side by side. "allocs/line" counts heap
 // allocations per line, which the record pool keeps at zero in the steady state.
 #include "zel_control/log/zel_log.h"
 
@@ -115,10 +115,10 @@ void BM_async_logger(benchmark::State &state)
 
 // What a caller waits for when its bursts stay below the queue limit: 8 lines, then a pause in
 // which the writer catches up (not timed). The time shown is per line.
-void BM_async_logger_burst(benchmark::State &state)
+void log_bursts(benchmark::State &state, const char *logger_name)
 {
     setup_logging();
-    zel_logger_t *logger = zel_log_get_logger("async");
+    zel_logger_t *logger = zel_log_get_logger(logger_name);
     const long allocs = g_allocs.load();
     int i = 0;
     for (auto _ : state) {
@@ -133,8 +133,20 @@ void BM_async_logger_burst(benchmark::State &state)
                                                        benchmark::Counter::kAvgIterations);
 }
 
-// The same line as the loggers write: time stamp, "[I][bench][tid] ", message, newline.
-void BM_plain_fwrite(benchmark::State &state)
+void BM_async_logger_burst(benchmark::State &state)
+{
+    log_bursts(state, "async");
+}
+
+// The same bursts through the synchronous logger, which writes and flushes each line itself.
+void BM_sync_logger_burst(benchmark::State &state)
+{
+    log_bursts(state, "sync");
+}
+
+// The same line as the loggers write: time stamp, "[I][bench][tid] ", message, newline; with
+// `flush`, each line is flushed as the file logger does (its true peer).
+void plain_fwrite(benchmark::State &state, bool flush)
 {
     const std::string path = setup_logging() + "/plain.log";
     FILE *f = std::fopen(path.c_str(), "w");
@@ -146,16 +158,32 @@ void BM_plain_fwrite(benchmark::State &state)
     const int length = std::snprintf(line, sizeof line, "2024-01-01 00:00:00.000 [I][bench][%08d] frame %08d sent\n",
                                      static_cast<int>(getpid()), 0);
     const long allocs = g_allocs.load();
-    for (auto _ : state)
+    for (auto _ : state) {
         benchmark::DoNotOptimize(std::fwrite(line, 1, static_cast<size_t>(length), f));
+        if (flush)
+            benchmark::DoNotOptimize(std::fflush(f));
+    }
     state.counters["allocs/line"] = benchmark::Counter(static_cast<double>(g_allocs.load() - allocs),
                                                        benchmark::Counter::kAvgIterations);
     std::fclose(f);
+}
+
+void BM_plain_fwrite(benchmark::State &state)
+{
+    plain_fwrite(state, false);
+}
+
+void BM_fwrite_fflush_per_line(benchmark::State &state)
+{
+    plain_fwrite(state, true);
 }
 
 } // namespace
 
 BENCHMARK(BM_sync_file_logger);
 BENCHMARK(BM_async_logger);
-BENCHMARK(BM_async_logger_burst)->UseManualTime();
+// Each burst pauses 300 us: a fixed count keeps the run to about a second.
+BENCHMARK(BM_async_logger_burst)->UseManualTime()->Iterations(3000);
+BENCHMARK(BM_sync_logger_burst)->UseManualTime()->Iterations(3000);
 BENCHMARK(BM_plain_fwrite);
+BENCHMARK(BM_fwrite_fflush_per_line);

@@ -16,6 +16,12 @@ struct json_object;
 namespace agent_hub {
 
 constexpr size_t MAX_CONNECTIONS = 128;
+// Connections one process may hold, so that no process can take them all.
+constexpr size_t MAX_CONNECTIONS_PER_PROCESS = 32;
+// A connection that has said nothing the hub understands by then is closed.
+constexpr int64_t SILENT_CONNECTION_MS = 5000;
+// Packets read from one connection before the others get their turn.
+constexpr int PACKETS_PER_TURN = 1;
 constexpr size_t MAX_KEYS_PER_CONNECTION = 64;
 constexpr size_t MAX_KEY_LENGTH = 63;
 constexpr size_t MAX_QUEUED_PACKETS = 256;
@@ -26,6 +32,11 @@ constexpr int64_t FORWARD_TIMEOUT_MS = 10000;
 struct Conn {
     uint64_t id = 0;
     int fd = -1;
+    int pid = 0;               // the peer process (SO_PEERCRED)
+    int64_t connected_ms = 0;
+    bool spoken = false;       // has sent a text that parses
+    int64_t drop_logged_ms = 0;
+    unsigned drops_unlogged = 0;
     bool sdk_client = false;
     bool dead = false; // closed after the current batch of events
     bool want_out = false;
@@ -52,11 +63,17 @@ struct Hub {
     int next_forward_id = 1;
     std::unordered_map<uint64_t, std::unique_ptr<Conn>> conns;
     std::unordered_map<int, Forward> forwards;
+    int64_t refusal_logged_ms = 0;
+    unsigned refusals_unlogged = 0;
 };
 
 // Connection I/O (agent_hub_conn.cpp).
 void accept_all(Hub &hub);
-void read_all(Hub &hub, Conn &conn);
+// Reads up to PACKETS_PER_TURN packets; the event loop comes back for the rest.
+void read_some(Hub &hub, Conn &conn);
+// Marks connections silent for SILENT_CONNECTION_MS dead; the milliseconds until the next one is
+// due, or -1 when none is waiting.
+int64_t expire_silent(Hub &hub, int64_t now_ms);
 void flush_out(Hub &hub, Conn &conn);
 // Queues one packet; false when the connection is dead or its queue is full (the packet is dropped).
 bool send_packet(Hub &hub, Conn &conn, std::string text);

@@ -1,16 +1,19 @@
-// The agent server's connection I/O: accepting modules, reading their packets into JSON texts, and
-// sending through a bounded queue per connection so a slow module never blocks the others.
+// The agent server's connection I/O: accepting modules (a bounded number per process, and only
+// those that speak up in time), reading their packets into JSON texts a few per turn, and sending
+// through a bounded queue per connection so a slow module never blocks the others.
 #include <errno.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "agent_hub.h"
 #include "zel_app_agent_client/agent_wire.h"
 #include "zel_control/log/zel_log.h"
+#include "zelmar/zel_clock.h"
 
 namespace agent_hub {
 
@@ -33,6 +36,33 @@ void update_events(Hub &hub, Conn &conn, bool want_out)
         return;
     }
     conn.want_out = want_out;
+}
+
+bool rate_limit_passes(int64_t *logged_ms, int64_t now_ms)
+{
+    if (*logged_ms != 0 && now_ms - *logged_ms < 1000)
+        return false;
+    *logged_ms = now_ms;
+    return true;
+}
+
+size_t connections_of(const Hub &hub, int pid)
+{
+    size_t n = 0;
+    for (const auto &entry : hub.conns)
+        n += entry.second->pid == pid && !entry.second->dead ? 1 : 0;
+    return n;
+}
+
+// Closes a new connection the hub has no room for; logged at most once a second.
+void refuse(Hub &hub, int fd, const char *why, int pid)
+{
+    ++hub.refusals_unlogged;
+    if (rate_limit_passes(&hub.refusal_logged_ms, time_monotonic_ms())) {
+        ZEL_LOGE(TAG, "%s (process %d), %u connection(s) refused", why, pid, hub.refusals_unlogged);
+        hub.refusals_unlogged = 0;
+    }
+    close(fd);
 }
 
 // One send without waiting: 1 sent, 0 no room now, -1 the connection is broken.
@@ -64,14 +94,26 @@ void accept_all(Hub &hub)
                 ZEL_LOGE(TAG, "accept: %s", std::strerror(errno));
             return;
         }
-        if (hub.conns.size() >= MAX_CONNECTIONS) {
-            ZEL_LOGE(TAG, "too many connections (%zu), refusing fd %d", hub.conns.size(), fd);
+        struct ucred cred = {};
+        socklen_t cred_len = sizeof cred;
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &cred_len) != 0) {
+            ZEL_LOGE(TAG, "SO_PEERCRED of fd %d: %s", fd, std::strerror(errno));
             close(fd);
+            continue;
+        }
+        if (hub.conns.size() >= MAX_CONNECTIONS) {
+            refuse(hub, fd, "too many connections", cred.pid);
+            continue;
+        }
+        if (connections_of(hub, cred.pid) >= MAX_CONNECTIONS_PER_PROCESS) {
+            refuse(hub, fd, "too many connections from one process", cred.pid);
             continue;
         }
         auto conn = std::make_unique<Conn>();
         conn->id = hub.next_conn_id++;
         conn->fd = fd;
+        conn->pid = cred.pid;
+        conn->connected_ms = time_monotonic_ms();
         struct epoll_event ev = {};
         ev.events = EPOLLIN;
         ev.data.u64 = conn->id;
@@ -85,10 +127,10 @@ void accept_all(Hub &hub)
     }
 }
 
-void read_all(Hub &hub, Conn &conn)
+void read_some(Hub &hub, Conn &conn)
 {
     static thread_local std::vector<char> buf(READ_BUFFER);
-    while (!conn.dead) {
+    for (int turn = 0; turn < PACKETS_PER_TURN && !conn.dead; ++turn) {
         struct iovec iov = {buf.data(), buf.size()};
         struct msghdr msg = {};
         msg.msg_iov = &iov;
@@ -115,6 +157,7 @@ void read_all(Hub &hub, Conn &conn)
         const int rc = zel_agent_split_texts(
             buf.data(), static_cast<size_t>(n),
             [&](json_object *value, std::string_view text) {
+                conn.spoken = true;
                 route_text(hub, conn, value, text);
                 return 0;
             },
@@ -154,13 +197,37 @@ bool send_packet(Hub &hub, Conn &conn, std::string text)
         }
     }
     if (conn.out.size() >= MAX_QUEUED_PACKETS) {
-        ZEL_LOGE(TAG, "connection %llu is not reading, message dropped: %s",
-                 static_cast<unsigned long long>(conn.id), text.c_str());
+        ++conn.drops_unlogged;
+        if (rate_limit_passes(&conn.drop_logged_ms, time_monotonic_ms())) {
+            ZEL_LOGE(TAG, "connection %llu (fd %d) is not reading, %u message(s) dropped, last: %.64s",
+                     static_cast<unsigned long long>(conn.id), conn.fd, conn.drops_unlogged, text.c_str());
+            conn.drops_unlogged = 0;
+        }
         return false;
     }
     conn.out.push_back(std::move(text));
     update_events(hub, conn, true);
     return true;
+}
+
+int64_t expire_silent(Hub &hub, int64_t now_ms)
+{
+    int64_t next = -1;
+    for (auto &entry : hub.conns) {
+        Conn &conn = *entry.second;
+        if (conn.spoken || conn.dead)
+            continue;
+        const int64_t left = conn.connected_ms + SILENT_CONNECTION_MS - now_ms;
+        if (left <= 0) {
+            ZEL_LOGW(TAG, "connection %llu (fd %d, process %d) said nothing in %lld ms, closed",
+                     static_cast<unsigned long long>(conn.id), conn.fd, conn.pid,
+                     static_cast<long long>(SILENT_CONNECTION_MS));
+            conn.dead = true;
+            continue;
+        }
+        next = next < 0 ? left : std::min(next, left);
+    }
+    return next;
 }
 
 void close_dead(Hub &hub)

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -54,8 +55,15 @@ void *server_loop(void *)
     agent_hub::Hub &hub = g_hub;
     struct epoll_event events[MAX_EVENTS];
     for (;;) {
-        const int timeout = hub.forwards.empty() ? -1 : EXPIRY_TICK_MS;
-        const int n = epoll_wait(hub.epoll_fd, events, MAX_EVENTS, timeout);
+        int64_t timeout = hub.forwards.empty() ? -1 : EXPIRY_TICK_MS;
+        {
+            std::lock_guard<std::mutex> state(hub.state_lock);
+            const int64_t silent = agent_hub::expire_silent(hub, time_monotonic_ms());
+            agent_hub::close_dead(hub);
+            if (silent >= 0)
+                timeout = timeout < 0 ? silent : std::min(timeout, silent);
+        }
+        const int n = epoll_wait(hub.epoll_fd, events, MAX_EVENTS, static_cast<int>(timeout));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -78,7 +86,7 @@ void *server_loop(void *)
             if (events[i].events & EPOLLOUT)
                 agent_hub::flush_out(hub, conn);
             if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))
-                agent_hub::read_all(hub, conn);
+                agent_hub::read_some(hub, conn);
         }
         agent_hub::expire_forwards(hub, time_monotonic_ms());
         agent_hub::close_dead(hub);

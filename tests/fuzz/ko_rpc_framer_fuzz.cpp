@@ -1,6 +1,7 @@
 // Feeds the RPC link's framer a byte stream in reads of fuzzer-chosen sizes and checks that it gives
 // exactly the objects a whole-stream scan finds (string-aware brace matching, objects that do not
-// fit the receive buffer dropped).
+// fit the receive buffer dropped), up to where the stream goes out of step (a byte between objects
+// that is neither white space nor "{", or an object still open kMaxObject bytes after its start).
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -25,7 +26,11 @@ std::vector<std::string> reference(const std::string &s)
             if (c == '{') {
                 depth = 1;
                 start = i;
+            } else if (c != ' ' && c != '\n' && c != '\r' && c != '\t') {
+                break;
             }
+        } else if (i + 1 - start > ko_rpc::Framer::kMaxObject) {
+            break;
         } else if (in_string) {
             if (escape)
                 escape = false;
@@ -61,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ko_rpc::Framer framer;
     std::vector<std::string> got;
     size_t pos = 0;
-    while (pos < stream.size()) {
+    // A stream out of step is where the link hangs up.
+    while (pos < stream.size() && framer.fault() == ko_rpc::Framer::Fault::none) {
         const size_t room = framer.space_left();
         if (room == 0) {
             std::fprintf(stderr, "no room left with %zu bytes held\n", framer.held());

@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     ko_fuzz_sdk_start();
     ko_rpc::Module &m = ko_rpc::module();
     m.initialised = true;
-    m.inner[0] = "miIO.ota";
+    m.inner[0] = "lumo.ota";
     m.inner[1] = "local.query_status";
     m.inner[2] = "get_prop";
     open_links(m);

@@ -4,7 +4,7 @@ import sys
 
 SEEDS = [
     b'\x00{"id":5,"result":["ok"]}',
-    b'\x00{"id":2147483646,"method":"local.query_status","params":{}}{"method":"miIO.ota","id":3}',
+    b'\x00{"id":2147483646,"method":"local.query_status","params":{}}{"method":"lumo.ota","id":3}',
     b'\x00{"method":"get_prop","params":["power"],"id":17}  {"id":1,"error":{"code":-1}}',
     b'\x0f{"id":12,"method":"_internal.hello"}',
     b'\x0f{"id":"x","method":"props","params":{"a":"b/c"}}',

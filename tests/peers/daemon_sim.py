@@ -17,6 +17,17 @@ Tests drive it through a unix control socket, one JSON object per line in each d
                                                     -> {"ok":true} (chunk > 0 splits the text)
   {"cmd":"script","method":"m","reply":{...}}       -> {"ok":true}; later requests for m get
       {"id": <their id>, **reply}; "reply":null removes the rule
+  {"cmd":"script","method":"m","answer_properties":{"2.1":true,...}}
+                                                    -> {"ok":true}; later requests for m, whose
+      "params"."properties" list {"siid","piid"} pairs (as "_sync.spec_get_prop" does), get
+      {"id": <their id>, "result": {"properties": [{"did","siid","piid","value","code":0} for each pair
+      with a value under "siid.piid", {"did","siid","piid","code":-4003} for the others]}}
+  {"cmd":"loop","link":"rpc","count":n,"text":"{...}","timeout_ms":5000}
+                                                    -> {"ok":true,"count":n,"elapsed_ms":t}
+      sends the request object `text` n times on the link, each with a fresh "id" and only after
+      the camera's reply (an object without "method" and with that id) to the one before; the
+      replies are not kept; t is the time from the first send to the last reply
+      ({"error":"timeout","done":k} when a reply does not come)
   {"cmd":"set","did":1234,"time":1700000000,"status":"cloud_connected"}
   {"cmd":"call","method":"_internal.request_dinfo","params":{...},"id":7,"extra":{...}}
                                                     -> {"ok":true,"since":n}
@@ -25,6 +36,11 @@ Tests drive it through a unix control socket, one JSON object per line in each d
       "since" is the number of objects the internal link had received before, for a "wait" on the
       camera's answer; {"cmd":"call","method":"local.status","params":"cloud_connected"} tells a state
   {"cmd":"close","link":"rpc"}                      -> closes that link's connection
+  {"cmd":"reading","link":"rpc","on":false}         -> stops (or resumes) reading that link's current
+      connection, as a daemon that hangs would; a new connection is read as usual
+  {"cmd":"flood","link":"rpc","head":"{","fill":"x","bytes":n}
+                                                    -> {"ok":true,"sent":m}: writes "head" and then
+      "fill" repeated up to n bytes in all, until the camera closes the connection
   {"cmd":"listen","on":false}                       -> stops (or resumes) accepting connections and
       closes the open ones (unless "keep_links":true)
   {"cmd":"accepts"}                                 -> {"accepts":[[link_or_null, t_monotonic], ...]}
@@ -83,6 +99,7 @@ class Link:
         self.name = None
         self.buffer = ""
         self.connected_at = now()
+        self.paused = False  # not read, as by a daemon that hangs
 
 
 class Simulator:
@@ -165,7 +182,8 @@ class Simulator:
     def close_link(self, link):
         if link.sock is None:
             return
-        self.sel.unregister(link.sock)
+        if not link.paused:
+            self.sel.unregister(link.sock)
         link.sock.close()
         link.sock = None
         self.log(f"closed #{link.index} ({link.name})")
@@ -204,7 +222,7 @@ class Simulator:
             return
         reply = None
         if method in self.rules:
-            reply = dict(self.rules[method])
+            reply = self.scripted_reply(self.rules[method], obj)
         elif method == "local.query_did" and self.state["did"] is not None:
             reply = {"method": "local.did", "params": self.state["did"]}
         elif method == "local.query_time" and self.state["time"] is not None:
@@ -217,6 +235,78 @@ class Simulator:
             return
         reply["id"] = obj["id"]
         self.write(link, json.dumps(reply, separators=(",", ":")))
+
+    @staticmethod
+    def scripted_reply(rule, request):
+        if not (isinstance(rule, dict) and "answer_properties" in rule):
+            return dict(rule)
+        values = rule["answer_properties"]
+        params = request.get("params")
+        asked = params.get("properties") if isinstance(params, dict) else None
+        answered = []
+        for item in asked if isinstance(asked, list) else []:
+            if not isinstance(item, dict):
+                continue
+            element = {k: item[k] for k in ("did", "siid", "piid") if k in item}
+            key = f"{item.get('siid')}.{item.get('piid')}"
+            if key in values:
+                element["value"] = values[key]
+                element["code"] = 0
+            else:
+                element["code"] = -4003
+            answered.append(element)
+        return {"result": {"properties": answered}}
+
+    def loop(self, conn, cmd):
+        link = self.current(cmd.get("link", "rpc"))
+        if link is None:
+            self.respond(conn, {"error": "not connected"})
+            return
+        request = json.loads(cmd["text"])
+        count = int(cmd.get("count", 1))
+        timeout = cmd.get("timeout_ms", 5000) / 1000.0
+        base = int(cmd.get("first_id", 1))
+        start = now()
+        for i in range(count):
+            request["id"] = base + i
+            self.write(link, json.dumps(request, separators=(",", ":")))
+            if not self.await_reply(link, base + i, now() + timeout):
+                self.respond(conn, {"error": "timeout", "done": i})
+                return
+        self.respond(conn, {"ok": True, "count": count, "elapsed_ms": (now() - start) * 1000.0})
+
+    def await_reply(self, link, want_id, deadline):
+        """Reads the link until the reply with `want_id` arrives; other objects are handled as usual."""
+        while link.sock is not None:
+            left = deadline - now()
+            if left <= 0:
+                return False
+            ready = selectors.DefaultSelector()
+            ready.register(link.sock, selectors.EVENT_READ)
+            events = ready.select(timeout=left)
+            ready.close()
+            if not events:
+                continue
+            try:
+                data = link.sock.recv(65536)
+            except BlockingIOError:
+                continue
+            except ConnectionError:
+                data = b""
+            if not data:
+                self.close_link(link)
+                return False
+            link.buffer += data.decode("utf-8", errors="replace")
+            objects, link.buffer = split_objects(link.buffer)
+            found = False
+            for obj in objects:
+                if isinstance(obj, dict) and "method" not in obj and obj.get("id") == want_id and not found:
+                    found = True
+                else:
+                    self.on_object(link, obj)
+            if found:
+                return True
+        return False
 
     def write(self, link, text, chunk=0, delay_ms=0):
         data = text.encode()
@@ -231,6 +321,24 @@ class Simulator:
                         time.sleep(delay_ms / 1000.0)
         finally:
             link.sock.setblocking(False)
+
+    def flood(self, link, head, fill, total):
+        block = (fill * (65536 // len(fill) + 1))[:65536].encode()
+        data = head.encode()
+        sent = 0
+        link.sock.setblocking(True)
+        link.sock.settimeout(10)
+        try:
+            while sent < total:
+                chunk = data if data else block[:min(len(block), total - sent)]
+                data = b""
+                link.sock.sendall(chunk)
+                sent += len(chunk)
+        except OSError:
+            pass  # the camera gave up on the stream
+        finally:
+            link.sock.setblocking(False)
+        return sent
 
     # ---- the supervisor side ---------------------------------------------------------------------
     def on_supervisor_accept(self, sock):
@@ -340,7 +448,9 @@ class Simulator:
             self.write(link, json.dumps(request, separators=(",", ":")))
             self.respond(conn, {"ok": True, "since": since})
         elif kind == "script":
-            if cmd.get("reply") is None:
+            if "answer_properties" in cmd:
+                self.rules[cmd["method"]] = {"answer_properties": cmd["answer_properties"]}
+            elif cmd.get("reply") is None:
                 self.rules.pop(cmd["method"], None)
             else:
                 self.rules[cmd["method"]] = cmd["reply"]
@@ -355,6 +465,22 @@ class Simulator:
             if link is not None:
                 self.close_link(link)
             self.respond(conn, {"ok": link is not None})
+        elif kind == "reading":
+            link = self.current(cmd["link"])
+            if link is not None and link.paused == bool(cmd.get("on", True)):
+                link.paused = not link.paused
+                if link.paused:
+                    self.sel.unregister(link.sock)
+                else:
+                    self.sel.register(link.sock, selectors.EVENT_READ, ("daemon", link))
+            self.respond(conn, {"ok": link is not None})
+        elif kind == "flood":
+            link = self.current(cmd["link"])
+            if link is None:
+                self.respond(conn, {"error": "not connected"})
+                return
+            self.respond(conn, {"ok": True, "sent": self.flood(link, cmd.get("head", ""), cmd["fill"],
+                                                               cmd["bytes"])})
         elif kind == "listen":
             self.listen(bool(cmd.get("on", True)))
             if not cmd.get("on", True) and not cmd.get("keep_links", False):
@@ -367,6 +493,8 @@ class Simulator:
             since = cmd.get("since", 0)
             self.respond(conn, {"messages": self.supervisor_messages[since:],
                                 "next": len(self.supervisor_messages)})
+        elif kind == "loop":
+            self.loop(conn, cmd)
         elif kind == "quit":
             self.respond(conn, {"ok": True})
             self.running = False

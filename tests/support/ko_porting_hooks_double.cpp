@@ -19,15 +19,6 @@ std::optional<std::string> text_of(const char *text)
 
 } // namespace
 
-extern "C" int ko_rpc_receive(const char *msg, int len)
-{
-    if (!msg || len <= 0)
-        return -1;
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_seen.rpc_received.emplace_back(msg, static_cast<size_t>(len));
-    return 0;
-}
-
 extern "C" int ko_ipc_on_error(int code)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -94,6 +85,12 @@ extern "C" int ko_ipc_on_bind(int status)
 }
 
 namespace zeltest {
+
+void porting_hooks_note_rpc(std::string text)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_seen.rpc_received.push_back(std::move(text));
+}
 
 void porting_hooks_script(const PortingHooksScript &script)
 {

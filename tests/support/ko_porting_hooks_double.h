@@ -1,5 +1,7 @@
 // A test double of the porting hooks that the app-client library provides to the SDK: it records
-// every call so that tests can wait for them.
+// every call so that tests can wait for them. The RPC receive hook is a double of its own
+// (ko_rpc_receive_double.cpp, library zel_test_hooks), so that tests which load the app-client library
+// take its real hook and still have the other doubles (library zel_test_device_hooks).
 #pragma once
 
 #include <chrono>
@@ -41,6 +43,8 @@ void porting_hooks_script(const PortingHooksScript &script);
 PortingHooksRecord porting_hooks_seen();
 // Forgets every call and restores the default script.
 void porting_hooks_reset();
+// Used by the ko_rpc_receive double.
+void porting_hooks_note_rpc(std::string text);
 // Waits until ko_rpc_receive has been given at least `count` texts.
 bool porting_hooks_wait_rpc(size_t count, std::chrono::milliseconds timeout);
 

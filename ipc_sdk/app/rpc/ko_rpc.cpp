@@ -132,9 +132,7 @@ void on_report(const ko_message_arg *arg)
 void stop_thread(Module &m)
 {
     m.stop.store(true);
-    const char wake = 1;
-    if (write(m.wake[1], &wake, 1) != 1)
-        KO_LOGW(kModule, "system call err:%s, errno:%s\n", "write pipe", strerror(errno));
+    wake_link_thread(m);
     ko_thread_destory(m.thread);
     m.thread = nullptr;
     close(m.wake[0]);
@@ -166,8 +164,13 @@ int ko_rpc_init(void)
     for (auto &link : m.links) {
         link.fd = -1;
         link.framer.reset();
+        link.out.clear();
+        link.reconnect_at_ms = 0;
     }
-    if (pipe2(m.wake, O_CLOEXEC) != 0) {
+    m.connect_failures = 0;
+    m.refused = m.refused_unlogged = 0;
+    m.refused_logged_ms = 0;
+    if (pipe2(m.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         KO_LOGE(kModule, "system call err:%s, errno:%s\n", "pipe ", strerror(errno));
         return -1;
     }
@@ -248,9 +251,10 @@ int ko_rpc_send(const char *msg, int msg_len)
     if (!m.running.load())
         return 0;
     std::lock_guard<std::mutex> lock(m.mutex);
+    const uint32_t refused_before = m.refused;
     if (parse_msg(m, msg, static_cast<size_t>(msg_len), kUp, "15") < 0)
         m.counters.add(Counters::parse_err);
-    return 0;
+    return m.refused == refused_before ? 0 : -1;
 }
 
 void ko_rpc_stat_get(ko_rpc_stat *out)

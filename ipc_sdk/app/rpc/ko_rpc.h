@@ -11,8 +11,9 @@ extern "C" {
 
 int ko_rpc_init(void);
 int ko_rpc_deinit(void);
-// Sends JSON text (one or more objects) to the daemon for the application (uid 15): 0, also while
-// the link is not running (nothing is sent then); -1 for a NULL text or a length of 0 or less.
+// Sends JSON text (one or more objects) to the daemon for the application (uid 15) without waiting:
+// 0, also while the link is not running (nothing is sent then); -1 for a NULL text or a length of 0
+// or less, or when a link's output queue is full because the daemon does not read (refused).
 int ko_rpc_send(const char *msg, int msg_len);
 
 // The link's counters, in the order of its "rpc.info" report.

@@ -1,72 +1,82 @@
-// Cutting whole JSON objects out of a link's byte stream, string-aware, with resync after an oversized object.
+// Cutting whole JSON objects out of a link's byte stream, string-aware, with resync after an
+// oversized object and a bound on how far it skips.
 #include "app/rpc/ko_rpc_framer.h"
 
 #include <cstring>
 
 namespace ko_rpc {
 
+namespace {
+
+bool is_space(char c)
+{
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+} // namespace
+
 void Framer::commit(size_t n)
 {
     held_ += n;
     buf_[held_] = '\0';
     scan();
-    if (end_ == 0 && depth_ > 0 && start_ > 0) {
-        // Bytes before the object's "{" are dropped with it; make room for the rest of it now.
-        std::memmove(buf_.data(), buf_.data() + start_, held_ - start_);
-        held_ -= start_;
-        scanned_ -= start_;
-        start_ = 0;
-        buf_[held_] = '\0';
+    if (fault_ != Fault::none || end_ != 0)
+        return;
+    if (!scanner_.inside()) {
+        // Nothing but white space between objects: it is never part of one.
+        held_ = scanned_ = 0;
+        buf_[0] = '\0';
+        return;
     }
-    if (end_ == 0 && space_left() == 0 && depth_ > 0) {
-        // The object cannot complete within the buffer: forget its bytes but keep counting its
-        // braces, so the stream picks up again right after it.
+    if (start_ > 0) {
+        // Make room for the rest of the object now.
+        drop_front(start_);
+        start_ = 0;
+    }
+    if (space_left() == 0) {
+        // The object cannot complete within the buffer: forget its bytes but keep scanning it, so
+        // the stream picks up again right after it.
         if (!skipping_)
             ++oversized_;
         skipping_ = true;
-        held_ = scanned_ = start_ = 0;
-        buf_[0] = '\0';
-    } else if (end_ == 0 && depth_ == 0) {
-        // Nothing but bytes between objects: they are never part of one.
         held_ = scanned_ = 0;
         buf_[0] = '\0';
     }
 }
 
+void Framer::drop_front(size_t n)
+{
+    std::memmove(buf_.data(), buf_.data() + n, held_ - n);
+    held_ -= n;
+    scanned_ -= n;
+    buf_[held_] = '\0';
+}
+
 void Framer::scan()
 {
-    while (end_ == 0 && scanned_ < held_) {
+    while (end_ == 0 && fault_ == Fault::none && scanned_ < held_) {
         const char c = buf_[scanned_++];
-        if (depth_ == 0) {
+        if (!scanner_.inside()) {
             if (c == '{') {
-                depth_ = 1;
+                scanner_.open();
                 start_ = scanned_ - 1;
+                object_bytes_ = 1;
+            } else if (!is_space(c)) {
+                fault_ = Fault::junk;
             }
             continue;
         }
-        if (in_string_) {
-            if (escape_)
-                escape_ = false;
-            else if (c == '\\')
-                escape_ = true;
-            else if (c == '"')
-                in_string_ = false;
+        if (++object_bytes_ > kMaxObject) {
+            fault_ = Fault::unterminated;
             continue;
         }
-        if (c == '"') {
-            in_string_ = true;
-        } else if (c == '{') {
-            ++depth_;
-        } else if (c == '}' && --depth_ == 0) {
-            if (skipping_) {
-                skipping_ = false;
-                std::memmove(buf_.data(), buf_.data() + scanned_, held_ - scanned_);
-                held_ -= scanned_;
-                scanned_ = 0;
-                buf_[held_] = '\0';
-            } else {
-                end_ = scanned_;
-            }
+        if (!scanner_.feed(c))
+            continue;
+        if (skipping_) {
+            skipping_ = false;
+            drop_front(scanned_);
+        } else {
+            end_ = scanned_;
         }
     }
 }
@@ -84,19 +94,20 @@ void Framer::pop()
 {
     if (end_ == 0)
         return;
-    std::memmove(buf_.data(), buf_.data() + end_, held_ - end_);
-    held_ -= end_;
-    scanned_ = 0;
+    const size_t end = end_;
     end_ = 0;
-    buf_[held_] = '\0';
+    scanned_ = end;
+    drop_front(end);
+    start_ = 0;
     scan();
 }
 
 void Framer::reset()
 {
-    held_ = scanned_ = start_ = end_ = 0;
-    depth_ = 0;
-    in_string_ = escape_ = skipping_ = false;
+    held_ = scanned_ = start_ = end_ = object_bytes_ = 0;
+    scanner_.reset();
+    skipping_ = false;
+    fault_ = Fault::none;
     buf_[0] = '\0';
 }
 

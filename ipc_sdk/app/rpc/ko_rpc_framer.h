@@ -1,17 +1,25 @@
 // Cuts whole JSON objects out of one link's byte stream. It tracks strings and escapes, so braces
 // inside texts do not count, keeps its place across reads, and skips an object larger than the
-// receive buffer to the end of that object instead of losing the objects after it.
+// receive buffer to the end of that object instead of losing the objects after it. A stream that
+// cannot be cut any more (an object that does not end within kMaxObject bytes, or bytes between
+// objects that cannot start one) is reported as broken: only a new connection finds the next object.
 #pragma once
 
 #include <stddef.h>
 
 #include <array>
 
+#include "common/utils/ko_json_scanner.h"
+
 namespace ko_rpc {
 
 class Framer {
 public:
     static constexpr size_t kCapacity = 4096; // receive buffer; an object must fit in kCapacity - 1 bytes
+    // An object still open this many bytes after its "{" will not end: the stream is out of step.
+    static constexpr size_t kMaxObject = 64 * 1024;
+
+    enum class Fault { none, junk, unterminated };
 
     // Free room for the next read (one byte is kept for a terminating NUL).
     char *space() { return buf_.data() + held_; }
@@ -29,20 +37,23 @@ public:
     size_t held() const { return held_; }
     // Objects dropped because they did not fit.
     unsigned oversized() const { return oversized_; }
+    // Why the stream cannot be cut any further; once set, nothing more is framed until reset().
+    Fault fault() const { return fault_; }
 
 private:
     void scan();
+    void drop_front(size_t n);
 
     std::array<char, kCapacity> buf_{};
     size_t held_ = 0;     // bytes in buf_
     size_t scanned_ = 0;  // bytes of buf_ already looked at
-    size_t start_ = 0;    // offset of the current object's "{" (valid while depth_ > 0)
+    size_t start_ = 0;    // offset of the current object's "{" (valid while inside one)
     size_t end_ = 0;      // one past the complete object's "}", 0 when none is complete
-    int depth_ = 0;
-    bool in_string_ = false;
-    bool escape_ = false;
+    size_t object_bytes_ = 0; // bytes of the current object seen so far, skipped ones included
+    ko_json::ObjectScanner scanner_;
     bool skipping_ = false; // inside an object too large to keep
     unsigned oversized_ = 0;
+    Fault fault_ = Fault::none;
 };
 
 } // namespace ko_rpc

@@ -20,6 +20,11 @@ constexpr int kDefaultPort = 54322;
 constexpr size_t kInnerSlots = 64;
 constexpr size_t kInnerNameMax = 31;
 constexpr uint32_t kMaxMessageLen = 4132;
+// Bytes a link holds for a daemon that is slow to read; a message that would go beyond is refused.
+constexpr size_t kOutQueueMax = 64 * 1024;
+// A daemon that has taken nothing of a waiting output for this long is not reading: the link is
+// dropped and connected afresh.
+constexpr uint64_t kStallMs = 5000;
 
 enum LinkId { kInternal = 0, kRpc = 1 };
 enum Direction { kUp = 0, kDown = 1 };
@@ -27,6 +32,9 @@ enum Direction { kUp = 0, kDown = 1 };
 struct Link {
     int fd = -1;
     Framer framer;
+    std::string out;               // accepted for the daemon, not yet taken by the socket
+    uint64_t last_drain_ms = 0;    // when the socket last took bytes of `out` (while it is not empty)
+    uint64_t reconnect_at_ms = 0;  // a link dropped for cause is not connected again before this
 };
 
 // Counters in report order; relaxed atomics, since the report reads them from another thread.
@@ -50,7 +58,11 @@ struct Module {
     std::array<std::string, kInnerSlots> inner; // empty = free slot
     IdMap ids;
     ko_thread *thread = nullptr;
-    int wake[2] = {-1, -1}; // a pipe that ends the thread's waits at stop
+    int wake[2] = {-1, -1}; // a pipe that ends the thread's waits: at stop, or when output is waiting
+    unsigned connect_failures = 0; // drives the reconnect delay, which never shrinks again
+    uint32_t refused = 0;          // messages refused because an output queue was full
+    uint32_t refused_unlogged = 0;
+    uint64_t refused_logged_ms = 0;
     Counters counters;
 };
 
@@ -58,10 +70,13 @@ Module &module();
 
 // The daemon's TCP port: ZELMAR_DAEMON_PORT when set to a valid port, else 54322.
 int daemon_port();
+// Ends the link thread's current wait (to stop, or to wait for room for new output).
+void wake_link_thread(Module &m);
 // Thread entry of "rpc_mg".
 void *link_loop(void *arg);
-// Sends text on a link; the caller holds the link mutex. 0, or -1 (the link is shut down and the
-// loop reconnects it).
+// Queues text for a link without waiting; the caller holds the link mutex. 0, or -1: the link is
+// closed, its output queue is full (the text is refused), or the socket failed (the link is shut
+// down and the loop reconnects it).
 int send_on_link(Module &m, LinkId id, const char *text, size_t len);
 // Handles every JSON object in text, as coming down from the daemon or up from the module named by
 // user_name; the caller holds the link mutex. The bytes consumed, or -1.

@@ -62,7 +62,7 @@ int sq_open(const char *path, ko_kv_engine_db **out)
         return SQLITE_MISUSE;
     *out = nullptr;
     sqlite3 *db = nullptr;
-    int rc = sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    int rc = sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
     if (rc != SQLITE_OK) {
         KO_LOGE(kModule, "sqlite open(%s) failed: %d %s\n", path, rc, db ? sqlite3_errmsg(db) : "");
         sqlite3_close(db);

@@ -1,6 +1,6 @@
 // The kv store's two database files: finding each copy by its base name, checking its contents
 // against the CRC-32 in its name, renaming it after a change (flushed first) and rebuilding one copy
-// from the other.
+// from the other. Store files are never followed through a symlink: such a copy counts as damaged.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -31,6 +31,13 @@ bool is_copy_name(const char *name, const char *base)
         if (*p < '0' || *p > '9')
             return false;
     return true;
+}
+
+// A store file that is anything but a regular file (a symlink above all) is never followed.
+bool is_regular_file(const std::string &path)
+{
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 int fsync_path(const std::string &path, int flags)
@@ -113,7 +120,7 @@ int _ko_kv_parse_filename_crc32(const std::string &name, uint32_t *crc)
 
 int _ko_kv_get_file_crc32(const std::string &path, uint32_t *crc)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         KO_LOGE(KO_KV_MODULE, "open   file(%s) failed.\n", path.c_str());
         return -1;
@@ -147,11 +154,17 @@ int _ko_kv_invalid_check(const char *pattern, std::string *path)
         KO_LOGE(KO_KV_MODULE, "get db filename failed,ret = %d\n", -1);
         return -1;
     }
-    if (name.empty() || name == pattern) {
+    if (name.empty()) {
         *path = g_ko_kv.dir + "/" + pattern;
         return 0;
     }
     *path = g_ko_kv.dir + "/" + name;
+    if (!is_regular_file(*path)) {
+        KO_LOGE(KO_KV_MODULE, "%s is not a regular file, rebuild it.\n", path->c_str());
+        return -1;
+    }
+    if (name == pattern)
+        return 0;
     uint32_t want = 0, have = 0;
     _ko_kv_parse_filename_crc32(name, &want);
     const int ret = _ko_kv_get_file_crc32(*path, &have);
@@ -188,7 +201,7 @@ int _ko_kv_rename_db_file(std::string *path, const char *base)
         KO_LOGE(KO_KV_MODULE, "db file name too long: %s\n", g_ko_kv.dir.c_str());
         return -1;
     }
-    if (fsync_path(*path, O_RDONLY) != 0)
+    if (fsync_path(*path, O_RDONLY | O_NOFOLLOW) != 0)
         return -1;
     if (rename(path->c_str(), target) != 0) {
         KO_LOGE(KO_KV_MODULE, "system call err:%s, errno:%s\n", "rename failed\n", strerror(errno));
@@ -201,14 +214,19 @@ int _ko_kv_rename_db_file(std::string *path, const char *base)
 
 int _ko_kv_copy_file(const std::string &from, const std::string &to)
 {
-    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (in < 0) {
         KO_LOGE(KO_KV_MODULE, "open src file(%s) failed.\n", from.c_str());
         return -2;
     }
-    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Written beside the target and renamed over it, so that whatever the target was (a damaged
+    // copy, a symlink) is replaced, never written through.
+    const std::string tmp = to + ".tmp";
+    if (unlink(tmp.c_str()) != 0 && errno != ENOENT)
+        KO_LOGE(KO_KV_MODULE, "system call err:%s, errno:%s\n", "unlink", strerror(errno));
+    const int out = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (out < 0) {
-        KO_LOGE(KO_KV_MODULE, "open dst file(%s) failed.\n", to.c_str());
+        KO_LOGE(KO_KV_MODULE, "open dst file(%s) failed.\n", tmp.c_str());
         close(in);
         return -2;
     }
@@ -240,9 +258,16 @@ int _ko_kv_copy_file(const std::string &from, const std::string &to)
         rc = -1;
     }
     close(in);
-    if (rc == 0)
-        KO_LOGD(KO_KV_MODULE, "copy   file OK.\n");
-    return rc;
+    if (rc == 0 && rename(tmp.c_str(), to.c_str()) != 0) {
+        KO_LOGE(KO_KV_MODULE, "system call err:%s, errno:%s\n", "rename", strerror(errno));
+        rc = -1;
+    }
+    if (rc != 0) {
+        unlink(tmp.c_str());
+        return rc;
+    }
+    KO_LOGD(KO_KV_MODULE, "copy   file OK.\n");
+    return 0;
 }
 
 int _ko_kv_repair(bool src_bad, bool bak_bad, std::string *src, std::string *bak)
@@ -268,7 +293,7 @@ int _ko_kv_limit_check(const std::string &path, int length)
         return 0;
     }
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0) {
+    if (lstat(path.c_str(), &st) != 0) {
         KO_LOGE(KO_KV_MODULE, "get file(%s)   stat err(%d).\n", path.c_str(), errno);
         return -9;
     }

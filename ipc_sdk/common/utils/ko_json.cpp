@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/utils/ko_json_scanner.h"
 #include "common/utils/ko_log.h"
 
 namespace {
@@ -56,11 +57,10 @@ int ko_json_split(const char *buf, int len, int *start, int *end)
         return -1;
     }
     *start = i;
-    int depth = 1;
+    ko_json::ObjectScanner scanner;
+    scanner.open();
     for (++i; i < len; ++i) {
-        if (buf[i] == '{') {
-            ++depth;
-        } else if (buf[i] == '}' && --depth == 0) {
+        if (scanner.feed(buf[i])) {
             *end = i + 1;
             return 0;
         }

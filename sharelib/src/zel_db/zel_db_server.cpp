@@ -6,7 +6,9 @@
 #include "zel_db/zel_db.h"
 #include "zel_db/zel_db_store.h"
 #include "zel_db/zel_db_wire.h"
+#include "zelmar/zel_clock.h"
 #include "zelmar/zel_path.h"
+#include "zelmar/zel_send.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -19,13 +21,15 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <set>
+#include <deque>
+#include <map>
 #include <system_error>
 #include <thread>
 
@@ -34,6 +38,22 @@ namespace {
 constexpr int BACKLOG = 128;
 constexpr int MAX_EVENTS = 64;
 constexpr int SEND_TIMEOUT_MS = 5000;
+// Requests served from one connection before the others get their turn.
+constexpr int REQUESTS_PER_TURN = 16;
+// Reply bytes a connection may leave untaken, and for how long it may take none of them.
+constexpr size_t MAX_PENDING_OUTPUT = 4 * 1024 * 1024;
+constexpr int64_t STALL_MS = 1000;
+
+struct Conn {
+    std::string out;               // reply bytes the client has not taken yet
+    int64_t last_progress_ms = 0;  // when it last took some (while `out` is not empty)
+    bool input_left = false;       // reading stopped with requests possibly waiting
+    bool queued = false;           // in Server::ready
+    bool peer_closed = false;      // the client shut its side: closed once its replies are out
+    bool broken = false;           // a send failed: closed by the loop
+    size_t skip_left = 0;          // bytes of an oversized request still to throw away
+    bool skip_to_nul = false;      // ... and up to the NUL that ends its value
+};
 
 struct Server {
     std::thread thread;
@@ -43,8 +63,13 @@ struct Server {
     int wake_fd = -1;
     int epfd = -1;
     std::atomic<bool> running{false};
-    std::set<int> connections;  // touched by the server thread only, and by deinit after the join
+    // Touched by the server thread only, and by deinit after the join.
+    std::map<int, Conn> connections;
+    std::deque<int> ready;  // connections with requests left over from their last turn
 };
+
+// Set on the server thread, the one that owns the connections.
+thread_local bool t_server_thread = false;
 
 // Never destroyed: a process may exit() while the server thread runs, and destroying a joinable
 // std::thread would abort it.
@@ -83,33 +108,126 @@ void accept_connections()
             return;
         }
         epoll_event ev {};
-        ev.events = EPOLLIN | EPOLLET | EPOLLRDHUP;
+        ev.events = EPOLLIN | EPOLLOUT | EPOLLET | EPOLLRDHUP;
         ev.data.fd = fd;
         if (epoll_ctl(g_server.epfd, EPOLL_CTL_ADD, fd, &ev) != 0) {
             ZEL_LOGE(ZEL_DB_TAG, "[%s %d] There is something wrong with create_new_connection\n", __func__, __LINE__);
             close(fd);
             continue;
         }
-        g_server.connections.insert(fd);
+        g_server.connections[fd] = Conn{};
         ZEL_LOGD(ZEL_DB_TAG, "[%s %d] create new connection connfd = %d\n", __func__, __LINE__, fd);
     }
 }
 
-// Serves every request waiting on the connection; false once it has been closed.
+// Hands the socket as much of the pending reply as it takes now; false when the send failed.
+bool flush_output(int fd, Conn &c)
+{
+    const ssize_t sent = zel_send_pending(fd, &c.out);
+    if (sent < 0) {
+        ZEL_LOGE(ZEL_DB_TAG, "[%s %d] send to client %d: %s\n", __func__, __LINE__, fd, std::strerror(errno));
+        c.broken = true;
+        return false;
+    }
+    if (sent > 0)
+        c.last_progress_ms = time_monotonic_ms();
+    return true;
+}
+
+void queue_turn(int fd, Conn &c)
+{
+    if (!c.queued) {
+        c.queued = true;
+        g_server.ready.push_back(fd);
+    }
+}
+
+// A set whose value does not end within the largest request: the value would be cut and its tail
+// read as a request of its own. It is refused and thrown away whole: through the length its
+// sender gave, and at least up to the NUL that ends the value.
+bool starts_oversized_set(Conn &c, const char *request, size_t n)
+{
+    if (n < ZEL_DB_MSG_MAX || std::memchr(request + ZEL_DB_MSG_VALUE, '\0', n - ZEL_DB_MSG_VALUE))
+        return false;
+    const zel_db_request_t req = zel_db_msg_parse(reinterpret_cast<const uint8_t *>(request), n);
+    if (req.op != ZEL_DB_OP_SET)
+        return false;
+    const uint64_t total = static_cast<uint64_t>(ZEL_DB_MSG_VALUE) + req.length;
+    c.skip_left = total > n ? static_cast<size_t>(std::min<uint64_t>(total - n, SIZE_MAX)) : 0;
+    c.skip_to_nul = true;
+    return true;
+}
+
+// Throws away the rest of an oversized request from the front of buf; the bytes used.
+size_t skip_oversized(Conn &c, const char *buf, size_t n)
+{
+    size_t take = n;
+    if (c.skip_to_nul) {
+        if (const void *nul = std::memchr(buf, '\0', n)) {
+            take = static_cast<size_t>(static_cast<const char *>(nul) - buf) + 1;
+            c.skip_to_nul = false;
+        }
+    } else {
+        take = std::min(take, c.skip_left);
+    }
+    c.skip_left -= std::min(c.skip_left, take);
+    return take;
+}
+
+void refuse_oversized(int fd)
+{
+    ZEL_LOGE(ZEL_DB_TAG, "[%s %d] set value over %d characters from client %d refused\n", __func__, __LINE__,
+             ZEL_DB_MSG_MAX - ZEL_DB_MSG_VALUE - 1, fd);
+    uint8_t reply[ZEL_DB_REPLY_HEAD];
+    zel_db_reply_head_put(reply, ZEL_DB_REPLY_FAILED, 0);
+    ipc_server_send(fd, reply, sizeof reply);
+}
+
+// Serves the requests waiting on a connection, a few per turn, and none while a reply is still on
+// its way; false once the connection has been closed.
 bool serve_input(int fd)
 {
     char request[ZEL_DB_MSG_MAX + 1];
-    for (;;) {
+    for (int served = 0;;) {
+        auto it = g_server.connections.find(fd);
+        if (it == g_server.connections.end())
+            return false;
+        Conn &c = it->second;
+        if (c.broken) {
+            drop_connection(fd);
+            return false;
+        }
+        if (!c.out.empty() || served == REQUESTS_PER_TURN) {
+            c.input_left = true;
+            if (c.out.empty())
+                queue_turn(fd, c);
+            return true;
+        }
         std::memset(request, 0, sizeof request);
         const ssize_t n = read(fd, request, ZEL_DB_MSG_MAX);
         if (n > 0) {
-            g_server.handler(fd, request, static_cast<int>(n));
+            size_t used = 0;
+            if (c.skip_left > 0 || c.skip_to_nul)
+                used = skip_oversized(c, request, static_cast<size_t>(n));
+            if (used == static_cast<size_t>(n))
+                continue;
+            const char *rest = request + used;
+            const size_t size = static_cast<size_t>(n) - used;
+            ++served;
+            if (starts_oversized_set(c, rest, size))
+                refuse_oversized(fd);
+            else
+                g_server.handler(fd, rest, static_cast<int>(size));
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            c.input_left = false;
+            if (c.peer_closed && c.out.empty())
+                drop_connection(fd);
             return true;
+        }
         if (n < 0)
             ZEL_LOGE(ZEL_DB_TAG, "read error: %s\n", std::strerror(errno));
         else
@@ -119,12 +237,70 @@ bool serve_input(int fd)
     }
 }
 
+void serve_output(int fd)
+{
+    auto it = g_server.connections.find(fd);
+    if (it == g_server.connections.end())
+        return;
+    Conn &c = it->second;
+    if (!flush_output(fd, c)) {
+        drop_connection(fd);
+        return;
+    }
+    if (!c.out.empty())
+        return;
+    if (c.input_left)
+        queue_turn(fd, c);
+    else if (c.peer_closed)
+        drop_connection(fd);
+}
+
+// Gives the connections with requests left over their next turn.
+void serve_ready()
+{
+    std::deque<int> turn;
+    turn.swap(g_server.ready);
+    for (int fd : turn) {
+        auto it = g_server.connections.find(fd);
+        if (it == g_server.connections.end())
+            continue;
+        it->second.queued = false;
+        serve_input(fd);
+    }
+}
+
+// Closes the connections that took none of their reply for STALL_MS; the time until the next one
+// is due, or -1 when no reply is waiting.
+int close_stalled(int64_t now)
+{
+    int next = -1;
+    for (auto it = g_server.connections.begin(); it != g_server.connections.end();) {
+        const int fd = it->first;
+        const Conn &c = it->second;
+        ++it;
+        if (c.out.empty())
+            continue;
+        const int64_t idle = now - c.last_progress_ms;
+        if (idle >= STALL_MS) {
+            ZEL_LOGE(ZEL_DB_TAG, "[%s %d] client %d took no reply for %lld ms (%zu bytes waiting), closed\n",
+                     __func__, __LINE__, fd, static_cast<long long>(idle), c.out.size());
+            drop_connection(fd);
+            continue;
+        }
+        const int left = static_cast<int>(STALL_MS - idle);
+        next = next < 0 ? left : std::min(next, left);
+    }
+    return next;
+}
+
 void server_loop()
 {
     pthread_setname_np(pthread_self(), "ipc_server");
+    t_server_thread = true;
     epoll_event events[MAX_EVENTS];
     while (g_server.running.load()) {
-        const int n = epoll_wait(g_server.epfd, events, MAX_EVENTS, -1);
+        const int stall_wait = close_stalled(time_monotonic_ms());
+        const int n = epoll_wait(g_server.epfd, events, MAX_EVENTS, g_server.ready.empty() ? stall_wait : 0);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -140,16 +316,45 @@ void server_loop()
                 accept_connections();
                 continue;
             }
+            if (what & EPOLLOUT)
+                serve_output(fd);
             if ((what & EPOLLIN) && !serve_input(fd))
                 continue;
-            if (what & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) {
+            auto it = g_server.connections.find(fd);
+            if (it == g_server.connections.end())
+                continue;
+            if (what & (EPOLLHUP | EPOLLERR)) {
                 ZEL_LOGD(ZEL_DB_TAG, "[%s %d] client closed... \n", __func__, __LINE__);
                 drop_connection(fd);
-            } else if (!(what & EPOLLIN)) {
+            } else if (what & EPOLLRDHUP) {
+                // Requests already sent are still answered.
+                it->second.peer_closed = true;
+                if (it->second.out.empty() && !it->second.input_left)
+                    drop_connection(fd);
+            } else if (!(what & (EPOLLIN | EPOLLOUT))) {
                 ZEL_LOGW(ZEL_DB_TAG, "[%s %d] undeal with event.events = 0x%x \n", __func__, __LINE__, what);
             }
         }
+        serve_ready();
     }
+}
+
+// Queues a reply on one of the server's connections and sends what the socket takes now; `len`,
+// or -1 when the client already leaves too much untaken (the connection is then closed).
+int queue_reply(int fd, Conn &c, const void *data, int len)
+{
+    if (c.broken)
+        return -1;
+    if (c.out.size() + static_cast<size_t>(len) > MAX_PENDING_OUTPUT) {
+        ZEL_LOGE(ZEL_DB_TAG, "[%s %d] client %d leaves %zu reply bytes untaken, closed\n", __func__, __LINE__, fd,
+                 c.out.size());
+        c.broken = true;
+        return -1;
+    }
+    if (c.out.empty())
+        c.last_progress_ms = time_monotonic_ms();
+    c.out.append(static_cast<const char *>(data), static_cast<size_t>(len));
+    return flush_output(fd, c) ? len : -1;
 }
 
 // The fuzzy get of a request without section: the first entry of the store whose key holds `key`.
@@ -281,9 +486,10 @@ int ipc_server_deinit(void)
     if (write(g_server.wake_fd, &one, sizeof one) != sizeof one)
         ZEL_LOGE(ZEL_DB_TAG, "[%s %d] can't wake the server: %s\n", __func__, __LINE__, std::strerror(errno));
     g_server.thread.join();
-    for (int fd : g_server.connections)
-        close(fd);
+    for (const auto &entry : g_server.connections)
+        close(entry.first);
     g_server.connections.clear();
+    g_server.ready.clear();
     close_fd(g_server.listen_fd);
     close_fd(g_server.wake_fd);
     close_fd(g_server.epfd);
@@ -297,6 +503,11 @@ int ipc_server_send(int fd, const void *data, int len)
 {
     if (fd < 0 || !data || len < 0)
         return -1;
+    if (t_server_thread) {
+        auto it = g_server.connections.find(fd);
+        if (it != g_server.connections.end())
+            return queue_reply(fd, it->second, data, len);
+    }
     const auto *p = static_cast<const uint8_t *>(data);
     size_t left = static_cast<size_t>(len);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(SEND_TIMEOUT_MS);

@@ -17,7 +17,9 @@ typedef void (*ipc_server_handler)(int fd, const char *request, int size);
 int ipc_server_init(const char *path, ipc_server_handler handler);
 // Stops the server thread and waits for it, closing every connection. 0.
 int ipc_server_deinit(void);
-// Sends all `len` bytes (waiting while the peer's buffer is full); `len`, or -1.
+// Sends a reply. On the server thread, to one of its connections: queued and sent as the client
+// takes it, never waiting; -1 when the client already leaves too much untaken. Elsewhere all
+// `len` bytes are sent, waiting up to 5 s while the peer's buffer is full. `len`, or -1.
 int ipc_server_send(int fd, const void *data, int len);
 // Type 1: the Unix listening socket at the path given to ipc_server_init. 0 or -1.
 int server_init(int *fd, int type);

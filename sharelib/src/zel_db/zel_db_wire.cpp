@@ -43,6 +43,8 @@ zel_db_request_t zel_db_msg_parse(const uint8_t *buf, size_t size)
     req.section = field(buf, size, ZEL_DB_MSG_SECTION, 32);
     req.key = field(buf, size, ZEL_DB_MSG_KEY, 64);
     req.value = field(buf, size, ZEL_DB_MSG_VALUE, ZEL_DB_MSG_MAX);
+    if (size >= ZEL_DB_MSG_VALUE)
+        req.length = get_le32(buf + ZEL_DB_MSG_LENGTH);
     return req;
 }
 

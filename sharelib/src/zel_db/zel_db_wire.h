@@ -28,6 +28,7 @@ struct zel_db_request_t {
     std::string section;
     std::string key;
     std::string value;
+    uint32_t length = 0;  // the value's length plus one, as the sender gave it
 };
 
 // Reads a request of `size` bytes; fields shorter than their width or missing are empty.

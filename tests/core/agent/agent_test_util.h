@@ -137,8 +137,14 @@ private:
                     std::this_thread::sleep_for(50ms);
                     continue;
                 }
-                if (!keys_.empty())
+                if (!keys_.empty()) {
                     register_key_module(fd, keys_.data(), static_cast<int>(keys_.size()), name_.c_str());
+                } else {
+                    // The hub closes a connection that stays silent; a module that only sends
+                    // speaks up under its own name.
+                    const std::string hello = "{\"method\":\"register\",\"key\":\"" + name_ + "\"}";
+                    send(fd, hello.data(), hello.size(), MSG_NOSIGNAL);
+                }
                 fd_ = fd;
                 ++connects_;
             }

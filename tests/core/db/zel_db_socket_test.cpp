@@ -5,6 +5,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
 #include <sstream>
 #include <string>
 #include <vector>
@@ -148,4 +154,54 @@ TEST_F(DbTest, ClientReadsTheFilesWhenTheServerIsDown)
     EXPECT_EQ(zel_api_db_cli_get_value("ROM.mac", rom, sizeof rom), -1);
     EXPECT_STREQ(rom, "AA:BB");
     EXPECT_EQ(zel_api_db_cli_set_value("NVM.IPC:power", "1", 1), -1);
+}
+
+// A set whose value does not fit the largest request is refused whole: nothing is stored, and its
+// tail is not taken for a request, so the next request on the connection gets its own reply.
+TEST_F(DbTest, OversizedSetIsRefusedAndTheNextRequestIsAnsweredRightly)
+{
+    add_factory();
+    ASSERT_EQ(zel_api_db_init(), 0);
+    const std::string fits(1415, 'f');
+    const auto r = python_client(root_, {"set|NVM|IPC|big_key|" + std::string(2000, 'x'), "get|NVM|IPC|power",
+                                         "get|NVM|IPC|big_key", "set|NVM|IPC|big_key|" + fits, "get|NVM|IPC|big_key"});
+    EXPECT_EQ(r[0].type, 2u);
+    EXPECT_EQ(r[0].length, 0u);
+    EXPECT_EQ(r[1].type, 1u);
+    EXPECT_EQ(r[1].body, std::string("1\n", 3));
+    EXPECT_EQ(r[2].type, 2u);
+    EXPECT_EQ(get("NVM.IPC:big_key"), fits);
+    EXPECT_EQ(r[3].type, 0u);
+    EXPECT_EQ(r[4].body, fits + std::string("\n", 2));
+}
+
+// Clients that queue requests and never read must not hold up anyone else: the server never waits
+// for one, and closes a connection whose replies stay untaken.
+TEST_F(DbTest, ClientsThatDoNotReadNeitherStallOthersNorStayConnected)
+{
+    using namespace std::chrono;
+    add_factory();
+    ASSERT_EQ(zel_api_db_init(), 0);
+    const std::string log = root_.path("/tmp/flooder.log");
+    zeltest::ChildProcess flooder(
+        zeltest::python_peer("zel_db_flooder.py", {root_.path("/tmp/zel_db.socket"), "12", "2.5"}), {}, log);
+    auto flooder_says = [&](const std::string &what) {
+        std::ifstream in(log);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return text.find(what) != std::string::npos;
+    };
+    ASSERT_TRUE(zeltest::wait_until([&] { return flooder_says("ready"); }, 10s));
+
+    milliseconds slowest{0};
+    for (const auto end = steady_clock::now() + 2s; steady_clock::now() < end;) {
+        char buf[64] = {};
+        const auto started = steady_clock::now();
+        ASSERT_EQ(zel_api_db_cli_get_value("NVM.IPC:power", buf, sizeof buf), 0);
+        slowest = std::max(slowest, duration_cast<milliseconds>(steady_clock::now() - started));
+        EXPECT_STREQ(buf, "1\n");
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_LT(slowest.count(), zeltest::scaled(50ms).count());
+    EXPECT_NE(flooder.wait_exit(zeltest::scaled(10s)), -1);
+    EXPECT_TRUE(flooder_says("closed 12"));
 }

@@ -258,6 +258,39 @@ TEST(KvStore, LostCopyIsRebuiltFromTheOther)
     }
 }
 
+// A copy replaced by a symlink is damaged, not a way to write elsewhere: it is replaced by a
+// regular file, and the file it pointed to stays as it was.
+TEST(KvStore, CopyReplacedBySymlinkIsRebuiltWithoutTouchingItsTarget)
+{
+    for (const char *linked : {"ko_kv_db_bak", "ko_kv_db_src"}) {
+        for (const char *noticed_by : {"get", "set"}) {
+            SCOPED_TRACE(std::string(linked) + " noticed by " + noticed_by);
+            Store s;
+            ASSERT_EQ(set("S", "a", "A"), 0);
+            const std::string copy = s.copy_path(linked);
+            const std::string target = s.root().path("/tmp/victim");
+            const std::string victim_bytes = "precious, not a database";
+            s.write(target, victim_bytes);
+            ASSERT_EQ(unlink(copy.c_str()), 0);
+            ASSERT_EQ(symlink(target.c_str(), copy.c_str()), 0);
+
+            if (std::string(noticed_by) == "get")
+                EXPECT_EQ(get("S", "a"), "A");
+            else
+                EXPECT_EQ(set("S", "b", "B"), 0);
+            EXPECT_EQ(set("S", "c", "C"), 0);
+            EXPECT_EQ(get("S", "a"), "A");
+            EXPECT_EQ(s.read(target), victim_bytes);
+            for (const char *base : {"ko_kv_db_src", "ko_kv_db_bak"}) {
+                struct stat st {};
+                ASSERT_EQ(lstat(s.copy_path(base).c_str(), &st), 0) << base;
+                EXPECT_TRUE(S_ISREG(st.st_mode)) << base;
+                EXPECT_TRUE(crc_name_matches(s.copy_path(base))) << base;
+            }
+        }
+    }
+}
+
 TEST(KvStore, BothCopiesDamagedGivesAnErrorNotGarbage)
 {
     Store s;

@@ -46,7 +46,37 @@ TEST(RpcFramer, BracesInsideStringsDoNotCount)
     const std::string a = R"({"ssid":"home}net{","pw":"a\"}b\\"})";
     const std::string b = R"({"id":7})";
     ko_rpc::Framer framer;
-    EXPECT_EQ(frame(framer, "junk" + a + b, 3), (std::vector<std::string>{a, b}));
+    EXPECT_EQ(frame(framer, " \r\n\t" + a + "\n" + b, 3), (std::vector<std::string>{a, b}));
+    EXPECT_EQ(framer.fault(), ko_rpc::Framer::Fault::none);
+}
+
+TEST(RpcFramer, BytesThatStartNoObjectBreakTheStreamAfterTheObjectsBeforeThem)
+{
+    for (const std::string junk : std::vector<std::string>{"x", "]", std::string(1, '\0'), "\xff", "\"}"}) {
+        ko_rpc::Framer framer;
+        EXPECT_EQ(frame(framer, R"({"id":1} )" + junk + R"({"id":2})", 5), (std::vector<std::string>{R"({"id":1})"}));
+        EXPECT_EQ(framer.fault(), ko_rpc::Framer::Fault::junk);
+        // Once broken nothing more is framed, until the link starts afresh.
+        EXPECT_TRUE(frame(framer, R"({"id":3})", 8).empty());
+        framer.reset();
+        EXPECT_EQ(frame(framer, R"({"id":4})", 8), (std::vector<std::string>{R"({"id":4})"}));
+    }
+}
+
+TEST(RpcFramer, ObjectNotEndedWithinItsBoundBreaksTheStream)
+{
+    // Ends exactly at the bound: still delivered (dropped as oversized), and the stream goes on.
+    const std::string head = R"({"blob":")";
+    const std::string at_bound = head + std::string(ko_rpc::Framer::kMaxObject - head.size() - 2, 'x') + "\"}";
+    ko_rpc::Framer framer;
+    EXPECT_EQ(frame(framer, at_bound + R"({"id":2})", 4000), (std::vector<std::string>{R"({"id":2})"}));
+    EXPECT_EQ(framer.fault(), ko_rpc::Framer::Fault::none);
+    EXPECT_EQ(framer.oversized(), 1u);
+
+    // One byte more and it is out of step, whatever follows; an open string hides every brace.
+    ko_rpc::Framer open;
+    EXPECT_TRUE(frame(open, head + std::string(ko_rpc::Framer::kMaxObject, '}') + R"("}{"id":3})", 4000).empty());
+    EXPECT_EQ(open.fault(), ko_rpc::Framer::Fault::unterminated);
 }
 
 TEST(RpcFramer, OversizedObjectIsSkippedAndTheNextOneArrives)

@@ -67,6 +67,22 @@ bool rpc_link_connected(zeltest::DaemonSim &sim)
     return json_object_get_boolean(member(member(member(links.get(), "links"), "rpc"), "connected"));
 }
 
+int rpc_connections(zeltest::DaemonSim &sim)
+{
+    Json links = sim.command(R"({"cmd":"links"})");
+    return json_object_get_int(member(member(member(links.get(), "links"), "rpc"), "connections"));
+}
+
+// Sends 4 KB reports to a daemon that does not read until the link refuses one; the number sent.
+int fill_until_refused()
+{
+    const std::string report = R"({"method":"properties_changed","params":")" + std::string(4000, 'p') + R"("})";
+    for (int i = 0; i < 20000; ++i)
+        if (ko_rpc_send(report.c_str(), static_cast<int>(report.size())) != 0)
+            return i;
+    return -1;
+}
+
 class RpcLink : public ::testing::Test {
 protected:
     void SetUp() override
@@ -285,6 +301,81 @@ TEST_F(RpcLink, BothLinksReconnectWithGrowingDelay)
     const std::string request = R"({"id":1,"method":"get_properties"})";
     ASSERT_EQ(ko_rpc_send(request.c_str(), static_cast<int>(request.size())), 0);
     EXPECT_TRUE(sim_->wait_object("rpc", "get_properties"));
+}
+
+// A daemon that stops reading holds up neither the camera's senders nor its receiving: sends are
+// refused once the link's queue is full, objects keep arriving on both links, and the link is
+// dropped and connected afresh once the daemon has taken nothing for 5 s.
+TEST_F(RpcLink, DaemonThatStopsReadingIsDroppedWhileEverythingElseFlows)
+{
+    ASSERT_TRUE(sim_->command(R"({"cmd":"reading","link":"rpc","on":false})"));
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_GT(fill_until_refused(), 0);
+    ko_rpc_stat stat{};
+    ko_rpc_stat_get(&stat);
+    EXPECT_GT(stat.rpc_send_err, 0u);
+
+    sim_->send("internal", R"({"id":41,"method":"get_properties"})");
+    sim_->send("rpc", R"({"id":42,"method":"get_properties"})");
+    EXPECT_EQ(hook_ids(0, 2), (std::multiset<int>{41, 42}));
+
+    ASSERT_TRUE(zeltest::wait_until([&] { return rpc_connections(*sim_) >= 2; }, 15s));
+    const double dropped_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_GT(dropped_s, 4.5);
+    wait_rpc_link_up();
+    const std::string request = R"({"id":3,"method":"get_properties"})";
+    ASSERT_EQ(ko_rpc_send(request.c_str(), static_cast<int>(request.size())), 0);
+    EXPECT_TRUE(sim_->wait_object("rpc", "get_properties"));
+}
+
+TEST_F(RpcLink, StopReturnsQuicklyWhileTheDaemonDoesNotRead)
+{
+    ASSERT_TRUE(sim_->command(R"({"cmd":"reading","link":"rpc","on":false})"));
+    ASSERT_GT(fill_until_refused(), 0);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(ko_rpc_deinit(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, zeltest::scaled(1000ms));
+    ASSERT_EQ(ko_rpc_init(), 0); // for TearDown
+}
+
+// A stream that can no longer be cut into objects is dropped, and the link finds the objects
+// again on a new connection.
+TEST_F(RpcLink, StreamOutOfStepIsDroppedAndTheLinkRecovers)
+{
+    struct Flood {
+        const char *what, *head, *fill;
+        int bytes;
+    };
+    const Flood floods[] = {{"unterminated object", R"({"id":1,"method":"set_properties","params":")", "a", 200000},
+                            {"100 MB of junk", "", "junk ", 100 * 1000 * 1000}};
+    int connections = rpc_connections(*sim_);
+    size_t seen = 0;
+    for (const Flood &flood : floods) {
+        SCOPED_TRACE(flood.what);
+        ko_rpc_stat before{};
+        ko_rpc_stat_get(&before);
+        Json cmd(json_object_new_object());
+        json_object_object_add(cmd.get(), "cmd", json_object_new_string("flood"));
+        json_object_object_add(cmd.get(), "link", json_object_new_string("rpc"));
+        json_object_object_add(cmd.get(), "head", json_object_new_string(flood.head));
+        json_object_object_add(cmd.get(), "fill", json_object_new_string(flood.fill));
+        json_object_object_add(cmd.get(), "bytes", json_object_new_int(flood.bytes));
+        Json answer = sim_->command(json_object_to_json_string_ext(cmd.get(), JSON_C_TO_STRING_PLAIN));
+        // The camera gives up on the stream long before the daemon is through with its junk.
+        EXPECT_LT(json_object_get_int(member(answer.get(), "sent")), 64 * 1024 * 1024);
+
+        ASSERT_TRUE(zeltest::wait_until([&] { return rpc_connections(*sim_) > connections; }, 15s));
+        connections = rpc_connections(*sim_);
+        wait_rpc_link_up();
+        ko_rpc_stat after{};
+        ko_rpc_stat_get(&after);
+        EXPECT_GT(after.parse_err, before.parse_err);
+        sim_->send("rpc", R"({"id":61,"method":"get_properties"}{"id":62,"method":"get_properties"})");
+        EXPECT_EQ(hook_ids(seen, 2), (std::multiset<int>{61, 62}));
+        seen += 2;
+    }
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(zeltest::porting_hooks_seen().rpc_received.size(), seen);
 }
 
 } // namespace

@@ -30,6 +30,22 @@ TEST(KoJson, SplitFindsTheFirstWholeObject)
     EXPECT_EQ(ko_json_split(nullptr, 3, &start, &end), -1);
 }
 
+TEST(KoJson, SplitSkipsBracesInsideStrings)
+{
+    int start = -1, end = -1;
+    const char closing[] = R"({"v":"a}b"})";
+    EXPECT_EQ(ko_json_split(closing, static_cast<int>(std::strlen(closing)), &start, &end), 0);
+    EXPECT_EQ(end, static_cast<int>(std::strlen(closing)));
+    const char opening[] = R"({"v":"{"}{"w":1})";
+    ASSERT_EQ(ko_json_split(opening, static_cast<int>(std::strlen(opening)), &start, &end), 0);
+    EXPECT_EQ(std::string(opening + start, static_cast<size_t>(end - start)), R"({"v":"{"})");
+    const char escaped[] = R"({"v":"\"}\\"}x)";
+    ASSERT_EQ(ko_json_split(escaped, static_cast<int>(std::strlen(escaped)), &start, &end), 0);
+    EXPECT_EQ(end, static_cast<int>(std::strlen(escaped)) - 1);
+    const char open_string[] = R"({"v":"}})";
+    EXPECT_EQ(ko_json_split(open_string, static_cast<int>(std::strlen(open_string)), &start, &end), -1);
+}
+
 TEST(KoJson, FlatTextLookups)
 {
     const char text[] = "{\"code\":12,\"msg\":\"hello\",\"total\":345,\"ok\":true}";

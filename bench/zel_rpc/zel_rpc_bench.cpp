@@ -1,0 +1,165 @@
+// Property gets per second through the daemon simulator, the RPC link, the hook, the engine's queue and
+// worker and the pan-tilt row, next to the raw link round trip in the same run: an inner method that a
+// bus module answers at once, so the difference is what the engine adds. The simulator times each
+// batch itself (each request goes out after the reply to the one before).
+#include <benchmark/benchmark.h>
+#include <json-c/json.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/ipc/ko_message.h"
+#include "common/sdk/ko_sdk.h"
+#include "common/utils/ko_log.h"
+#include "daemon_sim_client.h"
+#include "ko_sdk_test_param.h"
+#include "rpc_link_probe.h"
+#include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc.h"
+#include "zel_control/log/zel_log.h"
+#include "zel_db/zel_db.h"
+#include "zel_test_support.h"
+#include "zelmar/zel_path.h"
+
+namespace {
+
+constexpr int kBatch = 200;
+constexpr uint32_t kEchoUid = 12;
+constexpr const char *kEchoMethod = "bench.echo";
+constexpr const char *kRawRequest = "{\"id\":0,\"method\":\"bench.echo\",\"params\":{}}";
+constexpr const char *kGetRequest = "{\"id\":0,\"method\":\"get_properties\",\"params\":[{\"siid\":2,\"piid\":2}]}";
+
+// Answers every "bench.echo" request at once, as an SDK module would.
+void on_echo(const ko_message_arg *arg)
+{
+    json_object *request = json_tokener_parse(static_cast<const char *>(arg->param));
+    json_object *id = nullptr;
+    if (request && json_object_object_get_ex(request, "id", &id)) {
+        const std::string reply = "{\"id\":" + std::to_string(json_object_get_int(id)) + ",\"result\":\"ok\"}";
+        ko_message_send(kEchoUid, KO_UID_RPC, "rpc.rpc", reply.c_str(), static_cast<uint32_t>(reply.size()),
+                        KO_MSG_MODE_ASYNC);
+    }
+    json_object_put(request);
+}
+
+struct Setup {
+    zeltest::TempRoot root;
+    std::unique_ptr<zeltest::DaemonSim> sim;
+    bool ok = false;
+    double get_per_s = 0, raw_per_s = 0;
+
+    Setup()
+    {
+        ko_log_param quiet{};
+        quiet.level = KO_LOG_FATAL;
+        quiet.output = KO_LOG_OUT_CONSOLE;
+        ko_log_init(&quiet);
+        root.write_file("/mnt/data/operator/zel_log.ini",
+                        "[console]\ntype = stderr\nlevel = error\n\n"
+                        "[main]\nappender = console\nlevel = error\ndefault = true\n");
+        zel_log_init(zel_path("/mnt/data/operator/zel_log.ini").c_str());
+        sim = std::make_unique<zeltest::DaemonSim>(
+            root, std::vector<std::string>{"--did", "424242", "--time", "1700000000", "--status", "cloud_connected"},
+            true);
+        setenv("ZELMAR_DAEMON_PORT", std::to_string(sim->port()).c_str(), 1);
+        if (zel_api_db_init() != 0)
+            return;
+        const ko_ipc_sdk_param param = zeltest::sdk_test_param();
+        if (ko_ipc_sdk_init(&param) != 0 || !zeltest::wait_rpc_link_ready(*sim))
+            return;
+        char did[32];
+        if (!zeltest::wait_until([&] { return ko_ipc_query_did(did, sizeof did) == 0; }, std::chrono::seconds(10)))
+            return;
+        if (zel_rpc_init() != 0)
+            return;
+        ko_message_listen(kEchoUid, kEchoMethod, on_echo, nullptr);
+        ko_message_send(kEchoUid, KO_UID_RPC, "rpc.register", kEchoMethod, std::strlen(kEchoMethod), KO_MSG_MODE_SYNC);
+        ok = true;
+    }
+    ~Setup()
+    {
+        if (get_per_s > 0 && raw_per_s > 0) {
+            std::printf("property gets / raw link round trips: %.0f / %.0f per s = %.2f (goal >= 0.80)\n", get_per_s,
+                        raw_per_s, get_per_s / raw_per_s);
+            interleaved_ratio();
+        }
+        zel_rpc_deinit();
+        ko_ipc_sdk_deinit();
+        zel_api_db_deinit();
+    }
+
+    // The machine is shared: batches of both kinds taken in turn see the same load. The median of
+    // their ratios is the fairer figure.
+    void interleaved_ratio()
+    {
+        std::vector<double> ratios;
+        for (int i = 0; i < 15; ++i) {
+            const double raw_ms = loop(kRawRequest, kBatch), get_ms = loop(kGetRequest, kBatch);
+            if (raw_ms > 0 && get_ms > 0)
+                ratios.push_back(raw_ms / get_ms);
+        }
+        if (ratios.empty())
+            return;
+        std::sort(ratios.begin(), ratios.end());
+        std::printf("interleaved batches, median ratio: %.2f (goal >= 0.80)\n", ratios[ratios.size() / 2]);
+    }
+
+    // Milliseconds for `count` requests, each sent after the reply to the one before; -1 on failure.
+    double loop(const char *request, int count)
+    {
+        zeltest::Json cmd(json_object_new_object());
+        json_object_object_add(cmd.get(), "cmd", json_object_new_string("loop"));
+        json_object_object_add(cmd.get(), "link", json_object_new_string("rpc"));
+        json_object_object_add(cmd.get(), "count", json_object_new_int(count));
+        json_object_object_add(cmd.get(), "text", json_object_new_string(request));
+        zeltest::Json answer = sim->command(json_object_to_json_string_ext(cmd.get(), JSON_C_TO_STRING_PLAIN));
+        json_object *elapsed = zeltest::member(answer.get(), "elapsed_ms");
+        return elapsed ? json_object_get_double(elapsed) : -1;
+    }
+};
+
+Setup &setup()
+{
+    static Setup instance;
+    return instance;
+}
+
+void run_batches(benchmark::State &state, const char *request, double *per_s)
+{
+    Setup &s = setup();
+    if (!s.ok) {
+        state.SkipWithError("engine or link did not start");
+        return;
+    }
+    double total_ms = 0;
+    for (auto _ : state) {
+        const double ms = s.loop(request, kBatch);
+        if (ms < 0) {
+            state.SkipWithError("a reply did not come");
+            return;
+        }
+        total_ms += ms;
+        state.SetIterationTime(ms / 1000.0);
+    }
+    state.SetItemsProcessed(state.iterations() * kBatch);
+    *per_s = total_ms > 0 ? state.iterations() * kBatch * 1000.0 / total_ms : 0;
+}
+
+// Baseline: the same simulator and link, answered by a bus module without the engine.
+void BM_RawLinkRoundTrip(benchmark::State &state)
+{
+    run_batches(state, kRawRequest, &setup().raw_per_s);
+}
+BENCHMARK(BM_RawLinkRoundTrip)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+void BM_PropertyGet(benchmark::State &state)
+{
+    run_batches(state, kGetRequest, &setup().get_per_s);
+}
+BENCHMARK(BM_PropertyGet)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+} // namespace
