@@ -203,6 +203,32 @@ print(yuv(p1555(False)), yuv(p1555(True)), yuv(p888))
                        "\n");
 }
 
+TEST(ZelOsdAsc, BitmapFontGlyphsAreReadByUnsignedByteWithinTheFile)
+{
+    zeltest::TempRoot root;
+    // ASC8: 8 x 4 bits = 4 bytes per glyph; glyphs for bytes 0 to 'B' only.
+    std::string font(('B' + 1) * 4, '\0');
+    font['A' * 4] = static_cast<char>(0x90); // row 0 of the 4-wide glyph: pixels 0 and 3
+    font['B' * 4 + 3] = 0x01;                // the last bit: row 7, pixel 3
+    root.write_file("/mnt/data/data/font/ASC8", font);
+    std::string dir = root.path("/mnt/data/data/font");
+    int w, h;
+    uint16_t *b = Ascii2Bitmap1555_ASC("AB\xe9", dir.c_str(), 8, &w, &h, 0); // 0xE9 lies beyond the file
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(w, 12);
+    EXPECT_EQ(h, 8);
+    std::vector<int> set;
+    for (int i = 0; i < w * h; i++)
+        if (b[i])
+            set.push_back(i);
+    EXPECT_EQ(set, (std::vector<int>{0, 3, 7 * 12 + 4 + 3}));
+    free(b);
+    b = Ascii2Bitmap1555_ASC("A", dir.c_str(), 8, &w, &h, 1);
+    EXPECT_EQ(b[7 * 4], 0xFFFF); // bottom up
+    free(b);
+    EXPECT_EQ(Ascii2Bitmap1555_ASC("A", dir.c_str(), 12, &w, &h, 0), nullptr); // no ASC12
+}
+
 TEST(ZelOsdYuv, I4IndexesFollowTheColourBits)
 {
     const uint8_t bgr[] = {0, 0, 0, 8, 0, 0, 0, 8, 0, 0, 0, 8, 255, 255, 255};
