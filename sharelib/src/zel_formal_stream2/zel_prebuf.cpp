@@ -16,8 +16,6 @@ using zel_ring::View;
 
 namespace {
 
-constexpr int kProducerWaitMs = 5;
-
 pthread_mutex_t *ready_mutex(const View &v)
 {
     return reinterpret_cast<pthread_mutex_t *>(v.base + zel_ring::ready_mutex_offset());
@@ -43,13 +41,7 @@ namespace {
 
 int lock_buffer(zel_prebuf_t *buffer)
 {
-    int got = zel_ring::mutex_lock(buffer->view.mutex(), kProducerWaitMs, "prebuf svc: rwlock dead, restore it\n");
-    if (got == 1) {
-        zel_ring::State s;
-        if (!zel_ring::read_state(buffer->view, &s) || !zel_ring::check_entries(buffer->view, s))
-            zel_ring::clear(buffer->view, false);
-    }
-    return got < 0 ? -1 : 0;
+    return zel_ring::writer_lock(buffer->view, zel_ring::kProducerWaitMs, "prebuf svc: rwlock dead, restore it\n");
 }
 
 void wake_readers(zel_prebuf_t *buffer)
@@ -80,13 +72,7 @@ int add(zel_prebuf_cli_t *client, int per_pass, Client::Start start, int64_t val
 extern "C" zel_prebuf_t *zel_prebuf_create(void *block, int size, int capacity)
 {
     View v;
-    if (size <= 0 || capacity <= 0 ||
-        !zel_ring::format(static_cast<uint8_t *>(block), static_cast<size_t>(size), static_cast<uint32_t>(capacity),
-                          Kind::prerecord, &v)) {
-        fprintf(stderr, "data size insufficient\n");
-        return nullptr;
-    }
-    if (zel_ring::mutex_init(v.mutex()) != 0 || zel_ring::mutex_init(ready_mutex(v)) != 0 ||
+    if (!zel_ring::create(block, size, capacity, Kind::prerecord, &v) || zel_ring::mutex_init(ready_mutex(v)) != 0 ||
         zel_ring::cond_init(ready_cond(v)) != 0)
         return nullptr;
     auto *buffer = new (std::nothrow) zel_prebuf;

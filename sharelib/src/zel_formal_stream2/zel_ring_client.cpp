@@ -198,6 +198,7 @@ uint64_t Client::current_sequence()
 
 void Client::deliver(Consumer *c, const Copied &f)
 {
+    delivered_++;
     const uint8_t *header = copy_.data() + f.at;
     const uint8_t *payload = header + f.entry.header_len;
     if (c->frame)
@@ -237,8 +238,8 @@ bool Client::serve(Consumer *c)
             if (!entry_fits(view_, e))
                 continue; // a damaged entry from another process: skipped, never read
             size_t at = copy_.size();
-            copy_.resize(at + e.header_len + e.payload_len);
-            memcpy(copy_.data() + at, view_.data() + e.offset, e.header_len + e.payload_len);
+            const uint8_t *bytes = view_.data() + e.offset;
+            copy_.insert(copy_.end(), bytes, bytes + e.header_len + e.payload_len);
             copied_.push_back({e, at});
             n++;
         }
@@ -327,11 +328,19 @@ bool Client::pass()
 
 void Client::run_shared()
 {
+    // Idle passes back off from 50 us to the pass interval: a burst is followed closely, a quiet
+    // ring costs a wake-up per interval.
+    unsigned idle = 0;
     while (running_) {
+        uint64_t before = delivered_;
         if (pass())
             continue; // frames are waiting: a consumer never falls behind by one frame per interval
+        idle = delivered_ != before ? 0 : idle + 1;
+        uint64_t wait_us = idle < 10 ? 50ull << idle : interval_us_.load();
+        if (wait_us > interval_us_.load())
+            wait_us = interval_us_.load();
         std::unique_lock<std::mutex> g(sleep_mutex_);
-        sleep_cv_.wait_for(g, std::chrono::microseconds(interval_us_.load()), [this] { return !running_; });
+        sleep_cv_.wait_for(g, std::chrono::microseconds(wait_us), [this] { return !running_; });
     }
 }
 

@@ -78,6 +78,7 @@ private:
     zel_array_t *consumers_;
     bool purge_ = false;
     std::atomic<uint32_t> interval_us_{25000};
+    uint64_t delivered_ = 0; // frames handed to callbacks, on the client's thread
     std::mutex sleep_mutex_;
     std::condition_variable sleep_cv_;
     std::vector<uint8_t> copy_;

@@ -131,25 +131,27 @@ bool entry_fits(const View &v, const Entry &e)
     return static_cast<uint64_t>(e.offset) + e.header_len + e.payload_len <= v.data_size;
 }
 
-int put(const View &v, uint32_t type, uint32_t media, uint64_t time, const void *header, uint32_t header_len,
-        const void *payload, uint32_t payload_len)
+int64_t reserve(const View &v, uint32_t need)
 {
-    uint64_t need64 = static_cast<uint64_t>(header_len) + payload_len;
-    if (need64 > v.data_size)
+    if (need > v.data_size)
         return -22; // refused before anything held is dropped
-    auto need = static_cast<uint32_t>(need64);
     State s;
     if (!read_state(v, &s))
         return -22;
     int64_t at;
     while ((at = find_room(v, s, need)) < 0)
         drop_oldest(v, s); // terminates: an empty ring always has room for need <= data size
-    auto offset = static_cast<uint32_t>(at);
-    if (header_len)
-        memcpy(v.data() + offset, header, header_len);
-    if (payload_len)
-        memcpy(v.data() + offset + header_len, payload, payload_len);
-    s.write = offset + need;
+    write_state(v, s);
+    return at;
+}
+
+void commit(const View &v, uint32_t offset, uint32_t type, uint32_t media, uint64_t time, uint32_t header_len,
+            uint32_t payload_len)
+{
+    State s;
+    if (!read_state(v, &s))
+        return;
+    s.write = offset + header_len + payload_len;
     if (s.count == v.capacity)
         drop_oldest(v, s);
     if (s.count == 0) {
@@ -173,6 +175,27 @@ int put(const View &v, uint32_t type, uint32_t media, uint64_t time, const void 
     zel_put_le64(p + kEntTime, time);
     s.sequence++;
     write_state(v, s);
+}
+
+void copy_frame(const View &v, uint32_t offset, const void *header, uint32_t header_len, const void *payload,
+                uint32_t payload_len)
+{
+    if (header_len)
+        memcpy(v.data() + offset, header, header_len);
+    if (payload_len)
+        memcpy(v.data() + offset + header_len, payload, payload_len);
+}
+
+int put(const View &v, uint32_t type, uint32_t media, uint64_t time, const void *header, uint32_t header_len,
+        const void *payload, uint32_t payload_len)
+{
+    uint64_t need = static_cast<uint64_t>(header_len) + payload_len;
+    int64_t at = need > v.data_size ? -22 : reserve(v, static_cast<uint32_t>(need));
+    if (at < 0)
+        return -22;
+    auto offset = static_cast<uint32_t>(at);
+    copy_frame(v, offset, header, header_len, payload, payload_len);
+    commit(v, offset, type, media, time, header_len, payload_len);
     return 0;
 }
 

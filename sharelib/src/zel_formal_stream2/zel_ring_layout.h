@@ -95,6 +95,14 @@ bool entry_fits(const View &v, const Entry &e);
 // indexed. 0, or -22 when the frame can never fit (nothing is dropped then).
 int put(const View &v, uint32_t type, uint32_t media, uint64_t time, const void *header, uint32_t header_len,
         const void *payload, uint32_t payload_len);
+// put in three steps, so that a producer can copy the bytes without holding the lock: reserve makes
+// room (the offset, or -22) and records the drops; the region is then free of any entry and only the
+// producer writes it; commit indexes the frame.
+int64_t reserve(const View &v, uint32_t need);
+void copy_frame(const View &v, uint32_t offset, const void *header, uint32_t header_len, const void *payload,
+                uint32_t payload_len);
+void commit(const View &v, uint32_t offset, uint32_t type, uint32_t media, uint64_t time, uint32_t header_len,
+            uint32_t payload_len);
 // Empties the ring (sequence kept unless reset_sequence).
 void clear(const View &v, bool reset_sequence);
 

@@ -72,4 +72,25 @@ int record_lock(int fd, bool exclusive, int timeout_ms)
 
 void record_unlock(int fd) { zel_process_rwlock_unlock(fd); }
 
+bool create(void *block, int size, int capacity, Kind kind, View *out)
+{
+    if (size <= 0 || capacity <= 0 ||
+        !format(static_cast<uint8_t *>(block), static_cast<size_t>(size), static_cast<uint32_t>(capacity), kind, out)) {
+        fprintf(stderr, "data size insufficient\n");
+        return false;
+    }
+    return mutex_init(out->mutex()) == 0;
+}
+
+int writer_lock(const View &v, int timeout_ms, const char *dead_line)
+{
+    int got = mutex_lock(v.mutex(), timeout_ms, dead_line);
+    if (got == 1) {
+        State s;
+        if (!read_state(v, &s) || !check_entries(v, s))
+            clear(v, false);
+    }
+    return got < 0 ? -1 : 0;
+}
+
 } // namespace zel_ring

@@ -4,8 +4,15 @@
 #pragma once
 
 #include <pthread.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "zel_ring_layout.h"
 
 namespace zel_ring {
+
+// How long a producer waits for a reader holding the ring lock before it refuses the frame.
+constexpr int kProducerWaitMs = 5;
 
 int mutex_init(pthread_mutex_t *mutex);
 int cond_init(pthread_cond_t *cond);
@@ -16,5 +23,12 @@ void mutex_unlock(pthread_mutex_t *mutex);
 // A whole-file record lock taken by polling F_SETLK: 0, or -1 after timeout_ms.
 int record_lock(int fd, bool exclusive, int timeout_ms);
 void record_unlock(int fd);
+
+// Formats a block and its ring mutex for a producer ("data size insufficient" when no data area
+// remains); the pre-record buffer adds its own objects.
+bool create(void *block, int size, int capacity, Kind kind, View *out);
+// The producer's lock on the ring mutex: a ring whose last holder died is checked again and emptied
+// when that holder left it half written. 0, or -1 when not taken within timeout_ms.
+int writer_lock(const View &v, int timeout_ms, const char *dead_line);
 
 } // namespace zel_ring

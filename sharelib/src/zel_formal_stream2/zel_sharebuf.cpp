@@ -20,13 +20,6 @@ using zel_ring::Consumer;
 using zel_ring::Kind;
 using zel_ring::View;
 
-namespace {
-
-// How long the producer waits for a reader holding the ring lock before it refuses the frame.
-constexpr int kProducerWaitMs = 5;
-
-} // namespace
-
 struct zel_sharebuf {
     View view;
     zel_sharemem_t *mem = nullptr;
@@ -52,19 +45,11 @@ zel_sharebuf_t *make_ring(const View &v, zel_sharemem_t *mem)
     return ring;
 }
 
-// Takes the write side; a ring whose last holder died is checked again and emptied when that holder
-// left it half written.
 int producer_lock(zel_sharebuf_t *ring)
 {
     if (ring->lock_type != 0)
-        return zel_ring::record_lock(ring->mem->fd, true, kProducerWaitMs);
-    int got = zel_ring::mutex_lock(ring->view.mutex(), kProducerWaitMs, "sharebuf svc: rwlock dead, restore it\n");
-    if (got == 1) {
-        zel_ring::State s;
-        if (!zel_ring::read_state(ring->view, &s) || !zel_ring::check_entries(ring->view, s))
-            zel_ring::clear(ring->view, false);
-    }
-    return got < 0 ? -1 : 0;
+        return zel_ring::record_lock(ring->mem->fd, true, zel_ring::kProducerWaitMs);
+    return zel_ring::writer_lock(ring->view, zel_ring::kProducerWaitMs, "sharebuf svc: rwlock dead, restore it\n");
 }
 
 void producer_unlock(zel_sharebuf_t *ring)
@@ -103,15 +88,7 @@ zel_sharebuf_t *adopt(const char *name, int size)
 extern "C" zel_sharebuf_t *zel_sharebuf_create(void *block, int size, int capacity)
 {
     View v;
-    if (size <= 0 || capacity <= 0 ||
-        !zel_ring::format(static_cast<uint8_t *>(block), static_cast<size_t>(size), static_cast<uint32_t>(capacity),
-                          Kind::shared, &v)) {
-        fprintf(stderr, "data size insufficient\n");
-        return nullptr;
-    }
-    if (zel_ring::mutex_init(v.mutex()) != 0)
-        return nullptr;
-    return make_ring(v, nullptr);
+    return zel_ring::create(block, size, capacity, Kind::shared, &v) ? make_ring(v, nullptr) : nullptr;
 }
 
 extern "C" zel_sharebuf_t *zel_sharebuf_create_ex(const char *name, int size, int capacity)
@@ -156,14 +133,28 @@ extern "C" int zel_sharebuf_enqueue(zel_sharebuf_t *ring, uint32_t frame_type, u
 {
     if (!ring || (header_len && !header) || (payload_len && !payload))
         return -22;
+    uint64_t need = static_cast<uint64_t>(header_len) + payload_len;
+    if (need > ring->view.data_size)
+        return -22;
     std::lock_guard<std::mutex> g(ring->local);
+    // The bytes are copied between two short holds of the lock, so readers copy out at the same time.
     if (producer_lock(ring) != 0) {
         ring->refusals++;
         return -11;
     }
-    int rc = zel_ring::put(ring->view, frame_type, 1, time_ms, header, header_len, payload, payload_len);
+    int64_t at = zel_ring::reserve(ring->view, static_cast<uint32_t>(need));
     producer_unlock(ring);
-    return rc;
+    if (at < 0)
+        return -22;
+    auto offset = static_cast<uint32_t>(at);
+    zel_ring::copy_frame(ring->view, offset, header, header_len, payload, payload_len);
+    if (producer_lock(ring) != 0) {
+        ring->refusals++;
+        return -11; // the room stays free; nothing held was harmed
+    }
+    zel_ring::commit(ring->view, offset, frame_type, 1, time_ms, header_len, payload_len);
+    producer_unlock(ring);
+    return 0;
 }
 
 extern "C" unsigned zel_sharebuf_lock_refusals(const zel_sharebuf_t *ring) { return ring ? ring->refusals.load() : 0; }
@@ -220,17 +211,21 @@ extern "C" void zel_sharebuf_cli_release(zel_sharebuf_cli_t *client) { delete cl
 
 namespace {
 
+Consumer *new_consumer(zel_sharebuf_frame_cb callback, void *user)
+{
+    auto *c = new (std::nothrow) Consumer;
+    if (c) {
+        c->frame = callback;
+        c->user = user;
+    }
+    return c;
+}
+
 int add_plain(zel_sharebuf_cli_t *client, Client::Start start, int64_t value, zel_sharebuf_frame_cb callback,
               void *user)
 {
-    if (!client || !callback)
-        return -1;
-    auto *c = new (std::nothrow) Consumer;
-    if (!c)
-        return -1;
-    c->frame = callback;
-    c->user = user;
-    return client->client.add(c, start, value);
+    Consumer *c = client && callback ? new_consumer(callback, user) : nullptr;
+    return c ? client->client.add(c, start, value) : -1;
 }
 
 } // namespace
@@ -251,13 +246,9 @@ extern "C" int zel_sharebuf_cli_register_cond(zel_sharebuf_cli_t *client, zel_sh
                                               void *cond_arg, zel_sharebuf_frame_cb callback, void *user, int once,
                                               zel_sharebuf_free_fn free_arg, int from_newest)
 {
-    if (!client || !condition || !callback)
-        return -1;
-    auto *c = new (std::nothrow) Consumer;
+    Consumer *c = client && condition && callback ? new_consumer(callback, user) : nullptr;
     if (!c)
         return -1;
-    c->frame = callback;
-    c->user = user;
     c->condition = condition;
     c->cond_arg = cond_arg;
     c->free_arg = free_arg;

@@ -361,22 +361,27 @@ extern "C" int zel_stream_request_next_frame(zel_stream_t *s, int kind, shbf_fra
     return 0;
 }
 
-extern "C" int zel_stream_register_motion_detect(zel_stream_t *s, zel_stream_event_cb callback)
+namespace {
+
+int set_event_callback(zel_stream_t *s, zel_stream_event_cb zel_stream::*slot, zel_stream_event_cb callback)
 {
     if (!s)
         return -1;
     std::lock_guard<std::mutex> g(s->callbacks_mutex);
-    s->motion = callback;
+    s->*slot = callback;
     return 0;
+}
+
+} // namespace
+
+extern "C" int zel_stream_register_motion_detect(zel_stream_t *s, zel_stream_event_cb callback)
+{
+    return set_event_callback(s, &zel_stream::motion, callback);
 }
 
 extern "C" int zel_stream_register_voice_detect(zel_stream_t *s, zel_stream_event_cb callback)
 {
-    if (!s)
-        return -1;
-    std::lock_guard<std::mutex> g(s->callbacks_mutex);
-    s->voice = callback;
-    return 0;
+    return set_event_callback(s, &zel_stream::voice, callback);
 }
 
 extern "C" int zel_stream_request_snapshot(zel_stream_t *s, zel_stream_snapshot_cb callback)

@@ -199,6 +199,21 @@ extern "C" uint16_t *Ascii2Bitmap1555_ASC(const char *text, const char *font_dir
     return out;
 }
 
+namespace {
+
+uint8_t *nibble_bitmap(const char *text, int pixel_height, Canvas c, int *width, int *height, const char *function)
+{
+    std::vector<uint8_t> cov = coverage(text, pixel_height, c);
+    if (cov.empty() || !width || !height)
+        return nullptr;
+    uint8_t *out = pack_nibbles(cov, c, function);
+    if (out)
+        *width = c.width, *height = c.height;
+    return out;
+}
+
+} // namespace
+
 extern "C" uint8_t *Ascii2BitmapARGB1111(const char *text, int pixel_height, int *width, int *height)
 {
     Canvas c = canvas_for(kArgb1111, pixel_height);
@@ -207,25 +222,12 @@ extern "C" uint8_t *Ascii2BitmapARGB1111(const char *text, int pixel_height, int
         if (measured + 1 > c.width)
             c.width = measured + 1;
     }
-    std::vector<uint8_t> cov = coverage(text, pixel_height, c);
-    if (cov.empty() || !width || !height)
-        return nullptr;
-    uint8_t *out = pack_nibbles(cov, c, __func__);
-    if (out)
-        *width = c.width, *height = c.height;
-    return out;
+    return nibble_bitmap(text, pixel_height, c, width, height, __func__);
 }
 
 extern "C" uint8_t *Ascii2BitmapRGBA1111(const char *text, int pixel_height, int *width, int *height)
 {
-    Canvas c = canvas_for(kRgba1111, pixel_height);
-    std::vector<uint8_t> cov = coverage(text, pixel_height, c);
-    if (cov.empty() || !width || !height)
-        return nullptr;
-    uint8_t *out = pack_nibbles(cov, c, __func__);
-    if (out)
-        *width = c.width, *height = c.height;
-    return out;
+    return nibble_bitmap(text, pixel_height, canvas_for(kRgba1111, pixel_height), width, height, __func__);
 }
 
 extern "C" int Bitmap888ToI4(const uint8_t *bgr, int width, int height, uint8_t *out)
