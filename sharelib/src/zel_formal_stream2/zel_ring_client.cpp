@@ -149,6 +149,13 @@ int Client::add(Consumer *c, Start start, int64_t value)
         delete c;
         return -1;
     }
+    if (!shared_kind(view_)) { // the thread may sleep until the next frame: serve the newcomer now
+        int got = mutex_lock(ready_mutex(view_), -1, "prebuf cli: frame ready lock dead, restore it\n");
+        kick_ = true;
+        pthread_cond_broadcast(ready_cond(view_));
+        if (got >= 0)
+            mutex_unlock(ready_mutex(view_));
+    }
     return 0;
 }
 
@@ -352,11 +359,12 @@ void Client::run_prerecord()
             continue;
         if (mutex_lock(ready_mutex(view_), -1, "prebuf cli: frame ready lock dead, restore it\n") < 0)
             return;
-        while (running_ && current_sequence() == seen)
+        while (running_ && !kick_ && current_sequence() == seen)
             if (pthread_cond_wait(ready_cond(view_), ready_mutex(view_)) == EOWNERDEAD) {
                 fputs("prebuf cli: frame ready lock dead, restore it\n", stderr);
                 pthread_mutex_consistent(ready_mutex(view_));
             }
+        kick_ = false;
         mutex_unlock(ready_mutex(view_));
     }
 }

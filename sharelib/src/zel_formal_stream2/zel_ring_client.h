@@ -72,6 +72,7 @@ private:
     zel_sharemem_t *mem_;
     int lock_type_ = 0;
     std::atomic<bool> running_{false};
+    bool kick_ = false; // under the "frame ready" mutex: a consumer was added
     std::thread thread_;
     std::atomic<std::thread::id> thread_id_{};
     std::mutex list_mutex_;
