@@ -16,6 +16,7 @@ namespace {
 
 constexpr int kConsumerRoom = 32;
 constexpr int kConsumerMax = 1024;
+constexpr int kCallerTries = 1000; // of 1 ms each
 
 bool shared_kind(const View &v) { return v.kind == Kind::shared; }
 
@@ -93,11 +94,14 @@ int Client::lock_ring()
     }
     const char *dead = shared_kind(view_) ? "sharebuf cli: rwlock dead, restore it\n"
                                           : "prebuf cli: rwlock dead, restore it\n";
-    for (;;) {
+    // The client's thread waits while it runs; a caller registering a consumer gives up after a
+    // second (another process stopped while it held the lock).
+    bool own = thread_id_.load() == std::this_thread::get_id();
+    for (int tries = 0;; tries++) {
         int got = mutex_lock(view_.mutex(), 1, dead);
         if (got >= 0)
             return got;
-        if (!running_ && thread_id_.load() == std::this_thread::get_id())
+        if (own ? !running_ : tries >= kCallerTries)
             return -1;
     }
 }

@@ -203,6 +203,13 @@ TEST(ZelSharebufProcess, StoppedHolderNeverHoldsAnEnqueuePastTheBound)
         EXPECT_LT(std::chrono::steady_clock::now() - t0, zeltest::scaled(50ms));
     }
     EXPECT_EQ(zel_sharebuf_lock_refusals(ring), 5u);
+    // A reader registering meanwhile is refused after its bounded wait rather than hanging.
+    zel_sharebuf_cli_t *cli = zel_sharebuf_cli_create_ex("stopped");
+    ASSERT_NE(cli, nullptr);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(zel_sharebuf_cli_register(cli, 0, collect, nullptr), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, zeltest::scaled(5s));
+    zel_sharebuf_cli_release(cli);
     kill(child, SIGKILL);
     waitpid(child, &status, 0);
     testing::internal::CaptureStderr();
