@@ -64,6 +64,11 @@ struct Messages {
     std::mutex m;
     std::vector<std::string> got;
     std::atomic<int> receivers{0}, lagging{0};
+    size_t size()
+    {
+        std::lock_guard<std::mutex> g(m);
+        return got.size();
+    }
 };
 
 int on_brd(shbfev_brd_t *, int event, int, int err, const void *data, int len, void *user)
@@ -150,7 +155,7 @@ TEST(ShbfLink, FramesArriveWholeAndMessagesGoBack)
     EXPECT_EQ(in.frames[0], "1000/1/first");
     EXPECT_EQ(in.frames[1], "1040/0/" + big);
     EXPECT_EQ(shbfev_rcv_send_message(r, "REQ_IDR", 7), 0);
-    ASSERT_TRUE(zeltest::wait_until([&] { return ms.got.size() == 1; }, 2s));
+    ASSERT_TRUE(zeltest::wait_until([&] { return ms.size() == 1; }, 2s));
     EXPECT_EQ(ms.got[0], "REQ_IDR");
     lt.run([&] {
         shbfev_rcv_destroy(r);

@@ -238,7 +238,7 @@ TEST_F(ZelSharebufConsumer, UnregisterSyncWaitsForARunningCallbackAndMarksFromIn
     struct Self {
         zel_sharebuf_cli_t *cli;
         std::atomic<int> calls{0};
-        int rc = 1;
+        std::atomic<int> rc{1};
     } self;
     self.cli = cli;
     auto own = [](uint64_t, uint32_t, const uint8_t *, uint32_t, const uint8_t *, uint32_t, void *user) {
@@ -252,7 +252,7 @@ TEST_F(ZelSharebufConsumer, UnregisterSyncWaitsForARunningCallbackAndMarksFromIn
     put(ring, 1, 4, 10);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(self.calls.load(), 1);
-    EXPECT_EQ(self.rc, 0);
+    EXPECT_EQ(self.rc.load(), 0);
 }
 
 TEST_F(ZelSharebufConsumer, ConditionalOnceConsumerGetsTheFirstAcceptedFrame)
