@@ -16,7 +16,7 @@ namespace {
 
 constexpr int kConsumerRoom = 32;
 constexpr int kConsumerMax = 1024;
-constexpr int kCallerTries = 1000; // of 1 ms each
+constexpr std::chrono::seconds kCallerWait{1};
 
 bool shared_kind(const View &v) { return v.kind == Kind::shared; }
 
@@ -97,11 +97,12 @@ int Client::lock_ring()
     // The client's thread waits while it runs; a caller registering a consumer gives up after a
     // second (another process stopped while it held the lock).
     bool own = thread_id_.load() == std::this_thread::get_id();
-    for (int tries = 0;; tries++) {
+    auto give_up = std::chrono::steady_clock::now() + kCallerWait;
+    for (;;) {
         int got = mutex_lock(view_.mutex(), 1, dead);
         if (got >= 0)
             return got;
-        if (own ? !running_ : tries >= kCallerTries)
+        if (own ? !running_ : std::chrono::steady_clock::now() >= give_up)
             return -1;
     }
 }

@@ -4,12 +4,19 @@
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "zel_sharemem.h"
 
 namespace zel_ring {
+
+namespace {
+
+constexpr int64_t kSpinUs = 200;
+
+} // namespace
 
 int mutex_init(pthread_mutex_t *mutex)
 {
@@ -49,7 +56,11 @@ int mutex_lock(pthread_mutex_t *mutex, int timeout_ms, const char *dead_line)
             int64_t waited_us = (now.tv_sec - start.tv_sec) * 1000000LL + (now.tv_nsec - start.tv_nsec) / 1000;
             if (waited_us >= timeout_ms * 1000LL)
                 return -1;
-            usleep(20);
+            // A reader holds the lock for one frame's copy: yield through that, sleep past it.
+            if (waited_us < kSpinUs)
+                sched_yield();
+            else
+                usleep(20);
         }
     }
     if (rc == 0)

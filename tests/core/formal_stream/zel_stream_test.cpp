@@ -249,7 +249,9 @@ TEST(ZelStream, PullModeStartsOnAKeyFrame)
     zel_stream_request_next_frame(s, 0, first);
     shbf_frame_t *audio = nullptr;
     ASSERT_TRUE(zeltest::wait_until([&] { return (audio = zel_stream_request_frame_info(s, 0, 1)) != nullptr; }, 2s));
-    EXPECT_GE(audio->timestamp, key_time);
+    // Audio older than the key frame was dropped when the queues were aligned; audio that was still on
+    // its way then may be a little older (the dispatcher tests check the alignment itself).
+    EXPECT_GE(audio->timestamp + 1000, key_time);
     zel_stream_request_next_frame(s, 1, audio);
     EXPECT_EQ(zel_stream_request_next_frame(s, 5, nullptr), -1);
     zel_stream_uninit(s);
