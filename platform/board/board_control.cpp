@@ -96,6 +96,11 @@ std::vector<std::string> board_test_calls()
     return control().recorder.calls();
 }
 
+std::vector<sim::TimedCall> board_test_timed_calls()
+{
+    return control().recorder.timed_calls();
+}
+
 void board_test_clear_calls()
 {
     control().recorder.clear_calls();

@@ -1,16 +1,21 @@
-// The simulated image, ISP, speaker and audio-detection controls: each call is recorded (and can be
-// made to fail); the ISP mode and white balance are kept so that their getters report them, and
-// everything played goes to the speaker recording.
+// The simulated image, ISP and audio-detection controls: each call is recorded (and can be made to
+// fail); what a successful call switched is kept, so that the getters and the test view report it.
 #include "board_control.h"
 #include "boardav.h"
+#include "boardav_test.h"
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 namespace {
 
 std::atomic<int> g_dnmode{0};
 std::atomic<int> g_wb{0};
+std::atomic<uint64_t> g_osd_updates{0};
+
+std::mutex g_image_lock;
+board_image_state g_image;
 
 // Records "name(args)" and gives the injected result, or 0.
 int action(const char *name, const std::string &args = "")
@@ -20,43 +25,41 @@ int action(const char *name, const std::string &args = "")
     return board::injected(name, &result) ? result : 0;
 }
 
+// An image switch: recorded, and kept in the view when it succeeds.
+int image_switch(const char *name, int board_image_state::*field, int value)
+{
+    const int r = action(name);
+    if (r == 0) {
+        std::lock_guard<std::mutex> g(g_image_lock);
+        g_image.*field = value;
+    }
+    return r;
+}
+
 } // namespace
 
 extern "C" {
 
-int set_video_Vflip(void) { return action("set_video_Vflip"); }
-int set_video_normal(void) { return action("set_video_normal"); }
-int enable_logo(void) { return action("enable_logo"); }
-int disable_logo(void) { return action("disable_logo"); }
-int enable_osd(void) { return action("enable_osd"); }
-int disable_osd(void) { return action("disable_osd"); }
-int enable_ldc(void) { return action("enable_ldc"); }
-int disable_ldc(void) { return action("disable_ldc"); }
-int enable_wdr(void) { return action("enable_wdr"); }
-int disable_wdr(void) { return action("disable_wdr"); }
-int enable_speaker(void) { return action("enable_speaker"); }
-int disable_speaker(void) { return action("disable_speaker"); }
-int enable_aec(void) { return action("enable_aec"); }
-int disable_aec(void) { return action("disable_aec"); }
-int set_speaker_vol(int vol) { return action("set_speaker_vol", std::to_string(vol)); }
+int set_video_Vflip(void) { return image_switch("set_video_Vflip", &board_image_state::flip, 1); }
+int set_video_normal(void) { return image_switch("set_video_normal", &board_image_state::flip, 0); }
+int enable_logo(void) { return image_switch("enable_logo", &board_image_state::logo, 1); }
+int disable_logo(void) { return image_switch("disable_logo", &board_image_state::logo, 0); }
+int enable_osd(void) { return image_switch("enable_osd", &board_image_state::osd, 1); }
+int disable_osd(void) { return image_switch("disable_osd", &board_image_state::osd, 0); }
+int enable_ldc(void) { return image_switch("enable_ldc", &board_image_state::ldc, 1); }
+int disable_ldc(void) { return image_switch("disable_ldc", &board_image_state::ldc, 0); }
+int enable_wdr(void) { return image_switch("enable_wdr", &board_image_state::wdr, 1); }
+int disable_wdr(void) { return image_switch("disable_wdr", &board_image_state::wdr, 0); }
 int set_soc_lsd_threshold(int sensitivity) { return action("set_soc_lsd_threshold", std::to_string(sensitivity)); }
-int set_speaker_mute(uint8_t mute) { return action("set_speaker_mute", std::to_string(mute)); }
 
-// The time stamp is redrawn every 500 ms; only its failure injection is kept, not a record per call.
+// The time stamp is redrawn every 500 ms: counted, not recorded per call.
 int osd_update_timestamp(int)
 {
     int result = 0;
-    return board::injected("osd_update_timestamp", &result) ? result : 0;
-}
-
-int set_speaker_vol_percentage(int percent)
-{
-    const int r = action("set_speaker_vol_percentage", std::to_string(percent));
-    if (r == 0 && (percent < 0 || percent > 100)) {
-        board::log_error("set_speaker_vol_percentage: %d is not 0 to 100", percent);
-        return -1;
-    }
-    return r;
+    if (board::injected("osd_update_timestamp", &result))
+        return result;
+    ++g_osd_updates;
+    return 0;
 }
 
 int set_isp_dnmode(int mode)
@@ -99,32 +102,6 @@ int get_isp_wb(int *mode)
     return 0;
 }
 
-int play_sound(const void *data, int len)
-{
-    const int r = action("play_sound", std::to_string(len));
-    if (r != 0)
-        return r;
-    if (!data || len < 0) {
-        board::log_error("play_sound: bad argument (len %d)", len);
-        return -1;
-    }
-    board::speaker_write(data, len);
-    return 0;
-}
-
-int play_sound_ex(const void *data, int len)
-{
-    const int r = action("play_sound_ex", std::to_string(len));
-    if (r != 0)
-        return r;
-    if (!data || len < 0 || len > 1280) {
-        board::log_error("play_sound_ex: bad argument (len %d)", len);
-        return -1;
-    }
-    board::speaker_write(data, len);
-    return 0;
-}
-
 int get_soc_babycry_result(int *result)
 {
     int r = 0;
@@ -137,3 +114,16 @@ int get_soc_babycry_result(int *result)
 }
 
 } // extern "C"
+
+board_image_state board_test_image_state()
+{
+    std::lock_guard<std::mutex> g(g_image_lock);
+    board_image_state state = g_image;
+    state.dnmode = g_dnmode;
+    return state;
+}
+
+uint64_t board_test_osd_updates()
+{
+    return g_osd_updates;
+}

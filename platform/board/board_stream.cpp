@@ -6,6 +6,7 @@
 #include "boardav.h"
 #include "boardav_test.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -46,6 +47,7 @@ struct VideoChannel : Paced {
     std::vector<board::AccessUnit> units;
     size_t next = 0;
     bool force_key = false;
+    int key_delay_left = 0; // frames still handed out as they come before force_key acts
 };
 
 struct AudioChannel : Paced {
@@ -60,6 +62,8 @@ struct Board {
     bool started = false;
     bool main_1440 = false;
     std::string codec = "h265";
+    std::atomic<int> key_delay{0};
+    std::atomic<int> jpeg_misreport{-1}; // the length the next snapshot reports, -1 the true one
     VideoChannel video[2];
     AudioChannel audio;
     std::vector<uint8_t> jpeg;
@@ -177,6 +181,15 @@ bool injected_read(const std::string &name, int32_t *length, int *result)
     return true;
 }
 
+void request_key(VideoChannel &ch)
+{
+    const int delay = the_board().key_delay;
+    std::lock_guard<std::mutex> g(ch.lock);
+    if (!ch.force_key)
+        ch.key_delay_left = delay;
+    ch.force_key = true;
+}
+
 } // namespace
 
 extern "C" {
@@ -266,7 +279,9 @@ int get_video_stream(int chn, void *buf, int cap, board_video_frame_info_t *info
         resync(ch);
         return -2;
     }
-    if (ch.force_key) {
+    if (ch.force_key && ch.key_delay_left > 0) {
+        --ch.key_delay_left;
+    } else if (ch.force_key) {
         while (!ch.units[ch.next].key)
             ch.next = (ch.next + 1) % ch.units.size();
         ch.force_key = false;
@@ -326,19 +341,15 @@ int req_IDR_one(int chn)
         board::log_error("req_IDR_one: no video channel %d", chn);
         return -1;
     }
-    VideoChannel &ch = the_board().video[chn];
-    std::lock_guard<std::mutex> g(ch.lock);
-    ch.force_key = true;
+    request_key(the_board().video[chn]);
     return 0;
 }
 
 int req_IDR(void)
 {
     board::record_call("req_IDR()");
-    for (VideoChannel &ch : the_board().video) {
-        std::lock_guard<std::mutex> g(ch.lock);
-        ch.force_key = true;
-    }
+    for (VideoChannel &ch : the_board().video)
+        request_key(ch);
     return 0;
 }
 
@@ -362,7 +373,8 @@ int get_jpeg_snap(void *buf, int cap, board_jpeg_info_t *info)
         return -2;
     }
     memcpy(buf, b.jpeg.data(), b.jpeg.size());
-    *info = board_jpeg_info_t{864, 480, 80, 0, static_cast<int32_t>(b.jpeg.size())};
+    const int misreport = b.jpeg_misreport.exchange(-1);
+    *info = board_jpeg_info_t{864, 480, 80, 0, misreport >= 0 ? misreport : static_cast<int32_t>(b.jpeg.size())};
     return 0;
 }
 
@@ -402,4 +414,14 @@ std::string board_test_audio_path()
     Board &b = the_board();
     std::lock_guard<std::mutex> g(b.lock);
     return b.audio.path;
+}
+
+void board_test_set_key_delay(int frames)
+{
+    the_board().key_delay = frames > 0 ? frames : 0;
+}
+
+void board_test_misreport_jpeg_length(int length)
+{
+    the_board().jpeg_misreport = length;
 }

@@ -1,9 +1,11 @@
 // The call record and failure injection that every simulated platform library keeps for its test
-// controls: "name(arguments)" lines (the last 4096) and per-function injected results; and the
-// libraries' error line.
+// controls: "name(arguments)" lines (the last 4096), each with the monotonic time it was made, and
+// per-function injected results; and the libraries' error line.
 #pragma once
 
+#include <chrono>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <map>
@@ -13,6 +15,12 @@
 #include <vector>
 
 namespace sim {
+
+// One recorded call and when it was made (steady clock, the clock of the board's frame time stamps).
+struct TimedCall {
+    int64_t mono_us;
+    std::string text;
+};
 
 // Prints "[library] text" on stderr as one line.
 inline void vlog_error(const char *library, const char *fmt, va_list ap)
@@ -27,9 +35,10 @@ public:
     void record(const std::string &call)
     {
         std::lock_guard<std::mutex> g(lock_);
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
         if (calls_.size() == kMaxCalls)
             calls_.pop_front();
-        calls_.push_back(call);
+        calls_.push_back({std::chrono::duration_cast<std::chrono::microseconds>(now).count(), call});
     }
 
     // True when a failure is injected for `function`; its result goes to *result.
@@ -61,6 +70,16 @@ public:
     std::vector<std::string> calls()
     {
         std::lock_guard<std::mutex> g(lock_);
+        std::vector<std::string> out;
+        out.reserve(calls_.size());
+        for (const TimedCall &c : calls_)
+            out.push_back(c.text);
+        return out;
+    }
+
+    std::vector<TimedCall> timed_calls()
+    {
+        std::lock_guard<std::mutex> g(lock_);
         return {calls_.begin(), calls_.end()};
     }
 
@@ -73,7 +92,7 @@ public:
 private:
     static constexpr size_t kMaxCalls = 4096;
     std::mutex lock_;
-    std::deque<std::string> calls_;
+    std::deque<TimedCall> calls_;
     std::map<std::string, std::pair<int, int>> failures_; // function -> {result, calls left}
 };
 

@@ -312,6 +312,11 @@ std::vector<std::string> periph_test_calls()
     return periph::recorder().calls();
 }
 
+std::vector<sim::TimedCall> periph_test_timed_calls()
+{
+    return periph::recorder().timed_calls();
+}
+
 void periph_test_clear_calls()
 {
     periph::recorder().clear_calls();

@@ -2,6 +2,8 @@
 // key presses, failure injection and the record of calls.
 #pragma once
 
+#include "sim_recorder.h"
+
 #include <string>
 #include <vector>
 
@@ -41,4 +43,6 @@ void periph_test_fail_next_move();
 void periph_test_fail(const std::string &function, int result, int times = 1);
 // Every call, as "name(arguments)", oldest first (at most the last 4096).
 std::vector<std::string> periph_test_calls();
+// The same calls with the monotonic time each was made.
+std::vector<sim::TimedCall> periph_test_timed_calls();
 void periph_test_clear_calls();

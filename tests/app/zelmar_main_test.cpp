@@ -169,7 +169,9 @@ TEST_F(ZelmarMain, ProgramWithPreloadedAppsStartsAndEndsOnSignal)
         const std::string text = out();
         EXPECT_NE(text.find("Recv signal " + std::to_string(sig) + " "), std::string::npos) << text;
         size_t at = 0;
-        for (const int id : {6, 7, 4, 8}) {
+        at = text.find("app_list:<app_agent> <app_media>");
+        EXPECT_NE(at, std::string::npos) << "the media app is the program's own\n" << text;
+        for (const int id : {7, 4, 8}) {
             at = text.find("preloaded app " + std::to_string(id) + " created", at);
             EXPECT_NE(at, std::string::npos) << "app " << id << " in its place in 5 6 7 4 2 8\n" << text;
         }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -164,6 +165,20 @@ TEST_P(BoardStreams, KeyFrameRequestGivesADecodableKeyFrameNext)
     }
     const std::string fmt = std::string(GetParam()) == "h264" ? "h264" : "hevc";
     EXPECT_EQ(zeltest::run_command("ffmpeg -v error -xerror -f " + fmt + " -i '" + out + "' -f null - 2>&1"), 0);
+}
+
+TEST_P(BoardStreams, KeyFrameRequestActsAfterTheSetDelay)
+{
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(next_frame(1).info.key_frame, i == 0 ? 1 : 0);
+    board_test_set_key_delay(2);
+    ASSERT_EQ(req_IDR_one(1), 0);
+    ASSERT_EQ(req_IDR_one(1), 0) << "a second request while one waits does not restart the delay";
+    EXPECT_EQ(next_frame(1).info.key_frame, 0);
+    EXPECT_EQ(next_frame(1).info.key_frame, 0);
+    EXPECT_EQ(next_frame(1).info.key_frame, 1);
+    EXPECT_EQ(next_frame(1).info.key_frame, 0);
+    board_test_set_key_delay(0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, BoardStreams, ::testing::Values("h265", "h264"));
@@ -342,6 +357,90 @@ TEST(BoardControls, BabyCryResultsFollowTheScript)
     EXPECT_EQ(seen, (std::vector<int>{1, 0, 1, 0}));
     board_test_fail("get_soc_babycry_result", -1, 1);
     EXPECT_EQ(get_soc_babycry_result(&r), -1);
+}
+
+} // namespace
+
+namespace {
+
+TEST(BoardControls, CallsCarryTheirMonotonicTime)
+{
+    board_test_clear_calls();
+    const int64_t before =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
+    enable_ldc();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    disable_ldc();
+    const auto calls = board_test_timed_calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].text, "enable_ldc()");
+    EXPECT_GE(calls[0].mono_us, before);
+    EXPECT_GE(calls[1].mono_us - calls[0].mono_us, 20000);
+}
+
+TEST(BoardControls, ImageStateViewShowsWhatSucceeded)
+{
+    EXPECT_EQ(board_test_image_state().logo, -1) << "never set";
+    ASSERT_EQ(set_video_Vflip(), 0);
+    ASSERT_EQ(enable_logo(), 0);
+    board_test_fail("enable_wdr", -1, 1);
+    EXPECT_EQ(enable_wdr(), -1);
+    const board_image_state s = board_test_image_state();
+    EXPECT_EQ(s.flip, 1);
+    EXPECT_EQ(s.logo, 1);
+    EXPECT_EQ(s.wdr, -1) << "a failed switch changes nothing";
+    const uint64_t n = board_test_osd_updates();
+    ASSERT_EQ(osd_update_timestamp(3), 0);
+    ASSERT_EQ(osd_update_timestamp(3), 0);
+    EXPECT_EQ(board_test_osd_updates(), n + 2);
+}
+
+TEST(BoardSpeaker, PlaysInRealTimeAndCountsWhatItPlaysWhileOff)
+{
+    ASSERT_EQ(disable_speaker(), 0);
+    const std::vector<uint8_t> pcm(3200, 1); // 100 ms
+    const auto start = Clock::now();
+    ASSERT_EQ(play_sound(pcm.data(), pcm.size()), 0);
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(99));
+    EXPECT_LT(took, zeltest::scaled(std::chrono::milliseconds(200)));
+    EXPECT_EQ(board_test_speaker_state().bytes_while_disabled, 3200u);
+    ASSERT_EQ(enable_speaker(), 0);
+    ASSERT_EQ(enable_aec(), 0);
+    ASSERT_EQ(play_sound_ex(pcm.data(), 1280), 0);
+    const board_speaker_state s = board_test_speaker_state();
+    EXPECT_EQ(s.bytes_while_disabled, 3200u);
+    EXPECT_EQ(s.enabled, 1);
+    EXPECT_EQ(s.aec, 1);
+}
+
+TEST(BoardSpeaker, HoldStallsPlaybackUntilReleased)
+{
+    board_test_hold_speaker(true);
+    const std::vector<uint8_t> pcm(640, 2);
+    std::atomic<bool> done{false};
+    std::thread player([&] {
+        play_sound(pcm.data(), pcm.size());
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_FALSE(done);
+    EXPECT_TRUE(board_test_speaker_state().held);
+    board_test_hold_speaker(false);
+    player.join();
+    EXPECT_TRUE(done);
+}
+
+TEST(BoardSpeaker, VolumeAndMuteAreKept)
+{
+    ASSERT_EQ(set_speaker_vol_percentage(35), 0);
+    EXPECT_EQ(set_speaker_vol_percentage(-1), -1);
+    ASSERT_EQ(set_speaker_mute(1), 0);
+    ASSERT_EQ(set_speaker_vol(7), 0);
+    const board_speaker_state s = board_test_speaker_state();
+    EXPECT_EQ(s.vol_percent, 35);
+    EXPECT_EQ(s.mute, 1);
+    EXPECT_EQ(s.vol, 7);
 }
 
 } // namespace

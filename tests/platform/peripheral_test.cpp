@@ -103,6 +103,18 @@ TEST_F(Peripheral, PressedKeyCallsItsCallbackFromTheLibraryThread)
     EXPECT_FALSE(pthread_equal(g_key_thread.load(), pthread_self()));
 }
 
+TEST_F(Peripheral, CallsCarryTheirMonotonicTime)
+{
+    periph_test_clear_calls();
+    ASSERT_EQ(zel_api_ircut_switch(1), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(zel_api_ircut_switch(0), 0);
+    const auto calls = periph_test_timed_calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].text, periph_test_calls()[1]);
+    EXPECT_GE(calls[1].mono_us - calls[0].mono_us, 10000);
+}
+
 TEST_F(Peripheral, IrCutAndLightsKeepTheirState)
 {
     EXPECT_EQ(periph_test_ircut(), -1);

@@ -1,0 +1,37 @@
+// The shared set-up of the media app's tests: the app tests' environment with the factory keys a test
+// asks for ("ROM.hid", "ROM.language", ...), the prompt sounds under "/mnt/data/sound/", the settings
+// database and the agent server running; and helpers over the board's files and the recorded calls.
+#pragma once
+
+#include "app_test_apps.h"
+
+#include "boardav_test.h"
+#include "zel_db_test_factory.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mediatest {
+
+class Env {
+public:
+    explicit Env(const zeltest::FactoryEntries &rom = {});
+    ~Env();
+    const zeltest::TempRoot &root() const { return app_.root; }
+
+private:
+    apptest::Env app_;
+};
+
+std::vector<uint8_t> read_bytes(const std::string &path);
+// The prompt file the build made for `name` ("" or "en").
+std::vector<uint8_t> prompt_bytes(const std::string &name, const std::string &language = "");
+// Monotonic microseconds of the first recorded board call that begins with `prefix` at or after
+// `from_us`, or -1.
+int64_t call_time(const std::string &prefix, int64_t from_us = 0);
+// How many recorded board calls begin with `prefix`.
+size_t call_count(const std::string &prefix);
+int64_t now_us();
+
+} // namespace mediatest
