@@ -8,10 +8,11 @@ if(NOT ZEL_PYTHON)
 endif()
 
 # zel_add_test(<name> SOURCES <files...> LIBS <targets...> [TIMEOUT <s>] [RESOURCE_LOCK <name>]
-#              [LSAN_SUPPRESSIONS <file>])
-# LSAN_SUPPRESSIONS names leaks of a third-party library that the test cannot avoid.
+#              [LSAN_SUPPRESSIONS <file>] [SERIAL])
+# LSAN_SUPPRESSIONS names leaks of a third-party library that the test cannot avoid. SERIAL runs the
+# cases alone, for the few that measure latency under load they make themselves.
 function(zel_add_test name)
-  cmake_parse_arguments(T "" "TIMEOUT;RESOURCE_LOCK;LSAN_SUPPRESSIONS" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "SERIAL" "TIMEOUT;RESOURCE_LOCK;LSAN_SUPPRESSIONS" "SOURCES;LIBS" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
@@ -22,6 +23,9 @@ function(zel_add_test name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE zel_test_support ${T_LIBS} GTest::gtest GTest::gmock zel_test_main)
   set(props TIMEOUT ${T_TIMEOUT} ${lock})
+  if(T_SERIAL)
+    list(APPEND props RUN_SERIAL TRUE)
+  endif()
   if(T_LSAN_SUPPRESSIONS)
     list(APPEND props ENVIRONMENT "LSAN_OPTIONS=suppressions=${T_LSAN_SUPPRESSIONS}")
   endif()

@@ -13,10 +13,22 @@ sample tables, and prints one JSON object:
    "errors": ["..."]}
 
 Usage: fmp4_walk.py FILE
+
+With --index KIND (video, event or pic) it reads an index file instead: a 128-byte head
+{u32 3, u32 1, 116 zero bytes, u32 CRC-32 of bytes 0..123}, then fixed records (144, 45 or 145 bytes,
+little-endian, CRC-32 over the bytes before the CRC), and prints
+  {"head": true when the head is right, "slots": slot count,
+   "records": [{"slot", "seq", "time", "delete", ...kind's fields}...] (records passing their CRC)}.
+With --pic FILE it reads a picture data file: head {u32 2, u32 1, ...}, then records
+{u32 time, u8 delete, u32 size, JPEG, u32 CRC-32 of the 9 header bytes} and prints
+  {"head": bool, "pictures": [{"offset", "time", "size", "crc_ok"}...], "end": offset after the last}.
+
+Usage: fmp4_walk.py --index KIND FILE | --pic FILE
 """
 import json
 import struct
 import sys
+import zlib
 
 CONTAINERS = {b"moov", b"trak", b"mdia", b"minf", b"stbl", b"moof", b"traf", b"mvex", b"dinf"}
 INDEX_USER_TYPE = b"tolk_index" + b"\0" * 6
@@ -89,7 +101,69 @@ def parse_traf(f, traf, errors):
     return track
 
 
+INDEX_RECORDS = {"video": 144, "event": 45, "pic": 145}
+
+
+def index_head(kind):
+    head = struct.pack("<II", kind, 1) + b"\0" * 116
+    return head + struct.pack("<I", zlib.crc32(head))
+
+
+def decode_index_record(kind, r):
+    if kind == "video":
+        time, duration, motion, extra, delete, seq = struct.unpack("<IBBBBI", r[:12])
+        return {"seq": seq, "time": time, "delete": delete, "duration": duration, "motion": motion,
+                "extra": extra, "name": r[12:140].split(b"\0")[0].decode("latin-1")}
+    if kind == "event":
+        time, etype = struct.unpack("<QI", r[:12])
+        seq, count, delete = struct.unpack("<IIB", r[32:41])
+        return {"seq": seq, "time": time, "delete": delete, "type": etype, "count": count,
+                "reserved_zero": r[12:32] == b"\0" * 20}
+    seq, time, delete = struct.unpack("<IIB", r[:9])
+    offset, = struct.unpack("<I", r[137:141])
+    return {"seq": seq, "time": time, "delete": delete, "offset": offset,
+            "path": r[9:137].split(b"\0")[0].decode("latin-1")}
+
+
+def read_index(kind, path):
+    size = INDEX_RECORDS[kind]
+    with open(path, "rb") as f:
+        data = f.read()
+    result = {"head": data[:128] == index_head(3), "slots": max(0, (len(data) - 128) // size), "records": []}
+    for k in range(result["slots"]):
+        r = data[128 + k * size:128 + (k + 1) * size]
+        crc, = struct.unpack("<I", r[-4:])
+        if zlib.crc32(r[:-4]) == crc:
+            record = decode_index_record(kind, r)
+            record["slot"] = k
+            result["records"].append(record)
+    return result
+
+
+def read_pictures(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    result = {"head": data[:128] == index_head(2), "pictures": []}
+    pos = 128
+    while pos + 13 <= len(data):
+        time, delete, size = struct.unpack("<IBI", data[pos:pos + 9])
+        if time == 0 or pos + 13 + size > len(data):
+            break
+        crc, = struct.unpack("<I", data[pos + 9 + size:pos + 13 + size])
+        result["pictures"].append({"offset": pos, "time": time, "size": size, "delete": delete,
+                                   "crc_ok": zlib.crc32(data[pos:pos + 9]) == crc})
+        pos += 13 + size
+    result["end"] = pos
+    return result
+
+
 def main():
+    if sys.argv[1] == "--index":
+        json.dump(read_index(sys.argv[2], sys.argv[3]), sys.stdout)
+        return
+    if sys.argv[1] == "--pic":
+        json.dump(read_pictures(sys.argv[2]), sys.stdout)
+        return
     path = sys.argv[1]
     errors = []
     with open(path, "rb") as f:

@@ -195,6 +195,21 @@ Json walk(const std::string &path)
     return Json(json_tokener_parse(out.c_str()), &json_object_put);
 }
 
+Json walk_index(const std::string &kind, const std::string &path)
+{
+    std::string out;
+    zeltest::run_command("'" ZEL_PYTHON "' '" ZEL_TEST_PEERS_DIR "/fmp4_walk.py' --index " + kind + " '" + path + "'",
+                         &out);
+    return Json(json_tokener_parse(out.c_str()), &json_object_put);
+}
+
+Json walk_pictures(const std::string &path)
+{
+    std::string out;
+    zeltest::run_command("'" ZEL_PYTHON "' '" ZEL_TEST_PEERS_DIR "/fmp4_walk.py' --pic '" + path + "'", &out);
+    return Json(json_tokener_parse(out.c_str()), &json_object_put);
+}
+
 int64_t json_int(json_object *o, const char *key)
 {
     json_object *v = nullptr;

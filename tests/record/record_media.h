@@ -74,6 +74,10 @@ std::string ffmpeg_decode_errors(const std::string &path);
 using Json = std::unique_ptr<json_object, decltype(&json_object_put)>;
 // The walker's report on the file.
 Json walk(const std::string &path);
+// The walker's report on an index file of `kind` ("video", "event", "pic").
+Json walk_index(const std::string &kind, const std::string &path);
+// The walker's report on a picture data file.
+Json walk_pictures(const std::string &path);
 int64_t json_int(json_object *o, const char *key);
 
 bool have_tool(const char *name);

@@ -52,8 +52,8 @@ const sd_index_ops_t kRecordingOps = {
     [] { return 0; },
     [](int) { return 0; },
     [] { return 0; },
-    [](int) { return 0; },
-    [](int) { return 0; },
+    [](int, const char *) { return 0; },
+    [](int, const char *) { return 0; },
     [](int channel, FILE *, const sd_file_info_t *f) {
         return note("record_reset " + std::to_string(channel) + " " + f->path), 0;
     },
@@ -71,6 +71,7 @@ const sd_index_ops_t kRecordingOps = {
     [](int, const char *from, const char *to) { return note(std::string("record_rename ") + from + " " + to), 0; },
     [](int, const char *from, const char *to) { return note(std::string("pic_rename ") + from + " " + to), 0; },
     [](int, const char *from, const char *to) { return note(std::string("yvideo_rename ") + from + " " + to), 0; },
+    nullptr,
 };
 
 std::vector<int> g_status;

@@ -23,9 +23,9 @@ typedef struct sd_index_ops_t {
     int (*pic_deinit)(void);
     int (*event_init)(int cameras);
     int (*event_deinit)(void);
-    // Non-zero when the channel's index must be rebuilt.
-    int (*record_need_reset)(int channel);
-    int (*pic_need_reset)(int channel);
+    // Non-zero when the channel's index (pool name, NULL when the channel has none) must be rebuilt.
+    int (*record_need_reset)(int channel, const char *index_name);
+    int (*pic_need_reset)(int channel, const char *index_name);
     // Replays one data file of the channel into its index, opened "rb+".
     int (*record_reset_index)(int channel, FILE *index, const sd_file_info_t *file);
     int (*pic_reset_index)(int channel, FILE *index, const sd_file_info_t *file);
@@ -37,6 +37,8 @@ typedef struct sd_index_ops_t {
     int (*record_change_file_name)(int channel, const char *old_name, const char *new_name);
     int (*pic_change_file_name)(int channel, const char *old_name, const char *new_name);
     int (*yvideo_change_file_name)(int channel, const char *old_name, const char *new_name);
+    // Ends the rebuild of an index file of an index kind: writes its head and makes it durable.
+    int (*index_seal)(int kind, FILE *index);
 } sd_index_ops_t;
 
 // Copies the table (NULL clears it).

@@ -192,8 +192,10 @@ bool need_reset_indexes(const Pool &p, uint64_t needed_index_bytes)
         return true;
     }
     for (int c = 0; c < p.cameras; c++) {
-        if ((index_ops().record_need_reset && index_ops().record_need_reset(c)) ||
-            (index_ops().pic_need_reset && index_ops().pic_need_reset(c)))
+        const sd_file_info_t *video = p.index_files[index_slot(SD_KIND_VIDEOI)][c];
+        const sd_file_info_t *pic = p.index_files[index_slot(SD_KIND_PICI)][c];
+        if ((index_ops().record_need_reset && index_ops().record_need_reset(c, video ? video->path : nullptr)) ||
+            (index_ops().pic_need_reset && index_ops().pic_need_reset(c, pic ? pic->path : nullptr)))
             return true;
     }
     return false;
@@ -254,6 +256,10 @@ int reset_indexes(Pool &p)
             else if (f->kind == SD_KIND_PIC && pic && index_ops().pic_reset_index)
                 rc = index_ops().pic_reset_index(c, pic, f);
         }
+        if (video && rc == 0 && index_ops().index_seal)
+            rc = index_ops().index_seal(SD_KIND_VIDEOI, video);
+        if (pic && rc == 0 && index_ops().index_seal)
+            rc = index_ops().index_seal(SD_KIND_PICI, pic);
         if (video)
             _close_file(video);
         if (pic)
@@ -288,22 +294,23 @@ int check_usage(Pool &p)
     return 0;
 }
 
-int open_indexes(const Pool &p)
+int open_indexes(Pool &p)
 {
     const sd_index_ops_t &ops = index_ops();
+    p.opening_indexes = true;
+    int rc = 0;
     if (ops.record_index_init && ops.record_index_init(p.cameras) != 0) {
         KO_LOGE(kModule, "record_index_init fail\n");
-        return SD_ERR_INDEX_RESET;
-    }
-    if (ops.pic_init && ops.pic_init(p.cameras) != 0) {
+        rc = SD_ERR_INDEX_RESET;
+    } else if (ops.pic_init && ops.pic_init(p.cameras) != 0) {
         KO_LOGE(kModule, "pic_init fail\n");
-        return SD_ERR_INDEX_RESET;
-    }
-    if (ops.event_init && ops.event_init(p.cameras) != 0) {
+        rc = SD_ERR_INDEX_RESET;
+    } else if (ops.event_init && ops.event_init(p.cameras) != 0) {
         KO_LOGE(kModule, "event_init fail\n");
-        return SD_ERR_INDEX_RESET;
+        rc = SD_ERR_INDEX_RESET;
     }
-    return 0;
+    p.opening_indexes = false;
+    return rc;
 }
 
 void close_indexes()

@@ -155,7 +155,7 @@ sd_file_info_t *take_index_file(int kind, int channel)
     Pool &p = pool();
     std::lock_guard<std::recursive_mutex> guard(p.lock);
     const int slot = index_slot(kind);
-    if (!p.initialised || slot < 0)
+    if ((!p.initialised && !p.opening_indexes) || slot < 0)
         return nullptr;
     sd_file_info_t *f = nullptr;
     for (int c = 0; c < p.cameras && !f; c++)

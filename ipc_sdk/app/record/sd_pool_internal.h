@@ -32,6 +32,7 @@ struct Pool {
     int yvideo_handed = 0;
     int next_number = 0;
     bool initialised = false;
+    bool opening_indexes = false; // the indexes open their files while init runs
     std::atomic<bool> quick_exit{false};
     std::atomic<bool> stop_create{false};
     std::atomic<bool> stop_delete{false};

@@ -52,7 +52,7 @@ std::string stamp(int64_t t)
     const int64_t day = doy - (153 * mp + 2) / 5 + 1;
     const int64_t month = mp < 10 ? mp + 3 : mp - 9;
     const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-    char out[32];
+    char out[96];
     std::snprintf(out, sizeof out, "%04lld%02lld%02lld%02lld%02lld%02lld", static_cast<long long>(year),
                   static_cast<long long>(month), static_cast<long long>(day), static_cast<long long>(secs / 3600),
                   static_cast<long long>(secs / 60 % 60), static_cast<long long>(secs % 60));
@@ -93,8 +93,9 @@ protected:
     }
     void TearDown() override
     {
-        if (started_)
+        if (started_) {
             EXPECT_EQ(ko_nas_deinit(), 0);
+        }
         ko_nas_test_set_time_scale(1.0);
         ko_time_set_wall_source(nullptr);
         unsetenv("ZELMAR_NAS_SMB_PORT");

@@ -52,7 +52,7 @@ TEST(RpcFramer, BracesInsideStringsDoNotCount)
 
 TEST(RpcFramer, BytesThatStartNoObjectBreakTheStreamAfterTheObjectsBeforeThem)
 {
-    for (const std::string junk : std::vector<std::string>{"x", "]", std::string(1, '\0'), "\xff", "\"}"}) {
+    for (const std::string &junk : std::vector<std::string>{"x", "]", std::string(1, '\0'), "\xff", "\"}"}) {
         ko_rpc::Framer framer;
         EXPECT_EQ(frame(framer, R"({"id":1} )" + junk + R"({"id":2})", 5), (std::vector<std::string>{R"({"id":1})"}));
         EXPECT_EQ(framer.fault(), ko_rpc::Framer::Fault::junk);

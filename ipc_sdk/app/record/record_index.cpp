@@ -1,0 +1,407 @@
+// Every walk runs under the context's recursive lock and restores the write cursor; lists are copied
+// under the lock and sent to the caller after it is released, so a slow phone never holds up the
+// recorder's period close.
+#include "record_index.h"
+
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common/tiny_fmp4/fmp4_demuxer.h"
+#include "common/utils/ko_log.h"
+#include "common/utils/ko_time.h"
+#include "sd_index_module.h"
+#include "sd_statistics.h"
+
+namespace sd {
+namespace {
+constexpr const char *kModule = "KO REC";
+constexpr IndexLayout kLayout{RECORD_INDEX_RECORD_SIZE, 140, 8, 7, 0};
+static_assert(RECORD_INDEX_RECORD_SIZE == 12 + 128 + 4, "record layout");
+
+IndexModule g_video{"record_index", SD_KIND_VIDEOI, kLayout};
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+void copy_name(char *out, const char *name)
+{
+    memset(out, 0, 128);
+    if (name)
+        strncpy(out, name, 127);
+}
+
+// Deletes the fragments of one recording file at their start times through the pool's queue, keeping
+// the reader open while consecutive records name the same file.
+class FragmentDeleter {
+public:
+    ~FragmentDeleter() { close(); }
+    int remove(const char *name, uint32_t time)
+    {
+        if (!open(name))
+            return 0;
+        const fmp4_index_entry_t *entries = nullptr;
+        uint32_t bytes = 0;
+        if (fmp4_demuxer_read_fileinfo(demuxer_, &entries, &bytes) != 0 || !entries) {
+            KO_LOGE(kModule, "delete fragment timestamp:%u failed: demuxer %s fail.\n", time, path_);
+            return 0;
+        }
+        const uint32_t n = bytes / FMP4_INDEX_ENTRY_SIZE;
+        for (uint32_t i = 0; i < n; i++) {
+            if (entries[i].start != time)
+                continue;
+            if (entries[i].flags & FMP4_INDEX_DELETED) {
+                KO_LOGI(kModule, "fragment timestamp:%u, duration:%u is already deleted!\n", time,
+                        entries[i].duration);
+                continue;
+            }
+            fmp4_index_entry_t copy = entries[i];
+            copy.flags |= FMP4_INDEX_DELETED;
+            if (sd_delete_video_queue_push(path_, &copy) != 0)
+                KO_LOGE(kModule, "fmp4 fragment delete fail.\n");
+            return 0;
+        }
+        KO_LOGE(kModule, "not find fragment timestamp:%u, filepath:%s, index count:%d\n", time, path_,
+                static_cast<int>(n));
+        return -1;
+    }
+
+private:
+    bool open(const char *name)
+    {
+        if (demuxer_ && name_ == name)
+            return true;
+        close();
+        if (sd_get_path(name, path_) != 0) {
+            KO_LOGE(kModule, "sd_get_path fail, path:%s.\n", name);
+            return false;
+        }
+        name_ = name;
+        demuxer_ = fmp4_demuxer_open(path_);
+        if (!demuxer_)
+            KO_LOGE(kModule, "delete fragment failed: demuxer %s fail.\n", path_);
+        return demuxer_ != nullptr;
+    }
+    void close()
+    {
+        if (demuxer_)
+            fmp4_demuxer_close(demuxer_);
+        demuxer_ = nullptr;
+    }
+    fmp4_demuxer_t *demuxer_ = nullptr;
+    std::string name_;
+    char path_[1024] = {};
+};
+} // namespace
+
+void encode_record(const record_index_record_t &r, uint8_t out[RECORD_INDEX_RECORD_SIZE])
+{
+    put_u32(out, r.time);
+    out[4] = r.duration;
+    out[5] = r.motion;
+    out[6] = r.extra;
+    out[7] = r.del;
+    put_u32(out + 8, r.seq);
+    memcpy(out + 12, r.name, 128);
+    put_u32(out + 140, r.crc);
+}
+
+record_index_record_t decode_record(const uint8_t in[RECORD_INDEX_RECORD_SIZE])
+{
+    record_index_record_t r{};
+    r.time = get_u32(in);
+    r.duration = in[4];
+    r.motion = in[5];
+    r.extra = in[6];
+    r.del = in[7];
+    r.seq = get_u32(in + 8);
+    memcpy(r.name, in + 12, 128);
+    r.name[127] = 0;
+    r.crc = get_u32(in + 140);
+    return r;
+}
+
+} // namespace sd
+
+using namespace sd;
+
+extern "C" int record_index_init(int cameras) { return index_module_init(g_video, cameras); }
+
+extern "C" int record_index_deinit(void) { return index_module_deinit(g_video); }
+
+extern "C" uint64_t record_get_defalut_size_bytes(uint32_t fragments)
+{
+    return kIndexHeadSize + static_cast<uint64_t>(RECORD_INDEX_RECORD_SIZE) * fragments;
+}
+
+extern "C" int record_add_index(int channel, const record_index_entry_t *entry, const char *file_name)
+{
+    if (!index_module_ready(g_video) || !entry || !file_name)
+        return -1;
+    if (entry->time <= kIndexMinTime) {
+        KO_LOGE(kModule, "err timestamp=%u\n", entry->time);
+        g_statistics_storage.index_update_err++;
+        return -1;
+    }
+    IndexLog *log = index_context(g_video, channel);
+    if (!log)
+        return -2;
+    Lock guard(log->lock);
+    if (index_ensure_open(g_video, *log) != 0) {
+        g_statistics_storage.index_add_err++;
+        return -4;
+    }
+    record_index_record_t r{};
+    r.time = entry->time;
+    r.duration = entry->duration;
+    r.motion = entry->motion;
+    r.extra = entry->extra;
+    r.del = 0;
+    copy_name(r.name, file_name);
+    uint8_t slot[RECORD_INDEX_RECORD_SIZE];
+    encode_record(r, slot);
+    if (log_append(*log, kLayout, g_video.mode, slot) != 0) {
+        KO_LOGE(kModule, "_add_index fail. file=%s\n", log->name.c_str());
+        g_statistics_storage.index_add_err++;
+        return -5;
+    }
+    return 0;
+}
+
+extern "C" int record_find_record_info(int channel, uint64_t time, record_index_record_t *out, uint8_t next)
+{
+    if (!index_module_ready(g_video)) {
+        KO_LOGE(kModule, "not init\n");
+        return 0;
+    }
+    IndexLog *log = out ? index_context(g_video, channel) : nullptr;
+    if (!log) {
+        g_statistics_storage.index_query_err++;
+        return 0;
+    }
+    Lock guard(log->lock);
+    if (!log->file || log->valid_count == 0)
+        return 0;
+    CursorGuard cursor(*log);
+    bool matched = false, found = false;
+    uint8_t answer[RECORD_INDEX_RECORD_SIZE];
+    log_walk(*log, kLayout, g_video.mode, [&](uint8_t *slot, int64_t) {
+        const uint32_t t = slot_time(kLayout, slot);
+        if (matched) {
+            if (slot_deleted(kLayout, slot))
+                return Walk::Next;
+            memcpy(answer, slot, sizeof answer);
+            found = true;
+            return Walk::Stop;
+        }
+        if (t > time) {
+            KO_LOGI(kModule, "record find timestamp fail.exp: %d, get: %d\n", static_cast<int>(time),
+                    static_cast<int>(t));
+            return Walk::Stop;
+        }
+        if (t < time)
+            return Walk::Next;
+        if (next) {
+            matched = true;
+            return Walk::Next;
+        }
+        memcpy(answer, slot, sizeof answer);
+        found = true;
+        return Walk::Stop;
+    });
+    if (!found || !log_live(*log, kLayout, answer))
+        return 0;
+    *out = decode_record(answer);
+    return 1;
+}
+
+extern "C" int record_get_index_all(int channel, record_list_cb cb, uint32_t size, void *user)
+{
+    if (!index_module_ready(g_video))
+        return -2;
+    if (size < RECORD_LIST_HEAD_SIZE) {
+        KO_LOGE(kModule, "size is too small, must >: %d!\n", RECORD_LIST_HEAD_SIZE);
+        return -3;
+    }
+    IndexLog *log = index_context(g_video, channel);
+    if (!log || !cb)
+        return -5;
+    const uint64_t t0 = vexa_time_tick_ms();
+    std::vector<uint8_t> entries;
+    {
+        Lock guard(log->lock);
+        if (!log->file || log->valid_count == 0) {
+            KO_LOGE(kModule, "valid_count is %d!\n", static_cast<int>(log->valid_count));
+            return -6;
+        }
+        CursorGuard cursor(*log);
+        entries.reserve(static_cast<size_t>(log->valid_count) * RECORD_INDEX_ENTRY_SIZE);
+        const int rc = log_walk(*log, kLayout, g_video.mode, [&](uint8_t *slot, int64_t) {
+            if (!slot_deleted(kLayout, slot))
+                entries.insert(entries.end(), slot, slot + RECORD_INDEX_ENTRY_SIZE);
+            return Walk::Next;
+        });
+        if (rc != 0) {
+            KO_LOGE(kModule, "_get_info_all fail\n");
+            return -2;
+        }
+    }
+    const int rc = index_send_pieces(channel, 6, entries, size, RECORD_INDEX_ENTRY_SIZE, cb, user);
+    KO_LOGI(kModule, "%s out,  cost: %llu ms\n", __func__,
+            static_cast<unsigned long long>(vexa_time_tick_ms() - t0));
+    return rc;
+}
+
+extern "C" int record_del_index_before(int channel, uint64_t time)
+{
+    return index_del_before(g_video, channel, time);
+}
+
+extern "C" int record_del_index(int channel, const uint32_t *times, int count)
+{
+    FragmentDeleter fragments;
+    return index_del_listed(g_video, channel, times, count, [&](const uint8_t *slot) {
+        const record_index_record_t r = decode_record(slot);
+        return fragments.remove(r.name, r.time);
+    });
+}
+
+extern "C" int record_change_file_name(int channel, const char *old_name, const char *new_name)
+{
+    if (!index_module_ready(g_video) || !old_name || !new_name)
+        return -5;
+    IndexLog *log = index_context(g_video, channel);
+    if (!log)
+        return -5;
+    Lock guard(log->lock);
+    if (!log->file)
+        return -1111;
+    const uint64_t t0 = vexa_time_tick_ms();
+    CursorGuard cursor(*log);
+    char old_field[128];
+    copy_name(old_field, old_name);
+    uint8_t slot[RECORD_INDEX_RECORD_SIZE];
+    int64_t off = cursor.saved();
+    int rc = 0;
+    const int64_t slots = (log->capacity - kIndexHeadSize) / kLayout.slot;
+    for (int64_t n = 0; n < slots; n++) {
+        off = log_prev(*log, kLayout, off);
+        if ((rc = log_read_at(*log, kLayout, g_video.mode, off, slot)) != 0)
+            break;
+        if (!slot_valid(kLayout, slot) || memcmp(slot + 12, old_field, 128) != 0)
+            break;
+        copy_name(reinterpret_cast<char *>(slot + 12), new_name);
+        slot_seal(kLayout, slot);
+        if ((rc = log_write_at(*log, kLayout, g_video.mode, off, slot)) != 0)
+            break;
+        KO_LOGI(kModule, "%d rename %s -> %s, channel = %d\n", static_cast<int>(slot_seq(kLayout, slot)), old_name,
+                new_name, channel);
+        if (slot_seq(kLayout, slot) <= 1)
+            break;
+    }
+    if (fflush(log->file) != 0 && rc == 0)
+        rc = _get_system_err(SD_ERR_WRITE, errno);
+    KO_LOGI(kModule, "%s out, cost:%llu ms\n", __func__,
+            static_cast<unsigned long long>(vexa_time_tick_ms() - t0));
+    return rc;
+}
+
+extern "C" int record_index_need_reset(const char *index_name)
+{
+    char path[1024];
+    if (!index_name || sd_get_path(index_name, path) != 0)
+        return 1;
+    int err = 0;
+    FILE *fp = _open_file(path, "rb", &err);
+    if (!fp)
+        return 1;
+    std::string previous;
+    const int rc = log_scan_file(fp, kLayout, [&](const uint8_t *slot) {
+        if (slot_deleted(kLayout, slot))
+            return 0;
+        const record_index_record_t r = decode_record(slot);
+        if (previous == r.name)
+            return 0;
+        previous = r.name;
+        char file[1024];
+        if (sd_get_path(r.name, file) != 0 || access(file, F_OK) != 0) {
+            KO_LOGW(kModule, "%s path is not exist \n", r.name);
+            return 1;
+        }
+        return 0;
+    });
+    _close_file(fp);
+    return rc != 0 ? 1 : 0;
+}
+
+extern "C" int record_reset_index(int, const char *file_name, FILE *index)
+{
+    if (!file_name || !index)
+        return -1;
+    const uint64_t t0 = vexa_time_tick_ms();
+    const int64_t cap = _get_capacity(index);
+    int64_t pos = _tell_file(index);
+    if (pos < 0 || cap < 0)
+        return static_cast<int>(pos < 0 ? pos : cap);
+    uint32_t last = 0;
+    // The head is written last (record_index_seal), so a rebuild cut short leaves no index to trust.
+    if (pos < kIndexHeadSize) {
+        pos = kIndexHeadSize;
+    } else if (pos >= kIndexHeadSize + RECORD_INDEX_RECORD_SIZE) {
+        uint8_t slot[RECORD_INDEX_RECORD_SIZE];
+        int rc = _seek_file(index, pos - RECORD_INDEX_RECORD_SIZE, SEEK_SET, cap);
+        if (rc == 0)
+            rc = _read_file(index, slot, sizeof slot, cap);
+        if (rc != 0)
+            return rc;
+        if (slot_valid(kLayout, slot))
+            last = slot_seq(kLayout, slot);
+    }
+    int rc = _seek_file(index, pos, SEEK_SET, cap);
+    if (rc != 0)
+        return rc;
+    char path[1024];
+    if (sd_get_path(file_name, path) != 0)
+        return -1;
+    fmp4_demuxer_t *demuxer = fmp4_demuxer_open(path);
+    if (!demuxer) {
+        KO_LOGE(kModule, "%s fmp4_demuxer_open fail \n", file_name);
+        return -1;
+    }
+    const fmp4_index_entry_t *entries = nullptr;
+    uint32_t bytes = 0;
+    if (fmp4_demuxer_read_fileinfo(demuxer, &entries, &bytes) != 0 || !entries) {
+        KO_LOGE(kModule, "%s fmp4_demuxer_read_fileinfo fail \n", file_name);
+        bytes = 0;
+    }
+    const uint32_t n = bytes / FMP4_INDEX_ENTRY_SIZE;
+    KO_LOGI(kModule, "%s len: %d, count: %d\n", file_name, static_cast<int>(bytes), static_cast<int>(n));
+    for (uint32_t i = 0; i < n && rc == 0; i++) {
+        const fmp4_index_entry_t &e = entries[i];
+        if ((e.flags & FMP4_INDEX_DELETED) || e.duration == 0 || e.start <= kIndexMinTime)
+            continue;
+        record_index_record_t r{};
+        r.time = e.start;
+        r.duration = e.duration;
+        r.motion = e.motion;
+        last = next_seq(last);
+        r.seq = last;
+        copy_name(r.name, file_name);
+        uint8_t slot[RECORD_INDEX_RECORD_SIZE];
+        encode_record(r, slot);
+        slot_seal(kLayout, slot);
+        rc = _write_file(index, slot, sizeof slot, cap);
+    }
+    fmp4_demuxer_close(demuxer);
+    KO_LOGI(kModule, "%s out, cost: %llu ms\n", file_name,
+            static_cast<unsigned long long>(vexa_time_tick_ms() - t0));
+    return rc;
+}
+
+extern "C" int record_index_seal(FILE *index) { return index ? log_seal_file(index, "record_index") : -1; }
+
+extern "C" int record_clear_old_data(const char *path)
+{
+    return path ? log_clear_file(kLayout, path, path) : -1;
+}

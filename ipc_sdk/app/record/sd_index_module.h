@@ -1,0 +1,53 @@
+// What the video, picture and event indexes share around their logs: the per-channel contexts (two at
+// most, one per camera), their lookup and lazy opening through the pool, the access-mode word and
+// init/deinit.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "sd_index_log.h"
+
+namespace sd {
+
+struct IndexModule {
+    IndexModule(const char *name, int index_kind, IndexLayout l) : who(name), kind(index_kind), layout(l) {}
+    const char *who;   // the module's name in log lines
+    int kind;          // pool kind of its index file
+    IndexLayout layout;
+    std::mutex start_lock; // init and deinit
+    std::mutex lock;       // the context table
+    bool initialised = false;
+    int cameras = 1;
+    IndexMode mode;
+    IndexLog contexts[2];
+};
+
+// The channel's context, claiming a free one; NULL (logged) when none fits.
+IndexLog *index_context(IndexModule &m, int channel);
+// Opens the channel's index file from the pool into the context (lock held).
+int index_open_context(IndexModule &m, IndexLog &log);
+// The context opened, opening it lazily (lock held): 0 or the open error.
+int index_ensure_open(IndexModule &m, IndexLog &log);
+// Frees the contexts, asks the pool which channels own an index file and opens their contexts.
+int index_module_init(IndexModule &m, int cameras);
+// Closes and frees every context under its own lock.
+int index_module_deinit(IndexModule &m);
+bool index_module_ready(IndexModule &m);
+
+// The channel's records before `time` deleted (as the pool asks before it reuses a file).
+int index_del_before(IndexModule &m, int channel, uint64_t time);
+// Every live record whose time is in the ascending list `times` deleted, in one walk; on_deleted sees
+// each record (its delete byte now set) and may return nonzero to make the result -1.
+int index_del_listed(IndexModule &m, int channel, const uint32_t *times, int count,
+                     const std::function<int(const uint8_t *slot)> &on_deleted = {});
+
+typedef int (*index_piece_cb)(int channel, uint32_t total, uint32_t remaining, const uint8_t *buf, uint32_t len,
+                              void *user);
+// Sends the 12-byte head {u32 kind, u32 payload length, u32 0} and the payload in pieces of at most
+// `size` bytes, each a whole number of `unit`s of payload: 0 or the callback's nonzero result.
+int index_send_pieces(int channel, uint32_t kind, const std::vector<uint8_t> &payload, uint32_t size,
+                      uint32_t unit, index_piece_cb cb, void *user);
+
+} // namespace sd

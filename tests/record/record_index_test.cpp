@@ -1,0 +1,239 @@
+// The video record index through the pool: adding, finding, listing in pieces, deleting, renaming,
+// the start-up check and the rebuild, and a list whose receiver is slow or calls back in.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "app/record/record_index.h"
+#include "app/record/sd_index_log.h"
+#include "index_pool_fixture.h"
+#include "record_media.h"
+
+namespace {
+
+constexpr uint32_t kT0 = 1700000000;
+
+class RecordIndex : public rectest::IndexPool {
+public:
+    int add(uint32_t time, const char *file = "video_0001_0_10_a.mp4", uint8_t motion = 0, int channel = 0)
+    {
+        record_index_entry_t e{time, 60, motion, 7, 0};
+        return record_add_index(channel, &e, file);
+    }
+protected:
+    struct Piece {
+        uint32_t total, remaining;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<Piece> list(uint32_t size, int channel = 0, int *rc = nullptr)
+    {
+        std::vector<Piece> pieces;
+        const int r = record_get_index_all(
+            channel,
+            [](int, uint32_t total, uint32_t remaining, const uint8_t *buf, uint32_t len, void *user) {
+                static_cast<std::vector<Piece> *>(user)->push_back({total, remaining, {buf, buf + len}});
+                return 0;
+            },
+            size, &pieces);
+        if (rc)
+            *rc = r;
+        return pieces;
+    }
+};
+
+TEST_F(RecordIndex, RecordsAreFoundByTheirStartAndTheNextFlagSkipsDeletedOnes)
+{
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(record_index_init(1), 0);
+    for (uint32_t i = 0; i < 5; i++)
+        ASSERT_EQ(add(kT0 + i * 60, "video_0001_0_10_a.mp4", i % 2), 0);
+    record_index_record_t r{};
+    ASSERT_EQ(record_find_record_info(0, kT0 + 120, &r, 0), 1);
+    EXPECT_EQ(r.time, kT0 + 120);
+    EXPECT_EQ(r.seq, 3u);
+    EXPECT_EQ(r.extra, 7);
+    EXPECT_STREQ(r.name, "video_0001_0_10_a.mp4");
+    EXPECT_EQ(record_find_record_info(0, kT0 + 121, &r, 0), 0) << "between two starts";
+    EXPECT_EQ(record_find_record_info(0, kT0 + 240, &r, 1), 0) << "the newest has no next";
+
+    const uint32_t gone[] = {kT0 + 180};
+    EXPECT_EQ(record_del_index(0, gone, 1), 0) << "no recording file: nothing to blank";
+    ASSERT_EQ(record_find_record_info(0, kT0 + 120, &r, 1), 1);
+    EXPECT_EQ(r.time, kT0 + 240) << "the deleted record is passed over";
+    EXPECT_EQ(record_find_record_info(0, kT0 + 180, &r, 0), 0);
+    EXPECT_EQ(add(999999999), -1);
+    EXPECT_EQ(record_find_record_info(0, kT0, nullptr, 0), 0);
+}
+
+TEST_F(RecordIndex, ATwentyByteBufferCarriesTheHeadWithOneEntryThenTwoEntriesAPiece)
+{
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(record_index_init(1), 0);
+    int rc = 0;
+    list(20, 0, &rc);
+    EXPECT_EQ(rc, -6) << "nothing to list";
+    for (uint32_t i = 0; i < 6; i++)
+        ASSERT_EQ(add(kT0 + i * 60), 0);
+    EXPECT_EQ(record_get_index_all(0, nullptr, 11, nullptr), -3);
+    const auto pieces = list(20, 0, &rc);
+    ASSERT_EQ(rc, 0);
+    ASSERT_EQ(pieces.size(), 4u);
+    EXPECT_EQ(pieces[0].bytes.size(), 20u);
+    EXPECT_EQ(sd::get_u32(pieces[0].bytes.data()), 6u);
+    EXPECT_EQ(sd::get_u32(pieces[0].bytes.data() + 4), 48u);
+    uint32_t remaining = 60;
+    std::vector<uint8_t> entries(pieces[0].bytes.begin() + 12, pieces[0].bytes.end());
+    for (size_t i = 0; i < pieces.size(); i++) {
+        EXPECT_EQ(pieces[i].total, 60u);
+        if (i > 0) {
+            EXPECT_EQ(pieces[i].bytes.size(), i < 3 ? 16u : 8u);
+            entries.insert(entries.end(), pieces[i].bytes.begin(), pieces[i].bytes.end());
+        }
+        remaining -= static_cast<uint32_t>(pieces[i].bytes.size());
+        EXPECT_EQ(pieces[i].remaining, remaining);
+    }
+    ASSERT_EQ(entries.size(), 48u);
+    for (uint32_t i = 0; i < 6; i++) {
+        EXPECT_EQ(sd::get_u32(&entries[i * 8]), kT0 + i * 60);
+        EXPECT_EQ(entries[i * 8 + 4], 60);
+    }
+}
+
+TEST_F(RecordIndex, AListReceiverThatWaitsForTheRecorderDoesNotStallIt)
+{
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(record_index_init(1), 0);
+    ASSERT_EQ(add(kT0), 0);
+    struct Ctx {
+        RecordIndex *self;
+        int added = 1;
+    } ctx{this};
+    const int rc = record_get_index_all(
+        0,
+        [](int, uint32_t, uint32_t, const uint8_t *, uint32_t, void *user) {
+            auto *c = static_cast<Ctx *>(user);
+            // The recorder closes a period on its own thread while the phone's list is in flight.
+            auto done = std::async(std::launch::async, [c] { return c->self->add(kT0 + 60); });
+            if (done.wait_for(std::chrono::seconds(5)) != std::future_status::ready)
+                return c->added = -100;
+            return c->added = done.get();
+        },
+        64, &ctx);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(ctx.added, 0);
+}
+
+TEST_F(RecordIndex, ARestartContinuesAfterTheNewestRecord)
+{
+    sparse("video_0001_0_10_a.mp4"); // else the start-up check rebuilds the index
+    ASSERT_EQ(init(), 0);
+    for (uint32_t i = 0; i < 3; i++)
+        ASSERT_EQ(add(kT0 + i * 60), 0);
+    sd_uninit();
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(add(kT0 + 180), 0);
+    record_index_record_t r{};
+    ASSERT_EQ(record_find_record_info(0, kT0 + 180, &r, 0), 1);
+    EXPECT_EQ(r.seq, 4u);
+    ASSERT_EQ(record_del_index_before(0, kT0 + 60), 0);
+    EXPECT_EQ(record_find_record_info(0, kT0, &r, 0), 0);
+    EXPECT_EQ(record_find_record_info(0, kT0 + 60, &r, 0), 1);
+}
+
+TEST_F(RecordIndex, ARenameReachesEveryRecordOfTheFileFromTheNewestBackwards)
+{
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(add(kT0, "video_0001_0_10_old.mp4"), 0);
+    ASSERT_EQ(add(kT0 + 60, "video_0002_0_10_open.mp4"), 0);
+    ASSERT_EQ(add(kT0 + 120, "video_0002_0_10_open.mp4"), 0);
+    ASSERT_EQ(record_change_file_name(0, "video_0002_0_10_open.mp4", "video_0002_0_10_closed.mp4"), 0);
+    record_index_record_t r{};
+    ASSERT_EQ(record_find_record_info(0, kT0 + 60, &r, 0), 1);
+    EXPECT_STREQ(r.name, "video_0002_0_10_closed.mp4");
+    ASSERT_EQ(record_find_record_info(0, kT0 + 120, &r, 0), 1);
+    EXPECT_STREQ(r.name, "video_0002_0_10_closed.mp4");
+    ASSERT_EQ(record_find_record_info(0, kT0, &r, 0), 1);
+    EXPECT_STREQ(r.name, "video_0001_0_10_old.mp4");
+    ASSERT_EQ(add(kT0 + 180), 0) << "the cursor is back where it was";
+    ASSERT_EQ(record_find_record_info(0, kT0 + 180, &r, 0), 1);
+    EXPECT_EQ(r.seq, 4u);
+}
+
+TEST_F(RecordIndex, AnIndexNeedsARebuildWithoutItsHeadOrWhenANamedFileIsGone)
+{
+    ASSERT_EQ(init(), 0);
+    sparse("video_0001_0_10_a.mp4");
+    ASSERT_EQ(add(kT0, "video_0001_0_10_a.mp4"), 0);
+    sd_file_info_t *f = sd_get_path_and_set_channel(SD_KIND_VIDEOI, 0, nullptr);
+    ASSERT_NE(f, nullptr);
+    const std::string name = f->path;
+    EXPECT_EQ(record_index_need_reset(name.c_str()), 0);
+    ASSERT_EQ(add(kT0 + 60, "video_0009_0_10_gone.mp4"), 0);
+    EXPECT_EQ(record_index_need_reset(name.c_str()), 1);
+    record_index_deinit();
+    {
+        std::fstream io(card(name), std::ios::in | std::ios::out | std::ios::binary);
+        io.write("\0\0\0\0", 4);
+    }
+    EXPECT_EQ(record_index_need_reset(name.c_str()), 1) << "no head";
+}
+
+TEST_F(RecordIndex, ARebuildWritesTheHeadOnlyWhenSealed)
+{
+    ASSERT_EQ(init(), 0);
+    // A recording of two index periods, written by the fragmented-MP4 writer.
+    const std::string rec = "video_0001_0_10_rec.mp4";
+    sparse(rec);
+    const rectest::Stream video = rectest::load_stream(rectest::board_media("sub_864x480.h265"));
+    const fmp4_muxer_config_t cfg = rectest::muxer_config(card(rec), true, 1032);
+    fmp4_muxer_t *m = fmp4_muxer_init(&cfg, 1);
+    ASSERT_NE(m, nullptr);
+    rectest::FeedPlan plan;
+    plan.frames = 20 * 130;
+    plan.start_s = kT0;
+    rectest::feed(m, video, rectest::audio_frames(1032, 3300), plan);
+    ASSERT_EQ(fmp4_muxer_finish(m), 0);
+
+    const std::string index = card("videoi_rebuilt.index");
+    rectest::make_pool_file(index, record_get_defalut_size_bytes(64));
+    FILE *fp = fopen(index.c_str(), "rb+");
+    ASSERT_NE(fp, nullptr);
+    ASSERT_EQ(record_reset_index(0, rec.c_str(), fp), 0);
+    fflush(fp);
+    auto report = rectest::walk_index("video", index);
+    json_object *head = nullptr, *records = nullptr;
+    ASSERT_TRUE(json_object_object_get_ex(report.get(), "head", &head));
+    EXPECT_FALSE(json_object_get_boolean(head)) << "a rebuild cut here must not pass as an index";
+    ASSERT_TRUE(json_object_object_get_ex(report.get(), "records", &records));
+    ASSERT_GE(json_object_array_length(records), 2u);
+    for (size_t i = 0; i < json_object_array_length(records); i++) {
+        json_object *r = json_object_array_get_idx(records, i);
+        EXPECT_EQ(rectest::json_int(r, "seq"), static_cast<int64_t>(i + 1));
+        EXPECT_EQ(rectest::json_int(r, "slot"), static_cast<int64_t>(i));
+        EXPECT_GT(rectest::json_int(r, "time"), 999999999);
+    }
+    ASSERT_EQ(record_index_seal(fp), 0);
+    fclose(fp);
+    report = rectest::walk_index("video", index);
+    ASSERT_TRUE(json_object_object_get_ex(report.get(), "head", &head));
+    EXPECT_TRUE(json_object_get_boolean(head));
+}
+
+TEST_F(RecordIndex, TwoCamerasKeepTheirOwnIndexes)
+{
+    ASSERT_EQ(init(2), 0);
+    ASSERT_EQ(add(kT0, "a.mp4", 0, 0), 0);
+    ASSERT_EQ(add(kT0 + 60, "b.mp4", 0, 1), 0);
+    record_index_record_t r{};
+    EXPECT_EQ(record_find_record_info(0, kT0 + 60, &r, 0), 0);
+    ASSERT_EQ(record_find_record_info(1, kT0 + 60, &r, 0), 1);
+    EXPECT_EQ(r.seq, 1u);
+    EXPECT_EQ(add(kT0, "c.mp4", 0, 2), -2) << "no third context";
+    EXPECT_NE(index_path(SD_KIND_VIDEOI, 0), index_path(SD_KIND_VIDEOI, 1));
+}
+
+} // namespace
