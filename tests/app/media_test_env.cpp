@@ -16,9 +16,11 @@
 
 namespace mediatest {
 
-Env::Env(const zeltest::FactoryEntries &rom)
+Env::Env(const zeltest::FactoryEntries &rom, bool with_model)
 {
-    zeltest::FactoryEntries entries{{"model", "ZT-CAM1"}};
+    zeltest::FactoryEntries entries;
+    if (with_model)
+        entries.emplace_back("model", "ZT-CAM1");
     entries.insert(entries.end(), rom.begin(), rom.end());
     app_.factory.reset();
     unlink(app_.root.path("/dev/mtdblock3").c_str());

@@ -16,7 +16,8 @@ namespace mediatest {
 
 class Env {
 public:
-    explicit Env(const zeltest::FactoryEntries &rom = {});
+    // `with_model` false leaves "ROM.model" out of the factory keys.
+    explicit Env(const zeltest::FactoryEntries &rom = {}, bool with_model = true);
     ~Env();
     const zeltest::TempRoot &root() const { return app_.root; }
 
