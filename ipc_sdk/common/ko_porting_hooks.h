@@ -51,6 +51,15 @@ int ko_ipc_wifi_show_pin(const char *pin);
 // Result of a binding: 0 bound, 1 not.
 int ko_ipc_on_bind(int status);
 
+// Sizes in bytes of the card's file system ("/mnt/sdcard"): 0, non-zero on failure.
+int ko_storage_get_capacity(uint64_t *total, uint64_t *used, uint64_t *free_bytes);
+// The card's CID as text (up to 40 characters) at buf and its file-system type (up to 30) at buf + 40:
+// 1 on success, 0 on failure.
+int ko_storage_get_hw_info(char *buf);
+// The card status as last learned from the card app: 0 usable for recording, 2 usable but nothing is
+// recorded, anything else no usable card.
+int ko_storage_get_status(void);
+
 #ifdef __cplusplus
 }
 #endif

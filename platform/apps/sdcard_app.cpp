@@ -1,9 +1,10 @@
-// The SD-card app: answers the card requests of the agent bus. The simulated card is a directory under
-// the path root; formatting and unmounting it are refused, so no request reports a success it did
-// not have.
+// The SD-card app: answers the card requests of the agent bus and reports the card's state
+// (sdcard_watch). The simulated card is a directory under the path root; formatting and unmounting it
+// are refused, so no request reports a success it did not have.
 #include "sdcard_app.h"
 
 #include "platform_app_object.h"
+#include "sdcard_watch.h"
 #include "zel_control/log/zel_log.h"
 
 namespace {
@@ -35,5 +36,8 @@ platform_app::App g_app(2, kModule, {kKeySdcardFormat, kKeyUnmount, kKeySdcardCm
 
 app_object_t *sdcard_app_create(int)
 {
-    return g_app.create();
+    app_object_t *app = g_app.create();
+    if (app)
+        sdcard_watch::start([] { return g_app.fd(); });
+    return app;
 }

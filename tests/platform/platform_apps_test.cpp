@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
+#include <vector>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -23,9 +25,21 @@ using namespace std::chrono_literals;
 
 std::string g_ssid, g_passwd;
 std::atomic<bool> g_wifi{false};
+std::mutex g_card_lock;
+std::vector<std::pair<int, int>> g_card; // (message, value) of messages 15 and 42
+
+std::vector<std::pair<int, int>> card_messages()
+{
+    std::lock_guard<std::mutex> lock(g_card_lock);
+    return g_card;
+}
 
 int on_message(int cmd, const void *params)
 {
+    if ((cmd == 15 || cmd == 42) && params) {
+        std::lock_guard<std::mutex> lock(g_card_lock);
+        g_card.emplace_back(cmd, *static_cast<const int *>(params));
+    }
     if (cmd == 5 && params) {
         const auto *w = static_cast<const agent_wifi_params_t *>(params);
         g_ssid = w->ssid;
@@ -66,6 +80,35 @@ TEST_F(PlatformApps, OneSdcardAppAtATime)
     app = sdcard_app_create(0);
     ASSERT_NE(app, nullptr) << "a new one after the end";
     EXPECT_EQ(app->destroy(app), 0);
+}
+
+TEST_F(PlatformApps, TheSdcardAppReportsTheCardStateOnChange)
+{
+    const int fd = start_agent_client("test");
+    ASSERT_GE(fd, 0);
+    const int keys[] = {15, 42};
+    ASSERT_EQ(register_key_module(fd, keys, 2, "test"), 0);
+    app_object_t *app = sdcard_app_create(0);
+    ASSERT_NE(app, nullptr);
+    using Msgs = std::vector<std::pair<int, int>>;
+    auto saw = [](const Msgs &want) {
+        const Msgs got = card_messages();
+        return got.size() >= want.size() && Msgs(got.end() - want.size(), got.end()) == want;
+    };
+    drain(fd, [&] { return saw({{15, 0}}); });
+    EXPECT_TRUE(saw({{15, 0}})) << "a plain directory is a writable card";
+    const std::string card = root.path("/mnt/sdcard");
+    ASSERT_EQ(rename(card.c_str(), (card + ".out").c_str()), 0);
+    drain(fd, [&] { return saw({{15, 1}, {42, 2}}); });
+    EXPECT_TRUE(saw({{15, 1}, {42, 2}})) << "removed";
+    ASSERT_EQ(rename((card + ".out").c_str(), card.c_str()), 0);
+    drain(fd, [&] { return saw({{15, 0}, {42, 1}}); });
+    EXPECT_TRUE(saw({{15, 0}, {42, 1}})) << "inserted";
+    const size_t seen = card_messages().size();
+    drain(fd, [] { return false; }); // nothing changes: nothing more is said
+    EXPECT_EQ(card_messages().size(), seen);
+    EXPECT_EQ(app->destroy(app), 0);
+    stop_agent_client(fd, "test");
 }
 
 TEST_F(PlatformApps, NetworkSetupBroadcastsWifiAndEndsOnBind)

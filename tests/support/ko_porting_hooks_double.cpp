@@ -2,9 +2,15 @@
 // and answered from the script.
 #include "ko_porting_hooks_double.h"
 
+#include <ftw.h>
+#include <string.h>
+#include <sys/statfs.h>
+
+#include <mutex>
 #include <thread>
 
 #include "common/ko_porting_hooks.h"
+#include "zelmar/zel_path.h"
 
 namespace {
 
@@ -16,7 +22,71 @@ std::optional<std::string> text_of(const char *text)
     return text ? std::optional<std::string>(text) : std::nullopt;
 }
 
+uint64_t g_tree_bytes;
+
+int add_allocated(const char *, const struct stat *st, int type, struct FTW *)
+{
+    if (type == FTW_F)
+        g_tree_bytes += static_cast<uint64_t>(st->st_blocks) * 512;
+    return 0;
+}
+
+// Bytes the files below `dir` take on their file system (what a card's statfs counts as used).
+uint64_t allocated_below(const std::string &dir)
+{
+    static std::mutex walk_lock;
+    std::lock_guard<std::mutex> lock(walk_lock);
+    g_tree_bytes = 0;
+    nftw(dir.c_str(), add_allocated, 16, FTW_PHYS);
+    return g_tree_bytes;
+}
+
+PortingHooksScript current_script()
+{
+    PortingHooksScript copy;
+    zeltest::porting_hooks_update([&](PortingHooksRecord &, PortingHooksScript &script) { copy = script; });
+    return copy;
+}
+
 } // namespace
+
+extern "C" int ko_storage_get_capacity(uint64_t *total, uint64_t *used, uint64_t *free_bytes)
+{
+    const PortingHooksScript script = current_script();
+    if (!total || !used || !free_bytes || script.capacity_result != 0)
+        return script.capacity_result ? script.capacity_result : -1;
+    const std::string card = zel_path("/mnt/sdcard");
+    if (script.card_size) {
+        const uint64_t taken = allocated_below(card) + script.card_other_used;
+        *total = script.card_size;
+        *used = taken < script.card_size ? taken : script.card_size;
+        *free_bytes = script.card_size - *used;
+        return 0;
+    }
+    struct statfs fs;
+    if (statfs(card.c_str(), &fs) != 0)
+        return -1;
+    *total = static_cast<uint64_t>(fs.f_blocks) * fs.f_bsize;
+    *free_bytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_bsize;
+    *used = static_cast<uint64_t>(fs.f_blocks - fs.f_bfree) * fs.f_bsize;
+    return 0;
+}
+
+extern "C" int ko_storage_get_hw_info(char *buf)
+{
+    if (!buf)
+        return 0;
+    const PortingHooksScript script = current_script();
+    memset(buf, 0, 72);
+    snprintf(buf, 41, "%s", script.cid.c_str());
+    snprintf(buf + 40, 31, "%s", script.fs_type.c_str());
+    return 1;
+}
+
+extern "C" int ko_storage_get_status(void)
+{
+    return current_script().storage_status;
+}
 
 extern "C" int ko_ipc_on_error(int code)
 {

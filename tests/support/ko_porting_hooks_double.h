@@ -37,6 +37,15 @@ struct PortingHooksScript {
     int reload_result = 0;       // ko_ipc_wifi_reload
     int info_result = 0;         // ko_ipc_wifi_info_get
     ko_wifi_info info{};         // what ko_ipc_wifi_info_get fills in
+    // Storage: by default the capacity is the statfs of the root's "/mnt/sdcard". With a simulated
+    // card size (bytes) the card is that large and its used bytes are the space taken by the files
+    // below "/mnt/sdcard" plus `card_other_used`.
+    int capacity_result = 0;
+    uint64_t card_size = 0;
+    uint64_t card_other_used = 0;
+    int storage_status = 0;
+    std::string cid = "035344534331323880a1b2c3d400e3c1";
+    std::string fs_type = "ext4";
 };
 void porting_hooks_script(const PortingHooksScript &script);
 

@@ -11,6 +11,7 @@
 
 #include "app/rpc/ko_rpc_internal.h"
 #include "common/ipc/ko_message.h"
+#include "common/utils/ko_json.h"
 #include "common/utils/ko_log.h"
 #include "common/utils/ko_time.h"
 
@@ -18,10 +19,7 @@ namespace ko_rpc {
 
 namespace {
 
-struct JsonPut {
-    void operator()(json_object *o) const { json_object_put(o); }
-};
-using JsonPtr = std::unique_ptr<json_object, JsonPut>;
+using JsonPtr = ko_json_ptr;
 struct TokenerFree {
     void operator()(json_tokener *t) const { json_tokener_free(t); }
 };

@@ -31,3 +31,13 @@ json_object *json_object_object_clone(json_object *obj);
 #ifdef __cplusplus
 }
 #endif
+
+#ifdef __cplusplus
+#include <memory>
+
+// An owned json-c object, put when it goes out of scope.
+struct ko_json_put {
+    void operator()(json_object *obj) const { json_object_put(obj); }
+};
+using ko_json_ptr = std::unique_ptr<json_object, ko_json_put>;
+#endif
