@@ -62,7 +62,9 @@ TEST(ZelmarAppRun, FramesReachTheRingsAndTheProgramLives)
                 json_object *params = member(stat.get(), "params");
                 for (const char *key : {"ringbuf.info.0", "ringbuf.info.1", "ringbuf.info.4"}) {
                     json_object *info = member(params, key);
-                    if (info && json_object_get_int64(member(info, "fps_avg")) > 0)
+                    if (info && json_object_get_int64(member(info, "i_frame_in")) +
+                                        json_object_get_int64(member(info, "p_frame_in")) >
+                                    0)
                         counted.insert(key);
                 }
             }
