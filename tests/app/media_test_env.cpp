@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 
@@ -39,6 +40,18 @@ Env::Env(const zeltest::FactoryEntries &rom, bool with_model)
 Env::~Env()
 {
     zel_api_db_deinit();
+}
+
+std::string agent_send(const std::vector<std::string> &args)
+{
+    std::vector<std::string> all{getenv("ZELMAR_AGENT_SOCK")};
+    all.insert(all.end(), args.begin(), args.end());
+    std::string command;
+    for (const std::string &a : zeltest::python_peer("agent_send.py", all))
+        command += "'" + a + "' ";
+    std::string out;
+    EXPECT_EQ(zeltest::run_command(command, &out), 0) << out;
+    return out;
 }
 
 std::vector<uint8_t> read_bytes(const std::string &path)

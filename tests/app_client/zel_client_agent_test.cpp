@@ -37,14 +37,9 @@ protected:
 
     std::string send(const std::vector<std::string> &messages)
     {
-        std::vector<std::string> args{getenv("ZELMAR_AGENT_SOCK"), "--wait", "0.2"};
+        std::vector<std::string> args{"--wait", "0.2"};
         args.insert(args.end(), messages.begin(), messages.end());
-        std::string command;
-        for (const std::string &a : zeltest::python_peer("agent_send.py", args))
-            command += "'" + a + "' ";
-        std::string out;
-        EXPECT_EQ(zeltest::run_command(command, &out), 0) << out;
-        return out;
+        return mediatest::agent_send(args);
     }
     // Sends until the status reads `want` (the module may still be registering at first).
     bool status_becomes(const std::string &message, int want)

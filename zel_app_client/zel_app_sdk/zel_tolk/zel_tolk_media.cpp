@@ -3,6 +3,7 @@
 // bit-rate window belong to the main-channel thread, the audio buffer to the audio thread.
 #include "zel_app_sdk/zel_tolk/zel_tolk.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 
@@ -16,22 +17,25 @@ constexpr const char *TAG = "zel_tolk_media";
 constexpr int kAudioOutBytes = 2560;
 constexpr uint32_t kBitrateWindowMs = 300000;
 
-uint32_t g_last_client_seq = 0;
-uint32_t g_window_start = 0; // 0: no window open
-uint32_t g_window_bytes = 0;
+// Written by the main-channel thread only; atomic so that a frame of another channel pushed on the
+// wrong thread can never tear them.
+std::atomic<uint32_t> g_last_client_seq{0};
+std::atomic<uint32_t> g_window_start{0}; // 0: no window open
+std::atomic<uint32_t> g_window_bytes{0};
 
 void zel_tolk_media_bitrate_print(int length, uint64_t ts_ms)
 {
     const uint32_t now = static_cast<uint32_t>(ts_ms);
-    if (g_window_start == 0) {
-        g_window_start = now;
-    } else if (now - g_window_start > kBitrateWindowMs) {
-        ZEL_LOGI(TAG, "test frame_size:%d duration:%d ", static_cast<int>(g_window_bytes),
-                 static_cast<int>(now - g_window_start));
-        g_window_start = 0;
-        g_window_bytes = 0;
+    const uint32_t start = g_window_start.load(std::memory_order_relaxed);
+    if (start == 0) {
+        g_window_start.store(now, std::memory_order_relaxed);
+    } else if (now - start > kBitrateWindowMs) {
+        ZEL_LOGI(TAG, "test frame_size:%d duration:%d ", static_cast<int>(g_window_bytes.load()),
+                 static_cast<int>(now - start));
+        g_window_start.store(0, std::memory_order_relaxed);
+        g_window_bytes.store(0, std::memory_order_relaxed);
     }
-    g_window_bytes += static_cast<uint32_t>(length);
+    g_window_bytes.fetch_add(static_cast<uint32_t>(length), std::memory_order_relaxed);
 }
 
 int _send_video_data(unsigned channel, ko_av_frame *frame)
@@ -104,9 +108,9 @@ int zel_tolk_media_push_data(int channel, const void *data, int length, int type
         if (key)
             ZEL_LOGI(TAG, "frame_type:%d datalen:%d frame type:%d key:%d time:%llu ,seq:%d ", type, length, type, key,
                      static_cast<unsigned long long>(ts_ms), static_cast<int>(seq));
-        if (g_last_client_seq != 0 && seq != g_last_client_seq + 1)
-            ZEL_LOGE(TAG, "current seq_num [%u] g_last_client_seq [%u] ", seq, g_last_client_seq);
-        g_last_client_seq = seq;
+        const uint32_t last = g_last_client_seq.exchange(seq, std::memory_order_relaxed);
+        if (last != 0 && seq != last + 1)
+            ZEL_LOGE(TAG, "current seq_num [%u] g_last_client_seq [%u] ", seq, last);
         zel_tolk_media_bitrate_print(length, ts_ms);
     }
     ko_av_frame frame{};
