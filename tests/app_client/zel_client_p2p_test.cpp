@@ -77,11 +77,31 @@ TEST_F(ClientP2p, TurnMovesTheHeadWithTheMicrophoneLowered)
     EXPECT_EQ(ptz_control_turn(9), -1);
 }
 
-TEST_F(ClientP2p, AFailedTurnStillRestoresTheMicrophone)
+// The gain calls the board saw, in order.
+std::vector<std::string> gain_calls()
 {
+    std::vector<std::string> out;
+    for (const std::string &call : board_test_calls())
+        if (call.rfind("dorvi_set_mic_gain", 0) == 0)
+            out.push_back(call);
+    return out;
+}
+
+TEST_F(ClientP2p, AFailedOrRefusedTurnStillRestoresTheMicrophone)
+{
+    board_test_clear_calls();
     periph_test_fail_next_move();
     EXPECT_EQ(ko_p2p_test_command(0, 274, R"({"operation":3})"), 0);
-    ASSERT_TRUE(zeltest::wait_until([&] { return board_test_mic_gain() == 1 && if_change_mic_gain == 0; }, 5s));
+    const std::vector<std::string> lowered_then_restored = {"dorvi_set_mic_gain(0)", "dorvi_set_mic_gain(1)"};
+    ASSERT_TRUE(zeltest::wait_until([&] { return gain_calls() == lowered_then_restored; }, 5s));
+    EXPECT_EQ(board_test_mic_gain(), 1);
+    EXPECT_EQ(if_change_mic_gain, 0);
+
+    board_test_clear_calls();
+    periph_test_fail("zel_api_ptz_control", -1);
+    EXPECT_EQ(ptz_control_turn(2), 0);
+    EXPECT_EQ(gain_calls(), lowered_then_restored) << "a refused turn gives the gain back at once";
+    EXPECT_EQ(board_test_mic_gain(), 1);
 }
 
 TEST_F(ClientP2p, CruiseQueryAnswers513AndPanTiltReportsStayOn275)

@@ -68,10 +68,15 @@ int ptz_control_turn(int cmd)
         return -1;
     int32_t speed = 1;
     zel_api_ptz_prop_set(ZEL_PTZ_PROP_SPEED, &speed, sizeof speed);
-    if (zel_api_ptz_control(ZEL_PTZ_CMD_TURN, direction, nullptr, 0, PTZ_control_callback) == 0) {
-        ZEL_LOGI(TAG, "start ptz , close mic gain\n");
-        dorvi_set_mic_gain(0);
-        __atomic_store_n(&if_change_mic_gain, 1, __ATOMIC_RELEASE);
+    // The gain goes down before the turn starts: the motor's callback may end the turn before the
+    // control call returns, and it must find the flag that tells it to restore the gain.
+    ZEL_LOGI(TAG, "start ptz , close mic gain\n");
+    dorvi_set_mic_gain(0);
+    __atomic_store_n(&if_change_mic_gain, 1, __ATOMIC_RELEASE);
+    if (zel_api_ptz_control(ZEL_PTZ_CMD_TURN, direction, nullptr, 0, PTZ_control_callback) != 0 &&
+        __atomic_exchange_n(&if_change_mic_gain, 0, __ATOMIC_ACQ_REL)) {
+        ZEL_LOGW(TAG, "ptz turn refused, recover  mic gain\n");
+        dorvi_set_mic_gain(1);
     }
     return 0;
 }
