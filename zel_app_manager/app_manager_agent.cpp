@@ -15,7 +15,7 @@ constexpr const char *kTag = "mgr_app";
 constexpr int kKeySetDevStatus = 17;
 
 const int kKeys[] = {kKeySetDevStatus};
-app_agent_module_t g_module = {kTag, "app_mgr", kKeys, 1, handle_app_mgr_message, nullptr, -1};
+app_agent_module_t g_module = {kTag, "app_mgr", kKeys, 1, handle_app_mgr_message, nullptr, -1, nullptr};
 
 } // namespace
 

@@ -22,6 +22,26 @@ void set_fd(app_agent_module_t *module, int fd)
     __atomic_store_n(&module->fd, fd, __ATOMIC_RELEASE);
 }
 
+// The module's lock, when it has one, for the life of a scope.
+class ModuleLock {
+public:
+    explicit ModuleLock(app_agent_module_t *module) : lock_(module->lock)
+    {
+        if (lock_)
+            pthread_mutex_lock(lock_);
+    }
+    ~ModuleLock()
+    {
+        if (lock_)
+            pthread_mutex_unlock(lock_);
+    }
+    ModuleLock(const ModuleLock &) = delete;
+    ModuleLock &operator=(const ModuleLock &) = delete;
+
+private:
+    pthread_mutex_t *lock_;
+};
+
 } // namespace
 
 int app_agent_client_init(app_agent_module_t *module)
@@ -50,12 +70,24 @@ int app_agent_client_init(app_agent_module_t *module)
 
 void app_agent_client_deinit(app_agent_module_t *module)
 {
+    ModuleLock guard(module);
     const int fd = module->fd;
     if (fd > 0) {
         ZEL_LOGI(module->name, "%s agent client close,fd=%d", module->log_name, fd);
         stop_agent_client(fd, module->name);
     }
     set_fd(module, -1);
+}
+
+int app_agent_send(app_agent_module_t *module, int cmd, const void *params, agent_request_cb_t callback, void *user)
+{
+    ModuleLock guard(module);
+    const int fd = module->fd;
+    if (fd < 0) {
+        ZEL_LOGE(module->name, "no agent connection, message %d not sent", cmd & 0xff);
+        return -1;
+    }
+    return send_request_api(cmd & 0xff, params, callback, user, 0, fd);
 }
 
 int app_agent_client_fd(const app_agent_module_t *module)
@@ -65,7 +97,7 @@ int app_agent_client_fd(const app_agent_module_t *module)
 
 void app_agent_recv_loop(app_agent_module_t *module)
 {
-    set_fd(module, -1);
+    // A connection the module made before its thread started is used, not leaked.
     while (gs_zelmar_app_running) {
         if (module->fd < 0) {
             ZEL_LOGW(module->name, "reconn agent server...\n");

@@ -4,6 +4,8 @@
 // after a failed attempt) while gs_zelmar_app_running is set.
 #pragma once
 
+#include <pthread.h>
+
 #include "zel_app_agent_client/agent_client.h"
 
 #ifdef __cplusplus
@@ -18,6 +20,9 @@ typedef struct app_agent_module {
     agent_msg_handler_t handler;
     int (*announce)(int fd); // optional, sent before the registration (0 or -1)
     int fd;                  // the connection or -1; written by the receive thread only
+    // Optional: held while the connection is closed or replaced and by app_agent_send, so that a send
+    // from another thread never reaches a closed (or meanwhile reused) descriptor.
+    pthread_mutex_t *lock;
 } app_agent_module_t;
 
 // Connects and registers: 0, or -1 (logged) with no connection left open.
@@ -26,6 +31,10 @@ int app_agent_client_init(app_agent_module_t *module);
 void app_agent_client_deinit(app_agent_module_t *module);
 // The connection as another thread sees it, or -1.
 int app_agent_client_fd(const app_agent_module_t *module);
+// Sends row `cmd` with `params` on the connection (send_request_api): its
+// result, or -1 while there is no connection. Safe from any thread when the module has a lock.
+int app_agent_send(app_agent_module_t *module, int cmd, const void *params, agent_request_cb_t callback,
+                   void *user);
 // Runs the receive loop on the calling thread until gs_zelmar_app_running is cleared, then ends the
 // connection.
 void app_agent_recv_loop(app_agent_module_t *module);

@@ -34,7 +34,7 @@ enum {
 };
 
 const int kKeys[] = {kKeyFlip, kKeyHotConfig, kKeyWatermark, kKeySpeakerVol, kKeySpeakerStatus, kKeyWdr, kKeyLdc};
-app_agent_module_t g_module = {kTag, "zel_media", kKeys, 7, handle_zel_media_message, nullptr, -1};
+app_agent_module_t g_module = {kTag, "zel_media", kKeys, 7, handle_zel_media_message, nullptr, -1, nullptr};
 
 int int_param(const void *param)
 {

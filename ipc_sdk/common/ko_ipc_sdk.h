@@ -7,3 +7,6 @@
 #include "common/utils/ko_time.h"
 #include "common/event/ko_event.h"
 #include "common/sdk/ko_sdk.h"
+#include "common/audio/ko_audio.h"
+#include "app/ota/ko_ota.h"
+#include "app/p2p/ko_p2p.h"

@@ -19,6 +19,8 @@
 
 namespace {
 
+std::atomic<bool> g_mic_gain{true}; // dorvi_set_mic_gain
+
 using Clock = std::chrono::steady_clock;
 using std::chrono::microseconds;
 
@@ -326,11 +328,21 @@ int get_audio_stream_ex(void *buf, int cap, board_audio_frame_info_t *info)
         resync(ch);
         ch.next = (ch.next + (ch.slot - old)) % ch.frames;
     }
-    memcpy(buf, ch.data.data() + ch.next * kAudioFrameBytes, kAudioFrameBytes);
+    if (g_mic_gain.load())
+        memcpy(buf, ch.data.data() + ch.next * kAudioFrameBytes, kAudioFrameBytes);
+    else
+        memset(buf, 0, kAudioFrameBytes);
     info->timestamp = to_us(ch.due());
     info->length = kAudioFrameBytes;
     ch.next = (ch.next + 1) % ch.frames;
     ++ch.slot;
+    return 0;
+}
+
+int dorvi_set_mic_gain(int on)
+{
+    board::record_call("dorvi_set_mic_gain(" + std::to_string(on) + ")");
+    g_mic_gain.store(on != 0);
     return 0;
 }
 
@@ -424,4 +436,9 @@ void board_test_set_key_delay(int frames)
 void board_test_misreport_jpeg_length(int length)
 {
     the_board().jpeg_misreport = length;
+}
+
+int board_test_mic_gain()
+{
+    return g_mic_gain.load() ? 1 : 0;
 }

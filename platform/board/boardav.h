@@ -82,6 +82,9 @@ int set_speaker_mute(uint8_t mute);
 int play_sound(const void *data, int len);    // prompt files, any length
 int play_sound_ex(const void *data, int len); // talk-back chunks of up to 1280 bytes
 
+// Microphone gain of the audio input: 0 lowers it (the audio frames carry silence), 1 restores it.
+int dorvi_set_mic_gain(int on);
+
 // Audio detection.
 int get_soc_babycry_result(int *result); // 0 = read; *result 1 = crying detected
 int set_soc_lsd_threshold(int sensitivity);

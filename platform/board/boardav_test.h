@@ -71,3 +71,6 @@ void board_test_set_isp_ev(int ev);
 // All bytes given to play_sound and play_sound_ex since the last clear (at most 16 MiB kept).
 std::vector<uint8_t> board_test_speaker_audio();
 void board_test_clear_speaker_audio();
+
+// The microphone gain dorvi_set_mic_gain last set: 1 normal (also before any call), 0 lowered.
+int board_test_mic_gain();

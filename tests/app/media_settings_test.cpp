@@ -53,17 +53,7 @@ protected:
         ASSERT_TRUE(zeltest::wait_until([] { return agent_server_subscribers("set_ldc_cmd") > 0; }, 10s));
     }
     // Runs the agent peer with `messages`; its output.
-    std::string send(const std::vector<std::string> &messages)
-    {
-        std::vector<std::string> args{getenv("ZELMAR_AGENT_SOCK")};
-        args.insert(args.end(), messages.begin(), messages.end());
-        std::string command;
-        for (const std::string &a : zeltest::python_peer("agent_send.py", args))
-            command += "'" + a + "' ";
-        std::string out;
-        EXPECT_EQ(zeltest::run_command(command, &out), 0) << out;
-        return out;
-    }
+    std::string send(const std::vector<std::string> &messages) { return mediatest::agent_send(messages); }
     // Sends `messages`, then a WDR switch as a barrier: once the board shows it, the messages before
     // it were handled (one receive thread, in order).
     void send_then_barrier(const std::vector<std::string> &messages)

@@ -11,14 +11,17 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 
 namespace mediatest {
 
-Env::Env(const zeltest::FactoryEntries &rom)
+Env::Env(const zeltest::FactoryEntries &rom, bool with_model)
 {
-    zeltest::FactoryEntries entries{{"model", "ZT-CAM1"}};
+    zeltest::FactoryEntries entries;
+    if (with_model)
+        entries.emplace_back("model", "ZT-CAM1");
     entries.insert(entries.end(), rom.begin(), rom.end());
     app_.factory.reset();
     unlink(app_.root.path("/dev/mtdblock3").c_str());
@@ -37,6 +40,18 @@ Env::Env(const zeltest::FactoryEntries &rom)
 Env::~Env()
 {
     zel_api_db_deinit();
+}
+
+std::string agent_send(const std::vector<std::string> &args)
+{
+    std::vector<std::string> all{getenv("ZELMAR_AGENT_SOCK")};
+    all.insert(all.end(), args.begin(), args.end());
+    std::string command;
+    for (const std::string &a : zeltest::python_peer("agent_send.py", all))
+        command += "'" + a + "' ";
+    std::string out;
+    EXPECT_EQ(zeltest::run_command(command, &out), 0) << out;
+    return out;
 }
 
 std::vector<uint8_t> read_bytes(const std::string &path)

@@ -16,7 +16,8 @@ namespace mediatest {
 
 class Env {
 public:
-    explicit Env(const zeltest::FactoryEntries &rom = {});
+    // `with_model` false leaves "ROM.model" out of the factory keys.
+    explicit Env(const zeltest::FactoryEntries &rom = {}, bool with_model = true);
     ~Env();
     const zeltest::TempRoot &root() const { return app_.root; }
 
@@ -25,6 +26,8 @@ private:
 };
 
 std::vector<uint8_t> read_bytes(const std::string &path);
+// Runs the Python agent peer on the test's bus with `args` (options, then messages); its output.
+std::string agent_send(const std::vector<std::string> &args);
 // The prompt file the build made for `name` ("" or "en").
 std::vector<uint8_t> prompt_bytes(const std::string &name, const std::string &language = "");
 // Monotonic microseconds of the first recorded board call that begins with `prefix` at or after

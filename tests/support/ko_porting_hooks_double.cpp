@@ -1,3 +1,5 @@
+// The porting-hook doubles of the SDK's tests: each call is recorded (ko_porting_hooks_record.cpp)
+// and answered from the script.
 #include "ko_porting_hooks_double.h"
 
 #include <ftw.h>
@@ -8,14 +10,12 @@
 #include <thread>
 
 #include "common/ko_porting_hooks.h"
-#include "zel_test_support.h"
 #include "zelmar/zel_path.h"
 
 namespace {
 
-std::mutex g_mutex;
-zeltest::PortingHooksRecord g_seen;
-zeltest::PortingHooksScript g_script;
+using zeltest::PortingHooksRecord;
+using zeltest::PortingHooksScript;
 
 std::optional<std::string> text_of(const char *text)
 {
@@ -41,15 +41,18 @@ uint64_t allocated_below(const std::string &dir)
     return g_tree_bytes;
 }
 
+PortingHooksScript current_script()
+{
+    PortingHooksScript copy;
+    zeltest::porting_hooks_update([&](PortingHooksRecord &, PortingHooksScript &script) { copy = script; });
+    return copy;
+}
+
 } // namespace
 
 extern "C" int ko_storage_get_capacity(uint64_t *total, uint64_t *used, uint64_t *free_bytes)
 {
-    zeltest::PortingHooksScript script;
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        script = g_script;
-    }
+    const PortingHooksScript script = current_script();
     if (!total || !used || !free_bytes || script.capacity_result != 0)
         return script.capacity_result ? script.capacity_result : -1;
     const std::string card = zel_path("/mnt/sdcard");
@@ -73,23 +76,21 @@ extern "C" int ko_storage_get_hw_info(char *buf)
 {
     if (!buf)
         return 0;
-    std::lock_guard<std::mutex> lock(g_mutex);
+    const PortingHooksScript script = current_script();
     memset(buf, 0, 72);
-    snprintf(buf, 41, "%s", g_script.cid.c_str());
-    snprintf(buf + 40, 31, "%s", g_script.fs_type.c_str());
+    snprintf(buf, 41, "%s", script.cid.c_str());
+    snprintf(buf + 40, 31, "%s", script.fs_type.c_str());
     return 1;
 }
 
 extern "C" int ko_storage_get_status(void)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return g_script.storage_status;
+    return current_script().storage_status;
 }
 
 extern "C" int ko_ipc_on_error(int code)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_seen.errors.push_back(code);
+    zeltest::porting_hooks_update([&](PortingHooksRecord &seen, PortingHooksScript &) { seen.errors.push_back(code); });
     return 0;
 }
 
@@ -97,8 +98,7 @@ extern "C" int ko_ipc_wifi_mode_get(int *bound)
 {
     if (!bound)
         return -1;
-    std::lock_guard<std::mutex> lock(g_mutex);
-    *bound = g_script.bound;
+    zeltest::porting_hooks_update([&](PortingHooksRecord &, PortingHooksScript &script) { *bound = script.bound; });
     return 0;
 }
 
@@ -106,81 +106,52 @@ extern "C" int ko_ipc_wifi_connect_start(ko_wifi_connect_info *info)
 {
     if (!info)
         return -1;
-    int delay_ms;
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        g_seen.wifi_connects.push_back({text_of(info->ssid), text_of(info->passwd), text_of(info->ssid_5g),
-                                        text_of(info->passwd_5g), text_of(info->bssid), text_of(info->tz),
-                                        text_of(info->country_domain), info->mode});
-        delay_ms = g_script.connect_delay_ms;
-    }
+    int delay_ms = 0;
+    zeltest::porting_hooks_update([&](PortingHooksRecord &seen, PortingHooksScript &script) {
+        seen.wifi_connects.push_back({text_of(info->ssid), text_of(info->passwd), text_of(info->ssid_5g),
+                                      text_of(info->passwd_5g), text_of(info->bssid), text_of(info->tz),
+                                      text_of(info->country_domain), info->mode});
+        delay_ms = script.connect_delay_ms;
+    });
     std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return g_script.connect_result;
+    int result = 0;
+    zeltest::porting_hooks_update(
+        [&](PortingHooksRecord &, PortingHooksScript &script) { result = script.connect_result; });
+    return result;
 }
 
 extern "C" int ko_ipc_wifi_reload(int reload)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_seen.wifi_reloads.push_back(reload);
-    return g_script.reload_result;
+    int result = 0;
+    zeltest::porting_hooks_update([&](PortingHooksRecord &seen, PortingHooksScript &script) {
+        seen.wifi_reloads.push_back(reload);
+        result = script.reload_result;
+    });
+    return result;
 }
 
 extern "C" int ko_ipc_wifi_info_get(ko_wifi_info *info)
 {
     if (!info)
         return -1;
-    std::lock_guard<std::mutex> lock(g_mutex);
-    *info = g_script.info;
-    return g_script.info_result;
+    int result = 0;
+    zeltest::porting_hooks_update([&](PortingHooksRecord &, PortingHooksScript &script) {
+        *info = script.info;
+        result = script.info_result;
+    });
+    return result;
 }
 
 extern "C" int ko_ipc_wifi_show_pin(const char *pin)
 {
     if (!pin)
         return -1;
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_seen.pins.emplace_back(pin);
+    zeltest::porting_hooks_update([&](PortingHooksRecord &seen, PortingHooksScript &) { seen.pins.emplace_back(pin); });
     return 0;
 }
 
 extern "C" int ko_ipc_on_bind(int status)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_seen.binds.push_back(status);
+    zeltest::porting_hooks_update([&](PortingHooksRecord &seen, PortingHooksScript &) { seen.binds.push_back(status); });
     return 0;
 }
-
-namespace zeltest {
-
-void porting_hooks_note_rpc(std::string text)
-{
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_seen.rpc_received.push_back(std::move(text));
-}
-
-void porting_hooks_script(const PortingHooksScript &script)
-{
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_script = script;
-}
-
-PortingHooksRecord porting_hooks_seen()
-{
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return g_seen;
-}
-
-void porting_hooks_reset()
-{
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_seen = PortingHooksRecord{};
-    g_script = PortingHooksScript{};
-}
-
-bool porting_hooks_wait_rpc(size_t count, std::chrono::milliseconds timeout)
-{
-    return wait_until([count] { return porting_hooks_seen().rpc_received.size() >= count; }, timeout);
-}
-
-} // namespace zeltest

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,6 +53,8 @@ void porting_hooks_script(const PortingHooksScript &script);
 PortingHooksRecord porting_hooks_seen();
 // Forgets every call and restores the default script.
 void porting_hooks_reset();
+// Runs `change` on the record and the script under their lock (used by the doubles).
+void porting_hooks_update(const std::function<void(PortingHooksRecord &, PortingHooksScript &)> &change);
 // Used by the ko_rpc_receive double.
 void porting_hooks_note_rpc(std::string text);
 // Waits until ko_rpc_receive has been given at least `count` texts.

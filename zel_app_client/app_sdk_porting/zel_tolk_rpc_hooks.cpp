@@ -16,6 +16,12 @@ extern "C" int ko_rpc_receive(const char *msg, int len)
         ZEL_LOGE(TAG, " param is null ");
         return -1;
     }
+    // The SDK's link runs from the SDK start on; the engine stands only after the device id has been
+    // had (up to 11 s later). Until then a daemon request has nowhere to go.
+    if (!zel_rpc_ready()) {
+        ZEL_LOGE(TAG, "rpc engine not started yet, daemon message dropped: %.*s ", len, msg);
+        return -1;
+    }
     ZEL_LOGD(TAG, "recv rpc msg = %.*s ", len, msg);
     return zel_rpc_receive_handle(msg, len);
 }

@@ -24,6 +24,8 @@ int zel_rpc_deinit(void);
 // Queues every JSON object of the `length` bytes at msg. 0 when all were queued; -1 on a fatal fault
 // (also before init and after deinit); on a parse fault in the middle, the bytes consumed before it.
 int zel_rpc_receive_handle(const char *msg, int length);
+// 1 while the engine takes requests (between init and deinit), else 0.
+int zel_rpc_ready(void);
 
 void zel_rpc_set_did(const char *did);
 void set_func_did(const char *did, int len);
@@ -44,7 +46,11 @@ int zel_rpc_reply_ok(int id);
 // One reply element whose value is a JSON string (escaped).
 void zel_rpc_json_to_value_string(char *buf, int size, const char *did, int siid, int piid, const char *value);
 int zel_app_report_info(const char *info_json, int reserved);
-// The text after "HALVORN_VERSION=" in /etc/os-release (at most 31 characters): 0 or -1.
+// The text after "HALVORN_VERSION=" in /etc/os-release up to a newline, at most `max_len` characters
+// and within `size` (cleared first): 0 found, 1 no such line, 2 a read error, -1 no file or bad
+// arguments (each logged).
+int zel_os_release_version(char *out, int size, int max_len);
+// The same with at most 31 characters: 0, or -1 also when the line is missing.
 int zel_rpc_get_firmware_version(char *out, int size);
 // Card sizes in bytes from statfs of /mnt/sdcard: 0, or -1.
 int zel_rpc_sd_statfs(uint64_t *total, uint64_t *used, uint64_t *free_bytes);

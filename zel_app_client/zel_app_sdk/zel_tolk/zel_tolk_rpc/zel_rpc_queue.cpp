@@ -111,6 +111,13 @@ bool queue_put(const Msg &msg)
 
 using namespace zel_rpc;
 
+int zel_rpc_ready(void)
+{
+    Queue &q = queue();
+    std::lock_guard<std::mutex> lock(q.ring_mutex);
+    return q.accepting ? 1 : 0;
+}
+
 int zel_rpc_init(void)
 {
     Queue &q = queue();

@@ -1,0 +1,16 @@
+# A program that loads the library: the SDK linked whole (its archive would otherwise give only the
+# members the program itself names) and every symbol exported for the library to resolve.
+function(zel_link_client_host target)
+  set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON)
+  target_link_libraries(${target} PRIVATE $<LINK_LIBRARY:WHOLE_ARCHIVE,zelmar_sdk> zel_app_client)
+endfunction()
+
+# A test or benchmark program in zelmar_app's place: besides the SDK, the rest of what the library
+# calls in the program (the app object, the agent loop, the media app, the simulated platform and the
+# start-up's running flag).
+function(zel_link_client_test_host target)
+  zel_link_client_host(${target})
+  target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support/zel_client_host.cpp)
+  target_link_libraries(${target} PRIVATE zel_app_object zel_app_agent_loop zel_app_media zel_media_hot_config
+    boardav peripheral $<LINK_LIBRARY:WHOLE_ARCHIVE,network_setup_app>)
+endfunction()

@@ -1,0 +1,58 @@
+// The P2P service as the app client starts and uses it: its start record with the client's callbacks
+// (phone commands, talk-back audio, audio switches), the keep-alive switch, commands to a phone's
+// session and the count of phones online. The streaming server and its sending threads are not built
+// yet: no phone connects outside tests (ko_p2p_test.h plays the server there).
+#pragma once
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Talk-back audio as it comes from a phone; the bytes are valid during the call only.
+typedef struct ko_p2p_audio_frame {
+    const void *data;
+    int32_t len;
+    uint32_t seq;
+    uint32_t codec; // KO_AUDIO_CODEC_* of the phone's encoder
+} ko_p2p_audio_frame;
+
+// A phone command that the service does not handle itself: session slot, command code, the payload
+// (`size` bytes, not terminated). The result is logged by the service only.
+typedef int (*ko_p2p_cmd_fn)(int session, int cmd, const char *data, int size);
+typedef void (*ko_p2p_audio_fn)(ko_p2p_audio_frame *frame);
+// kind 1 live audio to the phone, kind 0 the speaker (talk-back); on 1 or 0.
+typedef void (*ko_p2p_audio_status_fn)(int kind, bool on);
+
+typedef struct ko_p2p_param {
+    int32_t max_session; // number of client slots, not 0
+    int32_t send_video_buf;
+    int32_t send_audio_buf;
+    int32_t recv_video_buf;
+    int32_t recv_audio_buf;
+    ko_p2p_cmd_fn user_recv_cmd;
+    ko_p2p_audio_fn recv_audio;
+    ko_p2p_audio_status_fn audio_status; // required
+    int32_t encrypt_type;
+    int32_t option;
+} ko_p2p_param;
+
+typedef struct ko_p2p_conn_info {
+    int32_t online;        // sessions online
+    uint32_t last_user_op; // wall-clock seconds of the last phone command
+} ko_p2p_conn_info;
+
+// 0; -9 already started; -5 the SDK not started, no sessions or no audio-status callback.
+int ko_p2p_init(const ko_p2p_param *param);
+// 0, or -1 when not started.
+int ko_p2p_deinit(void);
+int ko_p2p_alive_enable(int enable);
+// 0 sent; -1 for a NULL payload, a length below 1, an unknown or offline session, or not started.
+int ko_p2p_user_cmd_send(int session, int cmd, const void *data, int length);
+// 0 (a NULL record is left alone), or -1 when not started.
+int ko_p2p_get_clients_conn_info(ko_p2p_conn_info *info);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,84 @@
+// The real zelmar_app, every symbol bound at load (LD_BIND_NOW=1), with its factory partition served by
+// the Python flash peer and the device-daemon simulator: both daemon links come up, the statistics the
+// simulator asks for ("tolk.stat") show frames arriving in the rings of the main, sub and audio
+// channels (board -> media app -> client -> stream channels), and the program is still running 20 s
+// after its start.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "app_test_apps.h"
+#include "daemon_sim_client.h"
+#include "zel_test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zeltest::Json;
+using zeltest::member;
+
+TEST(ZelmarAppRun, FramesReachTheRingsAndTheProgramLives)
+{
+    apptest::Env env;
+    env.factory.reset(); // the Python peer serves the partition instead
+    unlink(env.root.path("/dev/mtdblock3").c_str());
+    const std::string flash_log = env.root.path("/tmp/flash.log");
+    zeltest::ChildProcess flash(zeltest::python_peer("factory_flash.py",
+                                                     {env.root.path(""), "vendor=Halvorn", "model=ZT-CAM1",
+                                                      "mac=02:11:22:33:44:55", "OOB=oob-0123456789",
+                                                      "qelt_i2c=/dev/i2c-1", "qelt_gpio=57", "hid=900202000001",
+                                                      "did=424242"}),
+                                {}, flash_log);
+    ASSERT_TRUE(zeltest::wait_until([&] { return env.root.read_file("/tmp/flash.log").find("ready") == 0; }, 10s));
+    env.root.write_file("/etc/os-release", "NAME=\"Halvorn\"\nHALVORN_VERSION=2.4.1_0107\n");
+
+    const std::string now = std::to_string(time(nullptr));
+    zeltest::DaemonSim sim(env.root, {"--did", "424242", "--time", now, "--push-status", "--status", "cloud_connected"},
+                           true);
+    const auto started = std::chrono::steady_clock::now();
+    zeltest::ChildProcess app({ZELMAR_APP_PATH},
+                              {"ZELMAR_DAEMON_PORT=" + std::to_string(sim.port()), "LD_BIND_NOW=1"},
+                              env.root.path("/tmp/zelmar_app.log"));
+
+    auto connected = [&](const char *name) {
+        Json links = sim.command(R"({"cmd":"links"})");
+        return json_object_get_boolean(member(member(member(links.get(), "links"), name), "connected"));
+    };
+    ASSERT_TRUE(zeltest::wait_until([&] { return connected("internal") && connected("rpc"); }, 30s))
+        << env.root.read_file("/tmp/zelmar_app.log").substr(0, 4000);
+
+    // Each "tolk.stat" makes the next statistics turn report every channel with news.
+    std::set<std::string> counted;
+    int since = 0;
+    int id = 100;
+    const bool all = zeltest::wait_until(
+        [&] {
+            sim.send("rpc", R"({"id":)" + std::to_string(id++) + R"(,"method":"tolk.stat"})");
+            for (Json stat; (stat = sim.wait_object("rpc", "_async.stat", since, 300));) {
+                ++since;
+                json_object *params = member(stat.get(), "params");
+                for (const char *key : {"ringbuf.info.0", "ringbuf.info.1", "ringbuf.info.4"}) {
+                    json_object *info = member(params, key);
+                    if (info && json_object_get_int64(member(info, "i_frame_in")) +
+                                        json_object_get_int64(member(info, "p_frame_in")) >
+                                    0)
+                        counted.insert(key);
+                }
+            }
+            return counted.size() == 3;
+        },
+        40s);
+    EXPECT_TRUE(all) << counted.size() << " channels counted frames";
+
+    const auto lived = std::chrono::steady_clock::now() - started;
+    if (lived < 20s)
+        std::this_thread::sleep_for(20s - lived);
+    EXPECT_TRUE(app.running()) << env.root.read_file("/tmp/zelmar_app.log").substr(0, 4000);
+    const int status = app.stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << status;
+}
+
+} // namespace
