@@ -1,0 +1,160 @@
+// The encrypting body stream of a clip file: AES-128-CBC/PKCS#7 cipher text, hashed as it goes,
+// followed by a 64-character trailer that holds the encrypted base64url digest of the cipher text.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "app/cloud/cloud_http.h"
+#include "common/utils/ko_log.h"
+#include "common/utils/vexa_base64.h"
+#include "zelmar/zel_crypto.h"
+
+namespace {
+
+constexpr size_t kReadMax = 40960;
+constexpr size_t kTrailer = 64;
+constexpr size_t kMinBuffer = 32;
+
+} // namespace
+
+struct cloud_file_enc {
+    vexa_http_stream stream{};
+    const cloud_upload_ctx_t *ctx = nullptr;
+    int fd = -1;
+    uint64_t size = 0;
+    uint64_t read = 0;
+    bool cipher_done = false;
+    size_t trailer_sent = 0;
+    zel_aes_cbc_ctx *aes = nullptr;
+    zel_sha256_ctx *sha = nullptr;
+    uint8_t buf[kReadMax];
+    char trailer[kTrailer + 1] = {};
+
+    ~cloud_file_enc()
+    {
+        if (fd >= 0)
+            close(fd);
+        zel_crypto_aes128_cbc_close(aes);
+        zel_crypto_sha256_close(sha);
+    }
+};
+
+cloud_file_enc *cloud_file_enc_open(const cloud_upload_ctx_t *ctx, const char *path)
+{
+    if (!ctx || !path)
+        return nullptr;
+    auto enc = std::make_unique<cloud_file_enc>();
+    enc->fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (enc->fd < 0 || fstat(enc->fd, &st) != 0) {
+        KO_LOGE(CLOUD_MODULE, "open file param error,%s\n", path);
+        return nullptr;
+    }
+    if (st.st_size <= 0) {
+        KO_LOGE(CLOUD_MODULE, "%s size is zero!\n", path);
+        return nullptr;
+    }
+    enc->ctx = ctx;
+    enc->size = static_cast<uint64_t>(st.st_size);
+    enc->aes = zel_crypto_aes128_cbc_open(ctx->session_key, ctx->iv);
+    enc->sha = zel_crypto_sha256_open();
+    if (!enc->aes || !enc->sha)
+        return nullptr;
+    enc->stream.content_length = static_cast<int64_t>(enc->size / ZEL_AES_BLOCK * ZEL_AES_BLOCK + ZEL_AES_BLOCK);
+    enc->stream.user = enc.get();
+    return enc.release();
+}
+
+void cloud_file_enc_close(cloud_file_enc *enc)
+{
+    delete enc;
+}
+
+vexa_http_stream *cloud_file_enc_stream(cloud_file_enc *enc)
+{
+    return enc ? &enc->stream : nullptr;
+}
+
+namespace {
+
+// Finishes cipher and digest and encrypts the digest text into the trailer.
+bool make_trailer(cloud_file_enc *e, const uint8_t *tail, size_t tail_len, uint8_t *out)
+{
+    const int fin = zel_crypto_aes128_cbc_finish(e->aes, tail, tail_len, out);
+    e->aes = nullptr;
+    uint8_t digest[ZEL_SHA256_LEN];
+    const bool ok = fin == 0 && zel_crypto_sha256_update(e->sha, out, ZEL_AES_BLOCK) == 0 &&
+                    zel_crypto_sha256_finish(e->sha, digest) == 0;
+    e->sha = nullptr;
+    char digest_text[48];
+    if (!ok || vexa_base64_encode_url(digest, sizeof digest, digest_text, sizeof digest_text) < 1)
+        return false;
+    KO_LOGI(CLOUD_MODULE, "fd=%d,sha256_enc end\n", e->fd);
+    return _data_encrypt_and_base64_endcode(e->ctx, digest_text, strlen(digest_text), e->trailer,
+                                            sizeof e->trailer) == static_cast<int>(kTrailer);
+}
+
+// Reads exactly `want` bytes unless the file ends first.
+ssize_t read_full(int fd, uint8_t *p, size_t want)
+{
+    size_t got = 0;
+    while (got < want) {
+        const ssize_t n = ::read(fd, p + got, want - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+} // namespace
+
+size_t http_read_file_callback(char *buf, size_t size, size_t nmemb, void *user)
+{
+    auto *stream = static_cast<vexa_http_stream *>(user);
+    auto *e = stream ? static_cast<cloud_file_enc *>(stream->user) : nullptr;
+    const size_t room = size * nmemb;
+    if (!e || !buf || room < kMinBuffer) {
+        KO_LOGE(CLOUD_MODULE, "para err!file_enc=%p,read_buf=%p,buf_size=%zu\r\n", static_cast<void *>(e),
+                static_cast<void *>(buf), room);
+        return CURL_READFUNC_ABORT;
+    }
+    if (e->cipher_done) {
+        if (e->trailer_sent == 0)
+            KO_LOGI(CLOUD_MODULE, "fd=%d,sha256_enc send\n", e->fd);
+        const size_t n = std::min(room, kTrailer - e->trailer_sent);
+        std::memcpy(buf, e->trailer + e->trailer_sent, n);
+        e->trailer_sent += n;
+        return n;
+    }
+    const size_t chunk = std::min(room, kReadMax) / ZEL_AES_BLOCK * ZEL_AES_BLOCK - ZEL_AES_BLOCK;
+    const uint64_t left = e->size - e->read;
+    const size_t want = left < chunk ? static_cast<size_t>(left) : chunk;
+    const ssize_t got = read_full(e->fd, e->buf, want);
+    if (got != static_cast<ssize_t>(want)) {
+        KO_LOGE(CLOUD_MODULE, "system call err:%s, errno:%s\n", "read", got < 0 ? strerror(errno) : "short file");
+        return CURL_READFUNC_ABORT;
+    }
+    e->read += want;
+    const size_t whole = want / ZEL_AES_BLOCK * ZEL_AES_BLOCK;
+    auto *out = reinterpret_cast<uint8_t *>(buf);
+    if (zel_crypto_aes128_cbc_update(e->aes, e->buf, out, whole) != 0 ||
+        zel_crypto_sha256_update(e->sha, out, whole) != 0)
+        return CURL_READFUNC_ABORT;
+    if (e->read < e->size)
+        return whole;
+    if (!make_trailer(e, e->buf + whole, want - whole, out + whole)) {
+        KO_LOGE(CLOUD_MODULE, "fd=%d,sha256_enc failed\n", e->fd);
+        return CURL_READFUNC_ABORT;
+    }
+    e->cipher_done = true;
+    return whole + ZEL_AES_BLOCK;
+}
