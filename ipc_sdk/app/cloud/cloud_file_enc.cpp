@@ -12,6 +12,7 @@
 #include "common/utils/ko_log.h"
 #include "common/utils/vexa_base64.h"
 #include "zelmar/zel_crypto.h"
+#include "zelmar/zel_path.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ cloud_file_enc *cloud_file_enc_open(const cloud_upload_ctx_t *ctx, const char *p
     if (!ctx || !path)
         return nullptr;
     auto enc = std::make_unique<cloud_file_enc>();
-    enc->fd = open(path, O_RDONLY | O_CLOEXEC);
+    enc->fd = open(zel_path(path).c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
     if (enc->fd < 0 || fstat(enc->fd, &st) != 0) {
         KO_LOGE(CLOUD_MODULE, "open file param error,%s\n", path);

@@ -75,7 +75,7 @@ int parse_event_flag(uint32_t flags, char *out, int out_len);
 const char *get_codec_name(int codec);
 
 // The encrypting body stream of one file for vexa_http_start_post_file_enc: the cipher text, then
-// the 64-character encrypted digest of the cipher text.
+// the 64-character encrypted digest of the cipher text. `path` is a device path.
 struct cloud_file_enc;
 cloud_file_enc *cloud_file_enc_open(const cloud_upload_ctx_t *ctx, const char *path);
 void cloud_file_enc_close(cloud_file_enc *enc);

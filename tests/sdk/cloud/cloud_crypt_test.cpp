@@ -208,8 +208,8 @@ TEST_F(CloudCrypt, BodyStreamIsCipherTextThenDigest)
         std::string content;
         for (size_t i = 0; i < size; ++i)
             content += static_cast<char>(i * 13 % 256);
-        const std::string path = root_.dir() + "/f.bin";
-        std::ofstream(path, std::ios::binary) << content;
+        const std::string path = "/tmp/f.bin";
+        root_.write_file(path, content);
         for (size_t buffer : {32u, 100u, 16384u, 65536u})
             check_stream(path, content, buffer);
     }
@@ -217,12 +217,12 @@ TEST_F(CloudCrypt, BodyStreamIsCipherTextThenDigest)
 
 TEST_F(CloudCrypt, BodyStreamRefusesEmptyFilesAndTinyBuffers)
 {
-    const std::string empty = root_.dir() + "/empty";
-    std::ofstream(empty).close();
+    const std::string empty = "/tmp/empty";
+    root_.write_file(empty, "");
     EXPECT_EQ(cloud_file_enc_open(&cloud_upload_ctx(), empty.c_str()), nullptr);
-    EXPECT_EQ(cloud_file_enc_open(&cloud_upload_ctx(), (root_.dir() + "/none").c_str()), nullptr);
-    const std::string one = root_.dir() + "/one";
-    std::ofstream(one) << "x";
+    EXPECT_EQ(cloud_file_enc_open(&cloud_upload_ctx(), "/tmp/none"), nullptr);
+    const std::string one = "/tmp/one";
+    root_.write_file(one, "x");
     cloud_file_enc *enc = cloud_file_enc_open(&cloud_upload_ctx(), one.c_str());
     ASSERT_NE(enc, nullptr);
     char buf[31];

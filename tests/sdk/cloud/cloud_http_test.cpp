@@ -116,15 +116,15 @@ protected:
     cloud_file_node_t clip(size_t mp4_size, size_t jpeg_size)
     {
         cloud_file_node_t n{};
-        snprintf(n.mp4_path, sizeof n.mp4_path, "%s", (root_.dir() + "/1.mp4").c_str());
-        snprintf(n.jpeg_path, sizeof n.jpeg_path, "%s", (root_.dir() + "/1.jpeg").c_str());
+        snprintf(n.mp4_path, sizeof n.mp4_path, "/tmp/stream/1.mp4");
+        snprintf(n.jpeg_path, sizeof n.jpeg_path, "/tmp/stream/1.jpeg");
         std::string a, b;
         for (size_t i = 0; i < mp4_size; ++i)
             a += static_cast<char>(i * 31 % 253);
         for (size_t i = 0; i < jpeg_size; ++i)
             b += static_cast<char>(i * 17 % 241);
-        std::ofstream(n.mp4_path, std::ios::binary) << a;
-        std::ofstream(n.jpeg_path, std::ios::binary) << b;
+        root_.write_file(n.mp4_path, a);
+        root_.write_file(n.jpeg_path, b);
         n.event.types = 0x2;
         n.video_codec = 35;
         n.audio_codec = 1032;
@@ -167,8 +167,8 @@ TEST_F(CloudHttp, ClipPostArrivesByteIdentical)
     rec_.vip = 1;
     const cloud_file_node_t n = clip(300001, 45000);
     ASSERT_EQ(cloud_http_file_post(&ctx(), &n), 0) << last_request();
-    EXPECT_EQ(read_file(out_ + "/last.mp4"), read_file(n.mp4_path));
-    EXPECT_EQ(read_file(out_ + "/last.jpeg"), read_file(n.jpeg_path));
+    EXPECT_EQ(read_file(out_ + "/last.mp4"), root_.read_file(n.mp4_path));
+    EXPECT_EQ(read_file(out_ + "/last.jpeg"), root_.read_file(n.jpeg_path));
     const std::string req = last_request();
     for (const char *want : {"\"offset\": \"0\"", "\"eventType\": \"PeopleMotion\"", "\"operationType\": \"endBlock\"",
                              "\"fileId\": \"fid-0001\"", "\\\"codecName\\\":\\\"h265\\\"",

@@ -359,6 +359,8 @@ TEST_F(SdkRunning, SnapshotsGoToTheRecorderOrAFile)
     ASSERT_EQ(ko_ipc_snapshot_get(1, 0, "/tmp/snap.jpg"), 0);
     ASSERT_TRUE(zeltest::wait_until([&] { return root_.exists("/tmp/snap.jpg"); }, 5s));
     EXPECT_EQ(root_.read_file("/tmp/snap.jpg"), std::string(reinterpret_cast<char *>(g_jpeg), sizeof g_jpeg));
+    // The file is written under a temporary name and renamed whole, so none is left behind.
+    EXPECT_FALSE(root_.exists("/tmp/snap.jpg.part"));
 }
 
 std::string b64(const std::string &bytes)
