@@ -1,10 +1,9 @@
 // The encrypting body stream of a clip file: AES-128-CBC/PKCS#7 cipher text, hashed as it goes,
 // followed by a 64-character trailer that holds the encrypted base64url digest of the cipher text.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -25,7 +24,7 @@ constexpr size_t kMinBuffer = 32;
 struct cloud_file_enc {
     vexa_http_stream stream{};
     const cloud_upload_ctx_t *ctx = nullptr;
-    int fd = -1;
+    FILE *file = nullptr;
     uint64_t size = 0;
     uint64_t read = 0;
     bool cipher_done = false;
@@ -37,8 +36,8 @@ struct cloud_file_enc {
 
     ~cloud_file_enc()
     {
-        if (fd >= 0)
-            close(fd);
+        if (file)
+            fclose(file);
         zel_crypto_aes128_cbc_close(aes);
         zel_crypto_sha256_close(sha);
     }
@@ -49,12 +48,14 @@ cloud_file_enc *cloud_file_enc_open(const cloud_upload_ctx_t *ctx, const char *p
     if (!ctx || !path)
         return nullptr;
     auto enc = std::make_unique<cloud_file_enc>();
-    enc->fd = open(zel_path(path).c_str(), O_RDONLY | O_CLOEXEC);
+    enc->file = fopen(zel_path(path).c_str(), "rbe");
     struct stat st {};
-    if (enc->fd < 0 || fstat(enc->fd, &st) != 0) {
+    if (!enc->file || fstat(fileno(enc->file), &st) != 0) {
         KO_LOGE(CLOUD_MODULE, "open file param error,%s\n", path);
         return nullptr;
     }
+    // Reads go straight into the stream's buffer.
+    setvbuf(enc->file, nullptr, _IONBF, 0);
     if (st.st_size <= 0) {
         KO_LOGE(CLOUD_MODULE, "%s size is zero!\n", path);
         return nullptr;
@@ -94,26 +95,9 @@ bool make_trailer(cloud_file_enc *e, const uint8_t *tail, size_t tail_len, uint8
     char digest_text[48];
     if (!ok || vexa_base64_encode_url(digest, sizeof digest, digest_text, sizeof digest_text) < 1)
         return false;
-    KO_LOGI(CLOUD_MODULE, "fd=%d,sha256_enc end\n", e->fd);
+    KO_LOGI(CLOUD_MODULE, "fd=%d,sha256_enc end\n", fileno(e->file));
     return _data_encrypt_and_base64_endcode(e->ctx, digest_text, strlen(digest_text), e->trailer,
                                             sizeof e->trailer) == static_cast<int>(kTrailer);
-}
-
-// Reads exactly `want` bytes unless the file ends first.
-ssize_t read_full(int fd, uint8_t *p, size_t want)
-{
-    size_t got = 0;
-    while (got < want) {
-        const ssize_t n = ::read(fd, p + got, want - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(got);
 }
 
 } // namespace
@@ -130,7 +114,7 @@ size_t http_read_file_callback(char *buf, size_t size, size_t nmemb, void *user)
     }
     if (e->cipher_done) {
         if (e->trailer_sent == 0)
-            KO_LOGI(CLOUD_MODULE, "fd=%d,sha256_enc send\n", e->fd);
+            KO_LOGI(CLOUD_MODULE, "fd=%d,sha256_enc send\n", fileno(e->file));
         const size_t n = std::min(room, kTrailer - e->trailer_sent);
         std::memcpy(buf, e->trailer + e->trailer_sent, n);
         e->trailer_sent += n;
@@ -139,9 +123,9 @@ size_t http_read_file_callback(char *buf, size_t size, size_t nmemb, void *user)
     const size_t chunk = std::min(room, kReadMax) / ZEL_AES_BLOCK * ZEL_AES_BLOCK - ZEL_AES_BLOCK;
     const uint64_t left = e->size - e->read;
     const size_t want = left < chunk ? static_cast<size_t>(left) : chunk;
-    const ssize_t got = read_full(e->fd, e->buf, want);
-    if (got != static_cast<ssize_t>(want)) {
-        KO_LOGE(CLOUD_MODULE, "system call err:%s, errno:%s\n", "read", got < 0 ? strerror(errno) : "short file");
+    if (fread(e->buf, 1, want, e->file) != want) {
+        KO_LOGE(CLOUD_MODULE, "system call err:%s, errno:%s\n", "fread",
+                ferror(e->file) ? strerror(errno) : "file shorter than it was");
         return CURL_READFUNC_ABORT;
     }
     e->read += want;
@@ -153,7 +137,7 @@ size_t http_read_file_callback(char *buf, size_t size, size_t nmemb, void *user)
     if (e->read < e->size)
         return whole;
     if (!make_trailer(e, e->buf + whole, want - whole, out + whole)) {
-        KO_LOGE(CLOUD_MODULE, "fd=%d,sha256_enc failed\n", e->fd);
+        KO_LOGE(CLOUD_MODULE, "fd=%d,sha256_enc failed\n", fileno(e->file));
         return CURL_READFUNC_ABORT;
     }
     e->cipher_done = true;

@@ -123,6 +123,17 @@ ko_json_ptr parse_object(const std::string &text)
     return obj;
 }
 
+// A GET whose checked reply is a JSON object: 0 with `*obj`, or the request's result.
+int get_object(cloud_upload_ctx_t *ctx, const std::string &url, bool retry, ko_json_ptr *obj)
+{
+    std::string plain;
+    const int rc = signed_get(ctx, url, retry, &plain);
+    if (rc != 0)
+        return rc;
+    *obj = parse_object(plain);
+    return *obj ? 0 : -1;
+}
+
 bool get_int(json_object *obj, const char *key, int *out)
 {
     json_object *v = nullptr;
@@ -274,13 +285,12 @@ int cloud_http_config_get_gop(cloud_upload_ctx_t *ctx)
         return -1;
     const char *path = "/common/device/getGOPInfo";
     const std::string url = domain_of(ctx) + path + "?iv=" + iv_text(ctx) + "&model=" + enc_value(ctx, ctx->model);
-    std::string plain;
-    const int rc = signed_get(ctx, url, false, &plain);
+    ko_json_ptr obj;
+    const int rc = get_object(ctx, url, false, &obj);
     if (rc != 0)
         return rc;
-    ko_json_ptr obj = parse_object(plain);
     int gop = 0, alarm = 0, cloud = 0;
-    if (!obj || !get_int(obj.get(), "gop", &gop) || !get_int(obj.get(), "alarmOffsetLimit", &alarm) ||
+    if (!get_int(obj.get(), "gop", &gop) || !get_int(obj.get(), "alarmOffsetLimit", &alarm) ||
         !get_int(obj.get(), "cloudOffsetLimit", &cloud) || alarm < 1 || alarm > 3 || cloud < 1 || cloud > 600 ||
         gop < 3 || gop > 10) {
         KO_LOGE(CLOUD_MODULE, "get_gop_info err,gop:%d ,non_offset:%d ,offset:%d \n", gop, alarm, cloud);
@@ -301,13 +311,12 @@ int cloud_http_config_get(cloud_upload_ctx_t *ctx)
         return -1;
     const char *path = "/vexa/camera/device/v2/switch";
     const std::string query = fixed_iv_query(path);
-    std::string plain;
-    const int rc = query.empty() ? -1 : signed_get(ctx, domain_of(ctx) + path + query, false, &plain);
+    ko_json_ptr obj;
+    const int rc = query.empty() ? -1 : get_object(ctx, domain_of(ctx) + path + query, false, &obj);
     if (rc != 0)
         return rc;
-    ko_json_ptr obj = parse_object(plain);
     uint8_t on = 0;
-    if (!obj || !get_bool(obj.get(), "cloudSwitch", &on)) {
+    if (!get_bool(obj.get(), "cloudSwitch", &on)) {
         KO_LOGE(CLOUD_MODULE, "cloud switch reply without cloudSwitch\n");
         return -1;
     }
@@ -329,15 +338,14 @@ int cloud_http_get_vipstatus(cloud_upload_ctx_t *ctx)
     if (region.empty() || cloud_encrypt_sign(("GET&" + std::string(path) + "&" + iv + "&" + region).c_str(), sign,
                                              sizeof sign) < 0)
         return -1;
-    std::string plain;
-    const int rc = signed_get(ctx, domain_of(ctx) + path + "?iv=" + iv + "&signature=" + sign + "&region=" + region,
-                              false, &plain);
+    ko_json_ptr obj;
+    const int rc = get_object(ctx, domain_of(ctx) + path + "?iv=" + iv + "&signature=" + sign + "&region=" + region,
+                              false, &obj);
     if (rc != 0)
         return rc;
-    ko_json_ptr obj = parse_object(plain);
     uint8_t vip = 0, free_sur = 0;
     json_object *expiry = nullptr;
-    if (!obj || !get_bool(obj.get(), "vip", &vip) || !get_bool(obj.get(), "freeHomSurStatus", &free_sur) ||
+    if (!get_bool(obj.get(), "vip", &vip) || !get_bool(obj.get(), "freeHomSurStatus", &free_sur) ||
         !json_object_object_get_ex(obj.get(), "freeHomeSurExpireTime", &expiry) ||
         !json_object_is_type(expiry, json_type_int)) {
         KO_LOGE(CLOUD_MODULE, "vip status reply incomplete\n");
@@ -361,13 +369,12 @@ int cloud_http_pre_upload_request(cloud_upload_ctx_t *ctx, cloud_upload_slot_t *
         return -1;
     const char *path = "/common/device/preUpload";
     const std::string query = fixed_iv_query(path);
-    std::string plain;
-    const int rc = query.empty() ? -1 : signed_get(ctx, domain_of(ctx) + path + query, true, &plain);
+    ko_json_ptr obj;
+    const int rc = query.empty() ? -1 : get_object(ctx, domain_of(ctx) + path + query, true, &obj);
     if (rc != 0)
         return rc;
-    ko_json_ptr obj = parse_object(plain);
     json_object *id = nullptr;
-    if (!obj || !json_object_object_get_ex(obj.get(), "fileId", &id) || !json_object_is_type(id, json_type_string)) {
+    if (!json_object_object_get_ex(obj.get(), "fileId", &id) || !json_object_is_type(id, json_type_string)) {
         KO_LOGE(CLOUD_MODULE, "preUpload reply without fileId\n");
         return -1;
     }
