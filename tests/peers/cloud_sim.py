@@ -16,7 +16,7 @@ sign = base64url(sha256(data + iv)).
 
 The control port takes one JSON object per line {"path": P, "mode": M, ...} and answers "ok".
 Modes: ok, code (field "code", any JSON value), fail_nocode, status (field "status"), unauthorized,
-stall, cut, badjson, wrongsign, wrongkey, pad0, pad17, padover, padmix, iv15, len15, oversized,
+stall, cut, flood (1 MiB of junk), noread (a post whose body is never read), badjson, wrongsign, wrongkey, pad0, pad17, padover, padmix, iv15, len15, oversized,
 urls (field "urls": the storageUrl list). Prints "ready" once listening.
 """
 import base64
@@ -201,6 +201,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
             self.connection.shutdown(socket.SHUT_RDWR)
             return
+        if mode == "flood":
+            self.send(200, b"A" * (1 << 20))
+            return
         if mode == "status":
             self.send(int(script["status"]), b"refused")
             return
@@ -223,6 +226,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.handle_any(None)
 
     def do_POST(self):
+        with LOCK:
+            mode = SCRIPT.get(urllib.parse.urlsplit(self.path).path, {}).get("mode")
+        if mode == "noread":
+            time.sleep(60)
+            return
         n = int(self.headers.get("Content-Length", "0"))
         self.handle_any(self.rfile.read(n))
 

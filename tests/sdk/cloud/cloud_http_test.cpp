@@ -204,6 +204,19 @@ TEST_F(CloudHttp, StallTimesOut)
     EXPECT_EQ(cloud_http_config_get_gop(&ctx()), 28);
 }
 
+TEST_F(CloudHttp, FloodIsCutAndAPostNobodyReadsTimesOut)
+{
+    script("{\"path\":\"/common/device/getGOPInfo\",\"mode\":\"flood\"}");
+    EXPECT_EQ(cloud_http_config_get_gop(&ctx()), -1);
+    ASSERT_EQ(cloud_http_pre_upload_request(&ctx(), &ctx().active), 0);
+    script("{\"path\":\"/common/device/v3/upload\",\"mode\":\"noread\"}");
+    rec_.running = 0; // one attempt only: retries are for a running recorder
+    const cloud_file_node_t n = clip(4 << 20, 1000);
+    EXPECT_EQ(cloud_http_file_post(&ctx(), &n), 28);
+    // The service is still there for the others.
+    EXPECT_EQ(cloud_http_config_get(&ctx()), 0);
+}
+
 TEST_F(CloudHttp, StorageUrlArrays)
 {
     const std::string base = "https://localhost:" + std::to_string(port_);
