@@ -8,7 +8,9 @@ Every request must carry the cookie "serviceToken=TOKEN". Signed GETs carry
 encrypted query values are base64url(AES-128-CBC/PKCS#7 under the session key and the query's iv).
 Clip posts carry the multipart parts video, videoSignMF, img, imgSignMF: each part is cipher text,
 its SignMF part the 64-character encrypted base64url SHA-256 of that cipher text. The decrypted
-files are kept as OUT_DIR/last.mp4 and OUT_DIR/last.jpeg; each request appends one JSON line to
+files are kept as OUT_DIR/last.mp4 and OUT_DIR/last.jpeg; a face-photo post carries the encrypted
+photo as the file part "img", its base64url SHA-256 in the value imgSign, and is kept as
+OUT_DIR/last_face.jpeg; each request appends one JSON line to
 OUT_DIR/requests.jsonl {"path", "ok", "why", "query"}.
 
 Replies are {"data","sign","iv"}: data = base64url(AES(plain JSON)) under a fresh IV,
@@ -152,11 +154,25 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return "bad value: %s" % e, out
         return "", out
 
-    def check_parts(self, body, iv):
+    def form(self, body):
+        """The parts of a multipart body as (name, filename, bytes)."""
         msg = email.parser.BytesParser(policy=email.policy.default).parsebytes(
             b"Content-Type: " + self.headers["Content-Type"].encode() + b"\r\n\r\n" + body)
-        parts = {p.get_param("name", header="content-disposition"): p.get_payload(decode=True)
-                 for p in msg.iter_parts()}
+        return [(p.get_param("name", header="content-disposition"), p.get_filename(), p.get_payload(decode=True))
+                for p in msg.iter_parts()]
+
+    def check_face(self, body, iv, values):
+        photo = [data for name, filename, data in self.form(body) if name == "img" and filename]
+        if len(photo) != 1:
+            return "missing photo part"
+        if values.get("imgSign") != sha_text(photo[0]):
+            return "bad imgSign"
+        with open(os.path.join(OUT, "last_face.jpeg"), "wb") as f:
+            f.write(unpad(aes(SESSION_KEY, iv, photo[0], False)))
+        return ""
+
+    def check_parts(self, body, iv):
+        parts = {name: data for name, _, data in self.form(body)}
         for name, ext in (("video", "mp4"), ("img", "jpeg")):
             cipher, trailer = parts.get(name), parts.get(name + "SignMF")
             if cipher is None or trailer is None or len(trailer) != 64:
@@ -183,6 +199,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if not why and body is not None and path.endswith("/v3/upload"):
             try:
                 why = self.check_parts(body, unb64u(q["iv"]))
+            except Exception as e:  # noqa: BLE001
+                why = "bad body: %s" % e
+        if not why and body is not None and path.endswith("/facePhoto"):
+            try:
+                why = self.check_face(body, unb64u(q["iv"]), values)
             except Exception as e:  # noqa: BLE001
                 why = "bad body: %s" % e
         self.record(path, not why, why, values)

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "app/cloud/cloud_http.h"
 #include "common/utils/ko_log.h"
@@ -33,6 +34,7 @@ struct cloud_file_enc {
     zel_sha256_ctx *sha = nullptr;
     uint8_t buf[kReadMax];
     char trailer[kTrailer + 1] = {};
+    char digest_text[48] = {};
 
     ~cloud_file_enc()
     {
@@ -92,11 +94,10 @@ bool make_trailer(cloud_file_enc *e, const uint8_t *tail, size_t tail_len, uint8
     const bool ok = fin == 0 && zel_crypto_sha256_update(e->sha, out, ZEL_AES_BLOCK) == 0 &&
                     zel_crypto_sha256_finish(e->sha, digest) == 0;
     e->sha = nullptr;
-    char digest_text[48];
-    if (!ok || vexa_base64_encode_url(digest, sizeof digest, digest_text, sizeof digest_text) < 1)
+    if (!ok || vexa_base64_encode_url(digest, sizeof digest, e->digest_text, sizeof e->digest_text) < 1)
         return false;
     KO_LOGI(CLOUD_MODULE, "fd=%d,sha256_enc end\n", fileno(e->file));
-    return _data_encrypt_and_base64_endcode(e->ctx, digest_text, strlen(digest_text), e->trailer,
+    return _data_encrypt_and_base64_endcode(e->ctx, e->digest_text, strlen(e->digest_text), e->trailer,
                                             sizeof e->trailer) == static_cast<int>(kTrailer);
 }
 
@@ -142,4 +143,36 @@ size_t http_read_file_callback(char *buf, size_t size, size_t nmemb, void *user)
     }
     e->cipher_done = true;
     return whole + ZEL_AES_BLOCK;
+}
+
+int encrypt_file(const cloud_upload_ctx_t *ctx, const char *in_path, const char *out_path, char *sign,
+                 size_t sign_size)
+{
+    std::unique_ptr<cloud_file_enc, void (*)(cloud_file_enc *)> enc(cloud_file_enc_open(ctx, in_path),
+                                                                    cloud_file_enc_close);
+    if (!enc || !out_path || !sign)
+        return -1;
+    const std::string out = zel_path(out_path);
+    FILE *f = fopen(out.c_str(), "wbe");
+    if (!f) {
+        KO_LOGE(CLOUD_MODULE, "open file param error,%s\n", out_path);
+        return -1;
+    }
+    std::unique_ptr<char[]> buf(new char[kReadMax]);
+    int64_t left = enc->stream.content_length;
+    bool ok = true;
+    while (ok && left > 0) {
+        const size_t n = http_read_file_callback(buf.get(), 1, kReadMax, &enc->stream);
+        ok = n != CURL_READFUNC_ABORT && n > 0 && fwrite(buf.get(), 1, n, f) == n;
+        left -= static_cast<int64_t>(n);
+    }
+    if (fclose(f) != 0)
+        ok = false;
+    if (!ok || strlen(enc->digest_text) >= sign_size) {
+        KO_LOGE(CLOUD_MODULE, "system call err:%s, errno:%s\n", "encrypt_file", strerror(errno));
+        remove(out.c_str());
+        return -1;
+    }
+    memcpy(sign, enc->digest_text, strlen(enc->digest_text) + 1);
+    return 0;
 }

@@ -17,6 +17,7 @@
 #include "common/utils/ko_log.h"
 #include "common/utils/ko_time.h"
 #include "common/utils/vexa_base64.h"
+#include "zelmar/zel_path.h"
 
 namespace {
 
@@ -457,6 +458,46 @@ int cloud_http_post_event(cloud_upload_ctx_t *ctx, const cloud_file_node_t *node
     if (rc == 0)
         KO_LOGI(CLOUD_MODULE, "vexa http post  CLOUD_POST_UPLOAD_EVENT ok！\n");
     return rc;
+}
+
+int cloud_http_face_jpeg_post(cloud_upload_ctx_t *ctx, const cloud_file_node_t *node)
+{
+    if (!ctx || !node || !node->face_path[0])
+        return -1;
+    char sign[48];
+    if (encrypt_file(ctx, node->face_path, CLOUD_FACE_ENC_PATH, sign, sizeof sign) != 0) {
+        KO_LOGE(CLOUD_MODULE, "cloud img_face encrypt failed!\n");
+        return -1;
+    }
+    ko_event_face face;
+    std::memcpy(&face, node->event.face, sizeof face);
+    std::string features;
+    char pair[64];
+    for (uint16_t i = 0; face.feature && i + 1 < face.feature_num; i += 2) {
+        float a, b;
+        std::memcpy(&a, &face.feature[i], sizeof a);
+        std::memcpy(&b, &face.feature[i + 1], sizeof b);
+        snprintf(pair, sizeof pair, "%f,%f,", static_cast<double>(a), static_cast<double>(b));
+        features += pair;
+    }
+    post_values q;
+    q.query = "?iv=" + iv_text(ctx);
+    add_value(ctx, q, "&figureId=", std::to_string(static_cast<unsigned long long>(face_id(node))));
+    add_value(ctx, q, "&features=", features);
+    add_value(ctx, q, "&offset=", std::to_string(ctx->offset));
+    add_value(ctx, q, "&fileId=", ctx->active.file_id);
+    add_value(ctx, q, "&imgSign=", sign);
+    const std::string url = domain_of(ctx) + "/vexa/camera/device/v1/upload/facePhoto" + q.query;
+    if (!q.ok || url.size() > kUrlMax) {
+        KO_LOGE(CLOUD_MODULE, "generate post file param error\n");
+        return -1;
+    }
+    http_ptr h(vexa_http_new(url.c_str(), 0, cookie_of(ctx).c_str(), 0));
+    if (!h)
+        return -1;
+    const std::string photo = zel_path(CLOUD_FACE_ENC_PATH);
+    return post_with_retries(ctx, h.get(),
+                             [&] { return vexa_http_start_post_file(h.get(), nullptr, photo.c_str(), &ctx->post_conn); });
 }
 
 void cloud_http_disconnect(vexa_http_conn *conn)

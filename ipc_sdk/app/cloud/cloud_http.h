@@ -52,6 +52,9 @@ int cloud_http_get_vipstatus(cloud_upload_ctx_t *ctx);
 int cloud_http_pre_upload_request(cloud_upload_ctx_t *ctx, cloud_upload_slot_t *slot);
 int cloud_http_file_post(cloud_upload_ctx_t *ctx, const cloud_file_node_t *node);
 int cloud_http_post_event(cloud_upload_ctx_t *ctx, const cloud_file_node_t *node);
+// Encrypts the node's face photo into CLOUD_FACE_ENC_PATH and posts it with the face's id and
+// features.
+int cloud_http_face_jpeg_post(cloud_upload_ctx_t *ctx, const cloud_file_node_t *node);
 void cloud_http_disconnect(vexa_http_conn *conn);
 
 // Building blocks, exposed for the tests and the benchmark.
@@ -82,3 +85,9 @@ void cloud_file_enc_close(cloud_file_enc *enc);
 // The stream record to hand to the HTTP client (content length = padded size).
 vexa_http_stream *cloud_file_enc_stream(cloud_file_enc *enc);
 size_t http_read_file_callback(char *buf, size_t size, size_t nmemb, void *user);
+
+inline constexpr const char *CLOUD_FACE_ENC_PATH = "/tmp/encrypt_face.jpeg";
+// Writes the cipher text of a file (device paths) and gives base64url(SHA-256(cipher text)) in
+// `sign`: 0 or -1.
+int encrypt_file(const cloud_upload_ctx_t *ctx, const char *in_path, const char *out_path, char *sign,
+                 size_t sign_size);

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -167,6 +168,34 @@ TEST_F(CloudHttp, ClipPostArrivesByteIdentical)
                              "\\\"alarmStart\\\":true"})
         EXPECT_NE(req.find(want), std::string::npos) << want << " in " << req;
     ASSERT_EQ(cloud_http_post_event(&ctx(), &n), 0) << last_request();
+}
+
+TEST_F(CloudHttp, FacePhotoPostCarriesIdFeaturesAndSignedPhoto)
+{
+    ASSERT_EQ(cloud_http_pre_upload_request(&ctx(), &ctx().active), 0);
+    cloud_file_node_t n = clip(1000, 1000);
+    n.event.types = 0x200;
+    const uint64_t id = 1234567890123ull;
+    float values[4] = {0.5f, -1.25f, 2.0f, 3.5f};
+    uint32_t words[4];
+    std::memcpy(words, values, sizeof words);
+    ko_event_face face{};
+    std::memcpy(face.head, &id, sizeof id);
+    face.feature = words;
+    face.feature_num = 4;
+    std::memcpy(n.event.face, &face, sizeof face);
+    snprintf(n.face_path, sizeof n.face_path, "/tmp/stream/1_face.jpeg");
+    std::string photo;
+    for (int i = 0; i < 5000; ++i)
+        photo += static_cast<char>(i * 3 % 256);
+    root_.write_file(n.face_path, photo);
+    ASSERT_EQ(cloud_http_face_jpeg_post(&ctx(), &n), 0) << last_request();
+    EXPECT_EQ(read_file(out_ + "/last_face.jpeg"), photo);
+    const std::string req = last_request();
+    EXPECT_NE(req.find("\"figureId\": \"1234567890123\""), std::string::npos) << req;
+    EXPECT_NE(req.find("\"features\": \"0.500000,-1.250000,2.000000,3.500000,\""), std::string::npos) << req;
+    n.face_path[0] = 0;
+    EXPECT_EQ(cloud_http_face_jpeg_post(&ctx(), &n), -1);
 }
 
 TEST_F(CloudHttp, ReplyFailuresGiveTheirResults)
