@@ -337,4 +337,16 @@ int run_command(const std::string &command, std::string *out)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+bool make_https_certs(const TempRoot &root)
+{
+    const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    return run_command("cd " + root.dir() + " && openssl req -x509 " + ec +
+                       " -keyout ca.key -out ca.pem -days 2 -subj /CN=zel-test-ca 2>/dev/null && openssl req " + ec +
+                       " -keyout srv.key -out srv.csr -subj /CN=localhost 2>/dev/null && "
+                       "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > ext.cnf && "
+                       "openssl x509 -req -in srv.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+                       "-out srv.pem -days 2 -extfile ext.cnf 2>/dev/null && cp ca.pem " +
+                       root.path("/mnt/data/cacert.pem")) == 0;
+}
+
 } // namespace zeltest

@@ -98,4 +98,8 @@ std::string hex(const unsigned char *bytes, size_t n);
 // Runs a shell command; returns its exit status (or -1) and appends its stdout to `out` when given.
 int run_command(const std::string &command, std::string *out = nullptr);
 
+// Makes a CA and a server certificate for localhost and 127.0.0.1 with the openssl CLI in the
+// root's folder ("srv.pem", "srv.key") and installs the CA as the root's "/mnt/data/cacert.pem".
+bool make_https_certs(const TempRoot &root);
+
 } // namespace zeltest

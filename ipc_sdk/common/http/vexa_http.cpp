@@ -4,18 +4,23 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
 
 #include "common/http/vexa_http_options.h"
+#include "common/http/vexa_http_test.h"
 #include "common/utils/vexa_mem.h"
 #include "zelmar/zel_path.h"
 
 namespace {
 
 constexpr long kConnectTimeout = 6;
-constexpr long kTotalTimeout = 30;
+constexpr long kTotalTimeoutMs = 30000;
+constexpr long kDownloadTimeoutMs = 300000;
+std::atomic<long> g_request_ms{0};
+std::atomic<long> g_download_ms{0};
 constexpr long kLowSpeedLimit = 20;
 constexpr long kLowSpeedTime = 60;
 
@@ -51,7 +56,7 @@ void common_options(vexa_http *h, CURL *c)
     VEXA_SETOPT(VEXA_HTTP_MODULE, c, CURLOPT_VERBOSE, static_cast<long>(h->verbose));
     vexa_http_set_ca(VEXA_HTTP_MODULE, c);
     VEXA_SETOPT(VEXA_HTTP_MODULE, c, CURLOPT_CONNECTTIMEOUT, kConnectTimeout);
-    VEXA_SETOPT(VEXA_HTTP_MODULE, c, CURLOPT_TIMEOUT, kTotalTimeout);
+    VEXA_SETOPT(VEXA_HTTP_MODULE, c, CURLOPT_TIMEOUT_MS, vexa_http_request_limit_ms());
     VEXA_SETOPT(VEXA_HTTP_MODULE, c, CURLOPT_NOSIGNAL, 1L);
     if (h->cookie)
         VEXA_SETOPT(VEXA_HTTP_MODULE, c, CURLOPT_COOKIE, h->cookie);
@@ -180,6 +185,24 @@ int post_body(vexa_http *h, const char *body, vexa_http_conn *conn, bool low_spe
 }
 
 } // namespace
+
+void vexa_http_test_set_limits(long request_ms, long download_ms)
+{
+    g_request_ms = request_ms;
+    g_download_ms = download_ms;
+}
+
+long vexa_http_request_limit_ms()
+{
+    const long ms = g_request_ms;
+    return ms > 0 ? ms : kTotalTimeoutMs;
+}
+
+long vexa_http_download_limit_ms()
+{
+    const long ms = g_download_ms;
+    return ms > 0 ? ms : kDownloadTimeoutMs;
+}
 
 void vexa_http_set_ca(const char *module, CURL *curl)
 {

@@ -9,7 +9,6 @@
 namespace {
 
 constexpr const char *kModule = "KO OTA";
-constexpr long kDefaultTimeout = 300;
 
 int map_error(CURLcode rc)
 {
@@ -44,7 +43,10 @@ int vexa_http_download_ota(const char *url, int timeout_s, curl_xferinfo_callbac
     snprintf(range, sizeof range, "%d-", resume_offset);
     VEXA_SETOPT(kModule, c, CURLOPT_URL, url);
     vexa_http_set_ca(kModule, c);
-    VEXA_SETOPT(kModule, c, CURLOPT_TIMEOUT, timeout_s > 0 ? static_cast<long>(timeout_s) : kDefaultTimeout);
+    if (timeout_s > 0)
+        VEXA_SETOPT(kModule, c, CURLOPT_TIMEOUT, static_cast<long>(timeout_s));
+    else
+        VEXA_SETOPT(kModule, c, CURLOPT_TIMEOUT_MS, vexa_http_download_limit_ms());
     // Time-outs must not raise SIGALRM in a threaded process.
     VEXA_SETOPT(kModule, c, CURLOPT_NOSIGNAL, 1L);
     VEXA_SETOPT(kModule, c, CURLOPT_WRITEFUNCTION, write_fn);

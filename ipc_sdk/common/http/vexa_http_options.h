@@ -18,3 +18,8 @@ inline constexpr const char *VEXA_HTTP_CA_FILE = "/mnt/data/cacert.pem";
 
 // Peer verification against the CA file (through the path root).
 void vexa_http_set_ca(const char *module, CURL *curl);
+
+// The request limits in milliseconds: the fixed 30 s (`request`) and the download default of 300 s,
+// unless a test has shortened them (vexa_http_test.h).
+long vexa_http_request_limit_ms();
+long vexa_http_download_limit_ms();

@@ -53,13 +53,21 @@ void deliver_snapshot(ko_sdk_info *record, int type, int channel, const char *fi
             KO_LOGE(KO_IPC_MODULE, "ko_snapshot_func type:%d, filename is NULL\n", type);
             return;
         }
+        // The picture appears under its name only when whole: the cloud uploader takes a clip as
+        // soon as its picture exists.
         const std::string path = zel_path(filename);
-        if (!write_file(path, data, static_cast<size_t>(size)))
+        const std::string part = path + ".part";
+        if (!write_file(part, data, static_cast<size_t>(size))) {
+            std::remove(part.c_str());
             return;
+        }
         if (ko_sub_uint64(vexa_time_tick_s(), time_tick) >= 3) {
-            if (std::remove(path.c_str()) != 0)
+            if (std::remove(part.c_str()) != 0)
                 KO_LOGE(KO_IPC_MODULE, "system call err:%s, errno:%s\n", "remove", strerror(errno));
             KO_LOGE(KO_IPC_MODULE, "ko_snapshot_func type:%d, filename:%s ,time_tick > 2\n", type, filename);
+        } else if (std::rename(part.c_str(), path.c_str()) != 0) {
+            KO_LOGE(KO_IPC_MODULE, "system call err:%s, errno:%s\n", "rename", strerror(errno));
+            std::remove(part.c_str());
         }
     } else {
         KO_LOGE(KO_IPC_MODULE, "ko_snapshot_func type:%d is invalid\n", type);

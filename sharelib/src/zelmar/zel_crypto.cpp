@@ -99,3 +99,136 @@ int zel_crypto_md5_block(uint32_t state[4], const uint8_t block[64])
     mbedtls_md5_free(&md5);
     return rc == 0 ? 0 : -1;
 }
+
+int zel_crypto_aes128_cbc_pkcs7_encrypt(const uint8_t key[16], const uint8_t iv[16], const uint8_t *in, size_t len,
+                                        uint8_t *out, size_t out_size)
+{
+    const size_t whole = len / ZEL_AES_BLOCK * ZEL_AES_BLOCK;
+    const size_t total = whole + ZEL_AES_BLOCK;
+    if (!key || !iv || (len && !in) || !out || out_size < total)
+        return -2;
+    zel_aes_cbc_ctx *ctx = zel_crypto_aes128_cbc_open(key, iv);
+    if (!ctx)
+        return -1;
+    if (zel_crypto_aes128_cbc_update(ctx, in, out, whole) != 0) {
+        zel_crypto_aes128_cbc_close(ctx);
+        return -1;
+    }
+    if (zel_crypto_aes128_cbc_finish(ctx, in + whole, len - whole, out + whole) != 0)
+        return -1;
+    return static_cast<int>(total);
+}
+
+int zel_crypto_aes128_cbc_pkcs7_decrypt(const uint8_t key[16], const uint8_t iv[16], const uint8_t *in, size_t len,
+                                        uint8_t *out, size_t out_size)
+{
+    if (!key || !iv || !in || !out)
+        return -2;
+    if (len == 0 || len % ZEL_AES_BLOCK || out_size < len)
+        return -1;
+    if (zel_crypto_aes128_cbc_decrypt(key, iv, in, out, len) != 0)
+        return -1;
+    const uint8_t pad = out[len - 1];
+    if (pad == 0 || pad > ZEL_AES_BLOCK)
+        return -1;
+    uint8_t diff = 0;
+    for (size_t i = len - pad; i < len; i++)
+        diff |= static_cast<uint8_t>(out[i] ^ pad);
+    return diff == 0 ? static_cast<int>(len - pad) : -1;
+}
+
+struct zel_aes_cbc_ctx {
+    mbedtls_aes_context aes;
+    unsigned char chain[ZEL_AES_BLOCK];
+};
+
+zel_aes_cbc_ctx *zel_crypto_aes128_cbc_open(const uint8_t key[16], const uint8_t iv[16])
+{
+    if (!key || !iv)
+        return nullptr;
+    auto ctx = std::make_unique<zel_aes_cbc_ctx>();
+    mbedtls_aes_init(&ctx->aes);
+    if (mbedtls_aes_setkey_enc(&ctx->aes, key, 128) != 0) {
+        mbedtls_aes_free(&ctx->aes);
+        return nullptr;
+    }
+    std::memcpy(ctx->chain, iv, sizeof ctx->chain);
+    return ctx.release();
+}
+
+int zel_crypto_aes128_cbc_update(zel_aes_cbc_ctx *ctx, const uint8_t *in, uint8_t *out, size_t len)
+{
+    if (!ctx || (len && (!in || !out)) || len % ZEL_AES_BLOCK)
+        return -2;
+    if (len == 0)
+        return 0;
+    return mbedtls_aes_crypt_cbc(&ctx->aes, MBEDTLS_AES_ENCRYPT, len, ctx->chain, in, out) == 0 ? 0 : -1;
+}
+
+int zel_crypto_aes128_cbc_finish(zel_aes_cbc_ctx *ctx, const uint8_t *tail, size_t tail_len,
+                                 uint8_t out[ZEL_AES_BLOCK])
+{
+    if (!ctx)
+        return -2;
+    std::unique_ptr<zel_aes_cbc_ctx> owned(ctx);
+    int rc = -2;
+    if (out && tail_len < ZEL_AES_BLOCK && (tail || tail_len == 0)) {
+        uint8_t block[ZEL_AES_BLOCK];
+        if (tail_len)
+            std::memcpy(block, tail, tail_len);
+        std::memset(block + tail_len, static_cast<int>(ZEL_AES_BLOCK - tail_len), ZEL_AES_BLOCK - tail_len);
+        rc = mbedtls_aes_crypt_cbc(&owned->aes, MBEDTLS_AES_ENCRYPT, ZEL_AES_BLOCK, owned->chain, block, out) == 0
+                 ? 0
+                 : -1;
+    }
+    mbedtls_aes_free(&owned->aes);
+    return rc;
+}
+
+void zel_crypto_aes128_cbc_close(zel_aes_cbc_ctx *ctx)
+{
+    if (!ctx)
+        return;
+    mbedtls_aes_free(&ctx->aes);
+    delete ctx;
+}
+
+struct zel_sha256_ctx {
+    mbedtls_sha256_context sha;
+};
+
+zel_sha256_ctx *zel_crypto_sha256_open(void)
+{
+    auto ctx = std::make_unique<zel_sha256_ctx>();
+    mbedtls_sha256_init(&ctx->sha);
+    if (mbedtls_sha256_starts_ret(&ctx->sha, 0) != 0) {
+        mbedtls_sha256_free(&ctx->sha);
+        return nullptr;
+    }
+    return ctx.release();
+}
+
+int zel_crypto_sha256_update(zel_sha256_ctx *ctx, const void *data, size_t len)
+{
+    if (!ctx || (!data && len))
+        return -2;
+    return mbedtls_sha256_update_ret(&ctx->sha, static_cast<const unsigned char *>(data), len) == 0 ? 0 : -1;
+}
+
+int zel_crypto_sha256_finish(zel_sha256_ctx *ctx, uint8_t out[ZEL_SHA256_LEN])
+{
+    if (!ctx)
+        return -2;
+    std::unique_ptr<zel_sha256_ctx> owned(ctx);
+    const int rc = out && mbedtls_sha256_finish_ret(&owned->sha, out) == 0 ? 0 : -1;
+    mbedtls_sha256_free(&owned->sha);
+    return out ? rc : -2;
+}
+
+void zel_crypto_sha256_close(zel_sha256_ctx *ctx)
+{
+    if (!ctx)
+        return;
+    mbedtls_sha256_free(&ctx->sha);
+    delete ctx;
+}

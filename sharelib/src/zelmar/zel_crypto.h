@@ -1,4 +1,5 @@
-// The one seam between the system and mbedTLS: AES-128-CBC over whole blocks, MD5 and SHA-256.
+// The one seam between the system and mbedTLS: AES-128-CBC (whole blocks, PKCS#7, streaming), MD5 and
+// SHA-256.
 // mbedTLS 3.x renames these calls, so no other file includes an mbedTLS header.
 #pragma once
 
@@ -18,6 +19,33 @@ int zel_crypto_aes128_cbc_encrypt(const uint8_t key[16], const uint8_t iv[16], c
                                   size_t len);
 int zel_crypto_aes128_cbc_decrypt(const uint8_t key[16], const uint8_t iv[16], const uint8_t *in, uint8_t *out,
                                   size_t len);
+
+// AES-128-CBC with PKCS#7 padding. Encrypt writes (len / 16 + 1) * 16 bytes and returns that length,
+// or -2 for a null argument or an `out_size` below it. Decrypt returns the plain length; -2 for a
+// null argument, -1 for a length that is not a positive multiple of 16, an `out_size` under it, or
+// padding that is not well formed (a last byte of 0 or over 16, or padding bytes that differ).
+int zel_crypto_aes128_cbc_pkcs7_encrypt(const uint8_t key[16], const uint8_t iv[16], const uint8_t *in, size_t len,
+                                        uint8_t *out, size_t out_size);
+int zel_crypto_aes128_cbc_pkcs7_decrypt(const uint8_t key[16], const uint8_t iv[16], const uint8_t *in, size_t len,
+                                        uint8_t *out, size_t out_size);
+
+// Streaming AES-128-CBC encryption: open, update with whole blocks any number of times (the chain
+// carries over), then finish with the tail of under 16 bytes, which writes the one padded block into
+// `out` and frees the context. close frees a context without finishing it.
+typedef struct zel_aes_cbc_ctx zel_aes_cbc_ctx;
+zel_aes_cbc_ctx *zel_crypto_aes128_cbc_open(const uint8_t key[16], const uint8_t iv[16]);
+int zel_crypto_aes128_cbc_update(zel_aes_cbc_ctx *ctx, const uint8_t *in, uint8_t *out, size_t len);
+int zel_crypto_aes128_cbc_finish(zel_aes_cbc_ctx *ctx, const uint8_t *tail, size_t tail_len,
+                                 uint8_t out[ZEL_AES_BLOCK]);
+void zel_crypto_aes128_cbc_close(zel_aes_cbc_ctx *ctx);
+
+// Streaming SHA-256: open, update any number of times, then finish (which frees the context);
+// close frees a context without finishing it.
+typedef struct zel_sha256_ctx zel_sha256_ctx;
+zel_sha256_ctx *zel_crypto_sha256_open(void);
+int zel_crypto_sha256_update(zel_sha256_ctx *ctx, const void *data, size_t len);
+int zel_crypto_sha256_finish(zel_sha256_ctx *ctx, uint8_t out[ZEL_SHA256_LEN]);
+void zel_crypto_sha256_close(zel_sha256_ctx *ctx);
 
 // One-shot digests: 0, -2 for a null argument, -1 on failure.
 int zel_crypto_md5(const void *data, size_t len, uint8_t out[ZEL_MD5_LEN]);

@@ -47,17 +47,7 @@ protected:
     void SetUp() override
     {
         const std::string d = root_.dir();
-        const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
-        ASSERT_EQ(zeltest::run_command("cd " + d + " && openssl req -x509 " + ec +
-                                       " -keyout ca.key -out ca.pem -days 2 -subj /CN=zel-test-ca 2>/dev/null"),
-                  0);
-        ASSERT_EQ(zeltest::run_command("cd " + d + " && openssl req " + ec +
-                                       " -keyout srv.key -out srv.csr -subj /CN=localhost 2>/dev/null && "
-                                       "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > ext.cnf && "
-                                       "openssl x509 -req -in srv.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
-                                       "-out srv.pem -days 2 -extfile ext.cnf 2>/dev/null && "
-                                       "cp ca.pem " + root_.path("/mnt/data/cacert.pem")),
-                  0);
+        ASSERT_TRUE(zeltest::make_https_certs(root_));
         port_ = zeltest::free_tcp_port();
         log_ = d + "/server.log";
         server_ = std::make_unique<zeltest::ChildProcess>(

@@ -378,10 +378,12 @@ TEST_F(SdkRunning, SnapshotsGoToTheRecorderOrAFile)
     ASSERT_TRUE(zeltest::wait_until([] { std::lock_guard<std::mutex> l(g_pic_lock); return !g_pics.empty(); }, 5s));
     EXPECT_EQ(g_pics[0], "1:" + std::string(reinterpret_cast<char *>(g_jpeg), sizeof g_jpeg));
     ASSERT_EQ(ko_ipc_snapshot_get(1, 0, "/tmp/snap.jpg"), 0);
-    // The file appears when it is opened, before its bytes are written: wait for the whole picture.
+    // The picture is written under a temporary name and renamed whole: it appears complete and no
+    // temporary file is left behind.
     const std::string jpeg(reinterpret_cast<char *>(g_jpeg), sizeof g_jpeg);
     EXPECT_TRUE(zeltest::wait_until([&] { return root_.read_file("/tmp/snap.jpg") == jpeg; }, 5s))
         << root_.read_file("/tmp/snap.jpg");
+    EXPECT_FALSE(root_.exists("/tmp/snap.jpg.part"));
 }
 
 std::string b64(const std::string &bytes)
