@@ -197,7 +197,7 @@ extern "C" int fmp4_demuxer_read_video(fmp4_demuxer_t *h, fmp4_frame_t *frame, u
     }
     const bool key = s.sync || irap;
     size_t size = s.size;
-    if (key) {
+    if (key && front) {
         memcpy(buf, h->param_sets.data(), front);
         size += front;
     } else if (front) {
