@@ -17,57 +17,23 @@
 #include <vector>
 
 #include "app/record/custom_record_index.h"
-#include "board_es_split.h"
-#include "common/audio/ko_audio.h"
-#include "common/audio/ko_opus.h"
 #include "common/tiny_fmp4/fmp4_demuxer.h"
 #include "common/tiny_fmp4/fmp4_muxer.h"
 #include "common/tiny_mp4/mp4_muxer.h"
-#include "common/utils/ko_log.h"
+#include "record_bench_media.h"
 #include "zel_test_support.h"
 
 namespace {
 
-constexpr int kFps = 20;
-constexpr int kAudioFps = 25;
+using recbench::kAudioFps;
+using recbench::kFps;
+using recbench::Media;
+using recbench::quiet;
+
 constexpr int kLoops = 5; // 5 x 6 s = 30 s
 constexpr uint64_t kStartUs = 1700000000ull * 1000000;
 
-struct Media {
-    std::vector<uint8_t> video;
-    std::vector<board::AccessUnit> units;
-    std::vector<std::vector<uint8_t>> audio;
-};
-
-std::string media_dir() { return std::string(ZEL_BOARD_MEDIA) + "/"; }
-
-Media &media()
-{
-    static Media m = [] {
-        Media out;
-        std::ifstream in(media_dir() + "main_2880x1620.h265", std::ios::binary);
-        const std::vector<uint8_t> one((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        for (int i = 0; i < kLoops; i++)
-            out.video.insert(out.video.end(), one.begin(), one.end());
-        out.units = board::split_access_units(out.video.data(), out.video.size(), board::Codec::h265);
-        std::ifstream pcm_in(media_dir() + "audio_16k_mono.pcm", std::ios::binary);
-        const std::vector<char> pcm((std::istreambuf_iterator<char>(pcm_in)), std::istreambuf_iterator<char>());
-        ko_audio_param p{16000, 16, KO_AUDIO_CODEC_OPUS};
-        ko_opus_encoder *enc = opus_encode_init(&p);
-        const size_t frames = out.units.size() * kAudioFps / kFps;
-        for (size_t i = 0; i < frames && enc; i++) {
-            std::vector<uint8_t> f(1280);
-            const int n = opus_encode_single_frame(enc, pcm.data() + (i * 1280) % (pcm.size() - 1280), 1280,
-                                                   f.data(), static_cast<int>(f.size()));
-            f.resize(n > 0 ? static_cast<size_t>(n) : 0);
-            out.audio.push_back(std::move(f));
-        }
-        if (enc)
-            opus_encoder_exit(enc);
-        return out;
-    }();
-    return m;
-}
+const Media &media() { return recbench::board_media(kLoops); }
 
 zeltest::TempRoot &root()
 {
@@ -136,13 +102,6 @@ const std::string &recording()
         return fmp4_muxer_finish(h) == 0 && ok ? p : std::string();
     }();
     return path;
-}
-
-void quiet()
-{
-    ko_log_param p{};
-    p.level = KO_LOG_ERROR;
-    ko_log_init(&p);
 }
 
 void BM_ReaderAllFrames(benchmark::State &state)
