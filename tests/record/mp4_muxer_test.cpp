@@ -159,6 +159,11 @@ TEST(PlainMuxer, SeiBeforeTheIrapStartsTheClip)
     const uint8_t early[] = {0, 0, 0, 1, 0x02, 0x01, 0xd0, 0x21};
     ko_av_frame f = frame_of(early, sizeof early, kStartUs);
     EXPECT_EQ(mp4_muxer_update_video(m, &f), -1) << "a slice before the parameter sets and an IRAP";
+    const uint8_t junk[] = {0x12, 0x34, 0x56};
+    f = frame_of(junk, sizeof junk, kStartUs);
+    EXPECT_EQ(mp4_muxer_update_video(m, &f), -1) << "no NAL unit at all";
+    f = frame_of(key, 21, kStartUs); // the parameter sets alone
+    EXPECT_EQ(mp4_muxer_update_video(m, &f), 0);
     f = frame_of(key, sizeof key, kStartUs + 50000);
     EXPECT_EQ(mp4_muxer_update_video(m, &f), 0);
     f = frame_of(next, sizeof next, kStartUs + 100000);

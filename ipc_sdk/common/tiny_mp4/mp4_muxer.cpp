@@ -130,14 +130,15 @@ int put_sample(mp4_muxer *m, mp4::Track *t, const uint8_t *data, size_t size, ui
 }
 
 // Sorts the access unit's NAL units: parameter sets to the lists, delimiters dropped, the rest kept
-// for the sample. Sets *key when it holds an IDR or IRAP picture.
-void scan_access_unit(mp4_muxer *m, const uint8_t *data, size_t size, bool *key)
+// for the sample. Sets *key when it holds an IDR or IRAP picture; returns the NAL units seen.
+size_t scan_access_unit(mp4_muxer *m, const uint8_t *data, size_t size, bool *key)
 {
     m->nals.clear();
     *key = false;
-    size_t pos = 0;
+    size_t pos = 0, seen = 0;
     Nal n;
     while (fmp4::next_nal(data, size, &pos, &n)) {
+        seen++;
         switch (fmp4::nal_role(m->codec, n)) {
         case NalRole::vps: m->vps.add(n.data, n.size); m->need_vps = false; break;
         case NalRole::sps: m->sps.add(n.data, n.size); m->need_sps = false; break;
@@ -147,6 +148,7 @@ void scan_access_unit(mp4_muxer *m, const uint8_t *data, size_t size, bool *key)
         case NalRole::other: m->nals.push_back(n); break;
         }
     }
+    return seen;
 }
 
 int update_video(mp4_muxer *m, const ko_av_frame *f)
@@ -154,14 +156,14 @@ int update_video(mp4_muxer *m, const ko_av_frame *f)
     const uint32_t duration = static_cast<uint32_t>(frame_delta_us(f->timestamp_us, &m->prev_video_us) *
                                                     m->video.time_scale / 1000000);
     bool key = false;
-    scan_access_unit(m, static_cast<const uint8_t *>(f->data), f->size, &key);
+    const size_t seen = scan_access_unit(m, static_cast<const uint8_t *>(f->data), f->size, &key);
     const bool h265 = m->codec == VideoCodec::h265;
-    if (m->nals.empty()) {
-        if (!h265)
-            return 0; // parameter sets or a delimiter alone
+    if (seen == 0 && h265) {
         KO_LOGE(kModule, "write h265 frame failed\n");
         return -1;
     }
+    if (m->nals.empty())
+        return 0; // parameter sets or a delimiter alone
     if (key)
         m->need_key = false;
     if (h265 && (m->need_vps || m->need_sps || m->need_pps || m->need_key)) {
