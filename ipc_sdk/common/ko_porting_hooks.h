@@ -63,3 +63,7 @@ int ko_storage_get_status(void);
 #ifdef __cplusplus
 }
 #endif
+
+#ifdef __cplusplus
+static_assert(sizeof(ko_wifi_info) == 220, "ko_wifi_info is 220 bytes");
+#endif

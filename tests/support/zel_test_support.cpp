@@ -1,6 +1,7 @@
 #include "zel_test_support.h"
 
 #include <arpa/inet.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <netinet/in.h>
@@ -18,6 +19,10 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#ifndef ZEL_TEST_EMULATOR
+#error "define ZEL_TEST_EMULATOR as \"${ZEL_EMULATOR_COMMAND}\" where this file is built (see tests/CMakeLists.txt)"
+#endif
 
 extern char **environ;
 
@@ -57,7 +62,82 @@ int bound_port(int type)
     return port;
 }
 
+#if defined(__arm__)
+constexpr unsigned kOwnMachine = EM_ARM;
+#elif defined(__aarch64__)
+constexpr unsigned kOwnMachine = EM_AARCH64;
+#elif defined(__x86_64__)
+constexpr unsigned kOwnMachine = EM_X86_64;
+#elif defined(__i386__)
+constexpr unsigned kOwnMachine = EM_386;
+#else
+#error "add this architecture's ELF machine number"
+#endif
+
+// True for an ELF program of the architecture this test was built for: the host kernel cannot run one
+// of those by itself when the build is a cross build.
+bool is_own_elf(const std::string &path)
+{
+    unsigned char head[EI_NIDENT + 4] = {};
+    std::ifstream in(path, std::ios::binary);
+    if (!in.read(reinterpret_cast<char *>(head), sizeof head) || std::memcmp(head, ELFMAG, SELFMAG) != 0)
+        return false;
+    const unsigned char *m = head + EI_NIDENT + 2; // e_machine follows e_type
+    const unsigned machine = head[EI_DATA] == ELFDATA2MSB ? (m[0] << 8 | m[1]) : (m[1] << 8 | m[0]);
+    return machine == kOwnMachine;
+}
+
+std::string find_in_path(const std::string &program)
+{
+    if (program.find('/') != std::string::npos)
+        return program;
+    const char *path = std::getenv("PATH");
+    std::istringstream dirs(path ? path : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return program;
+}
+
+bool steers_loader(const std::string &entry)
+{
+    return entry.rfind("LD_PRELOAD=", 0) == 0 || entry.rfind("LD_LIBRARY_PATH=", 0) == 0;
+}
+
 } // namespace
+
+const std::vector<std::string> &emulator()
+{
+    static const std::vector<std::string> words = [] {
+        std::vector<std::string> list;
+        std::istringstream text(ZEL_TEST_EMULATOR);
+        for (std::string word; text >> word;)
+            list.push_back(word);
+        if (!list.empty())
+            list[0] = find_in_path(list[0]);
+        return list;
+    }();
+    return words;
+}
+
+std::vector<std::string> exec_command(const std::vector<std::string> &argv, std::vector<std::string> &env)
+{
+    if (emulator().empty() || argv.empty() || !is_own_elf(argv[0]))
+        return argv;
+    std::vector<std::string> command = emulator();
+    for (auto it = env.begin(); it != env.end();) {
+        if (steers_loader(*it)) {
+            command.insert(command.end(), {"-E", *it});
+            it = env.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    command.insert(command.end(), argv.begin(), argv.end());
+    return command;
+}
 
 TempRoot::TempRoot()
 {
@@ -71,8 +151,8 @@ TempRoot::TempRoot()
         old_root_ = old;
     }
     setenv("ZELMAR_ROOT", dir_.c_str(), 1);
-    for (const char *d : {"/mnt/data/operator", "/mnt/sdcard", "/tmp", "/var/run", "/run", "/dev", "/proc/self",
-                          "/proc/sys/vm"})
+    for (const char *d :
+         {"/mnt/data/operator", "/mnt/sdcard", "/tmp", "/var/run", "/run", "/dev", "/proc/self", "/proc/sys/vm"})
         make_dirs(dir_ + d);
 }
 
@@ -126,12 +206,14 @@ int free_udp_port()
 ChildProcess::ChildProcess(const std::vector<std::string> &argv, const std::vector<std::string> &extra_env,
                            const std::string &log_path)
 {
+    std::vector<std::string> added = extra_env;
+    const std::vector<std::string> command = exec_command(argv, added);
     std::vector<std::string> env;
     for (char **e = environ; *e; ++e)
         env.emplace_back(*e);
-    env.insert(env.end(), extra_env.begin(), extra_env.end());
+    env.insert(env.end(), added.begin(), added.end());
     std::vector<char *> cargv, cenv;
-    for (const auto &a : argv)
+    for (const auto &a : command)
         cargv.push_back(const_cast<char *>(a.c_str()));
     cargv.push_back(nullptr);
     for (const auto &e : env)

@@ -4,7 +4,10 @@
 
 #include <sys/types.h>
 
+#include <ctime>
+
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -38,8 +41,19 @@ private:
 int free_tcp_port();
 int free_udp_port();
 
-// A child process started from argv, with extra environment entries ("NAME=value"). Its stdout and
-// stderr go to `log_path` when given. Killed (SIGTERM, then SIGKILL) and reaped when destroyed.
+// The emulator this build runs its own programs under (CMAKE_CROSSCOMPILING_EMULATOR: "qemu-arm -L /"
+// for the armhf build), its program as an absolute path; empty for a native build.
+const std::vector<std::string> &emulator();
+
+// The command that runs `argv` here. A program built by this tree runs through the emulator when there
+// is one; host tools (python3, openssl, ffprobe, shell scripts) run as they are. Entries of `env` that
+// steer the dynamic loader (LD_PRELOAD, LD_LIBRARY_PATH) are meant for the emulated program, not for
+// the emulator itself: they move from `env` into the emulator's own options.
+std::vector<std::string> exec_command(const std::vector<std::string> &argv, std::vector<std::string> &env);
+
+// A child process started from argv, with extra environment entries ("NAME=value"), through
+// exec_command(). Its stdout and stderr go to `log_path` when given. Killed (SIGTERM, then SIGKILL) and
+// reaped when destroyed.
 class ChildProcess {
 public:
     ChildProcess(const std::vector<std::string> &argv, const std::vector<std::string> &extra_env = {},
@@ -72,6 +86,11 @@ std::chrono::milliseconds scaled(std::chrono::milliseconds d);
 
 // Polls `done` every few milliseconds until it holds or `timeout` (stretched by time_scale()) passes.
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout);
+
+// The UTC calendar of any second count, from the C library with a 64-bit time_t even on a 32-bit
+// target: a reference for dates past 2038. utc_calendar is false where the year does not fit.
+bool utc_calendar(int64_t seconds, struct tm *out);
+int64_t utc_seconds(const struct tm &broken_down);
 
 // Lower-case hexadecimal text of `n` bytes.
 std::string hex(const unsigned char *bytes, size_t n);

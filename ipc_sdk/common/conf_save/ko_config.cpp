@@ -30,6 +30,18 @@ struct SlotRow {
 };
 constexpr SlotRow kSlots[] = {{128, 256}, {384, 288}, {768, 256}, {1024, 1536}};
 
+constexpr bool slots_lie_apart_in_the_file()
+{
+    for (size_t i = 0; i < sizeof kSlots / sizeof kSlots[0]; ++i) {
+        const unsigned end = kSlots[i].slot + kSlots[i].size;
+        const unsigned next = i + 1 < sizeof kSlots / sizeof kSlots[0] ? kSlots[i + 1].slot : unsigned{KO_CONFIG_FILE_SIZE};
+        if (kSlots[i].size <= 4 || end > next)
+            return false;
+    }
+    return true;
+}
+static_assert(slots_lie_apart_in_the_file(), "each slot (CRC and payload) ends before the next one and the file's end");
+
 struct ConfigState {
     std::mutex lock;
     bool inited = false;

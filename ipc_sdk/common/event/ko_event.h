@@ -2,6 +2,7 @@
 // the SD recorder and the cloud recorder take the ones that fall into their recording windows.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -58,4 +59,10 @@ int ko_event_get_count(int consumer, uint8_t *type2_seen, int clear);
 
 #ifdef __cplusplus
 }
+#endif
+
+#ifdef __cplusplus
+static_assert(sizeof(ko_event_info) == 160, "ko_event_info is 160 bytes");
+static_assert(offsetof(ko_event_face, feature) == 8, "the feature array sits at the data's 9th byte");
+static_assert(sizeof(void *) != 4 || sizeof(ko_event_result) == 152, "ko_event_result is 152 bytes on the target");
 #endif

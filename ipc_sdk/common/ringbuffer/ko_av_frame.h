@@ -58,3 +58,8 @@ typedef struct ko_av_frame {
 #ifdef __cplusplus
 }
 #endif
+
+#ifdef __cplusplus
+static_assert(sizeof(void *) != 4 || sizeof(ko_stream_chn_info) == 32, "ko_stream_chn_info is 32 bytes on the target");
+static_assert(sizeof(void *) != 4 || sizeof(ko_av_frame) == 40, "ko_av_frame is 40 bytes on the 32-bit target");
+#endif

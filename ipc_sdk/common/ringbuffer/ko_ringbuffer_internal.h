@@ -35,6 +35,11 @@ inline void fence_acquire() { std::atomic_thread_fence(std::memory_order_acquire
 inline void fence_release() { std::atomic_thread_fence(std::memory_order_release); }
 #endif
 
+// The publication above needs single-copy atomic 64-bit loads and stores (LDREXD/STREXD on 32-bit ARM),
+// never a lock inside libatomic that a reader could interrupt half-way.
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "64-bit atomics must be lock-free on the target");
+static_assert(__atomic_always_lock_free(sizeof(uint64_t), 0), "64-bit node fields must be accessed lock-free");
+
 template <class T> inline T ld(const T &v) { return __atomic_load_n(&v, kDataLoad); }
 template <class T> inline T ld_acquire(const T &v) { return __atomic_load_n(&v, __ATOMIC_ACQUIRE); }
 template <class T> inline void st(T &v, T x) { __atomic_store_n(&v, x, kDataStore); }

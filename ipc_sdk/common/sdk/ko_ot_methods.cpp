@@ -213,8 +213,15 @@ void handle_local_time(const ko_message_arg *arg)
     ko_sdk_info *record = record_of(arg);
     json_object *params = nullptr;
     if (json_object_object_get_ex(obj, "params", &params) && json_object_is_type(params, json_type_int)) {
-        ko_sdk::RecordLock guard(record);
-        record->server_time = static_cast<uint32_t>(json_object_get_int64(params));
+        // Seconds in 32 unsigned bits (good to 2106); anything else, such as milliseconds, would be
+        // cut to a wrong but plausible date.
+        const int64_t seconds = json_object_get_int64(params);
+        if (seconds > 0 && seconds <= static_cast<int64_t>(UINT32_MAX)) {
+            ko_sdk::RecordLock guard(record);
+            record->server_time = static_cast<uint32_t>(seconds);
+        } else {
+            KO_LOGE(KO_IPC_MODULE, "local time %lld out of range\n", static_cast<long long>(seconds));
+        }
     }
     json_object_put(obj);
 }

@@ -106,3 +106,7 @@ int ko_ipc_config_reset(void);
 #ifdef __cplusplus
 }
 #endif
+
+#ifdef __cplusplus
+static_assert(sizeof(ko_bind_info) == 161, "ko_bind_info is 161 bytes");
+#endif

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/utils/ko_time_test.h"
+#include "zel_control/utils/zel_time.h"
 
 namespace {
 
@@ -154,10 +155,8 @@ int ko_time_get_str_date_time(char *buf, size_t size)
     if (!buf || size < 20)
         return -1;
     const uint64_t now_us = realtime_us();
-    struct tm local {};
-    const time_t now = static_cast<time_t>(now_us / 1000000u);
-    localtime_r(&now, &local);
-    const size_t n = strftime(buf, size, "%m%d %H:%M:%S", &local);
+    const zel_time now{static_cast<int64_t>(now_us / 1000000u), 0};
+    const size_t n = zel_strftime_local(now, buf, size, "%m%d %H:%M:%S");
     std::snprintf(buf + n, size - n, ".%03d", static_cast<int>(now_us % 1000000u / 1000u));
     return 0;
 }

@@ -19,6 +19,12 @@ enum {
     ZEL_DB_REPLY_HEAD = 8,
 };
 
+static_assert(ZEL_DB_MSG_OP + 4 == ZEL_DB_MSG_STORE && ZEL_DB_MSG_STORE + 16 == ZEL_DB_MSG_SECTION &&
+                  ZEL_DB_MSG_SECTION + 32 == ZEL_DB_MSG_KEY && ZEL_DB_MSG_KEY + 64 == ZEL_DB_MSG_LENGTH &&
+                  ZEL_DB_MSG_LENGTH + 4 == ZEL_DB_MSG_VALUE && ZEL_DB_MSG_VALUE == 120,
+              "the request head is 120 bytes: op, store, section, key, value length");
+static_assert(ZEL_DB_REPLY_HEAD == 4 + 4, "the reply head is 8 bytes: type, length");
+
 enum { ZEL_DB_OP_GET = 0, ZEL_DB_OP_SET = 1, ZEL_DB_OP_DUMP = 2, ZEL_DB_OP_SAVE = 3, ZEL_DB_OP_UNSET = 4 };
 enum { ZEL_DB_REPLY_DONE = 0, ZEL_DB_REPLY_DATA = 1, ZEL_DB_REPLY_FAILED = 2 };
 

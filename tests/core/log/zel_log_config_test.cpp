@@ -135,6 +135,35 @@ TEST_F(LogConfig, HugeFileLimitIsCappedSoRotationDoesNotStall)
     EXPECT_TRUE(root.exists("/tmp/big.log.4"));
 }
 
+// File sizes beyond what a 32-bit long holds (the camera's): an old log of 3 GiB is counted and
+// rotated away, and a count passing 2 GiB still rotates. The files are sparse.
+TEST_F(LogConfig, FileSizesPast2GiBAreCountedAndRotated)
+{
+    struct Case {
+        const char *name;
+        off_t existing;
+        int64_t size_limit;
+    };
+    for (const Case &c :
+         {Case{"/tmp/huge.log", off_t(3) << 30, 1024}, Case{"/tmp/edge.log", (off_t(1) << 31) - 100, INT32_MAX}}) {
+        SCOPED_TRACE(c.name);
+        root.write_file(c.name, "");
+        ASSERT_EQ(truncate(root.path(c.name).c_str(), c.existing), 0);
+        ASSERT_EQ(init(std::string("[f]\ntype = file\nfile = ") + c.name +
+                       "\nlimit = 2\nsize = " + std::to_string(c.size_limit) + "\n[l]\nappender = f\nasync = false\n"),
+                  0);
+        ZEL_LOGI("t", "%s", std::string(200, 'x').c_str());
+        struct stat rotated {};
+        ASSERT_EQ(stat(root.path(std::string(c.name) + ".1").c_str(), &rotated), 0) << "the old file was rotated";
+        EXPECT_GT(rotated.st_size, c.existing);
+        struct stat fresh {};
+        ASSERT_EQ(stat(root.path(c.name).c_str(), &fresh), 0);
+        EXPECT_LT(fresh.st_size, 4096);
+        zel_log_uninit();
+        unlink(root.path(std::string(c.name) + ".1").c_str());
+    }
+}
+
 TEST_F(LogConfig, FileAppenderAppendsToWhatIsThereAndCountsIt)
 {
     root.write_file("/tmp/old.log", std::string(1000, 'o') + "\n");
@@ -255,9 +284,8 @@ TEST_F(LogConfig, CapitalAllNamesAnAppenderAndLowerAllTakesEvery)
 TEST_F(LogConfig, LoggerWithoutAppendersUsesDefaultAppenderIgnoringItsSettings)
 {
     zellogtest::UdpListener udp;
-    ASSERT_EQ(init(udp_section("fallback", udp.port()) +
-                   "enable = false\nlevel = assert\ndefault = true\n"
-                   "[orphan]\nappender = nosuch\nasync = false\n"),
+    ASSERT_EQ(init(udp_section("fallback", udp.port()) + "enable = false\nlevel = assert\ndefault = true\n"
+                                                         "[orphan]\nappender = nosuch\nasync = false\n"),
               0);
     // The only logger becomes the default one; with no appender of its own the default appender
     // gets everything, disabled or not.

@@ -1,6 +1,7 @@
 #include "zel_control/utils/zel_time.h"
 
 #include "zel_test_clock.h"
+#include "zel_test_support.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -151,4 +152,52 @@ TEST(ZelTimeWallSource, LocalDatesAfter2038StayPositive)
     ScopedTz tz("EST5");
     const zel_time t = zel_time_create(2040, 1, 1, 0, 0, 0, 0);
     EXPECT_EQ(t.sec, 2208988800LL + 5 * 3600);
+}
+
+// Calendar texts of dates a 32-bit time_t cannot hold (the camera's C library): past January 2038
+// and before December 1901, in UTC and in zones with and without summer time.
+TEST(ZelTimeCalendar, TextsOfDatesBeyondA32BitTimeT)
+{
+    char text[64];
+    const auto utc = [&](int64_t sec) {
+        return zel_strftime_utc(zel_time{sec, 0}, text, sizeof text, "%Y-%m-%d %H:%M:%S %a %j") ? text : "";
+    };
+    const auto local = [&](int64_t sec) {
+        return zel_strftime_local(zel_time{sec, 0}, text, sizeof text, "%Y-%m-%d %H:%M:%S %Z") ? text : "";
+    };
+    EXPECT_STREQ(utc(2147483648), "2038-01-19 03:14:08 Tue 019");
+    EXPECT_STREQ(utc(2214129600), "2040-02-29 12:00:00 Wed 060");
+    EXPECT_STREQ(utc(-3786825600), "1850-01-01 00:00:00 Tue 001");
+    {
+        ScopedTz tz("CET-1CEST,M3.5.0,M10.5.0/3");
+        EXPECT_STREQ(local(2540289600), "2050-07-01 14:00:00 CEST");
+        EXPECT_STREQ(local(2525860800), "2050-01-15 13:00:00 CET");
+        EXPECT_EQ(zel_time_day_of_week(zel_time{2540289600, 0}), 5); // a Friday
+    }
+    {
+        ScopedTz tz("EST5");
+        EXPECT_STREQ(local(2214129600), "2040-02-29 07:00:00 EST");
+        EXPECT_EQ(zel_time_day_of_week(zel_time{2214129600 - 13 * 3600, 0}), 2) << "still Tuesday in New York";
+    }
+    {
+        ScopedTz tz("UTC0");
+        zeltest::TestWallClock clock(2214129600LL * 1000000);
+        EXPECT_EQ(std::string(get_local_time()).substr(0, 16), "2040-02-29 12:00");
+    }
+}
+
+// The same against the C library with a 64-bit time_t, over dates from 1800 to 2200.
+TEST(ZelTimeCalendar, UtcFieldsMatchA64BitReference)
+{
+    std::mt19937_64 rng(11);
+    std::uniform_int_distribution<int64_t> any(-5364662400LL, 7258118400LL);
+    for (int i = 0; i < 3000; ++i) {
+        const int64_t sec = any(rng);
+        struct tm ref;
+        ASSERT_TRUE(zeltest::utc_calendar(sec, &ref));
+        char mine[40], want[40];
+        ASSERT_GT(zel_strftime_utc(zel_time{sec, 0}, mine, sizeof mine, "%Y%m%d %H%M%S %w %j"), 0u);
+        strftime(want, sizeof want, "%Y%m%d %H%M%S %w %j", &ref);
+        ASSERT_STREQ(mine, want) << sec;
+    }
 }

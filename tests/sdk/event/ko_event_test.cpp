@@ -61,9 +61,9 @@ TEST_F(EventManager, RepeatWithin1500msIsDroppedForBothConsumers)
 {
     const uint64_t t = 50000;
     ASSERT_EQ(trigger(BOTH, 1, t), 0);
-    ASSERT_EQ(trigger(BOTH, 1, t + 1000), 0);  // dropped entirely
-    ASSERT_EQ(trigger(BOTH, 1, t + 1600), 0);  // 1.6 s after the first: kept for both
-    ASSERT_EQ(trigger(BOTH, 1, t + 3099), 0);  // 1499 ms after the last stored one: dropped
+    ASSERT_EQ(trigger(BOTH, 1, t + 1000), 0); // dropped entirely
+    ASSERT_EQ(trigger(BOTH, 1, t + 1600), 0); // 1.6 s after the first: kept for both
+    ASSERT_EQ(trigger(BOTH, 1, t + 3099), 0); // 1499 ms after the last stored one: dropped
     EXPECT_EQ(take_all(SD), 2);
     EXPECT_EQ(take_all(CLOUD), 2);
 }
@@ -120,6 +120,34 @@ TEST_F(EventManager, EventsOlderThanThreeMinutesAreGone)
     EXPECT_EQ(ko_event_get_count(SD, nullptr, 0), 0);
     ko_event_result result{};
     EXPECT_EQ(ko_event_get_info(CLOUD, t, t + 1, &result), 0);
+}
+
+// Past 49.7 days of uptime a 32-bit millisecond count wraps, and past January 2038 a 32-bit second
+// count: repeats, windows and expiry must not notice either.
+TEST_F(EventManager, RepeatsWindowsAndExpiryHoldAcrossThe32BitWraps)
+{
+    static std::atomic<uint64_t> wall_us{2214086400ull * 1000000u}; // 2040-02-29
+    ko_time_set_wall_source([] { return wall_us.load(); });
+    const uint64_t saved = g_now_us.load();
+    g_now_us = ((1ull << 32) - 1000) * 1000; // one second before the millisecond count needs bit 32
+    const uint64_t first = now_ms();
+    ASSERT_EQ(trigger(BOTH, 1, 0), 0);
+    advance_ms(1200);
+    ASSERT_EQ(trigger(BOTH, 1, 0), 0); // 1.2 s later, past the wrap: a repeat
+    advance_ms(400);
+    ASSERT_EQ(trigger(BOTH, 1, 0), 0); // 1.6 s after the first: kept
+    const uint64_t second = now_ms();
+    ASSERT_GT(second, UINT32_MAX);
+    ko_event_result result{};
+    EXPECT_EQ(ko_event_get_info(SD, first, first + 1, &result), 1);
+    EXPECT_EQ(ko_event_get_info(SD, first + 1, kFar, &result), 1);
+    EXPECT_EQ(ko_event_get_count(CLOUD, nullptr, 0), 1);
+    advance_ms(KO_EVENT_EXPIRE_MS - 1600);
+    EXPECT_EQ(ko_event_get_count(CLOUD, nullptr, 0), 1) << "the first is exactly 3 minutes old";
+    advance_ms(1601);
+    EXPECT_EQ(ko_event_get_count(CLOUD, nullptr, 0), 0) << "both are older than 3 minutes";
+    g_now_us = saved;
+    ko_time_set_wall_source(nullptr);
 }
 
 TEST_F(EventManager, PendingCheckDropsTakenEventsAndFindsTheFirstPending)

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/utils/ko_time.h"
+#include "common/utils/ko_time_test.h"
 #include "zel_test_support.h"
 
 using namespace std::chrono_literals;
@@ -90,7 +91,55 @@ TEST_F(KoTimer, PeriodicTimerKeepsItsPeriod)
     EXPECT_GE(f.at_ms[0] - start, 95u);
     const double mean = static_cast<double>(f.at_ms[9] - f.at_ms[0]) / 9.0;
     EXPECT_GE(mean, 90.0);
-    EXPECT_LE(mean, 160.0);
+    EXPECT_LE(mean, 100.0 + 60.0 * zeltest::time_scale());
+}
+
+namespace {
+
+// The SDK's clocks as on a camera up for more than 49.7 days (a 32-bit millisecond count has
+// wrapped) in the year 2040 (a 32-bit second count has wrapped): the real clocks, moved.
+uint64_t moved_tick_us()
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (static_cast<uint64_t>(ts.tv_sec) + (1ull << 32)) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+uint64_t moved_wall_us()
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const uint64_t since_2026 = static_cast<uint64_t>(ts.tv_sec) - 1767225600u;
+    return (2214086400u + since_2026) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+} // namespace
+
+TEST_F(KoTimer, PeriodsAndOneShotsHoldWithTheClocksPast2038)
+{
+    ko_time_set_tick_source(moved_tick_us);
+    ko_time_set_wall_source(moved_wall_us);
+    Fires periodic, once;
+    const ko_timer p = make(50, 50, &periodic);
+    const ko_timer o = make(120, 0, &once);
+    const uint64_t start = vexa_time_tick_ms();
+    ASSERT_GT(start, 1ull << 32);
+    const int id = ko_timer_add(&p);
+    ASSERT_GE(id, 0);
+    ASSERT_GE(ko_timer_add(&o), 0);
+    ASSERT_TRUE(zeltest::wait_until([&] { return periodic.count >= 6 && once.count == 1; }, 5s));
+    ASSERT_EQ(ko_timer_del(id), 0);
+    std::this_thread::sleep_for(zeltest::scaled(200ms));
+    EXPECT_EQ(once.count, 1);
+    {
+        std::lock_guard<std::mutex> guard(periodic.lock);
+        EXPECT_GE(periodic.at_ms[0] - start, 45u);
+        const double mean = static_cast<double>(periodic.at_ms[5] - periodic.at_ms[0]) / 5.0;
+        EXPECT_GE(mean, 45.0);
+        EXPECT_LE(mean, 50.0 + 40.0 * zeltest::time_scale());
+    }
+    ko_time_set_tick_source(nullptr);
+    ko_time_set_wall_source(nullptr);
 }
 
 TEST_F(KoTimer, OneShotFiresOnceAndLeavesTheTable)

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "common/ipc/ko_message.h"
+#include "common/utils/ko_time_test.h"
 #include "ko_kv_test_util.h"
 #include "zel_test_support.h"
 
@@ -141,6 +142,22 @@ TEST(KvStore, ValuesSurviveARestartAndAnotherProcess)
     int ret = 0;
     get("TOLK_NAS", "config", 64, &ret);
     EXPECT_EQ(ret, -4);
+}
+
+// The store keeps no time of its own: with the SDK's clocks past January 2038 (wall) and past a
+// 32-bit millisecond count (monotonic) it stores, restarts and reads back as before.
+TEST(KvStore, ValuesSurviveARestartWithTheClocksPast2038)
+{
+    ko_time_set_wall_source([]() -> uint64_t { return 2214086400ull * 1000000u; });
+    ko_time_set_tick_source([]() -> uint64_t { return (1ull << 32) * 1000u + 5000000u; });
+    {
+        Store s;
+        ASSERT_EQ(set("TOLK_IPC", "token", "after-2038"), 0);
+        s.restart();
+        EXPECT_EQ(get("TOLK_IPC", "token"), "after-2038");
+    }
+    ko_time_set_tick_source(nullptr);
+    ko_time_set_wall_source(nullptr);
 }
 
 TEST(KvStore, EachCopyIsOneFileNamedByItsCrc)
@@ -337,14 +354,14 @@ TEST(KvStore, DirectoryScanTakesExactNamesOnly)
     // A second, later-sorting copy is removed; look-alike names are left alone.
     const std::string dir = s.data_dir();
     s.write(dir + "/ko_kv_db_src_9999999999", bytes);
-    for (const char *other : {"ko_kv_db_src-journal", "ko_kv_db_src_12x", "ko_kv_db_src_", "xko_kv_db_src_1",
-                              "ko_kv_db_srcx"})
+    for (const char *other :
+         {"ko_kv_db_src-journal", "ko_kv_db_src_12x", "ko_kv_db_src_", "xko_kv_db_src_1", "ko_kv_db_srcx"})
         s.write(dir + "/" + other, "side");
     EXPECT_EQ(get("S", "k"), "v");
     const auto files = s.files();
     EXPECT_EQ(std::count(files.begin(), files.end(), "ko_kv_db_src_9999999999"), 0);
-    for (const char *other : {"ko_kv_db_src-journal", "ko_kv_db_src_12x", "ko_kv_db_src_", "xko_kv_db_src_1",
-                              "ko_kv_db_srcx"})
+    for (const char *other :
+         {"ko_kv_db_src-journal", "ko_kv_db_src_12x", "ko_kv_db_src_", "xko_kv_db_src_1", "ko_kv_db_srcx"})
         EXPECT_EQ(std::count(files.begin(), files.end(), other), 1) << other;
 }
 
@@ -403,8 +420,8 @@ print(k.hex(), iv.hex())
 )PY");
     std::string out;
     ASSERT_EQ(zeltest::run_command(std::string(ZEL_PYTHON) + " " + dir + "/kv_key.py '" + kvtest::kMac +
-                                       "' 'Vq8!Lz3#Rm6$Tk1@' " + s.copy_path("ko_kv_db_src") +
-                                       " TOLK_NAS_config " + dir + "/record.bin",
+                                       "' 'Vq8!Lz3#Rm6$Tk1@' " + s.copy_path("ko_kv_db_src") + " TOLK_NAS_config " +
+                                       dir + "/record.bin",
                                    &out),
               0);
     const size_t sp = out.find(' ');

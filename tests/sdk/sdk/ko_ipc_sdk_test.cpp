@@ -296,6 +296,27 @@ TEST_F(SdkRunning, ServerTimeNeedsTheCloudState)
     EXPECT_EQ(ko_ipc_get_server_time(&now), -1);
 }
 
+// The daemon's time is unsigned 32-bit seconds: dates past January 2038 come through whole, and a
+// value that does not fit (milliseconds by mistake) is not cut to a wrong date.
+TEST_F(SdkRunning, ServerTimePast2038IsKeptAndOversizedTimesAreRefused)
+{
+    tell_status("cloud_connected");
+    ASSERT_TRUE(zeltest::wait_until([&] { return camera_state() == 8; }, 5s));
+    uint32_t now = 0;
+    sim_->command(R"({"cmd":"set","time":2214086400})"); // 2040-02-29
+    ASSERT_EQ(ko_ipc_get_server_time(&now), 0);
+    EXPECT_EQ(now, 2214086400u);
+    sim_->command(R"({"cmd":"set","time":4294967295})");
+    ASSERT_EQ(ko_ipc_get_server_time(&now), 0);
+    EXPECT_EQ(now, 4294967295u);
+    for (const char *bad : {"1700000000000", "4294967296", "-5"}) {
+        sim_->command(std::string(R"({"cmd":"set","time":)") + bad + "}");
+        now = 7;
+        EXPECT_EQ(ko_ipc_get_server_time(&now), -1) << bad;
+        EXPECT_EQ(now, 7u) << bad;
+    }
+}
+
 TEST_F(SdkRunning, MediaInformationCarriesTheChannelParameters)
 {
     ko_stream_chn_info video = video_channel(0, 1920, 1080, 4);
@@ -357,8 +378,10 @@ TEST_F(SdkRunning, SnapshotsGoToTheRecorderOrAFile)
     ASSERT_TRUE(zeltest::wait_until([] { std::lock_guard<std::mutex> l(g_pic_lock); return !g_pics.empty(); }, 5s));
     EXPECT_EQ(g_pics[0], "1:" + std::string(reinterpret_cast<char *>(g_jpeg), sizeof g_jpeg));
     ASSERT_EQ(ko_ipc_snapshot_get(1, 0, "/tmp/snap.jpg"), 0);
-    ASSERT_TRUE(zeltest::wait_until([&] { return root_.exists("/tmp/snap.jpg"); }, 5s));
-    EXPECT_EQ(root_.read_file("/tmp/snap.jpg"), std::string(reinterpret_cast<char *>(g_jpeg), sizeof g_jpeg));
+    // The file appears when it is opened, before its bytes are written: wait for the whole picture.
+    const std::string jpeg(reinterpret_cast<char *>(g_jpeg), sizeof g_jpeg);
+    EXPECT_TRUE(zeltest::wait_until([&] { return root_.read_file("/tmp/snap.jpg") == jpeg; }, 5s))
+        << root_.read_file("/tmp/snap.jpg");
 }
 
 std::string b64(const std::string &bytes)

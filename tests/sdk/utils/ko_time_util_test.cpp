@@ -14,6 +14,7 @@
 #include <random>
 #include <string>
 
+#include "zel_test_clock.h"
 #include "zel_test_support.h"
 
 namespace {
@@ -45,13 +46,13 @@ TEST(KoTime, CalendarArithmeticMatchesTimegm)
         const uint32_t s = static_cast<uint32_t>(rng());
         struct tm mine {};
         ko_time_get_date_time(s, &mine);
-        const time_t tt = s;
         struct tm ref {};
-        gmtime_r(&tt, &ref);
+        ASSERT_TRUE(zeltest::utc_calendar(s, &ref)) << s;
         ASSERT_EQ(mine.tm_year, ref.tm_year) << s;
         ASSERT_EQ(mine.tm_mon, ref.tm_mon) << s;
         ASSERT_EQ(mine.tm_mday, ref.tm_mday) << s;
-        ASSERT_EQ(mine.tm_hour * 3600 + mine.tm_min * 60 + mine.tm_sec, ref.tm_hour * 3600 + ref.tm_min * 60 + ref.tm_sec);
+        ASSERT_EQ(mine.tm_hour * 3600 + mine.tm_min * 60 + mine.tm_sec,
+                  ref.tm_hour * 3600 + ref.tm_min * 60 + ref.tm_sec);
         ASSERT_EQ(mine.tm_wday, ref.tm_wday) << s;
         ASSERT_EQ(ko_time_make_second(&mine), s);
     }
@@ -104,6 +105,37 @@ TEST(KoTime, ReplaceableWallSourceReachesEveryWallReading)
     EXPECT_STREQ(buf + 13, ".250");
     ko_time_set_wall_source(nullptr);
     EXPECT_LT(vexa_time_get_ms(), 2213956800250u);
+}
+
+// SDK log lines carry the local date: past January 2038 too, where a 32-bit time_t no longer holds
+// the second count (it wrapped to December 1901).
+TEST(KoTime, LocalDateTextPast2038)
+{
+    struct Case {
+        uint64_t unix_s;
+        const char *tz;
+        const char *text;
+    };
+    const Case cases[] = {
+        {2147483647u, "UTC0", "0119 03:14:07.999"}, // the last second a signed 32-bit count holds
+        {2147483648u, "UTC0", "0119 03:14:08.999"},
+        {2214086400u, "UTC0", "0229 00:00:00.999"},  // a leap day
+        {2214086400u, "CST-8", "0229 08:00:00.999"}, // eight hours east of UTC
+        {2214086400u, "EST5", "0228 19:00:00.999"},
+        {4102444799u, "UTC0", "1231 23:59:59.999"}, // the last second of 2099
+        // Summer time by the zone's rule: 2050-07-01 12:00 UTC is 14:00 in central Europe.
+        {2540289600u, "CET-1CEST,M3.5.0,M10.5.0/3", "0701 14:00:00.999"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.unix_s) + " " + c.tz);
+        zeltest::ScopedTz tz(c.tz);
+        g_fake_us = c.unix_s * 1000000u + 999999u;
+        ko_time_set_wall_source(fake_clock);
+        char buf[32];
+        ASSERT_EQ(ko_time_get_str_date_time(buf, sizeof(buf)), 0);
+        ko_time_set_wall_source(nullptr);
+        EXPECT_STREQ(buf, c.text);
+    }
 }
 
 TEST(KoUtil, HexTextBothWays)

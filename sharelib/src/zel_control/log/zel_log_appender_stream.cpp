@@ -3,6 +3,7 @@
 #include "zel_control/log/zel_log_context.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,8 +26,9 @@ struct stream_ctx {
     char *file = nullptr; // null for stdout and stderr
     int color = 0;
     int limit = 0;
-    long size = 0; // 0: never rotated
-    long written = 0;
+    // 64-bit even on the 32-bit target: a file near 2 GiB must not wrap the count and stop rotating.
+    int64_t size = 0; // 0: never rotated
+    int64_t written = 0;
     bool reported = false; // a failure of this appender has been told on stderr
 };
 
@@ -92,7 +94,7 @@ int stream_write(zel_log_appender_t *appender, int level, const char *text, int 
         report_once(ctx, "write to", errno);
         std::clearerr(ctx->stream);
     }
-    ctx->written += static_cast<long>(total);
+    ctx->written += static_cast<int64_t>(total);
     if (ctx->size > 0 && ctx->written > ctx->size)
         rotate(ctx);
     return static_cast<int>(total);
@@ -151,12 +153,11 @@ zel_log_appender_t *zel_log_create_file_appender(const char *name, const char *f
     if (ctx && (ctx->file = strdup(file))) {
         code = -7;
         ctx->stream = std::fopen(file, "ae");
-        if (ctx->stream && std::fseek(ctx->stream, 0, SEEK_END) == 0 &&
-            (ctx->written = std::ftell(ctx->stream)) >= 0) {
+        if (ctx->stream && std::fseek(ctx->stream, 0, SEEK_END) == 0 && (ctx->written = ftello(ctx->stream)) >= 0) {
             ctx->limit = limit < 1 ? 1 : limit;
             if (limit > ROTATED_FILES_MAX) {
-                std::fprintf(stderr, "zellog: file limit %d of %s above %d, %d taken\n", limit, file,
-                             ROTATED_FILES_MAX, ROTATED_FILES_MAX);
+                std::fprintf(stderr, "zellog: file limit %d of %s above %d, %d taken\n", limit, file, ROTATED_FILES_MAX,
+                             ROTATED_FILES_MAX);
                 ctx->limit = ROTATED_FILES_MAX;
             }
             ctx->size = size < 1024 ? 1024 : size;

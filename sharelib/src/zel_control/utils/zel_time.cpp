@@ -29,14 +29,6 @@ zel_time make_time(int64_t sec, int64_t usec)
     return zel_time{sec, static_cast<int32_t>(usec)};
 }
 
-struct tm local_tm(time_t seconds)
-{
-    struct tm tm;
-    memset(&tm, 0, sizeof tm);
-    localtime_r(&seconds, &tm);
-    return tm;
-}
-
 // Days from 1970-01-01 to a Gregorian date (month 1 to 12).
 int64_t days_from_civil(int64_t y, int m, int d)
 {
@@ -46,6 +38,68 @@ int64_t days_from_civil(int64_t y, int m, int d)
     const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
     const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + doe - 719468;
+}
+
+bool fits_time_t(int64_t seconds)
+{
+    return static_cast<int64_t>(static_cast<time_t>(seconds)) == seconds;
+}
+
+// The broken-down UTC time of any second count, by arithmetic (gmtime_r ends where time_t does).
+struct tm calendar_tm(int64_t seconds)
+{
+    struct tm tm;
+    memset(&tm, 0, sizeof tm);
+    const int64_t days = floor_div(seconds, kSecPerDay);
+    const int64_t in_day = seconds - days * kSecPerDay;
+    int y, mo, d;
+    zel_time_days_to_date(days, &y, &mo, &d);
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = static_cast<int>(in_day / 3600);
+    tm.tm_min = static_cast<int>(in_day % 3600 / 60);
+    tm.tm_sec = static_cast<int>(in_day % 60);
+    tm.tm_wday = static_cast<int>(days - floor_div(days + 4, 7) * 7 + 4); // 1970-01-01 was a Thursday
+    tm.tm_yday = static_cast<int>(days - days_from_civil(y, 1, 1));
+    return tm;
+}
+
+struct tm utc_tm(int64_t seconds)
+{
+    if (!fits_time_t(seconds))
+        return calendar_tm(seconds);
+    const time_t t = static_cast<time_t>(seconds);
+    struct tm tm;
+    memset(&tm, 0, sizeof tm);
+    gmtime_r(&t, &tm);
+    return tm;
+}
+
+// localtime_r of any second count. A 32-bit time_t (the camera's C library) ends in January 2038:
+// beyond it, the zone's offset comes from the same moment whole 28-year cycles away, in 2000 to 2027
+// (the same week days and leap years from 1901 to 2099, so the same daylight-saving rules), and is
+// applied to calendar arithmetic.
+struct tm local_tm(int64_t seconds)
+{
+    struct tm tm;
+    memset(&tm, 0, sizeof tm);
+    if (fits_time_t(seconds)) {
+        const time_t t = static_cast<time_t>(seconds);
+        localtime_r(&t, &tm);
+        return tm;
+    }
+    constexpr int64_t kCycle = 28 * 36525LL * 864; // 28 years of 365.25 days
+    constexpr int64_t k2000 = 946684800;           // 2000-01-01, whose cycle time_t always holds
+    const time_t t = static_cast<time_t>(seconds - floor_div(seconds - k2000, kCycle) * kCycle);
+    struct tm then;
+    memset(&then, 0, sizeof then);
+    localtime_r(&t, &then);
+    tm = calendar_tm(seconds + then.tm_gmtoff);
+    tm.tm_isdst = then.tm_isdst;
+    tm.tm_gmtoff = then.tm_gmtoff;
+    tm.tm_zone = then.tm_zone;
+    return tm;
 }
 
 // mktime of a local calendar time; `isdst` as struct tm takes it (0 off, -1 decided by the library).
@@ -71,22 +125,19 @@ int64_t local_seconds(int year, int month, int day, int hour, int minute, int se
 
 void fields_of(int64_t seconds, int *year, int *month, int *day, int *hour, int *minute, int *second)
 {
-    const int64_t days = floor_div(seconds, kSecPerDay);
-    const int64_t in_day = seconds - days * kSecPerDay;
-    int y, mo, d;
-    zel_time_days_to_date(days, &y, &mo, &d);
+    const struct tm tm = calendar_tm(seconds);
     if (year)
-        *year = y;
+        *year = tm.tm_year + 1900;
     if (month)
-        *month = mo;
+        *month = tm.tm_mon + 1;
     if (day)
-        *day = d;
+        *day = tm.tm_mday;
     if (hour)
-        *hour = static_cast<int>(in_day / 3600);
+        *hour = tm.tm_hour;
     if (minute)
-        *minute = static_cast<int>(in_day % 3600 / 60);
+        *minute = tm.tm_min;
     if (second)
-        *second = static_cast<int>(in_day % 60);
+        *second = tm.tm_sec;
 }
 
 const char *format_fields(char *buffer, const struct tm *tm, const char *format)
@@ -259,10 +310,7 @@ size_t zel_strftime_utc(zel_time t, char *buffer, size_t size, const char *forma
 {
     if (!buffer || !format || size == 0)
         return 0;
-    const time_t seconds = t.sec;
-    struct tm tm;
-    memset(&tm, 0, sizeof tm);
-    gmtime_r(&seconds, &tm);
+    const struct tm tm = utc_tm(t.sec);
     return strftime(buffer, size, format, &tm);
 }
 
@@ -337,7 +385,7 @@ const char *tm_to_time_string2(const struct tm *tm, const char *format)
 
 const char *get_local_time(void)
 {
-    const struct tm tm = local_tm(static_cast<time_t>(zel_time_now().sec));
+    const struct tm tm = local_tm(zel_time_now().sec);
     return tm_to_time_string(&tm);
 }
 
