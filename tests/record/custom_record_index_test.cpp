@@ -14,6 +14,7 @@
 
 #include "app/record/custom_record_index.h"
 #include "app/record/sd_io_test.h"
+#include "common/utils/ko_crc32.h"
 #include "ko_porting_hooks_double.h"
 #include "record_media.h"
 #include "zel_test_support.h"
@@ -167,12 +168,21 @@ TEST_F(CustomIndex, OnlyAnAbsentOrDamagedFileIsReplaced)
     const custom_record_index_entry_t a = entry(1700000000u);
     ASSERT_EQ(custom_record_index_add(&a), 0);
     EXPECT_TRUE(valid());
-    // damaged: a count that does not fit the length
+    // damaged: a count of 2^29 + 1 whose (count + 64) x 8 wraps to the file's 520 bytes in 32 bits,
+    // under a CRC that matches
     {
-        std::fstream f(index(), std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(508);
-        const char huge[4] = {'\xff', '\xff', '\xff', '\x1f'};
-        f.write(huge, 4);
+        std::string img = root_.read_file("/mnt/sdcard/DORVI_CUSTOM_RECORD/.custom_record_msg");
+        ASSERT_EQ(img.size(), 520u);
+        const uint32_t count = 0x20000001u;
+        for (int i = 0; i < 4; i++)
+            img[508 + i] = static_cast<char>(count >> (8 * i));
+        uint32_t c = ko_crc32_init();
+        c = ko_crc32_update(c, img.data(), 504);
+        c = ko_crc32_update(c, img.data() + 508, img.size() - 508);
+        c = ko_crc32_finish(c);
+        for (int i = 0; i < 4; i++)
+            img[504 + i] = static_cast<char>(c >> (8 * i));
+        root_.write_file("/mnt/sdcard/DORVI_CUSTOM_RECORD/.custom_record_msg", img);
     }
     const custom_record_index_entry_t b = entry(1700000100u);
     ASSERT_EQ(custom_record_index_add(&b), 0);
