@@ -15,61 +15,22 @@
 #include <vector>
 
 #include "app/record/sd_io.h"
-#include "board_es_split.h"
-#include "common/audio/ko_audio.h"
-#include "common/audio/ko_opus.h"
 #include "common/tiny_fmp4/fmp4_muxer.h"
-#include "common/utils/ko_log.h"
+#include "record_bench_media.h"
 #include "zel_test_card.h"
 #include "zel_test_support.h"
 
 namespace {
 
-constexpr int kFps = 20;
+using recbench::kAudioFps;
+using recbench::kFps;
+using recbench::Media;
+using recbench::quiet;
+
 constexpr int kLoops = 30; // 30 x 6 s = 3 minutes
-constexpr int kAudioFps = 25;
 constexpr uint64_t kPoolFile = 134217728;
 
-struct Media {
-    std::vector<uint8_t> video;
-    std::vector<board::AccessUnit> units;
-    std::vector<std::vector<uint8_t>> audio; // 40 ms Opus frames
-    uint64_t bytes = 0;                      // media bytes fed
-};
-
-std::string media_dir() { return std::string(ZEL_BOARD_MEDIA) + "/"; }
-
-Media &media()
-{
-    static Media m = [] {
-        Media out;
-        std::ifstream in(media_dir() + "main_2880x1620.h265", std::ios::binary);
-        const std::vector<uint8_t> one((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        for (int i = 0; i < kLoops; i++)
-            out.video.insert(out.video.end(), one.begin(), one.end());
-        out.units = board::split_access_units(out.video.data(), out.video.size(), board::Codec::h265);
-        std::ifstream pcm_in(media_dir() + "audio_16k_mono.pcm", std::ios::binary);
-        const std::vector<char> pcm((std::istreambuf_iterator<char>(pcm_in)), std::istreambuf_iterator<char>());
-        ko_audio_param p{16000, 16, KO_AUDIO_CODEC_OPUS};
-        ko_opus_encoder *enc = opus_encode_init(&p);
-        const size_t frames = out.units.size() * kAudioFps / kFps;
-        for (size_t i = 0; i < frames && enc; i++) {
-            std::vector<uint8_t> f(1280);
-            const int n = opus_encode_single_frame(enc, pcm.data() + (i * 1280) % (pcm.size() - 1280), 1280,
-                                                   f.data(), (int)f.size());
-            f.resize(n > 0 ? n : 0);
-            out.audio.push_back(std::move(f));
-        }
-        if (enc)
-            opus_encoder_exit(enc);
-        for (const auto &u : out.units)
-            out.bytes += u.size;
-        for (const auto &a : out.audio)
-            out.bytes += a.size();
-        return out;
-    }();
-    return m;
-}
+const Media &media() { return recbench::board_media(kLoops); }
 
 struct Card {
     std::unique_ptr<zeltest::TempRoot> root;
@@ -137,13 +98,6 @@ bool record(const Media &m, const std::string &path)
         }
     }
     return fmp4_muxer_finish(h) == 0 && ok;
-}
-
-void quiet()
-{
-    ko_log_param p{};
-    p.level = KO_LOG_ERROR;
-    ko_log_init(&p);
 }
 
 void BM_RecordToCard(benchmark::State &state)

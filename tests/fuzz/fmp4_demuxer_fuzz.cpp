@@ -1,6 +1,7 @@
 // Feeds the recording reader arbitrary files (padded to the smallest size it opens): opening, the index
-// list and loading every period must stay within the file and end, whatever the box sizes say. The
-// same bytes go through the NAL scanner, whose units must lie inside the input.
+// list, loading every period and reading, seeking and aligning its frames must stay within the file
+// and end, whatever the box sizes say. The same bytes go through the NAL scanner, whose units must
+// lie inside the input.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -15,7 +16,20 @@
 
 namespace {
 constexpr size_t kMinFile = 32768;
+
+void read_frames(fmp4_demuxer_t *d)
+{
+    for (int i = 0; i < 256; i++) {
+        fmp4_frame_t f{};
+        uint32_t ms = 0;
+        if (fmp4_demuxer_read_video(d, &f, &ms) != 0)
+            break;
+        free(f.data);
+        if (fmp4_demuxer_read_audio(d, &f, &ms) == 0)
+            free(f.data);
+    }
 }
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -43,8 +57,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             const fmp4_index_entry_t *entries = nullptr;
             uint32_t bytes = 0;
             fmp4_demuxer_read_fileinfo(d, &entries, &bytes);
-            for (uint32_t i = 0; i < bytes / FMP4_INDEX_ENTRY_SIZE && i < 64; i++)
-                fmp4_demuxer_seek_fragment(d, entries[i].start);
+            for (uint32_t i = 0; i < bytes / FMP4_INDEX_ENTRY_SIZE && i < 64; i++) {
+                if (fmp4_demuxer_seek_fragment(d, entries[i].start) != 0)
+                    continue;
+                read_frames(d);
+                fmp4_demuxer_seek(d, size > 0 ? data[size - 1] % 8 : 0);
+                fmp4_seek_I_frame_playback(d);
+                fmp4_demuxer_sync_video_audio(d);
+                read_frames(d);
+            }
             fmp4_demuxer_close(d);
         }
     }

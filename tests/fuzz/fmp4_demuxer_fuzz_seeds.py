@@ -44,10 +44,13 @@ def recording(tail=4096):
     traf_a = box(b"traf", full(b"tfhd", 0, 0x020020, struct.pack(">II", 2, 0x01010000)) +
                  full(b"tfdt", 1, 0, struct.pack(">Q", 0)) + full(b"trun", 0, 0x305, struct.pack(">IiI", 0, 0, 0)))
     moof = box(b"moof", full(b"mfhd", 0, 0, struct.pack(">I", 1)) + traf_v + traf_a)
-    mdat = box(b"mdat", bytes(30))
+    # one IRAP sample and one trailing picture, each a single length-prefixed NAL unit
+    mdat = box(b"mdat", struct.pack(">I", 16) + b"\x26\x01" + bytes(14) + struct.pack(">I", 6) + b"\x02\x01" + bytes(4))
     index_len = 56 + len(moof) + len(mdat)
     entry = struct.pack("<B3xIBBBBII12x", 0, 1700000000, 1, 0, 0, 0, len(head), index_len)
     index = box(b"uuid", b"tolk_index" + bytes(6) + entry)
+    # the trun's data offset runs from the moof to its mdat's payload
+    moof = moof.replace(struct.pack(">IiI", 2, 0, 0x02000000), struct.pack(">IiI", 2, len(moof) + 8, 0x02000000))
     body = head + index + moof + mdat
     return body + struct.pack(">I4s", 8 + tail, b"mdat") + bytes(tail)
 

@@ -157,13 +157,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Input{"board_h265_opus", "sub_864x480.h265", "", FMP4_CODEC_OPUS, 60, 20, 240},
         Input{"board_h264_alaw", "sub_864x480.h264", "", FMP4_CODEC_ALAW, 60, 20, 240},
-        Input{"x264_slices_aud", "", "-f lavfi -i testsrc2=size=320x240:rate=20 -t 6 -c:v libx264 -preset ultrafast "
-                                     "-pix_fmt yuv420p -bf 0 -g 60 -sc_threshold 0 -x264-params slices=4:aud=1 "
-                                     "-bsf:v dump_extra=freq=keyframe -f h264",
+        Input{"x264_slices_aud", "", kX264SlicesAud,
               FMP4_CODEC_OPUS, 60, 20, 120},
-        Input{"gop_equals_fps", "", "-f lavfi -i testsrc2=size=320x240:rate=20 -t 6 -c:v libx265 -preset ultrafast "
-                                    "-pix_fmt yuv420p -x265-params log-level=error:keyint=20:min-keyint=20:"
-                                    "scenecut=0:bframes=0:repeat-headers=1 -f hevc",
+        Input{"gop_equals_fps", "", kX265GopEqualsFps,
               FMP4_CODEC_OPUS, 20, 20, 120},
         Input{"gop_three_times_too_long", "", "-f lavfi -i testsrc2=size=320x240:rate=20 -t 9 -c:v libx265 -preset "
                                               "ultrafast -pix_fmt yuv420p -x265-params log-level=error:keyint=60:"

@@ -19,6 +19,13 @@ int Stream::keys() const
     return n;
 }
 
+const char *const kX264SlicesAud =
+    "-f lavfi -i testsrc2=size=320x240:rate=20 -t 6 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -bf 0 -g 60 "
+    "-sc_threshold 0 -x264-params slices=4:aud=1 -bsf:v dump_extra=freq=keyframe -f h264";
+const char *const kX265GopEqualsFps =
+    "-f lavfi -i testsrc2=size=320x240:rate=20 -t 6 -c:v libx265 -preset ultrafast -pix_fmt yuv420p -x265-params "
+    "log-level=error:keyint=20:min-keyint=20:scenecut=0:bframes=0:repeat-headers=1 -f hevc";
+
 std::string board_media(const std::string &name)
 {
     return std::string(ZEL_TEST_BINARY_DIR) + "/platform/board/media/" + name;

@@ -29,6 +29,11 @@ Stream load_stream(const std::string &path);
 // Runs ffmpeg with `args` writing `dir`/`name`; the path, or "" when ffmpeg fails.
 std::string make_stream(const std::string &dir, const std::string &name, const std::string &args);
 
+// ffmpeg arguments of the made streams the recording tests share: x264 with four slices and access
+// unit delimiters (GOP 60 at 20 fps, 6 s), and x265 with GOP = fps = 20 (6 s).
+extern const char *const kX264SlicesAud;
+extern const char *const kX265GopEqualsFps;
+
 // `count` 40 ms frames of the board's 16 kHz tone, Opus (1032) or A-law (1027).
 std::vector<std::vector<uint8_t>> audio_frames(int codec, size_t count);
 

@@ -3,25 +3,17 @@
 // box keeps what it found (a power cut leaves a broken tail).
 #include "fmp4_demuxer.h"
 #include "fmp4_demuxer_internal.h"
+#include "fmp4_demuxer_state.h"
 
 #include <string.h>
 #include <sys/stat.h>
 
 #include <memory>
-#include <mutex>
 
 #include "common/utils/ko_log.h"
 #include "fmp4_box.h"
 #include "fmp4_walk.h"
 
-struct fmp4_demuxer {
-    FILE *fp = nullptr;
-    uint64_t size = 0;
-    fmp4::TrackInfo tracks[2];
-    std::vector<fmp4_index_entry_t> entries;
-    fmp4::PeriodInfo period;
-    std::mutex lock;
-};
 
 namespace fmp4 {
 
@@ -62,11 +54,14 @@ void parse_avcc(const uint8_t *p, size_t len, TrackInfo *t)
     size_t at = 6;
     if (!read_param_entries(p, len, &at, p[5] & 0x1F, &t->sps) || at >= len) {
         KO_LOGE(kModule, "_mp4_read_spspps read sps fail");
+        t->damaged = true;
         return;
     }
     const int pps = p[at++];
-    if (!read_param_entries(p, len, &at, pps, &t->pps))
+    if (!read_param_entries(p, len, &at, pps, &t->pps)) {
         KO_LOGE(kModule, "_mp4_read_spspps read pps fail");
+        t->damaged = true;
+    }
 }
 
 void parse_hvcc(const uint8_t *p, size_t len, TrackInfo *t)
@@ -75,8 +70,10 @@ void parse_hvcc(const uint8_t *p, size_t len, TrackInfo *t)
         return;
     size_t at = 23;
     for (int a = 0; a < p[22]; a++) {
-        if (at + 3 > len)
+        if (at + 3 > len) {
+            t->damaged = true;
             return;
+        }
         const int type = p[at] & 0x3F;
         const int count = be16(p + at + 1);
         at += 3;
@@ -85,6 +82,7 @@ void parse_hvcc(const uint8_t *p, size_t len, TrackInfo *t)
         if (!read_param_entries(p, len, &at, count, list ? list : &ignored)) {
             KO_LOGE(kModule, "_mp4_read_vpsspspps read %s fail, offset = %zu, readbytes = %zu",
                     type == 32 ? "vps" : type == 33 ? "sps" : "pps", at, len);
+            t->damaged = true;
             return;
         }
     }
@@ -371,6 +369,10 @@ extern "C" fmp4_demuxer_t *fmp4_demuxer_open(const char *path)
         fmp4_demuxer_close(h.release());
         return nullptr;
     }
+    if (h->tracks[0].damaged || !build_param_sets(h.get())) {
+        fmp4_demuxer_close(h.release());
+        return nullptr;
+    }
     KO_LOGD(kModule, "video [%d x %d] codec %d , timescale %u", h->tracks[0].width, h->tracks[0].height,
             h->tracks[0].codec == FMP4_CODEC_H264 ? 4 : 5, h->tracks[0].timescale);
     KO_LOGD(kModule, "audio codec %d , timescale %u", h->tracks[1].codec, h->tracks[1].timescale);
@@ -400,7 +402,15 @@ extern "C" int fmp4_demuxer_seek_fragment(fmp4_demuxer_t *h, uint32_t timestamp)
             KO_LOGI(kModule, "fragment timestamp:%u, duration:%u is deleted!", e.start, e.duration);
             return 1;
         }
-        return demuxer_load_period(h, i, &h->period) ? 0 : -1;
+        h->tables[0].clear();
+        h->tables[1].clear();
+        h->period.fragments.clear();
+        if (!demuxer_load_period(h, i, &h->period) || !build_tables(h, e)) {
+            h->tables[0].clear();
+            h->tables[1].clear();
+            return -1;
+        }
+        return 0;
     }
     KO_LOGE(kModule, "not find fragment timestamp:%u in the demuxer", timestamp);
     return -1;
@@ -411,7 +421,7 @@ extern "C" uint32_t fmp4_demuxer_sample_count(fmp4_demuxer_t *h, int track)
     if (!h || track < 0 || track > 1)
         return 0;
     std::lock_guard<std::mutex> guard(h->lock);
-    return static_cast<uint32_t>(h->period.samples(track));
+    return static_cast<uint32_t>(h->tables[track].samples.size());
 }
 
 extern "C" int fmp4_demuxer_close(fmp4_demuxer_t *h)

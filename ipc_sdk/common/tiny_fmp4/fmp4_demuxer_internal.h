@@ -19,6 +19,7 @@ struct TrackInfo {
     int codec = 0; // FMP4_CODEC_*, 0 when unknown
     uint16_t width = 0, height = 0;
     ParamSetList vps, sps, pps;
+    bool damaged = false; // a parameter-set list runs past its box
 };
 
 struct FragmentInfo {

@@ -11,7 +11,7 @@ namespace {
 constexpr uint32_t kMacEpochOffset = 2082844800; // 1904-01-01 to 1970-01-01
 constexpr uint32_t kMatrix[9] = {0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000};
 
-void matrix(BoxWriter &w)
+void write_matrix(BoxWriter &w)
 {
     for (uint32_t v : kMatrix)
         w.u32(v);
@@ -77,30 +77,60 @@ void empty_table(BoxWriter &w, const char *type)
 
 void trak(BoxWriter &w, const MoovParams &p, bool video)
 {
-    const uint32_t mac_time = static_cast<uint32_t>(p.unix_time + kMacEpochOffset);
+    TrakHeader t;
+    t.video = video;
+    t.track_id = video ? 1 : 2;
+    t.unix_time = p.unix_time;
+    t.time_scale = video ? p.video_time_scale : p.audio_time_scale;
+    t.width = p.video.width;
+    t.height = p.video.height;
+    open_trak(w, t);
+    if (video)
+        write_video_sample_entry(w, p.video);
+    else
+        write_audio_sample_entry(w, p.audio);
+    w.close(); // stsd
+    empty_table(w, "stts");
+    w.open_full("stsz", 0, 0);
+    w.u32(0);
+    w.u32(0);
+    w.close();
+    empty_table(w, "stsc");
+    empty_table(w, "stco");
+    if (!video)
+        empty_table(w, "stss");
+    close_trak(w);
+}
+
+} // namespace
+
+void open_trak(BoxWriter &w, const TrakHeader &t)
+{
+    const uint32_t mac_time = static_cast<uint32_t>(t.unix_time + kMacEpochOffset);
+    const bool video = t.video;
     w.open("trak");
     w.open_full("tkhd", 0, 1);
     w.u32(mac_time);
     w.u32(mac_time);
-    w.u32(video ? 1 : 2);
+    w.u32(t.track_id);
     w.u32(0);
-    w.u32(0); // duration
+    w.u32(t.movie_duration);
     w.zeros(8);
     w.u16(0); // layer
     w.u16(0); // alternate group
     w.u16(video ? 0 : 0x0100);
     w.u16(0);
-    matrix(w);
-    w.u32(video ? static_cast<uint32_t>(p.video.width) << 16 : 0);
-    w.u32(video ? static_cast<uint32_t>(p.video.height) << 16 : 0);
+    write_matrix(w);
+    w.u32(video ? static_cast<uint32_t>(t.width) << 16 : 0);
+    w.u32(video ? static_cast<uint32_t>(t.height) << 16 : 0);
     w.close();
 
     w.open("mdia");
     w.open_full("mdhd", 0, 0);
     w.u32(mac_time);
     w.u32(mac_time);
-    w.u32(video ? p.video_time_scale : p.audio_time_scale);
-    w.u32(0);
+    w.u32(t.time_scale);
+    w.u32(t.media_duration);
     w.u16(packed_language("und"));
     w.u16(0);
     w.close();
@@ -132,27 +162,32 @@ void trak(BoxWriter &w, const MoovParams &p, bool video)
     w.open("stbl");
     w.open_full("stsd", 0, 0);
     w.u32(1);
-    if (video)
-        write_video_sample_entry(w, p.video);
-    else
-        write_audio_sample_entry(w, p.audio);
-    w.close();
-    empty_table(w, "stts");
-    w.open_full("stsz", 0, 0);
-    w.u32(0);
-    w.u32(0);
-    w.close();
-    empty_table(w, "stsc");
-    empty_table(w, "stco");
-    if (!video)
-        empty_table(w, "stss");
+}
+
+void close_trak(BoxWriter &w)
+{
     w.close(); // stbl
     w.close(); // minf
     w.close(); // mdia
     w.close(); // trak
 }
 
-} // namespace
+void write_mvhd(BoxWriter &w, uint64_t unix_time, uint32_t time_scale, uint32_t duration)
+{
+    const uint32_t mac_time = static_cast<uint32_t>(unix_time + kMacEpochOffset);
+    w.open_full("mvhd", 0, 0);
+    w.u32(mac_time);
+    w.u32(mac_time);
+    w.u32(time_scale);
+    w.u32(duration);
+    w.u32(0x00010000);
+    w.u16(0x0100);
+    w.zeros(10);
+    write_matrix(w);
+    w.zeros(24);
+    w.u32(3);
+    w.close();
+}
 
 void build_head(uint8_t out[kHeadSize])
 {
@@ -237,20 +272,8 @@ void write_audio_sample_entry(BoxWriter &w, const AudioParams &a)
 
 void build_moov(BoxWriter &w, const MoovParams &p)
 {
-    const uint32_t mac_time = static_cast<uint32_t>(p.unix_time + kMacEpochOffset);
     w.open("moov");
-    w.open_full("mvhd", 0, 0);
-    w.u32(mac_time);
-    w.u32(mac_time);
-    w.u32(p.video_time_scale);
-    w.u32(0);
-    w.u32(0x00010000);
-    w.u16(0x0100);
-    w.zeros(10);
-    matrix(w);
-    w.zeros(24);
-    w.u32(3);
-    w.close();
+    write_mvhd(w, p.unix_time, p.video_time_scale, 0);
     w.open("mvex");
     trex(w, 1, 0);
     trex(w, 2, p.audio_default_duration);

@@ -45,6 +45,22 @@ struct MoovParams {
     uint64_t unix_time;              // creation time, seconds since 1970
 };
 
+// The boxes of a track up to its open stsd (entry count written): the caller writes the sample entry,
+// closes the stsd, writes the sample tables and calls close_trak.
+struct TrakHeader {
+    bool video = false;
+    uint32_t track_id = 0;
+    uint64_t unix_time = 0;
+    uint32_t time_scale = 0;
+    uint32_t movie_duration = 0; // tkhd, in the movie's time scale
+    uint32_t media_duration = 0; // mdhd, in the track's time scale
+    uint16_t width = 0, height = 0;
+};
+void open_trak(BoxWriter &w, const TrakHeader &t);
+void close_trak(BoxWriter &w);
+// mvhd with the next track id 3.
+void write_mvhd(BoxWriter &w, uint64_t unix_time, uint32_t time_scale, uint32_t duration);
+
 // The moov into w; w.ok() tells whether it fitted.
 void build_moov(BoxWriter &w, const MoovParams &p);
 

@@ -1,0 +1,28 @@
+// The media of the recording benchmarks: the board's main H.265 stream looped, cut into access units,
+// and 40 ms Opus frames of the board's tone to go with it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "board_es_split.h"
+
+namespace recbench {
+
+constexpr int kFps = 20;
+constexpr int kAudioFps = 25;
+
+struct Media {
+    std::vector<uint8_t> video;
+    std::vector<board::AccessUnit> units;
+    std::vector<std::vector<uint8_t>> audio; // 40 ms Opus frames
+    uint64_t bytes = 0;                      // media bytes in all
+};
+
+// The main stream `loops` times over (6 s each) and as much audio; made once per loop count.
+const Media &board_media(int loops);
+// Error-level logging only.
+void quiet();
+
+} // namespace recbench
