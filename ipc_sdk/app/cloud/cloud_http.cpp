@@ -108,13 +108,6 @@ int signed_get(cloud_upload_ctx_t *ctx, const std::string &url, bool retry, std:
     return reply_outcome(ctx, h.get(), plain);
 }
 
-std::string fixed_iv_query(const char *path)
-{
-    char sign[48];
-    if (cloud_encrypt_sign((std::string("GET&") + path + "&" + kFixedIv).c_str(), sign, sizeof sign) < 0)
-        return {};
-    return std::string("?iv=") + kFixedIv + "&signature=" + sign;
-}
 
 ko_json_ptr parse_object(const std::string &text)
 {
@@ -133,6 +126,15 @@ int get_object(cloud_upload_ctx_t *ctx, const std::string &url, bool retry, ko_j
         return rc;
     *obj = parse_object(plain);
     return *obj ? 0 : -1;
+}
+
+// A GET of `path` signed over the fixed IV, its reply object in *obj.
+int get_signed_object(cloud_upload_ctx_t *ctx, const char *path, bool retry, ko_json_ptr *obj)
+{
+    char sign[48];
+    if (cloud_encrypt_sign((std::string("GET&") + path + "&" + kFixedIv).c_str(), sign, sizeof sign) < 0)
+        return -1;
+    return get_object(ctx, domain_of(ctx) + path + "?iv=" + kFixedIv + "&signature=" + sign, retry, obj);
 }
 
 bool get_int(json_object *obj, const char *key, int *out)
@@ -311,9 +313,8 @@ int cloud_http_config_get(cloud_upload_ctx_t *ctx)
     if (!ctx)
         return -1;
     const char *path = "/vexa/camera/device/v2/switch";
-    const std::string query = fixed_iv_query(path);
     ko_json_ptr obj;
-    const int rc = query.empty() ? -1 : get_object(ctx, domain_of(ctx) + path + query, false, &obj);
+    const int rc = get_signed_object(ctx, path, false, &obj);
     if (rc != 0)
         return rc;
     uint8_t on = 0;
@@ -369,9 +370,8 @@ int cloud_http_pre_upload_request(cloud_upload_ctx_t *ctx, cloud_upload_slot_t *
     if (!ctx || !slot)
         return -1;
     const char *path = "/common/device/preUpload";
-    const std::string query = fixed_iv_query(path);
     ko_json_ptr obj;
-    const int rc = query.empty() ? -1 : get_object(ctx, domain_of(ctx) + path + query, true, &obj);
+    const int rc = get_signed_object(ctx, path, true, &obj);
     if (rc != 0)
         return rc;
     json_object *id = nullptr;
