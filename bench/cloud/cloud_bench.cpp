@@ -173,19 +173,7 @@ void BM_ClipCutting(benchmark::State &state)
 void BM_FfmpegCopyToMp4(benchmark::State &state)
 {
     setup();
-    const recbench::Media &m = recbench::board_media(kClipLoops);
-    const std::string cmd = recbench::ffmpeg_copy_to_mp4(m, g_root);
-    if (cmd.empty()) {
-        state.SkipWithError("ffmpeg cannot make the Opus baseline input");
-        return;
-    }
-    for (auto _ : state)
-        if (zeltest::run_command(cmd) != 0) {
-            state.SkipWithError("ffmpeg failed");
-            return;
-        }
-    state.counters["frames_per_s"] =
-        benchmark::Counter(static_cast<double>(m.units.size()) * state.iterations(), benchmark::Counter::kIsRate);
+    recbench::ffmpeg_copy_to_mp4(state, recbench::board_media(kClipLoops), g_root);
 }
 
 } // namespace

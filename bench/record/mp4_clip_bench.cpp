@@ -183,19 +183,7 @@ void BM_PlainWriterClip(benchmark::State &state)
 
 void BM_FfmpegCopyToMp4(benchmark::State &state)
 {
-    const Media &m = media();
-    const std::string cmd = recbench::ffmpeg_copy_to_mp4(m, root().dir());
-    if (cmd.empty()) {
-        state.SkipWithError("ffmpeg cannot make the Opus baseline input");
-        return;
-    }
-    for (auto _ : state)
-        if (zeltest::run_command(cmd) != 0) {
-            state.SkipWithError("ffmpeg failed");
-            return;
-        }
-    state.counters["frames_per_s"] =
-        benchmark::Counter(static_cast<double>(m.units.size()) * state.iterations(), benchmark::Counter::kIsRate);
+    recbench::ffmpeg_copy_to_mp4(state, media(), root().dir());
 }
 
 constexpr int kIndexEntries = 200; // entries already listed when an add is timed

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <benchmark/benchmark.h>
+
 #include "board_es_split.h"
 
 namespace recbench {
@@ -22,9 +24,9 @@ struct Media {
 
 // The main stream `loops` times over (6 s each) and as much audio; made once per loop count.
 const Media &board_media(int loops);
-// The baseline of clip writing: the ffmpeg command that copies the media (written into `dir` as an
-// H.265 elementary stream and Opus in Ogg) into an MP4; empty when the inputs cannot be made.
-std::string ffmpeg_copy_to_mp4(const Media &m, const std::string &dir);
+// The baseline of clip writing: ffmpeg copies the media (written into `dir` as an H.265 elementary
+// stream and Opus in Ogg) into an MP4 once per iteration; counter "frames_per_s".
+void ffmpeg_copy_to_mp4(benchmark::State &state, const Media &m, const std::string &dir);
 // Error-level logging only.
 void quiet();
 
