@@ -173,7 +173,7 @@ void BM_ClipCutting(benchmark::State &state)
 void BM_FfmpegCopyToMp4(benchmark::State &state)
 {
     setup();
-    recbench::ffmpeg_copy_to_mp4(state, recbench::board_media(kClipLoops), g_root);
+    recbench::ffmpeg_copy(state, recbench::board_media(kClipLoops), g_root, g_root + "/copy.mp4", "-f mp4");
 }
 
 } // namespace

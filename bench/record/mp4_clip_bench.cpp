@@ -183,7 +183,7 @@ void BM_PlainWriterClip(benchmark::State &state)
 
 void BM_FfmpegCopyToMp4(benchmark::State &state)
 {
-    recbench::ffmpeg_copy_to_mp4(state, media(), root().dir());
+    recbench::ffmpeg_copy(state, media(), root().dir(), root().dir() + "/copy.mp4", "-f mp4");
 }
 
 constexpr int kIndexEntries = 200; // entries already listed when an add is timed

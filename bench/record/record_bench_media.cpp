@@ -54,9 +54,10 @@ const Media &board_media(int loops)
     return it->second;
 }
 
-void ffmpeg_copy_to_mp4(benchmark::State &state, const Media &m, const std::string &dir)
+void ffmpeg_copy(benchmark::State &state, const Media &m, const std::string &dir, const std::string &out,
+                 const std::string &format)
 {
-    const std::string h265 = dir + "/main.h265", ogg = dir + "/audio.ogg", out = dir + "/copy.mp4";
+    const std::string h265 = dir + "/main.h265", ogg = dir + "/audio.ogg";
     std::ofstream(h265, std::ios::binary)
         .write(reinterpret_cast<const char *>(m.video.data()), static_cast<std::streamsize>(m.video.size()));
     const double seconds = static_cast<double>(m.units.size()) / kFps;
@@ -67,7 +68,7 @@ void ffmpeg_copy_to_mp4(benchmark::State &state, const Media &m, const std::stri
         return;
     }
     const std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -y -framerate 20 -i '" + h265 + "' -i '" +
-                            ogg + "' -c copy -f mp4 '" + out + "'";
+                            ogg + "' -c copy " + format + " '" + out + "'";
     for (auto _ : state)
         if (zeltest::run_command(cmd) != 0) {
             state.SkipWithError("ffmpeg failed");
