@@ -143,6 +143,7 @@ int ko_cloud_init(const cloud_init_param_t *param)
         unregister_all();
         c.shared.running = 0;
         cloud_upload_exit(&c);
+        cloud_list_deinit();
         return -2;
     }
     c.initialised = 1;
