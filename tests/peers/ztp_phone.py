@@ -247,6 +247,8 @@ class Phone:
         if kind == "short_ack":
             # Announces two indexes but carries one.
             return w.header(0xD1, bytes([0xD1, c]) + struct.pack(">HH", 2, cmd.get("index", 0)))
+        if kind == "drw":
+            return w.drw(c, cmd["index"], bytes.fromhex(cmd.get("hex", "41" * 16)))
         if kind == "drw_ack":
             return w.drw_ack(c, cmd["indexes"])
         raise ValueError("unknown craft " + kind)
