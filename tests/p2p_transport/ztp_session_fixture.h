@@ -3,6 +3,7 @@
 // as the relay; the phone then plays the relay's far end.
 #pragma once
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -10,6 +11,12 @@
 #include "ztp_pattern.h"
 
 namespace ztptest {
+
+inline std::string send_cmd(int channel, size_t n, int rate = 0)
+{
+    return R"({"cmd":"chan_send","ch":)" + std::to_string(channel) + R"(,"bytes":)" + std::to_string(n) +
+           R"(,"rate":)" + std::to_string(rate) + "}";
+}
 
 struct Impairment {
     double loss = 0, reorder = 0, dup = 0;
@@ -56,6 +63,49 @@ protected:
         server_send(R"("msg":"rly_to","ticket":5,"relay":)" + relay);
         handle_ = run_->wait(std::chrono::milliseconds(5000));
         ASSERT_GE(handle_, 0);
+    }
+    // A direct session on a LAN TCP link with phone 0.
+    void open_lan_session()
+    {
+        init();
+        listen_logged_in();
+        net_.phone(R"({"cmd":"lan_search","to":)" + json_addr("127.0.0.1", net_.lan_port()) + "}");
+        handle_ = run_->wait(std::chrono::milliseconds(5000));
+        ASSERT_GE(handle_, 0);
+        ASSERT_TRUE(zeltest::wait_until(
+            [&] { return json_object_get_boolean(member(net_.phone(R"({"cmd":"state"})").get(), "tcp_ready")); },
+            std::chrono::milliseconds(3000)));
+    }
+    // A session through the TCP relay, whose far end sends back what each channel carries.
+    void open_tcp_relay_session()
+    {
+        const int relay_port = zeltest::free_tcp_port();
+        net_.start_relay({"--port", std::to_string(relay_port), "--mode", "ok", "--echo"});
+        init();
+        listen_logged_in(2);
+        server_send(R"("msg":"tcp_rs_start","ticket":80,"relay":)" + json_addr(net_.ip(5), relay_port));
+        handle_ = run_->wait(std::chrono::milliseconds(5000));
+        ASSERT_GE(handle_, 0);
+    }
+    // Pattern both ways on every channel: the camera's writes checked by the phone, the phone's
+    // sends checked by the camera's readers.
+    void both_ways(size_t n, std::chrono::milliseconds timeout)
+    {
+        for (int c = 0; c < 8; ++c)
+            net_.phone(send_cmd(c, n));
+        std::atomic<int> good{0};
+        std::vector<std::thread> readers;
+        for (int c = 0; c < 8; ++c)
+            readers.emplace_back([&, c] { good += read_pattern(c, n, timeout) == n; });
+        for (int c = 0; c < 8; ++c)
+            write_pattern(c, n);
+        for (auto &t : readers)
+            t.join();
+        EXPECT_EQ(good.load(), 8) << "a channel from the phone lost or changed bytes";
+        for (int c = 0; c < 8; ++c) {
+            EXPECT_TRUE(phone_reaches(c, "rx", static_cast<int64_t>(n), timeout)) << "channel " << c;
+            EXPECT_EQ(stat(c, "bad"), 0) << "channel " << c;
+        }
     }
     Json stats() { return net_.phone(R"({"cmd":"chan_stats"})"); }
     // Per-channel member of the phone's statistics.
