@@ -234,6 +234,41 @@ TEST_F(ZtpData, GapThatNeverFillsTimesTheReadOut)
     EXPECT_GE(ztp_tick_ms() - t0, 5500); // the session's 6 alive seconds
 }
 
+TEST_F(ZtpData, RelayedSessionMovesToADirectPathAndKeepsItsStreams)
+{
+    open_session();
+    ztp_session_info info{};
+    ASSERT_EQ(ZTP_Check(handle_, &info), 0);
+    ASSERT_EQ(info.mode, ZTP_MODE_RELAY);
+    write_pattern(3, 32 * 1024);
+    ASSERT_TRUE(phone_reaches(3, "rx", 32 * 1024, std::chrono::seconds(10)));
+    net_.phone(R"({"cmd":"upgrade","ticket":"00112233445566778899aabbccddeeff"})");
+    ASSERT_TRUE(zeltest::wait_until([&] { return ZTP_Check(handle_, &info) == 0 && info.mode == ZTP_MODE_RELAY_TO_P2P; },
+                                    std::chrono::seconds(5)));
+    EXPECT_NE(ntohs(info.remote_addr.sin_port), phone_port()); // the phone's second socket
+    EXPECT_TRUE(net_.server_wait(R"({"type":251})"));
+    write_pattern(3, 32 * 1024);
+    EXPECT_TRUE(phone_reaches(3, "rx", 64 * 1024, std::chrono::seconds(10)));
+    EXPECT_EQ(stat(3, "bad"), 0);
+    net_.phone(send_cmd(4, 20000));
+    EXPECT_EQ(read_pattern(4, 20000, std::chrono::seconds(10)), 20000u);
+}
+
+TEST_F(ZtpData, UpgradeWithAnotherTicketIsIgnored)
+{
+    open_session();
+    net_.phone(R"({"cmd":"upgrade","ticket":"00112233445566778899aabbccddeeff"})");
+    ztp_session_info info{};
+    ASSERT_TRUE(zeltest::wait_until([&] { return ZTP_Check(handle_, &info) == 0 && info.mode == ZTP_MODE_RELAY_TO_P2P; },
+                                    std::chrono::seconds(5)));
+    // A second move, once moved, changes nothing.
+    net_.phone(R"({"cmd":"upgrade","ticket":"ffeeddccbbaa99887766554433221100"})");
+    usleep(300 * 1000);
+    const sockaddr_in before = info.remote_addr;
+    ASSERT_EQ(ZTP_Check(handle_, &info), 0);
+    EXPECT_EQ(info.remote_addr.sin_port, before.sin_port);
+}
+
 // ---- packets and closing ------------------------------------------------------------------------
 
 TEST_F(ZtpData, PacketsGoBothWays)

@@ -115,10 +115,10 @@ protected:
         json_object *chs = member(s.get(), "ch");
         return json_object_get_int64(member(json_object_array_get_idx(chs, static_cast<size_t>(channel)), key));
     }
-    // Writes n pattern bytes on `channel` in pieces of up to `piece`.
+    // Writes the next n pattern bytes of `channel` in pieces of up to `piece`.
     void write_pattern(int channel, size_t n, size_t piece = 3000)
     {
-        Pattern p(channel);
+        Pattern &p = out_[static_cast<size_t>(channel)];
         for (size_t done = 0; done < n;) {
             const size_t k = std::min(piece, n - done);
             const std::string data = p.next(k);
@@ -149,6 +149,8 @@ protected:
     }
 
     int handle_ = -1;
+    std::vector<Pattern> out_{Pattern(0), Pattern(1), Pattern(2), Pattern(3),
+                              Pattern(4), Pattern(5), Pattern(6), Pattern(7)};
     std::unique_ptr<zeltest::ChildProcess> proxy_;
     std::unique_ptr<zeltest::PeerControl> proxy_ctl_;
 };
