@@ -331,6 +331,39 @@ TEST_F(ZtpData, ForceCloseDropsWhatIsUnsent)
     EXPECT_LT(stat(1, "rx"), 512 * 1024);
 }
 
+TEST_F(ZtpData, OfTwoClosersOneCloses)
+{
+    open_session();
+    write_pattern(1, 64 * 1024);
+    std::atomic<int> ok{0}, refused{0};
+    std::vector<std::thread> closers;
+    for (int t = 0; t < 2; ++t)
+        closers.emplace_back([&, t] {
+            const int rc = t ? ZTP_Close(handle_) : ZTP_ForceClose(handle_);
+            (rc == 0 ? ok : refused) += rc == 0 || rc == ERROR_ZTP_INVALID_SESSION_HANDLE;
+        });
+    for (auto &t : closers)
+        t.join();
+    handle_ = -1;
+    EXPECT_EQ(ok.load(), 1);
+    EXPECT_EQ(refused.load(), 1);
+}
+
+TEST_F(ZtpData, CloseRacingDeInitializeFreesOnce)
+{
+    open_session();
+    net_.phone(R"({"cmd":"chan_mode","ack":false})");
+    write_pattern(1, 64 * 1024);
+    std::thread closer([&] {
+        const int rc = ZTP_Close(handle_);
+        EXPECT_TRUE(rc == 0 || rc == ERROR_ZTP_INVALID_SESSION_HANDLE || rc == ERROR_ZTP_NOT_INITIALIZED) << rc;
+    });
+    usleep(20 * 1000);
+    EXPECT_EQ(ZTP_DeInitialize(), 0);
+    closer.join();
+    handle_ = -1;
+}
+
 // Readers inside ZTP_Read while a close frees the slot: each is woken and leaves with -14 (or
 // finds the handle gone), and nothing touches the freed lists (ASan, TSan).
 TEST_F(ZtpData, ReadersAndAWriterRaceAForcedClose)
@@ -366,7 +399,8 @@ TEST_F(ZtpData, ReadersAndAWriterRaceAForcedClose)
                 usleep(1000);
         });
         usleep(static_cast<useconds_t>(2000 + (r % 7) * 1000));
-        EXPECT_EQ(ZTP_ForceClose(h), 0);
+        // A close that drains, too: readers wait on while it sends.
+        EXPECT_EQ(r % 2 ? ZTP_Close(h) : ZTP_ForceClose(h), 0) << "round " << r;
         handle_ = -1;
         stop = true;
         for (auto &t : threads)
