@@ -348,7 +348,7 @@ TEST_F(ZtpData, CloseRacingDeInitializeFreesOnce)
 TEST_F(ZtpData, ReadersAndAWriterRaceAForcedClose)
 {
     open_session();
-    const int rounds = zeltest::time_scale() > 1 ? 20 : 200;
+    constexpr int rounds = 200;
     for (int r = 0; r < rounds; ++r) {
         if (r > 0) {
             run_ = std::make_unique<ListenRun>();
