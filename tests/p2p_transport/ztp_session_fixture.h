@@ -137,6 +137,8 @@ protected:
     {
         Json s = stats();
         json_object *chs = member(s.get(), "ch");
+        if (!json_object_is_type(chs, json_type_array))
+            return -1; // no session on the phone's side yet
         return json_object_get_int64(member(json_object_array_get_idx(chs, static_cast<size_t>(channel)), key));
     }
     // Writes the next n pattern bytes of `channel` in pieces of up to `piece`.
