@@ -13,6 +13,14 @@ using namespace rectest;
 
 namespace {
 
+// Gathers the pieces a list or picture callback is given.
+int append_piece(int, uint32_t, uint32_t, const uint8_t *buf, uint32_t len, void *user)
+{
+    auto *out = static_cast<std::vector<uint8_t> *>(user);
+    out->insert(out->end(), buf, buf + len);
+    return 0;
+}
+
 class Recorder : public RecorderCard {
 protected:
     // The recording files the pool handed out.
@@ -82,29 +90,13 @@ TEST_F(Recorder, ContinuousRecordingIndexesEachPeriodWithItsPictureAndEvents)
     ASSERT_EQ(pr.size(), 1u);
     EXPECT_EQ(json_int(pr[0], "time"), t1);
     std::vector<uint8_t> jpeg;
-    ASSERT_EQ(pic_get_data(
-                  0, static_cast<uint32_t>(t1),
-                  [](int, uint32_t, uint32_t, const uint8_t *buf, uint32_t len, void *user) {
-                      auto *out = static_cast<std::vector<uint8_t> *>(user);
-                      out->insert(out->end(), buf, buf + len);
-                      return 0;
-                  },
-                  4096, &jpeg),
-              0);
+    ASSERT_EQ(pic_get_data(0, static_cast<uint32_t>(t1), append_piece, 4096, &jpeg), 0);
     ASSERT_GT(jpeg.size(), 12u);
     EXPECT_EQ(std::vector<uint8_t>(jpeg.begin() + 12, jpeg.end()), jpeg_);
 
     // The phone's list: the two periods, 8 bytes each after the 12-byte head.
     std::vector<uint8_t> list;
-    ASSERT_EQ(record_get_index_all(
-                  0,
-                  [](int, uint32_t, uint32_t, const uint8_t *buf, uint32_t len, void *user) {
-                      auto *out = static_cast<std::vector<uint8_t> *>(user);
-                      out->insert(out->end(), buf, buf + len);
-                      return 0;
-                  },
-                  20, &list),
-              0);
+    ASSERT_EQ(record_get_index_all(0, append_piece, 20, &list), 0);
     ASSERT_EQ(list.size(), 12u + 16);
     EXPECT_EQ(sd::get_u32(list.data() + 12), static_cast<uint32_t>(t1));
     EXPECT_EQ(sd::get_u32(list.data() + 20), static_cast<uint32_t>(t2));
