@@ -103,10 +103,10 @@ TEST_F(Recorder, ContinuousRecordingIndexesEachPeriodWithItsPictureAndEvents)
 
     // "upload_statistics" reaches the daemon through the reporter; the periods add up to two.
     sim_->send("rpc", R"({"id":42,"method":"tolk.stat"})");
-    int64_t closed = 0, video_frames = 0;
+    int64_t closed = 0, video_frames = 0, audio_errors = 0;
     EXPECT_TRUE(zeltest::wait_until(
         [&] {
-            closed = video_frames = 0;
+            closed = video_frames = audio_errors = 0;
             for (int since = 0;;) {
                 int at = -1;
                 auto stat = next("rpc", "_async.stat", since, &at, 100);
@@ -116,12 +116,14 @@ TEST_F(Recorder, ContinuousRecordingIndexesEachPeriodWithItsPictureAndEvents)
                 json_object *rec = zeltest::member(zeltest::member(stat.get(), "params"), "local_rec.info");
                 closed += rec ? json_int(rec, "mp4_succuss_file") : 0;
                 video_frames += rec ? json_int(rec, "total_video_frame") : 0;
+                audio_errors += rec ? json_int(rec, "mp4_err_audio_frame") : 0;
             }
             return closed == 2;
         },
         zeltest::scaled(std::chrono::seconds(20))))
         << closed;
     EXPECT_GE(video_frames, 126 * kFps);
+    EXPECT_EQ(audio_errors, 0) << "no audio is handed over before the file's first video frame";
 }
 
 TEST_F(Recorder, ModeOneRecordsOnlyWhileAnSdEventIsPending)
@@ -140,6 +142,7 @@ TEST_F(Recorder, ModeOneRecordsOnlyWhileAnSdEventIsPending)
     const auto periods = committed(file.get());
     ASSERT_EQ(periods.size(), 1u);
     EXPECT_EQ(json_int(records[0], "time"), json_int(periods[0], "start"));
+    EXPECT_EQ(ffmpeg_decode_errors(card_path(files[0])), "");
 }
 
 TEST_F(Recorder, DeleteVideoFromTheDaemonDeletesThePeriodFromEveryIndexAndRepliesOk)

@@ -167,11 +167,12 @@ void RecorderCard::play_frame()
     f.size = static_cast<uint32_t>(u.size);
     ASSERT_EQ(ko_ipc_stream_put_frame(0, &f), 0);
     frames_++;
-    // The audio due by this frame.
+    // The audio due by this frame, stamped on its own 40 ms grid behind the frame's time.
+    const uint64_t video_grid_us = frames_ * 1000000 / kFps;
     while (audio_sent_ * kFps < frames_ * kAudioFps) {
         const auto &bytes = audio_[audio_sent_ % audio_.size()];
         ko_av_frame a{};
-        a.timestamp_us = RecorderClock::tick_us();
+        a.timestamp_us = f.timestamp_us - (video_grid_us - audio_sent_ * 1000000 / kAudioFps);
         a.frame_type = KO_FRAME_TYPE_AUDIO;
         a.data = const_cast<uint8_t *>(bytes.data());
         a.size = static_cast<uint32_t>(bytes.size());
