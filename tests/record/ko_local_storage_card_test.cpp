@@ -201,4 +201,51 @@ TEST_F(Recorder, AFullCardGivesTwo)
     EXPECT_EQ(statuses(), std::vector<int>{2});
 }
 
+// The board's main stream fills a 128 MiB file in about nine minutes of video.
+class RecorderMainStream : public Recorder {
+protected:
+    RecorderMainStream()
+    {
+        stream_ = "main_2880x1620.h265";
+        width_ = 2880;
+        height_ = 1620;
+        bitrate_kbps_ = 4096;
+    }
+};
+
+TEST_F(RecorderMainStream, AnAlmostFullFileIsClosedAndTheNextStartsWithTheFrameItRefused)
+{
+    start_recorder(0);
+    for (int s = 0; s < 700 && recordings().size() < 2 && !HasFatalFailure(); s += 10)
+        play(10);
+    play(70);
+    std::vector<std::string> files;
+    // The full file is renamed with its real end time by a short thread of the pool.
+    ASSERT_TRUE(zeltest::wait_until(
+        [&] {
+            files = recordings();
+            return files.size() == 2 && files[0].find("19691231") == std::string::npos;
+        },
+        zeltest::scaled(std::chrono::seconds(10))))
+        << files.size();
+    Json first = walk(card_path(files[0])), second = walk(card_path(files[1]));
+    const auto p1 = committed(first.get()), p2 = committed(second.get());
+    ASSERT_FALSE(p1.empty());
+    ASSERT_FALSE(p2.empty());
+    const int64_t end1 = json_int(p1.back(), "start") + json_int(p1.back(), "duration");
+    const int64_t start2 = json_int(p2.front(), "start");
+    EXPECT_GE(start2, end1 - 1) << "no jump back";
+    EXPECT_LE(start2, end1 + 1) << "the next file goes on where the full one stopped";
+    EXPECT_EQ(ffmpeg_decode_errors(card_path(files[0])), "");
+    EXPECT_EQ(ffmpeg_decode_errors(card_path(files[1])), "");
+    // Every period is listed and names the file that holds it, under its closed name.
+    Json index = video_index();
+    const auto records = live(index.get());
+    EXPECT_EQ(records.size(), p1.size() + p2.size());
+    for (json_object *r : records) {
+        const std::string name = json_object_get_string(zeltest::member(r, "name"));
+        EXPECT_TRUE(name == files[0] || name == files[1]) << name;
+    }
+}
+
 } // namespace

@@ -45,14 +45,14 @@ uint64_t clock_us(clockid_t id)
     return static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
 }
 
-ko_stream_chn_info video_info()
+ko_stream_chn_info video_info(uint16_t width, uint16_t height, uint32_t bitrate_kbps)
 {
     ko_stream_chn_info v{};
     v.channel = 0;
-    v.resolution = {864, 480};
+    v.resolution = {width, height};
     v.gop = 60;
     v.encode = 5; // H.265
-    v.bitrate = 1024;
+    v.bitrate = bitrate_kbps;
     v.fps = RecorderCard::kFps;
     v.seconds = 9;
     return v;
@@ -90,6 +90,12 @@ void RecorderClock::restore()
     ko_time_set_tick_source(nullptr);
     ko_time_set_wall_source(nullptr);
 }
+void RecorderClock::advance_to(uint64_t tick)
+{
+    const uint64_t now = tick_us();
+    if (tick > now)
+        offset().fetch_add(tick - now);
+}
 uint64_t RecorderClock::tick_us() { return clock_us(CLOCK_MONOTONIC) + offset().load(); }
 uint64_t RecorderClock::wall_us() { return clock_us(CLOCK_REALTIME) + offset().load(); }
 
@@ -107,7 +113,7 @@ void RecorderCard::SetUp()
     card_ = std::make_unique<zeltest::TestCard>(root_, kCardSize);
     if (!card_->ready())
         GTEST_SKIP() << card_->reason();
-    video_ = load_stream(board_media("sub_864x480.h265"));
+    video_ = load_stream(board_media(stream_));
     audio_ = audio_frames(FMP4_CODEC_OPUS, 150);
     ASSERT_GT(video_.keys(), 0);
     param_.ko_snapshot_func = snapshot;
@@ -115,10 +121,9 @@ void RecorderCard::SetUp()
     wait_links();
     // The test's clock outruns the SDK threads' liveness reports: the watchdog would take them for dead.
     ASSERT_EQ(ko_thread_watchdog_deinit(), 0);
-    ko_stream_chn_info v = video_info(), a = audio_info();
+    ko_stream_chn_info v = video_info(width_, height_, bitrate_kbps_), a = audio_info();
     ASSERT_EQ(ko_ipc_stream_chn_add(&v), 0);
     ASSERT_EQ(ko_ipc_stream_chn_add(&a), 0);
-    start_us_ = RecorderClock::tick_us();
 }
 
 void RecorderCard::TearDown()
@@ -161,26 +166,28 @@ void RecorderCard::play_frame()
 {
     const board::AccessUnit &u = video_.units[frames_ % video_.units.size()];
     ko_av_frame f{};
-    f.timestamp_us = RecorderClock::tick_us();
+    // 50 ms after the last frame, or later when the passes took longer than that.
+    if (frames_ > 0)
+        clock_.advance_to(last_us_ + 1000000 / kFps);
+    f.timestamp_us = last_us_ = RecorderClock::tick_us();
     f.frame_type = u.key ? KO_FRAME_TYPE_I : KO_FRAME_TYPE_P;
     f.data = video_.bytes.data() + u.offset;
     f.size = static_cast<uint32_t>(u.size);
     ASSERT_EQ(ko_ipc_stream_put_frame(0, &f), 0);
-    frames_++;
-    // The audio due by this frame, stamped on its own 40 ms grid behind the frame's time.
-    const uint64_t video_grid_us = frames_ * 1000000 / kFps;
-    while (audio_sent_ * kFps < frames_ * kAudioFps) {
+    // The audio due by this frame, on its own 40 ms grid.
+    const uint64_t grid_us = frames_ * 1000000 / kFps;
+    for (uint64_t at = audio_sent_ * 1000000 / kAudioFps; at <= grid_us; at = audio_sent_ * 1000000 / kAudioFps) {
         const auto &bytes = audio_[audio_sent_ % audio_.size()];
         ko_av_frame a{};
-        a.timestamp_us = f.timestamp_us - (video_grid_us - audio_sent_ * 1000000 / kAudioFps);
+        a.timestamp_us = f.timestamp_us - (grid_us - at);
         a.frame_type = KO_FRAME_TYPE_AUDIO;
         a.data = const_cast<uint8_t *>(bytes.data());
         a.size = static_cast<uint32_t>(bytes.size());
         ASSERT_EQ(ko_ipc_stream_put_frame(4, &a), 0);
         audio_sent_++;
     }
+    frames_++;
     passes();
-    clock_.advance_us(1000000 / kFps);
 }
 
 void RecorderCard::passes()

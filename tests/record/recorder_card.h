@@ -17,12 +17,14 @@
 namespace rectest {
 
 // The SDK's tick and wall clocks as the test moves them: both run with the monotonic clock and jump
-// forward by every advance.
+// forward to the time of every frame played, so that frames carry 50 ms steps (longer ones only when
+// the passes took longer).
 class RecorderClock {
 public:
     RecorderClock();
     ~RecorderClock();
-    void advance_us(uint64_t us) { offset().fetch_add(us); }
+    // Moves both clocks forward to read at least `tick_us` (never back).
+    void advance_to(uint64_t tick_us);
     // Back to the system's clocks.
     void restore();
     static uint64_t tick_us();
@@ -69,13 +71,18 @@ protected:
 
     static std::vector<int> statuses();
 
+    // The board stream played into channel 0, and what its channel says of it.
+    std::string stream_ = "sub_864x480.h265";
+    uint16_t width_ = 864, height_ = 480;
+    uint32_t bitrate_kbps_ = 1024;
+
     RecorderClock clock_;
     std::unique_ptr<zeltest::TestCard> card_;
     Stream video_;
     std::vector<std::vector<uint8_t>> audio_;
     std::vector<uint8_t> jpeg_;
     uint64_t frames_ = 0, audio_sent_ = 0;
-    uint64_t start_us_ = 0;
+    uint64_t last_us_ = 0; // time stamp of the last video frame
 };
 
 } // namespace rectest
