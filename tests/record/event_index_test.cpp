@@ -2,6 +2,9 @@
 // whole periods. The Python walker reads the records independently.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <vector>
 
 #include "app/record/event_index.h"
@@ -135,6 +138,34 @@ TEST_F(EventIndex, DeletingAPeriodMarksAllItsRecordsAndTheGroupAnnouncesWhatIsLe
     ASSERT_TRUE(json_object_object_get_ex(report.get(), "records", &records));
     ASSERT_EQ(json_object_array_length(records), 7u);
     EXPECT_EQ(rectest::json_int(json_object_array_get_idx(records, 6), "seq"), 7);
+}
+
+TEST_F(EventIndex, AnIndexFileThatCannotBeOpenedAtInitIsOpenedByTheFirstAdd)
+{
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(event_add_fargment(0, kT0, 0x1), 0);
+    ASSERT_EQ(event_deinit(), 0);
+    // No descriptor can be had: the lowest free one becomes the limit.
+    const int lowest = dup(0);
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowest);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const int rc = event_init(1);
+    const int add = event_add_fargment(0, kT0 + 60, 0x1);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(rc, 0) << "the context waits without a file";
+    EXPECT_EQ(add, -3) << "still no descriptor";
+    EXPECT_EQ(event_add_fargment(0, kT0 + 120, 0x2), 0);
+    auto report = walk();
+    json_object *records = nullptr;
+    ASSERT_TRUE(json_object_object_get_ex(report.get(), "records", &records));
+    ASSERT_EQ(json_object_array_length(records), 2u);
+    EXPECT_EQ(rectest::json_int(json_object_array_get_idx(records, 1), "seq"), 2);
+    EXPECT_EQ(rectest::json_int(json_object_array_get_idx(records, 1), "time"), kT0 + 120);
 }
 
 } // namespace

@@ -18,7 +18,7 @@ constexpr const char *kModule = "KO REC";
 constexpr IndexLayout kLayout{EVENT_INDEX_RECORD_SIZE, 41, 32, 40, 0};
 static_assert(EVENT_INDEX_RECORD_SIZE == 8 + 4 + 20 + 4 + 4 + 1 + 4, "event record layout");
 
-IndexModule g_event{"event_index", SD_KIND_EVENT, kLayout};
+IndexModule g_event{"event_index", SD_KIND_EVENT, kLayout, true};
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 

@@ -235,10 +235,13 @@ int log_scan(IndexLog &log, const IndexLayout &l)
     return rc;
 }
 
-int log_open(IndexLog &log, const IndexLayout &l, IndexMode &mode, const char *path, const char *who)
+int log_open(IndexLog &log, const IndexLayout &l, IndexMode &mode, const char *path, const char *who,
+             bool *open_failed)
 {
     FILE *fp = nullptr;
     const int m = _open_file_wr(path, &fp);
+    if (open_failed)
+        *open_failed = m != 1 && m != 3;
     if (m != 1 && m != 3) {
         KO_LOGE(kModule, "%s _open_file_wr fail. file=%s\n", who, path);
         return m;

@@ -81,8 +81,10 @@ private:
 };
 
 // Opens `path` ("rb+", else "rb"; the mode word follows), checks the head and scans the log. A file
-// without the head gets every slot invalidated and then the head, and starts empty.
-int log_open(IndexLog &log, const IndexLayout &l, IndexMode &mode, const char *path, const char *who);
+// without the head gets every slot invalidated and then the head, and starts empty. *open_failed (when
+// given) tells whether the file itself could not be opened.
+int log_open(IndexLog &log, const IndexLayout &l, IndexMode &mode, const char *path, const char *who,
+             bool *open_failed = nullptr);
 // Finds the newest valid record (the cursor goes after it), max_seq, the oldest live record after it
 // (beg_pos) and the live count. Records live in one run of consecutive seqs ending at the newest.
 int log_scan(IndexLog &log, const IndexLayout &l);

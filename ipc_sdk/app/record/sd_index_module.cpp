@@ -28,7 +28,7 @@ IndexLog *index_context(IndexModule &m, int channel)
     return nullptr;
 }
 
-int index_open_context(IndexModule &m, IndexLog &log)
+int index_open_context(IndexModule &m, IndexLog &log, bool *open_failed)
 {
     sd_file_info_t *f = sd_get_path_and_set_channel(m.kind, log.channel, nullptr);
     if (!f) {
@@ -41,7 +41,7 @@ int index_open_context(IndexModule &m, IndexLog &log)
         return -2;
     }
     log.name = f->path;
-    const int rc = log_open(log, m.layout, m.mode, path, m.who);
+    const int rc = log_open(log, m.layout, m.mode, path, m.who, open_failed);
     if (rc != 0)
         log.name.clear();
     return rc;
@@ -82,7 +82,10 @@ int index_module_init(IndexModule &m, int cameras)
             if (!log)
                 continue;
             std::lock_guard<std::recursive_mutex> guard(log->lock);
-            const int rc = index_open_context(m, *log);
+            bool open_failed = false;
+            const int rc = index_open_context(m, *log, &open_failed);
+            if (rc != 0 && open_failed && m.open_later)
+                continue;
             if (rc != 0) {
                 KO_LOGE(kModule, "%s _init_context fail\n", m.who);
                 for (IndexLog &l : m.contexts) {

@@ -12,10 +12,16 @@
 namespace sd {
 
 struct IndexModule {
-    IndexModule(const char *name, int index_kind, IndexLayout l) : who(name), kind(index_kind), layout(l) {}
+    IndexModule(const char *name, int index_kind, IndexLayout l, bool later = false)
+        : who(name), kind(index_kind), layout(l), open_later(later)
+    {
+    }
     const char *who;   // the module's name in log lines
     int kind;          // pool kind of its index file
     IndexLayout layout;
+    // An index file that cannot be opened at init leaves its context without a file, opened by the
+    // first add, instead of failing the init.
+    bool open_later;
     std::mutex start_lock; // init and deinit
     std::mutex lock;       // the context table
     bool initialised = false;
@@ -26,8 +32,8 @@ struct IndexModule {
 
 // The channel's context, claiming a free one; NULL (logged) when none fits.
 IndexLog *index_context(IndexModule &m, int channel);
-// Opens the channel's index file from the pool into the context (lock held).
-int index_open_context(IndexModule &m, IndexLog &log);
+// Opens the channel's index file from the pool into the context (lock held); *open_failed as log_open.
+int index_open_context(IndexModule &m, IndexLog &log, bool *open_failed = nullptr);
 // The context opened, opening it lazily (lock held): 0 or the open error.
 int index_ensure_open(IndexModule &m, IndexLog &log);
 // Frees the contexts, asks the pool which channels own an index file and opens their contexts.
