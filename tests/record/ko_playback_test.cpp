@@ -231,9 +231,11 @@ TEST_F(Playback, FastSpeedsSendTheFirstFramesOfEachGopAndSpeedOneResumesAtAKeyFr
         EXPECT_EQ(n, 3u);
     std::lock_guard<std::mutex> guard(sink_.lock);
     const auto &v = sink_.video;
-    for (size_t i = 1; i < v.size(); i++)
-        if (v[i].kind == FMP4_FRAME_KEY)
+    for (size_t i = 1; i < v.size(); i++) {
+        if (v[i].kind == FMP4_FRAME_KEY) {
             EXPECT_EQ(v[i].ts % 3000, 0u) << "each run starts at a GOP's key frame";
+        }
+    }
     EXPECT_EQ(v[at1].kind, FMP4_FRAME_KEY) << "back at speed 1 the next frame is a key frame";
     EXPECT_GT(v[at1].ts, v[at1 - 1].ts);
     EXPECT_FALSE(sink_.audio_ahead);
@@ -338,8 +340,9 @@ TEST_F(Playback, StopAtAnyMomentJoinsBothThreads)
     for (int i = 0; i < 12; i++) {
         ko_playback_t *h = start(kT0 + (i % 2 ? 60 : 0), kT0 + 3600);
         ASSERT_NE(h, nullptr);
-        if (i % 3 == 0)
+        if (i % 3 == 0) {
             ASSERT_EQ(ko_playback_speed_ctrl(h, 16), 0);
+        }
         if (i % 4 == 1)
             ko_playback_pause(h);
         std::this_thread::sleep_for(std::chrono::milliseconds(i * 23 % 170));

@@ -39,7 +39,7 @@ protected:
         video.encode = 5;
         video.bitrate = 2000;
         video.fps = 20;
-        video.seconds = 4;
+        video.seconds = 10;
         ASSERT_EQ(ko_ipc_stream_chn_add(&video), 0);
         ko_stream_chn_info audio{};
         audio.channel = 4;
@@ -47,7 +47,8 @@ protected:
         audio.samplebit = 16;
         audio.encode = 1032;
         audio.fps = 25;
-        audio.seconds = 4;
+        audio.bitrate = 32;
+        audio.seconds = 10;
         ASSERT_EQ(ko_ipc_stream_chn_add(&audio), 0);
         ko_local_storage_set_manual(1);
         ASSERT_EQ(ko_local_storage_init_v2("/mnt/sdcard", 1, 1ull << 32, 0, 256ull << 20, 0, [](int) {}), 0);

@@ -98,7 +98,7 @@ TEST_F(Yvideo, DeletingBeforeATimeMarksTheIndexAndTheDataRecords)
 {
     for (uint32_t i = 0; i < 4; i++)
         ASSERT_EQ(add(kT0 + i * 60, bytes(static_cast<uint8_t>(i), 700 + i)), 0);
-    ASSERT_EQ(yvideo_del_index_before(0, kT0 + 120), 0);
+    ASSERT_EQ(yvideo_del_index_before(0, kT0 + 100), 0);
     int rc = 0;
     get(kT0, &rc);
     EXPECT_EQ(rc, -6);
@@ -122,6 +122,11 @@ TEST_F(Yvideo, DeletingBeforeATimeMarksTheIndexAndTheDataRecords)
     ASSERT_EQ(add(kT0 + 240, bytes(4, 704)), 0);
     EXPECT_EQ(get(kT0 + 240, &rc), bytes(4, 704));
     EXPECT_EQ(get(kT0 + 180, &rc), bytes(3, 703));
+    // A record of the time itself goes too when it lies in the file of the one deleted before it.
+    ASSERT_EQ(yvideo_del_index_before(0, kT0 + 180), 0);
+    get(kT0 + 180, &rc);
+    EXPECT_EQ(rc, -6);
+    EXPECT_EQ(get(kT0 + 240, &rc), bytes(4, 704));
 }
 
 TEST_F(Yvideo, ARenamedDataFileIsStillFound)
