@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/record/ko_playback.h"
+#include "common/ipc/ko_message.h"
 #include "app/record/record_index.h"
 #include "index_pool_fixture.h"
 #include "record_media.h"
@@ -349,6 +350,33 @@ TEST_F(Playback, StopAtAnyMomentJoinsBothThreads)
         EXPECT_EQ(ko_playback_stop(h), 0);
     }
     EXPECT_EQ(ko_playback_stop(nullptr), -1);
+}
+
+ko_playback_t *g_running = nullptr;
+
+TEST_F(Playback, TheCardGoingEndsThePlaybackThroughTheReleaseFunction)
+{
+    record(kT0, 62);
+    ASSERT_EQ(ko_message_init(nullptr), 0);
+    ASSERT_EQ(ko_playback_init([] {
+                  ko_playback_stop(g_running);
+                  g_running = nullptr;
+              }),
+              0);
+    g_running = start(kT0, kT0 + 3600);
+    ASSERT_NE(g_running, nullptr);
+    ASSERT_TRUE(sink_.wait([&] { return sink_.video.size() >= 3; }));
+    EXPECT_EQ(sd_uninit(), 0);
+    EXPECT_EQ(g_running, nullptr) << "the pool released the playback";
+    const size_t seen = sink_.video_count();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(sink_.video_count(), seen);
+    {
+        std::lock_guard<std::mutex> guard(sink_.lock);
+        EXPECT_EQ(sink_.statuses, std::vector<int>{KO_PLAYBACK_STARTED}) << "a stop is not reported as the end";
+    }
+    EXPECT_EQ(ko_playback_deinit(), 0);
+    ko_message_deinit();
 }
 
 TEST_F(Playback, AStartWithoutARecordingFailsWithStatusOne)

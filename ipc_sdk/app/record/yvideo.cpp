@@ -100,7 +100,7 @@ extern "C" int yvideo_add_index(int channel, uint32_t time)
     if (!log)
         return -3;
     const int rc = store_add_index(g_yvideo, *log, time);
-    if (rc != 0)
+    if (rc != 0 && rc != -6) // a record that cannot be added is counted by the store
         g_statistics_storage.index_add_err++;
     return rc;
 }
