@@ -43,7 +43,7 @@ struct ko_playback {
     bool video_sent = false;      // a frame of this period has been taken
     uint64_t last_video_us = 0;   // its time stamp: audio stays at or behind it
     uint32_t gop_frames = 0;      // frames read since the last key-frame jump
-    int previous_speed = 1;
+    int previous_speed = 1;       // the speed of the last video read
 };
 
 namespace pb {

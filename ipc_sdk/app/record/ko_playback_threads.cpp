@@ -116,6 +116,10 @@ struct Pacer {
     }
 };
 
+// Audio plays at speed 1 only, and only once the video thread has read at speed 1: coming back from
+// a faster speed, it first moves the audio to the key frame it jumps to (lock held).
+bool audio_plays(const ko_playback &h) { return h.state == kPlaying && h.speed == 1 && h.previous_speed == 1; }
+
 } // namespace
 
 void *video_thread(void *arg)
@@ -210,7 +214,7 @@ void *audio_thread(void *arg)
         Guard guard(h.lock);
         if (h.state == kStopping)
             break;
-        if (h.state != kPlaying || h.speed != 1) {
+        if (!audio_plays(h)) {
             drop(&frame);
             holding = false;
             guard.unlock();
@@ -221,7 +225,7 @@ void *audio_thread(void *arg)
             drop(&frame);
             holding = false;
         }
-        for (int n = 0; n < kAudioPerPass && h.state == kPlaying && h.speed == 1; n++) {
+        for (int n = 0; n < kAudioPerPass && audio_plays(h); n++) {
             if (!holding) {
                 if (h.audio_ended || !h.reader)
                     break;
