@@ -714,6 +714,15 @@ extern "C" int ko_local_storage_destroy(int video_channel)
     return 0;
 }
 
+extern "C" int ko_local_storage_created(int video_channel)
+{
+    Task *t = find_task(video_channel);
+    if (!t)
+        return 0;
+    Lock guard(t->lock);
+    return t->created ? 1 : 0;
+}
+
 extern "C" int fmp4_muxer_fragment_update_index_callback(uint8_t channel, uint32_t *start_s, uint8_t *duration,
                                                          uint8_t *motion)
 {

@@ -21,6 +21,8 @@ int ko_local_storage_set_mode_v2(int video_channel, int mode);
 int ko_local_set_format_status(int state);
 int ko_local_storage_deinit_v2(void);
 int ko_local_storage_destroy(int video_channel);
+// 1 when the recorder instance of the video channel has been created, else 0.
+int ko_local_storage_created(int video_channel);
 
 // Called by the fragmented-MP4 writer when it closes an index period and once its entry is durable.
 int fmp4_muxer_fragment_update_index_callback(uint8_t channel, uint32_t *start_s, uint8_t *duration,

@@ -1,5 +1,5 @@
-// The index context and the data file of a channel share the context's recursive lock. A picture is
-// read under the lock and sent after it is released.
+// The picture store is the record store of the picture kinds; rebuilding its index from the data
+// files and checking it at start-up are its own.
 #include "pic_index.h"
 
 #include <string.h>
@@ -11,70 +11,27 @@
 
 #include "common/utils/ko_log.h"
 #include "common/utils/ko_time.h"
-#include "sd_index_module.h"
-#include "sd_pic_data.h"
+#include "sd_pic_store.h"
 #include "sd_statistics.h"
 
 namespace sd {
 namespace {
 constexpr const char *kModule = "KO REC";
-constexpr IndexLayout kLayout{PIC_INDEX_RECORD_SIZE, 141, 0, 8, 4};
-static_assert(PIC_INDEX_RECORD_SIZE == 4 + 4 + 1 + 128 + 4 + 4, "picture record layout");
+static_assert(PIC_INDEX_RECORD_SIZE == kStoreRecordSize, "picture record layout");
 constexpr uint32_t kDataHead = 2;
+constexpr uint32_t kPictureKind = 5;
 
-IndexModule g_pic{"pic_index", SD_KIND_PICI, kLayout};
-PicDataFile g_data[2] = {{SD_KIND_PIC, kDataHead}, {SD_KIND_PIC, kDataHead}};
+PicStore g_pic{"pic_index", SD_KIND_PICI, SD_KIND_PIC, kDataHead};
+const IndexLayout &kLayout = kStoreLayout;
 
-using Lock = std::lock_guard<std::recursive_mutex>;
-
-PicDataFile &data_of(IndexLog &log)
-{
-    PicDataFile &df = g_data[&log - g_pic.contexts];
-    df.channel = log.channel;
-    return df;
-}
-
-void copy_path(uint8_t *out, const char *name)
-{
-    memset(out, 0, 128);
-    strncpy(reinterpret_cast<char *>(out), name, 127);
-}
-
-std::string path_of(const uint8_t *slot)
-{
-    return std::string(reinterpret_cast<const char *>(slot + 9), strnlen(reinterpret_cast<const char *>(slot + 9), 128));
-}
-
-// A read handle for the data file the last picture came from.
-struct ReadFile {
-    std::string name;
-    FILE *file = nullptr;
-    int64_t capacity = 0;
-    void close()
-    {
-        if (file)
-            _close_file(file);
-        file = nullptr;
-        name.clear();
-    }
-};
-ReadFile g_read[2];
 } // namespace
 } // namespace sd
 
 using namespace sd;
 
-extern "C" int pic_init(int cameras) { return index_module_init(g_pic, cameras); }
+extern "C" int pic_init(int cameras) { return index_module_init(g_pic.index, cameras); }
 
-extern "C" int pic_deinit(void)
-{
-    for (int i = 0; i < 2; i++) {
-        Lock guard(g_pic.contexts[i].lock);
-        g_data[i].close();
-        g_read[i].close();
-    }
-    return index_module_deinit(g_pic);
-}
+extern "C" int pic_deinit(void) { return store_deinit(g_pic); }
 
 extern "C" uint64_t pic_get_defalut_size_bytes(uint32_t fragments)
 {
@@ -83,163 +40,38 @@ extern "C" uint64_t pic_get_defalut_size_bytes(uint32_t fragments)
 
 extern "C" int pic_add_data(int channel, const uint8_t *data, uint32_t size)
 {
-    if (!index_module_ready(g_pic))
+    if (!index_module_ready(g_pic.index))
         return -1;
-    IndexLog *log = index_context(g_pic, channel);
-    if (!log)
-        return -2;
-    Lock guard(log->lock);
-    if (size == 0 || !data) {
-        KO_LOGE(kModule, "%s data size is %d\n", __func__, static_cast<int>(size));
-        return -4;
-    }
-    PicDataFile &df = data_of(*log);
-    if (pic_data_ensure_room(df, size) != 0)
-        return -2;
-    const int rc = pic_data_write(df, data, size);
-    KO_LOGI(kModule, "%s over size:%u channel:%d, ret:%d, file_name: %s\n", __func__, size, channel, rc,
-            df.name.c_str());
-    return rc;
+    IndexLog *log = index_context(g_pic.index, channel);
+    return log ? store_add_data(g_pic, *log, data, size) : -2;
 }
 
 extern "C" int pic_add_index(int channel, uint32_t time)
 {
-    if (!index_module_ready(g_pic))
+    if (!index_module_ready(g_pic.index))
         return -1;
-    IndexLog *log = index_context(g_pic, channel);
-    if (!log)
-        return -2;
-    Lock guard(log->lock);
-    PicDataFile &df = data_of(*log);
-    if (!df.file) {
-        KO_LOGE(kModule, "%s file_name_data is null \n", __func__);
-        return -3;
-    }
-    if (time <= kIndexMinTime) {
-        KO_LOGE(kModule, "err timestamp=%u\n", time);
-        g_statistics_storage.index_update_err++;
-        return -4;
-    }
-    uint32_t offset = 0;
-    if (pic_data_stamp(df, time, &offset) != 0)
-        return -4;
-    if (index_ensure_open(g_pic, *log) != 0)
-        return -5;
-    uint8_t slot[PIC_INDEX_RECORD_SIZE] = {};
-    put_u32(slot + 4, time);
-    copy_path(slot + 9, df.name.c_str());
-    put_u32(slot + 137, offset);
-    if (log_append(*log, kLayout, g_pic.mode, slot) != 0) {
-        KO_LOGE(kModule, "_add_index fail. file=%s\n", log->name.c_str());
-        g_statistics_storage.index_add_err++;
-        return -6;
-    }
-    return 0;
+    IndexLog *log = index_context(g_pic.index, channel);
+    return log ? store_add_index(g_pic, *log, time) : -2;
 }
 
 extern "C" int pic_get_data(int channel, uint32_t time, pic_data_cb cb, uint32_t size, void *user)
 {
-    if (!index_module_ready(g_pic) || !cb || size <= PIC_HEAD_SIZE)
-        return -1;
-    IndexLog *log = index_context(g_pic, channel);
-    if (!log)
-        return -2;
-    std::vector<uint8_t> jpeg;
-    {
-        Lock guard(log->lock);
-        if (!log->file || log->valid_count == 0) {
-            KO_LOGE(kModule, "valid_count is %d!\n", static_cast<int>(log->valid_count));
-            return -6;
-        }
-        uint8_t found[PIC_INDEX_RECORD_SIZE];
-        bool have = false;
-        {
-            CursorGuard cursor(*log);
-            log_walk(*log, kLayout, g_pic.mode, [&](uint8_t *slot, int64_t) {
-                const uint32_t t = slot_time(kLayout, slot);
-                if (t < time)
-                    return Walk::Next;
-                if (t == time && !slot_deleted(kLayout, slot)) {
-                    memcpy(found, slot, sizeof found);
-                    have = true;
-                }
-                return t == time && !have ? Walk::Next : Walk::Stop;
-            });
-        }
-        if (!have || !log_live(*log, kLayout, found)) {
-            KO_LOGI(kModule, "%s not find index.\n", __func__);
-            return -6;
-        }
-        ReadFile &rf = g_read[log - g_pic.contexts];
-        const std::string name = path_of(found);
-        if (!rf.file || rf.name != name) {
-            KO_LOGI(kModule, "read data change. %s -> %s\n", rf.name.c_str(), name.c_str());
-            rf.close();
-            char path[1024];
-            int err = 0;
-            if (sd_get_path(name.c_str(), path) != 0 || !(rf.file = _open_file(path, "rb", &err))) {
-                KO_LOGE(kModule, "not find data file. %d \n", err);
-                return -6;
-            }
-            rf.name = name;
-            rf.capacity = _get_capacity(rf.file);
-        }
-        // A stamped picture never moves, but the data file may be written by this process meanwhile.
-        PicDataFile &df = data_of(*log);
-        if (df.file && df.name == name)
-            fflush(df.file);
-        if (pic_data_read(rf.file, rf.capacity, get_u32(found + 137), time, jpeg) != 0)
-            return -6;
-    }
-    return index_send_pieces(channel, 5, jpeg, size, 1, cb, user);
+    return store_get_data(g_pic, channel, time, kPictureKind, cb, size, user);
 }
 
 extern "C" int pic_del_index_before(int channel, uint64_t time)
 {
-    return index_del_before(g_pic, channel, time);
+    return index_del_before(g_pic.index, channel, time);
 }
 
 extern "C" int pic_del_index(int channel, const uint32_t *times, int count)
 {
-    return index_del_listed(g_pic, channel, times, count);
+    return index_del_listed(g_pic.index, channel, times, count);
 }
 
 extern "C" int pic_change_file_name(int channel, const char *old_name, const char *new_name)
 {
-    if (!index_module_ready(g_pic) || !old_name || !new_name)
-        return -1;
-    IndexLog *log = index_context(g_pic, channel);
-    if (!log) {
-        KO_LOGE(kModule, "pic_change_file_name  err, channel = %d\n", channel);
-        return -1;
-    }
-    Lock guard(log->lock);
-    const uint64_t t0 = vexa_time_tick_ms();
-    PicDataFile &df = data_of(*log);
-    if (df.name == old_name)
-        df.name = new_name;
-    if (g_read[log - g_pic.contexts].name == old_name)
-        g_read[log - g_pic.contexts].close();
-    if (!log->file)
-        return 0;
-    // Every record of the file is renamed, the newest included and across the wrap.
-    CursorGuard cursor(*log);
-    int err = 0;
-    uint8_t field[128];
-    copy_path(field, old_name);
-    const int rc = log_walk(*log, kLayout, g_pic.mode, [&](uint8_t *slot, int64_t off) {
-        if (memcmp(slot + 9, field, 128) != 0)
-            return Walk::Next;
-        copy_path(slot + 9, new_name);
-        slot_seal(kLayout, slot);
-        err = log_write_at(*log, kLayout, g_pic.mode, off, slot);
-        return err != 0 ? Walk::Stop : Walk::Next;
-    });
-    if (fflush(log->file) != 0 && err == 0)
-        err = _get_system_err(SD_ERR_WRITE, errno);
-    KO_LOGI(kModule, "%s out, ret: %d, cost: %llu \n", __func__, rc != 0 ? rc : err,
-            static_cast<unsigned long long>(vexa_time_tick_ms() - t0));
-    return rc != 0 ? rc : err;
+    return store_change_file_name(g_pic, channel, old_name, new_name, "pic_change_file_name");
 }
 
 extern "C" int pic_index_need_reset(const char *index_name)
@@ -255,7 +87,7 @@ extern "C" int pic_index_need_reset(const char *index_name)
     const int rc = log_scan_file(fp, kLayout, [&](const uint8_t *slot) {
         if (slot_deleted(kLayout, slot))
             return 0;
-        const std::string name = path_of(slot);
+        const std::string name = store_path_of(slot);
         if (previous == name)
             return 0;
         previous = name;
@@ -314,7 +146,7 @@ extern "C" int pic_reset_index(const char *data_name, FILE *index)
                       s->seq = next_seq(s->seq);
                       put_u32(slot, s->seq);
                       put_u32(slot + 4, r.time);
-                      copy_path(slot + 9, s->name);
+                      store_copy_path(slot + 9, s->name);
                       put_u32(slot + 137, r.offset);
                       slot_seal(kLayout, slot);
                       s->rc = _write_file(s->index, slot, sizeof slot, s->cap);

@@ -3,6 +3,7 @@
 #include "event_index.h"
 #include "pic_index.h"
 #include "record_index.h"
+#include "yvideo.h"
 
 namespace {
 
@@ -15,6 +16,8 @@ uint64_t index_size(int kind, uint32_t fragments)
         return event_get_defalut_size_bytes(fragments);
     case SD_KIND_PICI:
         return pic_get_defalut_size_bytes(fragments);
+    case SD_KIND_YVIDEOI:
+        return yvideo_get_defalut_size_bytes(fragments);
     default:
         return 0;
     }
@@ -28,6 +31,7 @@ int index_clear(int kind, const char *path)
     case SD_KIND_EVENT:
         return event_clear_old_data(path);
     case SD_KIND_PICI:
+    case SD_KIND_YVIDEOI: // the custom container's index has the picture index's layout
         return pic_clear_old_data(path);
     default:
         return 0;
@@ -52,10 +56,11 @@ const sd_index_ops_t kOps = {
     event_del_index_before,
     record_change_file_name,
     pic_change_file_name,
-    nullptr,
+    yvideo_change_file_name,
     [](int kind, FILE *index) {
         return kind == SD_KIND_VIDEOI ? record_index_seal(index) : kind == SD_KIND_PICI ? pic_index_seal(index) : 0;
     },
+    yvideo_deinit,
 };
 
 } // namespace

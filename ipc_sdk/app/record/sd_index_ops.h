@@ -39,6 +39,8 @@ typedef struct sd_index_ops_t {
     int (*yvideo_change_file_name)(int channel, const char *old_name, const char *new_name);
     // Ends the rebuild of an index file of an index kind: writes its head and makes it durable.
     int (*index_seal)(int kind, FILE *index);
+    // Closes the custom container, opened on request (not by the pool).
+    int (*yvideo_deinit)(void);
 } sd_index_ops_t;
 
 // Copies the table (NULL clears it).

@@ -213,6 +213,37 @@ int pic_data_read(FILE *fp, int64_t cap, uint32_t offset, uint32_t time, std::ve
     return 0;
 }
 
+int pic_data_mark_deleted(FILE *fp, int64_t cap, uint32_t offset, uint32_t time)
+{
+    const int64_t saved = _tell_file(fp);
+    uint8_t header[9], crc[4];
+    int rc = saved < 0 ? -6 : 0;
+    if (rc == 0 && (_seek_file(fp, offset, SEEK_SET, cap) != 0 || _read_file(fp, header, sizeof header, cap) != 0)) {
+        KO_LOGE(kModule, "_read_data fail\n");
+        rc = -6;
+    }
+    const uint32_t size = get_u32(header + 5);
+    if (rc == 0 && (get_u32(header) != time || static_cast<int64_t>(size) > cap - offset - kPicRecordOverhead)) {
+        KO_LOGE(kModule, "_read_data time err. need_time:%u \n", time);
+        rc = -6;
+    }
+    if (rc == 0) {
+        header[4] = 1;
+        put_u32(crc, ko_crc32_total(header, sizeof header));
+        if (_seek_file(fp, offset, SEEK_SET, cap) != 0 || _write_file(fp, header, sizeof header, cap) != 0 ||
+            _seek_file(fp, offset + 9 + static_cast<int64_t>(size), SEEK_SET, cap) != 0 ||
+            _write_file(fp, crc, sizeof crc, cap) != 0) {
+            KO_LOGE(kModule, "_write_data fail\n");
+            rc = -4;
+        }
+    }
+    if (saved >= 0 && _seek_file(fp, saved, SEEK_SET, cap) != 0) {
+        KO_LOGE(kModule, "_seek_data fail\n");
+        rc = rc != 0 ? rc : -4;
+    }
+    return rc;
+}
+
 int64_t pic_data_walk(FILE *fp, int64_t cap, void (*visit)(const PicRecordInfo &, void *), void *user)
 {
     int64_t pos = kIndexHeadSize;

@@ -40,6 +40,10 @@ int pic_data_stamp(PicDataFile &df, uint32_t time, uint32_t *offset);
 // 0 with the bytes, or -6.
 int pic_data_read(FILE *fp, int64_t cap, uint32_t offset, uint32_t time, std::vector<uint8_t> &out);
 
+// Marks the stamped record at `offset` deleted: its header gets delete byte 1 and the CRC after its
+// data is recomputed. The file position is kept. 0, or -6 when the record there is not of `time`.
+int pic_data_mark_deleted(FILE *fp, int64_t cap, uint32_t offset, uint32_t time);
+
 struct PicRecordInfo {
     uint32_t offset, time, size;
     uint8_t del;

@@ -322,6 +322,8 @@ void close_indexes()
         ops.pic_deinit();
     if (ops.event_deinit)
         ops.event_deinit();
+    if (ops.yvideo_deinit)
+        ops.yvideo_deinit();
 }
 
 int sizing_check(Pool &p, uint64_t total)

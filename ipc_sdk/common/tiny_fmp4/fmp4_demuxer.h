@@ -41,8 +41,17 @@ typedef struct fmp4_video_info_t {
     uint32_t samples;
     uint32_t duration_s; // rounded up
     uint32_t keys;       // key samples
+    uint64_t start_ms;   // decode time of the period's first sample
 } fmp4_video_info_t;
 int fmp4_demuxer_video_info(fmp4_demuxer_t *handle, fmp4_video_info_t *out);
+
+// The audio track of the file.
+typedef struct fmp4_audio_info_t {
+    int codec; // FMP4_CODEC_ALAW, FMP4_CODEC_OPUS, or 0 for another sample entry
+    uint32_t time_scale; // the sample rate
+    uint32_t samples;    // of the loaded period
+} fmp4_audio_info_t;
+int fmp4_demuxer_audio_info(fmp4_demuxer_t *handle, fmp4_audio_info_t *out);
 
 // 0 with a frame, 1 at the end of the loaded period, -1 on error; *duration_ms (when given) is the
 // sample's duration.

@@ -166,6 +166,19 @@ extern "C" int fmp4_demuxer_video_info(fmp4_demuxer_t *h, fmp4_video_info_t *out
     out->samples = static_cast<uint32_t>(t.samples.size());
     out->duration_s = v.timescale ? static_cast<uint32_t>((ticks + v.timescale - 1) / v.timescale) : 0;
     out->keys = static_cast<uint32_t>(t.keys.size());
+    out->start_ms = t.samples.empty() ? 0 : to_ms(t.samples[0].decode_time, v.timescale);
+    return 0;
+}
+
+extern "C" int fmp4_demuxer_audio_info(fmp4_demuxer_t *h, fmp4_audio_info_t *out)
+{
+    if (!h || !out)
+        return -1;
+    std::lock_guard<std::mutex> guard(h->lock);
+    const TrackInfo &a = h->tracks[1];
+    out->codec = a.codec == FMP4_CODEC_ALAW || a.codec == FMP4_CODEC_OPUS ? a.codec : 0;
+    out->time_scale = a.timescale;
+    out->samples = static_cast<uint32_t>(h->tables[1].samples.size());
     return 0;
 }
 
