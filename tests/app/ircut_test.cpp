@@ -2,6 +2,7 @@
 // their time-stamped call records: the switch order of each mode, the smart mode's colour phase and
 // light steps, the lock against quick flips, refused modes, and start and stop from two threads at
 // once (one worker at most, the IR light off while asleep).
+#include "algo_test_env.h"
 #include "media_test_env.h"
 
 #include "boardav_test.h"
@@ -15,12 +16,9 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <thread>
 
 extern "C" int gs_zelmar_app_running;
@@ -63,24 +61,6 @@ std::vector<int> brightness_steps()
         if (c.compare(0, prefix.size(), prefix) == 0)
             out.push_back(std::stoi(c.substr(prefix.size())));
     return out;
-}
-
-int threads_named(const std::string &name)
-{
-    int n = 0;
-    DIR *dir = opendir("/proc/self/task");
-    if (!dir)
-        return -1;
-    while (dirent *e = readdir(dir)) {
-        if (e->d_name[0] == '.')
-            continue;
-        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-        std::string text;
-        std::getline(comm, text);
-        n += text == name;
-    }
-    closedir(dir);
-    return n;
 }
 
 class Ircut : public ::testing::Test {
@@ -293,7 +273,7 @@ TEST_F(Ircut, SleepAndWakeFromTwoThreadsKeepOneWorkerAndTheLightOffAsleep)
     std::atomic<int> most{0};
     std::thread watch([&] {
         while (!done) {
-            most = std::max(most.load(), threads_named("soc_ircut_ctrl"));
+            most = std::max(most.load(), algotest::threads_named("soc_ircut_ctrl"));
             std::this_thread::sleep_for(1ms);
         }
     });
@@ -310,7 +290,7 @@ TEST_F(Ircut, SleepAndWakeFromTwoThreadsKeepOneWorkerAndTheLightOffAsleep)
     done = true;
     watch.join();
     EXPECT_LE(most.load(), 1);
-    EXPECT_EQ(threads_named("soc_ircut_ctrl"), 0);
+    EXPECT_EQ(algotest::threads_named("soc_ircut_ctrl"), 0);
     EXPECT_FALSE(periph_test_light(1).enabled) << "asleep, the IR light is off";
     EXPECT_GT(periph_count("zel_api_light_enable(1)"), 0u) << "the workers did switch it on";
     EXPECT_EQ(get_power_status(), 0);
