@@ -183,11 +183,3 @@ int zel_tolk_deinit(void *)
     ZEL_LOGW(TAG, "zel_tolk exit.");
     return 0;
 }
-
-int zel_tolk_push_event_data(const int *type, int)
-{
-    if (!type)
-        return -1;
-    ZEL_LOGD(TAG, "event %d: alarm gating is not part of this build", *type);
-    return 0;
-}

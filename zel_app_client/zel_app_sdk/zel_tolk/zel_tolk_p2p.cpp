@@ -8,7 +8,6 @@
 #include <string>
 
 #include "app_sdk_porting/porting_ptz.h"
-#include "app_sdk_porting/zel_tolk_clock.h"
 #include "zel_app_agent_client/json_verify.h"
 #include "zel_control/log/zel_log.h"
 #include "zel_db/zel_db.h"
@@ -22,7 +21,7 @@ constexpr int kCmdCruise = 512;
 // A phone's command text is at most this long; a longer (or empty) one is refused.
 constexpr int kMaxCommandBytes = 4095;
 constexpr int kAudioOutBytes = 2560;
-constexpr uint32_t kIgnoreSecs = 35;
+constexpr int kIgnoreSecs = 35;
 
 int reply(int session, int cmd, const char *text, int length)
 {
@@ -87,18 +86,6 @@ int cruise_query(int session, int cmd)
 
 } // namespace
 
-int zel_tolk_set_ignore_time(int seconds)
-{
-    zel_tolk_info_t *info = get_zel_tolk_info_pointer();
-    if (!info)
-        return -1;
-    pthread_mutex_lock(&info->mutex);
-    info->ignore_secs = static_cast<uint32_t>(seconds);
-    info->ignore_start = static_cast<int32_t>(zel_tolk_wall_s());
-    pthread_mutex_unlock(&info->mutex);
-    return 0;
-}
-
 int zel_tolk_p2p_motor_cmd_cb(int session, int cmd, const char *data, int size)
 {
     zel_tolk_info_t *info = get_zel_tolk_info_pointer();
@@ -147,10 +134,7 @@ void zel_tolk_recv_audio_cb(ko_p2p_audio_frame *frame)
         ZEL_LOGE(TAG, " device or zel_tolk_info is NULL ");
         return;
     }
-    pthread_mutex_lock(&info->mutex);
-    info->loud_ignore_start = static_cast<int32_t>(zel_tolk_wall_s());
-    info->loud_ignore_secs = kIgnoreSecs;
-    pthread_mutex_unlock(&info->mutex);
+    zel_tolk_set_loud_ignore_time(kIgnoreSecs);
     uint8_t pcm[kAudioOutBytes];
     const int n = ko_audio_decode_frame(&decoder, frame->data, frame->len, pcm, sizeof pcm);
     if (n > 0)
