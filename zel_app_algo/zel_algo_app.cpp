@@ -156,10 +156,12 @@ int zel_algo_init(void)
     char power[128];
     memset(power, 0, sizeof power);
     zel_api_db_get_value("NVM.IPC:power", power, sizeof power);
-    if (strcmp(power, "1") != 0) {
-        algo::power_status = 0;
-    } else if (algo::power_state_exec_subfunc(1) != 0) {
-        return -1;
+    {
+        std::lock_guard<std::mutex> g(algo::g_power_lock);
+        if (strcmp(power, "1") != 0)
+            algo::power_status = 0;
+        else if (algo::power_state_exec_subfunc(1) != 0)
+            return -1;
     }
     babycry_task_init();
     std::this_thread::sleep_for(algo::kDetectionDelay);

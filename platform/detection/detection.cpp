@@ -31,6 +31,7 @@ struct Library {
     std::condition_variable wake;
     bool running = false;
     int starts = 0;
+    unsigned generation = 0; // of the running thread: one left behind by a stop from its callback ends
     zel_algo_event_cb_t event_cb = nullptr;
     zel_algo_angle_cb_t angle_cb = nullptr;
     Clock::time_point started;
@@ -71,12 +72,12 @@ bool head_moving(Library &l)
     return status == 1;
 }
 
-void detector_thread()
+void detector_thread(unsigned generation)
 {
     pthread_setname_np(pthread_self(), "algo_detect");
     Library &l = lib();
     std::unique_lock<std::mutex> g(l.lock);
-    while (l.running) {
+    while (l.running && l.generation == generation) {
         if (l.reports.empty()) {
             l.wake.wait(g);
             continue;
@@ -163,15 +164,13 @@ int zel_api_algo_init(zel_algo_event_cb_t event_cb, zel_algo_angle_cb_t angle_cb
     std::lock_guard<std::mutex> g(l.lock);
     if (l.running)
         return 0;
-    if (l.thread.joinable())
-        l.thread.join(); // a thread that left through a callback's deinit
     l.event_cb = event_cb;
     l.angle_cb = angle_cb;
     l.started = Clock::now();
     load_script_file(l);
     l.running = true;
     try {
-        l.thread = std::thread(detector_thread);
+        l.thread = std::thread(detector_thread, ++l.generation);
     } catch (const std::system_error &) {
         l.running = false;
         log_error("zel_api_algo_init: the detector thread cannot start");
@@ -217,7 +216,9 @@ int zel_api_algo_deinit(void)
         l.event_cb = nullptr;
         l.angle_cb = nullptr;
         if (l.thread.get_id() != std::this_thread::get_id())
-            stopping = std::move(l.thread); // else the thread ends after the callback that called us
+            stopping = std::move(l.thread);
+        else
+            l.thread.detach(); // called from a callback: the thread ends when the callback returns
     }
     l.wake.notify_all();
     if (stopping.joinable())
