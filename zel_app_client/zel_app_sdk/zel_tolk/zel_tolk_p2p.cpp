@@ -9,6 +9,7 @@
 
 #include "app_sdk_porting/porting_ptz.h"
 #include "zel_app_agent_client/json_verify.h"
+#include "zel_app_sdk/zel_tolk/zel_tolk_sdk.h"
 #include "zel_control/log/zel_log.h"
 #include "zel_db/zel_db.h"
 #include "zel_sound_play.h"
@@ -136,7 +137,7 @@ void zel_tolk_recv_audio_cb(ko_p2p_audio_frame *frame)
     }
     zel_tolk_set_loud_ignore_time(kIgnoreSecs);
     uint8_t pcm[kAudioOutBytes];
-    const int n = ko_audio_decode_frame(&decoder, frame->data, frame->len, pcm, sizeof pcm);
+    const int n = _zel_audio_decode_frame(&decoder, frame->data, frame->len, pcm, sizeof pcm);
     if (n > 0)
         zel_api_play_audio_data(pcm, n);
     else
@@ -162,11 +163,11 @@ int zel_tolk_p2p_init(void)
     param.recv_audio = zel_tolk_recv_audio_cb;
     param.audio_status = zel_tolk_audio_status_cb;
     param.encrypt_type = 0;
-    if (ko_p2p_init(&param) != 0) {
+    if (_zel_p2p_init(&param) != 0) {
         ZEL_LOGE(TAG, " _zel_p2p_init error! ");
         return -1;
     }
-    if (ko_p2p_alive_enable(1) != 0) {
+    if (_ko_p2p_alive_enable() != 0) {
         ZEL_LOGE(TAG, " _ko_p2p_alive_enable error! ");
         return -1;
     }
