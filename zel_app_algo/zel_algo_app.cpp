@@ -7,6 +7,7 @@
 #include "zel_babycry.h"
 #include "zel_ircut.h"
 
+#include "zel_app_agent_loop.h"
 #include "zel_app_assert.h"
 #include "zel_control/log/zel_log.h"
 #include "zel_db/zel_db.h"
@@ -44,17 +45,6 @@ std::mutex g_power_lock; // one power change at a time, so the worker follows th
 std::atomic<bool> g_detection_started{false};
 std::atomic<bool> g_receiving{false};
 
-int start_detached(void *(*body)(void *))
-{
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    const int ret = pthread_create(&thread, &attr, body, nullptr);
-    pthread_attr_destroy(&attr);
-    return ret;
-}
-
 void *zel_algo_thread_proc(void *)
 {
     ZEL_LOGA(kTag, "timer invoke app destory");
@@ -89,10 +79,10 @@ int zel_algo_user_event(app_object_t *obj, int, int, int, int)
 
 int ipc_zel_algo_init(app_object_t *obj)
 {
-    start_detached(zel_algo_thread_proc);
+    app_thread_start_detached(zel_algo_thread_proc, nullptr);
     if (g_receiving.exchange(true))
         return 0; // the receive thread of an earlier creation serves on
-    if (start_detached(receive_thread) != 0) {
+    if (app_thread_start_detached(receive_thread, nullptr) != 0) {
         g_receiving = false;
         ZEL_LOGE(kTag, "start_img_algo_recv_from_agent_thread err!");
         obj->invoke(obj, APP_CMD_DESTROY, 0, 0, 0);

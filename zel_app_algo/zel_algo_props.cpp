@@ -60,6 +60,20 @@ Json parse_object(const char *text)
     return root;
 }
 
+// The setting's text as a JSON object; null (logged: `empty_text` as an error, `not_json_text` as
+// information) for a missing text or one that is no JSON object.
+Json parse_setting(const char *text, const char *empty_text, const char *not_json_text)
+{
+    if (!text) {
+        ZEL_LOGE(kTag, "%s", empty_text);
+        return nullptr;
+    }
+    Json root = parse_object(text);
+    if (!root)
+        ZEL_LOGI(kTag, "%s", not_json_text);
+    return root;
+}
+
 bool int_member(json_object *obj, const char *name, int32_t *out)
 {
     json_object *m = nullptr;
@@ -84,15 +98,9 @@ void store_unless_same(const char *key, const char *text, size_t stored_size)
 
 int set_detection_prop(const DetectionProp &prop, const char *text)
 {
-    if (!text) {
-        ZEL_LOGE(kTag, "%s", prop.empty_text);
+    Json root = parse_setting(text, prop.empty_text, prop.not_json_text);
+    if (!root)
         return -1;
-    }
-    Json root = parse_object(text);
-    if (!root) {
-        ZEL_LOGI(kTag, "%s", prop.not_json_text);
-        return -1;
-    }
     int32_t sensitivity = 0;
     if (int_member(root.get(), "sensitive", &sensitivity))
         zel_api_algo_set_param(prop.sensitivity_param, &sensitivity, sizeof sensitivity);
@@ -119,15 +127,10 @@ int zel_algo_set_human_prop(const char *text)
 
 int zel_algo_set_voice_prop(const char *text)
 {
-    if (!text) {
-        ZEL_LOGE(kTag, "SET_VOICE_CONFIG_FROM_APP value is empty \n");
+    Json root = parse_setting(text, "SET_VOICE_CONFIG_FROM_APP value is empty \n",
+                              "SET_VOICE_CONFIG_FROM_APP value is not json format");
+    if (!root)
         return -1;
-    }
-    Json root = parse_object(text);
-    if (!root) {
-        ZEL_LOGI(kTag, "SET_VOICE_CONFIG_FROM_APP value is not json format");
-        return -1;
-    }
     int32_t sensitivity = 0;
     int_member(root.get(), "sensitive", &sensitivity);
     store_unless_same("NVM.ALGO:voice_prop", text, 128);
@@ -172,15 +175,9 @@ int zel_algo_set_smart_care_prop(const char *text)
 
 int zel_algo_set_hack_alarm_info(const char *text)
 {
-    if (!text) {
-        ZEL_LOGE(kTag, "set hack prop value is empty \n");
+    Json root = parse_setting(text, "set hack prop value is empty \n", " set hack prop value is not json format");
+    if (!root)
         return -1;
-    }
-    Json root = parse_object(text);
-    if (!root) {
-        ZEL_LOGI(kTag, " set hack prop value is not json format");
-        return -1;
-    }
     int32_t light_dur = 0;
     if (int_member(root.get(), "light_dur", &light_dur))
         set_hack_light_info(light_dur);

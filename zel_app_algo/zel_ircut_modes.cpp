@@ -105,7 +105,7 @@ void back_to_infrared(bool settle)
     ircut_light_set(100);
 }
 
-void enter_manual_day(int previous)
+void fsm_ircut_mode_mannul_day_init(int previous)
 {
     log_enter(__func__, __LINE__, previous);
     State &s = state();
@@ -115,7 +115,7 @@ void enter_manual_day(int previous)
     }
 }
 
-void enter_manual_night(int previous)
+void fsm_ircut_mode_mannul_night_init(int previous)
 {
     log_enter(__func__, __LINE__, previous);
     State &s = state();
@@ -128,43 +128,48 @@ void enter_manual_night(int previous)
     }
 }
 
-void enter_auto(int previous)
+// The automatic and full-colour enter operations: a first start goes to day without a report; by
+// day nothing changes; at night, coming from `from_a` or `from_b`, `at_night` switches the picture
+// over without a report.
+void enter_keeping_state(const char *name, int previous, int from_a, int from_b, void (*at_night)())
 {
-    log_enter(__func__, __LINE__, previous);
+    log_enter(name, __LINE__, previous);
     State &s = state();
     if (previous == kNoMode) {
         s.level = 0;
         set_ircut_day_mode(0, false);
     } else if (s.night != 1) {
-        ZEL_LOGI(kTag, "[%s %d] The current night mode is %d \n", __func__, __LINE__, s.night.load());
-    } else if (previous == kModeFullColour || previous == kModeSmart) {
-        back_to_infrared(true);
+        ZEL_LOGI(kTag, "[%s %d] The current night mode is %d \n", name, __LINE__, s.night.load());
+    } else if (previous == from_a || previous == from_b) {
+        at_night();
     }
 }
 
-void enter_smart(int previous)
+void colour_at_night()
+{
+    state().level = 0;
+    ircut_light_set(0);
+    ircut_switch_set(1);
+    zel_set_isp_dnmode(0);
+}
+
+void fsm_ircut_mode_auto_init(int previous)
+{
+    enter_keeping_state(__func__, previous, kModeFullColour, kModeSmart,
+                        [] { back_to_infrared(true); });
+}
+
+void fsm_ircut_mode_smart_init(int previous)
 {
     State &s = state();
     s.people = 0;
     s.colour_phase = false;
-    enter_auto(previous);
+    fsm_ircut_mode_auto_init(previous);
 }
 
-void enter_fullcolor(int previous)
+void fsm_ircut_mode_fullcolor_init(int previous)
 {
-    log_enter(__func__, __LINE__, previous);
-    State &s = state();
-    if (previous == kNoMode) {
-        s.level = 0;
-        set_ircut_day_mode(0, false);
-    } else if (s.night != 1) {
-        ZEL_LOGI(kTag, "[%s %d] The current night mode is %d \n", __func__, __LINE__, s.night.load());
-    } else if (previous == 3 || previous == kModeSmart) {
-        s.level = 0;
-        ircut_light_set(0);
-        ircut_switch_set(1);
-        zel_set_isp_dnmode(0);
-    }
+    enter_keeping_state(__func__, previous, 3, kModeSmart, colour_at_night);
 }
 
 // Day to night by the infrared path at `level`; false when the switch failed.
@@ -189,7 +194,7 @@ void to_day()
         s.night = 0;
 }
 
-void process_auto(int mode)
+void fsm_ircut_mode_auto_process(int mode)
 {
     State &s = state();
     if (s.night == 1) {
@@ -204,7 +209,7 @@ void process_auto(int mode)
     }
 }
 
-void process_fullcolor(int mode)
+void fsm_ircut_mode_fullcolor_process(int mode)
 {
     State &s = state();
     if (s.night == 1) {
@@ -216,7 +221,7 @@ void process_fullcolor(int mode)
     }
 }
 
-void process_smart(int mode)
+void fsm_ircut_mode_smart_process(int mode)
 {
     State &s = state();
     if (s.night != 1) {
@@ -264,12 +269,12 @@ void process_smart(int mode)
 } // namespace
 
 const ModeRow kModes[kModeCount] = {
-    {0, enter_auto, process_auto, nullptr},
-    {1, enter_manual_day, nullptr, nullptr},
-    {2, enter_manual_night, nullptr, nullptr},
-    {3, enter_auto, process_auto, nullptr},
-    {4, enter_fullcolor, process_fullcolor, nullptr},
-    {5, enter_smart, process_smart, nullptr},
+    {0, fsm_ircut_mode_auto_init, fsm_ircut_mode_auto_process, nullptr},
+    {1, fsm_ircut_mode_mannul_day_init, nullptr, nullptr},
+    {2, fsm_ircut_mode_mannul_night_init, nullptr, nullptr},
+    {3, fsm_ircut_mode_auto_init, fsm_ircut_mode_auto_process, nullptr},
+    {4, fsm_ircut_mode_fullcolor_init, fsm_ircut_mode_fullcolor_process, nullptr},
+    {5, fsm_ircut_mode_smart_init, fsm_ircut_mode_smart_process, nullptr},
 };
 
 int ircut_light_set(int level)
