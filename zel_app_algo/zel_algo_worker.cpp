@@ -5,7 +5,7 @@
 
 namespace algo {
 
-int Worker::start(void (*body)(), const std::function<void()> &prepare)
+int Worker::start(void (*body)(), const std::function<void()> &prepare, pthread_t *handle)
 {
     std::unique_lock<std::mutex> g(lock_);
     wake_.wait(g, [&] { return !stopping_; });
@@ -20,6 +20,8 @@ int Worker::start(void (*body)(), const std::function<void()> &prepare)
         run_ = false;
         return e.code().value() ? e.code().value() : -1;
     }
+    if (handle)
+        *handle = thread_.native_handle();
     return 0;
 }
 
@@ -49,12 +51,6 @@ bool Worker::stop(const std::function<void()> &after)
     g.unlock();
     wake_.notify_all();
     return true;
-}
-
-pthread_t Worker::handle()
-{
-    std::lock_guard<std::mutex> g(lock_);
-    return thread_.joinable() ? thread_.native_handle() : static_cast<pthread_t>(-1);
 }
 
 } // namespace algo

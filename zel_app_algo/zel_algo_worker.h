@@ -15,15 +15,15 @@ namespace algo {
 
 class Worker {
 public:
-    // Runs `body` on a new thread unless one runs; `prepare` runs first, only when a thread starts.
-    // 0 (also when it runs already), or the thread error.
-    int start(void (*body)(), const std::function<void()> &prepare = {});
+    // Runs `body` on a new thread unless one runs; `prepare` runs first, only when a thread starts;
+    // `handle` (when given) is set to the new thread's under the worker's lock. 0 (also when it runs
+    // already), or the thread error.
+    int start(void (*body)(), const std::function<void()> &prepare = {}, pthread_t *handle = nullptr);
     // For the body: sleeps `period` or until asked to stop; false once asked to stop.
     bool pause(std::chrono::milliseconds period);
     // Asks the body to stop and joins it, then runs `after` before any new start. False (nothing
     // run) when no worker ran.
     bool stop(const std::function<void()> &after = {});
-    pthread_t handle();
 
 private:
     std::mutex lock_;

@@ -50,14 +50,16 @@ void zel_cry_loud_task()
 
 int babycry_task_init(void)
 {
-    const int ret = cry().worker.start(zel_cry_loud_task, [] {
-        char enable[16];
-        memset(enable, 0, sizeof enable);
-        zel_api_db_get_value("NVM.ALGO:loud_detection_enable", enable, sizeof enable);
-    });
+    const int ret = cry().worker.start(
+        zel_cry_loud_task,
+        [] {
+            char enable[16];
+            memset(enable, 0, sizeof enable);
+            zel_api_db_get_value("NVM.ALGO:loud_detection_enable", enable, sizeof enable);
+        },
+        &g_zel_cry_loud_tid);
     if (ret != 0)
         ZEL_LOGE(kTag, "pthread_create failed, ret = %d \n", ret);
-    g_zel_cry_loud_tid = cry().worker.handle();
     return ret;
 }
 

@@ -9,6 +9,7 @@
 extern "C" {
 #endif
 
+// The worker thread, or -1 while none runs.
 extern pthread_t g_zel_cry_loud_tid;
 
 // Starts the worker: 0 (also when it runs already), or the thread error (logged).
