@@ -70,6 +70,13 @@ protected:
         info_ = get_zel_tolk_info_pointer();
         device_ = get_device_info_pointer();
         ASSERT_TRUE(info_ && device_);
+        // The SDK answers the server time once the daemon has told it the camera's state.
+        ASSERT_TRUE(zeltest::wait_until(
+            [] {
+                uint32_t t = 0;
+                return ko_ipc_get_server_time(&t) == 0;
+            },
+            15s));
     }
     void TearDown() override
     {

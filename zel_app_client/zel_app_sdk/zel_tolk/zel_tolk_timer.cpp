@@ -12,6 +12,8 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 #include "app_sdk_porting/sdk_porting.h"
 #include "app_sdk_porting/zel_tolk_clock.h"
@@ -217,13 +219,9 @@ int zel_tolk_create_timer_proc(void)
 {
     if (!g_thread_enabled.load())
         return 0;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    const int ret = pthread_create(&thread, &attr, zel_tolk_timer_schedule_thread, nullptr);
-    pthread_attr_destroy(&attr);
-    if (ret != 0) {
+    try {
+        std::thread(zel_tolk_timer_schedule_thread, nullptr).detach();
+    } catch (const std::system_error &) {
         ZEL_LOGE(TAG, "Create zel_tolk_timer_schedule_thread fail.");
         return -1;
     }
