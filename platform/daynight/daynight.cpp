@@ -103,11 +103,6 @@ std::vector<std::string> daynight_test_calls()
     return scene().recorder.calls();
 }
 
-std::vector<sim::TimedCall> daynight_test_timed_calls()
-{
-    return scene().recorder.timed_calls();
-}
-
 void daynight_test_clear_calls()
 {
     scene().recorder.clear_calls();

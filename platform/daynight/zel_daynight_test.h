@@ -18,5 +18,4 @@ void daynight_test_set_level(int level);
 // The hold times that get-params reports and the decisions use (10 s each by default).
 void daynight_test_set_holds(int night_to_day_s, int day_to_night_s);
 std::vector<std::string> daynight_test_calls();
-std::vector<sim::TimedCall> daynight_test_timed_calls();
 void daynight_test_clear_calls();
