@@ -129,6 +129,25 @@ Env::~Env()
         unsetenv("TMPDIR");
 }
 
+std::unique_ptr<zeltest::ChildProcess> serve_factory(Env &env)
+{
+    env.factory.reset();
+    unlink(env.root.path("/dev/mtdblock3").c_str());
+    auto flash = std::make_unique<zeltest::ChildProcess>(
+        zeltest::python_peer("factory_flash.py",
+                             {env.root.path(""), "vendor=Halvorn", "model=ZT-CAM1", "mac=02:11:22:33:44:55",
+                              "OOB=oob-0123456789", "qelt_i2c=/dev/i2c-1", "qelt_gpio=57", "hid=900202000001",
+                              "did=424242"}),
+        std::vector<std::string>{}, env.root.path("/tmp/flash.log"));
+    const bool ready = zeltest::wait_until(
+        [&] { return env.root.read_file("/tmp/flash.log").find("ready") == 0; }, std::chrono::seconds(10));
+    EXPECT_TRUE(ready) << env.root.read_file("/tmp/flash.log");
+    if (!ready)
+        return nullptr;
+    env.root.write_file("/etc/os-release", "NAME=\"Halvorn\"\nHALVORN_VERSION=2.4.1_0107\n");
+    return flash;
+}
+
 bool send_dev_status(const std::string &value)
 {
     const int fd = start_agent_client("apptest");

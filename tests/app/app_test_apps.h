@@ -39,6 +39,11 @@ private:
     bool had_tmpdir_ = false;
 };
 
+// For a test of the real program: the Python flash peer serves the factory partition in place of
+// env's fake one (keys of a camera with the device id 424242), and "/etc/os-release" names the
+// firmware. Null (a test failure noted) when the peer does not come up.
+std::unique_ptr<zeltest::ChildProcess> serve_factory(Env &env);
+
 // Sends "set_dev_status" (17) with `value` from a client of its own until the manager acknowledges it;
 // true when acknowledged within the time-out.
 bool send_dev_status(const std::string &value);

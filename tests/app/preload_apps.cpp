@@ -1,4 +1,4 @@
-// Stand-ins for the apps that later builds add (client 4, status 7, algorithm 8) as a shared
+// Stand-ins for the apps that later builds add (client 4, status 7) as a shared
 // library that the tests preload into the real zelmar_app: the program's weak references resolve to
 // them, as they will to the modules' own definitions. Each creation is noted on stdout.
 #include "zel_app_object.h"
@@ -25,5 +25,4 @@ app_object_t *make(int id)
 extern "C" {
 app_object_t *client_app_create(int) { return make(APP_ID_CLIENT); }
 app_object_t *status_app_create(int) { return make(APP_ID_STATUS); }
-app_object_t *algo_app_create(int) { return make(APP_ID_ALGO); }
 }

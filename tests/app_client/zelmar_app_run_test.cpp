@@ -23,17 +23,8 @@ using zeltest::member;
 TEST(ZelmarAppRun, FramesReachTheRingsAndTheProgramLives)
 {
     apptest::Env env;
-    env.factory.reset(); // the Python peer serves the partition instead
-    unlink(env.root.path("/dev/mtdblock3").c_str());
-    const std::string flash_log = env.root.path("/tmp/flash.log");
-    zeltest::ChildProcess flash(zeltest::python_peer("factory_flash.py",
-                                                     {env.root.path(""), "vendor=Halvorn", "model=ZT-CAM1",
-                                                      "mac=02:11:22:33:44:55", "OOB=oob-0123456789",
-                                                      "qelt_i2c=/dev/i2c-1", "qelt_gpio=57", "hid=900202000001",
-                                                      "did=424242"}),
-                                {}, flash_log);
-    ASSERT_TRUE(zeltest::wait_until([&] { return env.root.read_file("/tmp/flash.log").find("ready") == 0; }, 10s));
-    env.root.write_file("/etc/os-release", "NAME=\"Halvorn\"\nHALVORN_VERSION=2.4.1_0107\n");
+    const auto flash = apptest::serve_factory(env);
+    ASSERT_TRUE(flash);
 
     const std::string now = std::to_string(time(nullptr));
     zeltest::DaemonSim sim(env.root, {"--did", "424242", "--time", now, "--push-status", "--status", "cloud_connected"},

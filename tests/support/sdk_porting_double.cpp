@@ -19,6 +19,7 @@ struct Record {
     std::mutex lock;
     std::vector<Frame> frames;
     std::vector<int> events;
+    std::vector<int64_t> event_times_us;
     size_t bytes = 0;
     std::atomic<int> result{0};
 };
@@ -59,12 +60,20 @@ std::vector<int> events()
     return r.events;
 }
 
+std::vector<int64_t> event_times_us()
+{
+    Record &r = record();
+    std::lock_guard<std::mutex> l(r.lock);
+    return r.event_times_us;
+}
+
 void clear()
 {
     Record &r = record();
     std::lock_guard<std::mutex> l(r.lock);
     r.frames.clear();
     r.events.clear();
+    r.event_times_us.clear();
     r.bytes = 0;
 }
 
@@ -111,9 +120,12 @@ extern "C" int sdk_porting_push_stream_data(sdk_media_frame_t *frame)
 extern "C" int sdk_porting_event_push(int event_type)
 {
     using namespace portdouble;
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
     Record &r = record();
     std::lock_guard<std::mutex> l(r.lock);
-    if (r.events.size() < kMaxRecords)
+    if (r.events.size() < kMaxRecords) {
         r.events.push_back(event_type);
+        r.event_times_us.push_back(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+    }
     return r.result;
 }

@@ -29,6 +29,8 @@ struct Frame {
 std::vector<Frame> frames(int channel = -1);
 size_t frame_count(int channel = -1);
 std::vector<int> events();
+// When each event arrived (steady clock, microseconds), in the order of events().
+std::vector<int64_t> event_times_us();
 void clear();
 // What the pushes return from now on (0 by default).
 void set_result(int result);
