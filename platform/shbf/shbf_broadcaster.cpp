@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "shbf.h"
+#include "shbf_test.h"
 #include "shbf_wire.h"
 
 namespace {
@@ -195,6 +196,13 @@ void on_readable(struct ev_loop *, ev_io *w, int)
         emit(b, e);
 }
 
+// The endpoint stops accepting; links that stand stay.
+void fail_endpoint(shbfev_brd_t *b, int err)
+{
+    ev_io_stop(b->loop, &b->accept_io);
+    emit(b, {SHBF_BRD_CLOSED, 0, err, {}});
+}
+
 void on_accept(struct ev_loop *, ev_io *w, int)
 {
     auto *b = static_cast<shbfev_brd_t *>(w->data);
@@ -202,8 +210,7 @@ void on_accept(struct ev_loop *, ev_io *w, int)
     if (fd < 0) {
         if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE)
             return;
-        ev_io_stop(b->loop, &b->accept_io);
-        emit(b, {SHBF_BRD_CLOSED, 0, errno, {}});
+        fail_endpoint(b, errno);
         return;
     }
     auto *r = new Receiver;
@@ -311,6 +318,12 @@ extern "C" int shbfev_brd_broadcast(shbfev_brd_t *brd, void *frame)
         ev_async_send(brd->loop, &brd->wake);
     shbf_free(f); // the caller's hold; the queues keep theirs
     return 0;
+}
+
+extern "C" void shbfev_brd_test_fail(shbfev_brd_t *brd, int err)
+{
+    if (brd && brd->loop)
+        fail_endpoint(brd, err);
 }
 
 extern "C" int shbfev_brd_receivers(shbfev_brd_t *brd) { return brd ? brd->count.load() : 0; }
