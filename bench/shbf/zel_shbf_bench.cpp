@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -124,7 +125,11 @@ void BM_Broadcaster(benchmark::State &state)
 {
     start_broadcaster();
     const int size = static_cast<int>(state.range(0));
-    Reader reader(connect_to(g_root + "/run/video_mainstream"));
+    // The previous run's receiver is gone before this one connects.
+    while (shbf_server[SHBF_TYPE_VIDEO_MAIN].count != 0)
+        usleep(1000);
+    auto reader_holder = std::make_unique<Reader>(connect_to(g_root + "/run/video_mainstream"));
+    Reader &reader = *reader_holder;
     while (shbf_server[SHBF_TYPE_VIDEO_MAIN].count < 1)
         usleep(1000);
     std::vector<uint8_t> payload(static_cast<size_t>(size), 0x5A);

@@ -26,6 +26,9 @@
 namespace {
 
 constexpr size_t kQueueBytes = 4u << 20; // per receiver: a couple of main-stream GOPs
+// Room in the kernel for a whole main-stream key frame, so that a broadcast to a receiver that keeps
+// up goes out in one write from the broadcasting thread instead of through the loop.
+constexpr int kSocketBuffer = 1 << 20;
 
 struct Out {
     shbf_frame_t *frame;
@@ -213,6 +216,7 @@ void on_accept(struct ev_loop *, ev_io *w, int)
         fail_endpoint(b, errno);
         return;
     }
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketBuffer, sizeof kSocketBuffer);
     auto *r = new Receiver;
     r->brd = b;
     r->fd = fd;
