@@ -92,7 +92,8 @@ extern "C" int zel_net_ping_ip(const char *ip, const char *ifname)
             close(probe.fd);
             return 0;
         }
-        usleep(kAttemptPauseMs * 1000);
+        if (attempt < kAttempts)
+            usleep(kAttemptPauseMs * 1000);
     }
     close(probe.fd);
     return -1;
