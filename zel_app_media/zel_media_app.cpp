@@ -6,9 +6,9 @@
 #include "boardav.h"
 #include "zel_app_assert.h"
 #include "zel_control/log/zel_log.h"
+#include "zel_control/thread/zel_thread.h"
 #include "zel_db/zel_db.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -25,17 +25,6 @@ namespace {
 
 // Long enough for a prompt that is playing to end; the board is closed after it either way.
 constexpr std::chrono::milliseconds kStopLimit{5000};
-
-int start_detached(void *(*body)(void *), void *arg)
-{
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    const int ret = pthread_create(&thread, &attr, body, arg);
-    pthread_attr_destroy(&attr);
-    return ret;
-}
 
 int media_destory(app_object_t *obj, int, int, int, int)
 {
@@ -59,7 +48,7 @@ int media_user_event(app_object_t *obj, int, int, int, int)
 int create_fetch_stream_thread(void)
 {
     for (int &chn : chn_index) {
-        const int ret = start_detached(video_stream_thread, &chn);
+        const int ret = zel_thread_start_detached(video_stream_thread, &chn);
         ZEL_LOGI(kTag, "pthread_create ret = %d \n", ret);
         if (ret != 0) {
             ZEL_LOGE(kTag, "Create chn %d  video_stream_thread error \n", chn);
@@ -71,7 +60,7 @@ int create_fetch_stream_thread(void)
 
 int create_fetch_audio_thread(void)
 {
-    const int ret = start_detached(fetch_audio_thread, nullptr);
+    const int ret = zel_thread_start_detached(fetch_audio_thread, nullptr);
     ZEL_LOGI(kTag, " %s(), ret is %d\n", __func__, ret);
     if (ret != 0) {
         ZEL_LOGE(kTag, " crete fetch_audio_thread failed \n");
@@ -82,7 +71,7 @@ int create_fetch_audio_thread(void)
 
 int create_osd_thread(void)
 {
-    const int ret = start_detached(osd_display_thread, nullptr);
+    const int ret = zel_thread_start_detached(osd_display_thread, nullptr);
     if (ret != 0)
         ZEL_LOGE(kTag, "Create %s error\n", "osd_display_thread");
     return ret;
@@ -142,7 +131,7 @@ app_object_t *media_app_create(int)
     g_media_mgr->user_event = media_user_event;
 
     zel_media_init();
-    if (start_detached(start_zel_media_recv_from_agent_thread, nullptr) != 0) {
+    if (zel_thread_start_detached(start_zel_media_recv_from_agent_thread, nullptr) != 0) {
         ZEL_LOGE(kTag, "start_zel_media_recv_from_agent_thread err!");
         app_object_t *obj = g_media_mgr;
         obj->invoke(obj, APP_CMD_DESTROY, 0, 0, 0);

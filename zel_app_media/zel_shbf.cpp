@@ -3,7 +3,6 @@
 #include "zel_shbf.h"
 
 #include <errno.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <ev.h>
@@ -15,6 +14,7 @@
 #include "app/nas/ko_nas_ev.h"
 #include "boardav.h"
 #include "zel_control/log/zel_log.h"
+#include "zel_control/thread/zel_thread.h"
 #include "zel_media_state.h"
 #include "zel_sound_play.h"
 #include "zelmar/zel_path.h"
@@ -189,12 +189,7 @@ extern "C" void *zel_shbf_thread(void *)
 
 extern "C" void zel_shbf_init(void)
 {
-    pthread_t thread;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    const int ret = pthread_create(&thread, &attr, zel_shbf_thread, nullptr);
-    pthread_attr_destroy(&attr);
+    const int ret = zel_thread_start_detached(zel_shbf_thread, nullptr);
     if (ret != 0)
         ZEL_LOGE(TAG, "zel_shbf_thread create failed, ret = %d\n", ret);
 }

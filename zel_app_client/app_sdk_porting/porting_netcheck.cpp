@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 
 #include "app_sdk_porting/sdk_porting.h"
 #include "zel_control/log/zel_log.h"
+#include "zel_control/thread/zel_thread.h"
 #include "zel_db/zel_db.h"
 #include "zel_control/utils/zel_time.h"
 #include "zel_net_core/zel_net.h"
@@ -127,13 +127,7 @@ extern "C" int get_bind_status(void)
 
 extern "C" int create_checknetwork_task(void)
 {
-    pthread_t thread;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    const int rc = pthread_create(&thread, &attr, thread_check_network, nullptr);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
+    if (zel_thread_start_detached(thread_check_network, nullptr) != 0) {
         ZEL_LOGE(TAG, "Create Check Network Task fail ...");
         return -1;
     }
