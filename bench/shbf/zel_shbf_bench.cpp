@@ -101,6 +101,7 @@ void start_broadcaster()
         g_root = mkdtemp(tmpl);
         mkdir((g_root + "/run").c_str(), 0755);
         setenv("ZELMAR_ROOT", g_root.c_str(), 1);
+        std::atexit([] { std::system(("rm -rf '" + g_root + "'").c_str()); });
         ko_nas_ev_start();
         zel_shbf_init();
         for (int i = 0; i < 500; ++i) {

@@ -80,18 +80,18 @@ TEST(NetCheckProbe, TcpProbeConnectsOverTheGivenInterfaceOnly)
     std::string why;
     if (!zeltest::NetLab::available(&why))
         GTEST_SKIP() << why;
+    zeltest::TempRoot root;
     zeltest::NetLab::run([&](zeltest::NetLab &lab) {
         lab.add_router("wlan0", "198.18.1.2/24", "198.18.1.1/24");
         const int eth = lab.add_router("eth0", "198.18.2.2/24", "198.18.2.1/24");
         EXPECT_EQ(lab.camera("ip route add default via 198.18.1.1 dev wlan0"), 0);
-        auto dns = lab.start_in_router(eth, zeltest::python_peer("dns_stub.py", {"198.18.2.1", "table"}),
-                                       "/tmp/zel_netcheck_dns_" + std::to_string(getpid()) + ".log");
-        ASSERT_TRUE(zeltest::wait_ready("/tmp/zel_netcheck_dns_" + std::to_string(getpid()) + ".log"));
+        const std::string log = root.path("/tmp/dns.log");
+        auto dns = lab.start_in_router(eth, zeltest::python_peer("dns_stub.py", {"198.18.2.1", "table"}), log);
+        ASSERT_TRUE(zeltest::wait_ready(log));
         setenv("ZELMAR_NET_PROBE_DNS", "198.18.2.1", 1);
         EXPECT_EQ(connecting_try_network_by_iface("eth0"), 0);
         EXPECT_EQ(connecting_try_network_by_iface("wlan0"), -1) << "no route to it over wlan0";
         unsetenv("ZELMAR_NET_PROBE_DNS");
-        unlink(("/tmp/zel_netcheck_dns_" + std::to_string(getpid()) + ".log").c_str());
     });
 }
 
