@@ -10,6 +10,7 @@
 #include "zel_app_agent_loop.h"
 #include "zel_app_assert.h"
 #include "zel_control/log/zel_log.h"
+#include "zel_control/thread/zel_thread.h"
 #include "zel_db/zel_db.h"
 
 #include <pthread.h>
@@ -79,10 +80,10 @@ int zel_algo_user_event(app_object_t *obj, int, int, int, int)
 
 int ipc_zel_algo_init(app_object_t *obj)
 {
-    app_thread_start_detached(zel_algo_thread_proc, nullptr);
+    zel_thread_start_detached(zel_algo_thread_proc, nullptr);
     if (g_receiving.exchange(true))
         return 0; // the receive thread of an earlier creation serves on
-    if (app_thread_start_detached(receive_thread, nullptr) != 0) {
+    if (zel_thread_start_detached(receive_thread, nullptr) != 0) {
         g_receiving = false;
         ZEL_LOGE(kTag, "start_img_algo_recv_from_agent_thread err!");
         obj->invoke(obj, APP_CMD_DESTROY, 0, 0, 0);

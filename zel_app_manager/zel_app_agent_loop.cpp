@@ -132,14 +132,3 @@ void app_agent_recv_loop(app_agent_module_t *module)
     }
     app_agent_client_deinit(module);
 }
-
-int app_thread_start_detached(void *(*body)(void *), void *arg)
-{
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    const int ret = pthread_create(&thread, &attr, body, arg);
-    pthread_attr_destroy(&attr);
-    return ret;
-}

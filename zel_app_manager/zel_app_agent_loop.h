@@ -38,9 +38,6 @@ int app_agent_send(app_agent_module_t *module, int cmd, const void *params, agen
 // Runs the receive loop on the calling thread until gs_zelmar_app_running is cleared, then ends the
 // connection.
 void app_agent_recv_loop(app_agent_module_t *module);
-// Starts `body(arg)` on a detached thread (a module's receive thread or another of its threads): 0,
-// or pthread_create's error.
-int app_thread_start_detached(void *(*body)(void *), void *arg);
 
 #ifdef __cplusplus
 }

@@ -7,9 +7,9 @@
 #include "zel_app_agent_loop.h"
 #include "zel_app_assert.h"
 #include "zel_control/log/zel_log.h"
+#include "zel_control/thread/zel_thread.h"
 #include "zel_db/zel_db.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -49,7 +49,7 @@ int media_user_event(app_object_t *obj, int, int, int, int)
 int create_fetch_stream_thread(void)
 {
     for (int &chn : chn_index) {
-        const int ret = app_thread_start_detached(video_stream_thread, &chn);
+        const int ret = zel_thread_start_detached(video_stream_thread, &chn);
         ZEL_LOGI(kTag, "pthread_create ret = %d \n", ret);
         if (ret != 0) {
             ZEL_LOGE(kTag, "Create chn %d  video_stream_thread error \n", chn);
@@ -61,7 +61,7 @@ int create_fetch_stream_thread(void)
 
 int create_fetch_audio_thread(void)
 {
-    const int ret = app_thread_start_detached(fetch_audio_thread, nullptr);
+    const int ret = zel_thread_start_detached(fetch_audio_thread, nullptr);
     ZEL_LOGI(kTag, " %s(), ret is %d\n", __func__, ret);
     if (ret != 0) {
         ZEL_LOGE(kTag, " crete fetch_audio_thread failed \n");
@@ -72,7 +72,7 @@ int create_fetch_audio_thread(void)
 
 int create_osd_thread(void)
 {
-    const int ret = app_thread_start_detached(osd_display_thread, nullptr);
+    const int ret = zel_thread_start_detached(osd_display_thread, nullptr);
     if (ret != 0)
         ZEL_LOGE(kTag, "Create %s error\n", "osd_display_thread");
     return ret;
@@ -132,7 +132,7 @@ app_object_t *media_app_create(int)
     g_media_mgr->user_event = media_user_event;
 
     zel_media_init();
-    if (app_thread_start_detached(start_zel_media_recv_from_agent_thread, nullptr) != 0) {
+    if (zel_thread_start_detached(start_zel_media_recv_from_agent_thread, nullptr) != 0) {
         ZEL_LOGE(kTag, "start_zel_media_recv_from_agent_thread err!");
         app_object_t *obj = g_media_mgr;
         obj->invoke(obj, APP_CMD_DESTROY, 0, 0, 0);

@@ -20,11 +20,15 @@
 #include <vector>
 
 #include "shbf.h"
+#include "shbf_test.h"
 #include "shbf_wire.h"
 
 namespace {
 
 constexpr size_t kQueueBytes = 4u << 20; // per receiver: a couple of main-stream GOPs
+// Room in the kernel for a whole main-stream key frame, so that a broadcast to a receiver that keeps
+// up goes out in one write from the broadcasting thread instead of through the loop.
+constexpr int kSocketBuffer = 1 << 20;
 
 struct Out {
     shbf_frame_t *frame;
@@ -195,6 +199,13 @@ void on_readable(struct ev_loop *, ev_io *w, int)
         emit(b, e);
 }
 
+// The endpoint stops accepting; links that stand stay.
+void fail_endpoint(shbfev_brd_t *b, int err)
+{
+    ev_io_stop(b->loop, &b->accept_io);
+    emit(b, {SHBF_BRD_CLOSED, 0, err, {}});
+}
+
 void on_accept(struct ev_loop *, ev_io *w, int)
 {
     auto *b = static_cast<shbfev_brd_t *>(w->data);
@@ -202,10 +213,10 @@ void on_accept(struct ev_loop *, ev_io *w, int)
     if (fd < 0) {
         if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE)
             return;
-        ev_io_stop(b->loop, &b->accept_io);
-        emit(b, {SHBF_BRD_CLOSED, 0, errno, {}});
+        fail_endpoint(b, errno);
         return;
     }
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketBuffer, sizeof kSocketBuffer);
     auto *r = new Receiver;
     r->brd = b;
     r->fd = fd;
@@ -311,6 +322,12 @@ extern "C" int shbfev_brd_broadcast(shbfev_brd_t *brd, void *frame)
         ev_async_send(brd->loop, &brd->wake);
     shbf_free(f); // the caller's hold; the queues keep theirs
     return 0;
+}
+
+extern "C" void shbfev_brd_test_fail(shbfev_brd_t *brd, int err)
+{
+    if (brd && brd->loop)
+        fail_endpoint(brd, err);
 }
 
 extern "C" int shbfev_brd_receivers(shbfev_brd_t *brd) { return brd ? brd->count.load() : 0; }

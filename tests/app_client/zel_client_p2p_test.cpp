@@ -104,6 +104,18 @@ TEST_F(ClientP2p, AFailedOrRefusedTurnStillRestoresTheMicrophone)
     EXPECT_EQ(board_test_mic_gain(), 1);
 }
 
+TEST_F(ClientP2p, ATurnThatEndsAtOnceAtAnEndStopRestoresTheMicrophone)
+{
+    zel_ptz_point_t edge = {100, 50};
+    ASSERT_EQ(zel_api_ptz_prop_set(ZEL_PTZ_PROP_POSITION, &edge, sizeof edge), 0);
+    board_test_clear_calls();
+    EXPECT_EQ(ptz_control_turn(1), 0) << "pan positive, already at the end";
+    const std::vector<std::string> lowered_then_restored = {"dorvi_set_mic_gain(0)", "dorvi_set_mic_gain(1)"};
+    ASSERT_TRUE(zeltest::wait_until([&] { return gain_calls() == lowered_then_restored; }, 5s));
+    EXPECT_EQ(board_test_mic_gain(), 1);
+    EXPECT_EQ(if_change_mic_gain, 0);
+}
+
 TEST_F(ClientP2p, CruiseQueryAnswers513AndPanTiltReportsStayOn275)
 {
     ASSERT_EQ(zel_api_db_set_value("MEM.cruise_status", "1", 1, 0), 0);

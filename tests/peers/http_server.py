@@ -12,6 +12,8 @@ Paths:
                    the Range header seen is echoed in "X-Seen-Range"
   GET  /drop       closes the connection without a reply
   GET  /stall      sends headers and 10 of 1000 bytes, then stalls for 60 s
+  GET  /cut        announces the 100000 bytes of /file, sends 5000 of them and closes
+  GET  /slow       the bytes of /file in 1000-byte pieces, 20 ms apart
   POST /echo       200 with the request body as body
   POST /form       multipart/form-data: one line per part, "name|filename|size|sha256"
 Prints "ready" once listening.
@@ -67,6 +69,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(b"0123456789")
             self.wfile.flush()
             time.sleep(60)
+        elif self.path == "/cut":
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(FILE)))
+            self.end_headers()
+            self.wfile.write(FILE[:5000])
+            self.wfile.flush()
+            self.close_connection = True
+        elif self.path == "/slow":
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(FILE)))
+            self.end_headers()
+            for at in range(0, len(FILE), 1000):
+                self.wfile.write(FILE[at:at + 1000])
+                self.wfile.flush()
+                time.sleep(0.02)
         else:
             self.reply(404, b"unknown")
 
