@@ -77,7 +77,7 @@ void *zt::listen_thread(void *arg)
             accept_session(server, handle);
             continue;
         }
-        server->last_zt_error = handle;
+        __atomic_store_n(&server->last_zt_error, handle, __ATOMIC_RELEASE);
         KO_LOGW(kModule, "ZTP_Listen: %d(%s)\n", handle, zt_error_name(handle));
         if (!running(server))
             break;

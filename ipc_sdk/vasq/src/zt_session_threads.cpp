@@ -49,15 +49,14 @@ void wait_for_frames(vasq_session *s)
 // One frame of the ring as [32 + n][header][payload] in one write; false when the ring is empty.
 bool send_one(vasq_session *s, vasq_ring *ring, int channel, char *buf, size_t capacity)
 {
-    auto *header = reinterpret_cast<vasq_frame_info *>(buf + kPrefix);
-    const int r = ring_buf_get_frame(ring, header, buf + kFrameHead, capacity);
-    if (r != 0)
+    vasq_frame_info header;
+    if (ring_buf_get_frame(ring, &header, buf + kFrameHead, capacity) != 0)
         return false;
-    const uint32_t n = header->length;
-    const uint32_t be = htonl(n + VASQ_RING_HEADER);
+    const uint32_t be = htonl(header.length + VASQ_RING_HEADER);
     memcpy(buf, &be, kPrefix);
+    memcpy(buf + kPrefix, &header, VASQ_RING_HEADER);
     // A failed write is left to the command thread, which sees the broken session.
-    zt::write_all(s->handle, channel, buf, static_cast<int>(n) + kFrameHead);
+    zt::write_all(s->handle, channel, buf, static_cast<int>(header.length) + kFrameHead);
     return true;
 }
 
