@@ -292,6 +292,34 @@ TEST_F(VasqLab, APhoneThatStopsReadingHoldsUpOnlyItsOwnSession)
     EXPECT_EQ(phone_frames(phone(1), 2), want);
 }
 
+TEST_F(VasqLab, ARelayedLinkIsWatchedEightTimesBeforeItsReport)
+{
+    ShiftedClocks clocks;
+    start();
+    const int relay_port = zeltest::free_udp_port();
+    net_.start_relay({"--udp-port", std::to_string(relay_port), "--udp-mode", "pair"});
+    const std::string relay = ztptest::json_addr(net_.ip(5), relay_port);
+    net_.server(R"({"cmd":"udp_send","server":0,"to":"camera","msg":"rly_to","ticket":4711,"relay":)" + relay + "}");
+    phone(0).command(R"({"cmd":"send","to":)" + relay + R"(,"msg":"rly_pkt","ticket":4711,"side":0})");
+    ASSERT_TRUE(zeltest::wait_until([] { return count_threads("command_") == 1; }, 8s));
+    ASSERT_TRUE(zeltest::wait_until(
+        [&] { return json_object_get_boolean(member(phone(0).received().get(), "ready")); }, 5s));
+    phone(0).command(R"({"cmd":"command","code":256,"text":"{}"})");
+    ASSERT_TRUE(wait_sessions(1));
+    vasq_session *s = Record::get().sessions()[0];
+    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("statistics_") == 1; }, 3s));
+    // Readings after more than 0, 1, 2, 4, 8, 16, 32 and 64 s: the report waits for the last.
+    g_tick_shift_us = 33000000;
+    usleep(300 * 1000);
+    EXPECT_FALSE(has_call("connection", s, 0));
+    EXPECT_EQ(count_threads("statistics_"), 1);
+    g_tick_shift_us = 65000000;
+    EXPECT_TRUE(wait_call("connection", s, 0, 3s));
+    for (const Call &c : Record::get().calls("connection"))
+        EXPECT_EQ(c.data, "2") << "the link type is relay";
+    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("statistics_") == 0; }, 3s));
+}
+
 // ---- hostile phones -----------------------------------------------------------------------------
 
 TEST_F(VasqLab, AnOversizeCommandIsReadAwayAndEndsTheSession)
@@ -370,6 +398,47 @@ TEST_F(VasqLab, RemoteCloseSilenceAndDestroyGiveTwoFourAndOne)
     EXPECT_TRUE(wait_call("disconnect", b, VASQ_ERR_CLOSE_BY_TIMEOUT, 30s));
     EXPECT_TRUE(has_call("disconnection", b, VASQ_ERR_CLOSE_BY_TIMEOUT));
     EXPECT_TRUE(zeltest::wait_until([] { return count_threads("avsend_") == 0; }, 5s));
+}
+
+int handle_of(vasq_session *s)
+{
+    pthread_mutex_lock(&s->handle_lock);
+    const int h = s->handle;
+    pthread_mutex_unlock(&s->handle_lock);
+    return h;
+}
+
+// Two transport slots, one held by an idle phone: every new phone takes the handle of the session
+// that has just ended while its receive threads were reading.
+TEST_F(VasqLab, ANewPhoneOnAnEndedSessionsHandleGetsOnlyItsOwnBytes)
+{
+    start(1);
+    ASSERT_NE(session_of(0), nullptr);
+    vasq_session *a = session_of(1);
+    ASSERT_NE(a, nullptr);
+    const int rounds = 20;
+    for (int i = 2; i <= rounds + 1; i++) {
+        const int handle = handle_of(a);
+        Phone &pa = phone(i - 1);
+        pa.command(R"({"cmd":"talk","channel":3,"frames":400,"size":320})");
+        ASSERT_TRUE(zeltest::wait_until([&] { return !Record::get().received(a).audio.empty(); }, 5s)) << i;
+        zt_session_destroy(a);
+        ASSERT_TRUE(wait_call("disconnect", a, VASQ_ERR_CLOSE_BY_LOCAL, 5s)) << i;
+        Record::get().with_received(a, [](Received &r) { r = Received{}; });
+        vasq_session *b = session_of(i);
+        ASSERT_NE(b, nullptr) << i;
+        EXPECT_EQ(handle_of(b), handle) << "the listen handed out another slot";
+        phone(i).command(R"({"cmd":"talk","channel":3,"frames":40,"size":320})");
+        ASSERT_TRUE(zeltest::wait_until([&] { return Record::get().received(b).audio.size() >= 40 * 320; }, 10s))
+            << i;
+        usleep(100 * 1000); // what a stale reader of the old session could still deliver
+        const std::string audio = Record::get().received(b).audio;
+        ASSERT_EQ(audio.size(), 40u * 320u) << "round " << i;
+        for (size_t k = 0; k < audio.size(); k++)
+            ASSERT_EQ(static_cast<uint8_t>(audio[k]), static_cast<uint8_t>(k)) << "round " << i << " byte " << k;
+        phones_[static_cast<size_t>(i - 1)].reset();
+        a = b;
+    }
 }
 
 TEST_F(VasqLab, IdleEndsNeverHang)
