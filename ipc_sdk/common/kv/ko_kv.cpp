@@ -140,6 +140,30 @@ void check_copies(std::string *src, bool *src_bad, std::string *bak, bool *bak_b
     *src_bad = !check_copy(KO_KV_SRC, src);
     *bak_bad = !check_copy(KO_KV_BAK, bak);
     _ko_kv_unnamed_copy_check(*src, src_bad, *bak, bak_bad);
+    if (*src_bad || *bak_bad)
+        return;
+    // Two sound copies under different CRCs: the process died between writing one and the other.
+    // The copy that took fewer changes is behind; were it kept, a later torn write of the other
+    // would fall back to it and lose the change it missed.
+    uint32_t src_crc = 0, bak_crc = 0, src_gen = 0, bak_gen = 0;
+    _ko_kv_parse_filename_crc32(*src, &src_crc);
+    _ko_kv_parse_filename_crc32(*bak, &bak_crc);
+    const ko_kv_engine_ops *e = ko_kv_engine();
+    if (src_crc == bak_crc || e->generation(src->c_str(), &src_gen) != 0 ||
+        e->generation(bak->c_str(), &bak_gen) != 0 || src_gen == bak_gen)
+        return;
+    const bool src_behind = src_gen < bak_gen;
+    KO_LOGW(KO_KV_MODULE, "%s is behind %s, rebuild it.\n", (src_behind ? src : bak)->c_str(),
+            (src_behind ? bak : src)->c_str());
+    *(src_behind ? src_bad : bak_bad) = true;
+}
+
+// Before a change, a copy found bad is rebuilt from the sound one, so that the change never rests on
+// a copy that is behind.
+void repair_before_change(std::string *src, bool *src_bad, std::string *bak, bool *bak_bad)
+{
+    if (*src_bad != *bak_bad && _ko_kv_repair(*src_bad, *bak_bad, src, bak) == 0)
+        *src_bad = *bak_bad = false;
 }
 
 void read_copy(const std::string &rkey, uint8_t *buf, int cap, CopyRead *c)
@@ -249,6 +273,7 @@ int ko_kv_set_value(const char *space, const char *key, const void *value, int l
     std::string src, bak;
     bool src_bad = false, bak_bad = false;
     check_copies(&src, &src_bad, &bak, &bak_bad);
+    repair_before_change(&src, &src_bad, &bak, &bak_bad);
     if (!src.empty() && _ko_kv_limit_check(src, length) != 0)
         return KO_KV_ERR_LIMIT;
 
@@ -310,6 +335,7 @@ int ko_kv_del_value(const char *space, const char *key)
     std::string src, bak;
     bool src_bad = false, bak_bad = false;
     check_copies(&src, &src_bad, &bak, &bak_bad);
+    repair_before_change(&src, &src_bad, &bak, &bak_bad);
     bool removed = false;
     // Deletes from one copy and renames it before the other is touched; a missing key is no damage.
     auto del_copy = [&](const char *pattern, std::string *path, bool *bad) {

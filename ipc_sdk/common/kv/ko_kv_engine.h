@@ -28,6 +28,9 @@ typedef struct ko_kv_engine_ops {
     int (*remove)(ko_kv_engine_db *db, const void *key, int key_len);
     // Closes and frees the handle; a failure is reported but the handle is gone.
     int (*close)(ko_kv_engine_db *db);
+    // The count of changes the closed file at `path` has taken; 0, or -1 when it cannot be read.
+    // Of two copies with one history, the one with the lower count is behind.
+    int (*generation)(const char *path, uint32_t *gen);
 } ko_kv_engine_ops;
 
 // The SQLite engine the store uses unless a test has swapped it.

@@ -6,6 +6,9 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <new>
 #include <cstring>
@@ -186,7 +189,26 @@ int sq_close(ko_kv_engine_db *h)
     return rc == SQLITE_OK ? 0 : failure(rc);
 }
 
-constexpr ko_kv_engine_ops kSqlite = {sq_open, sq_fetch, sq_store, sq_remove, sq_close};
+// SQLite counts the write transactions a database file has taken in its header (big-endian, at
+// byte 24), outside WAL mode, which the store never uses.
+int sq_generation(const char *path, uint32_t *gen)
+{
+    if (!path || !gen)
+        return -1;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return -1;
+    uint8_t b[4];
+    const ssize_t n = pread(fd, b, sizeof b, 24);
+    close(fd);
+    if (n != static_cast<ssize_t>(sizeof b))
+        return -1;
+    *gen = static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 | static_cast<uint32_t>(b[2]) << 8 |
+           static_cast<uint32_t>(b[3]);
+    return 0;
+}
+
+constexpr ko_kv_engine_ops kSqlite = {sq_open, sq_fetch, sq_store, sq_remove, sq_close, sq_generation};
 
 std::atomic<const ko_kv_engine_ops *> g_ops{&kSqlite};
 
