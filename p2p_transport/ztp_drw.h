@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "ztp_state.h"
+#include "ztp_wire_msgs.h"
 
 // Creates the slot's eight channel semaphores and resets its channels (a listen that became ready).
 void ztp_channels_open(int slot);
@@ -23,6 +24,11 @@ void ztp_session_fail_locked(ztp_slot *s, uint8_t *flag);
 void ztp_DoDRWSend(int slot, std::unique_lock<std::mutex> &lock);
 void ztp_Run_send_DRW(int slot);
 void ztp_Run_recv_DRW(int slot);
+// A DRW of the session's peer (channel checked): acknowledged and stored as the window and the
+// waiting bytes allow. A DRWAck of the peer: the blocks acknowledged are done, those sent before
+// them and still in flight go back to the send list. Under the lock.
+void ztp_drw_on_data(ztp_slot *s, const ztp_drw &d);
+void ztp_drw_on_ack(ztp_slot *s, uint8_t channel, const uint16_t *indexes, size_t count);
 // The relay-to-direct messages of the UDP receiving loop (under the lock).
 void ztp_upgrade_message(int slot, const uint8_t *payload, size_t n, const struct sockaddr_in &from);
 // True when `from` is one of the addresses an upgrade punches (under the lock).

@@ -47,7 +47,9 @@ bool store(ztp_slot *s, ztp_block_list *list, uint16_t index, const uint8_t *dat
     return true;
 }
 
-void on_drw(ztp_slot *s, const ztp_drw &d)
+} // namespace
+
+void ztp_drw_on_data(ztp_slot *s, const ztp_drw &d)
 {
     ztp_channel &c = s->chan.ch[d.channel];
     if (d.len == 0)
@@ -69,7 +71,7 @@ void on_drw(ztp_slot *s, const ztp_drw &d)
         post(s, d.channel);
 }
 
-void on_ack(ztp_slot *s, uint8_t channel, const uint16_t *indexes, size_t count)
+void ztp_drw_on_ack(ztp_slot *s, uint8_t channel, const uint16_t *indexes, size_t count)
 {
     ztp_channels &cs = s->chan;
     ztp_channel &c = cs.ch[channel];
@@ -91,6 +93,8 @@ void on_ack(ztp_slot *s, uint8_t channel, const uint16_t *indexes, size_t count)
         }
     }
 }
+
+namespace {
 
 // The receive loop's state between datagrams.
 struct udp_state {
@@ -118,7 +122,7 @@ void on_message(int slot, udp_state &st, uint8_t type, const uint8_t *payload, s
             ztp_session_fail_locked(s, &s->closed_remote);
             return;
         }
-        on_drw(s, d);
+        ztp_drw_on_data(s, d);
         return;
     }
     case ZTP_MSG_DRW_ACK: {
@@ -133,7 +137,7 @@ void on_message(int slot, udp_state &st, uint8_t type, const uint8_t *payload, s
             ztp_session_fail_locked(s, &s->closed_remote);
             return;
         }
-        on_ack(s, channel, indexes, count);
+        ztp_drw_on_ack(s, channel, indexes, count);
         return;
     }
     case ZTP_MSG_PSR: {

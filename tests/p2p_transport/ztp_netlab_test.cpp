@@ -135,6 +135,38 @@ TEST_F(ZtpNetlab, TwoMasqueradeRoutersPunchToADirectSession)
     EXPECT_EQ(member_string(result.get(), "wan").rfind("198.18.10.2:", 0), 0u) << out;
 }
 
+TEST_F(ZtpNetlab, ChannelsThroughTwoMasqueradeRouters)
+{
+    ASSERT_TRUE(up("masquerade"));
+    std::string out;
+    std::thread cam([&] { out = camera("listen ABC-123-XYZ 1 60 echo 8000"); });
+    Json login = servers_->command(R"({"cmd":"wait","since":0,"timeout_ms":10000,"match":{"type":18,"server":0}})");
+    ASSERT_TRUE(zeltest::member(login.get(), "entry")) << "the camera did not log in";
+    usleep(300 * 1000);
+    phone_->command(R"({"cmd":"p2p_req","server":["198.18.0.1",32100],"did":["ABC",123,"XYZ"]})");
+    ASSERT_TRUE(zeltest::wait_until(
+        [&] { return json_object_get_type(zeltest::member(phone_->command(R"({"cmd":"state"})").get(), "ready")) ==
+                     json_type_array; },
+        std::chrono::seconds(10)));
+    constexpr int kBytes = 200 * 1024;
+    for (int c = 0; c < 3; ++c)
+        phone_->command(R"({"cmd":"chan_send","ch":)" + std::to_string(c) + R"(,"bytes":)" + std::to_string(kBytes) +
+                        "}");
+    // The camera sends each channel back: the phone checks its own pattern.
+    auto channel = [&](int c, const char *key) {
+        Json s = phone_->command(R"({"cmd":"chan_stats"})");
+        json_object *chs = zeltest::member(s.get(), "ch");
+        return member_int(json_object_array_get_idx(chs, static_cast<size_t>(c)), key);
+    };
+    EXPECT_TRUE(zeltest::wait_until([&] { return channel(0, "rx") >= kBytes && channel(1, "rx") >= kBytes &&
+                                                 channel(2, "rx") >= kBytes; },
+                                    std::chrono::seconds(7)));
+    for (int c = 0; c < 3; ++c)
+        EXPECT_EQ(channel(c, "bad"), 0) << "channel " << c;
+    cam.join();
+    EXPECT_NE(out.find("{\"echo\":" + std::to_string(3 * kBytes) + "}"), std::string::npos) << out;
+}
+
 // Two fully random routers map every destination to a port of its own, so the punch cannot meet;
 // the servers' RlyTo gives a session through the relay instead.
 TEST_F(ZtpNetlab, FullyRandomRoutersGetARelayedSession)
