@@ -221,6 +221,23 @@ TEST_F(VasqLab, FramesArriveByteExactAndInOrder)
     EXPECT_EQ(phone_frames(phone(0), 3), want_audio);
 }
 
+// The sender's buffer takes the larger of the two rings' frames.
+TEST_F(VasqLab, AudioFramesLargerThanTheVideoRingPassWhole)
+{
+    start(3, 3, {4096, 65536, -1, 2048});
+    vasq_session *s = session_of(0);
+    ASSERT_NE(s, nullptr);
+    std::mt19937 rng(3);
+    std::vector<std::array<int64_t, 3>> want;
+    for (uint32_t i = 0; i < 4; i++) {
+        const auto payload = random_bytes(rng, 40000 + i);
+        ASSERT_EQ(send_frame(s, i, payload, false), 0) << i;
+        want.push_back({i, static_cast<int64_t>(payload.size()), ko_crc32_total(payload.data(), payload.size())});
+    }
+    ASSERT_TRUE(zeltest::wait_until([&] { return phone_frames(phone(0), 3).size() >= want.size(); }, 10s));
+    EXPECT_EQ(phone_frames(phone(0), 3), want);
+}
+
 TEST_F(VasqLab, CommandsFlowBothWaysAndTalkBackArrivesWhole)
 {
     start();

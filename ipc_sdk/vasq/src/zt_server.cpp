@@ -127,6 +127,10 @@ int zt_server_init(vasq_server *server, const char *p2p_id, const char *crc_key,
         return -1;
     }
     once_init(server);
+    if (server->listen_thread) {
+        KO_LOGW(kModule, "zt_server_init: the transport runs already\n");
+        return 0;
+    }
     if (!keep_copy(&server->p2p_id, p2p_id) || !keep_copy(&server->crc_key, crc_key) ||
         !keep_copy(&server->init_string, init_string)) {
         KO_LOGE(kModule, "zt_server_init: no memory for the vendor parameters\n");
