@@ -56,24 +56,6 @@ void BM_RingPutGet(benchmark::State &state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
 }
 
-void BM_TwoMemcpy(benchmark::State &state)
-{
-    const size_t size = static_cast<size_t>(state.range(0));
-    std::vector<uint8_t> src(size, 0x5A), mid(kRingBytes), dst(size);
-    size_t pos = 0;
-    for (auto _ : state) {
-        if (pos + size > mid.size())
-            pos = 0;
-        memcpy(mid.data() + pos, src.data(), size);
-        benchmark::ClobberMemory();
-        memcpy(dst.data(), mid.data() + pos, size);
-        benchmark::ClobberMemory();
-        pos += size;
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
-}
-
 } // namespace
 
-BENCHMARK(BM_TwoMemcpy)->Arg(1024)->Arg(20 * 1024)->Arg(150 * 1024);
 BENCHMARK(BM_RingPutGet)->Arg(1024)->Arg(20 * 1024)->Arg(150 * 1024);

@@ -27,14 +27,12 @@ Control: a unix socket, one JSON object per line each way (besides ztp_phone.py'
                          "rdt":hex,"ready":bool}
 """
 
-import argparse
 import os
 import struct
 import sys
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import ztp_peer_base as base  # noqa: E402
 import ztp_channels as ch  # noqa: E402
 import ztp_phone  # noqa: E402
 import ztp_wire as w  # noqa: E402
@@ -138,15 +136,9 @@ class VasqPhone(ztp_phone.Phone):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=int, default=0)
-    parser.add_argument("--control", required=True)
-    parser.add_argument("--key", default=w.P2P_KEY)
-    parser.add_argument("--did", default="ABC-123-XYZ")
-    args = parser.parse_args()
-    phone = VasqPhone(args)
-    base.control_loop(phone.control, args.control)
+    # ztp_phone.py's command line and control loop, with this phone in its place.
+    ztp_phone.Phone = VasqPhone
+    ztp_phone.main()
 
 
 if __name__ == "__main__":

@@ -163,25 +163,27 @@ void end_session(vasq_session *s)
     pthread_mutex_lock(&server->lock);
     vasq_list_del(&s->node);
     const bool change = vasq_list_empty(&server->sessions) && server->vendor_change_pending;
+    const bool connected = s->connected != 0;
+    if (connected) {
+        s->connected = 0;
+        server->session_count--;
+    }
     pthread_mutex_unlock(&server->lock);
     if (change)
         vasq_server_change_vendor(server, server->vendor, server->forced);
 
-    // Leaving the accepted list is the last touch of the server: its stop waits for it.
+    // Leaving the accepted list is the last touch of the server: its stop waits for it. What follows
+    // uses the session's own copies only.
     pthread_mutex_lock(&server->accepted_lock);
     vasq_list_del(&s->accepted);
     pthread_cond_broadcast(&server->accepted_left);
     pthread_mutex_unlock(&server->accepted_lock);
 
-    if (s->connected) {
-        s->connected = 0;
-        pthread_mutex_lock(&server->lock);
-        server->session_count--;
-        pthread_mutex_unlock(&server->lock);
+    if (connected) {
         vasq_report_disconnection(s, code);
         vasq_on_disconnect(s, code, s->user_data);
     } else {
-        KO_LOGI(kModule, "session(%p) not connected (%d): closed\n", static_cast<void *>(s), s->connected);
+        KO_LOGI(kModule, "session(%p) not connected: closed\n", static_cast<void *>(s));
         vasq_server_session_close(s);
     }
 }
