@@ -60,12 +60,12 @@ int discard(vasq_session *s, int channel, char *buffer, int capacity, uint32_t l
 {
     uint32_t left = length;
     while (left > 0) {
-        const int piece = left < static_cast<uint32_t>(capacity) ? static_cast<int>(left) : capacity;
+        const int chunk = left < static_cast<uint32_t>(capacity) ? static_cast<int>(left) : capacity;
         int got = 0, error = 0;
-        const Fill f = fill(s, channel, buffer, piece, &got, &error);
+        const Fill f = fill(s, channel, buffer, chunk, &got, &error);
         if (f != Fill::done)
             return read_failure(s, f, error, channel);
-        left -= static_cast<uint32_t>(piece);
+        left -= static_cast<uint32_t>(chunk);
     }
     return 0;
 }
