@@ -96,7 +96,7 @@ bool start_media_threads(vasq_session *s)
     if (s->link_type == 2) {
         if (!s->stat_thread && !(s->stat_thread = zt::start_thread("statistics_%d", h, zt::statistics_thread, s)))
             return false;
-    } else if (!s->stat_thread && !s->connection_reported) {
+    } else if (!s->connection_reported) {
         s->connection_reported = 1;
         vasq_report_connection(s, 0);
     }
