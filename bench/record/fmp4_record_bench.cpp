@@ -135,31 +135,8 @@ void BM_FfmpegCopyToCard(benchmark::State &state)
         state.SkipWithError(c.card->reason().c_str());
         return;
     }
-    const Media &m = media();
-    const std::string dir = c.root->dir();
-    const std::string h265 = dir + "/main.h265", ogg = dir + "/audio.ogg", out = c.card->mount_point() + "/copy.mp4";
-    static bool made = false;
-    if (!made) {
-        std::ofstream(h265, std::ios::binary).write(reinterpret_cast<const char *>(m.video.data()), m.video.size());
-        const double seconds = static_cast<double>(m.units.size()) / kFps;
-        if (zeltest::run_command("ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "
-                                 "sine=frequency=440:sample_rate=16000:duration=" + std::to_string(seconds) +
-                                 " -ac 1 -c:a libopus -b:a 32k -frame_duration 40 '" + ogg + "'") != 0) {
-            state.SkipWithError("ffmpeg cannot make the Opus baseline input");
-            return;
-        }
-        made = true;
-    }
-    const std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -y -framerate 20 -i '" + h265 + "' -i '" +
-                            ogg + "' -c copy -movflags frag_keyframe+empty_moov '" + out + "'";
-    for (auto _ : state) {
-        if (zeltest::run_command(cmd) != 0) {
-            state.SkipWithError("ffmpeg failed");
-            return;
-        }
-    }
-    state.counters["frames_per_s"] =
-        benchmark::Counter(static_cast<double>(m.units.size()) * state.iterations(), benchmark::Counter::kIsRate);
+    const std::string out = c.card->mount_point() + "/copy.mp4";
+    recbench::ffmpeg_copy(state, media(), c.root->dir(), out, "-movflags frag_keyframe+empty_moov");
     unlink(out.c_str());
 }
 

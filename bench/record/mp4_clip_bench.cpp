@@ -183,27 +183,7 @@ void BM_PlainWriterClip(benchmark::State &state)
 
 void BM_FfmpegCopyToMp4(benchmark::State &state)
 {
-    const Media &m = media();
-    const std::string dir = root().dir();
-    const std::string h265 = dir + "/main.h265", ogg = dir + "/audio.ogg", out = dir + "/copy.mp4";
-    std::ofstream(h265, std::ios::binary)
-        .write(reinterpret_cast<const char *>(m.video.data()), static_cast<std::streamsize>(m.video.size()));
-    const double seconds = static_cast<double>(m.units.size()) / kFps;
-    if (zeltest::run_command("ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "
-                             "sine=frequency=440:sample_rate=16000:duration=" + std::to_string(seconds) +
-                             " -ac 1 -c:a libopus -b:a 32k -frame_duration 40 '" + ogg + "'") != 0) {
-        state.SkipWithError("ffmpeg cannot make the Opus baseline input");
-        return;
-    }
-    const std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -y -framerate 20 -i '" + h265 + "' -i '" +
-                            ogg + "' -c copy -f mp4 '" + out + "'";
-    for (auto _ : state)
-        if (zeltest::run_command(cmd) != 0) {
-            state.SkipWithError("ffmpeg failed");
-            return;
-        }
-    state.counters["frames_per_s"] =
-        benchmark::Counter(static_cast<double>(m.units.size()) * state.iterations(), benchmark::Counter::kIsRate);
+    recbench::ffmpeg_copy(state, media(), root().dir(), root().dir() + "/copy.mp4", "-f mp4");
 }
 
 constexpr int kIndexEntries = 200; // entries already listed when an add is timed

@@ -6,6 +6,7 @@
 #include "common/audio/ko_audio.h"
 #include "common/audio/ko_opus.h"
 #include "common/utils/ko_log.h"
+#include "zel_test_support.h"
 
 namespace recbench {
 
@@ -51,6 +52,30 @@ const Media &board_media(int loops)
     if (it == made.end())
         it = made.emplace(loops, load(loops)).first;
     return it->second;
+}
+
+void ffmpeg_copy(benchmark::State &state, const Media &m, const std::string &dir, const std::string &out,
+                 const std::string &format)
+{
+    const std::string h265 = dir + "/main.h265", ogg = dir + "/audio.ogg";
+    std::ofstream(h265, std::ios::binary)
+        .write(reinterpret_cast<const char *>(m.video.data()), static_cast<std::streamsize>(m.video.size()));
+    const double seconds = static_cast<double>(m.units.size()) / kFps;
+    if (zeltest::run_command("ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "
+                             "sine=frequency=440:sample_rate=16000:duration=" + std::to_string(seconds) +
+                             " -ac 1 -c:a libopus -b:a 32k -frame_duration 40 '" + ogg + "'") != 0) {
+        state.SkipWithError("ffmpeg cannot make the Opus baseline input");
+        return;
+    }
+    const std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -y -framerate 20 -i '" + h265 + "' -i '" +
+                            ogg + "' -c copy " + format + " '" + out + "'";
+    for (auto _ : state)
+        if (zeltest::run_command(cmd) != 0) {
+            state.SkipWithError("ffmpeg failed");
+            return;
+        }
+    state.counters["frames_per_s"] =
+        benchmark::Counter(static_cast<double>(m.units.size()) * state.iterations(), benchmark::Counter::kIsRate);
 }
 
 void quiet()

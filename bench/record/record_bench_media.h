@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <benchmark/benchmark.h>
+
 #include "board_es_split.h"
 
 namespace recbench {
@@ -22,6 +24,11 @@ struct Media {
 
 // The main stream `loops` times over (6 s each) and as much audio; made once per loop count.
 const Media &board_media(int loops);
+// The baseline of the writers: ffmpeg stream-copies the media (written into `dir` as an H.265
+// elementary stream and Opus in Ogg) into `out` with the output options `format` ("-f mp4", ...)
+// once per iteration; counter "frames_per_s".
+void ffmpeg_copy(benchmark::State &state, const Media &m, const std::string &dir, const std::string &out,
+                 const std::string &format);
 // Error-level logging only.
 void quiet();
 

@@ -19,7 +19,7 @@ sign = base64url(sha256(data + iv)).
 The control port takes one JSON object per line {"path": P, "mode": M, ...} and answers "ok".
 Modes: ok, code (field "code", any JSON value), fail_nocode, status (field "status"), unauthorized,
 stall, cut, flood (1 MiB of junk), noread (a post whose body is never read), badjson, wrongsign, wrongkey, pad0, pad17, padover, padmix, iv15, len15, oversized,
-urls (field "urls": the storageUrl list). Prints "ready" once listening.
+urls (field "urls": the storageUrl list), fileid (field "fileId"). Prints "ready" once listening.
 """
 import base64
 import email.parser
@@ -241,6 +241,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             plain = {"result": "fail"}
         elif mode == "urls":
             plain["storageUrl"] = script["urls"]
+        elif mode == "fileid":
+            plain["fileId"] = script["fileId"]
         self.send(200, envelope(json.dumps(plain).encode(), mode))
 
     def do_GET(self):

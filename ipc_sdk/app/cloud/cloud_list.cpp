@@ -11,6 +11,7 @@
 
 #include "common/utils/ko_log.h"
 #include "common/utils/ko_time.h"
+#include "common/utils/vexa_mem.h"
 #include "zelmar/zel_path.h"
 
 namespace {
@@ -116,7 +117,16 @@ int cloud_list_delete(void)
     remove_file(head.jpeg_path);
     if (static_cast<uint32_t>(head.event.types) & CLOUD_FACE_BITS)
         remove_file(head.face_path);
+    cloud_node_release(&head);
     return 0;
+}
+
+void cloud_node_release(cloud_file_node_t *node)
+{
+    ko_event_face face;
+    std::memcpy(&face, node->event.face, sizeof face);
+    vexa_free(face.feature);
+    std::memset(node->event.face, 0, sizeof node->event.face);
 }
 
 void cloud_list_delete_all(void)

@@ -19,5 +19,7 @@ int cloud_list_getfile(cloud_file_node_t *out);
 // Unlinks the head and deletes its files: 0, or -2 when empty.
 int cloud_list_delete(void);
 void cloud_list_delete_all(void);
+// Frees what a node owns besides its files: the feature copy of a face event.
+void cloud_node_release(cloud_file_node_t *node);
 // Count, bytes in use and buffer size.
 void cloud_list_usage(int32_t *count, int32_t *used, int32_t *size);

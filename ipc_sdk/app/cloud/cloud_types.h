@@ -49,4 +49,6 @@ struct cloud_record_state_t {
     int gop = 3;
     int alarm_offset_limit = 3;
     int cloud_offset_limit = 600;
+    // Set by the upload side when the service refuses a lapsed account: no scheduled recording.
+    uint8_t expired = 0;
 };

@@ -11,6 +11,7 @@
 #include "app/cloud/cloud_http.h"
 #include "app/cloud/ko_cloud_internal.h"
 #include "common/utils/ko_log.h"
+#include "zelmar/zel_file.h"
 #include "zelmar/zel_path.h"
 
 int cloud_upload_start(cloud_record_ctx_t *ctx)
@@ -18,6 +19,10 @@ int cloud_upload_start(cloud_record_ctx_t *ctx)
     if (!ctx)
         return -2;
     const std::string dir = zel_path(ctx->dir);
+    std::string made = dir;
+    if (mkdir_recursive(made.data(), 0755) != 0)
+        KO_LOGE(CLOUD_MODULE, "system call err:%s, errno:%s\n", "mkdir", strerror(errno));
+    cloud_upload_ctx().rec = &ctx->shared;
     DIR *d = opendir(dir.c_str());
     if (!d)
         return 0;
@@ -30,7 +35,6 @@ int cloud_upload_start(cloud_record_ctx_t *ctx)
             KO_LOGE(CLOUD_MODULE, "system call err:%s, errno:%s\n", "unlink", strerror(errno));
     }
     closedir(d);
-    cloud_upload_ctx().rec = &ctx->shared;
     return 0;
 }
 

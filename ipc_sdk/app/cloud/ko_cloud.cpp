@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/cloud/cloud_list.h"
+#include "app/cloud/cloud_record.h"
 #include "app/cloud/cloud_schedule.h"
 #include "app/cloud/ko_cloud_internal.h"
 #include "app/cloud/ko_cloud_test.h"
@@ -111,7 +112,11 @@ int ko_cloud_init(const cloud_init_param_t *param)
         c.shared.check_people_motion = param->check_people_motion;
         c.shared.check_face = param->check_face;
         c.shared.check_baby_cry = param->check_baby_cry;
+        c.shared.expired = 0;
     }
+    c.group = 0;
+    c.file_counter = 0;
+    c.stats.reset();
     c.shared.running = 1;
     uint32_t bitrate = 0, seconds = 0;
     c.buffer_size = buffer_size(*param, &bitrate, &seconds);
@@ -133,6 +138,14 @@ int ko_cloud_init(const cloud_init_param_t *param)
         c.shared.running = 0;
         return -2;
     }
+    if (cloud_record_start(&c) != 0) {
+        KO_LOGE(CLOUD_MODULE, "create cloud record thread failed!");
+        unregister_all();
+        c.shared.running = 0;
+        cloud_upload_exit(&c);
+        cloud_list_deinit();
+        return -2;
+    }
     c.initialised = 1;
     return 0;
 }
@@ -146,6 +159,7 @@ int ko_cloud_deinit(void)
     }
     unregister_all();
     c.shared.running = 0;
+    cloud_record_stop(&c);
     cloud_upload_exit(&c);
     cloud_list_deinit();
     c.initialised = 0;
@@ -224,9 +238,38 @@ cloud_alarm_config_t ko_cloud_test_alarm_config(void)
     return c.alarm;
 }
 
+void ko_cloud_test_set_vip(uint8_t vip)
+{
+    cloud_record_ctx_t &c = cloud_record_ctx();
+    std::lock_guard<std::mutex> lock(c.shared.mutex);
+    c.shared.vip = vip;
+}
+
 uint32_t ko_cloud_test_buffer_size(void)
 {
     return cloud_record_ctx().buffer_size;
+}
+
+void ko_cloud_test_set_account(int vip, int cloud_switch)
+{
+    cloud_record_ctx_t &c = cloud_record_ctx();
+    std::lock_guard<std::mutex> lock(c.shared.mutex);
+    c.shared.vip = vip != 0;
+    c.shared.cloud_switch = cloud_switch != 0;
+}
+
+void ko_cloud_test_set_gop_limits(int gop, int cloud_offset_limit)
+{
+    cloud_record_ctx_t &c = cloud_record_ctx();
+    std::lock_guard<std::mutex> lock(c.shared.mutex);
+    c.shared.gop = gop;
+    c.shared.cloud_offset_limit = cloud_offset_limit;
+}
+
+ko_cloud_test_counts ko_cloud_test_counters(void)
+{
+    const cloud_record_stats &s = cloud_record_ctx().stats;
+    return {s.event.load(), s.rec_mp4.load(), s.mp4_finish_err.load(), s.video_frames.load(), s.audio_frames.load()};
 }
 
 int ko_cloud_test_take_clip(cloud_file_node_t *out)

@@ -6,6 +6,27 @@
 #include "app/cloud/cloud_types.h"
 #include "app/cloud/ko_cloud.h"
 #include "common/ipc/ko_message.h"
+#include "common/utils/ko_thread.h"
+
+// Counters of the record thread (reported with the upload statistics).
+struct cloud_record_stats {
+    std::atomic<uint32_t> event{0};           // clips opened for an alarm
+    std::atomic<uint32_t> rec_mp4{0};         // files queued
+    std::atomic<uint32_t> mp4_finish_err{0};  // files dropped at finish
+    std::atomic<uint32_t> video_frame_err{0};
+    std::atomic<uint32_t> audio_frame_err{0};
+    std::atomic<uint32_t> handle_err{0};      // writers that could not be opened
+    std::atomic<uint32_t> add_node_err{0};    // files the full list refused
+    std::atomic<uint32_t> video_frames{0};    // frames written into queued files
+    std::atomic<uint32_t> audio_frames{0};
+
+    void reset()
+    {
+        for (std::atomic<uint32_t> *a : {&event, &rec_mp4, &mp4_finish_err, &video_frame_err, &audio_frame_err,
+                                         &handle_err, &add_node_err, &video_frames, &audio_frames})
+            a->store(0);
+    }
+};
 
 struct cloud_record_ctx_t {
     cloud_record_state_t shared; // mutex, running, switch, VIP and the cloud's GOP limits
@@ -16,6 +37,11 @@ struct cloud_record_ctx_t {
     uint32_t upload_speed = 100000; // bytes per second
     cloud_alarm_config_t alarm{};
     char dir[64] = {};
+    // Owned by the record thread.
+    ko_thread *record_thread = nullptr;
+    int32_t group = 0;
+    uint32_t file_counter = 0;
+    cloud_record_stats stats;
 };
 
 cloud_record_ctx_t &cloud_record_ctx();

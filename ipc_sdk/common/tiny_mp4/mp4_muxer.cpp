@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 
+#include "app/record/sd_io.h"
 #include "common/tiny_fmp4/fmp4_box.h"
 #include "common/tiny_fmp4/fmp4_moov.h"
 #include "common/tiny_fmp4/fmp4_nal.h"
@@ -250,7 +251,7 @@ extern "C" mp4_muxer_t *mp4_muxer_init(const mp4_muxer_config_t *c)
     m->height = static_cast<uint16_t>(c->height);
     m->audio = {false, 1, c->audio_time_scale, c->audio_time_scale * 40 / 1000, {}};
     m->video = {true, 2, c->video_time_scale, c->video_time_scale / 20, {}};
-    m->fp = fopen(c->path, "wb");
+    m->fp = sd_io_fopen(c->path, "wb");
     if (!m->fp) {
         KO_LOGE(kModule, "error: can't open output file %s\n", c->path);
         return nullptr;

@@ -269,6 +269,21 @@ TEST_F(CloudHttp, StorageUrlArrays)
     EXPECT_EQ(ctx().prefetch.state, 0);
 }
 
+TEST_F(CloudHttp, FileIdMustFitItsSlot)
+{
+    const std::string path = "/common/device/preUpload";
+    const std::string longest(sizeof ctx().prefetch.file_id - 1, 'f');
+    script("{\"path\":\"" + path + "\",\"mode\":\"fileid\",\"fileId\":\"" + longest + "\"}");
+    ASSERT_EQ(cloud_http_pre_upload_request(&ctx(), &ctx().prefetch), 0);
+    EXPECT_EQ(std::string(ctx().prefetch.file_id), longest);
+    ctx().prefetch = {};
+    script("{\"path\":\"" + path + "\",\"mode\":\"fileid\",\"fileId\":\"" + longest + "f\"}");
+    EXPECT_EQ(cloud_http_pre_upload_request(&ctx(), &ctx().prefetch), -1) << "128 characters do not fit";
+    script("{\"path\":\"" + path + "\",\"mode\":\"fileid\",\"fileId\":\"\"}");
+    EXPECT_EQ(cloud_http_pre_upload_request(&ctx(), &ctx().prefetch), -1);
+    EXPECT_EQ(ctx().prefetch.state, 0);
+}
+
 TEST_F(CloudHttp, WrongTokenIsRefusedByTheService)
 {
     cloud_http_test_set_context(("https://localhost:" + std::to_string(port_)).c_str(), kKey, "other", kIv,
