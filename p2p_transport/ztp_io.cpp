@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "ztp_drw.h"
+#include "ztp_session.h"
 #include "ztp_socket.h"
 #include "ztp_tick.h"
 #include "ztp_wire_msgs.h"
@@ -18,18 +19,13 @@ constexpr int64_t kWaitStepMs = 10;
 
 using lock_t = std::unique_lock<std::mutex>;
 
-// The first closing flag of a session: 0 or its code.
-int closed_code(const ztp_slot &s)
+// The open slot behind `handle` for a call that goes on: 0, -11, or its first closing flag's code.
+int open_slot(int handle, ztp_slot **s)
 {
-    if (s.closed_called || s.closing)
-        return ERROR_ZTP_SESSION_CLOSED_CALLED;
-    if (s.broken)
-        return ERROR_ZTP_SESSION_CLOSED_INSUFFICIENT_MEMORY;
-    if (s.closed_timeout)
-        return ERROR_ZTP_SESSION_CLOSED_TIMEOUT;
-    if (s.closed_remote)
-        return ERROR_ZTP_SESSION_CLOSED_REMOTE;
-    return 0;
+    if (ztp_slot_handle_check(handle) != 0)
+        return ERROR_ZTP_INVALID_SESSION_HANDLE;
+    *s = &ztp_gSession[handle];
+    return ztp_slot_closed_code(**s);
 }
 
 // Waits on the channel's semaphore for at most `ms` (at most 10) with the lock released.
@@ -93,7 +89,7 @@ int ztp_proto_Read(int handle, uint8_t channel, char *buf, int *size, unsigned t
     ztp_slot *s = &ztp_gSession[handle];
     if (s->closed_called || s->closing || s->broken) {
         *size = 0;
-        return closed_code(*s);
+        return ztp_slot_closed_code(*s);
     }
     slot_user user(s);
     ztp_channel &c = s->chan.ch[channel];
@@ -149,7 +145,7 @@ int ztp_proto_Read(int handle, uint8_t channel, char *buf, int *size, unsigned t
         }
         if (s->closed_called || s->closing || s->broken) {
             *size = 0;
-            return closed_code(*s);
+            return ztp_slot_closed_code(*s);
         }
     }
     if (got == want)
@@ -165,7 +161,7 @@ int ztp_proto_Read(int handle, uint8_t channel, char *buf, int *size, unsigned t
         return ERROR_ZTP_SESSION_CLOSED_REMOTE;
     if (ztp_tick_ms() - start >= static_cast<int64_t>(timeout_ms))
         return ERROR_ZTP_TIME_OUT;
-    return closed_code(*s);
+    return ztp_slot_closed_code(*s);
 }
 
 int ztp_proto_Write(int handle, uint8_t channel, const char *data, int len)
@@ -176,10 +172,8 @@ int ztp_proto_Write(int handle, uint8_t channel, const char *data, int len)
     if (channel >= ZTP_CHANNELS || data == nullptr || len <= 0 || len > ZTP_WRITE_MAX)
         return ERROR_ZTP_INVALID_PARAMETER;
     lock_t lock(ztp_gSessionLock);
-    if (ztp_slot_handle_check(handle) != 0)
-        return ERROR_ZTP_INVALID_SESSION_HANDLE;
-    ztp_slot *s = &ztp_gSession[handle];
-    if (const int code = closed_code(*s))
+    ztp_slot *s = nullptr;
+    if (const int code = open_slot(handle, &s))
         return code;
     ztp_channel &c = s->chan.ch[channel];
     const uint8_t *p = reinterpret_cast<const uint8_t *>(data);
@@ -207,14 +201,12 @@ int ztp_proto_Check_Buffer(int handle, uint8_t channel, uint32_t *write_size, ui
     if (channel >= ZTP_CHANNELS)
         return ERROR_ZTP_INVALID_PARAMETER;
     lock_t lock(ztp_gSessionLock);
-    if (ztp_slot_handle_check(handle) != 0)
-        return ERROR_ZTP_INVALID_SESSION_HANDLE;
-    const ztp_slot &s = ztp_gSession[handle];
-    if (const int code = closed_code(s))
+    ztp_slot *s = nullptr;
+    if (const int code = open_slot(handle, &s))
         return code;
-    const ztp_channel &c = s.chan.ch[channel];
+    const ztp_channel &c = s->chan.ch[channel];
     if (write_size)
-        *write_size = static_cast<uint32_t>(ztp_channel_unsent(c) - c.wfill + socket_unsent(s.tcp_sock));
+        *write_size = static_cast<uint32_t>(ztp_channel_unsent(c) - c.wfill + socket_unsent(s->tcp_sock));
     if (read_size)
         *read_size = static_cast<uint32_t>(c.rend - c.rstart + c.received.bytes);
     return 0;
@@ -228,10 +220,8 @@ int ztp_proto_PktSend(int handle, uint8_t channel, const char *data, int len)
     if (channel >= ZTP_CHANNELS || data == nullptr || len < 0 || len > ZTP_PSR_MAX_DATA)
         return ERROR_ZTP_INVALID_PARAMETER;
     lock_t lock(ztp_gSessionLock);
-    if (ztp_slot_handle_check(handle) != 0)
-        return ERROR_ZTP_INVALID_SESSION_HANDLE;
-    ztp_slot *s = &ztp_gSession[handle];
-    if (const int code = closed_code(*s))
+    ztp_slot *s = nullptr;
+    if (const int code = open_slot(handle, &s))
         return code;
     if (len == 0)
         return 0;
@@ -260,7 +250,7 @@ int ztp_proto_PktRecv(int handle, uint8_t channel, char *buf, int *size, unsigne
     for (;;) {
         if (s->sock < 0)
             return ERROR_ZTP_INVALID_SESSION_HANDLE;
-        if (const int code = closed_code(*s))
+        if (const int code = ztp_slot_closed_code(*s))
             return code;
         if (ztp_block *b = ztp_list_pop(&s->chan.ch[channel].packets)) {
             *size = std::min<int>(*size, b->len);

@@ -185,7 +185,12 @@ int ztp_proto_Check(int handle, ztp_session_info *info)
     std::memcpy(info->did, s.did_text, sizeof info->did);
     info->role = s.role;
     info->mode = s.mode;
-    if (s.closed_called)
+    return ztp_slot_closed_code(s);
+}
+
+int ztp_slot_closed_code(const ztp_slot &s)
+{
+    if (s.closed_called || s.closing)
         return ERROR_ZTP_SESSION_CLOSED_CALLED;
     if (s.broken)
         return ERROR_ZTP_SESSION_CLOSED_INSUFFICIENT_MEMORY;

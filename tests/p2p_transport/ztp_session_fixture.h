@@ -9,6 +9,7 @@
 
 #include "ztp_listen_fixture.h"
 #include "ztp_pattern.h"
+#include "ztp_state.h"
 
 namespace ztptest {
 
@@ -107,12 +108,37 @@ protected:
             EXPECT_EQ(stat(c, "bad"), 0) << "channel " << c;
         }
     }
+    // ZTP_Read on `channel` in `step_ms` reads until it ends otherwise than by its time-out, at most
+    // `limit` (stretched): its last result.
+    int read_until_not_timeout(int channel, unsigned step_ms, std::chrono::milliseconds limit)
+    {
+        const int64_t t0 = ztp_tick_ms();
+        char buf[16];
+        int rc = ERROR_ZTP_TIME_OUT;
+        while (rc == ERROR_ZTP_TIME_OUT && ztp_tick_ms() - t0 < zeltest::scaled(limit).count()) {
+            int size = sizeof buf;
+            rc = ZTP_Read(handle_, static_cast<uint8_t>(channel), buf, &size, step_ms);
+        }
+        return rc;
+    }
+    // After the phone has sent `n` bytes on a channel nobody reads: what waits stays within the
+    // channel's limit, and reading it later gets the whole stream.
+    void expect_unread_bounded_then_intact(int channel, size_t n)
+    {
+        uint32_t unread = 0;
+        ASSERT_EQ(ZTP_Check_Buffer(handle_, static_cast<uint8_t>(channel), nullptr, &unread), 0);
+        EXPECT_GT(unread, 0u);
+        EXPECT_LE(unread, static_cast<uint32_t>(ZTP_WAITING_MAX + ZTP_BLOCK_MAX));
+        EXPECT_EQ(read_pattern(channel, n, std::chrono::seconds(60)), n);
+    }
     Json stats() { return net_.phone(R"({"cmd":"chan_stats"})"); }
     // Per-channel member of the phone's statistics.
     int64_t stat(int channel, const char *key)
     {
         Json s = stats();
         json_object *chs = member(s.get(), "ch");
+        if (!json_object_is_type(chs, json_type_array))
+            return -1; // no session on the phone's side yet
         return json_object_get_int64(member(json_object_array_get_idx(chs, static_cast<size_t>(channel)), key));
     }
     // Writes the next n pattern bytes of `channel` in pieces of up to `piece`.

@@ -95,8 +95,8 @@ class Phone:
             else:
                 self.react(sender, msg_type, payload)
 
-    def session_ready(self, peer):
-        """The channel engine for a session over UDP with `peer`."""
+    def session_ready(self):
+        """The channel engine for a session over UDP with the ready address."""
         if self.engine is None:
             self.engine = ch.Engine(lambda msg: self.send(self.ready, msg, self.peer_sock), self.log)
 
@@ -141,32 +141,33 @@ class Phone:
             elif self.tcp is None:
                 threading.Thread(target=self.connect_tcp, args=(sender,), daemon=True).start()
         elif msg_type == 0x42:
+            # The channel engine exists before the state shows the session ready.
+            self.session_ready()
             with self.lock:
                 first = not self.answered_rdy
                 self.answered_rdy = True
                 self.ready = list(sender)
             if first:
                 self.send(sender, w.header(0x42, self.did))
-                self.session_ready(sender)
         elif msg_type == 0x44:
+            if self.tcp is not None and self.engine is None:
+                conn = self.tcp
+                self.engine = ch.Engine(
+                    lambda msg: conn.sendall(w.tcp_frame(msg, self.key, plain=True)), self.log, tcp=True)
+                threading.Thread(target=self.serve_tcp, daemon=True).start()
             with self.lock:
                 first = not self.tcp_ready
                 self.tcp_ready = self.tcp is not None
             if first:
                 self.send(sender, w.header(0x44, self.did))
-                if self.tcp is not None and self.engine is None:
-                    conn = self.tcp
-                    self.engine = ch.Engine(
-                        lambda msg: conn.sendall(w.tcp_frame(msg, self.key, plain=True)), self.log, tcp=True)
-                    threading.Thread(target=self.serve_tcp, daemon=True).start()
         elif msg_type == 0x84:
             with self.lock:
                 self.ready = list(sender)
         elif msg_type == 0x83 and len(payload) >= 24:
+            self.session_ready()
             self.send(sender, w.header(0x84, payload[4:24]))
             with self.lock:
                 self.ready = list(sender)
-            self.session_ready(sender)
 
     def connect_tcp(self, peer):
         deadline = time.monotonic() + 2.0
