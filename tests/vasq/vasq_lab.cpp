@@ -77,16 +77,40 @@ bool VasqLab::wait_sessions(size_t n, int timeout_ms)
                                std::chrono::milliseconds(timeout_ms));
 }
 
+int VasqLab::accepted_handle(int since)
+{
+    int handle = -1;
+    zeltest::wait_until(
+        [&] {
+            zeltest::Json log = net_.server_log(since);
+            for (size_t i = 0; log && i < json_object_array_length(log.get()); i++) {
+                json_object *e = json_object_array_get_idx(log.get(), i);
+                if (ztptest::member_int(e, "type") == 249 && ztptest::member_int(e, "server") == 0 &&
+                    zeltest::member(e, "result") && ztptest::member_int(e, "result") >= 0) {
+                    handle = ztptest::member_int(e, "result");
+                    return true;
+                }
+            }
+            return false;
+        },
+        std::chrono::milliseconds(8000));
+    return handle;
+}
+
 vasq_session *VasqLab::session_of(int index, bool authorise)
 {
     Phone &p = phone(index);
     const size_t before = Record::get().sessions().size();
-    const int threads = count_threads("command_");
     // The servers punch towards the socket of the newest login: the listen after the last accept.
     if (!net_.server_wait(R"({"type":18,"server":0})", login_since_, 8000))
         return nullptr;
+    const int since = net_.server_log_size();
     p.connect();
-    if (!zeltest::wait_until([&] { return count_threads("command_") > threads; }, std::chrono::milliseconds(8000)))
+    const int handle = accepted_handle(since);
+    if (handle < 0)
+        return nullptr;
+    const std::string name = "command_" + std::to_string(handle);
+    if (!zeltest::wait_until([&] { return count_threads(name) > 0; }, std::chrono::milliseconds(8000)))
         return nullptr;
     login_since_ = net_.server_log_size();
     if (!authorise)

@@ -50,6 +50,9 @@ protected:
     Phone &phone(int index);
     // Connects phone `index` and, with `authorise`, sends 256: the session the double saw, or none.
     vasq_session *session_of(int index, bool authorise = true);
+    // The handle of the first listen from server log entry `since` on that ended with a session
+    // (the servers hear how each listen ended); -1 when none does in time.
+    int accepted_handle(int since);
     // Waits for the number of authorised sessions to reach n.
     bool wait_sessions(size_t n, int timeout_ms = 8000);
 
