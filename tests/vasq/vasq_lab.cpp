@@ -3,12 +3,16 @@
 #include <dirent.h>
 
 #include <fstream>
+#include <map>
 
 namespace vasqtest {
 
-std::vector<std::string> thread_names()
+namespace {
+
+// Task id -> thread name of this process (/proc/self/task/*/comm).
+std::map<std::string, std::string> tasks()
 {
-    std::vector<std::string> out;
+    std::map<std::string, std::string> out;
     DIR *d = opendir("/proc/self/task");
     if (!d)
         return out;
@@ -18,9 +22,28 @@ std::vector<std::string> thread_names()
         std::ifstream f(std::string("/proc/self/task/") + e->d_name + "/comm");
         std::string name;
         if (std::getline(f, name))
-            out.push_back(name);
+            out[e->d_name] = name;
     }
     closedir(d);
+    return out;
+}
+
+} // namespace
+
+std::vector<std::string> thread_names()
+{
+    std::vector<std::string> out;
+    for (const auto &t : tasks())
+        out.push_back(t.second);
+    return out;
+}
+
+std::set<std::string> tasks_named(const std::string &prefix)
+{
+    std::set<std::string> out;
+    for (const auto &t : tasks())
+        if (t.second.compare(0, prefix.size(), prefix) == 0)
+            out.insert(t.first);
     return out;
 }
 
@@ -77,26 +100,6 @@ bool VasqLab::wait_sessions(size_t n, int timeout_ms)
                                std::chrono::milliseconds(timeout_ms));
 }
 
-int VasqLab::accepted_handle(int since)
-{
-    int handle = -1;
-    zeltest::wait_until(
-        [&] {
-            zeltest::Json log = net_.server_log(since);
-            for (size_t i = 0; log && i < json_object_array_length(log.get()); i++) {
-                json_object *e = json_object_array_get_idx(log.get(), i);
-                if (ztptest::member_int(e, "type") == 249 && ztptest::member_int(e, "server") == 0 &&
-                    zeltest::member(e, "result") && ztptest::member_int(e, "result") >= 0) {
-                    handle = ztptest::member_int(e, "result");
-                    return true;
-                }
-            }
-            return false;
-        },
-        std::chrono::milliseconds(8000));
-    return handle;
-}
-
 vasq_session *VasqLab::session_of(int index, bool authorise)
 {
     Phone &p = phone(index);
@@ -104,13 +107,16 @@ vasq_session *VasqLab::session_of(int index, bool authorise)
     // The servers punch towards the socket of the newest login: the listen after the last accept.
     if (!net_.server_wait(R"({"type":18,"server":0})", login_since_, 8000))
         return nullptr;
-    const int since = net_.server_log_size();
+    // A new command thread, told apart by its task id: one of an ending session may still be there.
+    const std::set<std::string> before_tasks = tasks_named("command_");
     p.connect();
-    const int handle = accepted_handle(since);
-    if (handle < 0)
-        return nullptr;
-    const std::string name = "command_" + std::to_string(handle);
-    if (!zeltest::wait_until([&] { return count_threads(name) > 0; }, std::chrono::milliseconds(8000)))
+    auto started = [&] {
+        for (const std::string &t : tasks_named("command_"))
+            if (!before_tasks.count(t))
+                return true;
+        return false;
+    };
+    if (!zeltest::wait_until(started, std::chrono::milliseconds(8000)))
         return nullptr;
     login_since_ = net_.server_log_size();
     if (!authorise)

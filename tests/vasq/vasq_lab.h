@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@ inline constexpr char kCrcKey[] = "ZLMRCRC7";
 // The thread names of this process (/proc/self/task/*/comm).
 std::vector<std::string> thread_names();
 int count_threads(const std::string &prefix);
+// The task ids of the threads whose names start with `prefix`.
+std::set<std::string> tasks_named(const std::string &prefix);
 int open_descriptors();
 
 class Phone {
@@ -50,9 +53,6 @@ protected:
     Phone &phone(int index);
     // Connects phone `index` and, with `authorise`, sends 256: the session the double saw, or none.
     vasq_session *session_of(int index, bool authorise = true);
-    // The handle of the first listen from server log entry `since` on that ended with a session
-    // (the servers hear how each listen ended); -1 when none does in time.
-    int accepted_handle(int since);
     // Waits for the number of authorised sessions to reach n.
     bool wait_sessions(size_t n, int timeout_ms = 8000);
 
