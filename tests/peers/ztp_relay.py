@@ -136,16 +136,18 @@ def main():
     parser.add_argument("--peer", default="198.18.0.20:6001")
     parser.add_argument("--wan", default="198.18.0.21:6002")
     args = parser.parse_args()
+    if args.port:
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind((args.host, args.port))
+        listener.listen(16)
+    # The log file tells a test that the TCP relay listens.
     open(args.log, "a").close()
     log_lock = threading.Lock()
     if args.udp_port:
         threading.Thread(target=serve_udp, args=(args, log_lock), daemon=True).start()
     if not args.port:
         threading.Event().wait()
-    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind((args.host, args.port))
-    listener.listen(16)
     while True:
         conn, _ = listener.accept()
         threading.Thread(target=serve, args=(conn, args, log_lock), daemon=True).start()
