@@ -192,8 +192,8 @@ void vasq_server_session_close(vasq_session *s)
     pthread_mutex_unlock(&s->closing_lock);
     if (!first)
         return;
-    Record::get().add({"close", s, 0, ""});
     Record::get().forget(s);
+    Record::get().add({"close", s, 0, ""});
     zt_session_destroy(s);
     if (s->cmd_thread && pthread_equal(s->cmd_thread->tid, pthread_self())) {
         pthread_detach(s->cmd_thread->tid);

@@ -43,7 +43,8 @@ public:
     Received received(const void *session);
     std::vector<const void *> connected();
     void with_received(const void *session, const std::function<void(Received &)> &fn);
-    // Sessions that command 256 authorised and that are not freed yet.
+    // Sessions that command 256 authorised and that are not freed yet (a session leaves before its
+    // "close" is recorded).
     std::vector<vasq_session *> sessions();
     void forget(const void *session);
     void remember(vasq_session *s);

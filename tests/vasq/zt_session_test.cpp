@@ -441,6 +441,7 @@ TEST_F(VasqLab, ANewPhoneOnAnEndedSessionsHandleGetsOnlyItsOwnBytes)
         ASSERT_TRUE(zeltest::wait_until([&] { return !Record::get().received(a).audio.empty(); }, 5s)) << i;
         zt_session_destroy(a);
         ASSERT_TRUE(wait_call("disconnect", a, VASQ_ERR_CLOSE_BY_LOCAL, 5s)) << i;
+        ASSERT_TRUE(wait_call("close", a, 0, 5s)) << i;
         Record::get().with_received(a, [](Received &r) { r = Received{}; });
         vasq_session *b = session_of(i);
         ASSERT_NE(b, nullptr) << i;
@@ -468,6 +469,7 @@ TEST_F(VasqLab, IdleEndsNeverHang)
         // The sender is idle in its wait when the end comes.
         zt_session_destroy(s);
         ASSERT_TRUE(wait_call("disconnect", s, VASQ_ERR_CLOSE_BY_LOCAL, 5s)) << "round " << i;
+        ASSERT_TRUE(wait_call("close", s, 0, 5s)) << "round " << i;
         Record::get().clear();
         phones_[static_cast<size_t>(i % 2)].reset();
         phones_[static_cast<size_t>(i % 2)] = std::make_unique<Phone>(net_, 100 + i);
