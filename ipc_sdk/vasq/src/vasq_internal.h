@@ -1,0 +1,157 @@
+// The streaming server and session records that the SDK's modules share, and the calls the
+// transport adapter makes into the session protocol, the server API and the reports.
+#pragma once
+
+#include <pthread.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "common/utils/ko_thread.h"
+#include "vasq_ring.h"
+#include "ztp_api.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum vasq_session_state {
+    VASQ_STATE_PREINIT = 0,
+    VASQ_STATE_INIT = 1,
+    VASQ_STATE_CONNECT = 2,
+    VASQ_STATE_AUTHENTICATING = 3,
+    VASQ_STATE_NORMAL = 4,
+    VASQ_STATE_DISCONNECT = 5,
+};
+
+enum { VASQ_VENDOR_ZTP = 4 };
+
+enum {
+    VASQ_DEFAULT_SEND_VIDEO = 0x80000,
+    VASQ_DEFAULT_SEND_AUDIO = 0x8000,
+    VASQ_DEFAULT_RECV_VIDEO = 0x80000,
+    VASQ_DEFAULT_RECV_AUDIO = 0x8000,
+    VASQ_CMD_MAX = 1088, // one command as read from the command channel
+};
+
+typedef struct vasq_server vasq_server;
+typedef struct vasq_session vasq_session;
+
+typedef struct vasq_list_node {
+    struct vasq_list_node *prev, *next;
+} vasq_list_node;
+
+struct vasq_session {
+    vasq_list_node node; // in the server's session list (authorised sessions)
+    int state;           // vasq_session_state; atomic access only
+    int vendor;
+    int link_type; // 1 p2p, 2 relay, 4 tcp, 5 relay-RP2P, 0 other
+    int handle;    // transport session, -1 once closed; under handle_lock
+    int send_video_size, send_audio_size, recv_video_size, recv_audio_size;
+    uint64_t connect_time_ms;
+    uint64_t auth_time_ms; // all ones until authorised
+    uint64_t video_start_ms;
+    int first_frame;
+    char did[64], model[64], sdk_type[16];
+    int error_code; // the first reason recorded sticks
+    pthread_mutex_t error_lock;
+    pthread_mutex_t handle_lock;
+    pthread_mutex_t send_lock;
+    pthread_mutex_t cond_lock;
+    pthread_cond_t send_cond;
+    vasq_ring *video_ring, *audio_ring;
+    ko_thread *cmd_thread, *send_thread, *audio_thread, *video_thread, *rdt_thread, *stat_thread;
+
+    // Session protocol.
+    char uuid[64];
+    int session_type; // 1 pre-linked, 0 normal
+    int encrypt_type;
+    int support_encrypt;
+    uint8_t shared_key[32];
+    uint8_t aes_key[16];
+    int connected;
+    int closing;
+    pthread_mutex_t closing_lock;
+    void *user_data;
+
+    // Transport adapter.
+    vasq_server *server;
+    vasq_list_node accepted;  // in the adapter's list of every accepted session
+    uint64_t accept_tick_ms;  // monotonic: the bound on the time to authorise
+    int force_close;          // the end closes the transport session without waiting for unsent data
+    unsigned send_pause_count;
+    int connection_reported;
+};
+
+struct vasq_server {
+    int max_sessions;
+    int session_count;
+    vasq_list_node sessions;
+    pthread_mutex_t lock;
+    int running;
+
+    char dev_name[16], did[64], model[64];
+    uint8_t *token;
+    int token_len;
+    int send_video_size, send_audio_size, recv_video_size, recv_audio_size;
+    int encrypt_type, option, init_mode;
+    int vendor, forced, vendor_change_pending;
+    char p2p_key[65];
+    uint8_t public_key[32], secret_key[32], req_key[16];
+    void *user_data;
+
+    // Transport adapter.
+    char *p2p_id, *crc_key, *init_string;
+    int zt_running; // atomic access only
+    ko_thread *listen_thread, *login_thread;
+    int listen_done; // atomic: the listen thread has left its loop
+    pthread_mutex_t wake_lock; // wakes the login watch when the transport stops
+    pthread_cond_t wake;
+    int last_zt_error;
+    ztp_net_info net_info;
+    int login_ack_age;
+    int event_type;
+    uint64_t login_check_tick_ms;
+    uint64_t login_report_tick_ms;
+    uint32_t vendor_check_interval_s;
+    uint32_t stale_login_interval_s;
+    pthread_mutex_t accepted_lock; // the accepted list: held only to choose, never across a wait
+    pthread_cond_t accepted_left;
+    vasq_list_node accepted;
+};
+
+void vasq_list_init(vasq_list_node *head);
+void vasq_list_add_tail(vasq_list_node *head, vasq_list_node *node);
+void vasq_list_del(vasq_list_node *node); // a node not on a list is left alone
+int vasq_list_empty(const vasq_list_node *head);
+
+#define VASQ_CONTAINER(ptr, type, member) ((type *)((char *)(ptr) - offsetof(type, member)))
+
+int vasq_state(const vasq_session *s);
+void vasq_set_state(vasq_session *s, int state);
+// Records `code` as the session's reason when none is recorded yet.
+void session_error_code(vasq_session *s, int code);
+
+// The session protocol: one received command (0 keeps the session), one received frame or block.
+int vasq_cmd_process(vasq_session *s, int code, char *data, int length);
+int vasq_video_process(vasq_session *s, char *buffer, char *payload, int length);
+int vasq_audio_process(vasq_session *s, char *buffer, char *payload, int length);
+int vasq_rdt_process(vasq_session *s, char *buffer, char *payload, int length);
+int vasq_vendor_check(vasq_server *server, int direct, int with_request_key);
+
+// The server API.
+void vasq_server_session_close(vasq_session *s);
+int vasq_server_change_vendor(vasq_server *server, int vendor, int force);
+
+// The hooks of the P2P service (none for a session-less report).
+void vasq_on_error(vasq_session *s, int code, void *user_data);
+void vasq_on_disconnect(vasq_session *s, int code, void *user_data);
+
+// Session reports.
+int vasq_report_login_status(vasq_server *server, int status);
+int vasq_report_connection(vasq_session *s, int code);
+int vasq_report_error(vasq_server *server, vasq_session *s, int code);
+int vasq_report_disconnection(vasq_session *s, int code);
+
+#ifdef __cplusplus
+}
+#endif

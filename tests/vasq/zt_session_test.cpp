@@ -1,0 +1,496 @@
+// The streaming adapter against the transport and real phones on loopback: the start and the login
+// watch, the threads of a session, media, commands and talk-back end to end, a phone that stops
+// reading, hostile phones, and every way a session ends.
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include "common/utils/ko_crc32.h"
+#include "common/utils/ko_time.h"
+#include "common/utils/ko_time_test.h"
+#include "vasq_errors.h"
+#include "vasq_lab.h"
+#include "ztp_tick.h"
+#include "ztp_tick_test.h"
+
+namespace vasqtest {
+namespace {
+
+using namespace std::chrono_literals;
+using zeltest::Json;
+using zeltest::member;
+
+std::atomic<uint64_t> g_tick_shift_us{0};
+uint64_t shifted_tick_us()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u +
+           g_tick_shift_us.load();
+}
+
+std::atomic<int64_t> g_ztp_shift_ms{0};
+int64_t shifted_ztp_tick()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000 + g_ztp_shift_ms.load();
+}
+
+class ShiftedClocks {
+public:
+    ShiftedClocks()
+    {
+        ko_time_set_tick_source(shifted_tick_us);
+        ztp_tick_set_source(shifted_ztp_tick);
+    }
+    ~ShiftedClocks()
+    {
+        ko_time_set_tick_source(nullptr);
+        ztp_tick_set_source(nullptr);
+        g_tick_shift_us = 0;
+        g_ztp_shift_ms = 0;
+    }
+};
+
+// The frames the phone got on a channel: [seq, n, crc] each.
+std::vector<std::array<int64_t, 3>> phone_frames(Phone &p, int channel)
+{
+    Json r = p.received();
+    json_object *list = member(member(r.get(), "frames"), std::to_string(channel).c_str());
+    std::vector<std::array<int64_t, 3>> out;
+    for (size_t i = 0; list && i < json_object_array_length(list); i++) {
+        json_object *f = json_object_array_get_idx(list, i);
+        out.push_back({json_object_get_int64(json_object_array_get_idx(f, 0)),
+                       json_object_get_int64(json_object_array_get_idx(f, 1)),
+                       json_object_get_int64(json_object_array_get_idx(f, 2))});
+    }
+    return out;
+}
+
+std::vector<uint8_t> random_bytes(std::mt19937 &rng, size_t n)
+{
+    std::vector<uint8_t> v(n);
+    for (auto &b : v)
+        b = static_cast<uint8_t>(rng());
+    return v;
+}
+
+// Queues a frame, waiting while the ring is full.
+int send_frame(vasq_session *s, uint32_t seq, const std::vector<uint8_t> &payload, bool video, int wait_ms = 20000)
+{
+    vasq_frame_info h{};
+    h.length = static_cast<uint32_t>(payload.size());
+    h.seq = seq;
+    h.flags = seq == 0 ? 1 : 0;
+    int r;
+    const auto until = std::chrono::steady_clock::now() + zeltest::scaled(std::chrono::milliseconds(wait_ms));
+    while ((r = zt_av_send(s, &h, payload.data(), video)) == VASQ_ERR_NO_BUFFER &&
+           std::chrono::steady_clock::now() < until)
+        usleep(2000);
+    return r;
+}
+
+bool has_call(const std::string &what, const void *session, int code)
+{
+    for (const Call &c : Record::get().calls(what))
+        if (c.session == session && c.code == code)
+            return true;
+    return false;
+}
+
+bool wait_call(const std::string &what, const void *session, int code, std::chrono::milliseconds timeout = 10s)
+{
+    return zeltest::wait_until([&] { return has_call(what, session, code); }, timeout);
+}
+
+// ---- start and login watch ----------------------------------------------------------------------
+
+TEST_F(VasqLab, StartLogsInUnderTheCrcKeyAndReportsTheNetwork)
+{
+    start(6);
+    Json login = net_.server_wait(R"({"type":18})");
+    ASSERT_TRUE(login);
+    EXPECT_TRUE(json_object_get_boolean(member(login.get(), "check_ok")));
+    ASSERT_TRUE(Record::get().wait("login", 1, 8000));
+    const Call c = Record::get().calls("login")[0];
+    EXPECT_EQ(c.code, 0);
+    EXPECT_EQ(c.data, "0"); // event type: online
+    EXPECT_EQ(c.net.internet_ok, 1);
+    EXPECT_EQ(c.net.server_hello_ok, 1);
+    EXPECT_STRNE(c.net.lan_ip, "");
+    const std::string info = ZTP_GetAPIInformation();
+    EXPECT_NE(info.find("\"MaxNumSess\":7"), std::string::npos) << info;
+    EXPECT_NE(info.find("\"SessAliveSec\":10"), std::string::npos) << info;
+}
+
+TEST_F(VasqLab, AStaleLoginAckBreaksTheListen)
+{
+    ShiftedClocks clocks;
+    start();
+    ASSERT_TRUE(Record::get().wait("login", 1, 8000));
+    uint8_t logged = 0;
+    ASSERT_TRUE(zeltest::wait_until([&] { return ZTP_LoginStatus_Check(&logged) == 0 && logged == 1; }, 5s));
+    // No server answers a login any more, and the last answer looks two minutes old.
+    net_.server(R"({"cmd":"udp_script","server":-1,"login":"silence"})");
+    net_.server(R"({"cmd":"script","answer":"none"})");
+    g_ztp_shift_ms = 120000;
+    auto last_error = [&] { return __atomic_load_n(&server_->last_zt_error, __ATOMIC_ACQUIRE); };
+    // The running listen's own time-out has passed on that clock; the next one starts afresh.
+    ASSERT_TRUE(zeltest::wait_until([&] { return last_error() == ERROR_ZTP_TIME_OUT; }, 5s)) << last_error();
+    usleep(600 * 1000);
+    g_tick_shift_us = 4000000; // the first check is due 3 s after the start
+    EXPECT_TRUE(zeltest::wait_until([&] { return last_error() == ERROR_ZTP_USER_LISTEN_BREAK; }, 5s))
+        << last_error();
+}
+
+TEST_F(VasqLab, ARestartTakesTheNewInitString)
+{
+    start(3, 2);
+    EXPECT_FALSE(net_.server_wait(R"({"type":18,"server":2})", 0, 1500)) << "a server not named was reached";
+    finished_ = true;
+    EXPECT_EQ(zt_server_finish(server_), 0);
+    finished_ = false;
+    ASSERT_EQ(zt_server_init(server_, kDid, kCrcKey, net_.init_string(3).c_str()), 0);
+    EXPECT_TRUE(net_.server_wait(R"({"type":18,"server":2})", 0, 8000));
+}
+
+TEST_F(VasqLab, InitAndFinishCyclesLeaveNoThreadOrDescriptor)
+{
+    start();
+    zt_server_finish(server_);
+    const size_t threads = thread_names().size();
+    const int fds = open_descriptors();
+    for (int i = 0; i < 100; i++) {
+        ASSERT_EQ(zt_server_init(server_, kDid, kCrcKey, net_.init_string().c_str()), 0) << i;
+        if (i % 10 == 0)
+            usleep(100 * 1000); // now and then the login watch and the listen are well under way
+        ASSERT_EQ(zt_server_finish(server_), 0) << i;
+    }
+    finished_ = true;
+    EXPECT_TRUE(zeltest::wait_until([&] { return thread_names().size() <= threads; }, 5s))
+        << thread_names().size() << " threads, " << threads << " before";
+    EXPECT_EQ(open_descriptors(), fds);
+}
+
+// ---- session threads and data -------------------------------------------------------------------
+
+TEST_F(VasqLab, MediaThreadsStartOnlyAfterTheAuthorisation)
+{
+    start();
+    session_of(0, false);
+    ASSERT_EQ(count_threads("command_"), 1);
+    usleep(500 * 1000);
+    EXPECT_EQ(count_threads("avsend_"), 0);
+    EXPECT_EQ(count_threads("audio_"), 0);
+    EXPECT_EQ(count_threads("rdt_"), 0);
+    phone(0).command(R"({"cmd":"command","code":256,"text":"{}"})");
+    ASSERT_TRUE(wait_sessions(1));
+    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("rdt_") == 1; }, 3s));
+    EXPECT_EQ(count_threads("avsend_"), 1);
+    EXPECT_EQ(count_threads("audio_"), 1);
+    EXPECT_EQ(count_threads("video_"), 0) << "a receive size of -1 starts no video receive thread";
+    EXPECT_EQ(count_threads("statistics_"), 0);
+    EXPECT_TRUE(wait_call("connection", Record::get().sessions()[0], 0, 3s)) << "a direct link is reported at once";
+}
+
+TEST_F(VasqLab, FramesArriveByteExactAndInOrder)
+{
+    start();
+    vasq_session *s = session_of(0);
+    ASSERT_NE(s, nullptr);
+    std::mt19937 rng(11);
+    std::vector<std::array<int64_t, 3>> want;
+    for (uint32_t i = 0; i < 120; i++) {
+        const auto payload = random_bytes(rng, 1 + rng() % 30000);
+        ASSERT_EQ(send_frame(s, i, payload, true), 0) << i;
+        want.push_back({i, static_cast<int64_t>(payload.size()), ko_crc32_total(payload.data(), payload.size())});
+    }
+    std::vector<std::array<int64_t, 3>> want_audio;
+    for (uint32_t i = 0; i < 40; i++) {
+        const auto payload = random_bytes(rng, 320);
+        ASSERT_EQ(send_frame(s, i, payload, false), 0) << i;
+        want_audio.push_back({i, 320, ko_crc32_total(payload.data(), payload.size())});
+    }
+    ASSERT_TRUE(zeltest::wait_until([&] { return phone_frames(phone(0), 2).size() >= want.size(); }, 30s));
+    EXPECT_EQ(phone_frames(phone(0), 2), want);
+    ASSERT_TRUE(zeltest::wait_until([&] { return phone_frames(phone(0), 3).size() >= want_audio.size(); }, 10s));
+    EXPECT_EQ(phone_frames(phone(0), 3), want_audio);
+}
+
+// The sender's buffer takes the larger of the two rings' frames.
+TEST_F(VasqLab, AudioFramesLargerThanTheVideoRingPassWhole)
+{
+    start(3, 3, {4096, 65536, -1, 2048});
+    vasq_session *s = session_of(0);
+    ASSERT_NE(s, nullptr);
+    std::mt19937 rng(3);
+    std::vector<std::array<int64_t, 3>> want;
+    for (uint32_t i = 0; i < 4; i++) {
+        const auto payload = random_bytes(rng, 40000 + i);
+        ASSERT_EQ(send_frame(s, i, payload, false), 0) << i;
+        want.push_back({i, static_cast<int64_t>(payload.size()), ko_crc32_total(payload.data(), payload.size())});
+    }
+    ASSERT_TRUE(zeltest::wait_until([&] { return phone_frames(phone(0), 3).size() >= want.size(); }, 10s));
+    EXPECT_EQ(phone_frames(phone(0), 3), want);
+}
+
+TEST_F(VasqLab, CommandsFlowBothWaysAndTalkBackArrivesWhole)
+{
+    start();
+    vasq_session *s = session_of(0);
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(zt_cmd_send(s, 266, "quality:2", 9), 0);
+    EXPECT_TRUE(zeltest::wait_until(
+        [&] {
+            Json r = phone(0).received();
+            json_object *cmds = member(r.get(), "commands");
+            for (size_t i = 0; cmds && i < json_object_array_length(cmds); i++) {
+                json_object *c = json_object_array_get_idx(cmds, i);
+                if (json_object_get_int(json_object_array_get_idx(c, 0)) == 266 &&
+                    std::string(json_object_get_string(json_object_array_get_idx(c, 1))) == "7175616c6974793a32")
+                    return true;
+            }
+            return false;
+        },
+        5s));
+    EXPECT_EQ(zt_cmd_send(s, 266, "x", VASQ_CMD_MAX - 3), VASQ_ERR_INVALID_ARG);
+
+    phone(0).command(R"({"cmd":"command","code":300,"text":"ping"})");
+    EXPECT_TRUE(zeltest::wait_until(
+        [&] {
+            for (const Call &c : Record::get().calls("cmd"))
+                if (c.session == s && c.code == 300 && c.data == "ping")
+                    return true;
+            return false;
+        },
+        5s));
+
+    phone(0).command(R"({"cmd":"talk","channel":3,"frames":60,"size":320})");
+    ASSERT_TRUE(zeltest::wait_until([&] { return Record::get().received(s).audio.size() >= 60 * 320; }, 10s));
+    const std::string audio = Record::get().received(s).audio;
+    ASSERT_EQ(audio.size(), 60u * 320u);
+    for (size_t i = 0; i < audio.size(); i++)
+        ASSERT_EQ(static_cast<uint8_t>(audio[i]), static_cast<uint8_t>(i)) << "byte " << i;
+}
+
+TEST_F(VasqLab, APhoneThatStopsReadingHoldsUpOnlyItsOwnSession)
+{
+    start();
+    vasq_session *a = session_of(0);
+    vasq_session *b = session_of(1);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    phone(0).command(R"({"cmd":"stop_reading","channel":2})");
+    std::mt19937 rng(5);
+    int refused = 0;
+    std::vector<std::array<int64_t, 3>> want;
+    for (uint32_t i = 0; i < 160; i++) {
+        const auto payload = random_bytes(rng, 12000);
+        vasq_frame_info h{};
+        h.length = 12000;
+        h.seq = i;
+        const int ra = zt_av_send(a, &h, payload.data(), 1);
+        if (ra == VASQ_ERR_NO_BUFFER)
+            refused++;
+        else
+            ASSERT_EQ(ra, 0);
+        ASSERT_EQ(send_frame(b, i, payload, true), 0) << i;
+        want.push_back({i, 12000, ko_crc32_total(payload.data(), payload.size())});
+        usleep(2000);
+    }
+    EXPECT_GT(refused, 0) << "the stalled phone's ring never filled";
+    // Its sender waits above the transport's limit rather than queueing without end.
+    EXPECT_LT(zt_local_status(a, 12), 12000 + 32);
+    ASSERT_TRUE(zeltest::wait_until([&] { return phone_frames(phone(1), 2).size() >= want.size(); }, 30s));
+    EXPECT_EQ(phone_frames(phone(1), 2), want);
+}
+
+TEST_F(VasqLab, ARelayedLinkIsWatchedEightTimesBeforeItsReport)
+{
+    ShiftedClocks clocks;
+    start();
+    const int relay_port = zeltest::free_udp_port();
+    net_.start_relay({"--udp-port", std::to_string(relay_port), "--udp-mode", "pair"});
+    const std::string relay = ztptest::json_addr(net_.ip(5), relay_port);
+    net_.server(R"({"cmd":"udp_send","server":0,"to":"camera","msg":"rly_to","ticket":4711,"relay":)" + relay + "}");
+    phone(0).command(R"({"cmd":"send","to":)" + relay + R"(,"msg":"rly_pkt","ticket":4711,"side":0})");
+    ASSERT_TRUE(zeltest::wait_until([] { return count_threads("command_") == 1; }, 8s));
+    ASSERT_TRUE(zeltest::wait_until(
+        [&] { return json_object_get_boolean(member(phone(0).received().get(), "ready")); }, 5s));
+    phone(0).command(R"({"cmd":"command","code":256,"text":"{}"})");
+    ASSERT_TRUE(wait_sessions(1));
+    vasq_session *s = Record::get().sessions()[0];
+    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("statistics_") == 1; }, 3s));
+    // Readings after more than 0, 1, 2, 4, 8, 16, 32 and 64 s: the report waits for the last.
+    g_tick_shift_us = 33000000;
+    usleep(300 * 1000);
+    EXPECT_FALSE(has_call("connection", s, 0));
+    EXPECT_EQ(count_threads("statistics_"), 1);
+    g_tick_shift_us = 65000000;
+    EXPECT_TRUE(wait_call("connection", s, 0, 3s));
+    for (const Call &c : Record::get().calls("connection"))
+        EXPECT_EQ(c.data, "2") << "the link type is relay";
+    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("statistics_") == 0; }, 3s));
+}
+
+// ---- hostile phones -----------------------------------------------------------------------------
+
+TEST_F(VasqLab, AnOversizeCommandIsReadAwayAndEndsTheSession)
+{
+    start();
+    session_of(0, false);
+    phone(0).command(R"({"cmd":"declare","channel":0,"length":1089,"send":1089})");
+    EXPECT_TRUE(Record::get().wait("close", 1, 10000));
+    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("command_") == 0; }, 5s));
+    EXPECT_EQ(Record::get().count("cmd"), 0u);
+}
+
+TEST_F(VasqLab, ACommandTooShortForItsCodeEndsWith22)
+{
+    start();
+    for (int n = 1; n <= 3; n++) {
+        session_of(n - 1, false);
+        phone(n - 1).command(R"({"cmd":"declare","channel":0,"length":)" + std::to_string(n) + R"(,"send":)" +
+                             std::to_string(n) + "}");
+        ASSERT_TRUE(zeltest::wait_until([&] { return Record::get().count("error") >= static_cast<size_t>(n); }, 10s))
+            << n;
+    }
+    for (const Call &c : Record::get().calls("error"))
+        EXPECT_EQ(c.code, VASQ_ERR_INVALID_ARG);
+    EXPECT_EQ(Record::get().count("cmd"), 0u);
+}
+
+TEST_F(VasqLab, AHugeDeclaredFrameIsDiscardedAndTheSessionLivesOn)
+{
+    start();
+    vasq_session *s = session_of(0);
+    ASSERT_NE(s, nullptr);
+    phone(0).command(R"({"cmd":"declare","channel":3,"length":67108864,"send":200000})");
+    usleep(1500 * 1000);
+    EXPECT_EQ(Record::get().count("disconnect"), 0u);
+    EXPECT_TRUE(Record::get().received(s).audio.empty());
+    phone(0).command(R"({"cmd":"command","code":301,"text":"still here"})");
+    EXPECT_TRUE(wait_call("cmd", s, 301, 5s));
+    ASSERT_EQ(zt_cmd_send(s, 273, "{}", 2), 0);
+}
+
+TEST_F(VasqLab, PhonesThatNeverAuthoriseGiveTheirSlotsBack)
+{
+    ShiftedClocks clocks;
+    start(6);
+    for (int i = 0; i < 7; i++)
+        session_of(i, false);
+    ASSERT_EQ(count_threads("command_"), 7);
+    // Every transport slot is taken: an eighth phone gets nowhere.
+    phone(7).connect();
+    usleep(1500 * 1000);
+    EXPECT_EQ(count_threads("command_"), 7);
+    g_tick_shift_us = 31000000;
+    ASSERT_TRUE(zeltest::wait_until([] { return Record::get().count("error") >= 7; }, 10s));
+    for (const Call &c : Record::get().calls("error"))
+        EXPECT_EQ(c.code, VASQ_ERR_CLOSE_BY_TIMEOUT);
+    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("command_") == 0; }, 5s));
+    g_tick_shift_us = 0;
+    ASSERT_NE(session_of(7), nullptr) << "the eighth phone did not get in";
+}
+
+// ---- ends ---------------------------------------------------------------------------------------
+
+TEST_F(VasqLab, RemoteCloseSilenceAndDestroyGiveTwoFourAndOne)
+{
+    start();
+    vasq_session *a = session_of(0);
+    vasq_session *b = session_of(1);
+    vasq_session *c = session_of(2);
+    ASSERT_TRUE(a && b && c);
+    phone(0).command(R"({"cmd":"disconnect"})");
+    phone(1).command(R"({"cmd":"mute"})");
+    zt_session_destroy(c);
+    EXPECT_TRUE(wait_call("disconnect", a, VASQ_ERR_CLOSE_BY_REMOTE, 10s));
+    EXPECT_TRUE(wait_call("disconnect", c, VASQ_ERR_CLOSE_BY_LOCAL, 10s));
+    EXPECT_TRUE(wait_call("disconnect", b, VASQ_ERR_CLOSE_BY_TIMEOUT, 30s));
+    EXPECT_TRUE(has_call("disconnection", b, VASQ_ERR_CLOSE_BY_TIMEOUT));
+    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("avsend_") == 0; }, 5s));
+}
+
+int handle_of(vasq_session *s)
+{
+    pthread_mutex_lock(&s->handle_lock);
+    const int h = s->handle;
+    pthread_mutex_unlock(&s->handle_lock);
+    return h;
+}
+
+// Two transport slots, one held by an idle phone: every new phone takes the handle of the session
+// that has just ended while its receive threads were reading.
+TEST_F(VasqLab, ANewPhoneOnAnEndedSessionsHandleGetsOnlyItsOwnBytes)
+{
+    start(1);
+    ASSERT_NE(session_of(0), nullptr);
+    vasq_session *a = session_of(1);
+    ASSERT_NE(a, nullptr);
+    const int rounds = 20;
+    for (int i = 2; i <= rounds + 1; i++) {
+        const int handle = handle_of(a);
+        Phone &pa = phone(i - 1);
+        pa.command(R"({"cmd":"talk","channel":3,"frames":400,"size":320})");
+        ASSERT_TRUE(zeltest::wait_until([&] { return !Record::get().received(a).audio.empty(); }, 5s)) << i;
+        zt_session_destroy(a);
+        ASSERT_TRUE(wait_call("disconnect", a, VASQ_ERR_CLOSE_BY_LOCAL, 5s)) << i;
+        ASSERT_TRUE(wait_call("close", a, 0, 5s)) << i;
+        Record::get().with_received(a, [](Received &r) { r = Received{}; });
+        vasq_session *b = session_of(i);
+        ASSERT_NE(b, nullptr) << i;
+        EXPECT_EQ(handle_of(b), handle) << "the listen handed out another slot";
+        phone(i).command(R"({"cmd":"talk","channel":3,"frames":40,"size":320})");
+        ASSERT_TRUE(zeltest::wait_until([&] { return Record::get().received(b).audio.size() >= 40 * 320; }, 10s))
+            << i;
+        usleep(100 * 1000); // what a stale reader of the old session could still deliver
+        const std::string audio = Record::get().received(b).audio;
+        ASSERT_EQ(audio.size(), 40u * 320u) << "round " << i;
+        for (size_t k = 0; k < audio.size(); k++)
+            ASSERT_EQ(static_cast<uint8_t>(audio[k]), static_cast<uint8_t>(k)) << "round " << i << " byte " << k;
+        phones_[static_cast<size_t>(i - 1)].reset();
+        a = b;
+    }
+}
+
+TEST_F(VasqLab, IdleEndsNeverHang)
+{
+    start();
+    const int rounds = 40;
+    for (int i = 0; i < rounds; i++) {
+        vasq_session *s = session_of(i % 2);
+        ASSERT_NE(s, nullptr) << i;
+        // The sender is idle in its wait when the end comes.
+        zt_session_destroy(s);
+        ASSERT_TRUE(wait_call("disconnect", s, VASQ_ERR_CLOSE_BY_LOCAL, 5s)) << "round " << i;
+        ASSERT_TRUE(wait_call("close", s, 0, 5s)) << "round " << i;
+        Record::get().clear();
+        phones_[static_cast<size_t>(i % 2)].reset();
+        phones_[static_cast<size_t>(i % 2)] = std::make_unique<Phone>(net_, 100 + i);
+    }
+}
+
+TEST_F(VasqLab, FinishEndsSessionsNotYetAuthorised)
+{
+    start();
+    session_of(0, false);
+    vasq_session *b = session_of(1);
+    ASSERT_NE(b, nullptr);
+    finished_ = true;
+    EXPECT_EQ(zt_server_finish(server_), 0);
+    EXPECT_TRUE(vasq_list_empty(&server_->accepted));
+    EXPECT_EQ(count_threads("avsend_"), 0);
+    // What the sessions do after they have left the server: give themselves back.
+    EXPECT_TRUE(Record::get().wait("close", 2, 5000));
+    EXPECT_TRUE(has_call("disconnect", b, VASQ_ERR_CLOSE_BY_LOCAL));
+    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("command_") == 0; }, 5s));
+}
+
+} // namespace
+} // namespace vasqtest
