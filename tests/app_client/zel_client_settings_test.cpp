@@ -2,7 +2,7 @@
 // each arrives as its message with the payload its row's kind gives, picture and light changes hold
 // motion events back for 5 s, and set_power moves the pan-tilt head (the simulated peripheral
 // library's record) only to positions it could read.
-#include "zel_client_fixture.h"
+#include "zel_client_clocks.h"
 
 #include <algorithm>
 #include <atomic>
@@ -17,12 +17,6 @@
 
 namespace clienttest {
 namespace {
-
-std::atomic<uint64_t> g_tick_us{0};
-uint64_t test_tick()
-{
-    return g_tick_us.load();
-}
 
 const std::vector<std::string> kMethods = {
     "set_dev_status",          "set_human_config_from_app", "set_flip_config_from_app", "set_speaker_vol",
@@ -137,10 +131,7 @@ TEST_F(Settings, PictureAndLightChangesHoldMotionBackForFiveSeconds)
         const int since = sim_->received_count("rpc");
         int type = ZEL_TOLK_EVENT_MOTION;
         zel_tolk_push_event_data(&type, 0);
-        Json answer = sim_->command(R"({"cmd":"wait","link":"rpc","method":"event_occured","since":)" +
-                                    std::to_string(since) + R"(,"timeout_ms":)" +
-                                    std::to_string(zeltest::scaled(700ms).count()) + "}");
-        return member(answer.get(), "object") != nullptr;
+        return device_events_since(*sim_, since, 700) > 0;
     };
     const std::vector<std::pair<const char *, int (*)()>> changes = {
         {"flip", [] { return set_rotate(0); }},

@@ -2,7 +2,7 @@
 // the status of windows within a day, across midnight and one-shot, the switch-off in the stored
 // JSON, the "nobody seen" report of mode 1 at the daemon simulator, and phone texts that do not fit
 // the table.
-#include "zel_client_fixture.h"
+#include "zel_client_clocks.h"
 
 #include <atomic>
 #include <ctime>
@@ -16,17 +16,6 @@
 
 namespace clienttest {
 namespace {
-
-std::atomic<uint64_t> g_tick_us{0};
-std::atomic<uint64_t> g_wall_us{0};
-uint64_t test_tick()
-{
-    return g_tick_us.load();
-}
-uint64_t test_wall()
-{
-    return g_wall_us.load();
-}
 
 // 2023-11-12 00:00 UTC, a Sunday.
 constexpr uint64_t kSunday = 1699747200;
@@ -81,23 +70,8 @@ protected:
                std::to_string(repeat) + R"(,"enable":)" + (enable ? "true" : "false") + R"(,"clock_idx":)" +
                std::to_string(idx) + "}";
     }
-    int no_human_reports(int since, int wait_ms = 1500)
-    {
-        int count = 0;
-        for (int index = since;; ++index) {
-            Json answer = sim_->command(R"({"cmd":"wait","link":"rpc","method":"event_occured","since":)" +
-                                        std::to_string(index) + R"(,"timeout_ms":)" +
-                                        std::to_string(zeltest::scaled(std::chrono::milliseconds(wait_ms)).count()) +
-                                        "}");
-            json_object *object = member(answer.get(), "object");
-            if (!object)
-                return count;
-            index = json_object_get_int(member(answer.get(), "index"));
-            json_object *params = member(object, "params");
-            if (json_object_get_int(member(params, "siid")) == 13 && json_object_get_int(member(params, "eiid")) == 3)
-                ++count;
-        }
-    }
+    // The "nobody seen" events (13.3) the simulator received from `since`.
+    int no_human_reports(int since, int wait_ms = 1500) { return device_events_since(*sim_, since, wait_ms, 13, 3); }
 
     zel_tolk_info_t *info_ = nullptr;
 };
@@ -179,11 +153,7 @@ TEST_F(SmartCare, ModeOneReportsNobodySeenOncePerMinute)
     EXPECT_EQ(no_human_reports(since), 1) << "the second end within 60 s sends nothing";
 
     // A key-area event seen in the window: its end is no "nobody seen", and the mark is taken.
-    // Past the 60 s gap, in steps the SDK's thread watchdog tolerates, with real time to report.
-    for (int i = 0; i < 4; ++i) {
-        g_tick_us += 25000000ull;
-        std::this_thread::sleep_for(1500ms);
-    }
+    advance_tick_ms(100000); // past the 60 s gap
     __atomic_store_n(&info_->key_area_status, 1u, __ATOMIC_RELAXED);
     at(kTue, 12, 31);
     ASSERT_EQ(_check_device_period_task(), 0);

@@ -71,6 +71,23 @@ bool switch_json(int on, const int *type, char (&out)[kJsonTextSize])
     return true;
 }
 
+// The switch text through `request`: 0, or -1 when it cannot be made or is refused.
+int request_switch(int on, const int *type, int (*request)(const char *), const char *entry, const char *failure)
+{
+    char text[kJsonTextSize];
+    if (!switch_json(on, type, text)) {
+        ZEL_LOGE(TAG, "json_object_new_object fail");
+        return -1;
+    }
+    ZEL_LOGI(TAG, entry, text);
+    const int ret = request(text);
+    if (ret != 0) {
+        ZEL_LOGE(TAG, failure, ret);
+        return -1;
+    }
+    return 0;
+}
+
 void ignore_motion()
 {
     zel_tolk_set_ignore_time(kPictureIgnoreSecs);
@@ -120,18 +137,8 @@ int set_glimmer_full_color(int on)
 
 int set_logo_watermark(int on)
 {
-    char text[kJsonTextSize];
-    if (!switch_json(on, nullptr, text)) {
-        ZEL_LOGE(TAG, "json_object_new_object fail");
-        return -1;
-    }
-    ZEL_LOGI(TAG, " logo_watermark json_param:%s ", text);
-    const int ret = sdk_porting_request_logo_watermark(text);
-    if (ret != 0) {
-        ZEL_LOGE(TAG, "sdk_porting_request_logo_watermark fail ret:%d ", ret);
-        return -1;
-    }
-    return 0;
+    return request_switch(on, nullptr, sdk_porting_request_logo_watermark, " logo_watermark json_param:%s ",
+                          "sdk_porting_request_logo_watermark fail ret:%d ");
 }
 
 int ctrl_led_switch(int on)
@@ -203,18 +210,8 @@ int set_alarm_switch_status(int kind, int on)
 int set_track_switch(int on)
 {
     const int type = 1;
-    char text[kJsonTextSize];
-    if (!switch_json(on, &type, text)) {
-        ZEL_LOGE(TAG, "json_object_new_object fail");
-        return -1;
-    }
-    ZEL_LOGI(TAG, " track switch json_param:%s ", text);
-    const int ret = sdk_porting_request_track_switch(text);
-    if (ret != 0) {
-        ZEL_LOGE(TAG, "sdk_porting_request_track_switch  fail ret:%d ", ret);
-        return -1;
-    }
-    return 0;
+    return request_switch(on, &type, sdk_porting_request_track_switch, " track switch json_param:%s ",
+                          "sdk_porting_request_track_switch  fail ret:%d ");
 }
 
 int set_video_ldc(int on)

@@ -43,6 +43,21 @@ void config_key(int index, char (&key)[64])
     snprintf(key, sizeof key, "NVM.ALARM:smart_care_config%d", index);
 }
 
+// The "clock" array of a parsed schedule text; NULL (logged) when the text or the array is missing.
+json_object *clock_array(json_object *root)
+{
+    if (!root) {
+        ZEL_LOGE(TAG, "json_tokener_parse fail");
+        return nullptr;
+    }
+    json_object *array = nullptr;
+    if (!json_object_object_get_ex(root, "clock", &array) || !json_object_is_type(array, json_type_array)) {
+        ZEL_LOGE(TAG, "json_object_get_array fail");
+        return nullptr;
+    }
+    return array;
+}
+
 // The clock of one array element; false (slot left free) without its "start" or "end".
 bool parse_clock(int index, json_object *element, smart_care_clock_t *clock)
 {
@@ -99,15 +114,9 @@ int smart_care_config_set(int index, const char *json, unsigned length)
         return -1;
     }
     JsonPtr root(json_tokener_parse(json));
-    if (!root) {
-        ZEL_LOGE(TAG, "json_tokener_parse fail");
+    json_object *array = clock_array(root.get());
+    if (!array)
         return -1;
-    }
-    json_object *array = nullptr;
-    if (!json_object_object_get_ex(root.get(), "clock", &array) || !json_object_is_type(array, json_type_array)) {
-        ZEL_LOGE(TAG, "json_object_get_array fail");
-        return -1;
-    }
     const size_t count = json_object_array_length(array);
     TableLock lock;
     std::lock_guard<TableLock> guard(lock);
@@ -140,15 +149,9 @@ int smart_care_db_update_clock_switch(int index, int clock_idx)
     }
     ZEL_LOGI(TAG, " key=%s value=%s ", key, value.get());
     JsonPtr root(json_tokener_parse(value.get()));
-    if (!root) {
-        ZEL_LOGE(TAG, "json_tokener_parse fail");
+    json_object *array = clock_array(root.get());
+    if (!array)
         return -1;
-    }
-    json_object *array = nullptr;
-    if (!json_object_object_get_ex(root.get(), "clock", &array) || !json_object_is_type(array, json_type_array)) {
-        ZEL_LOGE(TAG, "json_object_get_array fail");
-        return -1;
-    }
     const size_t count = json_object_array_length(array);
     ZEL_LOGI(TAG, " arr->length = %d clock_idx:%d ", static_cast<int>(count), clock_idx);
     bool changed = false;
