@@ -53,3 +53,47 @@ int ZTP_SetCRCKey(const char *key)
 {
     return ztp_proto_SetCRCKey(key);
 }
+int ZTP_Read(int handle, uint8_t channel, char *buf, int *size, unsigned timeout_ms)
+{
+    return ztp_proto_Read(handle, channel, buf, size, timeout_ms);
+}
+int ZTP_Write(int handle, uint8_t channel, const char *data, int len)
+{
+    return ztp_proto_Write(handle, channel, data, len);
+}
+int ZTP_Check_Buffer(int handle, uint8_t channel, uint32_t *write_size, uint32_t *read_size)
+{
+    return ztp_proto_Check_Buffer(handle, channel, write_size, read_size);
+}
+int ZTP_PktSend(int handle, uint8_t channel, const char *data, int len)
+{
+    return ztp_proto_PktSend(handle, channel, data, len);
+}
+int ZTP_PktRecv(int handle, uint8_t channel, char *buf, int *size, unsigned timeout_ms)
+{
+    return ztp_proto_PktRecv(handle, channel, buf, size, timeout_ms);
+}
+int ZTP_ForceClose(int handle)
+{
+    return ztp_proto_ForceClose(handle);
+}
+const char *ZTP_GetAPIInformation(void)
+{
+    return ztp_proto_GetAPIInformation();
+}
+int ZTP_QueryDID(void)
+{
+    return ztp_proto_QueryDID();
+}
+int ZTP_Connect(const char *did, uint8_t login_mode, uint16_t udp_port)
+{
+    return ztp_proto_Connect(did, login_mode, udp_port);
+}
+int ZTP_ConnectByServer(const char *did, uint8_t login_mode, uint16_t udp_port, const char *init_string)
+{
+    return ztp_proto_ConnectByServer(did, login_mode, udp_port, init_string);
+}
+int ZTP_Connect_Break(void)
+{
+    return ztp_proto_Connect_Break();
+}

@@ -80,7 +80,27 @@ int ZTP_NetworkDetectByServer(ztp_net_info *info, uint16_t udp_port, const char 
 int ZTP_Listen(const char *did, unsigned timeout_s, uint16_t udp_port, uint8_t login_mode);
 int ZTP_Listen_Break(void);
 int ZTP_Check(int handle, ztp_session_info *info);
+// Reads exactly *size bytes from channel 0..7 within timeout_ms; on a shortfall *size is what was read.
+int ZTP_Read(int handle, uint8_t channel, char *buf, int *size, unsigned timeout_ms);
+// Queues 1..0x200000 bytes on channel 0..7: the length, or an error. Never waits for the peer.
+int ZTP_Write(int handle, uint8_t channel, const char *data, int len);
+// Bytes queued for sending (with what the TCP socket holds) and bytes waiting to be read; either
+// pointer may be null.
+int ZTP_Check_Buffer(int handle, uint8_t channel, uint32_t *write_size, uint32_t *read_size);
+// One unacknowledged packet of 0..1240 bytes: the length, or an error.
+int ZTP_PktSend(int handle, uint8_t channel, const char *data, int len);
+// One packet (cut to *size) within timeout_ms, or -3.
+int ZTP_PktRecv(int handle, uint8_t channel, char *buf, int *size, unsigned timeout_ms);
+// Sends what is queued, then closes; ZTP_ForceClose drops what is unsent.
 int ZTP_Close(int handle);
+int ZTP_ForceClose(int handle);
+// The library's state as a JSON text, in a buffer of the calling thread's own.
+const char *ZTP_GetAPIInformation(void);
+int ZTP_QueryDID(void);
+// The client role: argument checks, then -6 (this device never connects out).
+int ZTP_Connect(const char *did, uint8_t login_mode, uint16_t udp_port);
+int ZTP_ConnectByServer(const char *did, uint8_t login_mode, uint16_t udp_port, const char *init_string);
+int ZTP_Connect_Break(void);
 int ZTP_LoginStatus_Check(uint8_t *logged_in);
 int ZTP_Share_Bandwidth(uint8_t on);
 int ZTP_Enable_SmartDevice(uint8_t on);
@@ -99,7 +119,18 @@ int ztp_proto_NetworkDetectByServer(ztp_net_info *info, uint16_t udp_port, const
 int ztp_proto_Listen(const char *did, unsigned timeout_s, uint16_t udp_port, uint8_t login_mode);
 int ztp_proto_Listen_Break(void);
 int ztp_proto_Check(int handle, ztp_session_info *info);
+int ztp_proto_Read(int handle, uint8_t channel, char *buf, int *size, unsigned timeout_ms);
+int ztp_proto_Write(int handle, uint8_t channel, const char *data, int len);
+int ztp_proto_Check_Buffer(int handle, uint8_t channel, uint32_t *write_size, uint32_t *read_size);
+int ztp_proto_PktSend(int handle, uint8_t channel, const char *data, int len);
+int ztp_proto_PktRecv(int handle, uint8_t channel, char *buf, int *size, unsigned timeout_ms);
 int ztp_proto_Close(int handle);
+int ztp_proto_ForceClose(int handle);
+const char *ztp_proto_GetAPIInformation(void);
+int ztp_proto_QueryDID(void);
+int ztp_proto_Connect(const char *did, uint8_t login_mode, uint16_t udp_port);
+int ztp_proto_ConnectByServer(const char *did, uint8_t login_mode, uint16_t udp_port, const char *init_string);
+int ztp_proto_Connect_Break(void);
 int ztp_proto_LoginStatus_Check(uint8_t *logged_in);
 int ztp_proto_Share_Bandwidth(uint8_t on);
 int ztp_proto_Enable_SmartDevice(uint8_t on);

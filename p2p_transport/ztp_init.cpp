@@ -192,11 +192,13 @@ int ztp_proto_DeInitialize(void)
         std::lock_guard<std::mutex> lock(ztp_gSessionLock);
         for (int i = 0; i < ztp_gMaxNumSess; ++i)
             if (ztp_gSession[i].closing)
-                ztp_gSession[i].stop_waiting = 1;
+                ztp_set_stop_waiting(&ztp_gSession[i]);
     }
     // A listen that runs sees the break and returns; only then is its slot ours to free.
     ztp_proto_Listen_Break();
     ztp_wait_calls_done();
+    while (ztp_gFlagOnGetAPIInformation.load() > 0)
+        ztp_sleep_ms(10);
     for (int i = 0; i < ztp_gMaxNumSess; ++i)
         ztp_slot_close(i, true);
     stop_and_free();

@@ -10,6 +10,7 @@
 #include "ztp_dc.h"
 #include "ztp_did_text.h"
 #include "ztp_dispatch.h"
+#include "ztp_drw.h"
 #include "ztp_ports.h"
 #include "ztp_servers.h"
 #include "ztp_session.h"
@@ -385,12 +386,15 @@ int ztp_proto_Listen(const char *did_arg, unsigned timeout_s, uint16_t udp_port,
         ztp_gListenTimeOut = static_cast<int>(timeout_s);
     }
     ZEL_LOGI(kTag, "listen %s on slot %d, login mode %u\n", text, handle, login_mode);
+    ++ztp_gListenRunning;
     const int result = listen_do(handle, *s, timeout_s, udp_port);
+    --ztp_gListenRunning;
     if (result < 0) {
         ZEL_LOGI(kTag, "listen %s ends with %d\n", text, result);
         ztp_slot_release(handle);
         return result;
     }
+    ztp_channels_open(handle);
     {
         lock_t lock(ztp_gSessionLock);
         s->stop_waiting = 0;

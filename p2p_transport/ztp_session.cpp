@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "zel_control/log/zel_log.h"
+#include "ztp_drw.h"
 #include "ztp_socket.h"
 #include "ztp_tcp_frame.h"
 #include "ztp_tick.h"
@@ -72,10 +73,52 @@ void ztp_slot_release(int handle)
     ztp_slot_clear(s);
 }
 
+namespace {
+
+constexpr int64_t kCloseStepMs = 10;
+
+int64_t unsent_locked(const ztp_slot &s)
+{
+    uint64_t total = 0;
+    for (const auto &c : s.chan.ch)
+        total += ztp_channel_unsent(c);
+    return static_cast<int64_t>(total);
+}
+
+// Waits in 10 ms steps until `done` holds or the stop-waiting flag is up; gives up (and raises the
+// flag, as a forced close does) after the session's alive time without progress. `progress`
+// returns a count that falls while things move.
+template <typename Done, typename Progress> void close_wait(ztp_slot *s, const char *what, Done done, Progress progress)
+{
+    const int64_t bound = static_cast<int64_t>(ztp_gSessAliveSec) * 1000;
+    int64_t last = -1;
+    int64_t moved = ztp_tick_ms();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(ztp_gSessionLock);
+            if (ztp_stop_waiting(s) || done())
+                return;
+            const int64_t now_left = progress();
+            if (last < 0 || now_left < last)
+                moved = ztp_tick_ms();
+            last = now_left;
+            if (ztp_tick_ms() - moved >= bound) {
+                ZEL_LOGW("ztp", "close: %s made no progress for %d s, dropped\n", what, ztp_gSessAliveSec);
+                ztp_set_stop_waiting(s);
+                return;
+            }
+        }
+        ztp_sleep_ms(kCloseStepMs);
+    }
+}
+
+} // namespace
+
 int ztp_slot_close(int handle, bool force)
 {
     ztp_slot *s;
     {
+        // Testing and marking in one step: a second closer is refused here.
         std::lock_guard<std::mutex> lock(ztp_gSessionLock);
         if (ztp_slot_handle_check(handle) != 0 || ztp_gSession[handle].closing || !ztp_gSession[handle].connected)
             return ERROR_ZTP_INVALID_SESSION_HANDLE;
@@ -83,17 +126,40 @@ int ztp_slot_close(int handle, bool force)
         s->closing = 1;
         s->closed_called = 1;
         if (force)
-            s->stop_waiting = 1;
+            ztp_set_stop_waiting(s);
     }
+    close_wait(
+        s, "unsent data", [s] { return unsent_locked(*s) == 0; }, [s] { return unsent_locked(*s); });
+    // The sending loop is done once all is sent: the Close is then the last frame on a TCP link.
+    ztp_loop_stop(&ztp_gSlotThreads[handle], ZTP_LOOP_SEND_DRW);
     uint8_t msg[ZTP_HEADER_LEN];
     ztp_write_Empty(ZTP_MSG_CLOSE, msg, sizeof msg);
     ztp_slot_send_peer(s, msg, sizeof msg);
+    bool tcp;
     {
         std::lock_guard<std::mutex> lock(ztp_gSessionLock);
-        s->stop_waiting = 1;
+        tcp = s->tcp_sock >= 0;
     }
-    ztp_loop_stop(&ztp_gSlotThreads[handle], ZTP_LOOP_SEND_DRW);
+    if (tcp)
+        close_wait(
+            s, "the peer's Close", [s] { return s->closed_remote != 0; }, [] { return int64_t{1}; });
+    {
+        std::lock_guard<std::mutex> lock(ztp_gSessionLock);
+        ztp_set_stop_waiting(s);
+    }
     ztp_loop_stop(&ztp_gSlotThreads[handle], ZTP_LOOP_RECV_DRW);
+    // Callers still inside the slot's calls wake up, see the close and leave.
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(ztp_gSessionLock);
+            if (s->chan.users == 0) {
+                ztp_channels_free(s);
+                break;
+            }
+            ztp_channels_post_all(s);
+        }
+        ztp_sleep_ms(1);
+    }
     ztp_slot_release(handle);
     return 0;
 }
@@ -119,7 +185,12 @@ int ztp_proto_Check(int handle, ztp_session_info *info)
     std::memcpy(info->did, s.did_text, sizeof info->did);
     info->role = s.role;
     info->mode = s.mode;
-    if (s.closed_called)
+    return ztp_slot_closed_code(s);
+}
+
+int ztp_slot_closed_code(const ztp_slot &s)
+{
+    if (s.closed_called || s.closing)
         return ERROR_ZTP_SESSION_CLOSED_CALLED;
     if (s.broken)
         return ERROR_ZTP_SESSION_CLOSED_INSUFFICIENT_MEMORY;
@@ -132,8 +203,16 @@ int ztp_proto_Check(int handle, ztp_session_info *info)
 
 int ztp_proto_Close(int handle)
 {
-    if (!ztp_gFlagInitialized.load())
-        return ERROR_ZTP_NOT_INITIALIZED;
     ztp_call_guard guard;
+    if (!guard.ok())
+        return ERROR_ZTP_NOT_INITIALIZED;
     return ztp_slot_close(handle, false);
+}
+
+int ztp_proto_ForceClose(int handle)
+{
+    ztp_call_guard guard;
+    if (!guard.ok())
+        return ERROR_ZTP_NOT_INITIALIZED;
+    return ztp_slot_close(handle, true);
 }

@@ -12,5 +12,8 @@ int ztp_slot_reserve_locked(void);
 void ztp_slot_release(int handle);
 // Tells the peer, stops the slot's channel loops and releases it. `force` drops what is unsent.
 int ztp_slot_close(int handle, bool force);
+// The first of a session's one-way closing flags, in the order every call reports them: 0, -14,
+// -20, -13 or -12. Under the lock.
+int ztp_slot_closed_code(const ztp_slot &s);
 // Sends a plain message to the session's peer: over its TCP socket when it runs on one, else over UDP.
 void ztp_slot_send_peer(ztp_slot *s, const uint8_t *msg, size_t n);

@@ -7,9 +7,10 @@
 
 #include "zel_control/log/zel_log.h"
 #include "ztp_dispatch.h"
+#include "ztp_drw.h"
 #include "ztp_state.h"
 
-ztp_loop_fn ztp_slot_loops[4] = {ztp_Run_recv_Proto, nullptr, ztp_Run_recv_LanSearch, nullptr};
+ztp_loop_fn ztp_slot_loops[4] = {ztp_Run_recv_Proto, ztp_Run_send_DRW, ztp_Run_recv_LanSearch, ztp_Run_recv_DRW};
 
 namespace {
 

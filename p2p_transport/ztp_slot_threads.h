@@ -36,8 +36,7 @@ struct ztp_slot_threads {
 };
 
 typedef void (*ztp_loop_fn)(int slot);
-// The loop behind each word; a null loop ends at once (the channel loops are set by the channel
-// module when it is linked in).
+// The loop behind each word.
 extern ztp_loop_fn ztp_slot_loops[4];
 
 // Starts the slot's two threads: 0, or -22 (any thread already started stays, for stop()).

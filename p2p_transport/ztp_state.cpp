@@ -10,6 +10,9 @@
 std::atomic<uint8_t> ztp_gFlagInitialized{0};
 std::atomic<uint8_t> ztp_gFlagOnDeInitialize{0};
 uint8_t ztp_gFlagUserBreakListen = 0;
+uint8_t ztp_gFlagUserBreakConnect = 0;
+std::atomic<int> ztp_gFlagOnGetAPIInformation{0};
+std::atomic<int> ztp_gListenRunning{0};
 int ztp_gMaxNumSess = ZTP_DEFAULT_MAX_SESS;
 int ztp_gSessAliveSec = ZTP_DEFAULT_ALIVE_SEC;
 ztp_slot *ztp_gSession = nullptr;

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "ztp_api.h"
+#include "ztp_channel.h"
 #include "ztp_scramble.h"
 #include "ztp_slot_threads.h"
 #include "ztp_tcp_login.h"
@@ -55,12 +56,17 @@ struct ztp_slot {
     int lan_listen_sock; // -1 none
     int lan_tcp_sock;    // -1 none
     struct sockaddr_in relay_addrs[2];
+    ztp_channels chan;
 };
 
 // Globals (reset by ZTP_DeInitialize).
 extern std::atomic<uint8_t> ztp_gFlagInitialized;
 extern std::atomic<uint8_t> ztp_gFlagOnDeInitialize;
 extern uint8_t ztp_gFlagUserBreakListen; // atomic access: the socket layer's break flag
+extern uint8_t ztp_gFlagUserBreakConnect; // atomic access
+// Running ZTP_GetAPIInformation calls and running listens.
+extern std::atomic<int> ztp_gFlagOnGetAPIInformation;
+extern std::atomic<int> ztp_gListenRunning;
 extern int ztp_gMaxNumSess;
 extern int ztp_gSessAliveSec;
 extern ztp_slot *ztp_gSession;
@@ -117,3 +123,13 @@ int ztp_open_slots_locked(void);
 bool ztp_same_addr(const struct sockaddr_in &a, const struct sockaddr_in &b);
 
 void ztp_sleep_ms(int64_t ms);
+
+// Raises the slot's stop-waiting flag, which the socket layer reads as a break flag.
+inline void ztp_set_stop_waiting(ztp_slot *s)
+{
+    __atomic_store_n(&s->stop_waiting, 1, __ATOMIC_RELEASE);
+}
+inline bool ztp_stop_waiting(const ztp_slot *s)
+{
+    return __atomic_load_n(&s->stop_waiting, __ATOMIC_ACQUIRE) != 0;
+}

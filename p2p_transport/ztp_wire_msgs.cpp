@@ -274,6 +274,28 @@ int ztp_read_RlyRdyPlus(const uint8_t *payload, size_t n, ztp_rly_rdy_plus *msg)
     return 0;
 }
 
+int ztp_write_RlyRdyPlus(const ztp_rly_rdy_plus *msg, uint8_t *buf, size_t size)
+{
+    const bool punch_pair = msg->sub_type == 1 || msg->sub_type == 2;
+    if (!punch_pair && msg->sub_type != 3 && msg->sub_type != 4)
+        return -1;
+    const size_t addr_at = punch_pair ? kRlyRdyPlusHeader : kRlyRdyPlusHeader + 4;
+    const size_t len = addr_at + 2 * kAddr24 + (punch_pair ? 0 : 1);
+    uint8_t *p = begin(buf, size, ZTP_MSG_RLY_RDY_PLUS, len);
+    if (!p)
+        return -1;
+    p[0] = kRlyRdyPlusMark;
+    p[1] = msg->sub_type;
+    put_be16(p + 2, static_cast<uint16_t>(addr_at + 2 * kAddr24 - kRlyRdyPlusHeader));
+    std::memcpy(p + 4, msg->ticket, 16);
+    ztp_write_did(p + 20, &msg->did);
+    ztp_htonAddr(&msg->addr[0], nullptr, p + addr_at);
+    ztp_htonAddr(&msg->addr[1], nullptr, p + addr_at + kAddr24);
+    if (!punch_pair)
+        p[addr_at + 2 * kAddr24] = msg->last;
+    return done(len);
+}
+
 int ztp_read_SSDList(const uint8_t *payload, size_t n, ztp_did *did, struct sockaddr_in *addrs, size_t max,
                      uint16_t *count)
 {

@@ -89,6 +89,8 @@ typedef struct ztp_rly_rdy_plus {
     uint8_t last; // sub-types 3 and 4, when sent
 } ztp_rly_rdy_plus;
 int ztp_read_RlyRdyPlus(const uint8_t *payload, size_t n, ztp_rly_rdy_plus *msg);
+// Sub-types 3 and 4 carry `last` after their addresses.
+int ztp_write_RlyRdyPlus(const ztp_rly_rdy_plus *msg, uint8_t *buf, size_t size);
 
 // SSDPeerList (0x39) and SSDDevList (0x3A), super-device: DID block and up to `max` addresses;
 // -1 also when the count announces more addresses than the payload holds.

@@ -96,6 +96,33 @@ TEST(ZtpInit, CallsBeforeInitialisationAreRefused)
     EXPECT_EQ(ZTP_LoginStatus_Check(&flag), ERROR_ZTP_NOT_INITIALIZED);
     EXPECT_EQ(ZTP_Share_Bandwidth(1), ERROR_ZTP_NOT_INITIALIZED);
     EXPECT_EQ(ZTP_Close(0), ERROR_ZTP_NOT_INITIALIZED);
+    char buf[4];
+    int size = 4;
+    EXPECT_EQ(ZTP_Read(0, 0, buf, &size, 10), ERROR_ZTP_NOT_INITIALIZED);
+    EXPECT_EQ(ZTP_Write(0, 0, buf, 4), ERROR_ZTP_NOT_INITIALIZED);
+    EXPECT_EQ(ZTP_ForceClose(0), ERROR_ZTP_NOT_INITIALIZED);
+    EXPECT_EQ(ZTP_Connect("ABC-123-XYZ", 1, 0), ERROR_ZTP_NOT_INITIALIZED);
+    const std::string info = ZTP_GetAPIInformation();
+    EXPECT_NE(info.find("\"Initialized\":\"No\""), std::string::npos) << info;
+    EXPECT_EQ(info.find("\"NumSess\":"), std::string::npos) << info;
+}
+
+TEST(ZtpInit, ClientRoleChecksItsArgumentsThenIsNotOffered)
+{
+    ASSERT_EQ(ZTP_Initialize(kInit.c_str()), 0);
+    EXPECT_EQ(ZTP_Connect(nullptr, 1, 0), ERROR_ZTP_INVALID_PARAMETER);
+    EXPECT_EQ(ZTP_Connect("ABC-123-XYZ", 3, 0), ERROR_ZTP_INVALID_PARAMETER);
+    EXPECT_EQ(ZTP_Connect("1ABC-123-XYZ", 1, 0), ERROR_ZTP_INVALID_ID);
+    EXPECT_EQ(ZTP_Connect("ABC-123-XYZ", 1, 0), ERROR_ZTP_DEVICE_NOT_ONLINE);
+    EXPECT_EQ(ZTP_Connect("127.0.0.1", 1, 0), ERROR_ZTP_DEVICE_NOT_ONLINE);
+    EXPECT_EQ(ZTP_ConnectByServer("ABC-123-XYZ", 1, 0, nullptr), ERROR_ZTP_INVALID_PARAMETER);
+    EXPECT_EQ(ZTP_ConnectByServer("ABC-123-XYZ", 1, 0, kInit.c_str()), ERROR_ZTP_DEVICE_NOT_ONLINE);
+    EXPECT_EQ(ZTP_Connect_Break(), 0);
+    EXPECT_EQ(ZTP_QueryDID(), 0);
+    const std::string info = ZTP_GetAPIInformation();
+    EXPECT_EQ(info.rfind("{\n\"LibType\":\"c\",\n\"Version\":\"5.0.8.0\",\n", 0), 0u) << info;
+    EXPECT_NE(info.find(",\n\"NumSess\":0,\n"), std::string::npos) << info;
+    EXPECT_EQ(ZTP_DeInitialize(), 0);
 }
 
 TEST(ZtpInit, CrcKeyAndListenArguments)

@@ -1,8 +1,11 @@
 // The camera's side of the real-NAT tests, run inside the camera's namespace (ip netns exec):
-//   ztp_device_driver INIT [detect] [listen DID MODE TIMEOUT_S]
-// prints one JSON line per step: {"detect":rc,"nat":n,"wan":"ip","lan":"ip"} and
-// {"listen":rc,"mode":m,"remote":"ip:port","local":"ip:port","wan":"ip:port"}.
+//   ztp_device_driver INIT [detect] [listen DID MODE TIMEOUT_S [echo MS]]
+// prints one JSON line per step: {"detect":rc,"nat":n,"wan":"ip","lan":"ip"},
+// {"listen":rc,"mode":m,"remote":"ip:port","local":"ip:port","wan":"ip:port"} and
+// {"echo":bytes}: what the session's channels carried and were sent back for MS milliseconds.
 #include <arpa/inet.h>
+
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +13,7 @@
 #include <string>
 
 #include "ztp_api.h"
+#include "ztp_tick.h"
 
 namespace {
 
@@ -20,6 +24,33 @@ std::string text(const sockaddr_in &a)
     return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
 }
 
+// Sends back on each channel what arrives on it, for `ms`: the bytes echoed.
+long echo(int handle, long ms)
+{
+    long total = 0;
+    const int64_t end = ztp_tick_ms() + ms;
+    char buf[4096];
+    while (ztp_tick_ms() < end) {
+        for (uint8_t c = 0; c < 8; ++c) {
+            uint32_t unread = 0;
+            if (ZTP_Check_Buffer(handle, c, nullptr, &unread) != 0)
+                return total;
+            while (unread > 0) {
+                int size = static_cast<int>(unread < sizeof buf ? unread : sizeof buf);
+                const int rc = ZTP_Read(handle, c, buf, &size, 10);
+                if (size > 0)
+                    ZTP_Write(handle, c, buf, size);
+                total += size;
+                if (rc != 0)
+                    break;
+                unread -= static_cast<uint32_t>(size);
+            }
+        }
+        usleep(2000);
+    }
+    return total;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -28,6 +59,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: ztp_device_driver INIT [detect] [listen DID MODE TIMEOUT_S]\n");
         return 2;
     }
+    int open = -1;
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "detect") == 0) {
             ztp_net_info net{};
@@ -43,11 +75,17 @@ int main(int argc, char **argv)
             std::printf("{\"listen\":%d,\"mode\":%d,\"remote\":\"%s\",\"local\":\"%s\",\"wan\":\"%s\"}\n", rc,
                         info.mode, text(info.remote_addr).c_str(), text(info.local_addr).c_str(),
                         text(info.wan_addr).c_str());
-            if (rc >= 0)
-                ZTP_Close(rc);
+            if (open >= 0)
+                ZTP_Close(open);
+            open = rc;
             i += 3;
+        } else if (std::strcmp(argv[i], "echo") == 0 && i + 1 < argc) {
+            std::printf("{\"echo\":%ld}\n", open >= 0 ? echo(open, std::atol(argv[i + 1])) : -1L);
+            ++i;
         }
         std::fflush(stdout);
     }
+    if (open >= 0)
+        ZTP_Close(open);
     return ZTP_DeInitialize() == 0 ? 0 : 1;
 }

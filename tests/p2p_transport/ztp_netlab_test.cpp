@@ -113,16 +113,38 @@ TEST_F(ZtpNetlab, NatTypesThroughTheRouters)
     EXPECT_EQ(detected_nat(), 1) << "no router, answers from a second port";
 }
 
-TEST_F(ZtpNetlab, TwoMasqueradeRoutersPunchToADirectSession)
+// The punched session then carries the phone's channels, which the camera sends back.
+TEST_F(ZtpNetlab, TwoMasqueradeRoutersPunchToADirectSessionThatCarriesTheChannels)
 {
     ASSERT_TRUE(up("masquerade"));
     std::string out;
-    std::thread cam([&] { out = camera("detect listen ABC-123-XYZ 1 60"); });
+    std::thread cam([&] { out = camera("detect listen ABC-123-XYZ 1 60 echo 6000"); });
     Json login = servers_->command(R"({"cmd":"wait","since":0,"timeout_ms":10000,"match":{"type":18,"server":0}})");
     ASSERT_TRUE(zeltest::member(login.get(), "entry")) << "the camera did not log in";
     usleep(300 * 1000);
     phone_->command(R"({"cmd":"p2p_req","server":["198.18.0.1",32100],"did":["ABC",123,"XYZ"]})");
+    ASSERT_TRUE(zeltest::wait_until(
+        [&] { return json_object_get_type(zeltest::member(phone_->command(R"({"cmd":"state"})").get(), "ready")) ==
+                     json_type_array; },
+        std::chrono::seconds(10)));
+    constexpr int kBytes = 200 * 1024;
+    for (int c = 0; c < 3; ++c)
+        phone_->command(R"({"cmd":"chan_send","ch":)" + std::to_string(c) + R"(,"bytes":)" + std::to_string(kBytes) +
+                        "}");
+    auto channel = [&](int c, const char *key) {
+        Json s = phone_->command(R"({"cmd":"chan_stats"})");
+        json_object *chs = zeltest::member(s.get(), "ch");
+        return json_object_is_type(chs, json_type_array)
+                   ? member_int(json_object_array_get_idx(chs, static_cast<size_t>(c)), key)
+                   : -1;
+    };
+    EXPECT_TRUE(zeltest::wait_until([&] { return channel(0, "rx") >= kBytes && channel(1, "rx") >= kBytes &&
+                                                 channel(2, "rx") >= kBytes; },
+                                    std::chrono::seconds(5)));
+    for (int c = 0; c < 3; ++c)
+        EXPECT_EQ(channel(c, "bad"), 0) << "channel " << c;
     cam.join();
+    EXPECT_NE(out.find("{\"echo\":" + std::to_string(3 * kBytes) + "}"), std::string::npos) << out;
     const size_t at = out.find("{\"listen\"");
     ASSERT_NE(at, std::string::npos) << out;
     Json result = zeltest::parse_json(out.substr(at, out.find('\n', at) - at));

@@ -9,7 +9,11 @@ It holds one UDP socket (--host, --port or a free port) and answers as a phone d
   P2PRdy                   -> P2PRdy back once; the session is ready over UDP with the sender
   P2PRdyLanTcp             -> P2PRdyLanTcp back once; the session is ready on the TCP link
   RlyRdy                   -> the session is ready through the relay
-Every datagram it gets is logged: {"t","from":[ip,port],"type","payload",...decoded fields}.
+  RlyPkt                   -> RlyRdy back: the phone plays the relay's far end, the session is
+                              ready with the sender
+Every datagram it gets is logged: {"t","from":[ip,port],"type","payload",...decoded fields}, except
+the channel traffic of a ready session (DRW, DRWAck, PSR, Alive, AliveAck, Close), which goes to
+the channel engine (ztp_channels.py) and shows in its statistics.
 
 Control: a unix socket, one JSON object per line each way:
   {"cmd":"send","to":[ip,port],"msg":name,...fields}  a ztp_wire.build message ("raw" with "hex")
@@ -17,11 +21,21 @@ Control: a unix socket, one JSON object per line each way:
   {"cmd":"lan_search","to":[ip,port]}                    LanSearch, and LAN TCP on the answer
   {"cmd":"state"} -> {"port","ready":[ip,port] or null,"tcp_ready":bool,"tcp_peer":[ip,port] or null}
   {"cmd":"log",...} / {"cmd":"wait",...}                 as ztp_peer_base
+  {"cmd":"chan_send","ch":c,"bytes":n,"rate":bytes_per_s}  n pattern bytes on channel c (rate 0: the window)
+  {"cmd":"chan_mode","ack":b,"silent":b,"echo":b,"read":b}  stop acknowledging, go silent (no message at
+                                                         all), send back what arrives, stop reading
+  {"cmd":"chan_stats"} -> {"closed","alive","packets",[per channel {"rx","bad","max_span","tx_acked",...}]}
+  {"cmd":"craft","kind":"channel9"|"oversized"|"short_ack"|"drw_ack","ch":c,"indexes":[...]}
+  {"cmd":"psr","ch":c,"index":i,"hex":data}             one PSR packet
+  {"cmd":"close"}                                        Close to the camera
+  {"cmd":"upgrade","ticket":hex}                         plays the relay-to-direct exchange from a second
+                                                         socket; the session moves to it on PunchPkt 1
   {"cmd":"quit"}
 """
 
 import argparse
 import os
+import struct
 import socket
 import sys
 import threading
@@ -29,7 +43,10 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import ztp_peer_base as base  # noqa: E402
+import ztp_channels as ch  # noqa: E402
 import ztp_wire as w  # noqa: E402
+
+CHANNEL_TYPES = (0xD0, 0xD1, 0xD8, 0xE0, 0xE1, 0xF0)
 
 
 class Phone:
@@ -46,23 +63,71 @@ class Phone:
         self.tcp_ready = False
         self.lan_search = False
         self.answered_rdy = False
-        threading.Thread(target=self.serve, daemon=True).start()
+        self.engine = None
+        self.peer_sock = self.sock    # the socket the session's channels use
+        self.reading = threading.Event()
+        self.reading.set()
+        self.direct = None             # the second socket of a relay-to-direct move
+        self.ticket = b"\0" * 16
+        threading.Thread(target=self.serve, args=(self.sock,), daemon=True).start()
 
-    def send(self, to, msg):
-        self.sock.sendto(w.scramble(self.key, msg), tuple(to))
+    def send(self, to, msg, sock=None):
+        (sock or self.sock).sendto(w.scramble(self.key, msg), tuple(to))
 
-    def serve(self):
+    def serve(self, sock):
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 21)
         while True:
-            data, sender = self.sock.recvfrom(2048)
+            self.reading.wait()
+            data, sender = sock.recvfrom(2048)
             try:
                 msg_type, payload = w.parse(w.unscramble(self.key, data))
             except ValueError as err:
                 self.log.add({"from": list(sender), "error": str(err), "n": len(data)})
                 continue
+            if msg_type in CHANNEL_TYPES and self.engine is not None and not self.engine.tcp:
+                self.engine.on_message(msg_type, payload)
+                continue
             entry = w.describe(msg_type, payload)
             entry["from"] = list(sender)
             self.log.add(entry)
-            self.react(sender, msg_type, payload)
+            if msg_type == 0x28:
+                self.punch(sock, sender, payload)
+            else:
+                self.react(sender, msg_type, payload)
+
+    def session_ready(self):
+        """The channel engine for a session over UDP with the ready address."""
+        if self.engine is None:
+            self.engine = ch.Engine(lambda msg: self.send(self.ready, msg, self.peer_sock), self.log)
+
+    def punch(self, sock, sender, payload):
+        """The direct socket's side of a relay-to-direct move: PunchPkt is answered with PunchAck of
+        the same final byte, and a final byte of 1 moves the session here."""
+        if sock is not self.direct or len(payload) < 93 or payload[1] != 3:
+            return
+        last = payload[92]
+        self.send(sender, w.rly_rdy_plus(4, self.ticket, self.did, self.direct_addr(), self.direct_addr(),
+                                         last), sock)
+        if last == 1:
+            with self.lock:
+                self.peer_sock = self.direct
+                self.ready = list(sender)
+
+    def direct_addr(self):
+        return ("127.0.0.1" if self.direct is None else self.direct.getsockname()[0],
+                0 if self.direct is None else self.direct.getsockname()[1])
+
+    def serve_tcp(self):
+        conn = self.tcp
+        try:
+            while True:
+                self.reading.wait()
+                head = w.recv_exact(conn, 8)
+                body = w.recv_exact(conn, struct.unpack(">H", head[:2])[0])
+                msg_type, payload = w.parse(w.tcp_open(head, body, self.key, plain=True))
+                self.engine.on_message(msg_type, payload)
+        except (EOFError, OSError, ValueError) as err:
+            self.log.add({"tcp": "end", "error": str(err)})
 
     def react(self, sender, msg_type, payload):
         if msg_type == 0x40 and len(payload) >= 16:
@@ -76,6 +141,8 @@ class Phone:
             elif self.tcp is None:
                 threading.Thread(target=self.connect_tcp, args=(sender,), daemon=True).start()
         elif msg_type == 0x42:
+            # The channel engine exists before the state shows the session ready.
+            self.session_ready()
             with self.lock:
                 first = not self.answered_rdy
                 self.answered_rdy = True
@@ -83,12 +150,22 @@ class Phone:
             if first:
                 self.send(sender, w.header(0x42, self.did))
         elif msg_type == 0x44:
+            if self.tcp is not None and self.engine is None:
+                conn = self.tcp
+                self.engine = ch.Engine(
+                    lambda msg: conn.sendall(w.tcp_frame(msg, self.key, plain=True)), self.log, tcp=True)
+                threading.Thread(target=self.serve_tcp, daemon=True).start()
             with self.lock:
                 first = not self.tcp_ready
                 self.tcp_ready = self.tcp is not None
             if first:
                 self.send(sender, w.header(0x44, self.did))
         elif msg_type == 0x84:
+            with self.lock:
+                self.ready = list(sender)
+        elif msg_type == 0x83 and len(payload) >= 24:
+            self.session_ready()
+            self.send(sender, w.header(0x84, payload[4:24]))
             with self.lock:
                 self.ready = list(sender)
 
@@ -126,8 +203,56 @@ class Phone:
                         "tcp_peer": self.tcp_peer}
         if name == "quit":
             os._exit(0)
+        if name.startswith("chan_") or name in ("craft", "psr", "close", "upgrade"):
+            return self.channel_control(name, cmd)
         answer = base.log_command(self.log, cmd)
         return answer if answer is not None else {"error": "unknown command"}
+
+
+    def channel_control(self, name, cmd):
+        if self.engine is None:
+            return {"error": "no session"}
+        if name == "chan_send":
+            self.engine.start_send(cmd["ch"], cmd["bytes"], cmd.get("rate", 0))
+        elif name == "chan_mode":
+            self.engine.mode(cmd)
+            if "read" in cmd:
+                (self.reading.set if cmd["read"] else self.reading.clear)()
+        elif name == "chan_stats":
+            return self.engine.stats()
+        elif name == "craft":
+            self.engine.send(self.crafted(cmd))
+        elif name == "psr":
+            self.engine.send(w.drw(cmd["ch"], cmd["index"], bytes.fromhex(cmd.get("hex", "00")), 0xD8))
+        elif name == "close":
+            self.engine.send(w.header(0xF0, b""))
+        elif name == "upgrade":
+            self.ticket = bytes.fromhex(cmd.get("ticket", "00" * 16))
+            self.direct = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            self.direct.bind((self.sock.getsockname()[0], 0))
+            threading.Thread(target=self.serve, args=(self.direct,), daemon=True).start()
+            me = self.direct_addr()
+            # PunchGo and PunchTo come through the relay's path, as the relay would send them.
+            self.engine.send(w.rly_rdy_plus(1, self.ticket, self.did, me, me))
+            self.engine.send(w.rly_rdy_plus(2, self.ticket, self.did, me, me))
+        return {"ok": True}
+
+    @staticmethod
+    def crafted(cmd):
+        kind = cmd["kind"]
+        c = cmd.get("ch", 0)
+        if kind == "channel9":
+            return w.drw(9, 0, b"x" * 8)
+        if kind == "oversized":
+            return w.drw(c, cmd.get("index", 0), b"o" * 1025)
+        if kind == "short_ack":
+            # Announces two indexes but carries one.
+            return w.header(0xD1, bytes([0xD1, c]) + struct.pack(">HH", 2, cmd.get("index", 0)))
+        if kind == "drw":
+            return w.drw(c, cmd["index"], bytes.fromhex(cmd.get("hex", "41" * 16)))
+        if kind == "drw_ack":
+            return w.drw_ack(c, cmd["indexes"])
+        raise ValueError("unknown craft " + kind)
 
 
 def main():

@@ -14,6 +14,10 @@ The UDP relay takes RlyPkt (0x83: ticket, DID, side byte) and logs {"udp":"rly_p
 at once; with "pair" it waits until both sides of a ticket have spoken, answers both, and then
 forwards every other datagram between them unchanged (logged as {"udp":"forward","from","n"});
 "silent" never answers.
+
+With --echo, a TCP session that was answered "ok" runs the reliable channels (ztp_channels.py) on
+the relay's side and sends back on each channel what arrives on it, so that the camera can check
+its own streams.
 """
 
 import argparse
@@ -25,6 +29,7 @@ import sys
 import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import ztp_channels as ch  # noqa: E402
 import ztp_wire as w  # noqa: E402
 
 
@@ -51,13 +56,29 @@ def serve(conn, args, log_lock):
             threading.Event().wait()
         elif args.mode == "close":
             return
+        if args.echo and args.mode == "ok":
+            echo(conn, args)
+            return
         # Keep the connection until the camera closes it.
         while conn.recv(4096):
             pass
-    except (EOFError, OSError):
+    except (EOFError, OSError, ValueError):
         pass
     finally:
         conn.close()
+
+
+def echo(conn, args):
+    engine = ch.Engine(lambda msg: conn.sendall(w.tcp_frame(msg, args.key)), None, tcp=True)
+    engine.mode({"echo": True})
+    try:
+        while True:
+            head = w.recv_exact(conn, 8)
+            body = w.recv_exact(conn, struct.unpack(">H", head[:2])[0])
+            msg_type, payload = w.parse(w.tcp_open(head, body, args.key))
+            engine.on_message(msg_type, payload)
+    finally:
+        engine.stop = True
 
 
 def serve_udp(args, log_lock):
@@ -111,19 +132,22 @@ def main():
     parser.add_argument("--key", default=w.P2P_KEY)
     parser.add_argument("--mode", default="ok", choices=["ok", "short", "stall", "close"])
     parser.add_argument("--log", required=True)
+    parser.add_argument("--echo", action="store_true")
     parser.add_argument("--peer", default="198.18.0.20:6001")
     parser.add_argument("--wan", default="198.18.0.21:6002")
     args = parser.parse_args()
+    if args.port:
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind((args.host, args.port))
+        listener.listen(16)
+    # The log file tells a test that the TCP relay listens.
     open(args.log, "a").close()
     log_lock = threading.Lock()
     if args.udp_port:
         threading.Thread(target=serve_udp, args=(args, log_lock), daemon=True).start()
     if not args.port:
         threading.Event().wait()
-    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind((args.host, args.port))
-    listener.listen(16)
     while True:
         conn, _ = listener.accept()
         threading.Thread(target=serve, args=(conn, args, log_lock), daemon=True).start()

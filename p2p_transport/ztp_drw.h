@@ -1,0 +1,35 @@
+// The reliable channels' engine: the block queue behind ZTP_Write, the sending pass and loop, the
+// UDP and TCP receiving loops, and the set-up and release of a session's channels.
+#pragma once
+
+#include <mutex>
+
+#include "ztp_state.h"
+#include "ztp_wire_msgs.h"
+
+// Creates the slot's eight channel semaphores and resets its channels (a listen that became ready).
+void ztp_channels_open(int slot);
+// Frees the slot's lists and closes its semaphores. Its channel loops must have stopped.
+void ztp_channels_free(ztp_slot *s);
+// Posts every semaphore of the slot (under the lock).
+void ztp_channels_post_all(ztp_slot *s);
+// Queues one block with the channel's next write index: 0, or -20 (the session is then broken).
+int ztp_proto_Write_Block(ztp_slot *s, int channel, const uint8_t *data, size_t len);
+// Bytes still to be sent on a channel (staged, queued, in flight).
+uint64_t ztp_channel_unsent(const ztp_channel &c);
+// Marks the session broken or timed out and ends its loops.
+void ztp_session_fail_locked(ztp_slot *s, uint8_t *flag);
+
+// The sending pass; `lock` holds the session lock (released around TCP sends).
+void ztp_DoDRWSend(int slot, std::unique_lock<std::mutex> &lock);
+void ztp_Run_send_DRW(int slot);
+void ztp_Run_recv_DRW(int slot);
+// A DRW of the session's peer (channel checked): acknowledged and stored as the window and the
+// waiting bytes allow. A DRWAck of the peer: the blocks acknowledged are done, those sent before
+// them and still in flight go back to the send list. Under the lock.
+void ztp_drw_on_data(ztp_slot *s, const ztp_drw &d);
+void ztp_drw_on_ack(ztp_slot *s, uint8_t channel, const uint16_t *indexes, size_t count);
+// The relay-to-direct messages of the UDP receiving loop (under the lock).
+void ztp_upgrade_message(int slot, const uint8_t *payload, size_t n, const struct sockaddr_in &from);
+// True when `from` is one of the addresses an upgrade punches (under the lock).
+bool ztp_upgrade_accepts(const ztp_slot *s, const struct sockaddr_in &from);
