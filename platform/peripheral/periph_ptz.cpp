@@ -215,8 +215,15 @@ extern "C" {
 
 int zel_api_ptz_control(int command, int direction, void *data, int length, zel_ptz_cb_t callback)
 {
-    if (const int r = periph::action("zel_api_ptz_control", std::to_string(command) + "," + std::to_string(direction) +
-                                                                "," + std::to_string(length)))
+    std::string args = std::to_string(command) + "," + std::to_string(direction) + "," + std::to_string(length);
+    // A requested point is part of the record, also one the head then refuses.
+    zel_ptz_point_t asked{};
+    if ((command == ZEL_PTZ_CMD_GOTO || command == ZEL_PTZ_CMD_CALIBRATE) && data &&
+        length == static_cast<int>(sizeof asked)) {
+        memcpy(&asked, data, sizeof asked);
+        args += ",[" + std::to_string(asked.x) + "," + std::to_string(asked.y) + "]";
+    }
+    if (const int r = periph::action("zel_api_ptz_control", args))
         return r;
     Head &h = head();
     std::unique_lock<std::mutex> g(h.lock);

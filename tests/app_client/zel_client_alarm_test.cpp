@@ -1,7 +1,7 @@
 // Detection events through the alarm gates of the started business layer, on SDK clocks the test
 // moves: what reaches the daemon simulator as "event_occured" and what the event manager holds for
 // the SD recorder and the cloud recorder, per consumer.
-#include "zel_client_fixture.h"
+#include "zel_client_clocks.h"
 
 #include <atomic>
 #include <thread>
@@ -15,17 +15,6 @@
 
 namespace clienttest {
 namespace {
-
-std::atomic<uint64_t> g_tick_us{0};
-std::atomic<uint64_t> g_wall_us{0};
-uint64_t test_tick()
-{
-    return g_tick_us.load();
-}
-uint64_t test_wall()
-{
-    return g_wall_us.load();
-}
 
 constexpr int kMotion = ZEL_TOLK_EVENT_MOTION;
 constexpr int kPeople = ZEL_TOLK_EVENT_PEOPLE;
@@ -58,19 +47,6 @@ protected:
         ClientTest::TearDown();
     }
 
-    // Advances the tick in steps the SDK's thread watchdog tolerates (60 s without a report), giving
-    // its threads, which wait at most a second of real time, the time to report after each. (Real
-    // time: the wait is no computing the sanitizers or the emulator slow down.)
-    static void advance_ms(uint64_t ms)
-    {
-        while (ms > 0) {
-            const uint64_t step = std::min<uint64_t>(ms, 25000);
-            g_tick_us += step * 1000;
-            ms -= step;
-            if (step > 5000)
-                std::this_thread::sleep_for(1500ms);
-        }
-    }
     static int push(int type) { return zel_tolk_push_event_data(&type, 0); }
     // The events the consumer has pending (and takes them).
     static int taken(int consumer)
@@ -79,20 +55,7 @@ protected:
         return ko_event_get_info(consumer, 0, UINT64_MAX, &result);
     }
     // The "event_occured" messages the simulator received from `since` (objects on the RPC link).
-    int events_since(int since, int wait_ms = 1500)
-    {
-        int count = 0;
-        for (int index = since;; ++index) {
-            Json answer = sim_->command(R"({"cmd":"wait","link":"rpc","method":"event_occured","since":)" +
-                                        std::to_string(index) + R"(,"timeout_ms":)" +
-                                        std::to_string(zeltest::scaled(std::chrono::milliseconds(wait_ms)).count()) +
-                                        "}");
-            if (!member(answer.get(), "object"))
-                return count;
-            index = json_object_get_int(member(answer.get(), "index"));
-            ++count;
-        }
-    }
+    int events_since(int since, int wait_ms = 1500) { return device_events_since(*sim_, since, wait_ms); }
     int rpc_count() { return sim_->received_count("rpc"); }
 
     zel_tolk_info_t *info_ = nullptr;
@@ -104,11 +67,11 @@ TEST_F(Alarm, SubscribedMotionReachesTheCloudOnlyPastTenSeconds)
     ASSERT_EQ(push(kMotion), 0);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_SD), 1);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_CLOUD), 1) << "the first event of a kind passes at once";
-    advance_ms(10500);
+    advance_tick_ms(10500);
     push(kMotion);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_SD), 1);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_CLOUD), 1) << "10.5 s after the last clip";
-    advance_ms(10000);
+    advance_tick_ms(10000);
     push(kMotion);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_SD), 1);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_CLOUD), 0) << "exactly 10.0 s is not past the interval";
@@ -130,7 +93,7 @@ TEST_F(Alarm, UnsubscribedCloudEventsKeepTheConfiguredMinutesApart)
         if (c) {
             EXPECT_TRUE(i == 0 || i == 7) << "clip at event " << i;
         }
-        advance_ms(30000);
+        advance_tick_ms(30000);
     }
     EXPECT_EQ(sd, 13);
     EXPECT_EQ(cloud, 2);
@@ -146,7 +109,7 @@ TEST_F(Alarm, IntervalOutsideItsRangeIsRefusedAndKept)
     ko_cloud_test_set_vip(0);
     push(kPeople);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_CLOUD), 1);
-    advance_ms(60000);
+    advance_tick_ms(60000);
     push(kPeople);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_CLOUD), 0) << "a wrapped interval would let every event through";
 }
@@ -181,16 +144,16 @@ TEST_F(Alarm, NothingBeforeAKeyFrameOrAValidClockOrWhileOff)
 TEST_F(Alarm, LoudSoundDuringTalkBackGoesToTheCardOnly)
 {
     ASSERT_EQ(zel_tolk_set_loud_ignore_time(35), 0);
-    advance_ms(30000);
+    advance_tick_ms(30000);
     push(kLoud);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_SD), 1);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_CLOUD), 0);
     EXPECT_NE(info_->loud_last_ms, 0u) << "the interval counts from the refused clip";
-    advance_ms(6000); // the talk-back window is over, the interval is not
+    advance_tick_ms(6000); // the talk-back window is over, the interval is not
     push(kLoud);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_SD), 1);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_CLOUD), 0);
-    advance_ms(5000);
+    advance_tick_ms(5000);
     push(kLoud);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_CLOUD), 1);
 }
@@ -215,16 +178,16 @@ TEST_F(Alarm, WallClockStepsMoveNoGate)
     push(kMotion);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_CLOUD), 1);
     g_wall_us -= 3600ull * 1000000;
-    advance_ms(11000);
+    advance_tick_ms(11000);
     push(kMotion);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_CLOUD), 1) << "an hour back: the interval still ran out";
     g_wall_us += 7200ull * 1000000;
-    advance_ms(2000);
+    advance_tick_ms(2000);
     push(kMotion);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_CLOUD), 0) << "two hours forward: the interval has not";
     ASSERT_EQ(zel_tolk_set_ignore_time(5), 0);
     g_wall_us -= 3600ull * 1000000;
-    advance_ms(12000);
+    advance_tick_ms(12000);
     push(kMotion);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_CLOUD), 1) << "the 5 s window closed on the monotonic clock";
 }
@@ -235,12 +198,12 @@ TEST_F(Alarm, MotionIgnoreWindowHoldsTheDeviceEventAndTheClip)
     ASSERT_EQ(send_if_event2ko(7), 0) << "type 7 opens a 5 s window";
     events_since(since);
     const int mark = rpc_count();
-    advance_ms(2000);
+    advance_tick_ms(2000);
     push(kMotion);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_SD), 1) << "the card records anyway";
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_CLOUD), 0);
     EXPECT_EQ(events_since(mark, 700), 0) << "no device event for motion inside the window";
-    advance_ms(12000);
+    advance_tick_ms(12000);
     push(kMotion);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_CLOUD), 1);
 }
@@ -255,7 +218,7 @@ TEST_F(Alarm, SwitchesAndPowerGateEachKind)
     push(kPeople);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_SD), 1);
     ASSERT_EQ(zel_tolk_set_alarm_switch(4, 0), 0);
-    advance_ms(2000);
+    advance_tick_ms(2000);
     push(kPeople);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_SD), 0);
     __atomic_store_n(&info_->power, 0u, __ATOMIC_RELEASE);

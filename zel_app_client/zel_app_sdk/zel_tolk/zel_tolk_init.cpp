@@ -12,6 +12,7 @@
 
 #include "zel_app_assert.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc.h"
+#include "zel_app_sdk/zel_tolk/zel_tolk_smart_care.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_timer.h"
 #include "zel_control/log/zel_log.h"
 #include "zel_db/zel_db.h"
@@ -140,6 +141,7 @@ zel_tolk_info_t *zel_tolk_sdk_init(void)
     zel_api_db_get_value("NVM.IPC:bind_status", bind, 5);
     ZEL_LOGI(TAG, "bind_status:%s", bind);
     info->bind_ok = bind[0] == '1' ? 1 : 0;
+    set_smart_care_clock_init();
     get_device_alarm_configration(info);
     // The media threads run already: they find the record complete or not at all.
     __atomic_store_n(&g_zel_tolk_info, info, __ATOMIC_RELEASE);

@@ -21,6 +21,7 @@
 #include "zel_app_sdk/zel_tolk/zel_tolk.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_api.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_sdk.h"
+#include "zel_app_sdk/zel_tolk/zel_tolk_smart_care.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_timer_state.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_timer_test.h"
 #include "zel_control/log/zel_log.h"
@@ -35,6 +36,7 @@ constexpr uint32_t kLastInvalidServerTime = 1546272000;
 constexpr int64_t kLastInvalidClockS = 1546271999;
 constexpr uint32_t kSyncEveryTicks = 360;     // 30 minutes while bound
 constexpr uint32_t kSdReportEveryTicks = 120000;
+constexpr uint32_t kPeriodTaskEveryTicks = 6; // 30 s
 constexpr const char *kLogBackup = "/tmp/tolk_log_backup.txt";
 
 std::atomic<bool> g_thread_enabled{true};
@@ -212,6 +214,8 @@ void zel_tolk_net_status_timer_cb(struct ev_loop *, struct ev_timer *, int)
 {
     _check_device_network_status();
     zel_tolk_get_log_status();
+    if (++zel_tolk_timer_module().period_ticks % kPeriodTaskEveryTicks == 0)
+        _check_device_period_task();
     _check_report_sdcard_status();
 }
 
@@ -266,6 +270,7 @@ void zel_tolk_timer_test_reset(void)
     m.services_pending = 1;
     m.sync_ticks = 0;
     m.sdcard_ticks = 0;
+    m.period_ticks = 0;
     m.online_reported = 0;
     std::lock_guard<std::mutex> guard(m.storage_lock);
     m.storage_started = 0;

@@ -10,6 +10,7 @@ struct zel_tolk_timer_state {
     std::atomic<uint32_t> services_pending{1}; // cleared when the clock-dependent services start
     std::atomic<uint32_t> sync_ticks{0};
     std::atomic<uint32_t> sdcard_ticks{0};
+    std::atomic<uint32_t> period_ticks{0};
     std::atomic<uint32_t> online_reported{0}; // "cloud_connected" sent for this online period
     std::mutex storage_lock;                  // one SD start at a time (timer and agent threads)
     uint32_t storage_started = 0;             // under storage_lock
