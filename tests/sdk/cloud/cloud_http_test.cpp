@@ -8,9 +8,11 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "app/cloud/cloud_http.h"
 #include "app/cloud/cloud_http_test.h"
+#include "app/cloud/cloud_upload_test.h"
 #include "cloud_sim_client.h"
 #include "common/http/vexa_http_test.h"
 #include "zel_test_support.h"
@@ -191,11 +193,28 @@ TEST_F(CloudHttp, FloodIsCutAndAPostNobodyReadsTimesOut)
     EXPECT_EQ(cloud_http_config_get_gop(&ctx()), -1);
     ASSERT_EQ(cloud_http_pre_upload_request(&ctx(), &ctx().active), 0);
     script("{\"path\":\"/common/device/v3/upload\",\"mode\":\"noread\"}");
-    rec_.running = 0; // one attempt only: retries are for a running recorder
+    cloud_upload_test_set_pause_divisor(20);
     const cloud_file_node_t n = clip(4 << 20, 1000);
     EXPECT_EQ(cloud_http_file_post(&ctx(), &n), 28);
+    cloud_upload_test_set_pause_divisor(1);
     // The service is still there for the others.
     EXPECT_EQ(cloud_http_config_get(&ctx()), 0);
+}
+
+TEST_F(CloudHttp, StopAbortsATransferAtOnce)
+{
+    ASSERT_EQ(cloud_http_pre_upload_request(&ctx(), &ctx().active), 0);
+    script("{\"path\":\"/common/device/v3/upload\",\"mode\":\"noread\"}");
+    vexa_http_test_set_limits(60000, 0);
+    const cloud_file_node_t n = clip(4 << 20, 1000);
+    std::thread stop([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        rec_.running = 0;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(cloud_http_file_post(&ctx(), &n), CURLE_ABORTED_BY_CALLBACK);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, zeltest::scaled(std::chrono::seconds(3)));
+    stop.join();
 }
 
 TEST_F(CloudHttp, StorageUrlArrays)
