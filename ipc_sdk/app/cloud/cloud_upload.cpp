@@ -32,6 +32,8 @@ constexpr uint32_t kStackSize = 4 * 1024 * 1024;
 constexpr unsigned kWatchdogLimitS = 180;
 constexpr uint64_t kRefreshAgeS = 79200;
 constexpr uint64_t kHandleIdleMs = 30000;
+constexpr uint64_t kLongHttpMs = 10000;
+constexpr int kCurlTimeout = 28;
 constexpr uint32_t kLoginTimeoutStartMs = 3000, kLoginTimeoutMaxMs = 6000;
 
 std::atomic<uint32_t> g_r1{0}, g_r2{0};
@@ -144,8 +146,13 @@ private:
         std::memcpy(link.active_file_id, up_.active.file_id, sizeof link.active_file_id);
     }
 
+    void count(cloud_upload_counter c, uint32_t n = 1) { cloud_upload_counters()[c] += n; }
+
     void step()
     {
+        if (state_ >= 0 && state_ <= 8 && state_ != last_state_)
+            count(static_cast<cloud_upload_counter>(UP_STEP1 + state_));
+        last_state_ = state_;
         switch (state_) {
         case 0:
             if (cloud_connected())
@@ -230,6 +237,7 @@ private:
             fail(rc);
             return;
         }
+        count(UP_FILE_ID);
         if (!into_prefetch_)
             publish_active();
         into_prefetch_ = false;
@@ -312,6 +320,11 @@ private:
             std::lock_guard<std::mutex> lock(rec_.mutex);
             rec_.expired = 0;
         }
+        int32_t queued = 0;
+        cloud_list_usage(&queued, nullptr, nullptr);
+        std::atomic<uint32_t> &most = cloud_upload_counters()[UP_MP4_CACHE_MAX];
+        if (static_cast<uint32_t>(queued) > most)
+            most = static_cast<uint32_t>(queued);
         if (cloud_list_getfile(&clip_) <= 0) {
             have_clip_ = false;
             return false;
@@ -319,6 +332,7 @@ private:
         have_clip_ = true;
         if (!file_exists(clip_.mp4_path) || !file_exists(clip_.jpeg_path, &jpeg_size_)) {
             KO_LOGE(CLOUD_MODULE, "clip %s or its snapshot is missing, dropped\n", clip_.mp4_path);
+            count(UP_JPEG_MP4_ERR);
             drop_clip();
             return false;
         }
@@ -387,7 +401,13 @@ private:
         const uint64_t start = vexa_time_tick_ms();
         const int rc = media ? cloud_http_file_post(&up_, &clip_) : cloud_http_post_event(&up_, &clip_);
         post_ms_ = ko_sub_uint64(vexa_time_tick_ms(), start);
+        count(media ? UP_POST_FILE : UP_POST_META);
+        if (post_ms_ > kLongHttpMs)
+            count(UP_LONG_HTTP);
+        if (rc == kCurlTimeout)
+            count(media ? UP_POST_FILE_TIMEOUT : UP_POST_META_TIMEOUT);
         if (rc != 0) {
+            count(media ? UP_POST_FILE_ERR : UP_POST_META_ERR);
             KO_LOGE(CLOUD_MODULE, "cloud file: %s upload failed , res:%d\n", clip_.mp4_path, rc);
             fail(rc);
             return;
@@ -395,6 +415,10 @@ private:
         KO_LOGI(CLOUD_MODULE, "file: %s upload ok \n", clip_.mp4_path);
         avg_ms_ = (avg_ms_ + post_ms_) / 2;
         avg_bytes_ = (avg_bytes_ + clip_.size) / 2;
+        std::atomic<uint32_t> *u = cloud_upload_counters();
+        u[media ? UP_POST_FILE_AVG_MS : UP_POST_META_AVG_MS] = static_cast<uint32_t>(avg_ms_);
+        if (media)
+            u[UP_POST_FILE_AVG_BYTE] = static_cast<uint32_t>(avg_bytes_);
         state_ = (static_cast<uint32_t>(clip_.event.types) & CLOUD_FACE_BITS) ? 12 : 13;
     }
 
@@ -402,6 +426,8 @@ private:
     {
         sync_credentials();
         const int rc = cloud_http_face_jpeg_post(&up_, &clip_);
+        if (rc == -1 && access(zel_path(CLOUD_FACE_ENC_PATH).c_str(), F_OK) != 0)
+            count(UP_PIC_ENCRYPT_ERR);
         if (rc != 0) {
             fail(rc);
             return;
@@ -456,6 +482,7 @@ private:
     cloud_record_state_t &rec_;
     cloud_upload_ctx_t &up_;
     int state_ = 0;
+    int last_state_ = -1;
     int resume_ = CLOUD_RESUME_NONE;
     int32_t group_ = 0;
     cloud_file_node_t clip_{};

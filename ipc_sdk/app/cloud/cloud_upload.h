@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "app/cloud/cloud_http.h"
+#include "common/ipc/ko_message.h"
 
 // The credentials of the last accepted login reply, written by the bus handler under the upload
 // context's mutex; the upload thread copies them into the context at the start of each request.
@@ -29,7 +30,33 @@ struct cloud_upload_link {
 
 cloud_upload_link &cloud_upload_shared();
 
+// Counters of the upload thread, reported with the recorder's as "cloud.info".
+enum cloud_upload_counter {
+    UP_LONG_HTTP,      // posts that took more than 10 s
+    UP_MP4_CACHE_MAX,  // most clips seen queued at once
+    UP_MP4_ENCRYPT_ERR,
+    UP_PIC_ENCRYPT_ERR,
+    UP_FILE_ID,        // fileIds received
+    UP_JPEG_MP4_ERR,   // queued clips whose files were missing
+    UP_POST_FILE,
+    UP_POST_FILE_ERR,
+    UP_POST_FILE_TIMEOUT,
+    UP_POST_FILE_RETRY,
+    UP_POST_FILE_AVG_MS,
+    UP_POST_FILE_AVG_BYTE,
+    UP_POST_META,      // event-only posts
+    UP_POST_META_ERR,
+    UP_POST_META_TIMEOUT,
+    UP_POST_META_RETRY,
+    UP_POST_META_AVG_MS,
+    UP_STEP1, // states 0 to 8 entered, one counter each
+    UP_COUNTERS = UP_STEP1 + 9,
+};
+std::atomic<uint32_t> *cloud_upload_counters(void);
+
 // Handles one text of the bus keys: the login reply or a method from the cloud.
 void rpc_reply_cb(const char *text, size_t len);
+// The "upload_statistics" handler: reports "cloud.info".
+void msg_cb_cloud_report_stat(const ko_message_arg *arg);
 // Sends the login request with a fresh id (which becomes the pending one): 0 or -1.
 int cloud_login_send(void);

@@ -21,6 +21,7 @@
 #include "app/cloud/ko_cloud.h"
 #include "cloud_sim_client.h"
 #include "common/http/vexa_http_test.h"
+#include "common/ipc/ko_message.h"
 #include "common/utils/ko_time.h"
 #include "common/utils/ko_time_test.h"
 #include "common/utils/vexa_base64.h"
@@ -575,6 +576,42 @@ TEST_F(CloudUpload, AccountStateDecidesWhatIsPosted)
     ASSERT_TRUE(zeltest::wait_until([&] { return queued() == 0; }, 10s));
     EXPECT_TRUE(queued_files_gone({a, b}));
     EXPECT_EQ(count(kUpload) + count("/common/device/v1/upload/event"), 1u);
+}
+
+TEST_F(CloudUpload, StatisticsReachTheDaemonWithEveryKey)
+{
+    init();
+    wait_ready();
+    queue_clip(1, true);
+    ASSERT_TRUE(zeltest::wait_until([] { return uploads_seen() == 1; }, 20s));
+    const int since = sim_->received_count("rpc");
+    ASSERT_EQ(ko_message_send(KO_UID_STAT, KO_UID_CLOUD, "upload_statistics", "hello", 5, KO_MSG_MODE_ASYNC), 0);
+    Json stat = sim_->wait_object("rpc", "_async.stat", since, 5000);
+    ASSERT_TRUE(stat);
+    json_object *info = member(member(stat.get(), "params"), "cloud.info");
+    ASSERT_TRUE(info) << sdktest::canonical(stat.get());
+    std::vector<std::string> keys;
+    json_object_object_foreach(info, key, value)
+    {
+        EXPECT_TRUE(json_object_is_type(value, json_type_int)) << key;
+        keys.emplace_back(key);
+    }
+    std::vector<std::string> want = {"vip", "switch", "expired", "event", "rec_mp4", "mp4_finish_err",
+                                     "video_frame_err", "audio_frame_err", "mp4_size_min", "mp4_size_max",
+                                     "handle_err", "add_node", "add_node_err"};
+    for (int i = 1; i <= 10; ++i)
+        want.push_back("rec_step" + std::to_string(i));
+    for (const char *k : {"long_http", "mp4_cache_max", "mp4_encrypt_err", "pic_encrypt_err", "file_id", "jpeg_mp4_err",
+                          "post_file", "post_file_err", "post_file_timeout", "post_file_retry", "post_file_avg_ms",
+                          "post_file_avg_byte", "post_meta", "post_meta_err", "post_meta_timeout", "post_meta_retry",
+                          "post_meta_avg_ms"})
+        want.emplace_back(k);
+    for (int i = 1; i <= 9; ++i)
+        want.push_back("up_step" + std::to_string(i));
+    EXPECT_EQ(keys, want);
+    EXPECT_EQ(json_object_get_int(member(info, "vip")), 1);
+    EXPECT_GE(json_object_get_int(member(info, "post_file")), 1);
+    EXPECT_GE(json_object_get_int(member(info, "file_id")), 2);
 }
 
 } // namespace
