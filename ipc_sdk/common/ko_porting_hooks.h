@@ -63,6 +63,23 @@ int ko_storage_get_hw_info(char *buf);
 // recorded, anything else no usable card.
 int ko_storage_get_status(void);
 
+// A notice of the P2P service to the application. Type 0 (video quality): `quality` 0 to 3 asks for
+// a stream; the hook answers in `answer` (1 when served) and `channel`.
+enum { KO_P2P_NOTICE_VIDEO_QUALITY = 0 };
+typedef struct ko_p2p_msg_notice {
+    int32_t type;
+    uint16_t quality;
+    uint16_t answer;
+    uint8_t channel;
+} ko_p2p_msg_notice;
+int ko_p2p_message_notice(ko_p2p_msg_notice *notice);
+// Per-session payload encryption of the application: the `length` bytes at data stay as they are
+// and the result is `length`.
+int ko_p2p_encrypt_data(int length, uint8_t *data, int size);
+int ko_p2p_decrypt_data(int length, uint8_t *data, int size);
+// The cloud recorder's GOP and key-frame offsets: logged, 0.
+int ko_cloud_set_video_gop(int gop, int offset, int non_offset);
+
 #ifdef __cplusplus
 }
 #endif

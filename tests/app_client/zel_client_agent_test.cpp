@@ -5,6 +5,8 @@
 
 #include <thread>
 
+#include "app/record/ko_local_storage.h"
+#include "app/record/ko_local_storage_test.h"
 #include "common/utils/ko_time_test.h"
 
 namespace clienttest {
@@ -21,11 +23,14 @@ protected:
     void SetUp() override
     {
         ClientTest::SetUp();
+        // Status 10 starts the SD recorder: its passes are left to the recorder's own tests.
+        ko_local_storage_set_manual(1);
         ASSERT_NO_FATAL_FAILURE(start_business_app());
     }
     void TearDown() override
     {
         ko_time_set_wall_source(nullptr);
+        ko_local_storage_deinit_v2();
         ClientTest::TearDown();
     }
     // The client app without the media app: frames are not needed here.
@@ -62,6 +67,7 @@ TEST_F(ClientAgent, SdcardStatusIsStoredExceptTen)
     send({"sdcard_status=10", "set_sdcard_status=1", "set_sdcard_status=0"});
     std::this_thread::sleep_for(zeltest::scaled(500ms));
     EXPECT_EQ(get_sdcard_status(), 1) << "status 10 starts local storage and is not stored";
+    EXPECT_EQ(ko_local_storage_set_mode_v2(0, 2), 0) << "the recorder of channel 0 exists";
     ASSERT_TRUE(status_becomes("sdcard_status=0", 0));
 }
 

@@ -195,7 +195,7 @@ TEST_F(ClientP2p, TalkBackReachesTheSpeakerAsTheTone)
     EXPECT_NEAR(crossings * 16000.0 / (pcm.size() - 1600), 440.0, 10.0);
     zel_tolk_info_t *info = get_zel_tolk_info_pointer();
     EXPECT_EQ(info->loud_ignore_secs, 35u);
-    EXPECT_NE(info->loud_ignore_start, 0);
+    EXPECT_NE(info->loud_ignore_start, 0u);
     ko_p2p_audio_frame none{nullptr, 0, 0, 0};
     EXPECT_TRUE(ko_p2p_test_audio(&none)) << "no data: logged, nothing played";
 }

@@ -136,7 +136,7 @@ TEST_F(ClientStart, BindHooksFollowTheStoredBindStatus)
     EXPECT_EQ(ko_ipc_wifi_connect_start(&request), -1);
     ko_wifi_info wifi{};
     EXPECT_EQ(ko_ipc_wifi_info_get(&wifi), -1);
-    EXPECT_EQ(ko_ipc_wifi_show_pin("1234"), -1);
+    EXPECT_EQ(ko_ipc_wifi_show_pin(nullptr), -1);
 }
 
 TEST_F(ClientStart, StatusWordsSetTheCloudState)

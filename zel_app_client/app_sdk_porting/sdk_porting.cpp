@@ -9,6 +9,7 @@
 #include "network_setup_app.h"
 #include "zel_app_assert.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk.h"
+#include "zel_app_sdk/zel_tolk/zel_tolk_timer.h"
 #include "zel_control/log/zel_log.h"
 #include "zel_media.h"
 
@@ -151,7 +152,7 @@ int sdk_porting_request_keyframe_all_chn(void)
 int sdk_porting_set_sdcard_status(int status)
 {
     if (status == 10)
-        ZEL_LOGW(TAG, "sdcard status 10: local storage start is not part of this build");
+        zel_tolk_init_storage();
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include "app_sdk_porting/zel_tolk_clock.h"
 #include "zel_app_agent_loop.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc.h"
+#include "zel_app_sdk/zel_tolk/zel_tolk_sdk.h"
 #include "zel_control/log/zel_log.h"
 
 namespace {
@@ -122,11 +123,13 @@ int sdk_porting_handle_message(int cmd, const void *param)
     case kKeyFormatStatus:
         if (!param)
             break;
-        if (int_param(param) > 0)
+        if (int_param(param) > 0) {
             ZEL_LOGI(TAG, " sdcard format is done \n");
-        else
+            _zel_local_set_format_status(1);
+        } else {
             ZEL_LOGI(TAG, " sdcard format is start \n");
-        ZEL_LOGW(TAG, "sdcard format status %d: local storage is not part of this build", int_param(param) > 0);
+            _zel_local_set_format_status(0);
+        }
         break;
     case kKeySdcardMessage:
         if (zel_tolk_wall_s() < kClockValidS) {

@@ -250,6 +250,13 @@ cloud_alarm_config_t ko_cloud_test_alarm_config(void)
     return c.alarm;
 }
 
+void ko_cloud_test_set_vip(uint8_t vip)
+{
+    cloud_record_ctx_t &c = cloud_record_ctx();
+    std::lock_guard<std::mutex> lock(c.shared.mutex);
+    c.shared.vip = vip;
+}
+
 uint32_t ko_cloud_test_buffer_size(void)
 {
     return cloud_record_ctx().buffer_size;

@@ -6,6 +6,8 @@
 
 // The alarm configuration in force (after defaults and look-back limits).
 cloud_alarm_config_t ko_cloud_test_alarm_config(void);
+// Sets the account's subscription state as the cloud's answer would (1 subscribed).
+void ko_cloud_test_set_vip(uint8_t vip);
 // The buffer size in force.
 uint32_t ko_cloud_test_buffer_size(void);
 // Takes the oldest queued clip as the upload thread would: copies it out and deletes it with its

@@ -10,6 +10,7 @@
 #include "common/report_stat/ko_thread_alive.h"
 #include "common/sdk/ko_ot_handlers.h"
 #include "common/utils/ko_log.h"
+#include "zel_app_agent_client/json_verify.h"
 
 namespace ko_ot {
 
@@ -145,15 +146,18 @@ void handle_wifi_start(const ko_message_arg *arg)
     }
     json_object *obj = parse(arg);
     if (!obj) {
-        KO_LOGE(KO_IPC_MODULE, "invalid json param %s\n", static_cast<const char *>(arg->param));
+        KO_LOGE(KO_IPC_MODULE, "invalid json param (%zu bytes)\n", strlen(static_cast<const char *>(arg->param)));
         g_state.wifi_busy = false;
         return;
     }
-    KO_LOGI(KO_IPC_MODULE, "wifi start msg %s\n", static_cast<const char *>(arg->param));
+    char shown[1024];
+    KO_LOGI(KO_IPC_MODULE, "wifi start msg %s\n",
+            json_loggable_text(static_cast<const char *>(arg->param), shown, sizeof shown));
     json_object *params = nullptr;
     std::string reply;
     if (!json_object_object_get_ex(obj, "params", &params) || !json_object_is_type(params, json_type_object))
-        KO_LOGE(KO_IPC_MODULE, "invalid msg wifi start %s\n", static_cast<const char *>(arg->param));
+        KO_LOGE(KO_IPC_MODULE, "invalid msg wifi start %s\n",
+                json_loggable_text(static_cast<const char *>(arg->param), shown, sizeof shown));
     else
         reply = wifi_start_join(record, params, bound);
     if (reply.empty())
@@ -273,7 +277,7 @@ void handle_wifi_disconnect_req(const ko_message_arg *arg)
         }
         json_object_put(resp);
     } else {
-        KO_LOGE(KO_IPC_MODULE, "invalid json param %s\n", static_cast<const char *>(arg->param));
+        KO_LOGE(KO_IPC_MODULE, "invalid json param (%zu bytes)\n", strlen(static_cast<const char *>(arg->param)));
     }
     ko_sdk::send_to_daemon(reply, KO_MSG_MODE_ASYNC);
     json_object_put(obj);

@@ -1,6 +1,7 @@
 // The sending side of the agent-bus client: connecting, registering, and putting requests,
 // broadcasts and acknowledgements on the connection.
 #include "zel_app_agent_client/agent_client.h"
+#include "zel_app_agent_client/json_verify.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -209,7 +210,8 @@ int broadcast_message(const char *method, json_object *params, int fd)
         json_object_put(obj);
         return -1;
     }
-    ZEL_LOGD(TAG, "broadcast_message ==>json_obj_str = %s\n", text);
+    char shown[1024];
+    ZEL_LOGD(TAG, "broadcast_message ==>json_obj_str = %s\n", json_loggable_text(text, shown, sizeof shown));
     const int n = send_msg(fd, text, static_cast<int>(std::strlen(text)));
     json_object_put(obj);
     if (n < 1) {
@@ -254,7 +256,8 @@ int send_request(const char *method, json_object *params, int data, int sync, ag
         remove_request_agent_ser(id);
         return -1;
     }
-    ZEL_LOGD(TAG, "send_request ==>json_obj_str = %s\n", text);
+    char shown[1024];
+    ZEL_LOGD(TAG, "send_request ==>json_obj_str = %s\n", json_loggable_text(text, shown, sizeof shown));
     const int n = send_msg(fd, text, static_cast<int>(std::strlen(text)));
     json_object_put(obj);
     if (n <= 0) {

@@ -5,10 +5,12 @@
 #include <json-c/json.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "zel_control/log/zel_log.h"
+#include "zelmar/zel_secret.h"
 
 namespace {
 
@@ -72,8 +74,7 @@ int json_verify_method_value(const char *text, const char *key, const void *expe
     if (!m)
         return -1;
     if (type == JSON_VERIFY_TYPE_INT)
-        return json_object_is_type(m, json_type_int) &&
-                       json_object_get_int64(m) == *static_cast<const int *>(expected)
+        return json_object_is_type(m, json_type_int) && json_object_get_int64(m) == *static_cast<const int *>(expected)
                    ? 0
                    : -1;
     if (type == JSON_VERIFY_TYPE_STRING) {
@@ -155,4 +156,46 @@ int json_verify_get_boolean(const char *text, const char *key, int *out)
         return -1;
     *out = json_object_get_boolean(m) ? 1 : 0;
     return 0;
+}
+
+namespace {
+
+void mask_secrets(json_object *obj)
+{
+    if (json_object_is_type(obj, json_type_array)) {
+        for (size_t i = 0, n = json_object_array_length(obj); i < n; ++i)
+            mask_secrets(json_object_array_get_idx(obj, i));
+        return;
+    }
+    if (!json_object_is_type(obj, json_type_object))
+        return;
+    json_object_object_foreach(obj, name, value)
+    {
+        if (zel_is_secret_name(name))
+            json_object_object_add(obj, name, json_object_new_string("******"));
+        else
+            mask_secrets(value);
+    }
+}
+
+} // namespace
+
+const char *json_loggable_text(const char *text, char *buf, int len)
+{
+    if (!buf || len < 1)
+        return buf;
+    // Most messages name no secret anywhere: they are logged as they are, without a parse.
+    if (text && !zel_is_secret_name(text)) {
+        snprintf(buf, static_cast<size_t>(len), "%s", text);
+        return buf;
+    }
+    bool ok = false;
+    JsonPtr obj = parse(text, &ok, true);
+    if (!ok) {
+        snprintf(buf, static_cast<size_t>(len), "(%zu bytes, not JSON)", text ? std::strlen(text) : 0);
+        return buf;
+    }
+    mask_secrets(obj.get());
+    snprintf(buf, static_cast<size_t>(len), "%s", json_object_to_json_string_ext(obj.get(), JSON_C_TO_STRING_PLAIN));
+    return buf;
 }

@@ -18,6 +18,11 @@ int json_verify_get_object_string(const char *text, const char *key, char *buf, 
 int json_verify_get_array(const char *text, const char *key, char *buf, int size);
 int json_verify_get_boolean(const char *text, const char *key, int *out);
 
+// The JSON text as a log line may show it: every member, at any depth, whose name looks secret (a
+// password, token or key) is written as "******"; a text that does not parse is told by its length
+// alone. Cut to len - 1 characters and terminated; returns `buf`.
+const char *json_loggable_text(const char *text, char *buf, int len);
+
 #ifdef __cplusplus
 }
 #endif

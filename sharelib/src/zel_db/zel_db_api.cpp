@@ -10,6 +10,7 @@
 #include "zel_db/zel_db_server.h"
 #include "zel_db/zel_db_store.h"
 #include "zelmar/zel_path.h"
+#include "zelmar/zel_secret.h"
 
 #include <unistd.h>
 
@@ -116,20 +117,9 @@ int zel_db_store_index(const char *name)
     return -1;
 }
 
-bool zel_db_is_secret(std::string_view key)
-{
-    std::string lower(key);
-    for (char &c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    for (const char *word : {"pwd", "passwd", "password", "token", "secret", "key"})
-        if (lower.find(word) != std::string::npos)
-            return true;
-    return false;
-}
-
 const char *zel_db_loggable(std::string_view key, const char *value)
 {
-    return zel_db_is_secret(key) ? "******" : value;
+    return zel_is_secret_name(key) ? "******" : value;
 }
 
 int zel_api_db_get_value(const char *key, char *dst, int size)

@@ -41,9 +41,7 @@ constexpr const char *ZEL_DB_SOCKET_PATH = "/tmp/zel_db.socket";
 int zel_db_select_store(const char *key, size_t key_len);
 // The store named by the first three bytes of `name`; -1 for none or a shorter name.
 int zel_db_store_index(const char *name);
-// Keys whose values are passwords, tokens or keys: their values never reach the log.
-bool zel_db_is_secret(std::string_view key);
-// The value as it may be logged.
+// The value as it may be logged: "******" for a key whose value is a password, token or key.
 const char *zel_db_loggable(std::string_view key, const char *value);
 
 extern "C" {

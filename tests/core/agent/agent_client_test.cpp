@@ -355,4 +355,22 @@ TEST(JsonVerify, ReadersCheckTypesAndBounds)
     EXPECT_EQ(json_verify_method_value(text, "s", "hello", 4), -1);
 }
 
+TEST(JsonVerify, LoggableTextMasksSecretsAtAnyDepth)
+{
+    char buf[256];
+    const char *wifi = R"({"method":"wifi_start","params":{"ssid":"Halvorn-Home","passwd":"s3cr3t-pw",)"
+                       R"("nets":[{"Passwd_5g":"other-pw"}]}})";
+    const std::string shown = json_loggable_text(wifi, buf, sizeof buf);
+    EXPECT_EQ(shown.find("s3cr3t-pw"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("other-pw"), std::string::npos) << shown;
+    EXPECT_NE(shown.find(R"("ssid":"Halvorn-Home")"), std::string::npos) << shown;
+    EXPECT_NE(shown.find(R"("passwd":"******")"), std::string::npos) << shown;
+
+    const char *plain = R"({"method":"status","params":{"value":3}})";
+    EXPECT_STREQ(json_loggable_text(plain, buf, sizeof buf), plain) << "a text without secrets is kept as it is";
+    EXPECT_STREQ(json_loggable_text(R"({"token":"abc)", buf, sizeof buf), "(13 bytes, not JSON)");
+    char small[8];
+    EXPECT_STREQ(json_loggable_text(plain, small, sizeof small), "{\"metho");
+}
+
 } // namespace

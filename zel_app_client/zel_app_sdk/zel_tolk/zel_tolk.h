@@ -8,6 +8,7 @@
 #include <pthread.h>
 
 #include "common/ko_ipc_sdk.h"
+#include "zel_app_sdk/zel_tolk/zel_tolk_alarm.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -32,7 +33,7 @@ typedef struct zel_tolk_info {
     uint32_t cloud_detect_switch;
     int32_t alarm_interval_ms;
     uint32_t motion_switch;
-    uint64_t motion_last_ms;
+    uint64_t motion_last_ms; // monotonic ms of the last motion the cloud took; 0 never
     char motion_start_time[16];
     char motion_end_time[16];
     uint32_t people_switch;
@@ -44,7 +45,7 @@ typedef struct zel_tolk_info {
     char loud_start_time[16];
     char loud_end_time[16];
     uint32_t loud_ignore_secs;
-    int32_t loud_ignore_start;
+    uint64_t loud_ignore_start; // monotonic ms (zel_tolk_now_ms); 0 never opened
     uint32_t pet_switch;
     char pet_start_time[16];
     char pet_end_time[16];
@@ -54,7 +55,7 @@ typedef struct zel_tolk_info {
     uint32_t key_area_status;
     uint32_t first_key_frame; // atomic: the three fetch threads and the power switch
     uint32_t ignore_secs;
-    int32_t ignore_start;
+    uint64_t ignore_start; // monotonic ms (zel_tolk_now_ms); 0 never opened
     uint32_t motor_session; // written and read under `mutex`
     int32_t motor_cmd;
 } zel_tolk_info_t;
@@ -81,7 +82,6 @@ int zel_tolk_push_media_data(int channel, const void *data, int length, int type
                              uint64_t ts_ms, uint32_t seq);
 int zel_tolk_media_push_data(int channel, const void *data, int length, int type, int key, int ignored,
                              uint64_t ts_ms, uint32_t seq);
-int zel_tolk_push_event_data(const int *type, int reserved);
 int zel_tolk_media_get_snap_cb(int channel, void **buffer, int *length, uint8_t *flag);
 
 // P2P.
@@ -90,7 +90,6 @@ void zel_tolk_recv_audio_cb(ko_p2p_audio_frame *frame);
 void zel_tolk_audio_status_cb(int type, bool enable);
 int zel_tolk_p2p_motor_cmd_cb(int session, int cmd, const char *data, int size);
 int zel_tolk_send_ptz_info(const char *text, int length);
-int zel_tolk_set_ignore_time(int seconds);
 void _setup_device_track_switch(int status);
 void _set_bind_status_ok(void);
 int _get_bind_status(int *out);

@@ -9,6 +9,7 @@
 
 #include "zel_app_assert.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc.h"
+#include "zel_app_sdk/zel_tolk/zel_tolk_sdk.h"
 #include "zel_control/log/zel_log.h"
 #include "zel_db/zel_db.h"
 #include "zelmar/zel_path.h"
@@ -113,17 +114,8 @@ int zel_sdk_init(void)
         return -1;
     }
     device_sdk_info_t *info = get_device_info_pointer();
-    if (ko_log_init(&info->log_param) != 0) {
-        ZEL_LOGE(TAG, "ko_log_init fail ...");
-        ZEL_LOGE(TAG, " _zel_sdk_log_init error! ");
+    if (_zel_sdk_log_init(&info->log_param) != 0 || _zel_sdk_init(&info->sdk_param) != 0)
         return -1;
-    }
-    ret = ko_ipc_sdk_init(&info->sdk_param);
-    if (ret != 0) {
-        ZEL_LOGE(TAG, "ko_ipc_sdk_init fail ...");
-        ZEL_LOGE(TAG, " _zel_sdk_init error! ");
-        return -1;
-    }
     return 0;
 }
 

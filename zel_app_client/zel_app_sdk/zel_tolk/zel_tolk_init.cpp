@@ -12,6 +12,7 @@
 
 #include "zel_app_assert.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc.h"
+#include "zel_app_sdk/zel_tolk/zel_tolk_timer.h"
 #include "zel_control/log/zel_log.h"
 #include "zel_db/zel_db.h"
 #include "zelmar/zel_path.h"
@@ -152,6 +153,7 @@ zel_tolk_info_t *zel_tolk_sdk_init(void)
         ZEL_LOGE(TAG, "zel_rpc_init fail ret:%d", ret);
         return nullptr;
     }
+    zel_tolk_create_timer_proc();
     ret = zel_tolk_stream_init();
     if (ret != 0) {
         ZEL_LOGE(TAG, "zel_tolk_stream_init fail ret:%d", ret);
@@ -181,13 +183,5 @@ zel_tolk_info_t *zel_tolk_init(void)
 int zel_tolk_deinit(void *)
 {
     ZEL_LOGW(TAG, "zel_tolk exit.");
-    return 0;
-}
-
-int zel_tolk_push_event_data(const int *type, int)
-{
-    if (!type)
-        return -1;
-    ZEL_LOGD(TAG, "event %d: alarm gating is not part of this build", *type);
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "app_sdk_porting/sdk_porting.h"
+#include "zel_app_sdk/zel_tolk/zel_tolk_sdk.h"
 #include "zel_control/log/zel_log.h"
 #include "zel_media.h"
 
@@ -40,7 +41,7 @@ void zel_tolk_media_bitrate_print(int length, uint64_t ts_ms)
 
 int _send_video_data(unsigned channel, ko_av_frame *frame)
 {
-    return ko_ipc_stream_put_frame(channel, frame);
+    return _zel_ipc_stream_put_frame(channel, frame);
 }
 
 int _send_audio_data(const void *data, int length, uint32_t seq)
@@ -57,7 +58,7 @@ int _send_audio_data(const void *data, int length, uint32_t seq)
         return -1;
     }
     memset(out.get(), 0, kAudioOutBytes);
-    const int encoded = ko_audio_encode_frame(&encoder, data, length, out.get(), kAudioOutBytes);
+    const int encoded = _zel_audio_encode_frame(&encoder, data, length, out.get(), kAudioOutBytes);
     if (encoded <= 0) {
         ZEL_LOGE(TAG, "_zel_audio_encode_frame fail ");
         return -1;
@@ -67,7 +68,7 @@ int _send_audio_data(const void *data, int length, uint32_t seq)
     frame.frame_type = KO_FRAME_TYPE_AUDIO;
     frame.data = out.get();
     frame.size = static_cast<uint32_t>(encoded);
-    const int ret = ko_ipc_stream_put_frame(4, &frame);
+    const int ret = _zel_ipc_stream_put_frame(4, &frame);
     if (ret != 0)
         ZEL_LOGE(TAG, " ko_ipc_stream_put_frame put audio frame error %d ", ret);
     return 0;

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "app_sdk_porting/porting_ptz.h"
-#include "app_sdk_porting/zel_tolk_clock.h"
 #include "zel_app_agent_client/json_verify.h"
+#include "zel_app_sdk/zel_tolk/zel_tolk_sdk.h"
 #include "zel_control/log/zel_log.h"
 #include "zel_db/zel_db.h"
 #include "zel_sound_play.h"
@@ -22,7 +22,7 @@ constexpr int kCmdCruise = 512;
 // A phone's command text is at most this long; a longer (or empty) one is refused.
 constexpr int kMaxCommandBytes = 4095;
 constexpr int kAudioOutBytes = 2560;
-constexpr uint32_t kIgnoreSecs = 35;
+constexpr int kIgnoreSecs = 35;
 
 int reply(int session, int cmd, const char *text, int length)
 {
@@ -87,18 +87,6 @@ int cruise_query(int session, int cmd)
 
 } // namespace
 
-int zel_tolk_set_ignore_time(int seconds)
-{
-    zel_tolk_info_t *info = get_zel_tolk_info_pointer();
-    if (!info)
-        return -1;
-    pthread_mutex_lock(&info->mutex);
-    info->ignore_secs = static_cast<uint32_t>(seconds);
-    info->ignore_start = static_cast<int32_t>(zel_tolk_wall_s());
-    pthread_mutex_unlock(&info->mutex);
-    return 0;
-}
-
 int zel_tolk_p2p_motor_cmd_cb(int session, int cmd, const char *data, int size)
 {
     zel_tolk_info_t *info = get_zel_tolk_info_pointer();
@@ -147,12 +135,9 @@ void zel_tolk_recv_audio_cb(ko_p2p_audio_frame *frame)
         ZEL_LOGE(TAG, " device or zel_tolk_info is NULL ");
         return;
     }
-    pthread_mutex_lock(&info->mutex);
-    info->loud_ignore_start = static_cast<int32_t>(zel_tolk_wall_s());
-    info->loud_ignore_secs = kIgnoreSecs;
-    pthread_mutex_unlock(&info->mutex);
+    zel_tolk_set_loud_ignore_time(kIgnoreSecs);
     uint8_t pcm[kAudioOutBytes];
-    const int n = ko_audio_decode_frame(&decoder, frame->data, frame->len, pcm, sizeof pcm);
+    const int n = _zel_audio_decode_frame(&decoder, frame->data, frame->len, pcm, sizeof pcm);
     if (n > 0)
         zel_api_play_audio_data(pcm, n);
     else
@@ -178,11 +163,11 @@ int zel_tolk_p2p_init(void)
     param.recv_audio = zel_tolk_recv_audio_cb;
     param.audio_status = zel_tolk_audio_status_cb;
     param.encrypt_type = 0;
-    if (ko_p2p_init(&param) != 0) {
+    if (_zel_p2p_init(&param) != 0) {
         ZEL_LOGE(TAG, " _zel_p2p_init error! ");
         return -1;
     }
-    if (ko_p2p_alive_enable(1) != 0) {
+    if (_ko_p2p_alive_enable() != 0) {
         ZEL_LOGE(TAG, " _ko_p2p_alive_enable error! ");
         return -1;
     }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app_sdk_porting/sdk_porting.h"
+#include "zel_app_sdk/zel_tolk/zel_tolk_sdk.h"
 #include "zel_control/log/zel_log.h"
 #include "zel_db/zel_db.h"
 
@@ -51,13 +52,13 @@ int zel_tolk_stream_init(void)
         return -1;
     }
     ko_stream_chn_info main = video_channel(0, main_resolution(), 2000);
-    int ret = ko_ipc_stream_chn_add(&main);
+    int ret = _zel_ipc_stream_chn_add(&main);
     if (ret < 0) {
         ZEL_LOGE(TAG, " add main stream error with %d ", ret);
         return -1;
     }
     ko_stream_chn_info sub = video_channel(1, {864, 480}, 300);
-    ret = ko_ipc_stream_chn_add(&sub);
+    ret = _zel_ipc_stream_chn_add(&sub);
     if (ret < 0) {
         ZEL_LOGE(TAG, " add sub stream error with %d ", ret);
         return -1;
@@ -70,22 +71,22 @@ int zel_tolk_stream_init(void)
     audio.bitrate = 256;
     audio.fps = 25;
     audio.seconds = 7;
-    ret = ko_ipc_stream_chn_add(&audio);
+    ret = _zel_ipc_stream_chn_add(&audio);
     if (ret < 0) {
         ZEL_LOGE(TAG, " add audio stream error with %d ", ret);
         return -1;
     }
     ZEL_LOGI(TAG, " stream_init success ");
     const ko_audio_param param = {16000, 16, KO_AUDIO_CODEC_OPUS};
-    ko_audio_codec *encoder = ko_audio_encode_init(&param);
+    ko_audio_codec *encoder = _zel_audio_encode_init(&param);
     if (!encoder) {
         ZEL_LOGE(TAG, " _zel_audio_encode_init failed! ");
         return -1;
     }
-    ko_audio_codec *decoder = ko_audio_decode_init(&param);
+    ko_audio_codec *decoder = _zel_audio_decode_init(&param);
     if (!decoder) {
         ZEL_LOGE(TAG, " _zel_audio_decode_init failed ");
-        ko_audio_encode_deinit(&encoder);
+        _zel_audio_encode_deinit(&encoder);
         return -1;
     }
     __atomic_store_n(&device->audio_encoder, encoder, __ATOMIC_RELEASE);
