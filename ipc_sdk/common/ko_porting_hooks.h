@@ -51,9 +51,6 @@ int ko_ipc_wifi_show_pin(const char *pin);
 // Result of a binding: 0 bound, 1 not.
 int ko_ipc_on_bind(int status);
 
-// The cloud gave new GOP values (GOP in seconds, continuous and alarm group lengths): 0.
-int ko_cloud_set_video_gop(int gop, int offset, int non_offset);
-
 // Sizes in bytes of the card's file system ("/mnt/sdcard"): 0, non-zero on failure.
 int ko_storage_get_capacity(uint64_t *total, uint64_t *used, uint64_t *free_bytes);
 // The card's CID as text (up to 40 characters) at buf and its file-system type (up to 30) at buf + 40:

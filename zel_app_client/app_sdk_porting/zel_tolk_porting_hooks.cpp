@@ -74,12 +74,6 @@ extern "C" int ko_ipc_on_bind(int status)
     return 0;
 }
 
-extern "C" int ko_cloud_set_video_gop(int gop, int offset, int non_offset)
-{
-    ZEL_LOGI(TAG, " gop=%d, offset=%d, non_offset=%d ", gop, offset, non_offset);
-    return 0;
-}
-
 extern "C" int ko_ipc_wifi_reload(int level)
 {
     ZEL_LOGE(TAG, "network is abnormal , level is %d ", level);
