@@ -169,7 +169,11 @@ bool is_login_reply(cloud_upload_link &link, int32_t id)
         return true;
     }
     want = id;
-    return link.late_id.compare_exchange_strong(want, 0);
+    if (!link.late_id.compare_exchange_strong(want, 0))
+        return false;
+    // The login is answered: the reply to the request sent after it is no longer waited for.
+    link.pending_id = 0;
+    return true;
 }
 
 } // namespace

@@ -39,7 +39,7 @@ struct cloud_record_stats {
 
 struct cloud_record_ctx_t {
     cloud_record_state_t shared; // mutex, running, switch, VIP and the cloud's GOP limits
-    uint8_t initialised = 0;
+    std::atomic<uint8_t> initialised{0}; // read by the bus handlers
     uint8_t upload_switch = 0;
     cloud_init_param_t param{};
     uint32_t buffer_size = 0;

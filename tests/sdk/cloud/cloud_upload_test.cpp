@@ -55,22 +55,21 @@ size_t uploads_seen()
     return g_uploaded.size();
 }
 
-std::atomic<uint64_t> g_tick_shift_us{0};
+// Clocks for the time seams: the host's clocks moved forward by a shift the test sets.
+uint64_t clock_us(clockid_t id)
+{
+    timespec ts{};
+    clock_gettime(id, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+std::atomic<uint64_t> g_tick_shift_us{0}, g_wall_shift_us{0};
 uint64_t shifted_tick()
 {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u +
-           g_tick_shift_us.load();
+    return clock_us(CLOCK_MONOTONIC) + g_tick_shift_us.load();
 }
-
-std::atomic<uint64_t> g_wall_shift_us{0};
 uint64_t shifted_wall()
 {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u +
-           g_wall_shift_us.load();
+    return clock_us(CLOCK_REALTIME) + g_wall_shift_us.load();
 }
 
 std::string read_host_file(const std::string &path)
@@ -151,9 +150,8 @@ protected:
                       R"(,"reply":{"result":{"data":)" + json_object_to_json_string(text.get()) + "}}}");
     }
 
-    void init(int vip_expiry_future = 1)
+    void init()
     {
-        (void)vip_expiry_future;
         cloud_init_param_t p{};
         snprintf(p.dir, sizeof p.dir, "/tmp/stream");
         p.check_face = 1;
