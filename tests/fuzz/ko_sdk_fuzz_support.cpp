@@ -72,3 +72,8 @@ extern "C" int ko_ipc_on_bind(int)
 {
     return 0;
 }
+
+extern "C" int ko_cloud_set_video_gop(int, int, int)
+{
+    return 0;
+}

@@ -19,7 +19,10 @@ sign = base64url(sha256(data + iv)).
 The control port takes one JSON object per line {"path": P, "mode": M, ...} and answers "ok".
 Modes: ok, code (field "code", any JSON value), fail_nocode, status (field "status"), unauthorized,
 stall, cut, flood (1 MiB of junk), noread (a post whose body is never read), badjson, wrongsign, wrongkey, pad0, pad17, padover, padmix, iv15, len15, oversized,
-urls (field "urls": the storageUrl list), fileid (field "fileId"). Prints "ready" once listening.
+urls (field "urls": the storageUrl list), fileid (field "fileId"), answer (field "answer": the
+plain reply object). A command with "times": n
+applies to the next n requests of its path only. The preUpload answers hand out the fileIds
+"fid-0001", "fid-0002"... in turn. Prints "ready" once listening.
 """
 import base64
 import email.parser
@@ -44,6 +47,7 @@ TOKEN, OUT, CONTROL_PORT = sys.argv[5], sys.argv[6], int(sys.argv[7])
 FIXED_IV = "Vb3kQw9LmZx_7tRpYc2HdA"
 SCRIPT = {}
 LOCK = threading.Lock()
+FILE_IDS = [0]
 
 
 def b64u(b):
@@ -113,7 +117,10 @@ def answer(path):
     if path == "/common/device/vip/status":
         return {"result": "ok", "vip": True, "freeHomSurStatus": False, "freeHomeSurExpireTime": 1893456000000}
     if path == "/common/device/preUpload":
-        return {"result": "ok", "fileId": "fid-0001", "storageUrl": ["https://localhost:%d" % PORT]}
+        with LOCK:
+            FILE_IDS[0] += 1
+            file_id = "fid-%04d" % FILE_IDS[0]
+        return {"result": "ok", "fileId": file_id, "storageUrl": ["https://localhost:%d" % PORT]}
     return {"result": "ok"}
 
 
@@ -189,6 +196,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         q = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
         with LOCK:
             script = dict(SCRIPT.get(path, {"mode": "ok"}))
+            if "times" in script:
+                SCRIPT[path]["times"] -= 1
+                if SCRIPT[path]["times"] <= 0:
+                    del SCRIPT[path]
         mode = script.get("mode", "ok")
         why = ""
         if self.headers.get("Cookie") != "serviceToken=" + TOKEN:
@@ -243,14 +254,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
             plain["storageUrl"] = script["urls"]
         elif mode == "fileid":
             plain["fileId"] = script["fileId"]
+        elif mode == "answer":
+            plain = script["answer"]
         self.send(200, envelope(json.dumps(plain).encode(), mode))
 
     def do_GET(self):
         self.handle_any(None)
 
     def do_POST(self):
+        path = urllib.parse.urlsplit(self.path).path
         with LOCK:
-            mode = SCRIPT.get(urllib.parse.urlsplit(self.path).path, {}).get("mode")
+            mode = SCRIPT.get(path, {}).get("mode")
+            if mode == "noread" and "times" in SCRIPT[path]:
+                SCRIPT[path]["times"] -= 1
+                if SCRIPT[path]["times"] <= 0:
+                    del SCRIPT[path]
         if mode == "noread":
             time.sleep(60)
             return

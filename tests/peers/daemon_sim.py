@@ -16,7 +16,8 @@ Tests drive it through a unix control socket, one JSON object per line in each d
   {"cmd":"send","link":"internal","text":"...","chunk":0,"delay_ms":0}
                                                     -> {"ok":true} (chunk > 0 splits the text)
   {"cmd":"script","method":"m","reply":{...}}       -> {"ok":true}; later requests for m get
-      {"id": <their id>, **reply}; "reply":null removes the rule
+      {"id": <their id>, **reply}; "reply":null removes the rule; with "delay_ms":t each such reply
+      is sent t ms after its request, as a slow cloud's would be
   {"cmd":"script","method":"m","answer_properties":{"2.1":true,...}}
                                                     -> {"ok":true}; later requests for m, whose
       "params"."properties" list {"siid","piid"} pairs (as "_sync.spec_get_prop" does), get
@@ -110,6 +111,8 @@ class Simulator:
         self.received = {"internal": [], "rpc": []}
         self.accepts = []
         self.rules = {}
+        self.delays = {}
+        self.delayed = []
         for rule in args.script:
             method, _, reply = rule.partition("=")
             self.rules[method] = json.loads(reply)
@@ -234,7 +237,19 @@ class Simulator:
         if reply is None:
             return
         reply["id"] = obj["id"]
-        self.write(link, json.dumps(reply, separators=(",", ":")))
+        text = json.dumps(reply, separators=(",", ":"))
+        delay = self.delays.get(method, 0)
+        if delay > 0:
+            self.delayed.append((now() + delay / 1000.0, link, text))
+        else:
+            self.write(link, text)
+
+    def send_delayed(self):
+        due = [d for d in self.delayed if d[0] <= now()]
+        self.delayed = [d for d in self.delayed if d[0] > now()]
+        for _, link, text in due:
+            if link.sock is not None:
+                self.write(link, text)
 
     @staticmethod
     def scripted_reply(rule, request):
@@ -454,6 +469,7 @@ class Simulator:
                 self.rules.pop(cmd["method"], None)
             else:
                 self.rules[cmd["method"]] = cmd["reply"]
+            self.delays[cmd["method"]] = int(cmd.get("delay_ms", 0))
             self.respond(conn, {"ok": True})
         elif kind == "set":
             for key in ("did", "time", "status"):
@@ -528,6 +544,7 @@ class Simulator:
 
     def run(self):
         while self.running:
+            self.send_delayed()
             for key, _ in self.sel.select(timeout=0.05):
                 kind, data = key.data
                 if kind == "daemon-accept":

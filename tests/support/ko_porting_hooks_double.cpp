@@ -155,3 +155,10 @@ extern "C" int ko_ipc_on_bind(int status)
     zeltest::porting_hooks_update([&](PortingHooksRecord &seen, PortingHooksScript &) { seen.binds.push_back(status); });
     return 0;
 }
+
+extern "C" int ko_cloud_set_video_gop(int gop, int offset, int non_offset)
+{
+    zeltest::porting_hooks_update(
+        [&](PortingHooksRecord &seen, PortingHooksScript &) { seen.video_gops.push_back({gop, offset, non_offset}); });
+    return 0;
+}

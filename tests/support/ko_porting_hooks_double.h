@@ -4,6 +4,7 @@
 // take its real hook and still have the other doubles (library zel_test_device_hooks).
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -27,6 +28,7 @@ struct PortingHooksRecord {
     std::vector<int> wifi_reloads;         // levels given to ko_ipc_wifi_reload
     std::vector<std::string> pins;         // texts given to ko_ipc_wifi_show_pin
     std::vector<int> binds;                // statuses given to ko_ipc_on_bind
+    std::vector<std::array<int, 3>> video_gops; // (gop, offset, non_offset) of ko_cloud_set_video_gop
 };
 
 // What the Wi-Fi and bind hooks answer.

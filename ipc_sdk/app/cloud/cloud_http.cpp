@@ -9,10 +9,10 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/cloud/cloud_http_test.h"
+#include "app/cloud/cloud_pause.h"
 #include "common/utils/ko_json.h"
 #include "common/utils/ko_log.h"
 #include "common/utils/ko_time.h"
@@ -42,6 +42,12 @@ bool recorder_running(const cloud_upload_ctx_t *ctx)
     return !ctx->rec || ctx->rec->running.load() != 0;
 }
 
+// A stop aborts the transfer in progress.
+int stopping(void *user)
+{
+    return recorder_running(static_cast<const cloud_upload_ctx_t *>(user)) ? 0 : 1;
+}
+
 std::string cookie_of(cloud_upload_ctx_t *ctx)
 {
     std::lock_guard<std::mutex> lock(ctx->mutex);
@@ -52,6 +58,16 @@ std::string domain_of(cloud_upload_ctx_t *ctx)
 {
     std::lock_guard<std::mutex> lock(ctx->mutex);
     return ctx->domain;
+}
+
+http_ptr new_request(cloud_upload_ctx_t *ctx, const std::string &url)
+{
+    http_ptr h(vexa_http_new(url.c_str(), 0, cookie_of(ctx).c_str(), 0));
+    if (h) {
+        h->abort_check = stopping;
+        h->abort_user = ctx;
+    }
+    return h;
 }
 
 std::string iv_text(const cloud_upload_ctx_t *ctx)
@@ -85,16 +101,13 @@ int reply_outcome(cloud_upload_ctx_t *ctx, const vexa_http *h, std::string *plai
 // One GET with its retries; `retry` says whether a failed attempt is tried again.
 int signed_get(cloud_upload_ctx_t *ctx, const std::string &url, bool retry, std::string *plain)
 {
-    http_ptr h(vexa_http_new(url.c_str(), 0, cookie_of(ctx).c_str(), 0));
+    http_ptr h = new_request(ctx, url);
     if (!h)
         return -1;
     int rc = -1;
     for (int attempt = 0; attempt < (retry ? kAttempts : 1); ++attempt) {
-        if (attempt > 0) {
-            if (!recorder_running(ctx))
-                break;
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-        }
+        if (attempt > 0 && (!recorder_running(ctx) || !cloud_pause_ms(ctx->rec, 1000)))
+            break;
         http_clean_resource(h.get());
         rc = vexa_http_start_request_get(h.get(), &ctx->get_conn);
         ctx->get_used_ms = vexa_time_tick_ms();
@@ -244,11 +257,8 @@ int post_with_retries(cloud_upload_ctx_t *ctx, vexa_http *h, const std::function
 {
     int rc = -1;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        if (attempt > 0) {
-            if (!recorder_running(ctx))
-                break;
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-        }
+        if (attempt > 0 && (!recorder_running(ctx) || !cloud_pause_ms(ctx->rec, 1000)))
+            break;
         http_clean_resource(h);
         rc = send();
         ctx->post_used_ms = vexa_time_tick_ms();
@@ -424,7 +434,7 @@ int cloud_http_file_post(cloud_upload_ctx_t *ctx, const cloud_file_node_t *node)
         KO_LOGE(CLOUD_MODULE, "generate post file param error\n");
         return -1;
     }
-    http_ptr h(vexa_http_new(url.c_str(), 0, cookie_of(ctx).c_str(), 0));
+    http_ptr h = new_request(ctx, url);
     if (!h)
         return -1;
     h->read_callback = http_read_file_callback;
@@ -451,7 +461,7 @@ int cloud_http_post_event(cloud_upload_ctx_t *ctx, const cloud_file_node_t *node
         KO_LOGE(CLOUD_MODULE, "generate post file param error\n");
         return -1;
     }
-    http_ptr h(vexa_http_new(url.c_str(), 0, cookie_of(ctx).c_str(), 0));
+    http_ptr h = new_request(ctx, url);
     if (!h)
         return -1;
     const int rc = post_with_retries(ctx, h.get(), [&] { return vexa_http_start_post_data(h.get(), "", &ctx->post_conn); });
@@ -492,7 +502,7 @@ int cloud_http_face_jpeg_post(cloud_upload_ctx_t *ctx, const cloud_file_node_t *
         KO_LOGE(CLOUD_MODULE, "generate post file param error\n");
         return -1;
     }
-    http_ptr h(vexa_http_new(url.c_str(), 0, cookie_of(ctx).c_str(), 0));
+    http_ptr h = new_request(ctx, url);
     if (!h)
         return -1;
     const std::string photo = zel_path(CLOUD_FACE_ENC_PATH);

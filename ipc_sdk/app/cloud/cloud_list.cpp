@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -101,6 +102,20 @@ int cloud_list_getfile(cloud_file_node_t *out)
     return static_cast<int>(head.hand_out);
 }
 
+namespace {
+
+// Deletes the files of an unlinked node and frees what it owns.
+void discard(cloud_file_node_t &node)
+{
+    remove_file(node.mp4_path);
+    remove_file(node.jpeg_path);
+    if (static_cast<uint32_t>(node.event.types) & CLOUD_FACE_BITS)
+        remove_file(node.face_path);
+    cloud_node_release(&node);
+}
+
+} // namespace
+
 int cloud_list_delete(void)
 {
     cloud_file_node_t head;
@@ -113,11 +128,26 @@ int cloud_list_delete(void)
         l.nodes.pop_front();
         l.used -= head.size;
     }
-    remove_file(head.mp4_path);
-    remove_file(head.jpeg_path);
-    if (static_cast<uint32_t>(head.event.types) & CLOUD_FACE_BITS)
-        remove_file(head.face_path);
-    cloud_node_release(&head);
+    discard(head);
+    return 0;
+}
+
+int cloud_list_delete_node(uint64_t create_tick_ms, const char *mp4_path)
+{
+    cloud_file_node_t node;
+    {
+        clip_list &l = list();
+        std::lock_guard<std::mutex> lock(l.mutex);
+        auto it = std::find_if(l.nodes.begin(), l.nodes.end(), [&](const cloud_file_node_t &n) {
+            return n.create_tick_ms == create_tick_ms && std::strncmp(n.mp4_path, mp4_path, sizeof n.mp4_path) == 0;
+        });
+        if (it == l.nodes.end())
+            return -2;
+        node = *it;
+        l.nodes.erase(it);
+        l.used -= node.size;
+    }
+    discard(node);
     return 0;
 }
 

@@ -19,6 +19,9 @@ int cloud_list_getfile(cloud_file_node_t *out);
 // Unlinks the head and deletes its files: 0, or -2 when empty.
 int cloud_list_delete(void);
 void cloud_list_delete_all(void);
+// Unlinks the queued clip with this creation tick and mp4 path and deletes its files: 0, or -2 when
+// no such clip is queued (already deleted).
+int cloud_list_delete_node(uint64_t create_tick_ms, const char *mp4_path);
 // Frees what a node owns besides its files: the feature copy of a face event.
 void cloud_node_release(cloud_file_node_t *node);
 // Count, bytes in use and buffer size.

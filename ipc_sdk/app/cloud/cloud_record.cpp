@@ -150,8 +150,11 @@ private:
             clip_left_ms_ = 0;
             return false;
         }
-        if (clip_left_ms_ < kKeepPendingMs)
+        c_.stats.rec_step[0]++;
+        if (clip_left_ms_ < kKeepPendingMs) {
             pending = cloud_event_pending(1);
+            c_.stats.rec_step[1]++;
+        }
         if (!plan_clip(s, pending))
             return false;
         record_file(s);
@@ -167,6 +170,7 @@ private:
             if (pending && clip_left_ms_ <= 0) {
                 c_.group++;
                 c_.stats.event++;
+                c_.stats.rec_step[2]++;
                 look_back(s);
                 clip_left_ms_ = static_cast<int64_t>(s.alarm.record_seconds) * 1000 + kClipTailMs;
                 clip_opens_ = true;
@@ -181,6 +185,7 @@ private:
             const bool long_group = elapsed * 2 > (2 * static_cast<int64_t>(s.cloud_offset_limit) - 1) * s.gop * 1000;
             if (!group_open_ || gap || long_group) {
                 c_.group++;
+                c_.stats.rec_step[3]++;
                 if (!group_open_ || gap)
                     look_back(s);
                 group_open_ = true;
@@ -211,6 +216,7 @@ private:
             return;
         }
         ringbuffer_mark_user_to_node(video_, CLOUD_READER, &key);
+        c_.stats.rec_step[4]++;
         ko_av_frame a{};
         if (ringbuffer_get_channel_is_init(audio) &&
             ringbuffer_get_audio_related_with_video(audio, back, key.timestamp_us, &a) == 0)
@@ -246,6 +252,7 @@ private:
             sleep_ms(1000);
             return;
         }
+        c_.stats.rec_step[5]++;
         ko_ipc_snapshot_get(1, 0, node.jpeg_path);
         bool stopped = false;
         for (;;) {
@@ -255,17 +262,22 @@ private:
                 return;
             }
             const clip_step step = file_.step();
-            if (step == clip_step::cut)
+            if (step == clip_step::cut) {
+                c_.stats.rec_step[6]++;
                 break;
+            }
             if (step == clip_step::idle)
                 sleep_ms(kNoFrameMs);
-            if (file_.video_frames() && static_cast<int64_t>(file_.duration_ms()) >= clip_left_ms_)
+            if (file_.video_frames() && static_cast<int64_t>(file_.duration_ms()) >= clip_left_ms_) {
+                c_.stats.rec_step[7]++;
                 break;
+            }
             if (!start_test(read_settings(c_), cloud_event_pending(0))) {
                 ringbuffer_reset_user_state(src.video, CLOUD_READER);
                 if (src.has_audio)
                     ringbuffer_reset_user_state(src.audio, CLOUD_READER);
                 stopped = true;
+                c_.stats.rec_step[8]++;
                 break;
             }
         }
@@ -274,6 +286,7 @@ private:
 
     void finish_file(const settings &s, const cloud_clip_source &src, cloud_file_node_t &node, bool stopped)
     {
+        c_.stats.rec_step[9]++;
         const uint64_t duration = file_.duration_ms();
         if (duration > kLongFileMs)
             KO_LOGE(CLOUD_MODULE, "mp4 total time err!!!,time=%llu\n", static_cast<unsigned long long>(duration));
@@ -321,6 +334,10 @@ private:
             node.size = static_cast<uint32_t>(st.st_size);
             if (cloud_list_add(&node) == 0) {
                 c_.stats.rec_mp4++;
+                if (c_.stats.mp4_size_min == 0 || node.size < c_.stats.mp4_size_min)
+                    c_.stats.mp4_size_min = node.size;
+                if (node.size > c_.stats.mp4_size_max)
+                    c_.stats.mp4_size_max = node.size;
                 c_.stats.video_frames += video_frames;
                 c_.stats.audio_frames += audio_frames;
                 return;

@@ -7,6 +7,7 @@
 #include "app/cloud/cloud_list.h"
 #include "app/cloud/cloud_record.h"
 #include "app/cloud/cloud_schedule.h"
+#include "app/cloud/cloud_upload.h"
 #include "app/cloud/ko_cloud_internal.h"
 #include "app/cloud/ko_cloud_test.h"
 #include "common/sdk/ko_sdk.h"
@@ -146,6 +147,15 @@ int ko_cloud_init(const cloud_init_param_t *param)
         cloud_list_deinit();
         return -2;
     }
+    if (ko_message_listen(KO_UID_CLOUD, "upload_statistics", msg_cb_cloud_report_stat, nullptr) != 0) {
+        KO_LOGE(CLOUD_MODULE, "cloud init failed\n");
+        unregister_all();
+        c.shared.running = 0;
+        cloud_record_stop(&c);
+        cloud_upload_exit(&c);
+        cloud_list_deinit();
+        return -1;
+    }
     c.initialised = 1;
     return 0;
 }
@@ -157,6 +167,8 @@ int ko_cloud_deinit(void)
         KO_LOGE(CLOUD_MODULE, "ko cloud uninit!\n");
         return -1;
     }
+    if (ko_message_unregister(KO_UID_CLOUD, "upload_statistics") != 0)
+        KO_LOGE(CLOUD_MODULE, "unregister message failed\n");
     unregister_all();
     c.shared.running = 0;
     cloud_record_stop(&c);

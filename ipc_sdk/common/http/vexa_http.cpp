@@ -50,6 +50,12 @@ CURL *request_curl(vexa_http_conn *conn)
     return c;
 }
 
+int abort_progress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    const auto *h = static_cast<const vexa_http *>(user);
+    return h->abort_check(h->abort_user) ? 1 : 0;
+}
+
 void common_options(vexa_http *h, CURL *c)
 {
     VEXA_SETOPT(VEXA_HTTP_MODULE, c, CURLOPT_URL, h->url);
@@ -60,6 +66,11 @@ void common_options(vexa_http *h, CURL *c)
     VEXA_SETOPT(VEXA_HTTP_MODULE, c, CURLOPT_NOSIGNAL, 1L);
     if (h->cookie)
         VEXA_SETOPT(VEXA_HTTP_MODULE, c, CURLOPT_COOKIE, h->cookie);
+    if (h->abort_check) {
+        VEXA_SETOPT(VEXA_HTTP_MODULE, c, CURLOPT_XFERINFOFUNCTION, abort_progress);
+        VEXA_SETOPT(VEXA_HTTP_MODULE, c, CURLOPT_XFERINFODATA, h);
+        VEXA_SETOPT(VEXA_HTTP_MODULE, c, CURLOPT_NOPROGRESS, 0L);
+    }
 }
 
 // Options of the posts: "Expect:" removed, headers in the reply, the reply buffer as sink.

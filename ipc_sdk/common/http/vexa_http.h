@@ -30,6 +30,9 @@ typedef struct vexa_http {
     vexa_http_data_cb read_callback; // set by the caller before vexa_http_start_post_file_enc
     char *reply;        // zero-terminated text within reply_size bytes
     unsigned reply_size;
+    // When set, asked during every transfer: non-zero aborts it (curl result 42).
+    int (*abort_check)(void *user);
+    void *abort_user;
 } vexa_http;
 
 // The record a caller passes as the stream of an encrypted form part; the client reads only its

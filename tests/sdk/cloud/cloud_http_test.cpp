@@ -1,11 +1,6 @@
 // The cloud requests against the simulated cloud (tests/peers/cloud_sim.py), which checks cookie,
 // signatures, encrypted values and body trailers from the wire format alone, and scripts hostile
 // replies per path through its control port.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -13,9 +8,12 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "app/cloud/cloud_http.h"
 #include "app/cloud/cloud_http_test.h"
+#include "app/cloud/cloud_upload_test.h"
+#include "cloud_sim_client.h"
 #include "common/http/vexa_http_test.h"
 #include "zel_test_support.h"
 
@@ -37,33 +35,13 @@ class CloudHttp : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const std::string d = root_.dir();
-        ASSERT_TRUE(zeltest::make_https_certs(root_));
-        port_ = zeltest::free_tcp_port();
-        control_port_ = zeltest::free_tcp_port();
-        out_ = d + "/out";
-        ASSERT_EQ(zeltest::run_command("mkdir -p " + out_), 0);
-        log_ = d + "/sim.log";
-        sim_ = std::make_unique<zeltest::ChildProcess>(
-            zeltest::python_peer("cloud_sim.py", {std::to_string(port_), d + "/srv.pem", d + "/srv.key",
-                                                  zeltest::hex(kKey, 16), kToken, out_,
-                                                  std::to_string(control_port_)}),
-            std::vector<std::string>{}, log_);
-        ASSERT_TRUE(zeltest::wait_until(
-            [&] {
-                std::ifstream in(log_);
-                std::string line;
-                while (std::getline(in, line))
-                    if (line == "ready")
-                        return true;
-                return false;
-            },
-            std::chrono::seconds(20)));
+        ASSERT_TRUE(sim_.start(root_, kKey, kToken));
+        port_ = sim_.port();
+        out_ = sim_.out();
         rec_.running = 1;
         rec_.check_face = 1;
         rec_.check_baby_cry = 1;
-        cloud_http_test_set_context(("https://localhost:" + std::to_string(port_)).c_str(), kKey, kToken, kIv,
-                                    "zelmar.camera.z1", &rec_);
+        cloud_http_test_set_context(sim_.base().c_str(), kKey, kToken, kIv, "zelmar.camera.z1", &rec_);
         ctx().offset = 0;
         ctx().active = {};
         vexa_http_test_set_limits(static_cast<long>(zeltest::scaled(std::chrono::milliseconds(1500)).count()), 0);
@@ -78,32 +56,8 @@ protected:
 
     static cloud_upload_ctx_t &ctx() { return cloud_upload_ctx(); }
 
-    // Scripts the answer of one path.
-    void script(const std::string &json)
-    {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        ASSERT_GE(fd, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(control_port_));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-        const std::string line = json + "\n";
-        ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-        char buf[8] = {};
-        ASSERT_EQ(read(fd, buf, 3), 3);
-        EXPECT_STREQ(buf, "ok\n");
-        close(fd);
-    }
-
-    std::string last_request() const
-    {
-        std::ifstream in(out_ + "/requests.jsonl");
-        std::string line, last;
-        while (std::getline(in, line))
-            last = line;
-        return last;
-    }
+    void script(const std::string &json) { sim_.script(json); }
+    std::string last_request() const { return sim_.last_request(); }
 
     cloud_file_node_t clip(size_t mp4_size, size_t jpeg_size)
     {
@@ -128,10 +82,10 @@ protected:
     }
 
     zeltest::TempRoot root_;
+    cloudtest::CloudSim sim_;
     cloud_record_state_t rec_;
-    int port_ = 0, control_port_ = 0;
-    std::string out_, log_;
-    std::unique_ptr<zeltest::ChildProcess> sim_;
+    int port_ = 0;
+    std::string out_;
 };
 
 TEST_F(CloudHttp, ParametersAreFetchedAndStored)
@@ -239,11 +193,28 @@ TEST_F(CloudHttp, FloodIsCutAndAPostNobodyReadsTimesOut)
     EXPECT_EQ(cloud_http_config_get_gop(&ctx()), -1);
     ASSERT_EQ(cloud_http_pre_upload_request(&ctx(), &ctx().active), 0);
     script("{\"path\":\"/common/device/v3/upload\",\"mode\":\"noread\"}");
-    rec_.running = 0; // one attempt only: retries are for a running recorder
+    cloud_upload_test_set_pause_divisor(20);
     const cloud_file_node_t n = clip(4 << 20, 1000);
     EXPECT_EQ(cloud_http_file_post(&ctx(), &n), 28);
+    cloud_upload_test_set_pause_divisor(1);
     // The service is still there for the others.
     EXPECT_EQ(cloud_http_config_get(&ctx()), 0);
+}
+
+TEST_F(CloudHttp, StopAbortsATransferAtOnce)
+{
+    ASSERT_EQ(cloud_http_pre_upload_request(&ctx(), &ctx().active), 0);
+    script("{\"path\":\"/common/device/v3/upload\",\"mode\":\"noread\"}");
+    vexa_http_test_set_limits(60000, 0);
+    const cloud_file_node_t n = clip(4 << 20, 1000);
+    std::thread stop([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        rec_.running = 0;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(cloud_http_file_post(&ctx(), &n), CURLE_ABORTED_BY_CALLBACK);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, zeltest::scaled(std::chrono::seconds(3)));
+    stop.join();
 }
 
 TEST_F(CloudHttp, StorageUrlArrays)
