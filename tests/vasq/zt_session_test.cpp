@@ -437,9 +437,7 @@ void forget_ended()
 // ended session's phone goes on talking into the next round and is then renewed.
 TEST_F(VasqLab, ANewPhoneOnAnEndedSessionsHandleGetsOnlyItsOwnBytes)
 {
-    // A round waits for the transport's punching and the listen's pause after an accept: the
-    // emulator runs fewer.
-    const int rounds = zeltest::emulator().empty() ? 200 : 50;
+    const int rounds = 200;
     start(1);
     ASSERT_NE(session_of(0), nullptr);
     vasq_session *a = session_of(1);
@@ -471,12 +469,12 @@ TEST_F(VasqLab, ANewPhoneOnAnEndedSessionsHandleGetsOnlyItsOwnBytes)
 }
 
 // A thousand idle ends, in five test processes that may run side by side: each round waits for the
-// transport's punching and the listen's pause after an accept (the emulator runs fewer).
+// transport's punching and the listen's pause after an accept.
 class VasqLabIdleEnds : public VasqLab, public ::testing::WithParamInterface<int> {};
 
 TEST_P(VasqLabIdleEnds, IdleEndsNeverHang)
 {
-    const int rounds = zeltest::emulator().empty() ? 200 : 40;
+    const int rounds = 200;
     start();
     for (int i = 0; i < rounds; i++) {
         if (i > 0)
