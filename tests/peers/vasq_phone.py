@@ -23,11 +23,17 @@ Control: a unix socket, one JSON object per line each way (besides ztp_phone.py'
   {"cmd":"stop_reading","channel":c}         blocks of channel c are neither acknowledged nor kept
   {"cmd":"mute"}                             nothing is answered or sent any more (a vanished phone)
   {"cmd":"disconnect"}                       Close to the camera
+  {"cmd":"renew"}                            this phone goes away without a word (its socket closed,
+                                             its channels stopped) and a new one takes its place on a
+                                             fresh port of the same host: many phones in turn from one
+                                             process
   {"cmd":"received"} -> {"frames":{"2":[[seq,n,crc],...],"3":[...]},"commands":[[code,hex],...],
                          "rdt":hex,"ready":bool}
 """
 
+import argparse
 import os
+import socket
 import struct
 import sys
 import zlib
@@ -82,6 +88,22 @@ class VasqPhone(ztp_phone.Phone):
         self.talk_seq = 0
         super().__init__(args)
 
+    def serve(self, sock):
+        try:
+            super().serve(sock)
+        except OSError:
+            pass  # the socket of a phone that has been renewed away
+
+    def retire(self):
+        if self.engine is not None:
+            self.engine.stop = True
+        # The shutdown wakes the serving thread's pending receive; the close then ends that thread.
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.sock.close()
+
     def session_ready(self):
         if self.engine is None:
             self.engine = SessionEngine(lambda msg: self.send(self.ready, msg, self.peer_sock), self.log)
@@ -135,9 +157,25 @@ class VasqPhone(ztp_phone.Phone):
         return {"ok": True}
 
 
+class PhoneInTurn:
+    """The phone of the moment; "renew" puts a new one in its place."""
+
+    def __init__(self, args):
+        self.phone = VasqPhone(args)
+        self.args = argparse.Namespace(**dict(vars(args), port=0))  # a new phone binds a free port
+
+    def control(self, cmd):
+        if cmd.get("cmd") != "renew":
+            return self.phone.control(cmd)
+        # The new socket first, so that the old one's number is not handed straight to it.
+        old, self.phone = self.phone, VasqPhone(self.args)
+        old.retire()
+        return {"ok": True, "port": self.phone.sock.getsockname()[1]}
+
+
 def main():
     # ztp_phone.py's command line and control loop, with this phone in its place.
-    ztp_phone.Phone = VasqPhone
+    ztp_phone.Phone = PhoneInTurn
     ztp_phone.main()
 
 

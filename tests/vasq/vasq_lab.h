@@ -35,6 +35,9 @@ public:
     // Asks the servers for a session with the camera.
     void connect();
     zeltest::Json received() { return command(R"({"cmd":"received"})"); }
+    // The phone goes away without a word and a new one on a fresh port of the same host takes its
+    // place in the process.
+    void renew() { command(R"({"cmd":"renew"})"); }
 
 private:
     ztptest::Loopback &net_;
