@@ -72,11 +72,13 @@ protected:
     }
     const zeltest::TempRoot &root() const { return env_->root(); }
     std::string card(const std::string &name) const { return root().path("/mnt/sdcard/log/" + name); }
-    // Writes the rotated log `device_path` with `content` and modification time `mtime`.
+    // Puts the rotated log `device_path` in place with `content` and modification time `mtime` at
+    // once, as the logger's rotation does.
     void write_log(const std::string &device_path, const std::string &content, time_t mtime) const
     {
-        root().write_file(device_path, content);
-        set_mtime(root().path(device_path), mtime);
+        root().write_file(device_path + ".new", content);
+        set_mtime(root().path(device_path + ".new"), mtime);
+        ASSERT_EQ(rename(root().path(device_path + ".new").c_str(), root().path(device_path).c_str()), 0);
     }
     void wait_checks(int n) const { std::this_thread::sleep_for(zeltest::scaled(n * kPeriod)); }
 
@@ -90,7 +92,12 @@ TEST_F(CpLog, EachRotatedLogIsCopiedByteForByteOncePerChange)
     write_log("/tmp/zel_log/rolling.log.1", rolling, 1700000000);
     chmod(root().path("/tmp/zel_log/rolling.log.1").c_str(), 0640);
     write_log("/tmp/messages.0", messages, 1700000050);
-    ASSERT_TRUE(zeltest::wait_until([&] { return names_in(root().path("/mnt/sdcard/log")).size() == 2; }, 5s));
+    ASSERT_TRUE(zeltest::wait_until(
+        [&] {
+            return root().exists("/mnt/sdcard/log/log_rolling_1-1700000000") &&
+                   root().exists("/mnt/sdcard/log/log_message_0-1700000050");
+        },
+        5s));
     EXPECT_EQ(names_in(root().path("/mnt/sdcard/log")),
               (std::vector<std::string>{"log_message_0-1700000050", "log_rolling_1-1700000000"}));
     EXPECT_EQ(root().read_file("/mnt/sdcard/log/log_rolling_1-1700000000"), rolling);
@@ -114,7 +121,7 @@ TEST_F(CpLog, NothingIsCopiedWhileTheCardIsFormattedOrUnmounted)
 {
     mediatest::agent_send({"sdcard_format=start"});
     ASSERT_TRUE(zeltest::wait_until([] { return cp_log_test_formatting(); }, 5s));
-    write_log("/tmp/zel_log/rolling.log.1", "one", 1700000000);
+    write_log("/tmp/zel_log/rolling.log.1", "one", 1700000400);
     wait_checks(5);
     EXPECT_TRUE(names_in(root().path("/mnt/sdcard/log")).empty());
 
@@ -122,38 +129,40 @@ TEST_F(CpLog, NothingIsCopiedWhileTheCardIsFormattedOrUnmounted)
     wait_checks(5);
     EXPECT_TRUE(names_in(root().path("/mnt/sdcard/log")).empty()) << "only status 0 ends the formatting";
     mediatest::agent_send({"sdcard_status=0"});
-    ASSERT_TRUE(zeltest::wait_until([&] { return root().exists("/mnt/sdcard/log/log_rolling_1-1700000000"); }, 5s));
+    ASSERT_TRUE(zeltest::wait_until([&] { return root().exists("/mnt/sdcard/log/log_rolling_1-1700000400"); }, 5s));
 
     mediatest::agent_send({"set_sdcard_unmount_cmd=1"});
     ASSERT_TRUE(zeltest::wait_until([] { return cp_log_test_formatting(); }, 5s));
-    write_log("/tmp/zel_log/rolling.log.1", "two", 1700000100);
+    write_log("/tmp/zel_log/rolling.log.1", "two", 1700000500);
     wait_checks(5);
-    EXPECT_FALSE(root().exists("/mnt/sdcard/log/log_rolling_1-1700000100"));
+    EXPECT_FALSE(root().exists("/mnt/sdcard/log/log_rolling_1-1700000500"));
+    mediatest::agent_send({"sdcard_status=0"}); // the copy thread serves the next case of this process
+    EXPECT_TRUE(zeltest::wait_until([] { return !cp_log_test_formatting(); }, 5s));
 }
 
 TEST_F(CpLog, ASourceThatCannotBeCopiedLeavesNothingAndIsTriedAgain)
 {
     const std::string source = root().path("/tmp/zel_log/rolling.log.1");
     ASSERT_EQ(mkdir(source.c_str(), 0755), 0); // opens, but does not read
-    set_mtime(source, 1700000000);
+    set_mtime(source, 1700000600);
     wait_checks(5);
     EXPECT_TRUE(names_in(root().path("/mnt/sdcard/log")).empty());
 
     ASSERT_EQ(rmdir(source.c_str()), 0);
-    write_log("/tmp/zel_log/rolling.log.1", "readable now", 1700000000); // the same time as the failed one
-    ASSERT_TRUE(zeltest::wait_until([&] { return root().exists("/mnt/sdcard/log/log_rolling_1-1700000000"); }, 5s));
-    EXPECT_EQ(root().read_file("/mnt/sdcard/log/log_rolling_1-1700000000"), "readable now");
+    write_log("/tmp/zel_log/rolling.log.1", "readable now", 1700000600); // the same time as the failed one
+    ASSERT_TRUE(zeltest::wait_until([&] { return root().exists("/mnt/sdcard/log/log_rolling_1-1700000600"); }, 5s));
+    EXPECT_EQ(root().read_file("/mnt/sdcard/log/log_rolling_1-1700000600"), "readable now");
 }
 
 TEST_F(CpLog, NoLogFolderAndNoWayToMakeItMeansNoCopy)
 {
     // A file where the folder should be.
     root().write_file("/mnt/sdcard/log", "not a folder");
-    write_log("/tmp/zel_log/rolling.log.1", "one", 1700000000);
+    write_log("/tmp/zel_log/rolling.log.1", "one", 1700000700);
     wait_checks(5);
     EXPECT_EQ(root().read_file("/mnt/sdcard/log"), "not a folder");
     unlink(root().path("/mnt/sdcard/log").c_str());
-    ASSERT_TRUE(zeltest::wait_until([&] { return root().exists("/mnt/sdcard/log/log_rolling_1-1700000000"); }, 5s));
+    ASSERT_TRUE(zeltest::wait_until([&] { return root().exists("/mnt/sdcard/log/log_rolling_1-1700000700"); }, 5s));
 }
 
 TEST(CopyFile, KilledHalfWayItLeavesNoFileUnderTheFinalName)
