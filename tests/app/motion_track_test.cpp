@@ -26,15 +26,11 @@ int gs_zelmar_app_running = 1;
 namespace {
 
 using namespace std::chrono_literals;
+using mediatest::store;
 using algotest::threads_named;
 
 constexpr double kPanUnitsPerDegree = 100.0 / 355;
 constexpr double kTiltUnitsPerDegree = 100.0 / 90;
-
-void store(const char *key, const std::string &value)
-{
-    ASSERT_EQ(zel_api_db_set_value(key, value.c_str(), static_cast<int>(value.size()), 0), 0) << key;
-}
 
 void ignore_event(const zel_algo_event_t *) {}
 
