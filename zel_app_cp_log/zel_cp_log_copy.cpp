@@ -128,9 +128,14 @@ void *cp_log_thread(void *)
     Copier &c = copier();
     while (gs_zelmar_app_running) {
         {
+            // A new period counts from the start of this pause.
             std::unique_lock<std::mutex> g(c.lock);
-            const std::chrono::milliseconds period = c.period;
-            c.wake.wait_for(g, period, [&] { return c.period != period; });
+            const auto start = std::chrono::steady_clock::now();
+            for (;;) {
+                const std::chrono::milliseconds period = c.period;
+                if (!c.wake.wait_until(g, start + period, [&] { return c.period != period; }))
+                    break;
+            }
         }
         check_logs();
     }

@@ -70,6 +70,11 @@ protected:
         ASSERT_TRUE(zeltest::wait_until([] { return agent_server_subscribers("sdcard_format") > 0; }, 10s));
         mkdir(root().path("/tmp/zel_log").c_str(), 0755);
     }
+    void TearDown() override
+    {
+        if (app_)
+            app_->invoke(app_, APP_CMD_DESTROY, 0, 0, 0);
+    }
     const zeltest::TempRoot &root() const { return env_->root(); }
     std::string card(const std::string &name) const { return root().path("/mnt/sdcard/log/" + name); }
     // Puts the rotated log `device_path` in place with `content` and modification time `mtime` at
@@ -140,6 +145,19 @@ TEST_F(CpLog, NothingIsCopiedWhileTheCardIsFormattedOrUnmounted)
     EXPECT_TRUE(zeltest::wait_until([] { return !cp_log_test_formatting(); }, 5s));
 }
 
+TEST_F(CpLog, AnUpgradeShortensThePauseToThreeSeconds)
+{
+    cp_log_test_set_period(60s);
+    write_log("/tmp/zel_log/rolling.log.1", "before the upgrade", 1700000550);
+    std::this_thread::sleep_for(zeltest::scaled(300ms));
+    EXPECT_FALSE(root().exists("/mnt/sdcard/log/log_rolling_1-1700000550"));
+    mediatest::agent_send({"set_dev_status=start_ota"});
+    ASSERT_TRUE(zeltest::wait_until([&] { return root().exists("/mnt/sdcard/log/log_rolling_1-1700000550"); }, 5s));
+    write_log("/tmp/zel_log/rolling.log.1", "during the upgrade", 1700000560);
+    EXPECT_TRUE(zeltest::wait_until([&] { return root().exists("/mnt/sdcard/log/log_rolling_1-1700000560"); }, 5s));
+    cp_log_test_set_period(kPeriod);
+}
+
 TEST_F(CpLog, ASourceThatCannotBeCopiedLeavesNothingAndIsTriedAgain)
 {
     const std::string source = root().path("/tmp/zel_log/rolling.log.1");
@@ -156,9 +174,12 @@ TEST_F(CpLog, ASourceThatCannotBeCopiedLeavesNothingAndIsTriedAgain)
 
 TEST_F(CpLog, NoLogFolderAndNoWayToMakeItMeansNoCopy)
 {
-    // A file where the folder should be.
+    cp_log_test_set_period(60s); // the copy thread keeps still while the folder is replaced
+    std::this_thread::sleep_for(zeltest::scaled(kPeriod * 3));
+    rmdir(root().path("/mnt/sdcard/log").c_str());
     root().write_file("/mnt/sdcard/log", "not a folder");
     write_log("/tmp/zel_log/rolling.log.1", "one", 1700000700);
+    cp_log_test_set_period(kPeriod);
     wait_checks(5);
     EXPECT_EQ(root().read_file("/mnt/sdcard/log"), "not a folder");
     unlink(root().path("/mnt/sdcard/log").c_str());
@@ -208,7 +229,8 @@ TEST(CopyFile, AMissingOrUnreadableSourceFails)
     EXPECT_EQ(copy_file(root.path("/tmp/none").c_str(), target.c_str()), -1);
     EXPECT_EQ(copy_file(root.path("/tmp").c_str(), target.c_str()), -1);
     EXPECT_EQ(copy_file(root.path("/tmp").c_str(), root.path("/mnt/none/x").c_str()), -1);
-    EXPECT_TRUE(names_in(root.path("/mnt/sdcard")).empty());
+    EXPECT_FALSE(root.exists("/mnt/sdcard/x"));
+    EXPECT_FALSE(root.exists("/mnt/sdcard/x.part"));
 }
 
 } // namespace
