@@ -181,6 +181,19 @@ void wake_task(Tracking &t)
         semaphore_post(t.wake);
 }
 
+// Ends both threads: the semaphore's post releases the task thread, and the semaphore goes only once
+// no thread can wait on it.
+void end_threads(Tracking &t)
+{
+    t.run = 0;
+    semaphore_post(t.wake);
+    t.task.stop();
+    t.back.stop();
+    std::lock_guard<std::mutex> g(t.data);
+    semaphore_destory(t.wake);
+    t.wake = nullptr;
+}
+
 } // namespace
 
 extern "C" {
@@ -207,12 +220,7 @@ int motion_track_init(void)
     t.state = 0;
     if (t.task.start(motion_track_task_thread) != 0 || t.back.start(motion_track_back_thread) != 0) {
         ZEL_LOGE(kTag, "motion_track_init: a tracking thread cannot start");
-        t.run = 0;
-        semaphore_post(t.wake);
-        t.task.stop();
-        std::lock_guard<std::mutex> g(t.data);
-        semaphore_destory(t.wake);
-        t.wake = nullptr;
+        end_threads(t);
         return -1;
     }
     t.started = true;
@@ -225,15 +233,7 @@ int motion_task_exit(void)
     std::lock_guard<std::mutex> life(t.life);
     if (!t.started)
         return 0;
-    t.run = 0;
-    semaphore_post(t.wake);
-    t.task.stop();
-    t.back.stop();
-    {
-        std::lock_guard<std::mutex> g(t.data);
-        semaphore_destory(t.wake);
-        t.wake = nullptr;
-    }
+    end_threads(t);
     t.started = false;
     return 0;
 }
