@@ -164,27 +164,27 @@ void status_auto_ota_enter()
 }
 
 const std::array<enter_fn, STATUS_COUNT> kEnter = {
-    status_init_enter,              // 0
-    nullptr,                        // 1
-    status_recv_wifi_cfg_ok_enter,  // 2
-    nullptr,                        // 3
-    status_connect_wifi_ok_enter,   // 4
-    status_wifi_passwd_err_enter,   // 5
-    nullptr,                        // 6
-    status_online_prompt_enter,     // 7
-    status_db_reset_enter,          // 8
-    status_key_reseting_enter,      // 9
-    status_device_restart_enter,    // 10
-    status_bind_timeout_enter,      // 11
-    nullptr,                        // 12
-    status_cloud_connected,         // 13
-    led_and_normal_enter<14>,       // 14
-    status_ota_enter,               // 15
-    status_auto_ota_enter,          // 16
-    led_and_normal_enter<17>,       // 17
-    led_and_normal_enter<18>,       // 18
-    led_and_normal_enter<19>,       // 19
-    nullptr,                        // 20
+    status_init_enter,             // 0
+    nullptr,                       // 1
+    status_recv_wifi_cfg_ok_enter, // 2
+    nullptr,                       // 3
+    status_connect_wifi_ok_enter,  // 4
+    status_wifi_passwd_err_enter,  // 5
+    nullptr,                       // 6
+    status_online_prompt_enter,    // 7
+    status_db_reset_enter,         // 8
+    status_key_reseting_enter,     // 9
+    status_device_restart_enter,   // 10
+    status_bind_timeout_enter,     // 11
+    nullptr,                       // 12
+    status_cloud_connected,        // 13
+    led_and_normal_enter<14>,      // 14
+    status_ota_enter,              // 15
+    status_auto_ota_enter,         // 16
+    led_and_normal_enter<17>,      // 17
+    led_and_normal_enter<18>,      // 18
+    led_and_normal_enter<19>,      // 19
+    nullptr,                       // 20
 };
 
 } // namespace

@@ -77,7 +77,7 @@ void on_time_play_binding_fail(struct ev_loop *, ev_timer *, int)
 
 using timer_cb = void (*)(struct ev_loop *, ev_timer *, int);
 constexpr timer_cb kCallbacks[kTimerCount] = {on_time_play_pincode, on_time_play_wait_connection, bind_timeout,
-                                             on_time_play_binding_fail};
+                                              on_time_play_binding_fail};
 
 void arm(struct ev_loop *loop, ipc_status_info &info, Timer timer, double after, double repeat)
 {

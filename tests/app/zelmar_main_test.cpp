@@ -165,7 +165,8 @@ TEST_F(ZelmarMain, ProgramCreatesEveryAppAndEndsOnSignal)
             << out();
         EXPECT_TRUE(zeltest::wait_until(
             [&] {
-                return out().find("app_list:<app_sdcard> <app_client> <app_agent> <app_media> <app_status> <app_algo> ") !=
+                return out().find(
+                           "app_list:<app_sdcard> <app_client> <app_agent> <app_media> <app_status> <app_algo> ") !=
                        std::string::npos;
             },
             10s))
