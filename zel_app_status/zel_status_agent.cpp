@@ -20,19 +20,6 @@ namespace status {
 namespace {
 
 enum { kKeySdcardStatus = 15, kKeyDevStatus = 17, kKeyReleaseOver = 18, kKeySdcardCmd = 42, kKeySdcardMessage = 44 };
-enum {
-    kPromptOta = 21,
-    kPromptQrcodeDing = 25,
-    kPromptQrcodeSuccess = 26,
-    kPromptQrcodeFail = 27,
-    kPromptDingding = 28,
-    kPromptWifiConnectionFailed = 29,
-    kPromptConnectCloudFail = 30,
-    kPromptSdcardIn = 31,
-    kPromptSdcardOut = 32,
-    kPromptSdcardNotUsed = 33,
-    kPromptWlanPasswdErr = 5,
-};
 constexpr double kOtaReleaseDelayS = 7;
 
 const int kKeys[] = {kKeyDevStatus, kKeySdcardStatus, kKeySdcardCmd, kKeySdcardMessage};

@@ -15,6 +15,32 @@ namespace status {
 constexpr const char *kTag = "IPC_STATUS";
 constexpr const char *kName = "[IPC_STATUS]";
 
+// The prompts the app speaks (sound ids of the speaker queue); the digits are 9 to 18.
+enum Prompt {
+    kPromptBindingFail = 0,
+    kPromptWaitDeviceOnline = 1,
+    kPromptWaitingConnection = 2,
+    kPromptConnecting = 3,
+    kPromptWifiConnected = 4,
+    kPromptWlanPasswdErr = 5,
+    kPromptPincodeInput = 6,
+    kPromptSupported1 = 7,
+    kPromptSupported2 = 8,
+    kPromptDigitZero = 9,
+    kPromptResetSuccess = 19,
+    kPromptBooting = 20,
+    kPromptOta = 21,
+    kPromptQrcodeDing = 25,
+    kPromptQrcodeSuccess = 26,
+    kPromptQrcodeFail = 27,
+    kPromptDingding = 28,
+    kPromptWifiConnectionFailed = 29,
+    kPromptConnectCloudFail = 30,
+    kPromptSdcardIn = 31,
+    kPromptSdcardOut = 32,
+    kPromptSdcardNotUsed = 33,
+};
+
 enum Timer { kPincodeTimer, kWaitConnectionTimer, kBindTimeoutTimer, kBindFailTimer, kTimerCount };
 
 // The status record: one while the app runs, freed by zel_status_deinit.

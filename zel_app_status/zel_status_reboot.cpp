@@ -27,7 +27,6 @@ namespace status {
 
 namespace {
 
-enum { kPromptResetSuccess = 19, kPromptBooting = 20 };
 constexpr int kWatchdogTimeoutS = 5;
 constexpr double kRebootDelayS = 4;
 // Longer than any path the camera has; a longer command means a broken root and is refused.

@@ -18,14 +18,6 @@ namespace status {
 namespace {
 
 enum { kLed1 = 1, kLed2 = 2 };
-enum {
-    kPromptBindingFail = 0,
-    kPromptWaitDeviceOnline = 1,
-    kPromptConnecting = 3,
-    kPromptWifiConnected = 4,
-    kPromptWlanPasswdErr = 5,
-    kPromptSdcardNotUsed = 33,
-};
 
 // A settings value of up to 7 characters as a number; `read` tells whether it was there.
 int read_number(const char *key, bool *read)

@@ -12,15 +12,6 @@ namespace status {
 
 namespace {
 
-enum {
-    kPromptBindingFail = 0,
-    kPromptWaitingConnection = 2,
-    kPromptPincodeInput = 6,
-    kPromptSupported1 = 7,
-    kPromptSupported2 = 8,
-    kPromptDigitZero = 9,
-};
-
 constexpr double kPincodeFirstS = 15, kPincodeRepeatS = 20;
 constexpr double kWaitFirstS = 3, kWaitRepeatS = 20;
 constexpr double kBindTimeoutS = 1800, kBindExtraS = 300;
