@@ -65,7 +65,6 @@ extern std::atomic<int> g_intro_played;
 extern std::atomic<int> g_sd_status;      // the last value of messages 15 and 44, -1 before
 extern std::atomic<int> g_last_sd_prompt; // 0 none, 1 card in, 2 card out
 extern std::atomic<int> g_pin_number;
-extern std::atomic<bool> g_pin_running;
 // The cloud-connected flag is guarded by the init mutex, which also serialises zel_status_init.
 extern std::mutex g_init_lock;
 extern int g_cloud_connected;

@@ -7,6 +7,7 @@
 #include "zel_control/log/zel_log.h"
 
 #include <cstdint>
+#include <thread>
 
 namespace status {
 
@@ -155,7 +156,6 @@ void post(Op op)
 } // namespace
 
 std::atomic<int> g_pin_number{0};
-std::atomic<bool> g_pin_running{false};
 
 void start_play_wait_connection()
 {
@@ -185,21 +185,24 @@ void start_binding_fail()
 void restart_pincode_timer()
 {
     post(kOpRestartPincode);
-    g_pin_running = true;
 }
 
+// Always posted (stopping a stopped timer does nothing), so that a stop follows, in the loop's order, a
+// restart another thread posted a moment earlier.
 void stop_pincode_timer()
 {
-    if (g_pin_running.exchange(false))
-        post(kOpStopPincode);
+    post(kOpStopPincode);
 }
 
 void stop_all_timers()
 {
-    // The loop that is not running now has run none of the record's timer calls since it last ended,
-    // and those still queued find the record gone or closing: nothing of the record is in libev.
-    if (ko_nas_ev_running())
-        ko_nas_ev_call(run_op, reinterpret_cast<void *>(static_cast<intptr_t>(kOpStopAll)));
+    // A loop that is not running has run none of the record's timer calls since it last ended, and
+    // those still queued find the record closing or gone: nothing of the record is in libev then. A
+    // call refused while the loop runs (a full queue, or the loop being stopped) is tried again until
+    // it ran or the loop has ended.
+    while (ko_nas_ev_running() &&
+           ko_nas_ev_call(run_op, reinterpret_cast<void *>(static_cast<intptr_t>(kOpStopAll))) != 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 } // namespace status
