@@ -367,6 +367,30 @@ TEST_F(StatusApp, UpgradeReleasesAfterSevenSecondsAndThenNothingMovesIt)
 const char *const kResetFiles[] = {"/mnt/data/operator/config", "/mnt/data/auth.txt", "/mnt/data/config.db",
                                    "/mnt/data/tolk_conf.db"};
 
+// The body of a child that starts the app in the current root, sends `command` and waits for the
+// reboot; once `prompts` have played it writes "spoken: <ids>" and the LEDs on stderr.
+void run_until_reboot(const char *command, const std::vector<int> &prompts)
+{
+    zel_log_init(zel_path("/mnt/data/operator/zel_log.ini").c_str());
+    zel_api_db_init();
+    agent_server_init();
+    zel_api_peripheral_init();
+    zel_sound_play_init();
+    zel_status_test_set_time_scale(0.5); // four seconds before the reboot are two
+    ko_nas_ev_start();
+    status_app_create(0);
+    std::thread([prompts] {
+        if (zeltest::wait_until([&] { return starts_with(spoken(), prompts); }, 10s)) {
+            const periph_led_state one = periph_test_led(1), two = periph_test_led(2);
+            fprintf(stderr, "spoken: %s\nleds: %d %d %d %d\n", text(prompts).c_str(), one.mode, one.taken_over,
+                    two.mode, two.taken_over);
+        }
+    }).detach();
+    handle_ipc_status_message(17, command);
+    for (;;)
+        pause();
+}
+
 TEST_F(StatusApp, ResetDuringAnAutomaticUpgradeIsRefusedAndKeepsEveryFile)
 {
     start(kBound, 1.0);
@@ -420,25 +444,8 @@ TEST(StatusReset, ResetRemovesTheFilesCopiesTheLogAndReboots)
         ASSERT_EQ(zel_api_db_deinit(), 0);
 
         GTEST_FLAG_SET(death_test_style, "fast");
-        EXPECT_EXIT(
-            {
-                zel_log_init(zel_path("/mnt/data/operator/zel_log.ini").c_str());
-                zel_api_db_init();
-                agent_server_init();
-                zel_api_peripheral_init();
-                zel_sound_play_init();
-                zel_status_test_set_time_scale(0.5);
-                ko_nas_ev_start();
-                status_app_create(0);
-                std::thread([] {
-                    if (zeltest::wait_until([] { return starts_with(spoken(), {19, 20}); }, 10s))
-                        fprintf(stderr, "spoken: 19 20\n");
-                }).detach();
-                handle_ipc_status_message(17, "dev_reset");
-                for (;;)
-                    pause();
-            },
-            ::testing::ExitedWithCode(0), "spoken: 19 20\n.*\\[system\\] reboot\n");
+        EXPECT_EXIT(run_until_reboot("dev_reset", {19, 20}), ::testing::ExitedWithCode(0),
+                    "spoken: 19 20 \n.*\\[system\\] reboot\n");
 
         for (const char *f : kResetFiles)
             EXPECT_FALSE(root.exists(f)) << f;
@@ -464,6 +471,32 @@ TEST(StatusReset, ResetRemovesTheFilesCopiesTheLogAndReboots)
     struct stat st;
     EXPECT_EQ(stat((base + "/a").c_str(), &st), 0) << "the folder beside the root is untouched";
     zeltest::run_command("rm -rf " + zel_shell_quote(base));
+}
+
+// The restart, in a child: LED 1 lit and LED 2 dark (both taken over), "booting", the system log on
+// the card, the simulated reboot; no setting or file is touched.
+TEST(StatusRestart, RestartCopiesTheLogAndReboots)
+{
+    apptest::Env env;
+    ASSERT_EQ(zeltest::run_command("cp -R '" ZEL_BOARD_SOUND_DIR "' " + zel_shell_path("/mnt/data/sound")), 0);
+    for (const char *f : kResetFiles)
+        env.root.write_file(f, "keep");
+    ASSERT_EQ(mkdir(env.root.path("/mnt/sdcard/log").c_str(), 0755), 0);
+    env.root.write_file("/tmp/messages", "the system log\n");
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_EXIT(run_until_reboot("dev_reboot", {20}), ::testing::ExitedWithCode(0),
+                "spoken: 20 \nleds: 1 1 0 1\n.*\\[system\\] reboot\n");
+    for (const char *f : kResetFiles)
+        EXPECT_TRUE(env.root.exists(f)) << f;
+    std::string copy;
+    if (DIR *d = opendir(env.root.path("/mnt/sdcard/log").c_str())) {
+        for (dirent *e; (e = readdir(d));)
+            if (strncmp(e->d_name, "log_RESTART_message-", 20) == 0)
+                copy = e->d_name;
+        closedir(d);
+    }
+    ASSERT_FALSE(copy.empty());
+    EXPECT_EQ(env.root.read_file("/mnt/sdcard/log/" + copy), "the system log\n");
 }
 
 // The key thread and "start_ota" race: once the upgrade state is set, the reset can never follow it.
