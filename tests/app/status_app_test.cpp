@@ -416,6 +416,9 @@ TEST_F(StatusApp, ResetDuringAnAutomaticUpgradeIsRefusedAndKeepsEveryFile)
 // system log reaches the card unchanged, and the simulated reboot ends the child with status 0.
 TEST(StatusReset, ResetRemovesTheFilesCopiesTheLogAndReboots)
 {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer starts no thread in a child forked from a threaded process";
+#endif
     char base_templ[] = "/tmp/zelmar-status-XXXXXX";
     ASSERT_NE(mkdtemp(base_templ), nullptr);
     const std::string base = base_templ;
@@ -477,6 +480,9 @@ TEST(StatusReset, ResetRemovesTheFilesCopiesTheLogAndReboots)
 // the card, the simulated reboot; no setting or file is touched.
 TEST(StatusRestart, RestartCopiesTheLogAndReboots)
 {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer starts no thread in a child forked from a threaded process";
+#endif
     apptest::Env env;
     ASSERT_EQ(zeltest::run_command("cp -R '" ZEL_BOARD_SOUND_DIR "' " + zel_shell_path("/mnt/data/sound")), 0);
     for (const char *f : kResetFiles)
