@@ -515,7 +515,7 @@ TEST(StatusReset, ResetRemovesTheFilesCopiesTheLogAndReboots)
 }
 
 // The restart, in a child: LED 1 lit and LED 2 dark (both taken over), "booting", the system log on
-// the card, the simulated reboot; no setting or file is touched.
+// the card, the watchdog opened, the simulated reboot; no setting or file is touched.
 TEST(StatusRestart, RestartCopiesTheLogAndReboots)
 {
     apptest::Env env;
@@ -524,10 +524,11 @@ TEST(StatusRestart, RestartCopiesTheLogAndReboots)
         env.root.write_file(f, "keep");
     ASSERT_EQ(mkdir(env.root.path("/mnt/sdcard/log").c_str(), 0755), 0);
     env.root.write_file("/tmp/messages", "the system log\n");
+    env.root.write_file("/dev/watchdog", ""); // opened below the path root (it takes no time-out)
     std::string out;
     const int status = run_child(env.root, "dev_reboot", "20", &out);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << out;
-    EXPECT_TRUE(in_order(out, {"spoken: 20 \nleds: 1 1 0 1\n", "\n[system] reboot\n"})) << out;
+    EXPECT_TRUE(in_order(out, {"spoken: 20 \nleds: 1 1 0 1\n", "open watch ok", "\n[system] reboot\n"})) << out;
     for (const char *f : kResetFiles)
         EXPECT_TRUE(env.root.exists(f)) << f;
     std::string copy;
