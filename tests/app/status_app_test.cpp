@@ -341,6 +341,22 @@ TEST_F(StatusApp, SdcardPromptsOnlyInNormalStateAndOncePerChange)
     EXPECT_EQ(spoken(), (std::vector<int>{31, 32, 33, 33, 33}));
 }
 
+// Junk from an outside app: values of the wrong kind and unknown or long sub-commands change nothing,
+// and the next good message is served.
+TEST_F(StatusApp, JunkMessagesChangeNothing)
+{
+    start(kBound, 1.0);
+    ASSERT_TRUE(state_becomes(STATUS_NORMAL));
+    send({"set_dev_status=12345", "set_dev_status={\"dev_reset\":1}", "set_dev_status=DEV_RESET", "set_dev_status=",
+          "set_dev_status=" + std::string(1000, 'd'), "sdcard_status=[1,2]", "set_sdcard_message={}"});
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(zel_ipc_state_get(), STATUS_NORMAL);
+    send({"set_dev_status=qrcode_ding"});
+    EXPECT_TRUE(heard({25}));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(spoken(), std::vector<int>{25});
+}
+
 TEST_F(StatusApp, LedOffTakesBothLedsAndLedOnGivesThemBack)
 {
     start(kBound, 1.0);
