@@ -1,0 +1,160 @@
+#!/usr/bin/env python3
+"""What a user does with the camera that camera_env.py runs in ROOT.
+
+usage: camera_ctl.py ROOT COMMAND
+  token [VALUE]  reads the device token through the device-daemon simulator
+                 ("_internal.request_ot_config"), or sets it ("_internal.update_dtoken") and prints
+                 the camera's "_internal.token_updated"; the camera keeps it across restarts
+  motion         stages a motion report in the detection script and waits (up to 30 s) for the
+                 camera's "event_occured" on the daemon's RPC link, which it prints
+  recordings     prints the video and event index records on the card, one JSON object a line
+  restart        restarts zelmar_app (camera_env.py stops and starts it) and waits for its ready state
+  links          prints the daemon simulator's links
+  cloud          prints the requests the simulated cloud received
+Exit status 0 on success, 1 with a message otherwise.
+"""
+import glob
+import json
+import os
+import signal
+import socket
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import fmp4_walk  # noqa: E402
+
+SCALE = float(os.environ.get("ZELMAR_TEST_TIME_SCALE", "1"))
+
+
+class Fail(Exception):
+    pass
+
+
+def read_env(root):
+    env = {}
+    try:
+        with open(root + "/tmp/camera.env") as f:
+            for line in f:
+                name, _, value = line.strip().removeprefix("export ").partition("=")
+                env[name] = value
+    except OSError:
+        raise Fail(f"no camera runs in {root} (no tmp/camera.env)")
+    return env
+
+
+class Daemon:
+    def __init__(self, root):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            self.sock.connect(root + "/tmp/daemon_sim.control")
+        except OSError as e:
+            raise Fail(f"the device daemon simulator does not answer: {e}")
+        self.pending = b""
+
+    def command(self, **cmd):
+        self.sock.sendall(json.dumps(cmd).encode() + b"\n")
+        while b"\n" not in self.pending:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise Fail("the device daemon simulator closed its control socket")
+            self.pending += chunk
+        line, _, self.pending = self.pending.partition(b"\n")
+        return json.loads(line)
+
+    def call_and_wait(self, method, answer, params=None, timeout_ms=10000):
+        cmd = {"method": method}
+        if params is not None:
+            cmd["params"] = params
+        sent = self.command(cmd="call", **cmd)
+        if "since" not in sent:
+            raise Fail(f"the simulator could not send {method}: {sent}")
+        got = self.command(cmd="wait", link="internal", method=answer, since=sent["since"],
+                           timeout_ms=int(timeout_ms * SCALE))
+        if "object" not in got:
+            raise Fail(f"no {answer} from the camera")
+        return got["object"]
+
+
+def token(root, args):
+    daemon = Daemon(root)
+    if args:
+        reply = daemon.call_and_wait("_internal.update_dtoken", "_internal.token_updated", {"ntoken": args[0]})
+        print(f"token_updated {reply.get('params')}")
+    else:
+        reply = daemon.call_and_wait("_internal.request_ot_config", "_internal.res_ot_config")
+        print(f"token {reply.get('params', {}).get('token')}")
+
+
+def motion(root, _):
+    daemon = Daemon(root)
+    since = len(daemon.command(cmd="received", link="rpc", since=0).get("objects", []))
+    with open(root + "/tmp/detection.script", "a") as f:
+        f.write("0 2\n")  # motion, due at once
+    got = daemon.command(cmd="wait", link="rpc", method="event_occured", since=since, timeout_ms=int(30000 * SCALE))
+    if "object" not in got:
+        raise Fail("no event_occured reached the daemon within 30 s (a motion event counts once in 10 s)")
+    print(json.dumps(got["object"]))
+
+
+def recordings(root, _):
+    env = read_env(root)
+    if env.get("CAMERA_CARD") != "1":
+        raise Fail("no test card in this run: nothing is recorded")
+    found = False
+    for kind, pattern in (("video", "videoi_*.index"), ("event", "event_*.index")):
+        for path in sorted(glob.glob(f"{root}/mnt/sdcard/**/{pattern}", recursive=True)):
+            for record in fmp4_walk.read_index(kind, path)["records"]:
+                if not record.get("delete"):
+                    found = True
+                    print(json.dumps({"kind": kind, **record}))
+    if not found:
+        print("no recordings yet")
+
+
+def restart(root, _):
+    env = read_env(root)
+    before = open(root + "/tmp/camera.state").read().split()
+    os.kill(int(env["CAMERA_ENV_PID"]), signal.SIGUSR1)
+    deadline = time.monotonic() + 120 * SCALE
+    while time.monotonic() < deadline:
+        state = open(root + "/tmp/camera.state").read().split()
+        if state[:1] == ["ready"] and state != before:
+            print(f"zelmar_app restarted, pid {state[1]}")
+            return
+        time.sleep(0.2)
+    raise Fail("zelmar_app did not come back")
+
+
+def links(root, _):
+    print(json.dumps(Daemon(root).command(cmd="links")))
+
+
+def cloud(root, _):
+    out = read_env(root).get("CAMERA_CLOUD_OUT", "")
+    try:
+        with open(out + "/requests.jsonl") as f:
+            lines = f.read().splitlines()
+    except OSError:
+        lines = []
+    print("\n".join(lines) if lines else "no cloud requests yet")
+
+
+COMMANDS = {"token": token, "motion": motion, "recordings": recordings, "restart": restart, "links": links,
+            "cloud": cloud}
+
+
+def main(argv):
+    if len(argv) < 3 or argv[2] not in COMMANDS:
+        print(__doc__, file=sys.stderr)
+        return 2
+    try:
+        COMMANDS[argv[2]](os.path.abspath(argv[1]), argv[3:])
+    except Fail as e:
+        print(f"camera_ctl: {e}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
