@@ -9,6 +9,8 @@ usage: camera_ctl.py ROOT COMMAND
                  camera's "event_occured" on the daemon's RPC link, which it prints
   recordings     prints the video and event index records on the card, one JSON object a line
   restart        restarts zelmar_app (camera_env.py stops and starts it) and waits for its ready state
+  card-formatted tells the camera its fresh test card is formatted ("set_sdcard_status" 1, agent
+                 message 43, as the card app sends it after a format): it fills the card with its pool
   links          prints the daemon simulator's links
   cloud          prints the requests the simulated cloud received
 Exit status 0 on success, 1 with a message otherwise.
@@ -18,10 +20,12 @@ import json
 import os
 import signal
 import socket
+import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+PEERS = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, PEERS)
 import fmp4_walk  # noqa: E402
 
 SCALE = float(os.environ.get("ZELMAR_TEST_TIME_SCALE", "1"))
@@ -126,6 +130,15 @@ def restart(root, _):
     raise Fail("zelmar_app did not come back")
 
 
+def card_formatted(root, _):
+    env = read_env(root)
+    sent = subprocess.run([sys.executable, os.path.join(PEERS, "agent_send.py"), env["ZELMAR_AGENT_SOCK"],
+                           "set_sdcard_status=1"], capture_output=True, text=True)
+    if sent.returncode != 0:
+        raise Fail(f"the camera did not take the card's format status: {sent.stdout}{sent.stderr}")
+    print("card formatted")
+
+
 def links(root, _):
     print(json.dumps(Daemon(root).command(cmd="links")))
 
@@ -140,8 +153,8 @@ def cloud(root, _):
     print("\n".join(lines) if lines else "no cloud requests yet")
 
 
-COMMANDS = {"token": token, "motion": motion, "recordings": recordings, "restart": restart, "links": links,
-            "cloud": cloud}
+COMMANDS = {"token": token, "motion": motion, "recordings": recordings, "restart": restart,
+            "card-formatted": card_formatted, "links": links, "cloud": cloud}
 
 
 def main(argv):

@@ -368,12 +368,11 @@ class Camera:
         self.set_state(f"ready {self.app.proc.pid}")
 
     def tell_card_formatted(self):
-        """The card image is a fresh file system: the camera hears "set_sdcard_status" 1 (agent message
-        43), as the card app sends it after a format, and fills the card with its pool files."""
-        sent = subprocess.run(self.peer("agent_send.py", self.env["ZELMAR_AGENT_SOCK"], "set_sdcard_status=1"),
-                              capture_output=True, text=True)
+        """The card image is a fresh file system: the camera hears so, as from the card app after a
+        format, and fills the card with its pool files."""
+        sent = subprocess.run(self.peer("camera_ctl.py", self.root, "card-formatted"), capture_output=True, text=True)
         if sent.returncode != 0:
-            raise RuntimeError(f"the camera did not take the card's format status: {sent.stdout}{sent.stderr}")
+            raise RuntimeError(sent.stderr.strip())
         self.card_told = True
 
     def stop_app(self):
