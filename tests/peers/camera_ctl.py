@@ -11,6 +11,8 @@ usage: camera_ctl.py ROOT COMMAND
   restart        restarts zelmar_app (camera_env.py stops and starts it) and waits for its ready state
   card-formatted tells the camera its fresh test card is formatted ("set_sdcard_status" 1, agent
                  message 43, as the card app sends it after a format): it fills the card with its pool
+  daemon-restart the daemon simulator drops both links and refuses connections for 2 s, as a restarting
+                 daemon would; prints the seconds until the camera has both links up again (at most 60)
   links          prints the daemon simulator's links
   cloud          prints the requests the simulated cloud received
 Exit status 0 on success, 1 with a message otherwise.
@@ -139,6 +141,23 @@ def card_formatted(root, _):
     print("card formatted")
 
 
+def daemon_restart(root, _):
+    daemon = Daemon(root)
+    before = daemon.command(cmd="links")["links"]
+    daemon.command(cmd="listen", on=False)
+    time.sleep(2)
+    daemon.command(cmd="listen", on=True)
+    began = time.monotonic()
+    while time.monotonic() - began < 60 * SCALE:
+        now = daemon.command(cmd="links")["links"]
+        if all(now.get(k, {}).get("connected") and now[k].get("connections", 0) > before.get(k, {}).get("connections", 0)
+               for k in ("internal", "rpc")):
+            print(f"daemon links back after {time.monotonic() - began:.1f} s")
+            return
+        time.sleep(0.2)
+    raise Fail("the camera did not connect to the daemon again within 60 s")
+
+
 def links(root, _):
     print(json.dumps(Daemon(root).command(cmd="links")))
 
@@ -154,7 +173,7 @@ def cloud(root, _):
 
 
 COMMANDS = {"token": token, "motion": motion, "recordings": recordings, "restart": restart,
-            "card-formatted": card_formatted, "links": links, "cloud": cloud}
+            "card-formatted": card_formatted, "daemon-restart": daemon_restart, "links": links, "cloud": cloud}
 
 
 def main(argv):
