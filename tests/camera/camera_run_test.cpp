@@ -3,8 +3,8 @@
 // every command the set-up prints runs as printed and does what it says: the device token set
 // through the daemon survives the restart of zelmar_app, a staged motion event reaches the daemon as
 // an "event_occured" and, where a test card can be mounted (root), the card's video and event
-// indexes hold the period that saw it, also after the restart; SIGTERM ends the program with its
-// status 255 and stops every party.
+// indexes hold the period that saw it, also after the restart; the cloud receives clips that ffprobe
+// reads; SIGTERM ends the program with its status 255 and stops every party.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -108,6 +108,22 @@ TEST(CameraRun, TheCommandsItPrintsWorkAsPrintedAndSigtermEndsAll)
             EXPECT_TRUE(contains(r.out, "\"rpc\": {\"connected\": true")) << r.out;
         }
     }
+
+    // The cloud road: the subscribed camera's clips reach the simulated cloud, which decrypts each into
+    // an MP4 that ffprobe reads as H.265 video with Opus audio.
+    const std::string cloud = command_ending(commands, " cloud");
+    EXPECT_TRUE(zeltest::wait_until(
+        [&] { return contains(run(cloud).out, "\"path\": \"/common/device/v3/upload\", \"ok\": true"); }, 90s))
+        << run(cloud).out;
+    const std::string probe = "ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 '" +
+                              root.path("/tmp/cloud/out/last.mp4") + "'";
+    EXPECT_TRUE(zeltest::wait_until(
+        [&] { // the cloud rewrites the file with every clip: read until one read sees it whole
+            const std::string streams = run(probe).out;
+            return contains(streams, "hevc,864,480") && contains(streams, "opus");
+        },
+        20s))
+        << run(probe).out;
 
     const std::string set = command_ending(commands, " token zel-demo-token-1");
     ASSERT_FALSE(set.empty()) << out();
