@@ -327,7 +327,13 @@ class Camera:
                 return True
             except OSError:
                 return False
-        wait_for(accepts, 10, "smbd")
+        try:
+            wait_for(accepts, 10, "smbd")
+        except RuntimeError as e:  # the camera runs on without a share
+            self.parties.pop().stop()
+            self.stop_smbd()
+            self.say(f"ready: no NAS share ({e}; see {d}/log)")
+            return
         self.env["ZELMAR_NAS_SMB_PORT"] = str(port)
         self.say(f"ready: NAS share //127.0.0.1/share port {port} (smbd, user {user}, password {password})")
 
