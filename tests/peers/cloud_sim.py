@@ -21,7 +21,15 @@ Modes: ok, code (field "code", any JSON value), fail_nocode, status (field "stat
 stall, cut, flood (1 MiB of junk), noread (a post whose body is never read), badjson, wrongsign, wrongkey, pad0, pad17, padover, padmix, iv15, len15, oversized,
 urls (field "urls": the storageUrl list), fileid (field "fileId"), answer (field "answer": the
 plain reply object). A command with "times": n
-applies to the next n requests of its path only. The preUpload answers hand out the fileIds
+applies to the next n requests of its path only.
+
+Firmware images: GET /ota/NAME serves OUT_DIR/NAME without cookie or signature, honouring
+"Range: bytes=N-" with a 206 and Content-Range. Their modes: ok; cut (field "at": the connection
+closes after the response's first "at" body bytes); stall (field "at": then nothing more is sent);
+nolength (no Content-Length; the body ends with the connection); full (a 200 with the whole file,
+whatever the Range); length (field "length": the Content-Length sent). With "times", a "next" command takes over
+once they are used up. Each image request is logged
+as {"path", "range", "mode"}. The preUpload answers hand out the fileIds
 "fid-0001", "fid-0002"... in turn. Prints "ready" once listening.
 """
 import base64
@@ -258,7 +266,51 @@ class Handler(http.server.BaseHTTPRequestHandler):
             plain = script["answer"]
         self.send(200, envelope(json.dumps(plain).encode(), mode))
 
+    def serve_image(self, path):
+        with LOCK:
+            script = dict(SCRIPT.get(path, {"mode": "ok"}))
+            if "times" in script:
+                SCRIPT[path]["times"] -= 1
+                if SCRIPT[path]["times"] <= 0:
+                    del SCRIPT[path]
+                    if "next" in script:
+                        SCRIPT[path] = script["next"]
+        mode = script.get("mode", "ok")
+        rng = self.headers.get("Range", "")
+        with LOCK, open(os.path.join(OUT, "requests.jsonl"), "a") as f:
+            f.write(json.dumps({"path": path, "range": rng, "mode": mode}) + "\n")
+        try:
+            with open(os.path.join(OUT, os.path.basename(path)), "rb") as f:
+                data = f.read()
+        except OSError:
+            self.send(404, b"no such image")
+            return
+        start = 0
+        if rng.startswith("bytes=") and mode != "full":
+            start = int(rng[6:].split("-")[0] or 0)
+        body = data[start:]
+        self.send_response(206 if start or (rng and mode != "full") else 200)
+        if start or (rng and mode != "full"):
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data)))
+        if mode == "nolength":
+            self.close_connection = True
+        else:
+            self.send_header("Content-Length", str(script.get("length", len(body))))
+        self.end_headers()
+        if mode in ("cut", "stall"):
+            self.wfile.write(body[:script["at"]])
+            self.wfile.flush()
+            if mode == "stall":
+                time.sleep(60)
+            self.close_connection = True
+            self.connection.shutdown(socket.SHUT_RDWR)
+            return
+        self.wfile.write(body)
+
     def do_GET(self):
+        if self.path.startswith("/ota/"):
+            self.serve_image(urllib.parse.urlsplit(self.path).path)
+            return
         self.handle_any(None)
 
     def do_POST(self):

@@ -3,15 +3,13 @@
 #include <cstring>
 
 #include "common/utils/ko_log.h"
+#include "zelmar/zel_le.h"
 
 namespace {
 
 constexpr const char *kModule = "ota";
 constexpr std::string_view kCertStart = "-----BEGIN CERTIFICATE-----";
 constexpr std::string_view kCertEnd = "-----END CERTIFICATE-----";
-
-uint32_t le16(const uint8_t *p) { return p[0] | static_cast<uint32_t>(p[1]) << 8; }
-uint32_t le32(const uint8_t *p) { return le16(p) | le16(p + 2) << 16; }
 
 bool magic_at(const uint8_t *p) { return std::memcmp(p, KO_OTA_TAG_MAGIC, KO_OTA_TAG_MAGIC_LEN) == 0; }
 
@@ -37,7 +35,7 @@ long ko_ota_tag_find(const uint8_t *buf, size_t len)
     for (size_t at = len - KO_OTA_TAG_HEAD_MIN + 1; at-- > 0;) {
         if (!magic_at(buf + at))
             continue;
-        if (le32(buf + at + 20) == len - at) {
+        if (zel_get_le32(buf + at + 20) == len - at) {
             KO_LOGI(kModule, "verify find tag ok.\n");
             return static_cast<long>(at);
         }
@@ -48,12 +46,12 @@ long ko_ota_tag_find(const uint8_t *buf, size_t len)
 
 int ko_ota_tag_parse(const uint8_t *tag, size_t len, ko_ota_tag *out)
 {
-    if (!tag || !out || len < KO_OTA_TAG_HEAD_MIN || !magic_at(tag) || le32(tag + 20) != len) {
+    if (!tag || !out || len < KO_OTA_TAG_HEAD_MIN || !magic_at(tag) || zel_get_le32(tag + 20) != len) {
         KO_LOGE(kModule, "there isn't ota_tag.\n");
         return -1;
     }
     *out = ko_ota_tag{};
-    const size_t head_len = le16(tag + 16);
+    const size_t head_len = zel_get_le16(tag + 16);
     if (head_len < KO_OTA_TAG_HEAD_MIN || head_len > len) {
         KO_LOGE(kModule, "tag_tlv_parse err.\n");
         return -2;
