@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -37,6 +38,7 @@ struct Library {
     int progress = 0;
     int reboots = 0;
     std::vector<std::string> installs;
+    std::vector<std::unique_ptr<Context>> contexts; // a reboot would free them; tests do
 };
 
 Library &library()
@@ -106,10 +108,13 @@ void *qv_ota_init(int size)
 {
     if (size <= 0 || current_script().fault == QvOtaFault::no_handle)
         return nullptr;
-    auto *ctx = new Context;
+    auto ctx = std::make_unique<Context>();
     ctx->capacity = static_cast<size_t>(size);
-    set_progress(0);
-    return ctx;
+    Library &l = library();
+    std::lock_guard<std::mutex> guard(l.lock);
+    l.progress = 0;
+    l.contexts.push_back(std::move(ctx));
+    return l.contexts.back().get();
 }
 
 int qv_ota_download_ing(void *handle, const void *data, int len)
@@ -229,4 +234,5 @@ void qv_ota_test_reset()
     l.progress = 0;
     l.reboots = 0;
     l.installs.clear();
+    l.contexts.clear();
 }

@@ -18,5 +18,6 @@ void qv_ota_test_set(const QvOtaScript &script);
 int qv_ota_test_reboots();
 // Hardware ids given to qv_ota_download_install, in order.
 std::vector<std::string> qv_ota_test_installs();
-// Forgets the reboots, installs and script; the staged images of open contexts stay.
+// Forgets the reboots, installs and script, and frees every context (as the reboot would): no handle
+// may be used after it.
 void qv_ota_test_reset();

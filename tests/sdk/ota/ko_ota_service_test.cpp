@@ -17,6 +17,7 @@
 #include "app/ota/ko_ota.h"
 #include "app/ota/ko_ota_test.h"
 #include "common/http/vexa_http_test.h"
+#include "ota_daemon_calls.h"
 #include "ota_image_maker.h"
 
 namespace {
@@ -84,22 +85,7 @@ protected:
 
     Json rpc(const std::string &method, const std::string &params)
     {
-        const int id = ++next_id_;
-        int since = sim_->received_count("rpc");
-        sim_->send("rpc", R"({"id":)" + std::to_string(id) + R"(,"method":")" + method + R"(","params":)" + params +
-                              "}");
-        const auto deadline = std::chrono::steady_clock::now() + zeltest::scaled(8000ms);
-        while (std::chrono::steady_clock::now() < deadline) {
-            Json r = sim_->command(R"({"cmd":"wait","link":"rpc","method":null,"since":)" + std::to_string(since) +
-                                   R"(,"timeout_ms":500})");
-            json_object *obj = member(r.get(), "object");
-            if (!obj)
-                continue;
-            since = json_object_get_int(member(r.get(), "index")) + 1;
-            if (json_object_get_int(member(obj, "id")) == id)
-                return zeltest::parse_json(json_object_to_json_string(obj));
-        }
-        return Json();
+        return otatest::daemon_call(*sim_, ++next_id_, method, params);
     }
     std::string request(const std::string &url, const std::string &md5, const std::string &signed_file = "true")
     {
@@ -131,21 +117,7 @@ protected:
         return last;
     }
 
-    // The "props" values of `key` the camera reported on the RPC link.
-    std::vector<std::string> props(const std::string &key)
-    {
-        std::vector<std::string> values;
-        Json r = sim_->command(R"({"cmd":"received","link":"rpc","since":0})");
-        json_object *objects = member(r.get(), "objects");
-        for (size_t i = 0; objects && i < json_object_array_length(objects); ++i) {
-            json_object *o = json_object_array_get_idx(objects, i);
-            json_object *m = member(o, "method");
-            json_object *v = member(member(o, "params"), key.c_str());
-            if (m && std::string(json_object_get_string(m)) == "props" && v)
-                values.emplace_back(json_object_get_string(v));
-        }
-        return values;
-    }
+    std::vector<std::string> props(const std::string &key) { return otatest::reported_props(*sim_, key); }
     std::vector<std::string> image_ranges()
     {
         std::vector<std::string> ranges;
