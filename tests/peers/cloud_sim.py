@@ -28,7 +28,11 @@ Firmware images: GET /ota/NAME serves OUT_DIR/NAME without cookie or signature, 
 closes after the response's first "at" body bytes); stall (field "at": then nothing more is sent);
 nolength (no Content-Length; the body ends with the connection); full (a 200 with the whole file,
 whatever the Range); length (field "length": the Content-Length sent). With "times", a "next" command takes over
-once they are used up. Each image request is logged
+once they are used up.
+
+Log uploads: PUT /logs/NAME (pre-signed: no cookie or signature) keeps the body as OUT_DIR/NAME and
+answers 200; modes status (field "status": that code instead) and stall (the body is read, no answer
+follows). Each is logged as {"path", "mode", "length", "expect"}. Each image request is logged
 as {"path", "range", "mode"}. The preUpload answers hand out the fileIds
 "fid-0001", "fid-0002"... in turn. Prints "ready" once listening.
 """
@@ -326,6 +330,27 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         n = int(self.headers.get("Content-Length", "0"))
         self.handle_any(self.rfile.read(n))
+
+
+    def do_PUT(self):
+        path = urllib.parse.urlsplit(self.path).path
+        with LOCK:
+            script = dict(SCRIPT.get(path, {"mode": "ok"}))
+        mode = script.get("mode", "ok")
+        n = int(self.headers.get("Content-Length", "0"))
+        body = self.rfile.read(n)
+        with LOCK, open(os.path.join(OUT, "requests.jsonl"), "a") as f:
+            f.write(json.dumps({"path": path, "mode": mode, "length": len(body),
+                                "expect": self.headers.get("Expect")}) + "\n")
+        if not path.startswith("/logs/"):
+            self.send(404, b"no such place")
+            return
+        with open(os.path.join(OUT, os.path.basename(path)), "wb") as f:
+            f.write(body)
+        if mode == "stall":
+            time.sleep(60)
+            return
+        self.send(int(script.get("status", 200)), b"")
 
 
 class Control(socketserver.StreamRequestHandler):
