@@ -2,10 +2,6 @@
 // the partition file, in pieces, with the progress following; reboots are recorded, never done.
 #include "qv_ota.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -18,6 +14,7 @@
 #include <vector>
 
 #include "qv_ota_test.h"
+#include "zelmar/zel_file.h"
 #include "zelmar/zel_path.h"
 
 namespace {
@@ -88,20 +85,6 @@ void set_progress(int percent)
     l.progress = percent;
 }
 
-bool write_all(int fd, const unsigned char *p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 } // namespace
 
 void *qv_ota_init(int size)
@@ -145,20 +128,15 @@ int qv_ota_download_install(void *handle, const char *hid)
         return -1;
     const std::string path = zel_path(QV_OTA_PARTITION);
     const std::string temp = path + ".writing";
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return -1;
     const size_t total = ctx->staged.size();
     for (size_t at = 0; at < total; at += kPiece) {
         const size_t n = std::min(kPiece, total - at);
-        if (!write_all(fd, ctx->staged.data() + at, n)) {
-            close(fd);
+        if (file_put_contents(temp.c_str(), ctx->staged.data() + at, static_cast<int>(n),
+                              at == 0 ? ZEL_FILE_SYNC : ZEL_FILE_APPEND | ZEL_FILE_SYNC) != static_cast<int>(n))
             return -1;
-        }
         const int percent = static_cast<int>((at + n) * 100 / total);
         if (script.fault == QvOtaFault::stuck60 && percent >= 60) {
             set_progress(60);
-            close(fd);
             // The flash never finishes; the install ends only with the reboot.
             Library &l = library();
             std::unique_lock<std::mutex> lock(l.lock);
@@ -170,9 +148,7 @@ int qv_ota_download_install(void *handle, const char *hid)
         if (script.piece_ms > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(script.piece_ms));
     }
-    const bool synced = fsync(fd) == 0;
-    close(fd);
-    if (!synced || rename(temp.c_str(), path.c_str()) != 0)
+    if (rename(temp.c_str(), path.c_str()) != 0)
         return -1;
     set_progress(100);
     return 0;

@@ -92,8 +92,16 @@ protected:
     std::string final_state()
     {
         EXPECT_TRUE(zeltest::wait_until([] { return ko_ota_test_busy() == 0; }, 60s));
-        const std::vector<std::string> states = otatest::reported_props(*sim_, "ota_state");
-        return states.empty() ? "(none)" : states.back();
+        // The last report may still be on its way to the daemon.
+        std::string last = "(none)";
+        zeltest::wait_until(
+            [&] {
+                const std::vector<std::string> states = otatest::reported_props(*sim_, "ota_state");
+                last = states.empty() ? "(none)" : states.back();
+                return last == "installed" || last.rfind("failed", 0) == 0;
+            },
+            5s);
+        return last;
     }
     bool partition_written() const { return root().exists(QV_OTA_PARTITION); }
     int pre_ota_runs() const

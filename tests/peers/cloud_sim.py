@@ -136,6 +136,19 @@ def answer(path):
     return {"result": "ok"}
 
 
+def take_script(path):
+    """The command for one request of `path`, counting down its "times" (then its "next" takes over)."""
+    with LOCK:
+        script = dict(SCRIPT.get(path, {"mode": "ok"}))
+        if "times" in script:
+            SCRIPT[path]["times"] -= 1
+            if SCRIPT[path]["times"] <= 0:
+                del SCRIPT[path]
+                if "next" in script:
+                    SCRIPT[path] = script["next"]
+    return script
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
@@ -206,12 +219,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         url = urllib.parse.urlsplit(self.path)
         path = url.path
         q = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
-        with LOCK:
-            script = dict(SCRIPT.get(path, {"mode": "ok"}))
-            if "times" in script:
-                SCRIPT[path]["times"] -= 1
-                if SCRIPT[path]["times"] <= 0:
-                    del SCRIPT[path]
+        script = take_script(path)
         mode = script.get("mode", "ok")
         why = ""
         if self.headers.get("Cookie") != "serviceToken=" + TOKEN:
@@ -271,14 +279,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send(200, envelope(json.dumps(plain).encode(), mode))
 
     def serve_image(self, path):
-        with LOCK:
-            script = dict(SCRIPT.get(path, {"mode": "ok"}))
-            if "times" in script:
-                SCRIPT[path]["times"] -= 1
-                if SCRIPT[path]["times"] <= 0:
-                    del SCRIPT[path]
-                    if "next" in script:
-                        SCRIPT[path] = script["next"]
+        script = take_script(path)
         mode = script.get("mode", "ok")
         rng = self.headers.get("Range", "")
         with LOCK, open(os.path.join(OUT, "requests.jsonl"), "a") as f:

@@ -11,10 +11,11 @@ namespace ko_ota {
 
 namespace {
 
+// In the caller's thread, so that the reports reach the daemon in the order the update made them.
 void push(const char *text)
 {
     if (ko_message_send(KO_UID_OTA, KO_UID_RPC, "rpc.rpc", text, static_cast<uint32_t>(std::strlen(text)),
-                        KO_MSG_MODE_ASYNC) != 0)
+                        KO_MSG_MODE_SYNC) != 0)
         KO_LOGE(kModule, "ota: message push failed!\n");
 }
 

@@ -262,7 +262,12 @@ TEST_F(OtaService, RequestsAreCheckedAndOneRunsAtATime)
     EXPECT_TRUE(zeltest::wait_until([] { return zeltest::porting_hooks_seen().ota_stats.size() >= 2; }, 10s));
     EXPECT_EQ(ko_ota_abort(), 0);
     EXPECT_TRUE(zeltest::wait_until([] { return ko_ota_test_busy() == 0; }, 10s));
-    EXPECT_EQ(props("ota_state").back(), "failed|-33008|install busy");
+    EXPECT_TRUE(zeltest::wait_until(
+        [&] {
+            const std::vector<std::string> states = props("ota_state");
+            return !states.empty() && states.back() == "failed|-33008|install busy";
+        },
+        5s));
 
     EXPECT_EQ(request(std::string(1024, 'u'), "abc"), "Url or md5 is null");
     EXPECT_EQ(request(url, std::string(64, 'f')), "Url or md5 is null");

@@ -32,6 +32,13 @@ constexpr int kMaxPolls = 300;
 constexpr uint64_t kIdleSeconds = 600;
 constexpr const char *kPreOtaScript = "/mnt/data/bin/pre-ota.sh";
 
+// What tests may change: the root certificate (empty: the product's) and the waits.
+struct Seam {
+    std::string root;
+    int start_wait_ms = 12000;
+    int poll_ms = 1000;
+};
+
 struct Update {
     std::atomic<void *> handle{nullptr};
     std::atomic<bool> pre_ota_done{false};
@@ -41,9 +48,7 @@ struct Update {
     std::atomic<int> install_result{0};
 
     std::mutex seam_lock;
-    std::string test_root;
-    int start_wait_ms = 12000;
-    int poll_ms = 1000;
+    Seam seam;
 };
 
 Update &update()
@@ -59,30 +64,16 @@ void reboot(void *handle)
         ZEL_LOGE(TAG, "qv_ota_device_reboot ret:%d \n", 0);
 }
 
-std::string root_cert()
+Seam seam()
 {
     Update &u = update();
     std::lock_guard<std::mutex> guard(u.seam_lock);
-    return u.test_root.empty() ? std::string(lumo_dorvi_root_cert) : u.test_root;
+    return u.seam;
 }
 
 void sleep_ms(int ms)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-int start_wait_ms()
-{
-    Update &u = update();
-    std::lock_guard<std::mutex> guard(u.seam_lock);
-    return u.start_wait_ms;
-}
-
-int poll_ms()
-{
-    Update &u = update();
-    std::lock_guard<std::mutex> guard(u.seam_lock);
-    return u.poll_ms;
 }
 
 // Runs the pre-update script and waits for it.
@@ -130,7 +121,7 @@ bool follow_install()
 {
     Update &u = update();
     for (int polls = 1;; ++polls) {
-        sleep_ms(poll_ms());
+        sleep_ms(seam().poll_ms);
         int percent = 0;
         qv_ota_get_install_progress(&percent);
         if (percent > 50 && percent <= 100) {
@@ -199,7 +190,7 @@ int zel_tolk_ota_start(int automatic)
     }
     // The camera application releases its media and algorithm resources meanwhile.
     sdk_porting_report_message(kMsgDevStatus, automatic ? "start_auto_ota" : "start_ota", nullptr, nullptr);
-    sleep_ms(start_wait_ms());
+    sleep_ms(seam().start_wait_ms);
     void *handle = qv_ota_init(kStageSize);
     if (!handle) {
         ZEL_LOGE(TAG, "qv_ota_init fail \n");
@@ -212,7 +203,8 @@ int zel_tolk_ota_start(int automatic)
     _zel_local_storage_deinit();
     _zel_cloud_deinit();
     _zel_p2p_deinit();
-    const std::string root = root_cert();
+    const std::string test_root = seam().root;
+    const std::string root = test_root.empty() ? std::string(lumo_dorvi_root_cert) : test_root;
     const ko_ota_start_param param{root.c_str(), static_cast<int>(root.size()), kStartValue};
     const int ret = _zel_ota_start(&param);
     if (ret != 0)
@@ -327,9 +319,12 @@ void zel_tolk_ota_test_set(const std::string &root, int start_wait_ms, int poll_
 {
     Update &u = update();
     std::lock_guard<std::mutex> guard(u.seam_lock);
-    u.test_root = root;
-    u.start_wait_ms = start_wait_ms > 0 ? start_wait_ms : 12000;
-    u.poll_ms = poll_ms > 0 ? poll_ms : 1000;
+    u.seam = Seam{};
+    u.seam.root = root;
+    if (start_wait_ms > 0)
+        u.seam.start_wait_ms = start_wait_ms;
+    if (poll_ms > 0)
+        u.seam.poll_ms = poll_ms;
 }
 
 void zel_tolk_ota_test_reset()
