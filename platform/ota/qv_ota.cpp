@@ -118,11 +118,13 @@ int qv_ota_download_install(void *handle, const char *hid)
     if (!ctx || !hid)
         return -1;
     const QvOtaScript script = current_script();
+    int reboots_before = 0;
     {
         Library &l = library();
         std::lock_guard<std::mutex> guard(l.lock);
         l.installs.emplace_back(hid);
         l.progress = 0;
+        reboots_before = l.reboots;
     }
     if (script.fault == QvOtaFault::install_fail || ctx->staged.empty())
         return -1;
@@ -140,8 +142,7 @@ int qv_ota_download_install(void *handle, const char *hid)
             // The flash never finishes; the install ends only with the reboot.
             Library &l = library();
             std::unique_lock<std::mutex> lock(l.lock);
-            const int seen = l.reboots;
-            l.rebooted.wait(lock, [&] { return l.reboots != seen; });
+            l.rebooted.wait(lock, [&] { return l.reboots != reboots_before; });
             return -1;
         }
         set_progress(percent < 100 ? percent : 99);
