@@ -27,6 +27,7 @@ namespace {
 
 constexpr const char *kMethods[] = {"set_dlog_switch", "get_dlog_switch", "async_device_feedback_log",
                                     "set_dlog_accept"};
+constexpr const char *kUrlMethod = "_sync.get_devicelog_url"; // announced so that its reply comes back here
 constexpr unsigned kWatchdogLimitS = 1440;
 constexpr uint64_t kWindowPauseS = 1200; // between two uploads of an open logging window
 constexpr size_t kStack = 4u << 20;
@@ -169,19 +170,20 @@ void unregister_all()
     ko_message_unregister(KO_UID_LOG_UPLOAD, "upload_statistics");
 }
 
-bool announce(const char *name)
+// "rpc.register" or "rpc.unregister" of a method name to the RPC link.
+bool tell_rpc(const char *key, const char *name)
 {
-    return ko_message_send(KO_UID_LOG_UPLOAD, KO_UID_RPC, "rpc.register", name, static_cast<uint32_t>(std::strlen(name)),
+    return ko_message_send(KO_UID_LOG_UPLOAD, KO_UID_RPC, key, name, static_cast<uint32_t>(std::strlen(name)),
                            KO_MSG_MODE_ASYNC) == 0;
 }
 
 int register_all()
 {
     for (const char *m : kMethods)
-        if (ko_message_listen(KO_UID_LOG_UPLOAD, m, on_method_message, nullptr) != 0 || !announce(m))
+        if (ko_message_listen(KO_UID_LOG_UPLOAD, m, on_method_message, nullptr) != 0 || !tell_rpc("rpc.register", m))
             return -1;
     if (ko_message_listen(KO_UID_LOG_UPLOAD, "rpc.ack", on_ack_message, nullptr) != 0 ||
-        !announce("_sync.get_devicelog_url"))
+        !tell_rpc("rpc.register", kUrlMethod))
         return -1;
     if (ko_message_listen(KO_UID_LOG_UPLOAD, "upload_statistics", on_statistics, nullptr) != 0)
         return -11;
@@ -279,8 +281,8 @@ int ko_logfiles_upload_deinit(void)
     pthread_join(svc.thread, nullptr);
     unregister_all();
     for (const char *m : kMethods)
-        ko_message_send(KO_UID_LOG_UPLOAD, KO_UID_RPC, "rpc.unregister", m, static_cast<uint32_t>(std::strlen(m)),
-                        KO_MSG_MODE_ASYNC);
+        tell_rpc("rpc.unregister", m);
+    tell_rpc("rpc.unregister", kUrlMethod);
     svc.callback = nullptr;
     return 0;
 }
