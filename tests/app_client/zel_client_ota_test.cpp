@@ -18,6 +18,7 @@
 #include "qv_ota_test.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_ota.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_ota_test.h"
+#include "zel_client_agent_listener.h"
 #include "zel_client_fixture.h"
 
 namespace {
@@ -46,7 +47,9 @@ protected:
         qv_ota_test_reset();
         qv_ota_test_set(QvOtaScript{QvOtaFault::none, 1});
         zel_tolk_ota_test_set(pki_.pem("root"), 50, 10);
-        start_business();
+        // The client app: the business layer and the agent client that tells the application.
+        ASSERT_NE(client_app_create(0), nullptr);
+        wait_links();
         const uint8_t key[16] = {1};
         ASSERT_TRUE(cloud_.start(root(), key, "token"));
         root().write_file("/mnt/data/bin/pre-ota.sh", "#!/bin/sh\necho ran >> " + root().path("/tmp/pre-ota.log") + "\n");
@@ -119,6 +122,7 @@ zeltest::OtaPki ClientOta::pki_;
 
 TEST_F(ClientOta, ImageIsInstalledAndTheDeviceRebootsOnce)
 {
+    clienttest::AgentListener app(root(), {"set_dev_status"}, 30);
     request();
     EXPECT_EQ(final_state(), "installed");
     EXPECT_TRUE(root().read_file(QV_OTA_PARTITION) == payload_);
@@ -130,6 +134,7 @@ TEST_F(ClientOta, ImageIsInstalledAndTheDeviceRebootsOnce)
     EXPECT_EQ(progress.back(), "100");
     for (size_t i = 1; i < progress.size(); ++i)
         EXPECT_LE(std::stoi(progress[i - 1]), std::stoi(progress[i])) << i;
+    EXPECT_EQ(app.params_of("set_dev_status", 1), std::vector<std::string>{R"("start_ota")"});
     // A second start in the same boot is refused.
     EXPECT_EQ(zel_tolk_ota_start(0), -1);
 }
@@ -173,8 +178,11 @@ TEST_F(ClientOta, RefusedChunkInstallsNothing)
 TEST_F(ClientOta, AutomaticUpdateOfABusyDeviceIsAborted)
 {
     // Not forced: the device must be idle, and cloud recording has not started here.
+    clienttest::AgentListener app(root(), {"set_dev_status"}, 30);
     request(0);
     EXPECT_EQ(final_state(), "failed|-33008|install busy");
+    EXPECT_EQ(app.read().find(R"(recv {"id":1,"method":"set_dev_status")"), std::string::npos)
+        << "the application is not told";
     EXPECT_EQ(qv_ota_test_reboots(), 0);
     EXPECT_FALSE(partition_written());
 }
