@@ -255,8 +255,14 @@ TEST_F(LogUpload, StartRefusesBadInput)
     log_file("/tmp/big2.log", 1048576);
     EXPECT_EQ(start({"/tmp/big1.log", "/tmp/big2.log"}, 0), KO_LOG_UPLOAD_TOO_LARGE) << "2 MiB itself is refused";
     EXPECT_EQ(start({"/tmp/one.log"}, 0), KO_LOG_UPLOAD_NOT_ALLOWED) << "no window, no feedback target";
-    // A window, but the cloud gives no URL.
+    // A window, but the cloud gives no URL, or one without its expiry, or a short key.
     ASSERT_TRUE(ok(open_window(now() - 60, now() + 3600)));
+    EXPECT_EQ(start({"/tmp/one.log"}, 0), KO_LOG_UPLOAD_NO_URL);
+    sim_->command(R"({"cmd":"script","method":"_sync.get_devicelog_url","reply":{"result":{"encryptKey":")" +
+                  std::string(kKeyB64) + R"(","iv":")" + kIvB64 + R"(","url":")" + cloud_.base() + R"(/logs/n"}}})");
+    EXPECT_EQ(start({"/tmp/one.log"}, 0), KO_LOG_UPLOAD_NO_URL);
+    sim_->command(R"({"cmd":"script","method":"_sync.get_devicelog_url","reply":{"result":{"encryptKey":"AAEC","iv":")" +
+                  std::string(kIvB64) + R"(","url":")" + url("n") + R"("}}})");
     EXPECT_EQ(start({"/tmp/one.log"}, 0), KO_LOG_UPLOAD_NO_URL);
 }
 

@@ -229,6 +229,12 @@ TEST_F(OtaService, LengthIsRequiredAndBounded)
     cloud_.script(R"({"path":"/ota/fw.bin","mode":"length","length":16777217})");
     EXPECT_EQ(update(img), 6u);
     EXPECT_TRUE(zeltest::porting_hooks_seen().ota_data.empty());
+    // No such image: the 404's text is no image.
+    zeltest::porting_hooks_reset();
+    script_root(pki_.pem("root"));
+    EXPECT_EQ(request(cloud_.base() + "/ota/missing.bin", "abc"), R"(["OK"])");
+    EXPECT_EQ(final_status(), 6u);
+    EXPECT_TRUE(zeltest::porting_hooks_seen().ota_data.empty());
 }
 
 TEST_F(OtaService, StallIsRetriedFromWhereItStopped)
