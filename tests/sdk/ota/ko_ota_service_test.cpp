@@ -172,7 +172,9 @@ TEST_F(OtaService, BrokenImagesFailWithoutAnInstall)
     foreign.sign_key = "other_sign";
     std::string flipped = image();
     flipped[777] ^= 0x20;
-    std::vector<std::pair<std::string, std::string>> cases = {{"flipped", flipped}};
+    const std::string whole = image();
+    std::vector<std::pair<std::string, std::string>> cases = {{"flipped", flipped},
+                                                              {"truncated", whole.substr(0, whole.size() - 100)}};
     for (auto *spec : {&bad_magic, &long_len, &short_len, &old, &other_model, &other_org, &other_root, &not_ca, &foreign})
         cases.emplace_back(std::to_string(cases.size()), image(*spec));
     for (const auto &[name, img] : cases) {
