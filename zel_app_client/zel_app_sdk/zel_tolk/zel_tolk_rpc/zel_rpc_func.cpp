@@ -3,6 +3,7 @@
 #include <string>
 
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc.h"
+#include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc_action.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc_handlers.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc_internal.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc_table.h"
@@ -11,12 +12,6 @@
 namespace {
 
 using namespace zel_rpc;
-
-void rpc_func_get_lock_region(int id, const char *, int)
-{
-    zel_rpc::send_text("{\"code\":0,\"id\":" + std::to_string(id) +
-                       ",\"result\":[{\"lock_region\":0,\"legal_status\":0}]}");
-}
 
 // Rows 32 and 60 are keyed by the internal pairs that the phone's 20.1 and 18.1 map onto.
 const spec_property_row_t spec_property_table[] = {
@@ -97,12 +92,31 @@ const spec_property_row_t spec_property_table[] = {
 static_assert(std::size(spec_property_table) == 73, "73 property rows");
 
 const spec_action_row_t spec_action_table[] = {
+    {"upload_video", 17, 1, spec_action_upload_video},
+    {"format", 4, 1, spec_action_sdcard_format},
+    {"pop-up", 4, 2, spec_action_sdcard_pop_up},
     {"start-p2p-stream", 6, 1, nullptr},
     {"stop-stream", 6, 2, nullptr},
+    {"play-alarm", 18, 1, spec_active_play_decibel_alarm},
+    {"open-track-switch", 17, 2, spec_action_open_track_switch},
+    {"restart-device", 2, 1, spec_action_restart_device},
 };
 
 const spec_method_row_t spec_method_table[] = {
+    {"local.bind", rpc_func_local_bind},
     {"get_lock_region_status", rpc_func_get_lock_region},
+    {"get_prop", rpc_func_get_prop},
+    {"set_light", rpc_func_set_light},
+    {"set_power", rpc_func_set_power},
+    {"set_watermark", rpc_func_set_watermark},
+    {"set_flip", rpc_func_set_flip},
+    {"set_wdr", rpc_func_set_wdr},
+    {"set_full_color", rpc_func_set_full_color},
+    {"sd_storge", rpc_func_sd_storage},
+    {"lumo.restore", rpc_func_reset},
+    {"restart_device", rpc_func_restart},
+    {"motionDetectionSwitch", rpc_func_motion_switch},
+    {"ota.downgrade", rpc_func_ota_downgrade},
 };
 
 const zel_rpc_tables_t kTables = {

@@ -207,8 +207,7 @@ SPEC_HANDLER(spec_func_ko_fav_area_config)
     }
     zel_api_db_sync();
     ZEL_LOGD(TAG, " begin free json\n");
-    if (op == SPEC_OP_SET)
-        step_report(siid, piid, ZEL_RPC_KIND_JSON, quoted(text), notify);
+    step_report(siid, piid, ZEL_RPC_KIND_JSON, quoted(text), notify);
 }
 
 SPEC_HANDLER(spec_func_ko_fav_area_active)
@@ -221,9 +220,7 @@ SPEC_HANDLER(spec_func_ko_fav_area_active)
     if (op != SPEC_OP_SET && op != SPEC_OP_PULLED)
         return;
     const std::string text = std::to_string(value_int(json, size));
-    if (!unchanged(kActive, text) && !db_write(kActive, text, true))
-        return;
-    if (op == SPEC_OP_SET)
+    if (!unchanged(kActive, text) && db_write(kActive, text, true))
         step_report(siid, piid, ZEL_RPC_KIND_INT, text, notify);
 }
 
@@ -247,10 +244,9 @@ SPEC_HANDLER(spec_func_ko_cruise_config)
     }
     if (op != SPEC_OP_SET && op != SPEC_OP_PULLED)
         return;
-    if (!value_string(json, size, text) || text.empty() || unchanged(kCruiseConfig, text)) {
+    if (!value_string(json, size, text) || text.empty() || unchanged(kCruiseConfig, text))
         return;
-    }
-    if (db_write(kCruiseConfig, text, true) && op == SPEC_OP_SET)
+    if (db_write(kCruiseConfig, text, true))
         step_report(siid, piid, ZEL_RPC_KIND_JSON, quoted(text), notify);
 }
 
