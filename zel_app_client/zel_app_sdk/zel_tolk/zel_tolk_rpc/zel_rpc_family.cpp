@@ -27,19 +27,6 @@ JsonPtr element_of(const char *json, int size)
     return parse_one(std::string_view(json, strnlen(json, static_cast<size_t>(size))));
 }
 
-// A whole decimal integer of 32 bits.
-bool parse_int(const std::string &text, int *out)
-{
-    if (text.empty())
-        return false;
-    errno = 0;
-    char *end = nullptr;
-    const long v = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX)
-        return false;
-    *out = static_cast<int>(v);
-    return true;
-}
 
 bool has_step(const char *order, char step)
 {
@@ -53,6 +40,25 @@ bool is_object_text(const std::string &text)
 }
 
 } // namespace
+
+bool parse_int(const std::string &text, int *out)
+{
+    if (text.empty())
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX)
+        return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+JsonPtr array_of(const std::string &text)
+{
+    JsonPtr a = parse_one(text);
+    return a && json_object_is_type(a.get(), json_type_array) ? std::move(a) : nullptr;
+}
 
 bool db_read(const char *key, std::string &out, int size)
 {

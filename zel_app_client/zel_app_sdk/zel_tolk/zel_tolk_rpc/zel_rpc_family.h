@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc_internal.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc_table.h"
 
 namespace zel_rpc {
@@ -17,6 +18,11 @@ bool db_read(const char *key, std::string &out, int size = 4096);
 bool db_write(const char *key, const std::string &value, bool persist);
 // Saves the settings on the save thread, one second after the first unsaved write.
 void save_soon();
+
+// A whole decimal integer of 32 bits.
+bool parse_int(const std::string &text, int *out);
+// `text` when it parses as one JSON array, else null.
+JsonPtr array_of(const std::string &text);
 
 // The element's "value" by type; a member of another type gives the default (false, 0, empty).
 bool value_bool(const char *json, int size);

@@ -24,12 +24,6 @@ std::string slot_key(int idx)
     return "NVM.ALARM:smart_care_config" + std::to_string(idx);
 }
 
-JsonPtr array_of(const std::string &text)
-{
-    JsonPtr a = parse_one(text);
-    return a && json_object_is_type(a.get(), json_type_array) ? std::move(a) : nullptr;
-}
-
 } // namespace
 
 SPEC_INSTANCE(spec_func_smart_care_switch, spec_bool, kSwitch)

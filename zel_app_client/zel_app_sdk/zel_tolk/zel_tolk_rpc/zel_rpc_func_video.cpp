@@ -22,12 +22,6 @@ std::string night_swap(const std::string &text)
     return text == "0" ? "2" : text == "2" ? "0" : text;
 }
 
-bool whole_int(const std::string &text)
-{
-    char *end = nullptr;
-    return !text.empty() && (std::strtol(text.c_str(), &end, 10), *end == '\0');
-}
-
 } // namespace
 
 // The media app stores the flip and the mirrored head position when it takes message 21: the key
@@ -69,7 +63,8 @@ SPEC_HANDLER(spec_func_night_mode)
     }
     if (op == SPEC_OP_PULLED) {
         std::string v;
-        if (value_string(json, size, v) && whole_int(v))
+        int mode = 0;
+        if (value_string(json, size, v) && parse_int(v, &mode))
             db_write(kKey, night_swap(v), true);
         return;
     }

@@ -58,12 +58,6 @@ int stored_active()
     return std::atoi(v.c_str());
 }
 
-JsonPtr array_of(const std::string &text)
-{
-    JsonPtr a = parse_one(text);
-    return a && json_object_is_type(a.get(), json_type_array) ? std::move(a) : nullptr;
-}
-
 // The area list's elements, each an object with an integer idx in 1..6; false when any is not.
 bool slots_of(json_object *list)
 {
@@ -151,9 +145,9 @@ SPEC_HANDLER(spec_func_active_fav_area)
     }
     if (op == SPEC_OP_PULLED) {
         std::string v;
-        char *end = nullptr;
-        if (value_string(json, size, v) && !v.empty() && v.size() <= 3 && (std::strtol(v.c_str(), &end, 10), *end == '\0'))
-            db_write(kActive, v, true);
+        int active = 0;
+        if (value_string(json, size, v) && v.size() <= 3 && parse_int(v, &active))
+            db_write(kActive, std::to_string(active), true);
         return;
     }
     if (op != SPEC_OP_SET)
