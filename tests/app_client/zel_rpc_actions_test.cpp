@@ -135,6 +135,48 @@ TEST_F(Methods, ActivatingAnAreaTurnsToItsPositionOnlyWhenItIsTwoNumbers)
     EXPECT_TRUE(same(value_of(10, 2).get(), "2"));
 }
 
+// The "event_occured" messages among `objects`, as "siid.eiid".
+std::vector<std::string> events(const std::vector<Json> &objects)
+{
+    std::vector<std::string> out;
+    for (const Json &o : objects) {
+        json_object *m = member(o.get(), "method");
+        if (m && std::string(json_object_get_string(m)) == "event_occured") {
+            json_object *p = member(o.get(), "params");
+            out.push_back(std::to_string(json_object_get_int(member(p, "siid"))) + "." +
+                          std::to_string(json_object_get_int(member(p, "eiid"))));
+        }
+    }
+    return out;
+}
+
+TEST_F(Methods, ActivationTellsTheAreaReachedAndFirstAHeadOnAMisplacedArea)
+{
+    put("NVM.default.FAV_AREA", R"([{"idx":1,"pos":"[10,20]"},{"idx":2,"pos":"[300,40]"}])");
+    put("NVM.IPC:motor", "[10,20]");
+    ask(R"({"id":74,"method":"set_properties","params":[{"siid":10,"piid":2,"value":2}]})", 74);
+    EXPECT_EQ(events(got_), (std::vector<std::string>{"10.2", "10.1"}))
+        << "the head stands on idx 1, the first area: its idx is not its place 0";
+    EXPECT_TRUE(called("zel_api_ptz_control(" + std::to_string(ZEL_PTZ_CMD_GOTO) + ",-1,8,[300,40])"));
+}
+
+TEST_F(Methods, FormatStopsRecordingAndFormatsTheCard)
+{
+    ASSERT_EQ(zel_tolk_init_storage(), 0);
+    put("NVM.IPC:power", "1");
+    ASSERT_EQ(ko_local_storage_set_mode_v2(0, 1), 0);
+    const size_t before = param_count("sdcard_format");
+    EXPECT_TRUE(same(ask(R"({"id":75,"method":"action","params":{"siid":3,"aiid":1}})", 75),
+                     R"({"id":75,"result":{"code":0,"out":[]}})"));
+    EXPECT_EQ(ko_local_storage_test_mode(0), 2);
+    EXPECT_EQ(last_param("sdcard_format", before + 1), R"("fake_mesasage")");
+    EXPECT_TRUE(same(ask(R"({"id":76,"method":"action","params":{"siid":7,"aiid":7}})" 
+                         R"({"id":77,"method":"get_properties","params":[]})", 77),
+                     R"({"id":77,"result":[]})"));
+    for (const Json &o : got_)
+        EXPECT_NE(json_object_get_int(member(o.get(), "id")), 76) << "an unlisted action gets no reply";
+}
+
 class PullAtStart : public Methods {
 protected:
     void before_client() override

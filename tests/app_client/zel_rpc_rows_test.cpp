@@ -62,6 +62,38 @@ TEST_F(Rows, EveryReachableRowAnswersItsOutwardIdsAndValueType)
         EXPECT_TRUE(json_object_is_type(v, want[r.type])) << where;
     }
     EXPECT_TRUE(reports(got).empty());
+    // The media description's constants: outward 9.1 is the video codec.
+    for (const auto &c : {std::make_pair(9, 1), std::make_pair(9, 7), std::make_pair(9, 9), std::make_pair(14, 9)}) {
+        json_object *e = nullptr;
+        for (size_t i = 0; i < std::size(kGetRows); ++i)
+            if (kGetRows[i].siid == c.first && kGetRows[i].piid == c.second)
+                e = at(result, i);
+        const char *want = c.second == 7 ? "0.25" : c.second == 9 && c.first == 9 ? "7" : "1";
+        EXPECT_TRUE(same(member(e, "value"), want)) << text_of(e);
+    }
+}
+
+TEST_F(Rows, NightModeSwapsZeroAndTwoAndPowerRestsOnItsValue)
+{
+    put("NVM.ALGO:night_mode", "1");
+    const size_t before = param_count("set_night_mode");
+    EXPECT_EQ(set(2, 3, "0"), std::vector<std::string>{report(2, 3, "0")});
+    EXPECT_EQ(stored("NVM.ALGO:night_mode"), "2");
+    EXPECT_TRUE(same(value_of(2, 3).get(), "0"));
+    EXPECT_EQ(last_param("set_night_mode", before + 1), std::to_string('2'));
+    put("NVM.IPC:power", "1");
+    const size_t status_before = param_count("set_dev_status");
+    EXPECT_TRUE(set(2, 1, "true").empty());
+    EXPECT_EQ(set(2, 1, "false"), std::vector<std::string>{report(2, 1, "false")});
+    EXPECT_EQ(stored("NVM.IPC:power"), "0");
+    EXPECT_EQ(last_param("set_dev_status", status_before + 1), R"("start_sleep")")
+        << "the equal set before it sent nothing";
+}
+
+TEST_F(Rows, CardStatusBeforeTheClockIsValidIsAbsent)
+{
+    ko_time_set_wall_source([] { return uint64_t{1546000000} * 1000000; });
+    EXPECT_TRUE(same(value_of(4, 1).get(), "1"));
 }
 
 // ---- sets: stored, reported once under the outward pair, the device told; equal values rest -----
