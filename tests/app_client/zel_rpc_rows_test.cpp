@@ -90,6 +90,19 @@ TEST_F(Rows, NightModeSwapsZeroAndTwoAndPowerRestsOnItsValue)
         << "the equal set before it sent nothing";
 }
 
+TEST_F(Rows, WdrWithAnUnknownDayNightModeIsStoredButNotSwitched)
+{
+    // The board is not started here: its day/night mode reads as -1, which is not day.
+    put("NVM.VIDEO:wdr", "0");
+    EXPECT_EQ(set(2, 6, "true"), std::vector<std::string>{report(2, 6, "true")});
+    EXPECT_EQ(stored("NVM.VIDEO:wdr"), "1");
+    EXPECT_TRUE(set(2, 6, "true").empty());
+    put("NVM.VIDEO:wdr", "0");
+    exchange(R"({"id":81,"method":"set_wdr","params":["on"]})", 81);
+    EXPECT_EQ(stored("NVM.VIDEO:wdr"), "0") << "the legacy switch takes wdr on in day mode only";
+    EXPECT_EQ(param_count("set_wdr_config_from_app"), 0u);
+}
+
 TEST_F(Rows, CardStatusBeforeTheClockIsValidIsAbsent)
 {
     ko_time_set_wall_source([] { return uint64_t{1546000000} * 1000000; });

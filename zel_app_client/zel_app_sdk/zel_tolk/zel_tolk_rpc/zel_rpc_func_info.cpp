@@ -30,6 +30,14 @@ std::string bounded(json_object *obj, const char *key, size_t max)
     return std::string(json_object_get_string(v), strnlen(json_object_get_string(v), max));
 }
 
+// A reply element without a value: the card figure the phone asks for is not kept.
+void not_supported(int siid, int piid, int op, char *json, int size)
+{
+    if (op == SPEC_OP_GET)
+        std::snprintf(json, static_cast<size_t>(size), "{\"did\" : \"%s\",\"siid\" : %d,\"piid\" : %d,\"code\" : %d}",
+                      func_did, siid, piid, kNotSupported);
+}
+
 int stored_int(const char *key)
 {
     std::string v;
@@ -79,13 +87,6 @@ SPEC_HANDLER(spec_func_sd_total)
     reply_value(json, size, siid, piid, text);
 }
 
-static void not_supported(int siid, int piid, int op, char *json, int size)
-{
-    if (op == SPEC_OP_GET)
-        std::snprintf(json, static_cast<size_t>(size), "{\"did\" : \"%s\",\"siid\" : %d,\"piid\" : %d,\"code\" : %d}",
-                      func_did, siid, piid, kNotSupported);
-}
-
 SPEC_HANDLER(spec_func_sd_free)
 {
     (void)id, (void)notify;
@@ -101,10 +102,11 @@ SPEC_HANDLER(spec_func_sd_used)
 SPEC_HANDLER(spec_func_motor_position)
 {
     (void)id, (void)notify;
+    if (op != SPEC_OP_GET)
+        return;
     std::string motor;
     db_read("NVM.IPC:motor", motor);
-    if (op == SPEC_OP_GET)
-        reply_text(json, size, siid, piid, motor);
+    reply_text(json, size, siid, piid, motor);
 }
 
 SPEC_HANDLER(spec_func_camera_capacity)
