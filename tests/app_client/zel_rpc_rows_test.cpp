@@ -149,12 +149,14 @@ TEST_F(Rows, ANewValueIsStoredReportedOnceAndSentAndTheSameValueRests)
         ASSERT_EQ(got.size(), 1u) << where;
         EXPECT_EQ(got[0], report(r.siid, r.piid, r.value)) << where;
         EXPECT_EQ(stored(r.key), r.stored) << where;
-        if (r.agent)
+        if (r.agent) {
             EXPECT_EQ(last_param(r.agent, before + 1), r.param) << where;
+        }
         EXPECT_TRUE(set(r.siid, r.piid, r.value).empty()) << where << ": an equal value is not reported";
         EXPECT_TRUE(same(value_of(r.siid, r.piid).get(), r.value)) << where;
-        if (r.agent)
+        if (r.agent) {
             EXPECT_EQ(param_count(r.agent), before + 1) << where << ": nor sent again";
+        }
     }
 }
 
