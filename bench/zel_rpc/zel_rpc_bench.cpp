@@ -41,10 +41,10 @@ constexpr const char *kRawRequest = "{\"id\":0,\"method\":\"bench.echo\",\"param
 constexpr const char *kGetRequest = "{\"id\":0,\"method\":\"get_properties\",\"params\":[{\"siid\":2,\"piid\":2}]}";
 constexpr const char *kSettingsGetRequest =
     "{\"id\":0,\"method\":\"get_properties\",\"params\":[{\"siid\":2,\"piid\":1}]}";
-// Full colour: a change is written, reported and sent as agent message 38.
+// The watermark: a change is sent as agent message 26, written and reported.
 const std::vector<std::string> kSetRequests = {
-    "{\"id\":0,\"method\":\"set_properties\",\"params\":[{\"siid\":2,\"piid\":7,\"value\":true}]}",
-    "{\"id\":0,\"method\":\"set_properties\",\"params\":[{\"siid\":2,\"piid\":7,\"value\":false}]}"};
+    "{\"id\":0,\"method\":\"set_properties\",\"params\":[{\"siid\":2,\"piid\":5,\"value\":true}]}",
+    "{\"id\":0,\"method\":\"set_properties\",\"params\":[{\"siid\":2,\"piid\":5,\"value\":false}]}"};
 
 // Answers every "bench.echo" request at once, as an SDK module would.
 void on_echo(const ko_message_arg *arg)
@@ -89,7 +89,7 @@ struct Setup {
             return;
         agent_peer = std::make_unique<zeltest::ChildProcess>(
             zeltest::python_peer("agent_send.py", {getenv("ZELMAR_AGENT_SOCK"), "--wait", "600", "--register",
-                                                   "set_full_color_from_app"}),
+                                                   "set_logo_watermark_from_app"}),
             std::vector<std::string>{}, root.path("/tmp/agent_peer.log"));
         const ko_ipc_sdk_param param = zeltest::sdk_test_param();
         if (ko_ipc_sdk_init(&param) != 0 || !zeltest::wait_rpc_link_ready(*sim))
