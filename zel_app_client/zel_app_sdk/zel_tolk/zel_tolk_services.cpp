@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "app_sdk_porting/zel_tolk_shell.h"
+#include "zelmar/zel_shell.h"
 #include "zel_app_assert.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_api.h"
@@ -141,7 +141,7 @@ void zel_tolk_storage_status_callback(int status)
         ZEL_LOGI(TAG, "STORAGE_STATUS_NOT_FORMAT ");
         set_sdcard_cmd();
     } else if (status == kStorageRemountReadOnly) {
-        const std::string command = "mount -o remount,ro " + zel_tolk_shell_path("/mnt/sdcard/");
+        const std::string command = "mount -o remount,ro " + zel_shell_path("/mnt/sdcard/");
         run_cmd(command.c_str(), nullptr, 0);
     }
 }
