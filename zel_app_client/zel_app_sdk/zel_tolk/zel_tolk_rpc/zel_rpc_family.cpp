@@ -70,14 +70,14 @@ bool db_read(const char *key, std::string &out, int size)
 
 bool db_write(const char *key, const std::string &value, bool persist)
 {
-    // The value is taken once the store holds it; the save follows on its own thread.
+    // The value is taken once the store holds it; a save that fails leaves it held for the next save.
     const int ret = zel_api_db_set_value(key, value.c_str(), static_cast<int>(value.size()), 0);
     if (ret != 0) {
         ZEL_LOGE(TAG, " set db value error %s ret=%d\n", key, ret);
         return false;
     }
-    if (persist)
-        save_soon();
+    if (persist && zel_api_db_sync() != 0)
+        ZEL_LOGW(TAG, " %s is held but not saved yet\n", key);
     return true;
 }
 

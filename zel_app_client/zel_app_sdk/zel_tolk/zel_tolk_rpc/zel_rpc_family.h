@@ -13,11 +13,9 @@ namespace zel_rpc {
 
 // The stored value of `key` read with `size` bytes; false (and `out` empty) when absent or unreadable.
 bool db_read(const char *key, std::string &out, int size = 4096);
-// Writes `value` (persist: saved within a second, on the save thread); false, logged, when the
-// store refuses it.
+// Writes `value` (persist: saved now, a failed save only logged); false, logged, when the store
+// refuses it.
 bool db_write(const char *key, const std::string &value, bool persist);
-// Saves the settings on the save thread, one second after the first unsaved write.
-void save_soon();
 
 // A whole decimal integer of 32 bits.
 bool parse_int(const std::string &text, int *out);
