@@ -65,10 +65,7 @@ int set_track_switch(const char *text)
     json_object *sw = nullptr;
     if (json_object_object_get_ex(root, "switch", &sw) && json_object_is_type(sw, json_type_int)) {
         const int32_t value = json_object_get_int(sw);
-        if (motion_track_mode_config)
-            motion_track_mode_config(value);
-        else
-            algo::motion_missing("motion_track_mode_config");
+        motion_track_mode_config(value);
         ZEL_LOGI(kTag, "set track_switch = %d ", value);
         char stored[8];
         const int n = snprintf(stored, sizeof stored, "%d", value);

@@ -94,11 +94,6 @@ int ipc_zel_algo_init(app_object_t *obj)
 
 } // namespace
 
-void motion_missing(const char *name)
-{
-    ZEL_LOGW(kTag, "motion tracking is not part of this build: %s skipped", name);
-}
-
 int power_state_exec_subfunc(int on)
 {
     ZEL_LOGI(kTag, "exec %s ircut module\n", on ? "init" : "exit");
@@ -157,10 +152,7 @@ int zel_algo_init(void)
     babycry_task_init();
     std::this_thread::sleep_for(algo::kDetectionDelay);
     ZEL_LOGI(kTag, "algo_kit init \n");
-    if (motion_track_init)
-        motion_track_init();
-    else
-        algo::motion_missing("motion_track_init");
+    motion_track_init();
     zel_algo_db_get_init();
     if (!algo::g_detection_started.exchange(true))
         zel_api_algo_init(zel_algo_trigger_event_send, motion_track_angle_config);
@@ -172,10 +164,7 @@ int zel_algo_finish(void)
     if (algo::g_detection_started.exchange(false))
         zel_api_algo_deinit();
     algo::power_state_exec_subfunc(0);
-    if (motion_task_exit)
-        motion_task_exit();
-    else
-        algo::motion_missing("motion_task_exit");
+    motion_task_exit();
     babycry_task_deinit();
     return 0;
 }

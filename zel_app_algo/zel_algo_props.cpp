@@ -238,9 +238,5 @@ int sync_algo_track_switch(const char *text)
         ZEL_LOGE(kTag, "[%s] not support track_mode = %s\n", __func__, text);
         return -1;
     }
-    if (!motion_track_mode_config) {
-        algo::motion_missing("motion_track_mode_config");
-        return 0;
-    }
     return motion_track_mode_config(on);
 }

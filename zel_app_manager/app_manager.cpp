@@ -61,11 +61,9 @@ int create_app_object(int id, int arg)
     }
     const app_create_fn create = app_config[id].create;
     if (!create) {
-        // Until every app is built, the manager goes on without the missing ones (the status and
-        // algorithm apps come with later issues); the slot stays empty and counts as abnormal.
-        ZEL_LOGW(kTag, "app_create function null");
-        ZEL_LOGW(kTag, "app %d %s: its create function is not part of this build", id, app_config[id].name);
-        return 0;
+        ZEL_LOGA(kTag, "app_create function null");
+        ZEL_LOGA(kTag, "app %d %s: its create function is not part of this build", id, app_config[id].name);
+        ZEL_APP_ABORT();
     }
     std::lock_guard<std::recursive_mutex> g(g_apps_lock);
     app_object_t *obj = create(arg);

@@ -9,6 +9,7 @@
 #include "boardav.h"
 #include "zel_app_agent_loop.h"
 #include "zel_control/log/zel_log.h"
+#include "zel_control/utils/zel_parse.h"
 #include "zel_db/zel_db.h"
 #include "zel_peripheral.h"
 
@@ -41,15 +42,6 @@ int int_param(const void *param)
     return param ? *static_cast<const int32_t *>(param) : 0;
 }
 
-// The stored head position "[x,y]" with both numbers 0 to 100, or false.
-bool parse_position(const char *text, int *x, int *y)
-{
-    int end = 0;
-    if (sscanf(text, "[%d,%d]%n", x, y, &end) != 2 || text[end] != '\0')
-        return false;
-    return *x >= 0 && *x <= 100 && *y >= 0 && *y <= 100;
-}
-
 // An upside-down image turns the head round: its stored position is mirrored too.
 void mirror_motor_position()
 {
@@ -59,7 +51,7 @@ void mirror_motor_position()
     if (motor[0] == '\0')
         return;
     int x = 0, y = 0;
-    if (!parse_position(motor, &x, &y)) {
+    if (zel_parse_position(motor, &x, &y) != 0) {
         ZEL_LOGW(kTag, "NVM.IPC:motor \"%s\" is not a position, left as it is", motor);
         return;
     }

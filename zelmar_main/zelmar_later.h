@@ -1,8 +1,8 @@
 // The functions of the modules that live apart from the start-up: the media, status, client, algorithm
-// and log-copy apps and the motor start-up. The main program refers to them weakly, so it links and
-// starts without those not built yet (and its tests put their own in their place): a missing
-// function's address is null. A missing create function leaves its app-table row empty, and the
-// manager names the app where it would create it, with a warning, and goes on without it:
+// and log-copy apps and the motor start-up. The main program refers to them weakly, so that its tests
+// put their own in their place and a module may come from a shared library the program loads: a
+// missing function's address is null. A missing create function leaves its app-table row empty, and
+// the manager names the app where it would create it, then aborts:
 //   "app 7 <app_status>: its create function is not part of this build"
 // A missing zel_motor_init, zel_algo_finish or zel_media_deinit is skipped with a warning. A module
 // that defines one, in zelmar_app or in a shared library it loads, takes its place with no change

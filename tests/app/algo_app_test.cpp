@@ -27,6 +27,8 @@ int gs_zelmar_app_running = 1;
 namespace {
 
 using namespace std::chrono_literals;
+using mediatest::store;
+using mediatest::setting;
 using algotest::param_floats;
 using algotest::param_int;
 using algotest::param_text;
@@ -34,17 +36,6 @@ using algotest::threads_named;
 
 // The pause before the detection library starts, and a generous margin.
 constexpr auto kDetectionStart = 25s;
-
-std::string setting(const char *key)
-{
-    char value[300] = {};
-    return zel_api_db_get_value(key, value, sizeof value) == 0 ? value : "<absent>";
-}
-
-void store(const char *key, const std::string &value)
-{
-    ASSERT_EQ(zel_api_db_set_value(key, value.c_str(), static_cast<int>(value.size()), 0), 0) << key;
-}
 
 // A text message for the agent peer: the JSON text goes as a string, as the apps send it.
 std::string text_message(const std::string &method, const std::string &text)

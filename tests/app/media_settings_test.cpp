@@ -25,18 +25,9 @@ int gs_zelmar_app_running = 1;
 namespace {
 
 using namespace std::chrono_literals;
+using mediatest::store;
+using mediatest::setting;
 using mediatest::call_count;
-
-std::string setting(const char *key)
-{
-    char value[64] = {};
-    return zel_api_db_get_value(key, value, sizeof value) == 0 ? value : "<absent>";
-}
-
-void store(const char *key, const std::string &value)
-{
-    ASSERT_EQ(zel_api_db_set_value(key, value.c_str(), static_cast<int>(value.size()), 0), 0) << key;
-}
 
 class MediaSettings : public ::testing::Test {
 protected:

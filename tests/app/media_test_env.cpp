@@ -54,6 +54,17 @@ std::string agent_send(const std::vector<std::string> &args)
     return out;
 }
 
+std::string setting(const char *key)
+{
+    char value[1600] = {};
+    return zel_api_db_get_value(key, value, sizeof value) == 0 ? value : "<absent>";
+}
+
+void store(const char *key, const std::string &value)
+{
+    ASSERT_EQ(zel_api_db_set_value(key, value.c_str(), static_cast<int>(value.size()), 0), 0) << key;
+}
+
 std::vector<uint8_t> read_bytes(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

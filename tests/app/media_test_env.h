@@ -25,6 +25,10 @@ private:
     apptest::Env app_;
 };
 
+// A setting's stored text, or "<absent>".
+std::string setting(const char *key);
+// Stores a setting (without saving at once); a test failure when refused.
+void store(const char *key, const std::string &value);
 std::vector<uint8_t> read_bytes(const std::string &path);
 // Runs the Python agent peer on the test's bus with `args` (options, then messages); its output.
 std::string agent_send(const std::vector<std::string> &args);

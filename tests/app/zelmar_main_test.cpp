@@ -1,7 +1,8 @@
-// The main program's start-up with test app objects for the modules later builds add: the start order
-// by bind status with the NAS loop running, the assertion lines for an empty bind status and a
-// missing logging configuration, and the signal thread's exit status; the real zelmar_app binary for
-// the empty bind status, and, with preloaded stand-in apps, for a full start ended by SIGTERM or SIGINT.
+// The main program's start-up with test app objects in place of the client, media, status and
+// algorithm apps: the start order by bind status with the NAS loop running, the assertion lines for an
+// empty bind status and a missing logging configuration, and the signal thread's exit status; the real
+// zelmar_app binary for the empty bind status, and for a full start with every app its own, ended by
+// SIGTERM or SIGINT.
 #include "app_test_apps.h"
 #include "zel_app_manager.h"
 #include "zel_db/zel_db.h"
@@ -146,37 +147,42 @@ TEST_F(ZelmarMain, ProgramWithEmptyBindStatusAbortsWithTheAssertionLine)
     EXPECT_NE(out.find("bind_status:"), std::string::npos);
 }
 
-// The real program with stand-ins for the missing apps preloaded: it comes up in order, parks, and
-// ends with status 255 on SIGTERM and on SIGINT (Ctrl-C signals the whole process group).
-TEST_F(ZelmarMain, ProgramWithPreloadedAppsStartsAndEndsOnSignal)
+// The real program, every app its own, with a camera's factory partition and no device daemon to
+// reach: it creates the apps in their order (5 6 7 4 2, then 8 when bound), parks, and ends with status
+// 255 on SIGTERM and on SIGINT (Ctrl-C signals the whole process group).
+TEST_F(ZelmarMain, ProgramCreatesEveryAppAndEndsOnSignal)
 {
     store_bind_status("1");
-    std::string asan = "ASAN_OPTIONS=verify_asan_link_order=0"; // the preloaded library comes before the runtime
-    if (const char *old = getenv("ASAN_OPTIONS"))
-        asan += std::string(":") + old;
+    const auto flash = apptest::serve_factory(env);
+    ASSERT_TRUE(flash);
     for (const int sig : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(sig);
-        const std::string log = env.root.path("/tmp/zelmar_app_" + std::to_string(sig) + ".log");
-        zeltest::ChildProcess app({ZELMAR_APP_PATH}, {std::string("LD_PRELOAD=") + ZELMAR_PRELOAD_APPS, asan}, log);
-        const auto out = [&] { return env.root.read_file("/tmp/zelmar_app_" + std::to_string(sig) + ".log"); };
-        ASSERT_TRUE(zeltest::wait_until([&] { return out().find("ko_nas_init start") != std::string::npos; }, 20s))
+        const std::string name = "/tmp/zelmar_app_" + std::to_string(sig) + ".log";
+        zeltest::ChildProcess app({ZELMAR_APP_PATH}, {"ZELMAR_DAEMON_PORT=" + std::to_string(zeltest::free_tcp_port())},
+                                  env.root.path(name));
+        const auto out = [&] { return env.root.read_file(name); };
+        ASSERT_TRUE(zeltest::wait_until([&] { return out().find("ko_nas_init start") != std::string::npos; }, 30s))
             << out();
-        std::this_thread::sleep_for(200ms);
+        EXPECT_TRUE(zeltest::wait_until(
+            [&] {
+                return out().find(
+                           "app_list:<app_sdcard> <app_client> <app_agent> <app_media> <app_status> <app_algo> ") !=
+                       std::string::npos;
+            },
+            10s))
+            << out();
+        const std::string text = out();
+        size_t at = 0;
+        for (const int id : {5, 6, 7, 4, 2, 8}) {
+            at = text.find("app_create app_id:" + std::to_string(id), at);
+            EXPECT_NE(at, std::string::npos) << "app " << id << " in its place in 5 6 7 4 2 8\n" << text;
+        }
+        EXPECT_EQ(text.find("create function is not part of this build"), std::string::npos) << text;
         ASSERT_TRUE(app.running()) << out();
         const int status = app.stop(sig);
         ASSERT_TRUE(WIFEXITED(status)) << status << "\n" << out();
         EXPECT_EQ(WEXITSTATUS(status), 255);
-        const std::string text = out();
-        EXPECT_NE(text.find("Recv signal " + std::to_string(sig) + " "), std::string::npos) << text;
-        size_t at = 0;
-        at = text.find("app_list:<app_agent> <app_media>");
-        EXPECT_NE(at, std::string::npos) << "the media app is the program's own\n" << text;
-        for (const int id : {7, 4}) {
-            at = text.find("preloaded app " + std::to_string(id) + " created", at);
-            EXPECT_NE(at, std::string::npos) << "app " << id << " in its place in 5 6 7 4 2 8\n" << text;
-        }
-        at = text.find("<app_algo> ", at);
-        EXPECT_NE(at, std::string::npos) << "the algorithm app is the program's own, made last\n" << text;
+        EXPECT_NE(out().find("Recv signal " + std::to_string(sig) + " "), std::string::npos) << out();
     }
 }
 

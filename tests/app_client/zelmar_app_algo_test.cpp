@@ -1,9 +1,15 @@
 // The real zelmar_app, bound, with the device-daemon simulator and a person in the detection script
 // 2 s after the detection library starts: the algorithm app pushes it through the real client, whose
-// alarm road sends one "event_occured" for people.
+// alarm road sends one "event_occured" for people. Then "start_ota" from an outside app: 7 s later the
+// algorithm app and the media layer are released and the app hears "set_release_resource_over"; a
+// restart asked for after that changes nothing, and the program ends on SIGTERM with status 255.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <chrono>
+#include <cstdlib>
+#include <vector>
 #include <string>
 #include <thread>
 
@@ -26,7 +32,7 @@ size_t count_of(const std::string &text, const std::string &word)
     return n;
 }
 
-TEST(ZelmarAppAlgo, APersonReachesTheDaemonAsOnePeopleEvent)
+TEST(ZelmarAppAlgo, APersonReachesTheDaemonAsOneEventThenAnUpgradeReleasesTheApps)
 {
     apptest::Env env;
     // Bound: the manager creates the algorithm app at start.
@@ -55,6 +61,28 @@ TEST(ZelmarAppAlgo, APersonReachesTheDaemonAsOnePeopleEvent)
     EXPECT_EQ(count_of(env.root.read_file("/tmp/daemon_sim.log"), "\"event_occured\""), 1u)
         << "one person, one event";
     EXPECT_TRUE(app.running()) << env.root.read_file("/tmp/zelmar_app.log").substr(0, 4000);
+
+    const auto outside_app = [&](const std::vector<std::string> &args, const std::string &log) {
+        std::vector<std::string> all{getenv("ZELMAR_AGENT_SOCK")};
+        all.insert(all.end(), args.begin(), args.end());
+        zeltest::ChildProcess peer(zeltest::python_peer("agent_send.py", all), {}, env.root.path(log));
+        const int status = peer.wait_exit(30s);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << env.root.read_file(log);
+        return env.root.read_file(log);
+    };
+    const std::string ota = outside_app(
+        {"--register", "set_release_resource_over", "--wait", "10", "set_dev_status=start_ota"}, "/tmp/ota_peer.log");
+    EXPECT_NE(ota.find("recv {\"method\":\"set_release_resource_over\""), std::string::npos) << ota;
+    const std::string log = env.root.read_file("/tmp/zelmar_app.log");
+    const size_t release = log.find("start ota , relase resource");
+    ASSERT_NE(release, std::string::npos) << log.substr(0, 4000);
+    const size_t algo_gone = log.find("exec exit ircut module", release);
+    EXPECT_NE(algo_gone, std::string::npos) << "the algorithm app is released";
+    EXPECT_NE(log.find("exit zel_media_deinit", algo_gone), std::string::npos) << "then the media layer";
+    outside_app({"set_dev_status=dev_reboot"}, "/tmp/reboot_peer.log");
+    std::this_thread::sleep_for(zeltest::scaled(1500ms));
+    EXPECT_TRUE(app.running());
+    EXPECT_EQ(env.root.read_file("/tmp/zelmar_app.log").find("[system] reboot"), std::string::npos);
     const int status = app.stop(SIGTERM);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << status;
 }

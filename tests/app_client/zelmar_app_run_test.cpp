@@ -1,8 +1,10 @@
 // The real zelmar_app, every symbol bound at load (LD_BIND_NOW=1), with its factory partition served by
 // the Python flash peer and the device-daemon simulator: both daemon links come up, the statistics the
 // simulator asks for ("tolk.stat") show frames arriving in the rings of the main, sub and audio
-// channels (board -> media app -> client -> stream channels), and the program is still running 20 s
-// after its start.
+// channels (board -> media app -> client -> stream channels); every app of the start-up is the
+// program's own and created, the status app follows the business layer's "cloud_connected" to its
+// resting state (the device then bound), and the program is still running 20 s after its start and
+// ends on SIGTERM with status 255.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -30,8 +32,7 @@ TEST(ZelmarAppRun, FramesReachTheRingsAndTheProgramLives)
     zeltest::DaemonSim sim(env.root, {"--did", "424242", "--time", now, "--push-status", "--status", "cloud_connected"},
                            true);
     const auto started = std::chrono::steady_clock::now();
-    zeltest::ChildProcess app({ZELMAR_APP_PATH},
-                              {"ZELMAR_DAEMON_PORT=" + std::to_string(sim.port()), "LD_BIND_NOW=1"},
+    zeltest::ChildProcess app({ZELMAR_APP_PATH}, {"ZELMAR_DAEMON_PORT=" + std::to_string(sim.port()), "LD_BIND_NOW=1"},
                               env.root.path("/tmp/zelmar_app.log"));
 
     auto connected = [&](const char *name) {
@@ -63,6 +64,22 @@ TEST(ZelmarAppRun, FramesReachTheRingsAndTheProgramLives)
         },
         40s);
     EXPECT_TRUE(all) << counted.size() << " channels counted frames";
+
+    const auto log = [&] { return env.root.read_file("/tmp/zelmar_app.log"); };
+    for (const int id : {5, 6, 7, 4, 2, 1})
+        EXPECT_NE(log().find("app_create app_id:" + std::to_string(id)), std::string::npos) << id;
+    EXPECT_EQ(log().find("create function is not part of this build"), std::string::npos);
+    EXPECT_NE(log().find("<app_status>"), std::string::npos);
+    // Unbound at start: waiting for the network (state 1) until the cloud connection binds the device.
+    EXPECT_TRUE(zeltest::wait_until(
+        [&] {
+            const std::string text = log();
+            const size_t bound = text.find("[IPC_STATUS] cur state 1 change to 13");
+            return bound != std::string::npos &&
+                   text.find("[IPC_STATUS] cur state 13 change to 20", bound) != std::string::npos;
+        },
+        30s))
+        << log().substr(0, 4000);
 
     const auto lived = std::chrono::steady_clock::now() - started;
     if (lived < 20s)

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "app_sdk_porting/sdk_porting.h"
-#include "app_sdk_porting/zel_tolk_shell.h"
+#include "zelmar/zel_shell.h"
 #include "app_sdk_porting/zel_tolk_wifi_test.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk.h"
 #include "zel_control/log/zel_log.h"
@@ -93,8 +93,8 @@ int poll_join(device_sdk_info_t *device, const char *ssid, const char *passwd)
 // Runs the script in `model` and reads what it left in its connect-result file.
 int script_join(const char *model, const char *tag, const char *success_log)
 {
-    const std::string command = zel_tolk_shell_path(kScript) + " " + model + " | tail -n 1 > " +
-                                zel_tolk_shell_path(kScriptOutput);
+    const std::string command = zel_shell_path(kScript) + " " + model + " | tail -n 1 > " +
+                                zel_shell_path(kScriptOutput);
     ZEL_LOGI(TAG, "%s wifi_start %s", tag, model);
     run_cmd(command.c_str(), nullptr, 0);
     const std::string result_path = zel_path(kConnectResult);

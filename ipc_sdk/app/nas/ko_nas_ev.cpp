@@ -2,6 +2,7 @@
 #include "app/nas/ko_nas_ev.h"
 
 #include <ev.h>
+#include <signal.h>
 
 #include <condition_variable>
 #include <cstring>
@@ -154,6 +155,10 @@ int ko_nas_ev_start(void)
         KO_LOGE(kModule, "default event loop cannot be made\n");
         return -1;
     }
+    // The default loop catches SIGCHLD and reaps every child of the process, so that popen and system
+    // callers would lose their command's status. Nothing here waits for a child: the signal keeps its
+    // default action.
+    signal(SIGCHLD, SIG_DFL);
     g_loop.ended = false;
     ko_thread_attr attr;
     std::memset(&attr, 0, sizeof attr);
@@ -209,4 +214,10 @@ int ko_nas_ev_on_loop(void)
 {
     std::lock_guard<std::mutex> hold(g_loop.lock);
     return g_loop.loop_id != std::thread::id() && g_loop.loop_id == std::this_thread::get_id() ? 1 : 0;
+}
+
+int ko_nas_ev_running(void)
+{
+    std::lock_guard<std::mutex> hold(g_loop.lock);
+    return g_loop.async_live ? 1 : 0;
 }

@@ -28,6 +28,10 @@ int ko_nas_ev_post(ko_nas_ev_fn fn, void *arg);
 int ko_nas_ev_call(ko_nas_ev_fn fn, void *arg);
 // 1 on the "nas_ev" thread, else 0.
 int ko_nas_ev_on_loop(void);
+// 1 from the moment the loop takes posted calls until it ends, else 0. A caller that holds what its
+// queued calls take (its own lock) and sees 0 knows that none of its calls has run on the loop since
+// it last ended.
+int ko_nas_ev_running(void);
 
 #ifdef __cplusplus
 }

@@ -218,3 +218,20 @@ TEST(ZelParse, NumbersAndBooleans)
     EXPECT_EQ(zel_parse_bool("yes", 1), 1);
     EXPECT_EQ(zel_parse_bool(nullptr, 1), 1);
 }
+
+TEST(ZelParse, HeadPositionTakesTwoNumbersZeroToHundredOnly)
+{
+    int x = -7, y = -7;
+    EXPECT_EQ(zel_parse_position("[0,100]", &x, &y), 0);
+    EXPECT_EQ(x, 0);
+    EXPECT_EQ(y, 100);
+    for (const char *bad : {"", "[50,50", "[50]", "[101,5]", "[5,-1]", "[5,5]x", "50,50", "[a,b]",
+                            "[99999999999,1]"}) {
+        x = y = -7;
+        EXPECT_EQ(zel_parse_position(bad, &x, &y), -1) << bad;
+        EXPECT_EQ(x, -7) << bad;
+        EXPECT_EQ(y, -7) << bad;
+    }
+    EXPECT_EQ(zel_parse_position(nullptr, &x, &y), -1);
+    EXPECT_EQ(zel_parse_position("[1,2]", nullptr, &y), -1);
+}

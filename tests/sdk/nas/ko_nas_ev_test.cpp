@@ -4,7 +4,10 @@
 
 #include <ev.h>
 
+#include <sys/wait.h>
+
 #include <atomic>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -32,8 +35,26 @@ TEST(NasEv, CallsRunOnTheLoopInPostingOrder)
     for (int i = 0; i <= 100; ++i)
         EXPECT_EQ(g_order[i], i);
     EXPECT_EQ(ko_nas_ev_on_loop(), 0);
+    EXPECT_EQ(ko_nas_ev_running(), 1) << "it ran calls";
     ASSERT_EQ(ko_nas_ev_stop(nullptr, nullptr), 0);
+    EXPECT_EQ(ko_nas_ev_running(), 0);
     EXPECT_EQ(ko_nas_ev_stop(nullptr, nullptr), -1) << "not running";
+}
+
+// Shell commands of other modules keep their status while the loop runs: it reaps no child.
+TEST(NasEv, CommandsRunWhileTheLoopRunsKeepTheirStatus)
+{
+    ASSERT_EQ(ko_nas_ev_start(), 0);
+    ASSERT_EQ(ko_nas_ev_call([](struct ev_loop *, void *) {}, nullptr), 0);
+    for (int i = 0; i < 20; ++i) {
+        FILE *pipe = popen("sleep 0.01; exit 3", "r");
+        ASSERT_NE(pipe, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(30)); // the child ends before pclose waits
+        const int status = pclose(pipe);
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 3);
+    }
+    ASSERT_EQ(ko_nas_ev_stop(nullptr, nullptr), 0);
 }
 
 TEST(NasEv, TimersArmedFromOtherThreadsFire)
@@ -75,6 +96,7 @@ TEST(NasEv, PostsBeforeTheLoopRunsWaitAndTheQueueIsBounded)
     g_order.clear();
     // The status app arms its timers before the NAS service starts the loop.
     ASSERT_EQ(ko_nas_ev_post(record, reinterpret_cast<void *>(-2)), 0);
+    EXPECT_EQ(ko_nas_ev_running(), 0) << "queued, not run";
     ASSERT_EQ(ko_nas_ev_start(), 0);
     // Block the loop so the queue fills.
     std::atomic<bool> release{false};

@@ -8,10 +8,11 @@
 #include <cstring>
 #include <string>
 
-#include "app_sdk_porting/zel_tolk_shell.h"
+#include "zelmar/zel_shell.h"
 #include "zel_app_assert.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_api.h"
+#include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_sdk.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_timer.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_timer_state.h"
@@ -56,16 +57,6 @@ bool device_file_exists(const char *path)
     return access(zel_path(path).c_str(), F_OK) == 0;
 }
 
-void read_hms(const char *key, int32_t *h, int32_t *m, int32_t *s)
-{
-    char value[32];
-    if (!read_key(key, value))
-        return;
-    int hh = 0, mm = 0, ss = 0;
-    if (sscanf(value, "%d:%d:%d", &hh, &mm, &ss) == 3)
-        *h = hh, *m = mm, *s = ss;
-}
-
 int zel_tolk_get_alarm_config(cloud_alarm_config_t *config)
 {
     if (!config) {
@@ -73,16 +64,7 @@ int zel_tolk_get_alarm_config(cloud_alarm_config_t *config)
         return -1;
     }
     *config = cloud_alarm_config_t{};
-    config->record_seconds = 9;
-    config->back_seconds = 0;
-    char value[32];
-    if (read_key("NVM.CLOUD:detect_swtich", value))
-        config->schedule_on = atoi(value) != 0 ? 1 : 0;
-    if (read_key("NVM.CLOUD:interval", value))
-        config->interval = atoi(value);
-    read_hms("NVM.CLOUD:detect_start_time", &config->start_hour, &config->start_minute, &config->start_second);
-    read_hms("NVM.CLOUD:detect_end_time", &config->end_hour, &config->end_minute, &config->end_second);
-    return 0;
+    return get_current_alarm_config(config);
 }
 
 } // namespace
@@ -133,6 +115,25 @@ int zel_tolk_init_storage(void)
     return 0;
 }
 
+void zel_tolk_storage_pause(void)
+{
+    zel_tolk_timer_module().storage_paused.store(true);
+}
+
+int zel_tolk_storage_resume(void)
+{
+    if (!zel_tolk_timer_module().storage_paused.exchange(false))
+        return 0;
+    if (power_setting(nullptr) != 1) {
+        ZEL_LOGI(TAG, " power mode if off , recording stays stopped ");
+        return 0;
+    }
+    char mode[16];
+    const int value = read_key("NVM.SD:storage_mode", mode) ? atoi(mode) : 0;
+    ZEL_LOGI(TAG, " card usable again, record mode %d ", value);
+    return _zel_local_storage_set_mode(kVideoChannel, value);
+}
+
 void zel_tolk_storage_status_callback(int status)
 {
     ZEL_LOGI(TAG, "storage status change to %d", status);
@@ -140,7 +141,7 @@ void zel_tolk_storage_status_callback(int status)
         ZEL_LOGI(TAG, "STORAGE_STATUS_NOT_FORMAT ");
         set_sdcard_cmd();
     } else if (status == kStorageRemountReadOnly) {
-        const std::string command = "mount -o remount,ro " + zel_tolk_shell_path("/mnt/sdcard/");
+        const std::string command = "mount -o remount,ro " + zel_shell_path("/mnt/sdcard/");
         run_cmd(command.c_str(), nullptr, 0);
     }
 }

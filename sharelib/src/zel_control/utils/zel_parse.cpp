@@ -1,6 +1,7 @@
 // Number and boolean parsing with defaults.
 #include "zel_control/utils/zel_parse.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <strings.h>
 
@@ -30,6 +31,20 @@ int zel_parse_bool(const char *text, int default_value)
     if (strcasecmp(text, "false") == 0)
         return 0;
     return default_value;
+}
+
+int zel_parse_position(const char *text, int *x, int *y)
+{
+    if (!text || !x || !y)
+        return -1;
+    int px = 0, py = 0, end = 0;
+    if (sscanf(text, "[%d,%d]%n", &px, &py, &end) != 2 || end == 0 || text[end] != '\0')
+        return -1;
+    if (px < 0 || px > 100 || py < 0 || py > 100)
+        return -1;
+    *x = px;
+    *y = py;
+    return 0;
 }
 
 } // extern "C"

@@ -1,8 +1,8 @@
-#include "app_sdk_porting/zel_tolk_shell.h"
+#include "zelmar/zel_shell.h"
 
 #include "zelmar/zel_path.h"
 
-std::string zel_tolk_shell_quote(std::string_view text)
+std::string zel_shell_quote(std::string_view text)
 {
     std::string quoted = "'";
     for (const char c : text) {
@@ -15,7 +15,7 @@ std::string zel_tolk_shell_quote(std::string_view text)
     return quoted;
 }
 
-std::string zel_tolk_shell_path(std::string_view device_path)
+std::string zel_shell_path(std::string_view device_path)
 {
-    return zel_tolk_shell_quote(zel_path(device_path));
+    return zel_shell_quote(zel_path(device_path));
 }
