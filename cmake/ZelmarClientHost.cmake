@@ -1,9 +1,9 @@
-# A program that loads the library: the SDK and the platform's system clock linked whole (its archive would otherwise give only the
+# A program that loads the library: the SDK, the platform's system clock and OTA install library linked whole (its archive would otherwise give only the
 # members the program itself names) and every symbol exported for the library to resolve.
 function(zel_link_client_host target)
   set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON)
   target_link_libraries(${target} PRIVATE $<LINK_LIBRARY:WHOLE_ARCHIVE,zelmar_sdk>
-    $<LINK_LIBRARY:WHOLE_ARCHIVE,zel_sysclock> zel_app_client)
+    $<LINK_LIBRARY:WHOLE_ARCHIVE,zel_sysclock> $<LINK_LIBRARY:WHOLE_ARCHIVE,zel_platform_ota> zel_app_client)
 endfunction()
 
 # A test or benchmark program in zelmar_app's place: besides the SDK, the rest of what the library

@@ -19,6 +19,10 @@ constexpr zel_ptz_point_t kMiddle = {50, 50};
 
 std::atomic<int> g_motor_running{0};
 
+// The calibration's completion callback: nothing to do. Kept inside the program, apart from the
+// client library's callback of the same name.
+void motor_reset_callback(int, zel_ptz_result_t *, void *) {}
+
 // The setting's text read into `size` bytes; "" when it cannot be read.
 std::string setting(const char *key, size_t size)
 {
@@ -101,8 +105,6 @@ void status_handle(int status)
         zel_algo_set_motor_status(1);
     }
 }
-
-void motor_reset_callback(int, zel_ptz_result_t *, void *) {}
 
 int motor_running_status_get(void)
 {

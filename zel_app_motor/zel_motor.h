@@ -14,8 +14,6 @@ extern "C" {
 int zel_motor_init(void);
 // The peripheral library's status callback: 4 running, 0 stopped, other values ignored.
 void status_handle(int status);
-// The calibration's completion callback; does nothing.
-void motor_reset_callback(int event, zel_ptz_result_t *result, void *value);
 // 1 between a running report and the next stopped one.
 int motor_running_status_get(void);
 

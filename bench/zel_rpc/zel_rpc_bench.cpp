@@ -1,9 +1,13 @@
-// Property gets per second through the daemon simulator, the RPC link, the hook, the engine's queue and
-// worker and the pan-tilt row, next to the raw link round trip in the same run: an inner method that a
-// bus module answers at once, so the difference is what the engine adds. The simulator times each
-// batch itself (each request goes out after the reply to the one before).
+// Property requests per second through the daemon simulator, the RPC link, the hook, the engine's queue
+// and worker and the table: gets of the pan-tilt constant and of a settings row, and sets alternating
+// two values of a row whose change is written, reported and sent to an app on the agent bus (a Python
+// peer). Next to them in the same run, the raw link round trip: an inner method that a bus module
+// answers at once, so the difference is what the engine and the row add. The simulator times each
+// batch itself (each request goes out after the reply to the one before; a set's handler runs after
+// its reply, and the next request waits behind it on the one worker).
 #include <benchmark/benchmark.h>
 #include <json-c/json.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "agent_server.h"
+#include "app_sdk_porting/sdk_porting.h"
 #include "common/ipc/ko_message.h"
 #include "common/sdk/ko_sdk.h"
 #include "common/utils/ko_log.h"
@@ -21,6 +27,7 @@
 #include "rpc_link_probe.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc.h"
 #include "zel_control/log/zel_log.h"
+#include "zel_db_test_factory.h"
 #include "zel_db/zel_db.h"
 #include "zel_test_support.h"
 #include "zelmar/zel_path.h"
@@ -32,6 +39,12 @@ constexpr uint32_t kEchoUid = 12;
 constexpr const char *kEchoMethod = "bench.echo";
 constexpr const char *kRawRequest = "{\"id\":0,\"method\":\"bench.echo\",\"params\":{}}";
 constexpr const char *kGetRequest = "{\"id\":0,\"method\":\"get_properties\",\"params\":[{\"siid\":2,\"piid\":2}]}";
+constexpr const char *kSettingsGetRequest =
+    "{\"id\":0,\"method\":\"get_properties\",\"params\":[{\"siid\":2,\"piid\":1}]}";
+// The watermark: a change is sent as agent message 26, written and reported.
+const std::vector<std::string> kSetRequests = {
+    "{\"id\":0,\"method\":\"set_properties\",\"params\":[{\"siid\":2,\"piid\":5,\"value\":true}]}",
+    "{\"id\":0,\"method\":\"set_properties\",\"params\":[{\"siid\":2,\"piid\":5,\"value\":false}]}"};
 
 // Answers every "bench.echo" request at once, as an SDK module would.
 void on_echo(const ko_message_arg *arg)
@@ -49,8 +62,10 @@ void on_echo(const ko_message_arg *arg)
 struct Setup {
     zeltest::TempRoot root;
     std::unique_ptr<zeltest::DaemonSim> sim;
+    std::unique_ptr<zeltest::FakeFactory> factory;
+    std::unique_ptr<zeltest::ChildProcess> agent_peer;
     bool ok = false;
-    double get_per_s = 0, raw_per_s = 0;
+    double get_per_s = 0, raw_per_s = 0, settings_get_per_s = 0, set_per_s = 0;
 
     Setup()
     {
@@ -66,8 +81,16 @@ struct Setup {
             root, std::vector<std::string>{"--did", "424242", "--time", "1700000000", "--status", "cloud_connected"},
             true);
         setenv("ZELMAR_DAEMON_PORT", std::to_string(sim->port()).c_str(), 1);
+        factory = std::make_unique<zeltest::FakeFactory>(root, zeltest::factory_image({{"model", "ZT-CAM1"}}));
         if (zel_api_db_init() != 0)
             return;
+        setenv("ZELMAR_AGENT_SOCK", ("zelbench_rpc_" + std::to_string(getpid())).c_str(), 1);
+        if (agent_server_init() != 0 || _sdk_porting_agent_client_init() != 0)
+            return;
+        agent_peer = std::make_unique<zeltest::ChildProcess>(
+            zeltest::python_peer("agent_send.py", {getenv("ZELMAR_AGENT_SOCK"), "--wait", "600", "--register",
+                                                   "set_logo_watermark_from_app"}),
+            std::vector<std::string>{}, root.path("/tmp/agent_peer.log"));
         const ko_ipc_sdk_param param = zeltest::sdk_test_param();
         if (ko_ipc_sdk_init(&param) != 0 || !zeltest::wait_rpc_link_ready(*sim))
             return;
@@ -85,9 +108,15 @@ struct Setup {
         if (get_per_s > 0 && raw_per_s > 0) {
             std::printf("property gets / raw link round trips: %.0f / %.0f per s = %.2f (goal >= 0.80)\n", get_per_s,
                         raw_per_s, get_per_s / raw_per_s);
+            std::printf("settings-row gets / raw: %.0f per s = %.2f (goal >= 0.90)\n", settings_get_per_s,
+                        settings_get_per_s / raw_per_s);
+            std::printf("settings-row sets / raw: %.0f per s = %.2f (goal >= 0.50)\n", set_per_s,
+                        set_per_s / raw_per_s);
             interleaved_ratio();
         }
         zel_rpc_deinit();
+        agent_peer.reset();
+        sdk_porting_agent_client_deinit();
         ko_ipc_sdk_deinit();
         zel_api_db_deinit();
     }
@@ -96,26 +125,40 @@ struct Setup {
     // their ratios is the fairer figure.
     void interleaved_ratio()
     {
-        std::vector<double> ratios;
+        std::vector<double> gets, settings_gets, sets;
         for (int i = 0; i < 15; ++i) {
-            const double raw_ms = loop(kRawRequest, kBatch), get_ms = loop(kGetRequest, kBatch);
-            if (raw_ms > 0 && get_ms > 0)
-                ratios.push_back(raw_ms / get_ms);
+            const double raw_ms = loop({kRawRequest}, kBatch), get_ms = loop({kGetRequest}, kBatch),
+                         settings_ms = loop({kSettingsGetRequest}, kBatch), set_ms = loop(kSetRequests, kBatch);
+            if (raw_ms > 0 && get_ms > 0 && settings_ms > 0 && set_ms > 0) {
+                gets.push_back(raw_ms / get_ms);
+                settings_gets.push_back(raw_ms / settings_ms);
+                sets.push_back(raw_ms / set_ms);
+            }
         }
-        if (ratios.empty())
+        if (gets.empty())
             return;
-        std::sort(ratios.begin(), ratios.end());
-        std::printf("interleaved batches, median ratio: %.2f (goal >= 0.80)\n", ratios[ratios.size() / 2]);
+        std::printf("interleaved batches, median ratios: gets %.2f (goal >= 0.80), settings-row gets %.2f "
+                    "(goal >= 0.90), sets %.2f (goal >= 0.50)\n",
+                    median(gets), median(settings_gets), median(sets));
+    }
+    static double median(std::vector<double> v)
+    {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
     }
 
     // Milliseconds for `count` requests, each sent after the reply to the one before; -1 on failure.
-    double loop(const char *request, int count)
+    // The requests are taken in turn.
+    double loop(const std::vector<std::string> &requests, int count)
     {
         zeltest::Json cmd(json_object_new_object());
         json_object_object_add(cmd.get(), "cmd", json_object_new_string("loop"));
         json_object_object_add(cmd.get(), "link", json_object_new_string("rpc"));
         json_object_object_add(cmd.get(), "count", json_object_new_int(count));
-        json_object_object_add(cmd.get(), "text", json_object_new_string(request));
+        json_object *texts = json_object_new_array();
+        for (const std::string &r : requests)
+            json_object_array_add(texts, json_object_new_string(r.c_str()));
+        json_object_object_add(cmd.get(), "texts", texts);
         zeltest::Json answer = sim->command(json_object_to_json_string_ext(cmd.get(), JSON_C_TO_STRING_PLAIN));
         json_object *elapsed = zeltest::member(answer.get(), "elapsed_ms");
         return elapsed ? json_object_get_double(elapsed) : -1;
@@ -128,7 +171,7 @@ Setup &setup()
     return instance;
 }
 
-void run_batches(benchmark::State &state, const char *request, double *per_s)
+void run_batches(benchmark::State &state, const std::vector<std::string> &requests, double *per_s)
 {
     Setup &s = setup();
     if (!s.ok) {
@@ -137,7 +180,7 @@ void run_batches(benchmark::State &state, const char *request, double *per_s)
     }
     double total_ms = 0;
     for (auto _ : state) {
-        const double ms = s.loop(request, kBatch);
+        const double ms = s.loop(requests, kBatch);
         if (ms < 0) {
             state.SkipWithError("a reply did not come");
             return;
@@ -152,14 +195,26 @@ void run_batches(benchmark::State &state, const char *request, double *per_s)
 // Baseline: the same simulator and link, answered by a bus module without the engine.
 void BM_RawLinkRoundTrip(benchmark::State &state)
 {
-    run_batches(state, kRawRequest, &setup().raw_per_s);
+    run_batches(state, {kRawRequest}, &setup().raw_per_s);
 }
 BENCHMARK(BM_RawLinkRoundTrip)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 void BM_PropertyGet(benchmark::State &state)
 {
-    run_batches(state, kGetRequest, &setup().get_per_s);
+    run_batches(state, {kGetRequest}, &setup().get_per_s);
 }
 BENCHMARK(BM_PropertyGet)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+void BM_SettingsRowGet(benchmark::State &state)
+{
+    run_batches(state, {kSettingsGetRequest}, &setup().settings_get_per_s);
+}
+BENCHMARK(BM_SettingsRowGet)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+void BM_SettingsRowSetAlternating(benchmark::State &state)
+{
+    run_batches(state, kSetRequests, &setup().set_per_s);
+}
+BENCHMARK(BM_SettingsRowSetAlternating)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 } // namespace

@@ -77,6 +77,14 @@ int ko_p2p_decrypt_data(int length, uint8_t *data, int size);
 // The cloud recorder's GOP and key-frame offsets: logged, 0.
 int ko_cloud_set_video_gop(int gop, int offset, int non_offset);
 
+// Firmware update. onstat: the update's state (1 a user's request waits for ko_ota_start, 2 and 3 an
+// automatic one; 4 verified, 5 installed, 6 failed). ondata: the verified image's payload, once and in
+// order, as it arrives (verified only once write_image comes). write_image: the payload is complete and verified; install it (the SDK's progress runs from
+// `from` to `to` percent of `total`): 0, or negative when the install failed.
+int ko_ota_onstat(unsigned status);
+int ko_ota_ondata(const void *data, int len);
+int ko_ota_write_image(int from, int to, int total);
+
 #ifdef __cplusplus
 }
 #endif

@@ -26,9 +26,9 @@ protected:
 
 TEST_F(RpcEngine, PanTiltRowAnswersTrueUnderItsOutwardIds)
 {
-    Json reply = ask(R"({"id":21,"method":"get_properties","params":[{"siid":2,"piid":2},{"siid":2,"piid":1}]})");
+    Json reply = ask(R"({"id":21,"method":"get_properties","params":[{"siid":2,"piid":2},{"siid":7,"piid":1}]})");
     EXPECT_TRUE(same_json(reply.get(), R"({"id":21,"result":[{"did":"424242","siid":2,"piid":2,"value":true,"code":0},
-        {"did":"424242","siid":2,"piid":1,"code":-4003}]})"))
+        {"did":"424242","siid":7,"piid":1,"code":-4003}]})"))
         << text_of(reply.get());
 }
 

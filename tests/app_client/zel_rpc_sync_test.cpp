@@ -35,7 +35,7 @@ protected:
     RpcSyncUnbound() : RpcSync("0") {}
 };
 
-TEST_F(RpcSyncBound, PullsTheFourteenPairsOnceAndTheAnswerReachesThePulledHandlers)
+TEST_F(RpcSyncBound, PullsTheFourteenOutwardPairsOnceAndTheAnswerReachesThePulledHandlers)
 {
     sim_->command(
         R"({"cmd":"script","method":"_sync.spec_get_prop","answer_properties":{"5.1":"true","5.4":"08:00","2.3":"2"}})");
@@ -45,8 +45,9 @@ TEST_F(RpcSyncBound, PullsTheFourteenPairsOnceAndTheAnswerReachesThePulledHandle
     ASSERT_TRUE(pull);
     json_object *list = member(member(pull.get(), "params"), "properties");
     ASSERT_TRUE(list && json_object_is_type(list, json_type_array));
-    const int want[14][2] = {{2, 1}, {2, 2}, {2, 3}, {2, 5}, {2, 6}, {2, 7}, {2, 8},
-                             {2, 4}, {3, 1}, {5, 1}, {5, 2}, {5, 3}, {5, 4}, {5, 5}};
+    // Outward pairs: internal 2.2 (flip) goes out as 2.4, 2.7 (record mode) as 2.17, the LED 4.1 as 3.1.
+    const int want[14][2] = {{2, 1}, {2, 4}, {2, 3}, {2, 6}, {2, 7}, {2, 17}, {2, 8},
+                             {2, 5}, {3, 1}, {5, 1}, {5, 2}, {5, 3}, {5, 4}, {5, 5}};
     ASSERT_EQ(json_object_array_length(list), 14u);
     for (size_t i = 0; i < 14; ++i) {
         json_object *e = json_object_array_get_idx(list, i);

@@ -21,7 +21,19 @@ Modes: ok, code (field "code", any JSON value), fail_nocode, status (field "stat
 stall, cut, flood (1 MiB of junk), noread (a post whose body is never read), badjson, wrongsign, wrongkey, pad0, pad17, padover, padmix, iv15, len15, oversized,
 urls (field "urls": the storageUrl list), fileid (field "fileId"), answer (field "answer": the
 plain reply object). A command with "times": n
-applies to the next n requests of its path only. The preUpload answers hand out the fileIds
+applies to the next n requests of its path only.
+
+Firmware images: GET /ota/NAME serves OUT_DIR/NAME without cookie or signature, honouring
+"Range: bytes=N-" with a 206 and Content-Range. Their modes: ok; cut (field "at": the connection
+closes after the response's first "at" body bytes); stall (field "at": then nothing more is sent);
+nolength (no Content-Length; the body ends with the connection); full (a 200 with the whole file,
+whatever the Range); length (field "length": the Content-Length sent). With "times", a "next" command takes over
+once they are used up.
+
+Log uploads: PUT /logs/NAME (pre-signed: no cookie or signature) keeps the body as OUT_DIR/NAME and
+answers 200; modes status (field "status": that code instead) and stall (the body is read, no answer
+follows). Each is logged as {"path", "mode", "length", "expect"}. Each image request is logged
+as {"path", "range", "mode"}. The preUpload answers hand out the fileIds
 "fid-0001", "fid-0002"... in turn. Prints "ready" once listening.
 """
 import base64
@@ -124,6 +136,19 @@ def answer(path):
     return {"result": "ok"}
 
 
+def take_script(path):
+    """The command for one request of `path`, counting down its "times" (then its "next" takes over)."""
+    with LOCK:
+        script = dict(SCRIPT.get(path, {"mode": "ok"}))
+        if "times" in script:
+            SCRIPT[path]["times"] -= 1
+            if SCRIPT[path]["times"] <= 0:
+                del SCRIPT[path]
+                if "next" in script:
+                    SCRIPT[path] = script["next"]
+    return script
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
@@ -194,12 +219,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         url = urllib.parse.urlsplit(self.path)
         path = url.path
         q = dict(urllib.parse.parse_qsl(url.query, keep_blank_values=True))
-        with LOCK:
-            script = dict(SCRIPT.get(path, {"mode": "ok"}))
-            if "times" in script:
-                SCRIPT[path]["times"] -= 1
-                if SCRIPT[path]["times"] <= 0:
-                    del SCRIPT[path]
+        script = take_script(path)
         mode = script.get("mode", "ok")
         why = ""
         if self.headers.get("Cookie") != "serviceToken=" + TOKEN:
@@ -258,7 +278,44 @@ class Handler(http.server.BaseHTTPRequestHandler):
             plain = script["answer"]
         self.send(200, envelope(json.dumps(plain).encode(), mode))
 
+    def serve_image(self, path):
+        script = take_script(path)
+        mode = script.get("mode", "ok")
+        rng = self.headers.get("Range", "")
+        with LOCK, open(os.path.join(OUT, "requests.jsonl"), "a") as f:
+            f.write(json.dumps({"path": path, "range": rng, "mode": mode}) + "\n")
+        try:
+            with open(os.path.join(OUT, os.path.basename(path)), "rb") as f:
+                data = f.read()
+        except OSError:
+            self.send(404, b"no such image")
+            return
+        start = 0
+        if rng.startswith("bytes=") and mode != "full":
+            start = int(rng[6:].split("-")[0] or 0)
+        body = data[start:]
+        self.send_response(206 if start or (rng and mode != "full") else 200)
+        if start or (rng and mode != "full"):
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data)))
+        if mode == "nolength":
+            self.close_connection = True
+        else:
+            self.send_header("Content-Length", str(script.get("length", len(body))))
+        self.end_headers()
+        if mode in ("cut", "stall"):
+            self.wfile.write(body[:script["at"]])
+            self.wfile.flush()
+            if mode == "stall":
+                time.sleep(60)
+            self.close_connection = True
+            self.connection.shutdown(socket.SHUT_RDWR)
+            return
+        self.wfile.write(body)
+
     def do_GET(self):
+        if self.path.startswith("/ota/"):
+            self.serve_image(urllib.parse.urlsplit(self.path).path)
+            return
         self.handle_any(None)
 
     def do_POST(self):
@@ -274,6 +331,27 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         n = int(self.headers.get("Content-Length", "0"))
         self.handle_any(self.rfile.read(n))
+
+
+    def do_PUT(self):
+        path = urllib.parse.urlsplit(self.path).path
+        with LOCK:
+            script = dict(SCRIPT.get(path, {"mode": "ok"}))
+        mode = script.get("mode", "ok")
+        n = int(self.headers.get("Content-Length", "0"))
+        body = self.rfile.read(n)
+        with LOCK, open(os.path.join(OUT, "requests.jsonl"), "a") as f:
+            f.write(json.dumps({"path": path, "mode": mode, "length": len(body),
+                                "expect": self.headers.get("Expect")}) + "\n")
+        if not path.startswith("/logs/"):
+            self.send(404, b"no such place")
+            return
+        with open(os.path.join(OUT, os.path.basename(path)), "wb") as f:
+            f.write(body)
+        if mode == "stall":
+            time.sleep(60)
+            return
+        self.send(int(script.get("status", 200)), b"")
 
 
 class Control(socketserver.StreamRequestHandler):

@@ -28,7 +28,8 @@ Tests drive it through a unix control socket, one JSON object per line in each d
       sends the request object `text` n times on the link, each with a fresh "id" and only after
       the camera's reply (an object without "method" and with that id) to the one before; the
       replies are not kept; t is the time from the first send to the last reply
-      ({"error":"timeout","done":k} when a reply does not come)
+      ({"error":"timeout","done":k} when a reply does not come); with "texts":[...] in place of
+      "text" the requests are taken from the list in turn
   {"cmd":"set","did":1234,"time":1700000000,"status":"cloud_connected"}
   {"cmd":"call","method":"_internal.request_dinfo","params":{...},"id":7,"extra":{...}}
                                                     -> {"ok":true,"since":n}
@@ -194,6 +195,8 @@ class Simulator:
     def on_daemon_read(self, link):
         try:
             data = link.sock.recv(65536)
+        except BlockingIOError:  # a loop command read what made the socket ready
+            return
         except ConnectionError:
             data = b""
         if not data:
@@ -277,12 +280,13 @@ class Simulator:
         if link is None:
             self.respond(conn, {"error": "not connected"})
             return
-        request = json.loads(cmd["text"])
+        requests = [json.loads(t) for t in cmd["texts"]] if "texts" in cmd else [json.loads(cmd["text"])]
         count = int(cmd.get("count", 1))
         timeout = cmd.get("timeout_ms", 5000) / 1000.0
         base = int(cmd.get("first_id", 1))
         start = now()
         for i in range(count):
+            request = requests[i % len(requests)]
             request["id"] = base + i
             self.write(link, json.dumps(request, separators=(",", ":")))
             if not self.await_reply(link, base + i, now() + timeout):

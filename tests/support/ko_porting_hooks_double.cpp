@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/ota/ko_ota.h"
 #include "common/ko_porting_hooks.h"
 #include "zelmar/zel_path.h"
 
@@ -161,4 +162,38 @@ extern "C" int ko_cloud_set_video_gop(int gop, int offset, int non_offset)
     zeltest::porting_hooks_update(
         [&](PortingHooksRecord &seen, PortingHooksScript &) { seen.video_gops.push_back({gop, offset, non_offset}); });
     return 0;
+}
+
+extern "C" int ko_ota_onstat(unsigned status)
+{
+    const PortingHooksScript script = current_script();
+    zeltest::porting_hooks_update([&](PortingHooksRecord &seen, PortingHooksScript &) { seen.ota_stats.push_back(status); });
+    if (status == 1 && !script.ota_root.empty()) {
+        const ko_ota_start_param param{script.ota_root.c_str(), static_cast<int>(script.ota_root.size()), 300};
+        const int rc = ko_ota_start(&param);
+        zeltest::porting_hooks_update([&](PortingHooksRecord &seen, PortingHooksScript &) { seen.ota_start_result = rc; });
+    } else if ((status == 2 || status == 3) && script.ota_abort_auto) {
+        ko_ota_abort();
+    }
+    return 0;
+}
+
+extern "C" int ko_ota_ondata(const void *data, int len)
+{
+    if (!data || len <= 0)
+        return -1;
+    zeltest::porting_hooks_update([&](PortingHooksRecord &seen, PortingHooksScript &) {
+        seen.ota_data.append(static_cast<const char *>(data), static_cast<size_t>(len));
+    });
+    return 0;
+}
+
+extern "C" int ko_ota_write_image(int, int, int)
+{
+    int result = 0;
+    zeltest::porting_hooks_update([&](PortingHooksRecord &seen, PortingHooksScript &script) {
+        ++seen.ota_writes;
+        result = script.ota_write_result;
+    });
+    return result;
 }

@@ -29,6 +29,10 @@ struct PortingHooksRecord {
     std::vector<std::string> pins;         // texts given to ko_ipc_wifi_show_pin
     std::vector<int> binds;                // statuses given to ko_ipc_on_bind
     std::vector<std::array<int, 3>> video_gops; // (gop, offset, non_offset) of ko_cloud_set_video_gop
+    std::vector<unsigned> ota_stats;       // statuses given to ko_ota_onstat
+    std::string ota_data;                  // bytes given to ko_ota_ondata, in order
+    int ota_writes = 0;                    // calls of ko_ota_write_image
+    int ota_start_result = 1;              // what ko_ota_start gave the last onstat 1 (1: not called)
 };
 
 // What the Wi-Fi and bind hooks answer.
@@ -48,6 +52,11 @@ struct PortingHooksScript {
     int storage_status = 0;
     std::string cid = "035344534331323880a1b2c3d400e3c1";
     std::string fs_type = "ext4";
+    // Firmware update: onstat 1 calls ko_ota_start with this root certificate (none when empty);
+    // onstat 2 and 3 call ko_ota_abort when `ota_abort_auto` is set. write_image gives its result.
+    std::string ota_root;
+    bool ota_abort_auto = false;
+    int ota_write_result = 0;
 };
 void porting_hooks_script(const PortingHooksScript &script);
 

@@ -714,6 +714,15 @@ extern "C" int ko_local_storage_destroy(int video_channel)
     return 0;
 }
 
+extern "C" int ko_local_storage_test_mode(int video_channel)
+{
+    Task *t = find_task(video_channel);
+    if (!t)
+        return -1;
+    Lock guard(t->lock);
+    return t->mode;
+}
+
 extern "C" int ko_local_storage_created(int video_channel)
 {
     Task *t = find_task(video_channel);

@@ -11,6 +11,8 @@ void ko_local_storage_set_manual(int manual);
 int ko_local_storage_run_pass(int video_channel);
 // The statistics object as "upload_statistics" would send it (and clears it).
 int ko_local_storage_statistics(char *out, int size);
+// The recording mode of the instance, or -1 when there is none.
+int ko_local_storage_test_mode(int video_channel);
 
 #ifdef __cplusplus
 }

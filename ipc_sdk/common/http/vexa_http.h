@@ -1,6 +1,6 @@
 // The SDK's HTTP client over libcurl: GETs into a 4096-byte reply buffer or caller callbacks, form
-// posts of files or of streamed files, text posts, and the firmware download. Every request checks
-// the server against the CA file "/mnt/data/cacert.pem" and runs without signals.
+// posts of files or of streamed files, text posts, the firmware download and the log upload's PUT.
+// Every request checks the server against the CA file "/mnt/data/cacert.pem" and runs without signals.
 #pragma once
 
 #include <stddef.h>
@@ -68,6 +68,13 @@ int vexa_http_disconnect(vexa_http_conn *conn);
 int vexa_http_download_ota(const char *url, int timeout_s, curl_xferinfo_callback progress_fn, void *progress_data,
                            vexa_http_data_cb write_fn, vexa_http_data_cb header_fn, void *user_data,
                            int resume_offset, int *error, char *ip, int ip_size);
+
+// One PUT of `size` bytes that `read_fn` (curl's read callback) supplies, with a total time-out of
+// `timeout_s` seconds. 0 when the transfer completed, `*http_code` holding the server's code; the
+// libcurl error code when it failed (CURLE_OPERATION_TIMEDOUT after the time-out); -1 for bad
+// arguments.
+int vexa_http_put(const char *url, int64_t size, vexa_http_data_cb read_fn, void *user, long timeout_s,
+                  long *http_code);
 
 // The reply buffer's write function (`user` is the handle) and its reset.
 size_t http_datawrite_callback(char *data, size_t size, size_t nmemb, void *user);

@@ -1,5 +1,5 @@
-// The one seam between the system and mbedTLS: AES-128-CBC (whole blocks, PKCS#7, streaming), MD5 and
-// SHA-256.
+// The one seam between the system and mbedTLS: AES-128-CBC (whole blocks, PKCS#7, streaming), MD5,
+// SHA-256 and X.509 certificate chains with their signature check.
 // mbedTLS 3.x renames these calls, so no other file includes an mbedTLS header.
 #pragma once
 
@@ -60,6 +60,24 @@ int zel_crypto_md5_finish(zel_md5_ctx *ctx, uint8_t out[ZEL_MD5_LEN]);
 // The MD5 compression function: one 64-byte block into `state` (for callers that keep their own
 // buffering and padding). 0, -2 for a null argument, -1 on failure.
 int zel_crypto_md5_block(uint32_t state[4], const uint8_t block[64]);
+
+// An X.509 chain under a trusted root, for checking signed data. Open parses the PEM root (`len`
+// counts its bytes, a NUL is not needed); add parses one more PEM certificate, which must be issued by
+// the previous one (the root for the first) and whose issuer must be a CA. The last added certificate
+// is the signer. Results: 0; -2 for a null argument; -1 for a certificate that does not parse (open:
+// none, with the mbedTLS code in `*err`); -3 for one that does not verify (`*err` gets the mbedTLS
+// verification flags).
+typedef struct zel_x509_chain zel_x509_chain;
+zel_x509_chain *zel_crypto_chain_open(const char *root_pem, size_t len, int *err);
+int zel_crypto_chain_add(zel_x509_chain *chain, const char *pem, size_t len, int *err);
+// The signer's subject organisation (OID 2.5.4.10) as text cut to `size` - 1 bytes: 0, -1 when the
+// subject has none or no certificate was added.
+int zel_crypto_chain_organisation(const zel_x509_chain *chain, char *out, size_t size);
+// The signer's signature `sig` over a SHA-256 digest (RSA PKCS#1 v1.5 or DER-encoded ECDSA): 0 when
+// it verifies, -1 otherwise.
+int zel_crypto_chain_verify_sha256(const zel_x509_chain *chain, const uint8_t digest[ZEL_SHA256_LEN],
+                                   const uint8_t *sig, size_t sig_len);
+void zel_crypto_chain_close(zel_x509_chain *chain);
 
 #ifdef __cplusplus
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "zel_app_assert.h"
+#include "zel_app_sdk/zel_tolk/zel_tolk_ota.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_smart_care.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_timer.h"
@@ -161,7 +162,7 @@ zel_tolk_info_t *zel_tolk_sdk_init(void)
         ZEL_LOGE(TAG, "zel_tolk_stream_init fail ret:%d", ret);
         return nullptr;
     }
-    ret = ko_ota_init(0);
+    ret = _zel_ota_init(0);
     if (ret != 0) {
         ZEL_LOGE(TAG, "_zel_ota_init fail ret:%d", ret);
         return nullptr;

@@ -72,6 +72,16 @@ int _zel_cloud_set_upload_switch(int on) { return ko_cloud_set_upload_switch(on)
 int _zel_cloud_alarm_config_set(const cloud_alarm_config_t *config) { return ko_alarm_config_set(config); }
 int _zel_cloud_get_vip_status(char *state) { return ko_cloud_get_vip_status(state); }
 
+int _zel_p2p_deinit(void) { return ko_p2p_deinit(); }
+int _zel_p2p_get_clients_conn_info(ko_p2p_conn_info *info) { return ko_p2p_get_clients_conn_info(info); }
+int _zel_local_storage_destroy(int video_channel) { return ko_local_storage_destroy(video_channel); }
+int _zel_local_storage_deinit(void) { return ko_local_storage_deinit_v2(); }
+int _zel_cloud_query_buffer(cloud_buffer_info_t *info) { return ko_cloud_query_buffer(info); }
+
+int _zel_ota_start(const ko_ota_start_param *param) { return ko_ota_start(param); }
+int _zel_ota_abort(void) { return ko_ota_abort(); }
+void _zel_ota_progress_report(int percent) { ko_ota_progress_report(percent); }
+
 int _zel_logfiles_upload_init(ko_logfiles_list_cb callback) { return ko_logfiles_upload_init(callback); }
 int _zel_logfiles_upload_deinit(void) { return ko_logfiles_upload_deinit(); }
 int _zel_nas_init(void) { return 0; }

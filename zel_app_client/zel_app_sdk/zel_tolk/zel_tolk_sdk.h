@@ -7,6 +7,8 @@
 #include "common/ko_ipc_sdk.h"
 #include "app/cloud/ko_cloud.h"
 #include "app/logfiles/ko_logfiles.h"
+#include "app/ota/ko_ota.h"
+#include "app/p2p/ko_p2p.h"
 #include "app/record/ko_local_storage.h"
 
 #ifdef __cplusplus
@@ -45,6 +47,16 @@ int _zel_cloud_deinit(void);
 int _zel_cloud_set_upload_switch(int on);
 int _zel_cloud_alarm_config_set(const cloud_alarm_config_t *config);
 int _zel_cloud_get_vip_status(char *state);
+
+int _zel_p2p_deinit(void);
+int _zel_p2p_get_clients_conn_info(ko_p2p_conn_info *info);
+int _zel_local_storage_destroy(int video_channel);
+int _zel_local_storage_deinit(void);
+int _zel_cloud_query_buffer(cloud_buffer_info_t *info);
+
+int _zel_ota_start(const ko_ota_start_param *param);
+int _zel_ota_abort(void);
+void _zel_ota_progress_report(int percent);
 
 int _zel_logfiles_upload_init(ko_logfiles_list_cb callback);
 int _zel_logfiles_upload_deinit(void);

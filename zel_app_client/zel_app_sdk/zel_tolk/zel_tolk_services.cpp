@@ -12,6 +12,7 @@
 #include "zel_app_assert.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_api.h"
+#include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_sdk.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_timer.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_timer_state.h"
@@ -56,16 +57,6 @@ bool device_file_exists(const char *path)
     return access(zel_path(path).c_str(), F_OK) == 0;
 }
 
-void read_hms(const char *key, int32_t *h, int32_t *m, int32_t *s)
-{
-    char value[32];
-    if (!read_key(key, value))
-        return;
-    int hh = 0, mm = 0, ss = 0;
-    if (sscanf(value, "%d:%d:%d", &hh, &mm, &ss) == 3)
-        *h = hh, *m = mm, *s = ss;
-}
-
 int zel_tolk_get_alarm_config(cloud_alarm_config_t *config)
 {
     if (!config) {
@@ -73,16 +64,7 @@ int zel_tolk_get_alarm_config(cloud_alarm_config_t *config)
         return -1;
     }
     *config = cloud_alarm_config_t{};
-    config->record_seconds = 9;
-    config->back_seconds = 0;
-    char value[32];
-    if (read_key("NVM.CLOUD:detect_swtich", value))
-        config->schedule_on = atoi(value) != 0 ? 1 : 0;
-    if (read_key("NVM.CLOUD:interval", value))
-        config->interval = atoi(value);
-    read_hms("NVM.CLOUD:detect_start_time", &config->start_hour, &config->start_minute, &config->start_second);
-    read_hms("NVM.CLOUD:detect_end_time", &config->end_hour, &config->end_minute, &config->end_second);
-    return 0;
+    return get_current_alarm_config(config);
 }
 
 } // namespace
@@ -131,6 +113,25 @@ int zel_tolk_init_storage(void)
     const int value = read_key("NVM.SD:storage_mode", mode) ? atoi(mode) : 0;
     _zel_local_storage_set_mode(kVideoChannel, value);
     return 0;
+}
+
+void zel_tolk_storage_pause(void)
+{
+    zel_tolk_timer_module().storage_paused.store(true);
+}
+
+int zel_tolk_storage_resume(void)
+{
+    if (!zel_tolk_timer_module().storage_paused.exchange(false))
+        return 0;
+    if (power_setting(nullptr) != 1) {
+        ZEL_LOGI(TAG, " power mode if off , recording stays stopped ");
+        return 0;
+    }
+    char mode[16];
+    const int value = read_key("NVM.SD:storage_mode", mode) ? atoi(mode) : 0;
+    ZEL_LOGI(TAG, " card usable again, record mode %d ", value);
+    return _zel_local_storage_set_mode(kVideoChannel, value);
 }
 
 void zel_tolk_storage_status_callback(int status)

@@ -55,6 +55,11 @@ int zel_rpc_get_firmware_version(char *out, int size);
 // Card sizes in bytes from statfs of /mnt/sdcard: 0, or -1.
 int zel_rpc_sd_statfs(uint64_t *total, uint64_t *used, uint64_t *free_bytes);
 
+// Fills the cloud alarm record from the settings (record length 9 s, switch, interval, start and end
+// times); a setting that is absent or unreadable leaves its field as it was. 0, or -1 for null.
+struct cloud_alarm_config_t;
+int get_current_alarm_config(struct cloud_alarm_config_t *cfg);
+
 // Sends the "event_occured" message of a client event type, rate-limited per type: the send's
 // result, or -1 when nothing was sent (unlisted type, inside its interval, no message to build).
 int zel_rpc_send_if_then_msg(int type);

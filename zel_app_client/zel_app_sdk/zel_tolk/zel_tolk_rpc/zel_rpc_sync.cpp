@@ -24,6 +24,8 @@ namespace {
 struct Pair {
     int siid, piid;
 };
+// The rows asked from the cloud after start, by their internal pairs; the request carries the outward
+// pairs, which the answer's elements come back with.
 constexpr std::array<Pair, 14> kSyncSpec{{
     {2, 1},
     {2, 2},
@@ -33,7 +35,7 @@ constexpr std::array<Pair, 14> kSyncSpec{{
     {2, 7},
     {2, 8},
     {2, 4},
-    {3, 1},
+    {4, 1},
     {5, 1},
     {5, 2},
     {5, 3},
@@ -93,8 +95,11 @@ void pull_spec()
     json_object_object_add(request.get(), "method", json_object_new_string("_sync.spec_get_prop"));
     json_object *params = json_object_new_object();
     json_object *list = json_object_new_array();
-    for (const Pair &p : kSyncSpec)
-        json_object_array_add(list, ids_element(p.siid, p.piid));
+    for (const Pair &p : kSyncSpec) {
+        int o_siid, o_piid;
+        vexa_spec_reverse_map(p.siid, p.piid, &o_siid, &o_piid);
+        json_object_array_add(list, ids_element(o_siid, o_piid));
+    }
     json_object_object_add(params, "properties", list);
     json_object_object_add(request.get(), "params", params);
     const std::string text = to_text(request.get());
