@@ -1,10 +1,10 @@
 // The whole camera as a user meets it: tests/peers/camera_env.py, the set-up scripts/run starts, with
 // this tree's zelmar_app and every outside party on loopback. The program reaches its ready state;
-// every command the set-up prints runs as printed and does what it says: the device token set
-// through the daemon survives the restart of zelmar_app, a staged motion event reaches the daemon as
-// an "event_occured" and, where a test card can be mounted (root), the card's video and event
-// indexes hold the period that saw it, also after the restart; the cloud receives clips that ffprobe
-// reads; SIGTERM ends the program with its status 255 and stops every party.
+// every command the set-up prints runs as printed and does what it says: a property and the device
+// token set through the daemon survive the restart of zelmar_app, a staged motion event reaches the
+// daemon as an "event_occured" and, where a test card can be mounted (root), the card's video and
+// event indexes hold the period that saw it, also after the restart; the cloud receives clips that
+// ffprobe reads; SIGTERM ends the program with its status 255 and stops every party.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -83,6 +83,9 @@ TEST(CameraRun, TheCommandsItPrintsWorkAsPrintedAndSigtermEndsAll)
     const std::vector<std::string> commands = printed_commands(out());
     const std::string read_token = command_ending(commands, " token");
     ASSERT_FALSE(read_token.empty()) << out();
+    const std::string read_property = command_ending(commands, " get 11 1");
+    ASSERT_FALSE(read_property.empty()) << out();
+    ASSERT_FALSE(command_ending(commands, " set 11 1 '\"door bell\"'").empty()) << out();
     ASSERT_FALSE(command_ending(commands, " restart").empty()) << out();
     for (const std::string &command : commands) {
         SCOPED_TRACE(command);
@@ -96,7 +99,11 @@ TEST(CameraRun, TheCommandsItPrintsWorkAsPrintedAndSigtermEndsAll)
         }
         const Ran r = run(command);
         ASSERT_EQ(r.status, 0) << r.out << out();
-        if (command == read_token) {
+        if (command == read_property) {
+            EXPECT_EQ(r.out.rfind("11.1 = ", 0), 0u) << r.out;
+        } else if (contains(command, " set 11 1 ")) {
+            EXPECT_EQ(r.out, "11.1 set, code 0\n");
+        } else if (command == read_token) {
             EXPECT_EQ(r.out.rfind("token ", 0), 0u) << r.out;
         } else if (contains(command, " token ")) {
             EXPECT_EQ(r.out, "token_updated " + command.substr(command.rfind(' ') + 1) + "\n");
@@ -127,7 +134,8 @@ TEST(CameraRun, TheCommandsItPrintsWorkAsPrintedAndSigtermEndsAll)
 
     const std::string set = command_ending(commands, " token zel-demo-token-1");
     ASSERT_FALSE(set.empty()) << out();
-    EXPECT_EQ(run(read_token).out, "token zel-demo-token-1\n") << "the token set through the daemon is kept";
+    EXPECT_EQ(run(read_property).out, "11.1 = \"door bell\"\n") << "the property set through the daemon is kept";
+    EXPECT_EQ(run(read_token).out, "token zel-demo-token-1\n") << "and so is the device token";
     if (card) {
         const std::string listed = run(command_ending(commands, " recordings")).out;
         EXPECT_TRUE(contains(listed, "\"kind\": \"video\"") && contains(listed, "\"motion\": 1")) << listed;

@@ -5,6 +5,9 @@ usage: camera_ctl.py ROOT COMMAND
   token [VALUE]  reads the device token through the device-daemon simulator
                  ("_internal.request_ot_config"), or sets it ("_internal.update_dtoken") and prints
                  the camera's "_internal.token_updated"; the camera keeps it across restarts
+  get SIID PIID  reads a property as the phone app does, through the daemon simulator's RPC link
+                 ("get_properties"), and prints "SIID.PIID = <value as JSON>"
+  set SIID PIID JSON  sets it ("set_properties") and prints "SIID.PIID set, code <the camera's code>"
   motion         stages a motion report in the detection script and waits (up to 30 s) for the
                  camera's "event_occured" on the daemon's RPC link, which it prints
   recordings     prints the video and event index records on the card, one JSON object a line
@@ -80,6 +83,51 @@ class Daemon:
         if "object" not in got:
             raise Fail(f"no {answer} from the camera")
         return got["object"]
+
+
+def rpc(daemon, method, params):
+    """Sends one request on the RPC link as the daemon passes the phone app's on; the camera's reply."""
+    since = len(daemon.command(cmd="received", link="rpc", since=0).get("objects", []))
+    ident = int(time.time() * 1000) % 1000000000
+    daemon.command(cmd="send", link="rpc", text=json.dumps({"id": ident, "method": method, "params": params}))
+    deadline = time.monotonic() + 10 * SCALE
+    while time.monotonic() < deadline:
+        got = daemon.command(cmd="wait", link="rpc", method=None, since=since, timeout_ms=int(10000 * SCALE))
+        if "object" not in got:
+            break
+        if got["object"].get("id") == ident:
+            return got["object"]
+        since = got["index"] + 1
+    raise Fail(f"no reply to {method} from the camera")
+
+
+def property_pair(args):
+    try:
+        return int(args[0]), int(args[1])
+    except (IndexError, ValueError):
+        raise Fail("give SIID and PIID as numbers")
+
+
+def get_property(root, args):
+    siid, piid = property_pair(args)
+    reply = rpc(Daemon(root), "get_properties", [{"siid": siid, "piid": piid}])
+    element = (reply.get("result") or [{}])[0]
+    if element.get("code") != 0:
+        raise Fail(f"the camera answered {json.dumps(reply)}")
+    print(f"{siid}.{piid} = {json.dumps(element.get('value'))}")
+
+
+def set_property(root, args):
+    siid, piid = property_pair(args)
+    try:
+        value = json.loads(args[2])
+    except (IndexError, ValueError):
+        raise Fail("give the value as JSON, for example true, 3 or '\"text\"'")
+    reply = rpc(Daemon(root), "set_properties", [{"siid": siid, "piid": piid, "value": value}])
+    element = (reply.get("result") or [{}])[0]
+    print(f"{siid}.{piid} set, code {element.get('code')}")
+    if element.get("code") != 0:
+        raise Fail(f"the camera answered {json.dumps(reply)}")
 
 
 def token(root, args):
@@ -172,7 +220,7 @@ def cloud(root, _):
     print("\n".join(lines) if lines else "no cloud requests yet")
 
 
-COMMANDS = {"token": token, "motion": motion, "recordings": recordings, "restart": restart,
+COMMANDS = {"get": get_property, "set": set_property, "token": token, "motion": motion, "recordings": recordings, "restart": restart,
             "card-formatted": card_formatted, "daemon-restart": daemon_restart, "links": links, "cloud": cloud}
 
 

@@ -391,6 +391,10 @@ class Camera:
         ctl = f"{PEERS}/camera_ctl.py {self.root}"
         self.say(f"ready: zelmar_app pid {self.app.proc.pid} (log {self.path('/tmp/zelmar_app.log')})")
         self.say("Try, from another terminal:")
+        self.say("  read a property as the phone app does, through the daemon simulator, then set it (kept across")
+        self.say("  restarts; 11.1 is the alarm sound's name):")
+        self.say(f"  $ {ctl} get 11 1")
+        self.say(f"  $ {ctl} set 11 1 '\"door bell\"'")
         self.say("  read the device token through the daemon simulator, then set it (kept across restarts):")
         self.say(f"  $ {ctl} token")
         self.say(f"  $ {ctl} token zel-demo-token-1")
