@@ -77,23 +77,3 @@ extern "C" int ko_cloud_set_video_gop(int, int, int)
 {
     return 0;
 }
-
-// A card in place: writable, with the space it reports taken by nothing.
-extern "C" int ko_storage_get_status(void)
-{
-    return 0;
-}
-
-extern "C" int ko_storage_get_capacity(uint64_t *total, uint64_t *used, uint64_t *free_bytes)
-{
-    if (!total || !used || !free_bytes)
-        return -1;
-    *total = *free_bytes = 8ull << 30;
-    *used = 0;
-    return 0;
-}
-
-extern "C" int ko_storage_get_hw_info(char *)
-{
-    return 0;
-}
