@@ -164,6 +164,8 @@ void end_session(vasq_session *s)
     vasq_list_del(&s->node);
     const bool change = vasq_list_empty(&server->sessions) && server->vendor_change_pending;
     const bool connected = s->connected != 0;
+    // An evicted session's end belongs to its evictor, whose disconnect hook closes it after us.
+    const bool evicted = s->evicted != 0;
     if (connected) {
         s->connected = 0;
         server->session_count--;
@@ -182,7 +184,7 @@ void end_session(vasq_session *s)
     if (connected) {
         vasq_report_disconnection(s, code);
         vasq_on_disconnect(s, code, s->user_data);
-    } else {
+    } else if (!evicted) {
         KO_LOGI(kModule, "session(%p) not connected: closed\n", static_cast<void *>(s));
         vasq_server_session_close(s);
     }
