@@ -426,5 +426,141 @@ TEST_F(SessionLab, AesFramesCarryPadAndIvAndThePhoneDecryptsThem)
     EXPECT_EQ(Hooks::get().calls("cmd")[0].data, "aes");
 }
 
+int listed()
+{
+    vasq_server *server = vasq_server_get();
+    pthread_mutex_lock(&server->lock);
+    int n = 0;
+    for (vasq_list_node *node = server->sessions.next; node != &server->sessions; node = node->next)
+        n++;
+    pthread_mutex_unlock(&server->lock);
+    return n;
+}
+
+// The reasons the disconnect hook was given for a session.
+std::vector<int> ends_of(const void *s)
+{
+    std::vector<int> out;
+    for (const auto &c : Hooks::get().calls("disconnect"))
+        if (c.session == s)
+            out.push_back(c.code);
+    return out;
+}
+
+TEST_F(SessionLab, TheSameUuidEvictsWithThirtySevenAndAPrefixDoesNot)
+{
+    start(3);
+    vasq_session *abc = authorised(0, R"(,"uuid":"abc")");
+    ASSERT_NE(abc, nullptr);
+    vasq_session *ab = authorised(1, R"(,"uuid":"ab")");
+    ASSERT_NE(ab, nullptr);
+    EXPECT_EQ(session_count(), 2);
+    EXPECT_TRUE(ends_of(abc).empty()) << "\"ab\" spares \"abc\"";
+    ASSERT_NE(authorised(2, R"(,"uuid":"abc")"), nullptr);
+    ASSERT_TRUE(Hooks::get().wait([&] { return !ends_of(abc).empty(); }, 8000));
+    EXPECT_EQ(ends_of(abc), std::vector<int>{VASQ_REASON_SAME_UUID});
+    EXPECT_TRUE(ends_of(ab).empty());
+    EXPECT_EQ(session_count(), 2);
+    EXPECT_EQ(listed(), 2);
+    bool reported = false;
+    for (const auto &r : Hooks::get().calls("report"))
+        reported |= r.data.find("\"cameraDisconnections\"") != std::string::npos && r.data.find("\"code\":37") != std::string::npos;
+    EXPECT_TRUE(reported);
+}
+
+TEST_F(SessionLab, WithoutRoomTheOldestPrelinkedGoesWithThirtyEight)
+{
+    start(2);
+    vasq_session *first = authorised(0);
+    ASSERT_NE(first, nullptr);
+    vasq_session *second = authorised(1);
+    ASSERT_NE(second, nullptr);
+    // The first starts its video: only the second is still pre-linked.
+    phone(0).command(R"({"cmd":"command","code":258,"text":"","encrypted":true})");
+    ASSERT_TRUE(Hooks::get().wait_count("cmd", 1, 8000));
+    ASSERT_NE(authorised(2), nullptr);
+    ASSERT_TRUE(Hooks::get().wait([&] { return !ends_of(second).empty(); }, 8000));
+    EXPECT_EQ(ends_of(second), std::vector<int>{VASQ_REASON_OLDEST_PRELINK});
+    EXPECT_TRUE(ends_of(first).empty());
+    EXPECT_EQ(session_count(), 2);
+}
+
+TEST_F(SessionLab, AFullListOfWatchingPhonesRefusesWithThirtySix)
+{
+    start(1);
+    ASSERT_NE(authorised(0), nullptr);
+    phone(0).command(R"({"cmd":"command","code":258,"text":"","encrypted":true})");
+    ASSERT_TRUE(Hooks::get().wait_count("cmd", 1, 8000));
+    ASSERT_TRUE(link(1));
+    phone(1).command(R"({"cmd":"auth"})");
+    Json refused = auth_reply(phone(1));
+    ASSERT_TRUE(refused.get());
+    EXPECT_EQ(str_member(refused.get(), "result"), "failed");
+    EXPECT_EQ(json_object_get_int(member(refused.get(), "code")), 36);
+    ASSERT_TRUE(ended_with(VASQ_ERROR_DEVICE_SESSION_MAX));
+
+    phone(1).renew();
+    ASSERT_TRUE(link(1));
+    phone(1).command(R"({"cmd":"auth","uuid":"late-phone"})");
+    Json told = auth_reply(phone(1));
+    ASSERT_TRUE(told.get());
+    EXPECT_EQ(str_member(told.get(), "result"), "success");
+    EXPECT_EQ(json_object_get_int(member(told.get(), "link_status")), 1);
+    EXPECT_EQ(Hooks::get().count("connect"), 1u);
+    EXPECT_EQ(session_count(), 1);
+}
+
+TEST_F(SessionLab, PhonesAuthorisingAtOnceNeverOverfillTheList)
+{
+    constexpr int kMax = 6;
+    start(kMax);
+    const int phones = kMax + 1; // what the transport lets in at once
+    for (int i = 0; i < phones; i++)
+        ASSERT_TRUE(link(i)) << i;
+    std::vector<std::thread> auths;
+    for (int i = 0; i < phones; i++)
+        auths.emplace_back([this, i] { phone(i).command(R"({"cmd":"auth"})"); });
+    for (auto &t : auths)
+        t.join();
+    ASSERT_TRUE(Hooks::get().wait_count("connect", phones, 15000));
+    ASSERT_TRUE(Hooks::get().wait_count("disconnect", 1, 8000));
+    EXPECT_EQ(session_count(), kMax);
+    EXPECT_EQ(listed(), kMax);
+    EXPECT_EQ(Hooks::get().sessions().size(), static_cast<size_t>(kMax));
+    // One more phone still finds six.
+    ASSERT_NE(authorised(phones), nullptr);
+    ASSERT_TRUE(Hooks::get().wait_count("disconnect", 2, 8000));
+    EXPECT_EQ(session_count(), kMax);
+    EXPECT_EQ(listed(), kMax);
+}
+
+TEST_F(SessionLab, EvictorAndVictimEndingTogether)
+{
+    start(2);
+    const int rounds = zeltest::emulator().empty() ? 6 : 2;
+    for (int r = 0; r < rounds; r++) {
+        if (r > 0) {
+            phone(0).renew();
+            phone(1).renew();
+        }
+        vasq_session *victim = authorised(0, R"(,"uuid":"same")");
+        ASSERT_NE(victim, nullptr) << r;
+        ASSERT_TRUE(link(1)) << r;
+        // The victim's phone closes while the evictor's authorises with its uuid.
+        std::thread close([&] { phone(0).command(R"({"cmd":"disconnect"})"); });
+        phone(1).command(R"({"cmd":"auth","uuid":"same"})");
+        close.join();
+        ASSERT_TRUE(Hooks::get().wait([&] { return !ends_of(victim).empty(); }, 8000)) << r;
+        ASSERT_TRUE(Hooks::get().wait_count("connect", 2 * static_cast<size_t>(r) + 2, 8000)) << r;
+        ASSERT_TRUE(Hooks::get().wait([&] { return Hooks::get().sessions().size() == 1; }, 8000)) << r;
+        EXPECT_EQ(ends_of(victim).size(), 1u) << r;
+        EXPECT_EQ(session_count(), 1) << r;
+        EXPECT_EQ(listed(), 1) << r;
+        // The round's evictor goes too, so that the next round starts empty.
+        phone(1).command(R"({"cmd":"disconnect"})");
+        ASSERT_TRUE(zeltest::wait_until([&] { return session_count() == 0; }, 8000ms)) << r;
+    }
+}
+
 } // namespace
 } // namespace vasqtest
