@@ -10,11 +10,14 @@
 #include <vector>
 
 #include "vasq_crypto.h"
+#include "vasq_test_bytes.h"
 #include "vasq_errors.h"
 #include "vasq_json.h"
 #include "zelmar/zel_crypto.h"
 
 namespace {
+
+using vasqtest::unhex;
 
 std::vector<uint8_t> bytes(size_t n, uint8_t seed)
 {
@@ -24,14 +27,6 @@ std::vector<uint8_t> bytes(size_t n, uint8_t seed)
     return v;
 }
 
-std::vector<uint8_t> unhex(const std::string &hex)
-{
-    std::vector<uint8_t> out(hex.size() / 2);
-    size_t n = 0;
-    sodium_hex2bin(out.data(), out.size(), hex.data(), hex.size(), nullptr, &n, nullptr);
-    out.resize(n);
-    return out;
-}
 
 struct Keys {
     uint8_t shared[32];

@@ -11,6 +11,7 @@
 #include "common/utils/ko_time.h"
 #include "common/utils/ko_time_test.h"
 #include "vasq_crypto.h"
+#include "vasq_test_bytes.h"
 #include "vasq_errors.h"
 #include "vasq_hooks_double.h"
 #include "vasq_mem.h"
@@ -19,6 +20,8 @@
 #include "zel_test_support.h"
 
 namespace {
+
+using vasqtest::unhex;
 
 using vasqhooks::Hooks;
 using zeltest::Json;
@@ -46,20 +49,9 @@ uint64_t wall()
 
 std::string hex(const uint8_t *p, size_t n)
 {
-    std::string out(2 * n + 1, 0);
-    sodium_bin2hex(&out[0], out.size(), p, n);
-    out.pop_back();
-    return out;
+    return zeltest::hex(p, n);
 }
 
-std::vector<uint8_t> unhex(const std::string &h)
-{
-    std::vector<uint8_t> out(h.size() / 2);
-    size_t n = 0;
-    sodium_hex2bin(out.data(), out.size(), h.data(), h.size(), nullptr, &n, nullptr);
-    out.resize(n);
-    return out;
-}
 
 std::string str_member(json_object *o, const char *name)
 {

@@ -16,6 +16,7 @@
 #include "vasq_errors.h"
 #include "vasq_hooks_double.h"
 #include "vasq_phone_ctl.h"
+#include "vasq_test_bytes.h"
 
 namespace vasqtest {
 namespace {
@@ -30,10 +31,7 @@ const uint8_t kToken[] = {0x5a, 0x4c, 0x4d, 0x52, 0x31, 0x32, 0x33, 0x34, 0x35, 
 
 std::string hex(const uint8_t *p, size_t n)
 {
-    std::string out(2 * n + 1, 0);
-    sodium_bin2hex(&out[0], out.size(), p, n);
-    out.pop_back();
-    return out;
+    return zeltest::hex(p, n);
 }
 
 std::string str_member(json_object *o, const char *name)
@@ -132,12 +130,8 @@ protected:
         json_object *list = member(r.get(), "commands");
         for (size_t i = 0; list && i < json_object_array_length(list); i++) {
             json_object *c = json_object_array_get_idx(list, i);
-            std::string text(json_object_get_string(json_object_array_get_idx(c, 1)));
-            std::string bytes(text.size() / 2, 0);
-            size_t n = 0;
-            sodium_hex2bin(reinterpret_cast<uint8_t *>(&bytes[0]), bytes.size(), text.data(), text.size(), nullptr, &n,
-                           nullptr);
-            out.emplace_back(json_object_get_int(json_object_array_get_idx(c, 0)), bytes.substr(0, n));
+            const std::vector<uint8_t> bytes = unhex(json_object_get_string(json_object_array_get_idx(c, 1)));
+            out.emplace_back(json_object_get_int(json_object_array_get_idx(c, 0)), std::string(bytes.begin(), bytes.end()));
         }
         return out;
     }

@@ -9,31 +9,18 @@
 #include "common/utils/ko_log.h"
 #include "common/utils/ko_util.h"
 #include "vasq_errors.h"
+#include "zelmar/zel_le.h"
 
 namespace {
 
 constexpr const char *kModule = "VASQ";
 constexpr int kAesBlock = 16;
-constexpr size_t kNoncePool = 64 * VASQ_CHACHA_HEAD;
+constexpr size_t kNoncePool = 512 * VASQ_CHACHA_HEAD; // one getrandom per 512 frames
 
 void sodium_ready()
 {
     static const int once = sodium_init();
     (void)once;
-}
-
-void put_le32(uint8_t *p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-
-uint32_t get_le32(const uint8_t *p)
-{
-    return p[0] | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
 }
 
 } // namespace
@@ -56,7 +43,6 @@ void vasq_nonce(uint8_t out[8])
         used = 0;
     }
     memcpy(out, pool + used, VASQ_CHACHA_HEAD);
-    sodium_memzero(pool + used, VASQ_CHACHA_HEAD);
     used += VASQ_CHACHA_HEAD;
 }
 
@@ -97,7 +83,7 @@ int vasq_frame_encrypt(const uint8_t shared_key[32], const uint8_t aes_key[16], 
     req->iv_len = kAesBlock;
     req->pad_len = kAesBlock - req->in_len % kAesBlock;
     uint8_t *iv = req->out + 4;
-    put_le32(req->out, static_cast<uint32_t>(req->pad_len));
+    zel_put_le32(req->out, static_cast<uint32_t>(req->pad_len));
     sodium_ready();
     randombytes_buf(iv, kAesBlock);
     uint8_t *body = req->out + VASQ_AES_HEAD;
@@ -136,7 +122,7 @@ int vasq_frame_decrypt(int encrypt_type, const uint8_t shared_key[32], const uin
         KO_LOGW(kModule, "aes part of %d bytes is no whole block\n", len);
         return VASQ_ERR_FRAME_DECRYPTO;
     }
-    const uint32_t pad = get_le32(buf);
+    const uint32_t pad = zel_get_le32(buf);
     if (pad < 1 || pad > kAesBlock) {
         KO_LOGW(kModule, "aes pad length %u outside 1..16\n", pad);
         return VASQ_ERR_FRAME_DECRYPTO;
