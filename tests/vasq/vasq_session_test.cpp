@@ -62,22 +62,32 @@ protected:
         Hooks::get().clear();
     }
 
-    // The server in init mode 1, woken by the daemon with the transport's parameters.
-    void start(int max = 3, int encrypt = 0)
+    void init(int max, int encrypt, int mode)
     {
         vasq_device_info info{"camera", kDid, "zelmar.camera.c1"};
         vasq_server_config config{};
         config.max_sessions = max;
         config.token = kToken;
         config.token_len = sizeof kToken;
-        config.init_mode = 1;
+        config.init_mode = mode;
         config.encrypt_type = encrypt;
         ASSERT_EQ(vasq_server_init(&info, &config), 0);
+    }
+
+    // The transport's parameters as the daemon gives them.
+    std::string vendor_params(int servers)
+    {
+        return R"({"p2p_id":")" + std::string(kDid) + R"(","crc_key":")" + kCrcKey + R"(","init_string":)" +
+               quoted(net_.init_string(servers)) + "}";
+    }
+
+    // The server in init mode 1, woken by the daemon with the transport's parameters.
+    void start(int max = 3, int encrypt = 0, int servers = 3)
+    {
+        init(max, encrypt, 1);
         const std::string wake = R"({"id":5,"method":"_sync.vasq_wakeup","params":{"p2p_key":")" +
-                                 std::string(kP2pKey) +
-                                 R"(","recommendedVendor":4,"vendor_sy":{"vendor_params":{"p2p_id":")" + kDid +
-                                 R"(","crc_key":")" + kCrcKey + R"(","init_string":)" + quoted(net_.init_string(3)) +
-                                 "}}}}";
+                                 std::string(kP2pKey) + R"(","recommendedVendor":4,"vendor_sy":{"vendor_params":)" +
+                                 vendor_params(servers) + "}}}";
         ASSERT_EQ(vasq_rpc_process(nullptr, wake.data(), static_cast<int>(wake.size())), 0);
         const auto acks = Hooks::get().calls("ack");
         ASSERT_EQ(acks.size(), 1u);
@@ -554,6 +564,48 @@ TEST_F(SessionLab, EvictorAndVictimEndingTogether)
         phone(1).command(R"({"cmd":"disconnect"})");
         ASSERT_TRUE(zeltest::wait_until([&] { return session_count() == 0; }, 8000ms)) << r;
     }
+}
+
+TEST_F(SessionLab, AForcedVendorChangeRestartsWithTheNewParameters)
+{
+    start(3, 0, 2);
+    vasq_session *s = authorised(0);
+    ASSERT_NE(s, nullptr);
+    EXPECT_FALSE(net_.server_wait(R"({"type":18,"server":2})", 0, 1000)) << "a server not named was reached";
+    const std::string unforced = R"({"id":8,"method":"vasq.set_vendor","params":{"vendor":3}})";
+    EXPECT_EQ(vasq_rpc_process(nullptr, unforced.data(), static_cast<int>(unforced.size())), VASQ_ERR_CHECK_VENDOR);
+    const std::string forced = R"({"id":9,"method":"vasq.set_vendor","params":{"vendor":4,"force":1,"vendor_params":)" +
+                               vendor_params(3) + "}}";
+    ASSERT_EQ(vasq_rpc_process(nullptr, forced.data(), static_cast<int>(forced.size())), 0);
+    EXPECT_EQ(ends_of(s), std::vector<int>{VASQ_ERR_CLOSE_BY_LOCAL});
+    EXPECT_EQ(session_count(), 0);
+    EXPECT_TRUE(net_.server_wait(R"({"type":18,"server":2})", 0, 8000));
+}
+
+TEST_F(SessionLab, ModeZeroStartsOnTheDaemonsReplyAndAsksAgainAfterABadSignature)
+{
+    init(3, 0, 0);
+    auto rpc = Hooks::get().calls("rpc");
+    ASSERT_EQ(rpc.size(), 1u);
+    Json request(json_tokener_parse(rpc[0].data.c_str()));
+    camera_public_ = str_member(request.get(), "public_key");
+    req_key_ = str_member(request.get(), "req_key");
+    const std::string reply = R"({"id":1,"result":{"vendor":4,"p2p_key":")" + std::string(kP2pKey) +
+                              R"(","vendor_params":)" + vendor_params(3) + "}}";
+    ASSERT_EQ(vasq_rpc_process(rpc[0].context, reply.data(), static_cast<int>(reply.size())), 0);
+    EXPECT_EQ(Hooks::get().count("ready"), 1u);
+    ASSERT_TRUE(net_.server_wait(R"({"type":18,"server":0})", 0, 8000));
+    ASSERT_NE(authorised(0), nullptr);
+
+    ASSERT_TRUE(link(1));
+    phone(1).command(R"({"cmd":"auth","sign":")" + std::string(64, 'b') + R"("})");
+    ASSERT_TRUE(ended_with(VASQ_ERR_AUTHORIZED));
+    rpc = Hooks::get().calls("rpc");
+    ASSERT_EQ(rpc.size(), 2u);
+    EXPECT_EQ(rpc[1].method, "_sync.vasq_get_vendor");
+    EXPECT_NE(rpc[1].data.find("\"req_key\":\"" + req_key_ + "\""), std::string::npos) << rpc[1].data;
+    const std::string check = R"({"id":2,"result":{"vendor":4,"p2p_key":")" + std::string(kP2pKey) + "\"}}";
+    EXPECT_EQ(vasq_rpc_process(rpc[1].context, check.data(), static_cast<int>(check.size())), 0);
 }
 
 } // namespace
