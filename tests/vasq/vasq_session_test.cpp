@@ -541,7 +541,7 @@ TEST_F(SessionLab, PhonesAuthorisingAtOnceNeverOverfillTheList)
 TEST_F(SessionLab, EvictorAndVictimEndingTogether)
 {
     start(2);
-    const int rounds = zeltest::emulator().empty() ? 6 : 2;
+    const int rounds = zeltest::emulator().empty() ? 30 : 4;
     for (int r = 0; r < rounds; r++) {
         if (r > 0) {
             phone(0).renew();

@@ -114,6 +114,7 @@ struct vasq_server {
     int retry_count;
 
     // Transport adapter.
+    int zt_ready; // its locks and list made
     char *p2p_id, *crc_key, *init_string;
     int zt_running; // atomic access only
     ko_thread *listen_thread, *login_thread;

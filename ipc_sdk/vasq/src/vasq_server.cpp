@@ -169,13 +169,16 @@ void vasq_server_session_close(vasq_session *s)
     if (!first)
         return;
     vasq_set_state(s, VASQ_STATE_DISCONNECT);
-    if (s->vendor == VASQ_VENDOR_ZTP)
+    ko_thread *cmd = nullptr;
+    if (s->vendor == VASQ_VENDOR_ZTP) {
         zt_session_destroy(s);
-    if (s->cmd_thread && pthread_equal(s->cmd_thread->tid, pthread_self())) {
-        pthread_detach(s->cmd_thread->tid);
-        s->cmd_thread->attr.detached = 1;
+        cmd = zt_session_cmd_thread(s);
     }
-    ko_thread_destory(s->cmd_thread);
+    if (cmd && pthread_equal(cmd->tid, pthread_self())) {
+        pthread_detach(cmd->tid);
+        cmd->attr.detached = 1;
+    }
+    ko_thread_destory(cmd);
     zt_session_free(s);
     KO_LOGI(kModule, "free vasq session\n");
 }

@@ -120,11 +120,15 @@ int store_params(vasq_server *server, const Params &p)
 
 int start_transport(vasq_server *server, const Params &p)
 {
-    const int r = zt_server_init(server, p.p2p_id, p.crc_key, p.init_string);
-    if (r != 0)
-        return r < 0 ? VASQ_ERR_NOT_INITIALIZED : r;
-    server->running = 1;
+    // Set before the transport's threads start: they read the vendor.
+    const int vendor = server->vendor;
     server->vendor = VASQ_VENDOR_ZTP;
+    const int r = zt_server_init(server, p.p2p_id, p.crc_key, p.init_string);
+    if (r != 0) {
+        server->vendor = vendor;
+        return r < 0 ? VASQ_ERR_NOT_INITIALIZED : r;
+    }
+    server->running = 1;
     server->last_change_s = vasq_tick_s();
     return 0;
 }

@@ -18,10 +18,12 @@ using zt::kModule;
 
 constexpr int kSessAliveSec = 10;
 
+// Start and stop run on the caller's thread (serialised by it), the only one to touch the flag.
 void once_init(vasq_server *server)
 {
-    if (server->accepted.next)
+    if (server->zt_ready)
         return;
+    server->zt_ready = 1;
     vasq_list_init(&server->accepted);
     pthread_mutex_init(&server->accepted_lock, nullptr);
     pthread_cond_init(&server->accepted_left, nullptr);

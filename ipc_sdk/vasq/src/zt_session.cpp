@@ -214,6 +214,14 @@ void *zt::command_thread(void *arg)
     return nullptr;
 }
 
+ko_thread *zt_session_cmd_thread(vasq_session *s)
+{
+    pthread_mutex_lock(&s->server->accepted_lock);
+    ko_thread *t = s->cmd_thread;
+    pthread_mutex_unlock(&s->server->accepted_lock);
+    return t;
+}
+
 void zt_session_destroy(vasq_session *s)
 {
     if (!s)
