@@ -123,7 +123,8 @@ protected:
             return false;
         login_since_ = net_.server_log_size();
         zeltest::wait_until([&] {
-            json_object *ready = member(p.received().get(), "ready");
+            Json r = p.received();
+            json_object *ready = member(r.get(), "ready");
             return ready && json_object_get_boolean(ready);
         }, 3000ms);
         Json keys = p.command(R"({"cmd":"keys","did":")" + std::string(kDid) + R"(","token":")" +
