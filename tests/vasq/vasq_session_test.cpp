@@ -269,6 +269,39 @@ TEST_F(SessionLab, WrongSignaturesAndBadKeysEndWithThree)
     EXPECT_EQ(session_count(), 0);
 }
 
+TEST_F(SessionLab, JunkAuthenticationRequestsEndWithThree)
+{
+    start();
+    const std::vector<std::string> junk = {"not json", "{}", R"({\"public_key\":5,\"sign\":[1]})",
+                                           std::string(1000, '{')};
+    for (size_t i = 0; i < junk.size(); i++) {
+        if (i > 0)
+            phone(0).renew();
+        ASSERT_TRUE(link(0)) << i;
+        phone(0).command(R"({"cmd":"command","code":256,"text":")" + junk[i] + "\"}");
+        Json reply = auth_reply(phone(0));
+        ASSERT_TRUE(reply.get()) << i;
+        EXPECT_EQ(json_object_get_int(member(reply.get(), "code")), 3) << i;
+        ASSERT_TRUE(Hooks::get().wait([&] { return Hooks::get().count("error") > i; }, 8000)) << i;
+    }
+    EXPECT_EQ(Hooks::get().count("connect"), 0u);
+}
+
+TEST_F(SessionLab, CommandsBeforeTheAuthorisationAreDroppedAndTheSessionLivesOn)
+{
+    start();
+    ASSERT_TRUE(link(0));
+    for (int i = 0; i < 200; i++)
+        phone(0).command(R"({"cmd":"command","code":)" + std::to_string(258 + i % 10) + R"(,"text":"early"})");
+    phone(0).command(R"({"cmd":"command","code":4097,"raw":"00112233445566778899aabbccddeeff"})");
+    phone(0).command(R"({"cmd":"auth"})");
+    ASSERT_TRUE(Hooks::get().wait_count("connect", 1, 8000));
+    phone(0).command(R"({"cmd":"command","code":259,"text":"after","encrypted":true})");
+    ASSERT_TRUE(Hooks::get().wait_count("cmd", 1, 8000));
+    EXPECT_EQ(Hooks::get().calls("cmd")[0].data, "after");
+    EXPECT_EQ(Hooks::get().count("error"), 0u);
+}
+
 TEST_F(SessionLab, CommandsBothWaysTakeTheirCodeFromThePlaintext)
 {
     start();
