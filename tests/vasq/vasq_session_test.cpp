@@ -16,7 +16,7 @@
 #include "vasq_errors.h"
 #include "vasq_hooks_double.h"
 #include "vasq_phone_ctl.h"
-#include "vasq_test_bytes.h"
+#include "vasq_test_helpers.h"
 
 namespace vasqtest {
 namespace {
@@ -64,14 +64,7 @@ protected:
 
     void init(int max, int encrypt, int mode)
     {
-        vasq_device_info info{"camera", kDid, "zelmar.camera.c1"};
-        vasq_server_config config{};
-        config.max_sessions = max;
-        config.token = kToken;
-        config.token_len = sizeof kToken;
-        config.init_mode = mode;
-        config.encrypt_type = encrypt;
-        ASSERT_EQ(vasq_server_init(&info, &config), 0);
+        ASSERT_EQ(start_server(kDid, kToken, sizeof kToken, max, encrypt, mode), 0);
     }
 
     // The transport's parameters as the daemon gives them.
