@@ -6,6 +6,8 @@
 #include <sodium.h>
 
 #include <atomic>
+#include <set>
+#include <thread>
 #include <string>
 
 #include "common/utils/ko_time.h"
@@ -286,6 +288,52 @@ TEST_F(VasqServer, SendsRefuseBadArgumentsAndUnauthorisedSessions)
     s->send_video_size = 100;
     h.length = 37;
     EXPECT_EQ(vasq_video_send(s, &h, big.data()), VASQ_ERR_INVALID_ARG);
+}
+
+// Two sessions' senders on two threads, 100 000 frames each through the send path: every frame's
+// nonce differs, and each decrypts under its session's key.
+TEST_F(VasqServer, NoNonceRepeatsOverTwoSessionsSending)
+{
+    ASSERT_EQ(init(1), 0);
+    constexpr int kFrames = 100000;
+    std::vector<std::vector<uint64_t>> nonces(2);
+    std::vector<std::thread> senders;
+    for (int k = 0; k < 2; k++) {
+        vasq_session *s = session(VASQ_STATE_NORMAL);
+        s->video_ring = ring_buf_new(64 * 1024);
+        pthread_mutex_init(&s->cond_lock, nullptr);
+        pthread_cond_init(&s->send_cond, nullptr);
+        randombytes_buf(s->shared_key, sizeof s->shared_key);
+        senders.emplace_back([s, &out = nonces[static_cast<size_t>(k)]] {
+            const char payload[100] = "frame";
+            uint8_t got[200];
+            for (int i = 0; i < kFrames; i++) {
+                vasq_frame_info h{};
+                h.length = sizeof payload;
+                h.seq = static_cast<uint32_t>(i);
+                h.flags = 2; // not a key frame: no report
+                ASSERT_EQ(vasq_video_send(s, &h, payload), 0);
+                vasq_frame_info sent{};
+                ASSERT_EQ(ring_buf_get_frame(s->video_ring, &sent, got, sizeof got), 0);
+                ASSERT_EQ(sent.length, sizeof payload + 8);
+                uint64_t n;
+                memcpy(&n, got, 8);
+                out.push_back(n);
+                if (i % 1000 == 0) {
+                    crypto_stream_chacha20_xor(got + 8, got + 8, sizeof payload, got, s->shared_key);
+                    ASSERT_EQ(memcmp(got + 8, payload, sizeof payload), 0);
+                }
+            }
+        });
+    }
+    for (auto &t : senders)
+        t.join();
+    std::set<uint64_t> all;
+    for (const auto &n : nonces)
+        all.insert(n.begin(), n.end());
+    EXPECT_EQ(all.size(), 2u * kFrames);
+    for (vasq_session *s : sessions_)
+        ring_buf_free(s->video_ring);
 }
 
 TEST_F(VasqServer, QueriesWithoutASession)
