@@ -1,8 +1,10 @@
-# A program that loads the library: the SDK and the platform's system clock linked whole (its archive would otherwise give only the
+# A program that loads the library: the SDK, its P2P service and the platform's system clock linked whole (its archive would otherwise give only the
 # members the program itself names) and every symbol exported for the library to resolve.
 function(zel_link_client_host target)
-  set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON)
-  target_link_libraries(${target} PRIVATE $<LINK_LIBRARY:WHOLE_ARCHIVE,zelmar_sdk>
+  # The streaming SDK under the P2P service names the SDK as an ordinary dependency: the override
+  # links it whole wherever it comes, once.
+  set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON LINK_LIBRARY_OVERRIDE_zelmar_sdk WHOLE_ARCHIVE)
+  target_link_libraries(${target} PRIVATE $<LINK_LIBRARY:WHOLE_ARCHIVE,zelmar_p2p>
     $<LINK_LIBRARY:WHOLE_ARCHIVE,zel_sysclock> zel_app_client)
 endfunction()
 
