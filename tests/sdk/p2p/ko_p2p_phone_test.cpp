@@ -244,6 +244,27 @@ TEST_F(Phones, LiveVideoStartsOnAKeyFrameAndStopsAndTheSlotIsFreed)
     EXPECT_TRUE(zeltest::wait_until([&] { return online_count() == 0; }, 15s)) << "the slot is free again";
 }
 
+TEST_F(Phones, AStalledPhoneDoesNotHoldUpTheOther)
+{
+    ASSERT_TRUE(authorised(0));
+    ASSERT_TRUE(authorised(1));
+    phones_[1]->command(R"({"cmd":"stop_reading","channel":2})");
+    command(1, 258, R"({"videoquality":2})");
+    command(0, 258, R"({"videoquality":2})");
+    ASSERT_TRUE(zeltest::wait_until([&] { return frames(0).size() >= 20; }, 20s));
+    // The stalled phone's send ring fills, and it restarts its video again and again meanwhile.
+    for (int i = 0; i < 6; i++) {
+        command(1, 258, R"({"videoquality":2})");
+        std::this_thread::sleep_for(300ms);
+    }
+    const size_t before = frames(0).size();
+    std::this_thread::sleep_for(2s);
+    const auto got = frames(0);
+    EXPECT_GE(got.size(), before + 20) << "about 40 frames in 2 s";
+    for (size_t i = 1; i < got.size(); i++)
+        ASSERT_EQ(got[i][0], got[i - 1][0] + 1) << "no frame of the watching phone lost at " << i;
+}
+
 TEST_F(Phones, CommandsOnRealSessions)
 {
     ASSERT_TRUE(authorised(0));
