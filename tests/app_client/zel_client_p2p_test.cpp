@@ -47,7 +47,8 @@ int query_empty(vasq_session *, int, void *out)
 }
 void close_none(vasq_session *) {}
 int statistics_ok(vasq_session *, int, const void *, int) { return 0; }
-const ko_p2p::session_ops kRecordingOps = {send_ok, record_cmd, query_empty, close_none, statistics_ok};
+int rdt_ok(vasq_session *, const void *, int) { return 0; }
+const ko_p2p::session_ops kRecordingOps = {send_ok, record_cmd, query_empty, close_none, statistics_ok, rdt_ok};
 
 // The app client's command callback with exactly `payload` (a heap copy of its bytes, nothing after
 // them), as the service hands a command it does not handle itself; its result.

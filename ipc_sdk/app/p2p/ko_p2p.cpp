@@ -18,7 +18,7 @@ namespace ko_p2p {
 namespace {
 
 const session_ops kVasqOps = {vasq_video_send, vasq_cmd_send, vasq_session_query, vasq_server_session_close,
-                              vasq_statistics_set};
+                              vasq_statistics_set, vasq_rdt_send};
 
 struct service_threads {
     ko_thread *retry = nullptr, *video = nullptr, *audio = nullptr;
@@ -86,8 +86,6 @@ ko_thread *start_thread(const char *name, uint32_t stack, ko_thread_entry entry)
     strncpy(attr.name, name, sizeof attr.name - 1);
     return ko_thread_run(&attr, entry, nullptr);
 }
-
-void free_all_play_back() {}
 
 void build_server_config(const ko_p2p_param &p, const ko_sdk_info &info)
 {

@@ -51,6 +51,9 @@ int ko_p2p_deinit(void);
 int ko_p2p_alive_enable(int enable);
 // 0 sent; -1 for a NULL payload, a length below 1, an unknown or offline session, or not started.
 int ko_p2p_user_cmd_send(int session, int cmd, const void *data, int length);
+// Stops the slot's custom-record file transfer: 0 once it is idle (within 200 ms), -1 for a bad slot
+// or a transfer that did not stop in time.
+int ko_p2p_interrupt_custom_file_transfer(int slot);
 // 0 (a NULL record is left alone), or -1 when not started.
 int ko_p2p_get_clients_conn_info(ko_p2p_conn_info *info);
 

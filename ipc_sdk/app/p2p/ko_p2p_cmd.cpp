@@ -12,20 +12,29 @@
 #include "common/utils/ko_time.h"
 
 namespace ko_p2p {
-namespace {
 
-enum { kNoticeLive = 2, kQueryClearRings = 4 };
-
-// An integer member of the command's JSON, when present.
-bool json_int(const std::string &text, const char *key, int *out)
+bool json_number(const std::string &text, const char *key, int64_t *out)
 {
     json_object *root = json_tokener_parse(text.c_str());
     json_object *v = nullptr;
     const bool ok = root && json_object_object_get_ex(root, key, &v) && v;
     if (ok)
-        *out = json_object_get_int(v);
+        *out = json_object_get_int64(v);
     json_object_put(root);
     return ok;
+}
+
+namespace {
+
+enum { kNoticeLive = 2, kQueryClearRings = 4 };
+
+bool json_int(const std::string &text, const char *key, int *out)
+{
+    int64_t v = 0;
+    if (!json_number(text, key, &v))
+        return false;
+    *out = static_cast<int>(v);
+    return true;
 }
 
 // The stream channel and automatic-switch flag the app client gives a quality; false on failure.
@@ -100,8 +109,10 @@ void video_start(p2p_client &c, const std::string &text)
 void video_stop(p2p_client &c)
 {
     std::unique_lock<std::shared_mutex> w(c.lock);
-    if (c.mode.load() != kModeLive)
+    if (c.mode.load() != kModeLive) {
+        stop_playback(c);
         return;
+    }
     c.video_on = false;
     c.live_started = false;
     KO_LOGI(KO_P2P_MODULE, "remove client video %d\n", c.index);
@@ -224,6 +235,8 @@ extern "C" int vasq_on_cmd(vasq_session *s, int code, const char *data, int leng
             KO_LOGE(KO_P2P_MODULE, "vasq_cmd_send error, ret: %d", rc);
         break;
     }
+    case 269: playback_request(*c, text); break;
+    case 271: playback_speed(*c, text); break;
     case 272: device_info(*c); break;
     default:
         if (!v.param.user_recv_cmd) {
@@ -234,15 +247,5 @@ extern "C" int vasq_on_cmd(vasq_session *s, int code, const char *data, int leng
         return -1;
     }
     KO_LOGI(KO_P2P_MODULE, "vasq con cmd end %d\n", code);
-    return 0;
-}
-
-extern "C" int vasq_on_rdt_data(vasq_session *s, const char *data, int length, void *)
-{
-    if (!g_vasq_ctrl.slots || !slot_of(s) || !data || length < 8)
-        return 0;
-    const uint32_t type = static_cast<uint8_t>(data[0]) | static_cast<uint8_t>(data[1]) << 8 |
-                          static_cast<uint8_t>(data[2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(data[3])) << 24;
-    KO_LOGW(KO_P2P_MODULE, "Undefind cmd_type=%u!!!!!\n", type);
     return 0;
 }

@@ -93,6 +93,8 @@ extern "C" void vasq_on_disconnect(vasq_session *s, int code, void *)
         std::unique_lock<std::shared_mutex> w(c->lock);
         for (std::atomic<bool> *flag : {&c->online, &c->audio_on, &c->video_on, &c->live_started, &c->speaker_on})
             flag->store(false);
+        stop_playback(*c);
+        c->mode = kModeLive;
         v.disconnect_step = 2;
         hand_statistics(*c);
         ops().close(s);

@@ -8,8 +8,10 @@
 #include <mutex>
 #include <shared_mutex>
 #include <stdint.h>
+#include <string>
 
 #include "app/p2p/ko_p2p.h"
+#include "app/record/ko_playback.h"
 #include "common/ringbuffer/ko_av_frame.h"
 #include "vasq_api.h"
 
@@ -48,6 +50,12 @@ struct p2p_client {
     uint64_t video_bytes = 0, audio_bytes = 0;
     drop_state drop;
     int start_seq = 0;
+    // Playback (mode 2): the engine's handle, the phone's request id, start (Unix s) and speed.
+    ko_playback_t *playback = nullptr;
+    int pb_request_id = 0;
+    int64_t pb_start_time = 0;
+    int pb_speed = 1;
+    bool pb_speed_changed = false;
     std::atomic<int> transfer{kTransferIdle};
 };
 
@@ -58,6 +66,7 @@ struct session_ops {
     int (*query)(vasq_session *, int, void *);
     void (*close)(vasq_session *);
     int (*statistics_set)(vasq_session *, int, const void *, int);
+    int (*rdt_send)(vasq_session *, const void *, int);
 };
 extern std::atomic<const session_ops *> g_session_ops;
 inline const session_ops &ops() { return *g_session_ops.load(std::memory_order_acquire); }
@@ -90,6 +99,16 @@ void send_audio_frame(p2p_client &c, const ko_stream_chn_info &info, const ko_av
 void load_drop_params(drop_state &d, int channel);
 void force_key_frame(p2p_client &c);
 int resolution_code(int width, int height);
+
+// An integer member of a command's JSON, when present.
+bool json_number(const std::string &text, const char *key, int64_t *out);
+
+// Playback over the session (commands 269 and 271) and the engine's release of every playback.
+void playback_request(p2p_client &c, const std::string &text);
+void playback_speed(p2p_client &c, const std::string &text);
+// Ends the slot's playback (the caller holds the slot's lock for writing).
+void stop_playback(p2p_client &c);
+void free_all_play_back();
 
 // Daemon RPCs of the streaming server.
 int rpc_init();

@@ -48,7 +48,21 @@ int statistics_set(vasq_session *, int, const void *, int)
     return 0;
 }
 
-const ko_p2p::session_ops kOps = {video_send, cmd_send, query, close_session, statistics_set};
+int rdt_send(vasq_session *, const void *data, int length)
+{
+    Lab &l = Lab::get();
+    std::function<void()> then;
+    {
+        std::lock_guard<std::mutex> g(l.lock);
+        l.rdt.emplace_back(static_cast<const char *>(data), static_cast<size_t>(length));
+        then = l.on_rdt;
+    }
+    if (then)
+        then();
+    return 0;
+}
+
+const ko_p2p::session_ops kOps = {video_send, cmd_send, query, close_session, statistics_set, rdt_send};
 
 ko_stream_chn_info video(unsigned chn, uint16_t w, uint16_t h)
 {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,6 +33,8 @@ struct Lab {
     int cmd_result = 0;
     std::vector<Sent> commands;
     std::vector<vasq_frame_info> frames;
+    std::vector<std::string> rdt;          // RDT packets sent
+    std::function<void()> on_rdt;          // run (outside the lock) after each RDT packet
     int clears = 0, closes = 0;
     std::vector<std::pair<int, int>> notices; // (type, value)
 
@@ -47,6 +50,13 @@ struct Lab {
         commands.clear();
         frames.clear();
         notices.clear();
+        rdt.clear();
+        on_rdt = nullptr;
+    }
+    std::vector<std::string> rdt_sent()
+    {
+        std::lock_guard<std::mutex> g(lock);
+        return rdt;
     }
     std::vector<Sent> sent()
     {
