@@ -105,6 +105,21 @@ TEST_F(Files, ShortOrLyingRequestsGetABareHead)
     EXPECT_EQ(sent[2], le({99, 0, 0}));
 }
 
+TEST_F(Files, ListsAndPicturesWithoutACardGetABareHead)
+{
+    const std::string all = R"({"time":""})", hour = R"({"time":"2026120913"})", bad = R"({"time":"20261341"})";
+    rdt(le({6, 0}));
+    rdt(le({5, 4, 1700000000}));
+    rdt(le({11, static_cast<uint32_t>(all.size())}) + all);
+    rdt(le({11, static_cast<uint32_t>(hour.size())}) + hour);
+    rdt(le({11, static_cast<uint32_t>(bad.size())}) + bad);
+    rdt(le({11, 40}) + all);
+    const std::vector<std::string> sent = Lab::get().rdt_sent();
+    ASSERT_EQ(sent.size(), 6u);
+    for (size_t i = 0; i < sent.size(); i++)
+        EXPECT_EQ(sent[i], le({i == 0 ? 6u : i == 1 ? 5u : 11u, 0, 0})) << i;
+}
+
 TEST_F(Files, CustomFileComesInPacketsAfterItsHead)
 {
     const uint32_t t = 1700000000;
@@ -133,8 +148,9 @@ TEST_F(Files, InterruptedTransferLeavesTheNextOneFree)
     std::atomic<int> interrupted{1};
     Lab::get().on_rdt = [&] {
         // The phone interrupts while the first packet is out: the transfer is busy sending.
-        if (interrupted.exchange(0))
+        if (interrupted.exchange(0)) {
             EXPECT_EQ(ko_p2p_interrupt_custom_file_transfer(0), -1) << "not idle within 200 ms";
+        }
     };
     rdt(le({16, 4, t}));
     std::vector<std::string> sent = Lab::get().rdt_sent();
