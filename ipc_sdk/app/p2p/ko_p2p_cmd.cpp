@@ -26,7 +26,7 @@ bool json_number(const std::string &text, const char *key, int64_t *out)
 
 namespace {
 
-enum { kNoticeLive = 2, kQueryClearRings = 4 };
+enum { kQueryClearRings = 4 };
 
 bool json_int(const std::string &text, const char *key, int *out)
 {
@@ -50,16 +50,6 @@ bool channel_of_quality(int quality, int *channel, bool *auto_flag)
     *channel = n.channel;
     *auto_flag = n.answer != 0;
     return true;
-}
-
-void notice_live(int value, int index)
-{
-    ko_p2p_msg_notice n{};
-    n.type = kNoticeLive;
-    n.quality = static_cast<uint16_t>(value);
-    n.channel = static_cast<uint8_t>(index);
-    if (ko_p2p_message_notice(&n) < 0)
-        KO_LOGW(KO_P2P_MODULE, value ? "exit notice live status failed\n" : "enter notice live status failed\n");
 }
 
 void reply_int(p2p_client &c, int code, int32_t value)
@@ -96,7 +86,7 @@ void video_start(p2p_client &c, const std::string &text)
     c.video_bytes = c.audio_bytes = 0;
     c.mode = kModeLive;
     KO_LOGI(KO_P2P_MODULE, "add new client %d \n", c.index);
-    notice_live(0, c.index);
+    notice_app(kNoticeLive, 0, c.index, "enter notice live status failed\n");
     if (audio) {
         c.audio_on = true;
         KO_LOGI(KO_P2P_MODULE, "regedit client to audio ok\n");
@@ -116,7 +106,7 @@ void video_stop(p2p_client &c)
     c.video_on = false;
     c.live_started = false;
     KO_LOGI(KO_P2P_MODULE, "remove client video %d\n", c.index);
-    notice_live(1, c.index);
+    notice_app(kNoticeLive, 1, c.index, "exit notice live status failed\n");
     ops().query(c.session, kQueryClearRings, nullptr);
 }
 

@@ -9,19 +9,18 @@
 #include "zelmar/zel_crypto.h"
 
 namespace ko_p2p {
-namespace {
 
-enum { kNoticeClient = 1 };
-
-void notice_client(int value, int index)
+void notice_app(int type, int value, int id, const char *failure)
 {
     ko_p2p_msg_notice n{};
-    n.type = kNoticeClient;
+    n.type = type;
     n.quality = static_cast<uint16_t>(value);
-    n.channel = static_cast<uint8_t>(index);
+    n.answer = static_cast<uint16_t>(id);
     if (ko_p2p_message_notice(&n) < 0)
-        KO_LOGW(KO_P2P_MODULE, "notice client id failed\n");
+        KO_LOGW(KO_P2P_MODULE, "%s", failure);
 }
+
+namespace {
 
 // The first free slot taken for the session under the claim mutex, or null when all are online.
 p2p_client *claim(vasq_session *s)
@@ -75,7 +74,7 @@ extern "C" int vasq_on_connect(vasq_session *s, void **)
         KO_LOGE(KO_P2P_MODULE, "more than %d client, close this client!\n", v.max_sessions);
         return 8;
     }
-    notice_client(0, c->index);
+    notice_app(kNoticeClient, 0, c->index, "notice client id failed\n");
     return 0;
 }
 
@@ -112,7 +111,7 @@ extern "C" void vasq_on_disconnect(vasq_session *s, int code, void *)
         v.last_disconnect_s = static_cast<uint32_t>(vexa_time_tick_s());
     }
     KO_LOGI(KO_P2P_MODULE, "client %d left, code %d\n", c->index, code);
-    notice_client(1, c->index);
+    notice_app(kNoticeClient, 1, c->index, "notice client id failed\n");
     v.disconnect_step = 3;
 }
 

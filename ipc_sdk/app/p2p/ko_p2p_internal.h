@@ -84,6 +84,10 @@ struct vasq_ctrl {
 };
 extern vasq_ctrl g_vasq_ctrl;
 
+// Notices to the app client (its porting hook): the value and the slot index or request id.
+enum { kNoticeClient = 1, kNoticeLive = 2, kNoticePlayback = 3 };
+void notice_app(int type, int value, int id, const char *failure);
+
 // Slot look-ups.
 int online_count();
 // The online slot holding the session, or null ("don't find match session idx" logged).

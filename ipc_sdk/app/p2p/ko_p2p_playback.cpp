@@ -13,7 +13,7 @@
 namespace ko_p2p {
 namespace {
 
-enum { kNoticePlayback = 3, kReplyPlayback = 270 };
+enum { kReplyPlayback = 270 };
 // "Until now" reaches this far ahead.
 constexpr int64_t kOpenEnd = 311040000;
 
@@ -39,16 +39,6 @@ void found(p2p_client &c, int64_t start, uint32_t duration)
 {
     reply(c, status_text(c, "filefound") + R"(, "starttime":)" + std::to_string(start) + R"(, "duration":)" +
                  std::to_string(duration) + "}");
-}
-
-void notice(int value, int request_id)
-{
-    ko_p2p_msg_notice n{};
-    n.type = kNoticePlayback;
-    n.quality = static_cast<uint16_t>(value);
-    n.answer = static_cast<uint16_t>(request_id);
-    if (ko_p2p_message_notice(&n) < 0)
-        KO_LOGW(KO_P2P_MODULE, "notice failed \n");
 }
 
 // The slot a frame is for, when it still plays back to an online phone.
@@ -114,7 +104,7 @@ void on_status(int status, const ko_playback_meta_t *meta, void *user)
     case KO_PLAYBACK_FAILED: reply(*c, status_text(*c, "filenotfound") + "}"); break;
     case KO_PLAYBACK_STARTED:
         found(*c, c->pb_start_time, duration);
-        notice(0, c->pb_request_id);
+        notice_app(kNoticePlayback, 0, c->pb_request_id, "notice failed \n");
         break;
     case KO_PLAYBACK_NEXT_FILE:
         reply(*c, status_text(*c, "endoffile") + "}");
@@ -122,7 +112,7 @@ void on_status(int status, const ko_playback_meta_t *meta, void *user)
         break;
     case KO_PLAYBACK_END:
         reply(*c, status_text(*c, "endoffile") + "}");
-        notice(1, c->pb_request_id);
+        notice_app(kNoticePlayback, 1, c->pb_request_id, "notice failed \n");
         break;
     default: KO_LOGW(KO_P2P_MODULE, "unkonw pb status %d\n", status); break;
     }
