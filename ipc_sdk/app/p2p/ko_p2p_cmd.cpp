@@ -146,7 +146,7 @@ void speaker_start(p2p_client &c)
 void speaker_stop(p2p_client &c)
 {
     {
-        std::unique_lock<std::shared_mutex> w(c.lock);
+        // The claim mutex alone, as for the speaker's start (the connect hook takes it before a slot lock).
         std::lock_guard<std::mutex> g(g_vasq_ctrl.claim_mutex);
         c.speaker_on = false;
     }

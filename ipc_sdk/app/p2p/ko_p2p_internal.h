@@ -38,7 +38,8 @@ struct drop_state {
 
 struct p2p_client {
     int index = 0;
-    vasq_session *session = nullptr;
+    // Read without the slot's lock by the hooks' look-up; written under it.
+    std::atomic<vasq_session *> session{nullptr};
     std::shared_mutex lock;
     std::atomic<bool> online{false}, in_use{false}, audio_on{false}, video_on{false}, speaker_on{false},
         live_started{false};

@@ -152,11 +152,22 @@ protected:
             phones_.push_back(std::make_unique<Phone>(net_, static_cast<int>(phones_.size())));
         Phone &p = *phones_[static_cast<size_t>(index)];
         const int online = online_count();
-        p.connect();
-        zeltest::wait_until([&] {
-            json_object *ready = member(p.received().get(), "ready");
-            return ready && json_object_get_boolean(ready);
-        }, 3s);
+        // Linked once the camera runs a new session's command thread; a phone that came before the
+        // camera's next listen was online asks again.
+        const std::set<std::string> before = vasqtest::tasks_named("command_");
+        auto linked = [&] {
+            for (const std::string &t : vasqtest::tasks_named("command_"))
+                if (!before.count(t))
+                    return true;
+            return false;
+        };
+        bool ok = false;
+        for (int attempt = 0; attempt < 4 && !ok; attempt++) {
+            p.connect();
+            ok = zeltest::wait_until(linked, 4s);
+        }
+        if (!ok)
+            return false;
         Json keys = p.command(R"({"cmd":"keys","did":")" + std::string(vasqtest::kDid) + R"(","token":")" +
                               zeltest::hex(kToken, sizeof kToken) + R"(","p2p_key":")" + kP2pKey +
                               R"(","public_key":")" + camera_public_ + R"(","req_key":")" + req_key_ + R"("})");
