@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "vasq_crypto.h"
-#include "vasq_test_bytes.h"
+#include "vasq_test_helpers.h"
 #include "vasq_errors.h"
 #include "vasq_json.h"
 #include "zelmar/zel_crypto.h"

@@ -45,9 +45,13 @@ vasq_session *VasqLab::session_of(int index, bool authorise)
     if (!authorise)
         return nullptr;
     // The phone's side is ready once it has the camera's P2PRdy.
-    zeltest::wait_until([&] { return zeltest::member(p.received().get(), "ready") &&
-                                     json_object_get_boolean(zeltest::member(p.received().get(), "ready")); },
-                        std::chrono::milliseconds(3000));
+    zeltest::wait_until(
+        [&] {
+            zeltest::Json r = p.received();
+            json_object *ready = zeltest::member(r.get(), "ready");
+            return ready && json_object_get_boolean(ready);
+        },
+        std::chrono::milliseconds(3000));
     p.command(R"({"cmd":"command","code":256,"text":"{\"public_key\":\"00\",\"sign\":\"00\"}"})");
     if (!wait_sessions(before + 1))
         return nullptr;

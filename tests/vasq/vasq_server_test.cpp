@@ -13,7 +13,7 @@
 #include "common/utils/ko_time.h"
 #include "common/utils/ko_time_test.h"
 #include "vasq_crypto.h"
-#include "vasq_test_bytes.h"
+#include "vasq_test_helpers.h"
 #include "vasq_errors.h"
 #include "vasq_hooks_double.h"
 #include "vasq_mem.h"
@@ -83,14 +83,7 @@ protected:
 
     int init(int mode, int max = 2, int encrypt = 0)
     {
-        vasq_device_info info{"camera", kDid, "zelmar.camera.c1"};
-        vasq_server_config config{};
-        config.max_sessions = max;
-        config.token = kToken;
-        config.token_len = sizeof kToken;
-        config.init_mode = mode;
-        config.encrypt_type = encrypt;
-        return vasq_server_init(&info, &config);
+        return vasqtest::start_server(kDid, kToken, sizeof kToken, max, encrypt, mode);
     }
     vasq_server *server() { return vasq_server_get(); }
 

@@ -16,7 +16,7 @@
 #include "vasq_errors.h"
 #include "vasq_hooks_double.h"
 #include "vasq_phone_ctl.h"
-#include "vasq_test_bytes.h"
+#include "vasq_test_helpers.h"
 
 namespace vasqtest {
 namespace {
@@ -64,14 +64,7 @@ protected:
 
     void init(int max, int encrypt, int mode)
     {
-        vasq_device_info info{"camera", kDid, "zelmar.camera.c1"};
-        vasq_server_config config{};
-        config.max_sessions = max;
-        config.token = kToken;
-        config.token_len = sizeof kToken;
-        config.init_mode = mode;
-        config.encrypt_type = encrypt;
-        ASSERT_EQ(vasq_server_init(&info, &config), 0);
+        ASSERT_EQ(start_server(kDid, kToken, sizeof kToken, max, encrypt, mode), 0);
     }
 
     // The transport's parameters as the daemon gives them.
@@ -123,7 +116,8 @@ protected:
             return false;
         login_since_ = net_.server_log_size();
         zeltest::wait_until([&] {
-            json_object *ready = member(p.received().get(), "ready");
+            Json r = p.received();
+            json_object *ready = member(r.get(), "ready");
             return ready && json_object_get_boolean(ready);
         }, 3000ms);
         Json keys = p.command(R"({"cmd":"keys","did":")" + std::string(kDid) + R"(","token":")" +
@@ -266,6 +260,39 @@ TEST_F(SessionLab, WrongSignaturesAndBadKeysEndWithThree)
     }
     EXPECT_EQ(Hooks::get().count("connect"), 0u);
     EXPECT_EQ(session_count(), 0);
+}
+
+TEST_F(SessionLab, JunkAuthenticationRequestsEndWithThree)
+{
+    start();
+    const std::vector<std::string> junk = {"not json", "{}", R"({\"public_key\":5,\"sign\":[1]})",
+                                           std::string(1000, '{')};
+    for (size_t i = 0; i < junk.size(); i++) {
+        if (i > 0)
+            phone(0).renew();
+        ASSERT_TRUE(link(0)) << i;
+        phone(0).command(R"({"cmd":"command","code":256,"text":")" + junk[i] + "\"}");
+        Json reply = auth_reply(phone(0));
+        ASSERT_TRUE(reply.get()) << i;
+        EXPECT_EQ(json_object_get_int(member(reply.get(), "code")), 3) << i;
+        ASSERT_TRUE(Hooks::get().wait([&] { return Hooks::get().count("error") > i; }, 8000)) << i;
+    }
+    EXPECT_EQ(Hooks::get().count("connect"), 0u);
+}
+
+TEST_F(SessionLab, CommandsBeforeTheAuthorisationAreDroppedAndTheSessionLivesOn)
+{
+    start();
+    ASSERT_TRUE(link(0));
+    for (int i = 0; i < 200; i++)
+        phone(0).command(R"({"cmd":"command","code":)" + std::to_string(258 + i % 10) + R"(,"text":"early"})");
+    phone(0).command(R"({"cmd":"command","code":4097,"raw":"00112233445566778899aabbccddeeff"})");
+    phone(0).command(R"({"cmd":"auth"})");
+    ASSERT_TRUE(Hooks::get().wait_count("connect", 1, 8000));
+    phone(0).command(R"({"cmd":"command","code":259,"text":"after","encrypted":true})");
+    ASSERT_TRUE(Hooks::get().wait_count("cmd", 1, 8000));
+    EXPECT_EQ(Hooks::get().calls("cmd")[0].data, "after");
+    EXPECT_EQ(Hooks::get().count("error"), 0u);
 }
 
 TEST_F(SessionLab, CommandsBothWaysTakeTheirCodeFromThePlaintext)

@@ -173,7 +173,6 @@ int vasq_report_login_status(vasq_server *server, int status)
     add(info, "eventType", num(server->event_type));
     add(r.get(), "networkInfo", info);
     add(r.get(), "p2pErrCode", num(__atomic_load_n(&server->last_zt_error, __ATOMIC_ACQUIRE)));
-    server->login_report_tick_ms = vexa_time_tick_ms();
     return send(nullptr, r.get(), "report login   status msg send error\n");
 }
 

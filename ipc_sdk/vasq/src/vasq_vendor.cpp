@@ -72,7 +72,9 @@ int send_get_vendor(vasq_server *server, int kind, bool with_request_key)
         return VASQ_ERR_RPC_SEND;
     }
     KO_LOGI(kModule, "vasq check vendor send _sync.vasq_get_vendor rpc info!!!\n");
+    pthread_mutex_lock(&server->lock);
     server->check_request_s = vasq_tick_s();
+    pthread_mutex_unlock(&server->lock);
     return 0;
 }
 
@@ -210,17 +212,19 @@ int vasq_vendor_check(vasq_server *server, int direct, int with_request_key)
 {
     if (!direct) {
         const int64_t now = vasq_tick_s();
-        if (now < server->check_stamp_s || now - server->check_stamp_s < server->vendor_check_interval_s)
-            return -1;
-        KO_LOGI(kModule, "check times: %ld, %ld , %d\n", static_cast<long>(now), static_cast<long>(server->check_stamp_s),
-                static_cast<int>(server->vendor_check_interval_s));
         pthread_mutex_lock(&server->lock);
+        const int64_t stamp = server->check_stamp_s;
         const int count = server->session_count;
         const bool empty = vasq_list_empty(&server->sessions);
+        const int64_t last_connect = server->last_connect_s;
         pthread_mutex_unlock(&server->lock);
-        if (count > 0 || !empty || now - server->last_connect_s <= kVendorGuardS - 1) {
+        if (now < stamp || now - stamp < server->vendor_check_interval_s)
+            return -1;
+        KO_LOGI(kModule, "check times: %ld, %ld , %d\n", static_cast<long>(now), static_cast<long>(stamp),
+                static_cast<int>(server->vendor_check_interval_s));
+        if (count > 0 || !empty || now - last_connect <= kVendorGuardS - 1) {
             KO_LOGI(kModule, "vasq session: %d, list: %d, last connect time:%ld, check vendor later!\n", count,
-                    empty ? 0 : 1, static_cast<long>(server->last_connect_s));
+                    empty ? 0 : 1, static_cast<long>(last_connect));
             return -1;
         }
     } else {
@@ -241,29 +245,36 @@ int vasq_server_get_vendor(vasq_server *server)
 
 void vasq_set_retry_time(vasq_server *server)
 {
+    pthread_mutex_lock(&server->lock);
     server->retry_count++;
     server->retry_step_s *= server->retry_count;
     const int64_t interval = server->vendor_check_interval_s;
     // The next timed check comes a step later; past the interval it is due at once.
     server->check_stamp_s = vasq_tick_s() - interval + (server->retry_step_s < interval ? server->retry_step_s : 0);
+    pthread_mutex_unlock(&server->lock);
 }
 
 void vasq_vendor_changed(vasq_server *server)
 {
+    pthread_mutex_lock(&server->lock);
     server->check_stamp_s = vasq_tick_s();
     server->retry_count = 0;
     server->retry_step_s = kFirstRetryStepS;
+    pthread_mutex_unlock(&server->lock);
 }
 
 int vasq_server_change_vendor(vasq_server *server, int vendor, int force)
 {
     if (!server)
         return VASQ_ERR_INVALID_ARG;
-    if (vendor == server->vendor && !force && !server->vendor_change_pending && server->running)
+    pthread_mutex_lock(&server->lock);
+    const bool pending = server->vendor_change_pending != 0;
+    server->vendor_change_pending = 0;
+    pthread_mutex_unlock(&server->lock);
+    if (vendor == server->vendor && !force && !pending && server->running)
         return 0;
     if (vendor != VASQ_VENDOR_ZTP)
         return unsupported(vendor);
-    server->vendor_change_pending = 0;
     vasq_close_listed(server, VASQ_ERR_CLOSE_BY_LOCAL);
     zt_server_finish(server);
     server->running = 0;
@@ -291,7 +302,9 @@ int vasq_set_vendor(vasq_server *server, const char *text, int length)
     }
     if (vendor != VASQ_VENDOR_ZTP)
         return unsupported(vendor);
+    pthread_mutex_lock(&server->lock);
     server->forced = force;
+    pthread_mutex_unlock(&server->lock);
     Params p;
     int r = read_params(text, length, &p);
     if (r == 0)
@@ -300,7 +313,9 @@ int vasq_set_vendor(vasq_server *server, const char *text, int length)
         return r;
     if (force || !listed_or_counted(server))
         return vasq_server_change_vendor(server, vendor, 1);
+    pthread_mutex_lock(&server->lock);
     server->vendor_change_pending = 1;
+    pthread_mutex_unlock(&server->lock);
     return 0;
 }
 

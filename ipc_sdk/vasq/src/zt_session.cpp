@@ -163,6 +163,7 @@ void end_session(vasq_session *s)
     pthread_mutex_lock(&server->lock);
     vasq_list_del(&s->node);
     const bool change = vasq_list_empty(&server->sessions) && server->vendor_change_pending;
+    const int forced = server->forced;
     const bool connected = s->connected != 0;
     // An evicted session's end belongs to its evictor, whose disconnect hook closes it after us.
     const bool evicted = s->evicted != 0;
@@ -172,7 +173,7 @@ void end_session(vasq_session *s)
     }
     pthread_mutex_unlock(&server->lock);
     if (change)
-        vasq_server_change_vendor(server, server->vendor, server->forced);
+        vasq_server_change_vendor(server, server->vendor, forced);
 
     // Leaving the accepted list is the last touch of the server: its stop waits for it. What follows
     // uses the session's own copies only.
