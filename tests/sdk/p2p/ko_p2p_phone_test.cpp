@@ -12,7 +12,7 @@
 #include "common/ringbuffer/ko_ringbuffer.h"
 #include "p2p_lab.h"
 #include "vasq_phone_ctl.h"
-#include "vasq_test_bytes.h"
+#include "vasq_test_helpers.h"
 
 namespace p2ptest {
 namespace {
