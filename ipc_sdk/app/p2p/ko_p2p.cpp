@@ -106,6 +106,37 @@ void build_server_config(const ko_p2p_param &p, const ko_sdk_info &info)
     c.init_mode = 0;
 }
 
+// Ends what a start built, also after a start that failed half-way, so that a later start can succeed.
+void stop_service()
+{
+    vasq_ctrl &v = g_vasq_ctrl;
+    {
+        // The retry thread takes the server mutex: it is released before the thread is joined.
+        std::lock_guard<std::mutex> g(v.server_mutex);
+        vasq_server_finish();
+        v.server_ready = false;
+        v.running = false;
+    }
+    for (ko_thread **t : {&g_threads.video, &g_threads.audio, &g_threads.retry}) {
+        ko_thread_destory(*t);
+        *t = nullptr;
+        v.deinit_step = v.deinit_step + 1;
+    }
+    rpc_deinit();
+    ko_playback_deinit();
+    delete[] v.slots;
+    v.slots = nullptr;
+    v.max_sessions = 0;
+    v.restart = false;
+}
+
+int failed_start(const char *why)
+{
+    KO_LOGE(KO_P2P_MODULE, "%s", why);
+    stop_service();
+    return -1;
+}
+
 bool valid_slot(int index)
 {
     return index >= 0 && index < g_vasq_ctrl.max_sessions;
@@ -163,10 +194,8 @@ int ko_p2p_init(const ko_p2p_param *param)
         v.slots[i].reader = i + 2;
     }
     v.last_disconnect_s = 0;
-    if (rpc_init() != 0 || ko_playback_init(free_all_play_back) != 0) {
-        KO_LOGE(KO_P2P_MODULE, "vasq : rpc register error\n");
-        return -1;
-    }
+    if (rpc_init() != 0 || ko_playback_init(free_all_play_back) != 0)
+        return failed_start("vasq : rpc register error\n");
     v.init_step = 2;
     v.running = true;
     const int version = vasq_session_query(nullptr, 0, nullptr);
@@ -176,18 +205,14 @@ int ko_p2p_init(const ko_p2p_param *param)
     v.alive = true;
     build_server_config(*param, *info);
     KO_LOGI(KO_P2P_MODULE, "max_session_num %d,did: %s\n", param->max_session, g_threads.did);
-    if (!(g_threads.retry = start_thread("p2p_retry", 0x40000, retry_thread))) {
-        KO_LOGE(KO_P2P_MODULE, "create vasq connect porcess thread fail!\n");
-        return -1;
-    }
+    if (!(g_threads.retry = start_thread("p2p_retry", 0x40000, retry_thread)))
+        return failed_start("create vasq connect porcess thread fail!\n");
     v.init_step = 3;
     g_threads.video = start_thread("p2p_v", 0x100000, video_thread);
     v.init_step = 4;
     g_threads.audio = g_threads.video ? start_thread("p2p_a", 0x80000, audio_thread) : nullptr;
-    if (!g_threads.audio) {
-        KO_LOGE(KO_P2P_MODULE, "create  fetch main video stream thread fail!\n");
-        return -1;
-    }
+    if (!g_threads.audio)
+        return failed_start("create  fetch main video stream thread fail!\n");
     v.inited = true;
     v.init_step = 5;
     KO_LOGI(KO_P2P_MODULE, "p2p module init ok !\n");
@@ -202,24 +227,7 @@ int ko_p2p_deinit(void)
         return -1;
     }
     v.deinit_step = 1;
-    {
-        // The retry thread takes the server mutex: it is released before the thread is joined.
-        std::lock_guard<std::mutex> g(v.server_mutex);
-        vasq_server_finish();
-        v.server_ready = false;
-        v.running = false;
-    }
-    for (ko_thread **t : {&g_threads.video, &g_threads.audio, &g_threads.retry}) {
-        ko_thread_destory(*t);
-        *t = nullptr;
-        v.deinit_step = v.deinit_step + 1;
-    }
-    rpc_deinit();
-    ko_playback_deinit();
-    delete[] v.slots;
-    v.slots = nullptr;
-    v.max_sessions = 0;
-    v.restart = false;
+    stop_service();
     v.inited = false;
     v.deinit_step = 7;
     KO_LOGI(KO_P2P_MODULE, "p2p : deinit ok!\n");

@@ -98,6 +98,21 @@ TEST_F(Service, StartRefusals)
     EXPECT_EQ(ko_p2p_init(&p), -9);
 }
 
+TEST_F(Service, AStartThatFailsHalfWayLeavesNothingBehind)
+{
+    // Without the message bus the start fails once its slots exist; they are not left behind (a
+    // leak report at the end otherwise).
+    ko_message_deinit();
+    ko_p2p_param p{};
+    p.max_session = 2;
+    p.audio_status = audio_status;
+    EXPECT_EQ(ko_p2p_init(&p), -1);
+    EXPECT_EQ(g_vasq_ctrl.slots, nullptr);
+    ASSERT_EQ(ko_message_init(nullptr), 0);
+    ASSERT_EQ(ko_message_listen(KO_UID_RPC, "rpc.rpc", on_daemon_rpc, nullptr), 0);
+    EXPECT_EQ(ko_p2p_init(&p), 0) << "a later start succeeds";
+}
+
 TEST_F(Service, PhonesClaimingAtOnceGetDistinctSlotsAndTheSeventhIsRefused)
 {
     init(6);
