@@ -49,6 +49,13 @@ int user_cmd(int slot, int code, const char *data, int length)
 
 void audio_status(int, bool) {}
 
+std::atomic<int> g_talk_frames{0}, g_talk_bytes{0};
+void talk_back(ko_p2p_audio_frame *frame)
+{
+    g_talk_frames++;
+    g_talk_bytes += frame->len;
+}
+
 std::string str_member(json_object *o, const char *name)
 {
     json_object *v = member(o, name);
@@ -102,6 +109,7 @@ protected:
         p.max_session = 2;
         p.audio_status = audio_status;
         p.user_recv_cmd = user_cmd;
+        p.recv_audio = talk_back;
         ASSERT_EQ(ko_p2p_init(&p), 0);
         ASSERT_NO_FATAL_FAILURE(answer_vendor_request());
     }
@@ -285,6 +293,11 @@ TEST_F(Phones, CommandsOnRealSessions)
     ASSERT_TRUE(wait_reply(0, 263) && wait_reply(1, 263));
     std::multiset<std::string> answers{replies(0, 263)[0], replies(1, 263)[0]};
     EXPECT_EQ(answers, (std::multiset<std::string>{std::string(4, '\0'), std::string("\xff\xff\xff\xff", 4)}));
+    const int talker = replies(0, 263)[0] == std::string(4, '\0') ? 0 : 1;
+    g_talk_frames = g_talk_bytes = 0;
+    phones_[static_cast<size_t>(talker)]->command(R"({"cmd":"talk","channel":3,"frames":10,"size":160})");
+    EXPECT_TRUE(zeltest::wait_until([] { return g_talk_frames.load() == 10; }, 10s)) << "talk-back reaches the app";
+    EXPECT_EQ(g_talk_bytes.load(), 1600);
     command(0, 267, "");
     ASSERT_TRUE(wait_reply(0, 268));
     EXPECT_EQ(replies(0, 268)[0], std::string("g711a", 6));
