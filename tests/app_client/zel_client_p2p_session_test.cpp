@@ -4,16 +4,11 @@
 // the head and gets the app client's answer.
 #include "zel_client_fixture.h"
 
-#include <set>
-
 #include "common/sdk/ko_sdk.h"
-#include "vasq_phone_ctl.h"
-#include "vasq_test_helpers.h"
+#include "p2p_phone.h"
 
 namespace clienttest {
 namespace {
-
-constexpr char kP2pKey[] = "0f1e2d3c4b5a69788796a5b4c3d2e1f0";
 
 std::string str_of(json_object *o, const char *name)
 {
@@ -28,11 +23,7 @@ protected:
     void SetUp() override
     {
         ClientTest::SetUp();
-        Json init(json_object_new_string(net_.init_string(3).c_str()));
-        const std::string reply = R"({"result":{"vendor":4,"p2p_key":")" + std::string(kP2pKey) +
-                                  R"(","vendor_params":{"p2p_id":")" + vasqtest::kDid + R"(","crc_key":")" +
-                                  vasqtest::kCrcKey + R"(","init_string":)" + json_object_to_json_string(init.get()) +
-                                  "}}}";
+        const std::string reply = R"({"result":)" + p2ptest::vendor_result(net_) + "}";
         sim_->command(R"({"cmd":"script","method":"_sync.vasq_get_vendor","reply":)" + reply + "}");
         ASSERT_NO_FATAL_FAILURE(start_program());
         // The daemon's device id and a device token, as the camera has them before P2P starts.
@@ -53,49 +44,21 @@ protected:
     bool authorised()
     {
         phone_ = std::make_unique<vasqtest::Phone>(net_, 0);
-        const std::set<std::string> before = vasqtest::tasks_named("command_");
-        auto linked = [&] {
-            for (const std::string &t : vasqtest::tasks_named("command_"))
-                if (!before.count(t))
-                    return true;
-            return false;
-        };
-        bool ok = false;
-        for (int attempt = 0; attempt < 4 && !ok; attempt++) {
-            phone_->connect();
-            ok = zeltest::wait_until(linked, 4s);
-        }
         const ko_sdk_info *info = ko_ipc_get_sdk_info();
-        if (!ok || !info)
+        if (!info)
             return false;
-        Json keys = phone_->command(
-            R"({"cmd":"keys","did":")" + std::string(info->device_id) + R"(","token":")" +
-            zeltest::hex(info->token, static_cast<size_t>(info->token_len)) + R"(","p2p_key":")" + kP2pKey +
-            R"(","public_key":")" + camera_public_ + R"(","req_key":")" + req_key_ + R"("})");
-        if (!member(keys.get(), "sign"))
+        const p2ptest::CameraKeys keys{info->device_id,
+                                       zeltest::hex(info->token, static_cast<size_t>(info->token_len)),
+                                       camera_public_, req_key_};
+        if (!p2ptest::link_and_authorise(*phone_, keys))
             return false;
-        phone_->command(R"({"cmd":"auth"})");
         return zeltest::wait_until([] {
             ko_p2p_conn_info c{};
             return ko_p2p_get_clients_conn_info(&c) == 0 && c.online == 1;
         }, 10s);
     }
 
-    // The phone's commands from the camera with `code`.
-    std::vector<std::string> replies(int code)
-    {
-        std::vector<std::string> out;
-        Json r = phone_->received();
-        json_object *list = member(r.get(), "commands");
-        for (size_t i = 0; list && i < json_object_array_length(list); i++) {
-            json_object *c = json_object_array_get_idx(list, i);
-            if (json_object_get_int(json_object_array_get_idx(c, 0)) != code)
-                continue;
-            const std::vector<uint8_t> b = vasqtest::unhex(json_object_get_string(json_object_array_get_idx(c, 1)));
-            out.emplace_back(b.begin(), b.end());
-        }
-        return out;
-    }
+    std::vector<std::string> replies(int code) { return p2ptest::phone_replies(*phone_, code); }
 
     ztptest::Loopback net_;
     std::unique_ptr<vasqtest::Phone> phone_;

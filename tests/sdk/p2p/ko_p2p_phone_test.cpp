@@ -11,8 +11,7 @@
 #include "common/utils/ko_crc32.h"
 #include "common/ringbuffer/ko_ringbuffer.h"
 #include "p2p_lab.h"
-#include "vasq_phone_ctl.h"
-#include "vasq_test_helpers.h"
+#include "p2p_phone.h"
 
 namespace p2ptest {
 namespace {
@@ -22,7 +21,6 @@ using vasqtest::Phone;
 using zeltest::Json;
 using zeltest::member;
 
-constexpr char kP2pKey[] = "0f1e2d3c4b5a69788796a5b4c3d2e1f0";
 const uint8_t kToken[] = {0x5a, 0x4c, 0x4d, 0x52, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x38};
 constexpr int kGop = 20;
 
@@ -141,12 +139,8 @@ protected:
         req_key_ = str_member(params, "req_key");
         ASSERT_EQ(camera_public_.size(), 64u);
         ASSERT_EQ(req_key_.size(), 32u);
-        Json init(json_object_new_string(net_.init_string(3).c_str()));
         const std::string reply = R"({"id":)" + std::to_string(json_object_get_int(member(request.get(), "id"))) +
-                                  R"(,"result":{"vendor":4,"p2p_key":")" + kP2pKey +
-                                  R"(","vendor_params":{"p2p_id":")" + vasqtest::kDid + R"(","crc_key":")" +
-                                  vasqtest::kCrcKey + R"(","init_string":)" + json_object_to_json_string(init.get()) +
-                                  "}}}";
+                                  R"(,"result":)" + vendor_result(net_) + "}";
         ASSERT_EQ(ko_message_send(KO_UID_RPC, KO_UID_P2P, "rpc.ack", reply.c_str(),
                                   static_cast<uint32_t>(reply.size()), KO_MSG_MODE_SYNC),
                   0);
@@ -160,29 +154,8 @@ protected:
             phones_.push_back(std::make_unique<Phone>(net_, static_cast<int>(phones_.size())));
         Phone &p = *phones_[static_cast<size_t>(index)];
         const int online = online_count();
-        // Linked once the camera runs a new session's command thread; a phone that came before the
-        // camera's next listen was online asks again.
-        const std::set<std::string> before = vasqtest::tasks_named("command_");
-        auto linked = [&] {
-            for (const std::string &t : vasqtest::tasks_named("command_"))
-                if (!before.count(t))
-                    return true;
-            return false;
-        };
-        bool ok = false;
-        for (int attempt = 0; attempt < 4 && !ok; attempt++) {
-            p.connect();
-            ok = zeltest::wait_until(linked, 4s);
-        }
-        if (!ok)
-            return false;
-        Json keys = p.command(R"({"cmd":"keys","did":")" + std::string(vasqtest::kDid) + R"(","token":")" +
-                              zeltest::hex(kToken, sizeof kToken) + R"(","p2p_key":")" + kP2pKey +
-                              R"(","public_key":")" + camera_public_ + R"(","req_key":")" + req_key_ + R"("})");
-        if (!member(keys.get(), "sign"))
-            return false;
-        p.command(R"({"cmd":"auth"})");
-        return zeltest::wait_until([&] { return online_count() > online; }, 10s);
+        const CameraKeys keys{vasqtest::kDid, zeltest::hex(kToken, sizeof kToken), camera_public_, req_key_};
+        return link_and_authorise(p, keys) && zeltest::wait_until([&] { return online_count() > online; }, 10s);
     }
     int online_count()
     {
@@ -197,20 +170,9 @@ protected:
                                                      R"(,"text":)" + json_object_to_json_string(t.get()) +
                                                      R"(,"encrypted":true})");
     }
-    // The phone's commands from the camera with `code`, as bytes.
     std::vector<std::string> replies(int index, int code)
     {
-        std::vector<std::string> out;
-        Json r = phones_[static_cast<size_t>(index)]->received();
-        json_object *list = member(r.get(), "commands");
-        for (size_t i = 0; list && i < json_object_array_length(list); i++) {
-            json_object *c = json_object_array_get_idx(list, i);
-            if (json_object_get_int(json_object_array_get_idx(c, 0)) != code)
-                continue;
-            const std::vector<uint8_t> b = vasqtest::unhex(json_object_get_string(json_object_array_get_idx(c, 1)));
-            out.emplace_back(b.begin(), b.end());
-        }
-        return out;
+        return phone_replies(*phones_[static_cast<size_t>(index)], code);
     }
     bool wait_reply(int index, int code, size_t n = 1)
     {

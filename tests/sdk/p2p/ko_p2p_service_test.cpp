@@ -3,14 +3,13 @@
 // errors with and without phones, and stops that do not wait on the retry thread.
 #include <json-c/json.h>
 
-#include <filesystem>
-#include <fstream>
 #include <set>
 #include <thread>
 
 #include "common/ipc/ko_message.h"
 #include "p2p_lab.h"
 #include "peer_control.h"
+#include "vasq_phone_ctl.h"
 #include "zel_test_support.h"
 
 namespace p2ptest {
@@ -26,17 +25,6 @@ void on_daemon_rpc(const ko_message_arg *arg)
 {
     std::lock_guard<std::mutex> g(g_rpc_lock);
     g_rpc_texts.emplace_back(static_cast<const char *>(arg->param), arg->len);
-}
-
-int service_threads()
-{
-    int n = 0;
-    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::string name;
-        std::getline(std::ifstream(task.path() / "comm"), name);
-        n += name.rfind("p2p_", 0) == 0;
-    }
-    return n;
 }
 
 int g_audio_kind = -1, g_audio_on = -1;
@@ -267,7 +255,7 @@ TEST_F(Service, ServerErrorRestartsOnlyWithoutPhones)
 
 TEST_F(Service, StopIsPromptAndLeavesNoThread)
 {
-    const int before = service_threads();
+    const int before = vasqtest::count_threads("p2p_");
     for (int i = 0; i < 10; i++) {
         init(6);
         for (int n = 0; n < 6; n++)
@@ -276,7 +264,7 @@ TEST_F(Service, StopIsPromptAndLeavesNoThread)
         ASSERT_EQ(ko_p2p_deinit(), 0);
         EXPECT_LT(std::chrono::steady_clock::now() - t0, zeltest::emulator().empty() ? 1s : 5s);
     }
-    EXPECT_EQ(service_threads(), before);
+    EXPECT_EQ(vasqtest::count_threads("p2p_"), before);
 }
 
 } // namespace
