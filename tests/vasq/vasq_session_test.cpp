@@ -582,7 +582,7 @@ TEST_F(SessionLab, EvictorAndVictimEndingTogether)
         phone(1).command(R"({"cmd":"auth","uuid":"same"})");
         close.join();
         ASSERT_TRUE(Hooks::get().wait([&] { return !ends_of(victim).empty(); }, 8000)) << r;
-        ASSERT_TRUE(Hooks::get().wait_count("connect", 2 * static_cast<size_t>(r) + 2, 8000)) << r;
+        ASSERT_TRUE(Hooks::get().wait_count("connect", 2, 8000)) << r;
         ASSERT_TRUE(Hooks::get().wait([&] { return Hooks::get().sessions().size() == 1; }, 8000)) << r;
         EXPECT_EQ(ends_of(victim).size(), 1u) << r;
         EXPECT_EQ(session_count(), 1) << r;
@@ -590,6 +590,10 @@ TEST_F(SessionLab, EvictorAndVictimEndingTogether)
         // The round's evictor goes too, so that the next round starts empty.
         phone(1).command(R"({"cmd":"disconnect"})");
         ASSERT_TRUE(zeltest::wait_until([&] { return session_count() == 0; }, 8000ms)) << r;
+        // Every session of the round has had its end before the records go: the next round's
+        // sessions may take the same addresses.
+        ASSERT_TRUE(Hooks::get().wait([] { return Hooks::get().count("disconnect") == 2; }, 8000)) << r;
+        Hooks::get().clear();
     }
 }
 
