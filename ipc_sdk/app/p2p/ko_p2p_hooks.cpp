@@ -96,12 +96,14 @@ extern "C" void vasq_on_disconnect(vasq_session *s, int code, void *)
         c->mode = kModeLive;
         v.disconnect_step = 2;
         hand_statistics(*c);
-        ops().close(s);
         c->session = nullptr;
         c->video_frames = c->audio_frames = c->audio_errors = 0;
         c->video_bytes = c->audio_bytes = 0;
         c->drop = drop_state{};
     }
+    // Outside the slot's lock: the close may wait for the session's threads, one of which may be
+    // waiting for that lock with a command.
+    ops().close(s);
     {
         std::lock_guard<std::mutex> g(v.claim_mutex);
         c->in_use = false;
