@@ -258,7 +258,7 @@ int ko_p2p_get_clients_conn_info(ko_p2p_conn_info *info)
         return 0;
     info->online = online_count();
     std::lock_guard<std::mutex> g(v.alive_mutex);
-    info->last_disconnect = v.last_disconnect_s;
+    info->last_user_op = v.last_disconnect_s;
     return 0;
 }
 

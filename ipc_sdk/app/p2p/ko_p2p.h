@@ -40,7 +40,7 @@ typedef struct ko_p2p_param {
 
 typedef struct ko_p2p_conn_info {
     int32_t online;        // sessions online
-    uint32_t last_disconnect; // monotonic seconds of the last phone's leaving
+    uint32_t last_user_op; // wall-clock seconds of the last phone's leaving (the updater's idle test)
 } ko_p2p_conn_info;
 
 // 0; -9 already started; -5 no sessions or no audio-status callback; -1 the SDK not started or a

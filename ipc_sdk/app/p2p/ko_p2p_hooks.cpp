@@ -110,7 +110,7 @@ extern "C" void vasq_on_disconnect(vasq_session *s, int code, void *)
     }
     {
         std::lock_guard<std::mutex> g(v.alive_mutex);
-        v.last_disconnect_s = static_cast<uint32_t>(vexa_time_tick_s());
+        v.last_disconnect_s = static_cast<uint32_t>(vexa_time_get_ms() / 1000);
     }
     KO_LOGI(KO_P2P_MODULE, "client %d left, code %d\n", c->index, code);
     notice_app(kNoticeClient, 1, c->index, "notice client id failed\n");
