@@ -1,8 +1,11 @@
-# A program that loads the library: the SDK, the platform's system clock and OTA install library linked whole (its archive would otherwise give only the
-# members the program itself names) and every symbol exported for the library to resolve.
+# A program that loads the library: the SDK, its P2P service, the platform's system clock and OTA
+# install library linked whole (an archive would otherwise give only the members the program itself
+# names) and every symbol exported for the library to resolve.
 function(zel_link_client_host target)
-  set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON)
-  target_link_libraries(${target} PRIVATE $<LINK_LIBRARY:WHOLE_ARCHIVE,zelmar_sdk>
+  # The streaming SDK under the P2P service names the SDK as an ordinary dependency: the override
+  # links it whole wherever it comes, once.
+  set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON LINK_LIBRARY_OVERRIDE_zelmar_sdk WHOLE_ARCHIVE)
+  target_link_libraries(${target} PRIVATE $<LINK_LIBRARY:WHOLE_ARCHIVE,zelmar_p2p>
     $<LINK_LIBRARY:WHOLE_ARCHIVE,zel_sysclock> $<LINK_LIBRARY:WHOLE_ARCHIVE,zel_platform_ota> zel_app_client)
 endfunction()
 

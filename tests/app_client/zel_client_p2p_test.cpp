@@ -1,5 +1,5 @@
-// The phone's side of the running program, with the P2P service's test header playing the streaming
-// server: pan-tilt commands move the simulated head and answer with the stored position, cruise
+// The phone's side of the running program, through the P2P service's hooks with the session's calls
+// recorded by the test (the service's test header): pan-tilt commands move the simulated head and answer with the stored position, cruise
 // queries answer on 513 without taking over where pan-tilt reports go, talk-back audio reaches the
 // speaker as the tone it carried, and the SDK's snapshot callback gives a JPEG only while the camera
 // is on.
@@ -9,6 +9,8 @@
 
 #include <cmath>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <mutex>
 
 #include "app/p2p/ko_p2p_test.h"
@@ -24,6 +26,52 @@ struct Sent {
     std::string payload;
 };
 
+// Stands for a phone's session: the service's calls on it go to the recording table below.
+vasq_session *const kPhone = reinterpret_cast<vasq_session *>(uintptr_t{0x1000});
+std::mutex g_sink_lock;
+std::function<void(int, const std::string &)> g_sink;
+
+int record_cmd(vasq_session *, int code, const void *data, int length)
+{
+    std::lock_guard<std::mutex> g(g_sink_lock);
+    if (g_sink)
+        g_sink(code, std::string(static_cast<const char *>(data), static_cast<size_t>(length)));
+    return 0;
+}
+int send_ok(vasq_session *, const vasq_frame_info *, const void *) { return 0; }
+int query_empty(vasq_session *, int, void *out)
+{
+    if (out)
+        memset(out, 0, sizeof(int));
+    return 0;
+}
+void close_none(vasq_session *) {}
+int statistics_ok(vasq_session *, int, const void *, int) { return 0; }
+int rdt_ok(vasq_session *, const void *, int) { return 0; }
+const ko_p2p::session_ops kRecordingOps = {send_ok, record_cmd, query_empty, close_none, statistics_ok, rdt_ok};
+
+// The app client's command callback with exactly `payload` (a heap copy of its bytes, nothing after
+// them), as the service hands a command it does not handle itself; its result.
+int phone_command(int session, int cmd, const std::string &payload)
+{
+    std::unique_ptr<char[]> bytes(new char[payload.size() ? payload.size() : 1]);
+    payload.copy(bytes.get(), payload.size());
+    return ko_p2p::g_vasq_ctrl.param.user_recv_cmd(session, cmd, bytes.get(), static_cast<int>(payload.size()));
+}
+
+bool phone_connect()
+{
+    void *user = nullptr;
+    return vasq_on_connect(kPhone, &user) == 0;
+}
+
+void phone_audio(const uint8_t *data, int length)
+{
+    vasq_frame_info header{};
+    header.codec_id = 1032;
+    vasq_on_audio_data(kPhone, &header, reinterpret_cast<const char *>(data), length, nullptr);
+}
+
 class ClientP2p : public ClientTest {
 protected:
     void SetUp() override
@@ -31,11 +79,23 @@ protected:
         ClientTest::SetUp();
         ASSERT_NO_FATAL_FAILURE(start_program());
         ASSERT_EQ(zel_tolk_p2p_init(), 0);
-        ASSERT_EQ(ko_p2p_test_alive(), 1);
-        ASSERT_TRUE(ko_p2p_test_connect(0, [this](int cmd, const std::string &payload) {
-            std::lock_guard<std::mutex> g(lock_);
-            sent_.push_back({cmd, payload});
-        }));
+        ASSERT_TRUE(ko_p2p::g_vasq_ctrl.alive.load());
+        {
+            std::lock_guard<std::mutex> g(g_sink_lock);
+            g_sink = [this](int cmd, const std::string &payload) {
+                std::lock_guard<std::mutex> g(lock_);
+                sent_.push_back({cmd, payload});
+            };
+        }
+        ko_p2p_test_use_session_ops(&kRecordingOps);
+        ASSERT_TRUE(phone_connect());
+    }
+    void TearDown() override
+    {
+        ClientTest::TearDown();
+        ko_p2p_test_use_session_ops(nullptr);
+        std::lock_guard<std::mutex> g(g_sink_lock);
+        g_sink = nullptr;
     }
 
     std::vector<Sent> sent()
@@ -55,7 +115,8 @@ protected:
 TEST_F(ClientP2p, PositionQueryAnswersWithTheStoredPosition)
 {
     ASSERT_EQ(zel_api_db_set_value("NVM.IPC:motor", "[30,70]", 7, 0), 0);
-    EXPECT_EQ(ko_p2p_test_command(0, 274, R"({"operation":6})"), 0);
+    const char query[] = R"({"operation":6})";
+    EXPECT_EQ(vasq_on_cmd(kPhone, 274, query, sizeof query - 1, nullptr), -1) << "passed on to the app client";
     ASSERT_TRUE(wait_sent(1));
     EXPECT_EQ(sent()[0].cmd, 275);
     EXPECT_EQ(sent()[0].payload, R"({"ret":0, "angle":30,"elevation":70})");
@@ -64,7 +125,7 @@ TEST_F(ClientP2p, PositionQueryAnswersWithTheStoredPosition)
 TEST_F(ClientP2p, TurnMovesTheHeadWithTheMicrophoneLowered)
 {
     const periph_head_state start = periph_test_head();
-    EXPECT_EQ(ko_p2p_test_command(0, 274, R"({"operation":1})"), 0);
+    EXPECT_EQ(phone_command(0, 274, R"({"operation":1})"), 0);
     ASSERT_TRUE(zeltest::wait_until([&] { return periph_test_head().moving; }, 5s));
     EXPECT_EQ(board_test_mic_gain(), 0);
     ASSERT_TRUE(zeltest::wait_until([&] { return periph_test_head().x != start.x; }, 5s));
@@ -91,7 +152,7 @@ TEST_F(ClientP2p, AFailedOrRefusedTurnStillRestoresTheMicrophone)
 {
     board_test_clear_calls();
     periph_test_fail_next_move();
-    EXPECT_EQ(ko_p2p_test_command(0, 274, R"({"operation":3})"), 0);
+    EXPECT_EQ(phone_command(0, 274, R"({"operation":3})"), 0);
     const std::vector<std::string> lowered_then_restored = {"dorvi_set_mic_gain(0)", "dorvi_set_mic_gain(1)"};
     ASSERT_TRUE(zeltest::wait_until([&] { return gain_calls() == lowered_then_restored; }, 5s));
     EXPECT_EQ(board_test_mic_gain(), 1);
@@ -119,8 +180,8 @@ TEST_F(ClientP2p, ATurnThatEndsAtOnceAtAnEndStopRestoresTheMicrophone)
 TEST_F(ClientP2p, CruiseQueryAnswers513AndPanTiltReportsStayOn275)
 {
     ASSERT_EQ(zel_api_db_set_value("MEM.cruise_status", "1", 1, 0), 0);
-    EXPECT_EQ(ko_p2p_test_command(0, 274, R"({"operation":6})"), 0);
-    EXPECT_EQ(ko_p2p_test_command(0, 512, "{}"), 0);
+    EXPECT_EQ(phone_command(0, 274, R"({"operation":6})"), 0);
+    EXPECT_EQ(phone_command(0, 512, "{}"), 0);
     ASSERT_TRUE(wait_sent(2));
     EXPECT_EQ(sent()[1].cmd, 513);
     EXPECT_EQ(sent()[1].payload, R"({"method":"cruise_req","value":1,"code":0})");
@@ -137,7 +198,7 @@ TEST_F(ClientP2p, CruiseQueryAnswers513AndPanTiltReportsStayOn275)
 TEST_F(ClientP2p, CruiseQueryWithoutStatusAnswersTheReadsCode)
 {
     zel_api_db_unset_value("MEM.cruise_status", 0);
-    EXPECT_EQ(ko_p2p_test_command(0, 512, "{}"), 0);
+    EXPECT_EQ(phone_command(0, 512, "{}"), 0);
     ASSERT_TRUE(wait_sent(1));
     EXPECT_EQ(sent()[0].payload, R"({"method":"cruise_req","value":0,"code":-1})");
 }
@@ -145,12 +206,12 @@ TEST_F(ClientP2p, CruiseQueryWithoutStatusAnswersTheReadsCode)
 TEST_F(ClientP2p, UnterminatedAndOversizedPayloadsAreHandledSafely)
 {
     // The test header hands exactly the payload's bytes: a read past them is an ASan report.
-    EXPECT_EQ(ko_p2p_test_command(0, 274, R"({"operation":6})"), 0);
-    EXPECT_EQ(ko_p2p_test_command(0, 274, R"({"operation":)"), -1) << "not JSON";
-    EXPECT_EQ(ko_p2p_test_command(0, 274, std::string(4096, ' ')), -1);
-    EXPECT_EQ(ko_p2p_test_command(0, 274, ""), -1);
+    EXPECT_EQ(phone_command(0, 274, R"({"operation":6})"), 0);
+    EXPECT_EQ(phone_command(0, 274, R"({"operation":)"), -1) << "not JSON";
+    EXPECT_EQ(phone_command(0, 274, std::string(4096, ' ')), -1);
+    EXPECT_EQ(phone_command(0, 274, ""), -1);
     EXPECT_EQ(zel_tolk_p2p_motor_cmd_cb(0, 274, nullptr, 4), -1);
-    EXPECT_EQ(ko_p2p_test_command(0, 300, "{}"), 0) << "other commands are taken without a reply";
+    EXPECT_EQ(phone_command(0, 300, "{}"), 0) << "other commands are taken without a reply";
     ASSERT_TRUE(wait_sent(1));
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(sent().size(), 1u);
@@ -158,10 +219,10 @@ TEST_F(ClientP2p, UnterminatedAndOversizedPayloadsAreHandledSafely)
 
 TEST_F(ClientP2p, RepliesToAnOfflineSessionAreRefused)
 {
-    ko_p2p_test_disconnect(0);
+    vasq_on_disconnect(kPhone, 0, nullptr);
     EXPECT_EQ(ko_p2p_user_cmd_send(0, 275, "x", 1), -1);
     EXPECT_EQ(ko_p2p_user_cmd_send(7, 275, "x", 1), -1);
-    EXPECT_EQ(ko_p2p_test_connect(0, nullptr), true);
+    EXPECT_EQ(phone_connect(), true);
     EXPECT_EQ(ko_p2p_user_cmd_send(0, 275, nullptr, 1), -1);
     EXPECT_EQ(ko_p2p_user_cmd_send(0, 275, "x", 0), -1);
     ko_p2p_conn_info conn{};
@@ -192,11 +253,12 @@ std::vector<std::vector<uint8_t>> tone_packets(int count)
 TEST_F(ClientP2p, TalkBackReachesTheSpeakerAsTheTone)
 {
     board_test_clear_speaker_audio();
-    ko_p2p_test_audio_status(0, true);
-    for (const auto &packet : tone_packets(25)) {
-        ko_p2p_audio_frame frame{packet.data(), static_cast<int32_t>(packet.size()), 0, 1032};
-        ASSERT_TRUE(ko_p2p_test_audio(&frame));
-    }
+    EXPECT_EQ(vasq_on_cmd(kPhone, 262, "{}", 2, nullptr), 0);
+    ASSERT_TRUE(wait_sent(1));
+    EXPECT_EQ(sent()[0].cmd, 263);
+    EXPECT_EQ(sent()[0].payload, std::string(4, '\0')) << "talk-back granted";
+    for (const auto &packet : tone_packets(25))
+        phone_audio(packet.data(), static_cast<int>(packet.size()));
     ASSERT_TRUE(zeltest::wait_until([] { return board_test_speaker_audio().size() >= 25u * 1280; }, 10s));
     const std::vector<uint8_t> bytes = board_test_speaker_audio();
     std::vector<int16_t> pcm(bytes.size() / 2);
@@ -208,8 +270,7 @@ TEST_F(ClientP2p, TalkBackReachesTheSpeakerAsTheTone)
     zel_tolk_info_t *info = get_zel_tolk_info_pointer();
     EXPECT_EQ(info->loud_ignore_secs, 35u);
     EXPECT_NE(info->loud_ignore_start, 0u);
-    ko_p2p_audio_frame none{nullptr, 0, 0, 0};
-    EXPECT_TRUE(ko_p2p_test_audio(&none)) << "no data: logged, nothing played";
+    phone_audio(nullptr, 0); // no data: logged, nothing played
 }
 
 TEST_F(ClientP2p, SnapshotIsAJpegOnlyWhileTheCameraIsOn)

@@ -8,8 +8,13 @@ the wire format alone:
   channel 2  video frames: BE32 32 + n, the 32-byte frame header (length n first, little-endian), n bytes
   channel 3  audio frames, framed as channel 2 (talk-back goes this way)
 
-Every frame it gets is kept as [seq, n, crc32 of the payload] (n is -1 when the header's length
-disagrees with the bytes that came); every command as [code, hex].
+Every frame it gets is kept as [seq, n, crc32 of the payload, bytes as sent] (n is -1 when the
+header's length disagrees with the bytes that came); every command as [code, hex].
+
+Once it has keys (vasq_session_crypto.py) it speaks the session protocol: command 256 carries its
+public key and signature, the camera's 257 tells the encrypt type, every other command travels as
+4097 around [BE32 code][parameters] encrypted, and frame payloads and RDT blocks are decrypted on
+arrival (the frame list then holds the plain length and crc32) and encrypted when it talks.
 
 Control: a unix socket, one JSON object per line each way (besides ztp_phone.py's commands):
   {"cmd":"command","code":c,"text":t}       a command with t as its parameters
@@ -27,11 +32,21 @@ Control: a unix socket, one JSON object per line each way (besides ztp_phone.py'
                                              its channels stopped) and a new one takes its place on a
                                              fresh port of the same host: many phones in turn from one
                                              process
+  {"cmd":"keys","did":d,"token":hex,"p2p_key":hex,"public_key":hex,"req_key":hex}
+                                             a key pair of its own and the signature over it
+                                             -> {"public_key":hex,"sign":hex}
+  {"cmd":"auth","uuid":u,"public_key":hex,"sign":hex,"support_encrypt":n}
+                                             command 256 (its own key and signature unless given)
+  {"cmd":"command","code":c,"text":t,"encrypted":true}   as 4097 around the encrypted command
+  {"cmd":"command","code":4097,"raw":hex}    4097 with these bytes as its encrypted part
+  {"cmd":"talk",...,"lie":true}              each header's length one more than the payload sent
+  {"cmd":"save","channel":2,"path":p}        the decrypted payloads of the channel, in order, to a file
   {"cmd":"received"} -> {"frames":{"2":[[seq,n,crc],...],"3":[...]},"commands":[[code,hex],...],
-                         "rdt":hex,"ready":bool}
+                         "rdt":hex,"ready":bool,"nonce_repeats":k,"undecryptable":k}
 """
 
 import argparse
+import json
 import os
 import socket
 import struct
@@ -39,6 +54,7 @@ import sys
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import vasq_session_crypto as crypto  # noqa: E402
 import ztp_channels as ch  # noqa: E402
 import ztp_phone  # noqa: E402
 import ztp_wire as w  # noqa: E402
@@ -53,7 +69,41 @@ class SessionEngine(ch.Engine):
         self.frames = {2: [], 3: []}
         self.commands = []
         self.rdt = b""
+        self.keys = None
+        self.nonces = set()
+        self.nonce_repeats = 0
+        self.undecryptable = 0
+        self.payloads = {2: [], 3: []}
         super().__init__(send, log)
+
+    def _plain(self, data):
+        if self.keys is None:
+            return data
+        if self.keys.encrypt_type == 0 and len(data) >= 8:
+            if data[:8] in self.nonces:
+                self.nonce_repeats += 1
+            self.nonces.add(data[:8])
+        plain = self.keys.decrypt(data)
+        if plain is None:
+            self.undecryptable += 1
+        return plain
+
+    def _command(self, body):
+        code = struct.unpack(">I", body[:4])[0]
+        params = body[4:]
+        if code == 4097 and self.keys is not None:
+            plain = self._plain(params)
+            if plain is None or len(plain) < 4:
+                self.commands.append([code, params.hex()])
+                return
+            code, params = struct.unpack(">I", plain[:4])[0], plain[4:]
+        if code == 257 and self.keys is not None:
+            try:
+                reply = json.loads(params.decode())
+                self.keys.encrypt_type = int(reply.get("encrypt_type", 0))
+            except (ValueError, UnicodeDecodeError):
+                pass
+        self.commands.append([code, params.hex()])
 
     def _on_drw(self, number, idx, data):
         if number not in self.stalled:
@@ -68,13 +118,20 @@ class SessionEngine(ch.Engine):
                 break
             body, buf = buf[4:4 + n], buf[4 + n:]
             if c.number == 0 and n >= 4:
-                self.commands.append([struct.unpack(">I", body[:4])[0], body[4:].hex()])
+                self._command(body)
             elif c.number == 1:
-                self.rdt += body
+                self.rdt += self._plain(body) or b""
             elif c.number in (2, 3) and n >= 32:
                 length, _codec, seq = struct.unpack("<III", body[:12])
                 payload = body[32:]
-                self.frames[c.number].append([seq, length if length == len(payload) else -1, zlib.crc32(payload)])
+                told, sent = length == len(payload), len(payload)
+                payload = self._plain(payload)
+                if payload is None:
+                    self.frames[c.number].append([seq, -1, 0, sent])
+                    continue
+                if self.keys is not None:
+                    self.payloads[c.number].append(payload)
+                self.frames[c.number].append([seq, len(payload) if told else -1, zlib.crc32(payload), sent])
         self.stream[c.number] = buf
 
     def write(self, number, data):
@@ -128,20 +185,51 @@ class VasqPhone(ztp_phone.Phone):
                 return {"frames": {"2": [], "3": []}, "commands": [], "rdt": "", "ready": ready}
             with e.lock:
                 return {"frames": {"2": list(e.frames[2]), "3": list(e.frames[3])}, "commands": list(e.commands),
-                        "rdt": e.rdt.hex(), "ready": ready}
-        if name not in ("command", "talk", "declare", "stop_reading", "mute", "disconnect"):
+                        "rdt": e.rdt.hex(), "ready": ready, "nonce_repeats": e.nonce_repeats,
+                        "undecryptable": e.undecryptable}
+        if name not in ("command", "talk", "declare", "stop_reading", "mute", "disconnect", "keys", "auth", "save"):
             return super().control(cmd)
         if e is None:
             return {"error": "no session"}
+        if name == "keys":
+            keys = crypto.SessionKeys(cmd["did"], cmd["token"], cmd["p2p_key"], cmd["public_key"], cmd["req_key"])
+            with e.lock:
+                e.keys = keys
+            return {"public_key": keys.public_hex, "sign": keys.sign_hex}
+        if name == "auth":
+            req = {"public_key": cmd.get("public_key", e.keys.public_hex if e.keys else ""),
+                   "sign": cmd.get("sign", e.keys.sign_hex if e.keys else ""),
+                   "support_encrypt": cmd.get("support_encrypt", 0)}
+            if "uuid" in cmd:
+                req["uuid"] = cmd["uuid"]
+            text = json.dumps(req).encode()
+            e.write(0, struct.pack(">II", 4 + len(text), 256) + text)
+            return {"ok": True}
+        if name == "save":
+            with e.lock:
+                data = b"".join(e.payloads[cmd.get("channel", 2)])
+            with open(cmd["path"], "wb") as f:
+                f.write(data)
+            return {"ok": True, "bytes": len(data)}
         if name == "command":
             text = cmd.get("text", "").encode()
-            e.write(0, struct.pack(">II", 4 + len(text), cmd["code"]) + text)
+            code = cmd["code"]
+            if "raw" in cmd:
+                text = bytes.fromhex(cmd["raw"])
+            elif cmd.get("encrypted"):
+                text = e.keys.encrypt(struct.pack(">I", code) + text)
+                code = 4097
+            e.write(0, struct.pack(">II", 4 + len(text), code) + text)
         elif name == "talk":
             channel = cmd.get("channel", 3)
             out = b""
             for _ in range(cmd.get("frames", 1)):
                 payload = self.pattern(cmd.get("size", 320))
-                head = struct.pack("<IIIIQII", len(payload), 0, self.talk_seq, zlib.crc32(payload), 0, 0, 0)
+                crc = zlib.crc32(payload)
+                if e.keys is not None:
+                    payload = e.keys.encrypt(payload)
+                told = len(payload) + (1 if cmd.get("lie") else 0)
+                head = struct.pack("<IIIIQII", told, 0, self.talk_seq, crc, 0, 0, 0)
                 self.talk_seq += 1
                 out += struct.pack(">I", 32 + len(payload)) + head + payload
             e.write(channel, out)
@@ -174,6 +262,7 @@ class PhoneInTurn:
 
 
 def main():
+    crypto.self_check()
     # ztp_phone.py's command line and control loop, with this phone in its place.
     ztp_phone.Phone = PhoneInTurn
     ztp_phone.main()

@@ -1,83 +1,6 @@
 #include "vasq_lab.h"
 
-#include <dirent.h>
-
-#include <fstream>
-#include <map>
-
 namespace vasqtest {
-
-namespace {
-
-// Task id -> thread name of this process (/proc/self/task/*/comm).
-std::map<std::string, std::string> tasks()
-{
-    std::map<std::string, std::string> out;
-    DIR *d = opendir("/proc/self/task");
-    if (!d)
-        return out;
-    while (dirent *e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        std::ifstream f(std::string("/proc/self/task/") + e->d_name + "/comm");
-        std::string name;
-        if (std::getline(f, name))
-            out[e->d_name] = name;
-    }
-    closedir(d);
-    return out;
-}
-
-} // namespace
-
-std::vector<std::string> thread_names()
-{
-    std::vector<std::string> out;
-    for (const auto &t : tasks())
-        out.push_back(t.second);
-    return out;
-}
-
-std::set<std::string> tasks_named(const std::string &prefix)
-{
-    std::set<std::string> out;
-    for (const auto &t : tasks())
-        if (t.second.compare(0, prefix.size(), prefix) == 0)
-            out.insert(t.first);
-    return out;
-}
-
-int count_threads(const std::string &prefix)
-{
-    int n = 0;
-    for (const std::string &name : thread_names())
-        n += name.compare(0, prefix.size(), prefix) == 0;
-    return n;
-}
-
-int open_descriptors()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    while (dirent *e = readdir(d))
-        n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
-}
-
-Phone::Phone(ztptest::Loopback &net, int index) : net_(net)
-{
-    const std::string ctl = net.root().path("/tmp/vphone" + std::to_string(index) + ".ctl");
-    proc_ = std::make_unique<zeltest::ChildProcess>(
-        zeltest::python_peer("vasq_phone.py", {"--host", net.ip(10 + index), "--control", ctl}),
-        std::vector<std::string>{}, net.root().path("/tmp/vphone" + std::to_string(index) + ".log"));
-    ctl_ = std::make_unique<zeltest::PeerControl>(ctl, "vasq_phone.py");
-}
-
-void Phone::connect()
-{
-    command(R"({"cmd":"p2p_req","server":)" + ztptest::json_addr(net_.ip(2), 32100) + R"(,"did":["ABC",123,"XYZ"]})");
-}
 
 void VasqLab::start(int max_sessions, int servers, std::vector<int> sizes)
 {
@@ -122,9 +45,13 @@ vasq_session *VasqLab::session_of(int index, bool authorise)
     if (!authorise)
         return nullptr;
     // The phone's side is ready once it has the camera's P2PRdy.
-    zeltest::wait_until([&] { return zeltest::member(p.received().get(), "ready") &&
-                                     json_object_get_boolean(zeltest::member(p.received().get(), "ready")); },
-                        std::chrono::milliseconds(3000));
+    zeltest::wait_until(
+        [&] {
+            zeltest::Json r = p.received();
+            json_object *ready = zeltest::member(r.get(), "ready");
+            return ready && json_object_get_boolean(ready);
+        },
+        std::chrono::milliseconds(3000));
     p.command(R"({"cmd":"command","code":256,"text":"{\"public_key\":\"00\",\"sign\":\"00\"}"})");
     if (!wait_sessions(before + 1))
         return nullptr;

@@ -10,40 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "peer_control.h"
+#include "vasq_phone_ctl.h"
 #include "vasq_session_double.h"
 #include "zel_test_support.h"
 #include "zt_adapter.h"
 #include "ztp_loopback.h"
 
 namespace vasqtest {
-
-inline constexpr char kDid[] = "ABC-123-XYZ";
-inline constexpr char kCrcKey[] = "ZLMRCRC7";
-
-// The thread names of this process (/proc/self/task/*/comm).
-std::vector<std::string> thread_names();
-int count_threads(const std::string &prefix);
-// The task ids of the threads whose names start with `prefix`.
-std::set<std::string> tasks_named(const std::string &prefix);
-int open_descriptors();
-
-class Phone {
-public:
-    Phone(ztptest::Loopback &net, int index);
-    zeltest::Json command(const std::string &json) { return ctl_->command(json); }
-    // Asks the servers for a session with the camera.
-    void connect();
-    zeltest::Json received() { return command(R"({"cmd":"received"})"); }
-    // The phone goes away without a word and a new one on a fresh port of the same host takes its
-    // place in the process.
-    void renew() { command(R"({"cmd":"renew"})"); }
-
-private:
-    ztptest::Loopback &net_;
-    std::unique_ptr<zeltest::ChildProcess> proc_;
-    std::unique_ptr<zeltest::PeerControl> ctl_;
-};
 
 class VasqLab : public ::testing::Test {
 protected:

@@ -320,7 +320,11 @@ TEST_F(VasqLab, ARelayedLinkIsWatchedEightTimesBeforeItsReport)
     phone(0).command(R"({"cmd":"send","to":)" + relay + R"(,"msg":"rly_pkt","ticket":4711,"side":0})");
     ASSERT_TRUE(zeltest::wait_until([] { return count_threads("command_") == 1; }, 8s));
     ASSERT_TRUE(zeltest::wait_until(
-        [&] { return json_object_get_boolean(member(phone(0).received().get(), "ready")); }, 5s));
+        [&] {
+            Json r = phone(0).received();
+            return json_object_get_boolean(member(r.get(), "ready"));
+        },
+        5s));
     phone(0).command(R"({"cmd":"command","code":256,"text":"{}"})");
     ASSERT_TRUE(wait_sessions(1));
     vasq_session *s = Record::get().sessions()[0];

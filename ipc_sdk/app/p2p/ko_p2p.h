@@ -1,7 +1,7 @@
 // The P2P service as the app client starts and uses it: its start record with the client's callbacks
 // (phone commands, talk-back audio, audio switches), the keep-alive switch, commands to a phone's
-// session and the count of phones online. The streaming server and its sending threads are not built
-// yet: no phone connects outside tests (ko_p2p_test.h plays the server there).
+// session and the count of phones online. It runs the streaming server, one client slot per phone,
+// and sends each watching phone live video and audio.
 #pragma once
 
 #include <stdint.h>
@@ -40,16 +40,20 @@ typedef struct ko_p2p_param {
 
 typedef struct ko_p2p_conn_info {
     int32_t online;        // sessions online
-    uint32_t last_user_op; // wall-clock seconds of the last phone command
+    uint32_t last_user_op; // wall-clock seconds of the last phone's leaving (the updater's idle test)
 } ko_p2p_conn_info;
 
-// 0; -9 already started; -5 the SDK not started, no sessions or no audio-status callback.
+// 0; -9 already started; -5 no sessions or no audio-status callback; -1 the SDK not started or a
+// start step failed.
 int ko_p2p_init(const ko_p2p_param *param);
 // 0, or -1 when not started.
 int ko_p2p_deinit(void);
 int ko_p2p_alive_enable(int enable);
 // 0 sent; -1 for a NULL payload, a length below 1, an unknown or offline session, or not started.
 int ko_p2p_user_cmd_send(int session, int cmd, const void *data, int length);
+// Stops the slot's custom-record file transfer: 0 once it is idle (within 200 ms), -1 for a bad slot
+// or a transfer that did not stop in time.
+int ko_p2p_interrupt_custom_file_transfer(int slot);
 // 0 (a NULL record is left alone), or -1 when not started.
 int ko_p2p_get_clients_conn_info(ko_p2p_conn_info *info);
 

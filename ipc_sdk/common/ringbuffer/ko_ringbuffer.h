@@ -40,6 +40,10 @@ int ringbuffer_put_frame(unsigned int channel, const ko_av_frame *frame);
 // the newest frame.
 int ringbuffer_get_video_frame(unsigned int channel, unsigned int user, ko_av_frame *out, void *buf,
                                uint32_t buf_size);
+// The same without waiting: a lagging reader with no key frame near asks the encoder for one and
+// gets -1 (KO_RINGBUF_NONE); a later read delivers the key frame once it is there.
+int ringbuffer_try_get_video_frame(unsigned int channel, unsigned int user, ko_av_frame *out, void *buf,
+                                   uint32_t buf_size);
 int ringbuffer_get_audio_frame(unsigned int channel, unsigned int user, ko_av_frame *out, void *buf,
                                uint32_t buf_size);
 

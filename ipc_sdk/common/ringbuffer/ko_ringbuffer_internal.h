@@ -77,6 +77,8 @@ struct alignas(64) ko_ringbuf_slot {
     // Reader cursor: the sequence number the reader gets next (its node is want % node_num);
     // 0 = cleared, which makes the next read resynchronise.
     std::atomic<uint64_t> want{0};
+    // Monotonic ms of the last key-frame request of a non-waiting read (0 none pending).
+    std::atomic<uint64_t> key_asked_ms{0};
     // Threads inside the channel under this slot; ringbuffer_free waits for 0.
     std::atomic<uint32_t> users{0};
 };

@@ -116,10 +116,24 @@ void note_key_wait(unsigned chn, bool requested, uint64_t request_ms)
                 (unsigned long long)cost);
 }
 
+// A non-waiting reader asks the encoder for a key frame at most once per key_wait_ms.
+void ask_key_once(ko_ringbuf_channel &c, unsigned chn, unsigned user)
+{
+    std::atomic<uint64_t> &asked = c.slot[user].key_asked_ms;
+    const uint64_t now = vexa_time_tick_ms();
+    uint64_t last = asked.load(std::memory_order_relaxed);
+    if ((last && now - last < c.key_wait_ms) || !asked.compare_exchange_strong(last, now))
+        return;
+    KO_LOGI(KO_RINGBUF_MODULE, "request I frame start! user %d request I frame from channel %d, not waiting\n",
+            (int)user, (int)chn);
+    c.force_iframe((int)chn);
+}
+
 // A lagging video reader: the last key frame when it is at most a second old and newer than what
-// the reader got, else a requested fresh key frame, waited for at most key_wait_ms.
+// the reader got, else a requested fresh key frame, waited for at most key_wait_ms (or, for a
+// non-waiting read, asked for and left to a later read).
 int video_resync(ko_ringbuf_channel &c, const channel_guard &guard, unsigned chn, unsigned user, uint64_t want,
-                 ko_av_frame *out, void *buf, uint32_t buf_size)
+                 ko_av_frame *out, void *buf, uint32_t buf_size, bool wait)
 {
     // What the reader got last; a cursor past the newest frame counts as cleared.
     const uint64_t got = want && want <= c.frame_count.load(std::memory_order_acquire) + 1 ? want - 1 : 0;
@@ -137,6 +151,7 @@ int video_resync(ko_ringbuf_channel &c, const channel_guard &guard, unsigned chn
         if (key && key > got && head.seq - key <= c.fps && snap_node(c, node_of(c, key), &k) && k.seq == key &&
             k.frame_type == KO_FRAME_TYPE_I && head.pos - k.pos < (uint64_t)c.pool_size - c.max_frame_size) {
             uint64_t expected = want;
+            c.slot[user].key_asked_ms.store(0, std::memory_order_relaxed);
             if (!c.slot[user].want.compare_exchange_strong(expected, key))
                 return KO_RINGBUF_NONE; // reset or marked meanwhile
             int rc = read_step(c, chn, user, key, head, out, buf, buf_size);
@@ -144,6 +159,19 @@ int video_resync(ko_ringbuf_channel &c, const channel_guard &guard, unsigned chn
             if (rc == KO_RINGBUF_NONE)
                 stat_inc(g_stat[chn].get_no_frame_times);
             return rc;
+        }
+        if (head.frame_type == KO_FRAME_TYPE_I && head.seq > got) {
+            KO_LOGI(KO_RINGBUF_MODULE, "user %d get latest I frame success, node %d seqNo %u channel %d\n", (int)user,
+                    (int)head.index, (unsigned)head.seq, (int)chn);
+            note_key_wait(chn, requested, request_ms);
+            c.slot[user].key_asked_ms.store(0, std::memory_order_relaxed);
+            return deliver(c, chn, user, want, head, out, buf, buf_size);
+        }
+        if (!wait) {
+            if (c.force_iframe)
+                ask_key_once(c, chn, user);
+            stat_inc(g_stat[chn].get_no_frame_times);
+            return KO_RINGBUF_NONE;
         }
         if (!requested && c.force_iframe) {
             KO_LOGI(KO_RINGBUF_MODULE, "request I frame start! user %d request I frame from channel %d to speed up\n",
@@ -154,12 +182,6 @@ int video_resync(ko_ringbuf_channel &c, const channel_guard &guard, unsigned chn
         }
         KO_LOGD(KO_RINGBUF_MODULE, "user %d get latest frame node type %d, nodeindex %d, channel headindex %d\n",
                 (int)user, (int)head.frame_type, (int)head.index, (int)head.index);
-        if (head.frame_type == KO_FRAME_TYPE_I && head.seq > got) {
-            KO_LOGI(KO_RINGBUF_MODULE, "user %d get latest I frame success, node %d seqNo %u channel %d\n", (int)user,
-                    (int)head.index, (unsigned)head.seq, (int)chn);
-            note_key_wait(chn, requested, request_ms);
-            return deliver(c, chn, user, want, head, out, buf, buf_size);
-        }
         if (vexa_time_tick_ms() - start_ms >= c.key_wait_ms) {
             KO_LOGW(KO_RINGBUF_MODULE, "user %d no key frame within %u ms, channel %d\n", (int)user, c.key_wait_ms,
                     (int)chn);
@@ -185,7 +207,8 @@ int check_buffer(const ko_av_frame *out, const void *buf)
 }
 
 // The video and the audio read: the checks, the lag test, and the ordinary read step.
-int read_frame(unsigned chn, unsigned user, ko_av_frame *out, void *buf, uint32_t buf_size, bool video)
+int read_frame(unsigned chn, unsigned user, ko_av_frame *out, void *buf, uint32_t buf_size, bool video,
+               bool wait = true)
 {
     if (!valid_ids(chn, user))
         return KO_RINGBUF_INVALID;
@@ -203,7 +226,7 @@ int read_frame(unsigned chn, unsigned user, ko_av_frame *out, void *buf, uint32_
     const uint64_t want = c.slot[user].want.load(std::memory_order_acquire);
     if (lagging(c, chn, want, head)) {
         if (video)
-            return video_resync(c, guard, chn, user, want, out, buf, buf_size);
+            return video_resync(c, guard, chn, user, want, out, buf, buf_size, wait);
         KO_LOGI(KO_RINGBUF_MODULE, "user %d skip to latest audio frame, node %d seqNo %u channel %d\n", (int)user,
                 (int)head.index, (unsigned)head.seq, (int)chn);
         return deliver(c, chn, user, want, head, out, buf, buf_size);
@@ -220,6 +243,12 @@ extern "C" int ringbuffer_get_video_frame(unsigned int channel, unsigned int use
                                           uint32_t buf_size)
 {
     return read_frame(channel, user, out, buf, buf_size, true);
+}
+
+extern "C" int ringbuffer_try_get_video_frame(unsigned int channel, unsigned int user, ko_av_frame *out, void *buf,
+                                              uint32_t buf_size)
+{
+    return read_frame(channel, user, out, buf, buf_size, true, false);
 }
 
 extern "C" int ringbuffer_get_audio_frame(unsigned int channel, unsigned int user, ko_av_frame *out, void *buf,

@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "common/utils/ko_thread.h"
+#include "vasq_api.h"
 #include "vasq_ring.h"
 #include "ztp_api.h"
 
@@ -33,9 +34,6 @@ enum {
     VASQ_CMD_MAX = 1088, // one command as read from the command channel
 };
 
-typedef struct vasq_server vasq_server;
-typedef struct vasq_session vasq_session;
-
 typedef struct vasq_list_node {
     struct vasq_list_node *prev, *next;
 } vasq_list_node;
@@ -49,7 +47,7 @@ struct vasq_session {
     int send_video_size, send_audio_size, recv_video_size, recv_audio_size;
     uint64_t connect_time_ms;
     uint64_t auth_time_ms; // all ones until authorised
-    uint64_t video_start_ms;
+    uint64_t video_start_ms; // monotonic: command 258 sent or received
     int first_frame;
     char did[64], model[64], sdk_type[16];
     int error_code; // the first reason recorded sticks
@@ -68,7 +66,8 @@ struct vasq_session {
     int support_encrypt;
     uint8_t shared_key[32];
     uint8_t aes_key[16];
-    int connected;
+    int connected; // counted in the server; under the server's lock
+    int evicted;   // another session took it out of the list and owns its end; under the server's lock
     int closing;
     pthread_mutex_t closing_lock;
     void *user_data;
@@ -80,6 +79,12 @@ struct vasq_session {
     int force_close;          // the end closes the transport session without waiting for unsent data
     unsigned send_pause_count;
     int connection_reported;
+
+    // Reports.
+    uint64_t channel_id;
+    uint64_t connect_cost_ms, rpc_cost_ms, first_frame_cost_ms;
+    int retry_count;
+    int preload;
 };
 
 struct vasq_server {
@@ -93,13 +98,23 @@ struct vasq_server {
     uint8_t *token;
     int token_len;
     int send_video_size, send_audio_size, recv_video_size, recv_audio_size;
-    int encrypt_type, option, init_mode;
+    int encrypt_type, ignore_uuid, init_mode;
     int vendor, forced, vendor_change_pending;
     char p2p_key[65];
     uint8_t public_key[32], secret_key[32], req_key[16];
     void *user_data;
+    uint64_t create_tick_ms;
+
+    // Vendor checks, on the monotonic clock in seconds.
+    int64_t check_stamp_s;   // a timed check is due at check_stamp_s + vendor_check_interval_s
+    int64_t check_request_s; // the last request sent
+    int64_t last_change_s;   // the last vendor change
+    int64_t last_connect_s;  // the last session authorised; INT64_MIN: none yet
+    int64_t retry_step_s;
+    int retry_count;
 
     // Transport adapter.
+    int zt_ready; // its locks and list made
     char *p2p_id, *crc_key, *init_string;
     int zt_running; // atomic access only
     ko_thread *listen_thread, *login_thread;
@@ -138,19 +153,34 @@ int vasq_audio_process(vasq_session *s, char *buffer, char *payload, int length)
 int vasq_rdt_process(vasq_session *s, char *buffer, char *payload, int length);
 int vasq_vendor_check(vasq_server *server, int direct, int with_request_key);
 
-// The server API.
-void vasq_server_session_close(vasq_session *s);
-int vasq_server_change_vendor(vasq_server *server, int vendor, int force);
-
-// The hooks of the P2P service (none for a session-less report).
-void vasq_on_error(vasq_session *s, int code, void *user_data);
-void vasq_on_disconnect(vasq_session *s, int code, void *user_data);
+// The server of this process, none before init and after finish.
+vasq_server *vasq_server_get(void);
+// The session protocol's start of a session's video: the first key frame (flags & 3 == 1) while the
+// marker is -1 makes the first-frame and full-time reports.
+void vasq_first_frame(vasq_session *s, uint32_t flags);
+// Command 256: the authorisation exchange; 0 keeps the session.
+int vasq_auth_process(vasq_session *s, const char *request, int length);
+int vasq_authorized(vasq_server *server, vasq_session *s, const char *public_key_hex, const char *sign_hex);
+int vasq_server_get_vendor(vasq_server *server);
+void vasq_set_retry_time(vasq_server *server);
+// Takes every listed session out of the list and ends it with `reason` through the disconnect hook.
+void vasq_close_listed(vasq_server *server, int reason);
+// Ends a session that another one took out of the list (its connected flag already cleared).
+void vasq_evict(vasq_session *s, int reason);
+// The monotonic clock in seconds.
+int64_t vasq_tick_s(void);
 
 // Session reports.
 int vasq_report_login_status(vasq_server *server, int status);
 int vasq_report_connection(vasq_session *s, int code);
+int vasq_report_first_frame(vasq_session *s);
+int vasq_report_full_time(vasq_session *s);
+int vasq_report_command(vasq_session *s, int code, const char *param, int length);
 int vasq_report_error(vasq_server *server, vasq_session *s, int code);
 int vasq_report_disconnection(vasq_session *s, int code);
+int vasq_report_frames(vasq_session *s, const vasq_frame_stats *stats);
+void vasq_report_set_uuid(const char *uuid, int length);
+void vasq_report_set_net_type(const char *net, int length);
 
 #ifdef __cplusplus
 }

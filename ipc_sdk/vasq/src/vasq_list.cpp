@@ -45,7 +45,7 @@ void session_error_code(vasq_session *s, int code)
     pthread_mutex_lock(&s->error_lock);
     if (s->error_code == 0 && code != 0) {
         s->error_code = code;
-        KO_LOGI("VASQ", "vasq error code(%d)\n", code);
+        KO_LOGI("VASQ", "vasq error code(%d):%s\n", code, vasq_get_err_info(code));
     }
     pthread_mutex_unlock(&s->error_lock);
 }

@@ -54,3 +54,17 @@ void vasq_free(void *block)
     if (block)
         table().free_fn(block);
 }
+
+int vasq_keep_copy(char **copy, const char *value)
+{
+    if (*copy && strcmp(*copy, value) == 0)
+        return 0;
+    const size_t n = strlen(value) + 1;
+    auto *fresh = static_cast<char *>(vasq_malloc(n));
+    if (!fresh)
+        return -1;
+    memcpy(fresh, value, n);
+    vasq_free(*copy);
+    *copy = fresh;
+    return 0;
+}

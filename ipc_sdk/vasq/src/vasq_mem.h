@@ -19,6 +19,8 @@ void *vasq_malloc(size_t size); // zero-filled; none on exhaustion
 // Resizes; the bytes beyond the old size are zero-filled. `old_size` is the block's current size.
 void *vasq_realloc(void *block, size_t old_size, size_t size);
 void vasq_free(void *block); // none is accepted
+// Keeps `*copy` a copy of `value` (a new block only when they differ); 0, or -1 without memory.
+int vasq_keep_copy(char **copy, const char *value);
 
 #ifdef __cplusplus
 }

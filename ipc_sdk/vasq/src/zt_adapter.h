@@ -26,6 +26,8 @@ int zt_server_finish(vasq_server *server);
 
 // Frees a session record once its command thread has ended (or is the caller, and leaves next).
 void zt_session_free(vasq_session *s);
+// The session's command thread, as the listen thread set it (under the accepted list's lock).
+ko_thread *zt_session_cmd_thread(vasq_session *s);
 // Asks the session to end (reason 1); its command thread joins the rest and closes the transport.
 void zt_session_destroy(vasq_session *s);
 int zt_cmd_send(vasq_session *s, int code, const void *data, int length);

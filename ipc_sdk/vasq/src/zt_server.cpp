@@ -18,25 +18,12 @@ using zt::kModule;
 
 constexpr int kSessAliveSec = 10;
 
-// Keeps `*copy` equal to `value`: a forced vendor change must restart with what the daemon gave.
-bool keep_copy(char **copy, const char *value)
-{
-    if (*copy && strcmp(*copy, value) == 0)
-        return true;
-    const size_t n = strlen(value) + 1;
-    auto *fresh = static_cast<char *>(vasq_malloc(n));
-    if (!fresh)
-        return false;
-    memcpy(fresh, value, n);
-    vasq_free(*copy);
-    *copy = fresh;
-    return true;
-}
-
+// Start and stop run on the caller's thread (serialised by it), the only one to touch the flag.
 void once_init(vasq_server *server)
 {
-    if (server->accepted.next)
+    if (server->zt_ready)
         return;
+    server->zt_ready = 1;
     vasq_list_init(&server->accepted);
     pthread_mutex_init(&server->accepted_lock, nullptr);
     pthread_cond_init(&server->accepted_left, nullptr);
@@ -131,8 +118,8 @@ int zt_server_init(vasq_server *server, const char *p2p_id, const char *crc_key,
         KO_LOGW(kModule, "zt_server_init: the transport runs already\n");
         return 0;
     }
-    if (!keep_copy(&server->p2p_id, p2p_id) || !keep_copy(&server->crc_key, crc_key) ||
-        !keep_copy(&server->init_string, init_string)) {
+    if (vasq_keep_copy(&server->p2p_id, p2p_id) != 0 || vasq_keep_copy(&server->crc_key, crc_key) != 0 ||
+        vasq_keep_copy(&server->init_string, init_string) != 0) {
         KO_LOGE(kModule, "zt_server_init: no memory for the vendor parameters\n");
         return VASQ_ERR_NOT_ENOUGH_MEMORY;
     }

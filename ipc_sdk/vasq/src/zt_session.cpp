@@ -163,14 +163,17 @@ void end_session(vasq_session *s)
     pthread_mutex_lock(&server->lock);
     vasq_list_del(&s->node);
     const bool change = vasq_list_empty(&server->sessions) && server->vendor_change_pending;
+    const int forced = server->forced;
     const bool connected = s->connected != 0;
+    // An evicted session's end belongs to its evictor, whose disconnect hook closes it after us.
+    const bool evicted = s->evicted != 0;
     if (connected) {
         s->connected = 0;
         server->session_count--;
     }
     pthread_mutex_unlock(&server->lock);
     if (change)
-        vasq_server_change_vendor(server, server->vendor, server->forced);
+        vasq_server_change_vendor(server, server->vendor, forced);
 
     // Leaving the accepted list is the last touch of the server: its stop waits for it. What follows
     // uses the session's own copies only.
@@ -182,7 +185,7 @@ void end_session(vasq_session *s)
     if (connected) {
         vasq_report_disconnection(s, code);
         vasq_on_disconnect(s, code, s->user_data);
-    } else {
+    } else if (!evicted) {
         KO_LOGI(kModule, "session(%p) not connected: closed\n", static_cast<void *>(s));
         vasq_server_session_close(s);
     }
@@ -210,6 +213,14 @@ void *zt::command_thread(void *arg)
     }
     end_session(s);
     return nullptr;
+}
+
+ko_thread *zt_session_cmd_thread(vasq_session *s)
+{
+    pthread_mutex_lock(&s->server->accepted_lock);
+    ko_thread *t = s->cmd_thread;
+    pthread_mutex_unlock(&s->server->accepted_lock);
+    return t;
 }
 
 void zt_session_destroy(vasq_session *s)

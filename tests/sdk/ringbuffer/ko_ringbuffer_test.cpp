@@ -303,6 +303,36 @@ TEST_F(Ring, VideoReaderWaitForAKeyFrameIsBounded)
     EXPECT_LT(waited, seconds(20));
 }
 
+TEST_F(Ring, NonWaitingVideoReadAsksOnceAndTakesTheKeyFrameLater)
+{
+    g_force_calls = 0;
+    use_fake_clock(1000000);
+    ko_stream_chn_info v = video_info(0, 1000, 10, 10, 5, count_force);
+    ASSERT_EQ(ringbuffer_init(&v), 0);
+    ASSERT_EQ(put(0, KO_FRAME_TYPE_I, 1), 0);
+    for (uint32_t i = 2; i <= 20; i++)
+        ASSERT_EQ(put(0, KO_FRAME_TYPE_P, i), 0);
+    buf_.resize(ringbuffer_get_max_frame_size(0));
+    ko_av_frame f;
+    const auto t0 = steady_clock::now();
+    for (int pass = 0; pass < 5; pass++) // the fake clock stands still: one request only
+        EXPECT_EQ(ringbuffer_try_get_video_frame(0, 2, &f, buf_.data(), (uint32_t)buf_.size()), -1);
+    EXPECT_LT(steady_clock::now() - t0, seconds(1)) << "never waits";
+    EXPECT_EQ(g_force_calls.load(), 1);
+    g_fake_us += 3000000; // past the key-frame wait: asked again
+    EXPECT_EQ(ringbuffer_try_get_video_frame(0, 2, &f, buf_.data(), (uint32_t)buf_.size()), -1);
+    EXPECT_EQ(g_force_calls.load(), 2);
+    ASSERT_EQ(put(0, KO_FRAME_TYPE_I, 21), 0);
+    ASSERT_EQ(put(0, KO_FRAME_TYPE_P, 22), 0);
+    ASSERT_EQ(ringbuffer_try_get_video_frame(0, 2, &f, buf_.data(), (uint32_t)buf_.size()), 0);
+    EXPECT_EQ(id_of(f), 21u);
+    ASSERT_EQ(ringbuffer_try_get_video_frame(0, 2, &f, buf_.data(), (uint32_t)buf_.size()), -1) << "22 is the newest";
+    ASSERT_EQ(put(0, KO_FRAME_TYPE_P, 23), 0);
+    ASSERT_EQ(ringbuffer_try_get_video_frame(0, 2, &f, buf_.data(), (uint32_t)buf_.size()), 0);
+    EXPECT_EQ(id_of(f), 22u);
+    EXPECT_EQ(g_force_calls.load(), 2);
+}
+
 TEST_F(Ring, FreeingAChannelReleasesAWaitingReader)
 {
     ko_stream_chn_info v = video_info(0, 1000, 10, 20, 9); // would wait 3 s

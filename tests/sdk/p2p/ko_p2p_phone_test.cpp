@@ -1,0 +1,279 @@
+// Phones on real sessions: the service starts the streaming server, which asks the daemon (this
+// test on the message bus) for the vendor and logs in to the transport servers of loopback; phones
+// (vasq_phone.py) authorise, watch live video from the frame ring, talk, ask for the audio format
+// and move the head through the app client's callback, and leave.
+#include <json-c/json.h>
+
+#include <set>
+#include <thread>
+
+#include "common/ipc/ko_message.h"
+#include "common/utils/ko_crc32.h"
+#include "common/ringbuffer/ko_ringbuffer.h"
+#include "p2p_lab.h"
+#include "p2p_phone.h"
+
+namespace p2ptest {
+namespace {
+
+using namespace std::chrono_literals;
+using vasqtest::Phone;
+using zeltest::Json;
+using zeltest::member;
+
+const uint8_t kToken[] = {0x5a, 0x4c, 0x4d, 0x52, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x38};
+constexpr int kGop = 20;
+
+std::mutex g_lock;
+std::vector<std::string> g_daemon_rpcs;
+std::vector<std::pair<int, std::string>> g_user_cmds; // (code, payload) the app client got
+
+void on_daemon_rpc(const ko_message_arg *arg)
+{
+    std::lock_guard<std::mutex> g(g_lock);
+    g_daemon_rpcs.emplace_back(static_cast<const char *>(arg->param), arg->len);
+}
+
+// The app client's part for the head: 274 answered with 275.
+int user_cmd(int slot, int code, const char *data, int length)
+{
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        g_user_cmds.emplace_back(code, std::string(data, static_cast<size_t>(length)));
+    }
+    const char reply[] = R"({"operation":6,"result":0})";
+    return code == 274 ? ko_p2p_user_cmd_send(slot, 275, reply, sizeof reply) : 0;
+}
+
+void audio_status(int, bool) {}
+
+std::atomic<int> g_talk_frames{0}, g_talk_bytes{0};
+void talk_back(ko_p2p_audio_frame *frame)
+{
+    g_talk_frames++;
+    g_talk_bytes += frame->len;
+}
+
+std::string str_member(json_object *o, const char *name)
+{
+    json_object *v = member(o, name);
+    return v ? json_object_get_string(v) : "";
+}
+
+std::vector<uint8_t> payload(uint32_t seq)
+{
+    std::vector<uint8_t> b(3000 + seq % 500);
+    for (size_t i = 0; i < b.size(); i++)
+        b[i] = static_cast<uint8_t>(seq * 13 + i);
+    return b;
+}
+
+class Phones : public P2pTest {
+protected:
+    Phones() : net_(vasqtest::kCrcKey) {}
+    static void SetUpTestSuite() { ko_message_init(nullptr); }
+    static void TearDownTestSuite() { ko_message_deinit(); }
+    void SetUp() override
+    {
+        P2pTest::SetUp();
+        ko_p2p_test_use_session_ops(nullptr);
+        strcpy(info_.device_id, vasqtest::kDid);
+        memcpy(info_.token, kToken, sizeof kToken);
+        info_.token_len = sizeof kToken;
+        {
+            std::lock_guard<std::mutex> g(g_lock);
+            g_daemon_rpcs.clear();
+            g_user_cmds.clear();
+        }
+        ASSERT_EQ(ko_message_listen(KO_UID_RPC, "rpc.rpc", on_daemon_rpc, nullptr), 0);
+        ko_stream_chn_info &v = info_.stream_info[0];
+        v.gop = kGop;
+        v.bitrate = 2000;
+        v.seconds = 4;
+        ASSERT_EQ(ringbuffer_init(&v), 0);
+        producer_ = std::thread([this] {
+            for (uint32_t seq = 1; !stop_.load(); seq++) {
+                std::vector<uint8_t> b = payload(seq);
+                ko_av_frame f{};
+                f.frame_type = seq % kGop == 1 ? KO_FRAME_TYPE_I : KO_FRAME_TYPE_P;
+                f.frame_tag = 2;
+                f.data = b.data();
+                f.size = static_cast<uint32_t>(b.size());
+                ringbuffer_put_frame(0, &f);
+                std::this_thread::sleep_for(50ms);
+            }
+        });
+        ko_p2p_param p{};
+        p.max_session = 2;
+        p.audio_status = audio_status;
+        p.user_recv_cmd = user_cmd;
+        p.recv_audio = talk_back;
+        ASSERT_EQ(ko_p2p_init(&p), 0);
+        ASSERT_NO_FATAL_FAILURE(answer_vendor_request());
+    }
+    void TearDown() override
+    {
+        ko_p2p_deinit();
+        phones_.clear();
+        stop_ = true;
+        if (producer_.joinable())
+            producer_.join();
+        ringbuffer_free(0);
+        ko_message_unregister(KO_UID_RPC, "rpc.rpc");
+        P2pTest::TearDown();
+    }
+
+    // As the daemon: the vendor with the transport's parameters naming the loopback servers.
+    void answer_vendor_request()
+    {
+        Json request;
+        ASSERT_TRUE(zeltest::wait_until([&] {
+            std::lock_guard<std::mutex> g(g_lock);
+            for (const std::string &t : g_daemon_rpcs)
+                if (t.find("_sync.vasq_get_vendor") != std::string::npos)
+                    request = Json(json_tokener_parse(t.c_str()));
+            return request != nullptr;
+        }, 10s));
+        json_object *params = member(request.get(), "params");
+        camera_public_ = str_member(params, "public_key");
+        req_key_ = str_member(params, "req_key");
+        ASSERT_EQ(camera_public_.size(), 64u);
+        ASSERT_EQ(req_key_.size(), 32u);
+        const std::string reply = R"({"id":)" + std::to_string(json_object_get_int(member(request.get(), "id"))) +
+                                  R"(,"result":)" + vendor_result(net_) + "}";
+        ASSERT_EQ(ko_message_send(KO_UID_RPC, KO_UID_P2P, "rpc.ack", reply.c_str(),
+                                  static_cast<uint32_t>(reply.size()), KO_MSG_MODE_SYNC),
+                  0);
+        ASSERT_TRUE(net_.server_wait(R"({"type":18,"server":0})", 0, 10000)) << "the camera logs in";
+    }
+
+    // Phone `index` linked and authorised: true once the camera holds its session in a slot.
+    bool authorised(int index)
+    {
+        while (phones_.size() <= static_cast<size_t>(index))
+            phones_.push_back(std::make_unique<Phone>(net_, static_cast<int>(phones_.size())));
+        Phone &p = *phones_[static_cast<size_t>(index)];
+        const int online = online_count();
+        const CameraKeys keys{vasqtest::kDid, zeltest::hex(kToken, sizeof kToken), camera_public_, req_key_};
+        return link_and_authorise(p, keys) && zeltest::wait_until([&] { return online_count() > online; }, 10s);
+    }
+    int online_count()
+    {
+        ko_p2p_conn_info c{};
+        ko_p2p_get_clients_conn_info(&c);
+        return c.online;
+    }
+    void command(int index, int code, const std::string &text)
+    {
+        Json t(json_object_new_string(text.c_str()));
+        phones_[static_cast<size_t>(index)]->command(R"({"cmd":"command","code":)" + std::to_string(code) +
+                                                     R"(,"text":)" + json_object_to_json_string(t.get()) +
+                                                     R"(,"encrypted":true})");
+    }
+    std::vector<std::string> replies(int index, int code)
+    {
+        return phone_replies(*phones_[static_cast<size_t>(index)], code);
+    }
+    bool wait_reply(int index, int code, size_t n = 1)
+    {
+        return zeltest::wait_until([&] { return replies(index, code).size() >= n; }, 10s);
+    }
+    // The video frames phone `index` got: [seq, plain length, crc32].
+    std::vector<std::array<int64_t, 3>> frames(int index)
+    {
+        Json r = phones_[static_cast<size_t>(index)]->received();
+        json_object *list = member(member(r.get(), "frames"), "2");
+        std::vector<std::array<int64_t, 3>> out;
+        for (size_t i = 0; list && i < json_object_array_length(list); i++) {
+            json_object *f = json_object_array_get_idx(list, i);
+            out.push_back({json_object_get_int64(json_object_array_get_idx(f, 0)),
+                           json_object_get_int64(json_object_array_get_idx(f, 1)),
+                           json_object_get_int64(json_object_array_get_idx(f, 2))});
+        }
+        return out;
+    }
+
+    ztptest::Loopback net_;
+    std::vector<std::unique_ptr<Phone>> phones_;
+    std::string camera_public_, req_key_;
+    std::thread producer_;
+    std::atomic<bool> stop_{false};
+};
+
+TEST_F(Phones, LiveVideoStartsOnAKeyFrameAndStopsAndTheSlotIsFreed)
+{
+    ASSERT_TRUE(authorised(0));
+    command(0, 258, R"({"videoquality":2})");
+    ASSERT_TRUE(zeltest::wait_until([&] { return frames(0).size() >= 30; }, 20s));
+    const auto got = frames(0);
+    EXPECT_EQ(got[0][0] % kGop, 1) << "the first frame is a key frame";
+    for (size_t i = 1; i < got.size(); i++)
+        ASSERT_EQ(got[i][0], got[i - 1][0] + 1) << "contiguous at " << i;
+    for (const auto &f : got) {
+        const std::vector<uint8_t> b = payload(static_cast<uint32_t>(f[0]));
+        ASSERT_EQ(f[1], static_cast<int64_t>(b.size()));
+        ASSERT_EQ(f[2], static_cast<int64_t>(ko_crc32_finish(ko_crc32_update(ko_crc32_init(), b.data(), b.size()))))
+            << "seq " << f[0];
+    }
+    command(0, 259, "");
+    ASSERT_TRUE(zeltest::wait_until([&] { return !ko_p2p::g_vasq_ctrl.slots[0].video_on.load(); }, 10s));
+    std::this_thread::sleep_for(300ms);
+    const size_t stopped = frames(0).size();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_LE(frames(0).size(), stopped + 1) << "259 stops the video";
+    phones_[0]->command(R"({"cmd":"disconnect"})");
+    EXPECT_TRUE(zeltest::wait_until([&] { return online_count() == 0; }, 15s)) << "the slot is free again";
+}
+
+TEST_F(Phones, AStalledPhoneDoesNotHoldUpTheOther)
+{
+    ASSERT_TRUE(authorised(0));
+    ASSERT_TRUE(authorised(1));
+    phones_[1]->command(R"({"cmd":"stop_reading","channel":2})");
+    command(1, 258, R"({"videoquality":2})");
+    command(0, 258, R"({"videoquality":2})");
+    ASSERT_TRUE(zeltest::wait_until([&] { return frames(0).size() >= 20; }, 20s));
+    // The stalled phone's send ring fills, and it restarts its video again and again meanwhile.
+    for (int i = 0; i < 6; i++) {
+        command(1, 258, R"({"videoquality":2})");
+        std::this_thread::sleep_for(300ms);
+    }
+    const size_t before = frames(0).size();
+    std::this_thread::sleep_for(2s);
+    const auto got = frames(0);
+    EXPECT_GE(got.size(), before + 20) << "about 40 frames in 2 s";
+    for (size_t i = 1; i < got.size(); i++)
+        ASSERT_EQ(got[i][0], got[i - 1][0] + 1) << "no frame of the watching phone lost at " << i;
+}
+
+TEST_F(Phones, CommandsOnRealSessions)
+{
+    ASSERT_TRUE(authorised(0));
+    ASSERT_TRUE(authorised(1));
+    command(0, 262, "{}");
+    command(1, 262, "{}");
+    ASSERT_TRUE(wait_reply(0, 263) && wait_reply(1, 263));
+    std::multiset<std::string> answers{replies(0, 263)[0], replies(1, 263)[0]};
+    EXPECT_EQ(answers, (std::multiset<std::string>{std::string(4, '\0'), std::string("\xff\xff\xff\xff", 4)}));
+    const int talker = replies(0, 263)[0] == std::string(4, '\0') ? 0 : 1;
+    g_talk_frames = g_talk_bytes = 0;
+    phones_[static_cast<size_t>(talker)]->command(R"({"cmd":"talk","channel":3,"frames":10,"size":160})");
+    EXPECT_TRUE(zeltest::wait_until([] { return g_talk_frames.load() == 10; }, 10s)) << "talk-back reaches the app";
+    EXPECT_EQ(g_talk_bytes.load(), 1600);
+    command(0, 267, "");
+    ASSERT_TRUE(wait_reply(0, 268));
+    EXPECT_EQ(replies(0, 268)[0], std::string("g711a", 6));
+    command(1, 272, "");
+    ASSERT_TRUE(wait_reply(1, 273));
+    Json info(json_tokener_parse(replies(1, 273)[0].c_str()));
+    EXPECT_EQ(str_member(info.get(), "did"), vasqtest::kDid);
+    command(1, 274, R"({"operation":6})");
+    ASSERT_TRUE(wait_reply(1, 275)) << "the app client's answer reaches the phone";
+    EXPECT_EQ(replies(1, 275)[0], std::string(R"({"operation":6,"result":0})") + '\0');
+    std::lock_guard<std::mutex> g(g_lock);
+    ASSERT_EQ(g_user_cmds.size(), 1u);
+    EXPECT_EQ(g_user_cmds[0].second, R"({"operation":6})");
+}
+
+} // namespace
+} // namespace p2ptest

@@ -1,0 +1,123 @@
+// The recording session calls and the test's SDK record.
+#include "p2p_lab.h"
+
+#include <string.h>
+
+#include "common/ko_porting_hooks.h"
+
+namespace p2ptest {
+namespace {
+
+int video_send(vasq_session *, const vasq_frame_info *h, const void *)
+{
+    Lab &l = Lab::get();
+    std::lock_guard<std::mutex> g(l.lock);
+    l.frames.push_back(*h);
+    return 0;
+}
+
+int cmd_send(vasq_session *s, int code, const void *data, int length)
+{
+    Lab &l = Lab::get();
+    std::lock_guard<std::mutex> g(l.lock);
+    l.commands.push_back({s, code, std::string(static_cast<const char *>(data), static_cast<size_t>(length))});
+    return l.cmd_result;
+}
+
+int query(vasq_session *, int code, void *out)
+{
+    Lab &l = Lab::get();
+    std::lock_guard<std::mutex> g(l.lock);
+    if (code == 4)
+        l.clears++;
+    const int value = code == 13 ? l.bytes_held : code == 14 ? l.frames_held : 0;
+    if (out)
+        memcpy(out, &value, sizeof value);
+    return 0;
+}
+
+void close_session(vasq_session *)
+{
+    Lab &l = Lab::get();
+    std::lock_guard<std::mutex> g(l.lock);
+    l.closes++;
+}
+
+int statistics_set(vasq_session *, int, const void *, int)
+{
+    return 0;
+}
+
+int rdt_send(vasq_session *, const void *data, int length)
+{
+    Lab &l = Lab::get();
+    std::function<void()> then;
+    {
+        std::lock_guard<std::mutex> g(l.lock);
+        l.rdt.emplace_back(static_cast<const char *>(data), static_cast<size_t>(length));
+        then = l.on_rdt;
+    }
+    if (then)
+        then();
+    return 0;
+}
+
+const ko_p2p::session_ops kOps = {video_send, cmd_send, query, close_session, statistics_set, rdt_send};
+
+ko_stream_chn_info video(unsigned chn, uint16_t w, uint16_t h)
+{
+    ko_stream_chn_info i{};
+    i.channel = chn;
+    i.resolution = {w, h};
+    i.gop = 60;
+    i.encode = 5;
+    i.fps = 20;
+    return i;
+}
+
+} // namespace
+
+const ko_p2p::session_ops &recording_ops()
+{
+    return kOps;
+}
+
+void P2pTest::SetUp()
+{
+    Lab::get().reset();
+    info_.valid = 1;
+    strcpy(info_.device_id, "ABC-123-XYZ");
+    strcpy(info_.param.model, "zelmar.camera.c1");
+    strcpy(info_.param.mac, "AA:BB:CC:DD:EE:FF");
+    info_.stream_info[0] = video(0, 2560, 1440);
+    info_.stream_info[1] = video(1, 864, 480);
+    info_.stream_info[2] = video(2, 640, 360);
+    info_.stream_info[4].channel = 4;
+    info_.stream_info[4].samplerate = 16000;
+    info_.stream_info[4].samplebit = 16;
+    info_.stream_info[4].encode = 1032;
+    info_.video_chn_count = 3;
+    g_sdk_info = &info_;
+    ko_p2p_test_use_session_ops(&kOps);
+}
+
+void P2pTest::TearDown()
+{
+    ko_p2p_test_use_session_ops(nullptr);
+    g_sdk_info = nullptr;
+}
+
+} // namespace p2ptest
+
+// The app client's notice hook: quality 0 is the sub stream with automatic switching, others main.
+extern "C" int ko_p2p_message_notice(ko_p2p_msg_notice *n)
+{
+    p2ptest::Lab &l = p2ptest::Lab::get();
+    std::lock_guard<std::mutex> g(l.lock);
+    l.notices.push_back({n->type, n->quality});
+    if (n->type == KO_P2P_NOTICE_VIDEO_QUALITY) {
+        n->channel = n->quality == 0 ? 1 : 0;
+        n->answer = n->quality == 0 ? 1 : 0;
+    }
+    return 0;
+}

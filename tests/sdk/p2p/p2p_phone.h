@@ -1,0 +1,30 @@
+// A phone (vasq_phone.py) of the P2P service's tests on real sessions: the vendor reply that names
+// the loopback servers, the link and authorisation with the camera's identity, and the commands the
+// phone got.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "vasq_phone_ctl.h"
+
+namespace p2ptest {
+
+inline constexpr char kP2pKey[] = "0f1e2d3c4b5a69788796a5b4c3d2e1f0";
+
+// The daemon's "result" for "_sync.vasq_get_vendor": vendor 4 on the loopback lab's servers.
+std::string vendor_result(ztptest::Loopback &net);
+
+// The camera's identity as the phone signs it.
+struct CameraKeys {
+    std::string did, token_hex, public_key, req_key;
+};
+
+// Links `phone` (asking again while the camera's next listen is not online yet) and sends its
+// authorisation; false when no session came or the keys could not be made.
+bool link_and_authorise(vasqtest::Phone &phone, const CameraKeys &keys);
+
+// The commands with `code` the phone got from the camera, as bytes.
+std::vector<std::string> phone_replies(vasqtest::Phone &phone, int code);
+
+} // namespace p2ptest

@@ -1,0 +1,643 @@
+// Streaming sessions end to end: the server started by the daemon's wake-up on the real transport
+// servers of loopback, phones (vasq_phone.py) that authorise with the credentials and speak the
+// encrypted protocol, and the P2P service's hooks as a recording double.
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+#include <sodium.h>
+
+#include <array>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "common/utils/ko_crc32.h"
+#include "common/utils/ko_time.h"
+#include "record_media.h"
+#include "vasq_errors.h"
+#include "vasq_hooks_double.h"
+#include "vasq_phone_ctl.h"
+#include "vasq_test_helpers.h"
+
+namespace vasqtest {
+namespace {
+
+using namespace std::chrono_literals;
+using vasqhooks::Hooks;
+using zeltest::Json;
+using zeltest::member;
+
+constexpr char kP2pKey[] = "0f1e2d3c4b5a69788796a5b4c3d2e1f0";
+const uint8_t kToken[] = {0x5a, 0x4c, 0x4d, 0x52, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x38};
+
+std::string hex(const uint8_t *p, size_t n)
+{
+    return zeltest::hex(p, n);
+}
+
+std::string str_member(json_object *o, const char *name)
+{
+    json_object *v = member(o, name);
+    return v ? json_object_get_string(v) : "<absent>";
+}
+
+uint32_t crc32_of(const std::string &s)
+{
+    return ko_crc32_finish(ko_crc32_update(ko_crc32_init(), s.data(), s.size()));
+}
+
+std::string quoted(const std::string &s)
+{
+    Json j(json_object_new_string(s.c_str()));
+    return json_object_to_json_string(j.get());
+}
+
+class SessionLab : public ::testing::Test {
+protected:
+    SessionLab() : net_(kCrcKey) {}
+    void SetUp() override { Hooks::get().clear(); }
+    void TearDown() override
+    {
+        vasq_server_finish();
+        phones_.clear();
+        Hooks::get().clear();
+    }
+
+    void init(int max, int encrypt, int mode)
+    {
+        ASSERT_EQ(start_server(kDid, kToken, sizeof kToken, max, encrypt, mode), 0);
+    }
+
+    // The transport's parameters as the daemon gives them.
+    std::string vendor_params(int servers)
+    {
+        return R"({"p2p_id":")" + std::string(kDid) + R"(","crc_key":")" + kCrcKey + R"(","init_string":)" +
+               quoted(net_.init_string(servers)) + "}";
+    }
+
+    // The server in init mode 1, woken by the daemon with the transport's parameters.
+    void start(int max = 3, int encrypt = 0, int servers = 3)
+    {
+        init(max, encrypt, 1);
+        const std::string wake = R"({"id":5,"method":"_sync.vasq_wakeup","params":{"p2p_key":")" +
+                                 std::string(kP2pKey) + R"(","recommendedVendor":4,"vendor_sy":{"vendor_params":)" +
+                                 vendor_params(servers) + "}}}";
+        ASSERT_EQ(vasq_rpc_process(nullptr, wake.data(), static_cast<int>(wake.size())), 0);
+        const auto acks = Hooks::get().calls("ack");
+        ASSERT_EQ(acks.size(), 1u);
+        Json ack(json_tokener_parse(acks[0].data.c_str()));
+        ASSERT_EQ(json_object_get_int(member(ack.get(), "code")), 0) << acks[0].data;
+        camera_public_ = str_member(member(ack.get(), "result"), "public_key");
+        req_key_ = str_member(member(ack.get(), "result"), "req_key");
+        ASSERT_TRUE(net_.server_wait(R"({"type":18,"server":0})", 0, 8000));
+    }
+
+    Phone &phone(int index)
+    {
+        while (phones_.size() <= static_cast<size_t>(index))
+            phones_.push_back(std::make_unique<Phone>(net_, static_cast<int>(phones_.size())));
+        return *phones_[static_cast<size_t>(index)];
+    }
+
+    // Phone `index` reaches the camera and takes its keys; false when the transport session does not come.
+    bool link(int index)
+    {
+        Phone &p = phone(index);
+        if (!net_.server_wait(R"({"type":18,"server":0})", login_since_, 8000))
+            return false;
+        const std::set<std::string> before = tasks_named("command_");
+        p.connect();
+        auto started = [&] {
+            for (const std::string &t : tasks_named("command_"))
+                if (!before.count(t))
+                    return true;
+            return false;
+        };
+        if (!zeltest::wait_until(started, 8000ms))
+            return false;
+        login_since_ = net_.server_log_size();
+        zeltest::wait_until([&] {
+            Json r = p.received();
+            json_object *ready = member(r.get(), "ready");
+            return ready && json_object_get_boolean(ready);
+        }, 3000ms);
+        Json keys = p.command(R"({"cmd":"keys","did":")" + std::string(kDid) + R"(","token":")" +
+                              hex(kToken, sizeof kToken) + R"(","p2p_key":")" + kP2pKey + R"(","public_key":")" +
+                              camera_public_ + R"(","req_key":")" + req_key_ + R"("})");
+        return member(keys.get(), "sign") != nullptr;
+    }
+
+    // The phone's commands from the camera: [code, text].
+    std::vector<std::pair<int, std::string>> commands(Phone &p)
+    {
+        std::vector<std::pair<int, std::string>> out;
+        Json r = p.received();
+        json_object *list = member(r.get(), "commands");
+        for (size_t i = 0; list && i < json_object_array_length(list); i++) {
+            json_object *c = json_object_array_get_idx(list, i);
+            const std::vector<uint8_t> bytes = unhex(json_object_get_string(json_object_array_get_idx(c, 1)));
+            out.emplace_back(json_object_get_int(json_object_array_get_idx(c, 0)), std::string(bytes.begin(), bytes.end()));
+        }
+        return out;
+    }
+
+    // The camera's 257 to the phone, parsed.
+    Json auth_reply(Phone &p)
+    {
+        Json out;
+        zeltest::wait_until([&] {
+            for (const auto &c : commands(p))
+                if (c.first == 257) {
+                    out = Json(json_tokener_parse(c.second.c_str()));
+                    return true;
+                }
+            return false;
+        }, 8000ms);
+        return out;
+    }
+
+    // Links and authorises phone `index`: the session the connect hook took, or none.
+    vasq_session *authorised(int index, const std::string &extra = "")
+    {
+        const size_t before = Hooks::get().count("connect");
+        if (!link(index))
+            return nullptr;
+        phone(index).command(R"({"cmd":"auth")" + extra + "}");
+        if (!Hooks::get().wait_count("connect", before + 1, 8000))
+            return nullptr;
+        return static_cast<vasq_session *>(const_cast<void *>(Hooks::get().calls("connect").back().session));
+    }
+
+    bool ended_with(int code, int timeout_ms = 8000)
+    {
+        return Hooks::get().wait([&] {
+            for (const auto &c : Hooks::get().calls("error"))
+                if (c.code == code)
+                    return true;
+            return false;
+        }, timeout_ms);
+    }
+
+    int session_count()
+    {
+        vasq_server *s = vasq_server_get();
+        pthread_mutex_lock(&s->lock);
+        const int n = s->session_count;
+        pthread_mutex_unlock(&s->lock);
+        return n;
+    }
+
+    // The phone's frames of a channel: [seq, plain length, crc32, bytes as sent] each.
+    std::vector<std::array<int64_t, 4>> frames(Phone &p, int channel)
+    {
+        Json r = p.received();
+        json_object *list = member(member(r.get(), "frames"), std::to_string(channel).c_str());
+        std::vector<std::array<int64_t, 4>> out;
+        if (!list || !json_object_is_type(list, json_type_array)) {
+            ADD_FAILURE() << "no frame list: " << (r.get() ? json_object_to_json_string(r.get()) : "none");
+            return out;
+        }
+        for (size_t i = 0; i < json_object_array_length(list); i++) {
+            json_object *f = json_object_array_get_idx(list, i);
+            std::array<int64_t, 4> v{};
+            for (size_t k = 0; k < 4; k++)
+                v[k] = json_object_get_int64(json_object_array_get_idx(f, k));
+            out.push_back(v);
+        }
+        return out;
+    }
+
+    ztptest::Loopback net_;
+    std::vector<std::unique_ptr<Phone>> phones_;
+    std::string camera_public_, req_key_;
+    int login_since_ = 0;
+};
+
+TEST_F(SessionLab, APhoneWithTheCredentialsIsAuthorised)
+{
+    start();
+    const uint64_t before = vexa_time_realtime_ms();
+    vasq_session *s = authorised(0, R"(,"uuid":"phone-a")");
+    ASSERT_NE(s, nullptr);
+    Json reply = auth_reply(phone(0));
+    ASSERT_TRUE(reply.get());
+    EXPECT_EQ(str_member(reply.get(), "result"), "success");
+    const uint64_t channel = std::stoull(str_member(reply.get(), "channel"));
+    EXPECT_GE(channel, before);
+    EXPECT_LE(channel, vexa_time_realtime_ms());
+    EXPECT_EQ(json_object_get_int(member(reply.get(), "encrypt_type")), 0);
+    EXPECT_EQ(json_object_get_int(member(reply.get(), "link_status")), 0);
+    EXPECT_EQ(vasq_state(s), VASQ_STATE_NORMAL);
+    EXPECT_EQ(session_count(), 1);
+    // The phone's key agreement gave the camera's shared key: an encrypted command arrives whole.
+    phone(0).command(R"({"cmd":"command","code":265,"text":"{\"quality\":2}","encrypted":true})");
+    ASSERT_TRUE(Hooks::get().wait_count("cmd", 1, 8000));
+    EXPECT_EQ(Hooks::get().calls("cmd")[0].code, 265);
+    EXPECT_EQ(Hooks::get().calls("cmd")[0].data, "{\"quality\":2}");
+}
+
+TEST_F(SessionLab, WrongSignaturesAndBadKeysEndWithThree)
+{
+    start();
+    const std::string zero(64, '0');
+    const std::vector<std::string> bad = {
+        R"(,"sign":")" + std::string(64, 'a') + "\"",
+        R"(,"public_key":")" + std::string(63, 'a') + "\"",
+        R"(,"public_key":")" + std::string(65, 'a') + "\"",
+        R"(,"public_key":")" + std::string(63, 'a') + "g\"",
+        R"(,"public_key":")" + zero + "\"",
+    };
+    for (size_t i = 0; i < bad.size(); i++) {
+        if (i > 0)
+            phone(0).renew();
+        ASSERT_TRUE(link(0)) << i;
+        phone(0).command(R"({"cmd":"auth")" + bad[i] + "}");
+        Json reply = auth_reply(phone(0));
+        ASSERT_TRUE(reply.get()) << i;
+        EXPECT_EQ(str_member(reply.get(), "result"), "failed");
+        EXPECT_EQ(json_object_get_int(member(reply.get(), "code")), 3);
+        ASSERT_TRUE(Hooks::get().wait([&] { return Hooks::get().count("error") > i; }, 8000)) << i;
+        EXPECT_EQ(Hooks::get().calls("error")[i].code, VASQ_ERR_AUTHORIZED);
+    }
+    EXPECT_EQ(Hooks::get().count("connect"), 0u);
+    EXPECT_EQ(session_count(), 0);
+}
+
+TEST_F(SessionLab, JunkAuthenticationRequestsEndWithThree)
+{
+    start();
+    const std::vector<std::string> junk = {"not json", "{}", R"({\"public_key\":5,\"sign\":[1]})",
+                                           std::string(1000, '{')};
+    for (size_t i = 0; i < junk.size(); i++) {
+        if (i > 0)
+            phone(0).renew();
+        ASSERT_TRUE(link(0)) << i;
+        phone(0).command(R"({"cmd":"command","code":256,"text":")" + junk[i] + "\"}");
+        Json reply = auth_reply(phone(0));
+        ASSERT_TRUE(reply.get()) << i;
+        EXPECT_EQ(json_object_get_int(member(reply.get(), "code")), 3) << i;
+        ASSERT_TRUE(Hooks::get().wait([&] { return Hooks::get().count("error") > i; }, 8000)) << i;
+    }
+    EXPECT_EQ(Hooks::get().count("connect"), 0u);
+}
+
+TEST_F(SessionLab, CommandsBeforeTheAuthorisationAreDroppedAndTheSessionLivesOn)
+{
+    start();
+    ASSERT_TRUE(link(0));
+    for (int i = 0; i < 200; i++)
+        phone(0).command(R"({"cmd":"command","code":)" + std::to_string(258 + i % 10) + R"(,"text":"early"})");
+    phone(0).command(R"({"cmd":"command","code":4097,"raw":"00112233445566778899aabbccddeeff"})");
+    phone(0).command(R"({"cmd":"auth"})");
+    ASSERT_TRUE(Hooks::get().wait_count("connect", 1, 8000));
+    phone(0).command(R"({"cmd":"command","code":259,"text":"after","encrypted":true})");
+    ASSERT_TRUE(Hooks::get().wait_count("cmd", 1, 8000));
+    EXPECT_EQ(Hooks::get().calls("cmd")[0].data, "after");
+    EXPECT_EQ(Hooks::get().count("error"), 0u);
+}
+
+TEST_F(SessionLab, CommandsBothWaysTakeTheirCodeFromThePlaintext)
+{
+    start();
+    vasq_session *s = authorised(0);
+    ASSERT_NE(s, nullptr);
+    std::vector<int> codes;
+    for (int c = 256; c <= 276; c++)
+        codes.push_back(c);
+    codes.push_back(4097);
+    codes.push_back(0x12345678);
+    for (int c : codes)
+        phone(0).command(R"({"cmd":"command","code":)" + std::to_string(c) + R"(,"text":"p)" + std::to_string(c) +
+                         R"(","encrypted":true})");
+    ASSERT_TRUE(Hooks::get().wait_count("cmd", codes.size(), 8000));
+    const auto got = Hooks::get().calls("cmd");
+    for (size_t i = 0; i < codes.size(); i++) {
+        EXPECT_EQ(got[i].code, codes[i]);
+        EXPECT_EQ(got[i].data, "p" + std::to_string(codes[i]));
+    }
+    // Speaker and audio commands are reported.
+    size_t reported = 0;
+    for (const auto &r : Hooks::get().calls("report"))
+        reported += r.data.find("\"cmdInfo\"") != std::string::npos;
+    EXPECT_EQ(reported, 5u);
+
+    ASSERT_EQ(vasq_cmd_send(s, 259, "abc", 3), 0);
+    ASSERT_EQ(vasq_cmd_send(s, 273, "", 0), 0);
+    const std::string big(1025, 'x');
+    EXPECT_EQ(vasq_cmd_send(s, 273, big.data(), 1025), VASQ_ERR_INVALID_ARG);
+    ASSERT_EQ(vasq_cmd_send(s, 273, big.data(), 1024), 0);
+    ASSERT_TRUE(zeltest::wait_until([&] { return commands(phone(0)).size() >= 4; }, 8000ms));
+    const auto to_phone = commands(phone(0));
+    EXPECT_EQ(to_phone[1], std::make_pair(259, std::string("abc")));
+    EXPECT_EQ(to_phone[2], std::make_pair(273, std::string()));
+    EXPECT_EQ(to_phone[3], std::make_pair(273, big.substr(0, 1024)));
+}
+
+TEST_F(SessionLab, ASecondAuthorisationIsDropped)
+{
+    start();
+    vasq_session *s = authorised(0);
+    ASSERT_NE(s, nullptr);
+    phone(0).command(R"({"cmd":"auth"})");
+    phone(0).command(R"({"cmd":"command","code":260,"text":"","encrypted":true})");
+    ASSERT_TRUE(Hooks::get().wait_count("cmd", 1, 8000));
+    EXPECT_EQ(Hooks::get().count("connect"), 1u);
+    EXPECT_EQ(session_count(), 1);
+    vasq_server *server = vasq_server_get();
+    pthread_mutex_lock(&server->lock);
+    int listed = 0;
+    for (vasq_list_node *n = server->sessions.next; n != &server->sessions; n = n->next)
+        listed++;
+    pthread_mutex_unlock(&server->lock);
+    EXPECT_EQ(listed, 1);
+}
+
+TEST_F(SessionLab, EncryptedPartsTooShortForTheirCodeEndWith29)
+{
+    start();
+    // Every length on the host; under the emulator the ends of the range and one between.
+    const std::vector<int> lengths = zeltest::emulator().empty() ? std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}
+                                                                  : std::vector<int>{0, 7, 11};
+    for (size_t i = 0; i < lengths.size(); i++) {
+        const int n = lengths[i];
+        if (i > 0)
+            phone(0).renew();
+        const size_t errors = Hooks::get().count("error");
+        ASSERT_NE(authorised(0), nullptr) << n;
+        phone(0).command(R"({"cmd":"command","code":4097,"raw":")" + std::string(2 * static_cast<size_t>(n), 'a') +
+                         "\"}");
+        ASSERT_TRUE(Hooks::get().wait_count("disconnect", i + 1, 8000)) << n;
+        EXPECT_EQ(Hooks::get().calls("disconnect").back().code, VASQ_ERR_FRAME_DECRYPTO) << n;
+        EXPECT_GT(Hooks::get().count("error"), errors);
+    }
+    EXPECT_EQ(Hooks::get().count("cmd"), 0u);
+}
+
+TEST_F(SessionLab, BoardVideoArrivesDecryptedAndDecodable)
+{
+    start();
+    vasq_session *s = authorised(0);
+    ASSERT_NE(s, nullptr);
+    const rectest::Stream st = rectest::load_stream(rectest::board_media("sub_864x480.h265"));
+    ASSERT_GT(st.units.size(), 40u);
+    ASSERT_EQ(vasq_cmd_send(s, 258, "", 0), 0);
+    const size_t frames = 60;
+    std::string sent;
+    for (size_t i = 0; i < frames; i++) {
+        const board::AccessUnit &u = st.units[i];
+        vasq_frame_info h{};
+        h.length = static_cast<uint32_t>(u.size);
+        h.codec_id = 5;
+        h.seq = static_cast<uint32_t>(i);
+        h.flags = u.key ? 1 : 0;
+        h.time_ms = 1000 + 50 * i;
+        const uint8_t *p = st.bytes.data() + u.offset;
+        while (vasq_video_send(s, &h, p) == VASQ_ERR_NO_BUFFER)
+            std::this_thread::sleep_for(10ms);
+        sent.append(reinterpret_cast<const char *>(p), u.size);
+    }
+    ASSERT_TRUE(zeltest::wait_until([&] { return this->frames(phone(0), 2).size() >= frames; }, 20000ms));
+    const std::string path = net_.root().path("/tmp/received.h265");
+    phone(0).command(R"({"cmd":"save","channel":2,"path":")" + path + "\"}");
+    std::ifstream in(path, std::ios::binary);
+    const std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(got.size(), sent.size());
+    EXPECT_TRUE(got == sent);
+    Json r = phone(0).received();
+    EXPECT_EQ(json_object_get_int(member(r.get(), "nonce_repeats")), 0);
+    EXPECT_EQ(json_object_get_int(member(r.get(), "undecryptable")), 0);
+    std::string probe;
+    ASSERT_EQ(zeltest::run_command("ffprobe -v error -framerate 20 -select_streams v:0 -count_frames -show_entries "
+                                   "stream=codec_name,nb_read_frames -of csv=p=0 " + path, &probe), 0);
+    EXPECT_EQ(probe, "hevc," + std::to_string(frames) + "\n");
+    // The first key frame after the video start made the first-frame report.
+    size_t first = 0;
+    for (const auto &c : Hooks::get().calls("report"))
+        first += c.data.find("\"firstFrames\"") != std::string::npos;
+    EXPECT_EQ(first, 1u);
+}
+
+TEST_F(SessionLab, TalkBackArrivesUnchangedAndALyingFrameIsDroppedWith29)
+{
+    start();
+    vasq_session *s = authorised(0);
+    ASSERT_NE(s, nullptr);
+    phone(0).command(R"({"cmd":"talk","channel":3,"frames":20,"size":320})");
+    ASSERT_TRUE(Hooks::get().wait([&] { return Hooks::get().media(s).audio.size() >= 20 * 320; }, 8000));
+    const std::string audio = Hooks::get().media(s).audio;
+    for (size_t i = 0; i < audio.size(); i++)
+        ASSERT_EQ(static_cast<uint8_t>(audio[i]), static_cast<uint8_t>(i & 0xff)) << i;
+    phone(0).command(R"({"cmd":"talk","channel":3,"frames":1,"size":320,"lie":true})");
+    ASSERT_TRUE(ended_with(VASQ_ERR_FRAME_DECRYPTO));
+    phone(0).command(R"({"cmd":"talk","channel":3,"frames":2,"size":320})");
+    ASSERT_TRUE(Hooks::get().wait([&] { return Hooks::get().media(s).audio.size() >= 22 * 320; }, 8000));
+    EXPECT_EQ(Hooks::get().media(s).audio.size(), 22u * 320) << "the session lives on";
+    EXPECT_EQ(vasq_state(s), VASQ_STATE_NORMAL);
+}
+
+TEST_F(SessionLab, AesFramesCarryPadAndIvAndThePhoneDecryptsThem)
+{
+    start(3, 1);
+    vasq_session *s = authorised(0, R"(,"support_encrypt":1)");
+    ASSERT_NE(s, nullptr);
+    Json reply = auth_reply(phone(0));
+    ASSERT_TRUE(reply.get());
+    EXPECT_EQ(json_object_get_int(member(reply.get(), "encrypt_type")), 1);
+    const std::string payload = "0123456789abcdef";
+    vasq_frame_info h{};
+    h.length = 16;
+    h.seq = 7;
+    ASSERT_EQ(vasq_video_send(s, &h, payload.data()), 0);
+    ASSERT_TRUE(zeltest::wait_until([&] { return !frames(phone(0), 2).empty(); }, 8000ms));
+    const auto f = frames(phone(0), 2)[0];
+    EXPECT_EQ(f[1], 16);
+    EXPECT_EQ(f[3], 52);
+    EXPECT_EQ(static_cast<uint32_t>(f[2]), crc32_of(payload));
+    phone(0).command(R"({"cmd":"command","code":262,"text":"aes","encrypted":true})");
+    ASSERT_TRUE(Hooks::get().wait_count("cmd", 1, 8000));
+    EXPECT_EQ(Hooks::get().calls("cmd")[0].data, "aes");
+}
+
+int listed()
+{
+    vasq_server *server = vasq_server_get();
+    pthread_mutex_lock(&server->lock);
+    int n = 0;
+    for (vasq_list_node *node = server->sessions.next; node != &server->sessions; node = node->next)
+        n++;
+    pthread_mutex_unlock(&server->lock);
+    return n;
+}
+
+// The reasons the disconnect hook was given for a session.
+std::vector<int> ends_of(const void *s)
+{
+    std::vector<int> out;
+    for (const auto &c : Hooks::get().calls("disconnect"))
+        if (c.session == s)
+            out.push_back(c.code);
+    return out;
+}
+
+TEST_F(SessionLab, TheSameUuidEvictsWithThirtySevenAndAPrefixDoesNot)
+{
+    start(3);
+    vasq_session *abc = authorised(0, R"(,"uuid":"abc")");
+    ASSERT_NE(abc, nullptr);
+    vasq_session *ab = authorised(1, R"(,"uuid":"ab")");
+    ASSERT_NE(ab, nullptr);
+    EXPECT_EQ(session_count(), 2);
+    EXPECT_TRUE(ends_of(abc).empty()) << "\"ab\" spares \"abc\"";
+    ASSERT_NE(authorised(2, R"(,"uuid":"abc")"), nullptr);
+    ASSERT_TRUE(Hooks::get().wait([&] { return !ends_of(abc).empty(); }, 8000));
+    EXPECT_EQ(ends_of(abc), std::vector<int>{VASQ_REASON_SAME_UUID});
+    EXPECT_TRUE(ends_of(ab).empty());
+    EXPECT_EQ(session_count(), 2);
+    EXPECT_EQ(listed(), 2);
+    bool reported = false;
+    for (const auto &r : Hooks::get().calls("report"))
+        reported |= r.data.find("\"cameraDisconnections\"") != std::string::npos && r.data.find("\"code\":37") != std::string::npos;
+    EXPECT_TRUE(reported);
+}
+
+TEST_F(SessionLab, WithoutRoomTheOldestPrelinkedGoesWithThirtyEight)
+{
+    start(2);
+    vasq_session *first = authorised(0);
+    ASSERT_NE(first, nullptr);
+    vasq_session *second = authorised(1);
+    ASSERT_NE(second, nullptr);
+    // The first starts its video: only the second is still pre-linked.
+    phone(0).command(R"({"cmd":"command","code":258,"text":"","encrypted":true})");
+    ASSERT_TRUE(Hooks::get().wait_count("cmd", 1, 8000));
+    ASSERT_NE(authorised(2), nullptr);
+    ASSERT_TRUE(Hooks::get().wait([&] { return !ends_of(second).empty(); }, 8000));
+    EXPECT_EQ(ends_of(second), std::vector<int>{VASQ_REASON_OLDEST_PRELINK});
+    EXPECT_TRUE(ends_of(first).empty());
+    EXPECT_EQ(session_count(), 2);
+}
+
+TEST_F(SessionLab, AFullListOfWatchingPhonesRefusesWithThirtySix)
+{
+    start(1);
+    ASSERT_NE(authorised(0), nullptr);
+    phone(0).command(R"({"cmd":"command","code":258,"text":"","encrypted":true})");
+    ASSERT_TRUE(Hooks::get().wait_count("cmd", 1, 8000));
+    ASSERT_TRUE(link(1));
+    phone(1).command(R"({"cmd":"auth"})");
+    Json refused = auth_reply(phone(1));
+    ASSERT_TRUE(refused.get());
+    EXPECT_EQ(str_member(refused.get(), "result"), "failed");
+    EXPECT_EQ(json_object_get_int(member(refused.get(), "code")), 36);
+    ASSERT_TRUE(ended_with(VASQ_ERROR_DEVICE_SESSION_MAX));
+
+    phone(1).renew();
+    ASSERT_TRUE(link(1));
+    phone(1).command(R"({"cmd":"auth","uuid":"late-phone"})");
+    Json told = auth_reply(phone(1));
+    ASSERT_TRUE(told.get());
+    EXPECT_EQ(str_member(told.get(), "result"), "success");
+    EXPECT_EQ(json_object_get_int(member(told.get(), "link_status")), 1);
+    EXPECT_EQ(Hooks::get().count("connect"), 1u);
+    EXPECT_EQ(session_count(), 1);
+}
+
+TEST_F(SessionLab, PhonesAuthorisingAtOnceNeverOverfillTheList)
+{
+    constexpr int kMax = 6;
+    start(kMax);
+    const int phones = kMax + 1; // what the transport lets in at once
+    for (int i = 0; i < phones; i++)
+        ASSERT_TRUE(link(i)) << i;
+    std::vector<std::thread> auths;
+    for (int i = 0; i < phones; i++)
+        auths.emplace_back([this, i] { phone(i).command(R"({"cmd":"auth"})"); });
+    for (auto &t : auths)
+        t.join();
+    ASSERT_TRUE(Hooks::get().wait_count("connect", phones, 15000));
+    ASSERT_TRUE(Hooks::get().wait_count("disconnect", 1, 8000));
+    EXPECT_EQ(session_count(), kMax);
+    EXPECT_EQ(listed(), kMax);
+    EXPECT_EQ(Hooks::get().sessions().size(), static_cast<size_t>(kMax));
+    // One more phone still finds six.
+    ASSERT_NE(authorised(phones), nullptr);
+    ASSERT_TRUE(Hooks::get().wait_count("disconnect", 2, 8000));
+    EXPECT_EQ(session_count(), kMax);
+    EXPECT_EQ(listed(), kMax);
+}
+
+TEST_F(SessionLab, EvictorAndVictimEndingTogether)
+{
+    start(2);
+    const int rounds = zeltest::emulator().empty() ? 30 : 4;
+    for (int r = 0; r < rounds; r++) {
+        if (r > 0) {
+            phone(0).renew();
+            phone(1).renew();
+        }
+        vasq_session *victim = authorised(0, R"(,"uuid":"same")");
+        ASSERT_NE(victim, nullptr) << r;
+        ASSERT_TRUE(link(1)) << r;
+        // The victim's phone closes while the evictor's authorises with its uuid.
+        std::thread close([&] { phone(0).command(R"({"cmd":"disconnect"})"); });
+        phone(1).command(R"({"cmd":"auth","uuid":"same"})");
+        close.join();
+        ASSERT_TRUE(Hooks::get().wait([&] { return !ends_of(victim).empty(); }, 8000)) << r;
+        ASSERT_TRUE(Hooks::get().wait_count("connect", 2, 8000)) << r;
+        ASSERT_TRUE(Hooks::get().wait([&] { return Hooks::get().sessions().size() == 1; }, 8000)) << r;
+        EXPECT_EQ(ends_of(victim).size(), 1u) << r;
+        EXPECT_EQ(session_count(), 1) << r;
+        EXPECT_EQ(listed(), 1) << r;
+        // The round's evictor goes too, so that the next round starts empty.
+        phone(1).command(R"({"cmd":"disconnect"})");
+        ASSERT_TRUE(zeltest::wait_until([&] { return session_count() == 0; }, 8000ms)) << r;
+        // Every session of the round has had its end before the records go: the next round's
+        // sessions may take the same addresses.
+        ASSERT_TRUE(Hooks::get().wait([] { return Hooks::get().count("disconnect") == 2; }, 8000)) << r;
+        Hooks::get().clear();
+    }
+}
+
+TEST_F(SessionLab, AForcedVendorChangeRestartsWithTheNewParameters)
+{
+    start(3, 0, 2);
+    vasq_session *s = authorised(0);
+    ASSERT_NE(s, nullptr);
+    EXPECT_FALSE(net_.server_wait(R"({"type":18,"server":2})", 0, 1000)) << "a server not named was reached";
+    const std::string unforced = R"({"id":8,"method":"vasq.set_vendor","params":{"vendor":3}})";
+    EXPECT_EQ(vasq_rpc_process(nullptr, unforced.data(), static_cast<int>(unforced.size())), VASQ_ERR_CHECK_VENDOR);
+    const std::string forced = R"({"id":9,"method":"vasq.set_vendor","params":{"vendor":4,"force":1,"vendor_params":)" +
+                               vendor_params(3) + "}}";
+    ASSERT_EQ(vasq_rpc_process(nullptr, forced.data(), static_cast<int>(forced.size())), 0);
+    EXPECT_EQ(ends_of(s), std::vector<int>{VASQ_ERR_CLOSE_BY_LOCAL});
+    EXPECT_EQ(session_count(), 0);
+    EXPECT_TRUE(net_.server_wait(R"({"type":18,"server":2})", 0, 8000));
+}
+
+TEST_F(SessionLab, ModeZeroStartsOnTheDaemonsReplyAndAsksAgainAfterABadSignature)
+{
+    init(3, 0, 0);
+    auto rpc = Hooks::get().calls("rpc");
+    ASSERT_EQ(rpc.size(), 1u);
+    Json request(json_tokener_parse(rpc[0].data.c_str()));
+    camera_public_ = str_member(request.get(), "public_key");
+    req_key_ = str_member(request.get(), "req_key");
+    const std::string reply = R"({"id":1,"result":{"vendor":4,"p2p_key":")" + std::string(kP2pKey) +
+                              R"(","vendor_params":)" + vendor_params(3) + "}}";
+    ASSERT_EQ(vasq_rpc_process(rpc[0].context, reply.data(), static_cast<int>(reply.size())), 0);
+    EXPECT_EQ(Hooks::get().count("ready"), 1u);
+    ASSERT_TRUE(net_.server_wait(R"({"type":18,"server":0})", 0, 8000));
+    ASSERT_NE(authorised(0), nullptr);
+
+    ASSERT_TRUE(link(1));
+    phone(1).command(R"({"cmd":"auth","sign":")" + std::string(64, 'b') + R"("})");
+    ASSERT_TRUE(ended_with(VASQ_ERR_AUTHORIZED));
+    rpc = Hooks::get().calls("rpc");
+    ASSERT_EQ(rpc.size(), 2u);
+    EXPECT_EQ(rpc[1].method, "_sync.vasq_get_vendor");
+    EXPECT_NE(rpc[1].data.find("\"req_key\":\"" + req_key_ + "\""), std::string::npos) << rpc[1].data;
+    const std::string check = R"({"id":2,"result":{"vendor":4,"p2p_key":")" + std::string(kP2pKey) + "\"}}";
+    EXPECT_EQ(vasq_rpc_process(rpc[1].context, check.data(), static_cast<int>(check.size())), 0);
+}
+
+} // namespace
+} // namespace vasqtest
