@@ -4,7 +4,8 @@
 // token set through the daemon survive the restart of zelmar_app, a staged motion event reaches the
 // daemon as an "event_occured" and, where a test card can be mounted (root), the card's video and
 // event indexes hold the period that saw it, also after the restart; the cloud receives clips that
-// ffprobe reads; SIGTERM ends the program with its status 255 and stops every party.
+// ffprobe reads; the camera logs in to the P2P servers; SIGTERM ends the program with its status 255
+// and stops every party.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -111,6 +112,8 @@ TEST(CameraRun, TheCommandsItPrintsWorkAsPrintedAndSigtermEndsAll)
             EXPECT_TRUE(contains(r.out, "\"method\": \"event_occured\"") && contains(r.out, "\"siid\": 8")) << r.out;
         } else if (restart) {
             EXPECT_TRUE(contains(r.out, "zelmar_app restarted, pid ")) << r.out;
+        } else if (contains(command, " p2p")) {
+            EXPECT_TRUE(contains(r.out, "the camera logged in to P2P servers ")) << r.out;
         } else if (contains(command, " links")) {
             EXPECT_TRUE(contains(r.out, "\"rpc\": {\"connected\": true")) << r.out;
         }

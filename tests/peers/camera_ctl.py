@@ -16,6 +16,7 @@ usage: camera_ctl.py ROOT COMMAND
                  message 43, as the card app sends it after a format): it fills the card with its pool
   daemon-restart the daemon simulator drops both links and refuses connections for 2 s, as a restarting
                  daemon would; prints the seconds until the camera has both links up again (at most 60)
+  p2p            waits (up to 30 s) until the camera has logged in to the P2P servers and prints where
   links          prints the daemon simulator's links
   cloud          prints the requests the simulated cloud received
 Exit status 0 on success, 1 with a message otherwise.
@@ -206,6 +207,25 @@ def daemon_restart(root, _):
     raise Fail("the camera did not connect to the daemon again within 60 s")
 
 
+def p2p(root, _):
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        sock.connect(root + "/tmp/ztp_server.control")
+    except OSError as e:
+        raise Fail(f"the P2P servers do not answer: {e}")
+    reader = sock.makefile("rb")
+    deadline = time.monotonic() + 30 * SCALE
+    while time.monotonic() < deadline:
+        sock.sendall(b'{"cmd":"log","since":0}\n')
+        entries = json.loads(reader.readline()).get("log", [])
+        servers = sorted({e["server"] for e in entries if e.get("type") == 0x12})
+        if servers:
+            print(f"the camera logged in to P2P servers {', '.join(map(str, servers))} (of 0, 1, 2)")
+            return
+        time.sleep(0.5)
+    raise Fail("the camera did not log in to the P2P servers within 30 s")
+
+
 def links(root, _):
     print(json.dumps(Daemon(root).command(cmd="links")))
 
@@ -221,7 +241,7 @@ def cloud(root, _):
 
 
 COMMANDS = {"get": get_property, "set": set_property, "token": token, "motion": motion, "recordings": recordings, "restart": restart,
-            "card-formatted": card_formatted, "daemon-restart": daemon_restart, "links": links, "cloud": cloud}
+            "card-formatted": card_formatted, "daemon-restart": daemon_restart, "p2p": p2p, "links": links, "cloud": cloud}
 
 
 def main(argv):

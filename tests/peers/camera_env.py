@@ -8,7 +8,8 @@ It seeds ROOT as a camera's flash looks (logging configuration, prompt sounds, O
 "/etc/os-release", the /proc files start-up writes, the cloud's CA) and starts:
   - the factory partition (factory_flash.py: "/dev/mtdblock3" and "/proc/mtd"),
   - the device-daemon simulator (daemon_sim.py): server time, device id, "cloud_connected" pushed to
-    the camera, the supervisor socket, and scripted replies to the cloud login (pointing at the
+    the camera (which then counts itself bound), the device token once the program runs, the
+    supervisor socket, and scripted replies to the cloud login (pointing at the
     simulated cloud) and to the P2P vendor request (pointing at the P2P servers),
   - the P2P servers (ztp_server.py: TCP login side and three UDP servers on 127.0.0.2-4),
   - the simulated cloud (cloud_sim.py) over HTTPS with a CA made here,
@@ -62,6 +63,7 @@ FACTORY_KEYS = ["vendor=Halvorn", "model=ZT-CAM1", "mac=02:11:22:33:44:55", "OOB
 DID = 424242
 CARD_BYTES = 5 << 30  # the recorder wants at least 4 GiB
 CLOUD_TOKEN = "zel-cloud-token"
+DEVICE_TOKEN = "zelmar-sandbox01"  # a text token: at most 16 characters
 APP_READY_LINES = ("zel_tolk_sdk_start end", "<app_algo>")
 APP_READY_SECONDS = 120 * float(os.environ.get("ZELMAR_TEST_TIME_SCALE", "1"))
 LIBC = ctypes.CDLL(None, use_errno=True)
@@ -136,6 +138,7 @@ class Camera:
         self.app_status = None
         self.card_loop = None
         self.card_told = False
+        self.token_given = False
         self.smbd_dir = None
         self.env = {"ZELMAR_ROOT": self.root,
                     "ZELMAR_AGENT_SOCK": os.environ.get("ZELMAR_AGENT_SOCK") or f"zelmar_cam_{os.getpid()}",
@@ -225,8 +228,8 @@ class Camera:
         security = base64.urlsafe_b64encode(self.cloud_key).rstrip(b"=").decode()
         login = {"result": {"data": json.dumps({"bUrl": f"https://localhost:{self.cloud_port}",
                                                  "security": security, "token": CLOUD_TOKEN})}}
-        vendor = {"result": {"vendor": 4, "force": 0, "p2p_key": ztp_wire.P2P_KEY,
-                             "vendor_params": {"p2p_id": f"ZELM-{DID:06d}-ABCDE", "crc_key": ztp_wire.LOGIN_KEY,
+        vendor = {"result": {"vendor": 4, "force": 0, "p2p_key": secrets.token_hex(16),
+                             "vendor_params": {"p2p_id": f"ZLM-{DID}-HLV", "crc_key": ztp_wire.LOGIN_KEY,
                                                "init_string": self.p2p_init}}}
         self.start("daemon_sim", self.peer(
             "daemon_sim.py", "--port", port, "--control", control, "--supervisor", self.path("/tmp/.ko_daemon.socket"),
@@ -369,9 +372,20 @@ class Camera:
                  APP_READY_SECONDS, "zelmar_app")
         if not self.app.running():
             raise RuntimeError(f"zelmar_app ended with status {self.app.proc.returncode}; see {log}")
+        if not self.token_given:
+            self.give_token()
         if self.env.get("CAMERA_CARD") == "1" and not self.card_told:
             self.tell_card_formatted()
         self.set_state(f"ready {self.app.proc.pid}")
+
+    def give_token(self):
+        """The daemon hands the camera its device token (kept in "/mnt/data/device.token"), which the P2P
+        service needs before it asks for the vendor and logs in to the P2P servers."""
+        given = subprocess.run(self.peer("camera_ctl.py", self.root, "token", DEVICE_TOKEN), capture_output=True,
+                               text=True)
+        if given.returncode != 0:
+            raise RuntimeError(given.stderr.strip())
+        self.token_given = True
 
     def tell_card_formatted(self):
         """The card image is a fresh file system: the camera hears so, as from the card app after a
@@ -405,6 +419,8 @@ class Camera:
             self.say(f"  $ {ctl} recordings")
         self.say("  restart zelmar_app (the daemon, the cloud and the card stay):")
         self.say(f"  $ {ctl} restart")
+        self.say("  see the camera logged in to the P2P servers (a phone's live view comes later):")
+        self.say(f"  $ {ctl} p2p")
         self.say("  see the daemon links and what the cloud received:")
         self.say(f"  $ {ctl} links")
         self.say(f"  $ {ctl} cloud")
