@@ -1,6 +1,8 @@
 // The simulated detection library: reports come from a script (the test control or the file named
 // by ZELMAR_DETECTION_SCRIPT) and are delivered on the library's own thread at their time after the
-// start, as the real detector delivers what it sees in the frames. Motion is not reported while the
+// start, as the real detector delivers what it sees in the frames. Lines appended to the script file
+// while the library runs are taken within half a second (one already due runs at once), so that a
+// user of the running camera can stage an event. Motion is not reported while the
 // pan-tilt head moves (parameter 13), since the whole picture moves then.
 #include "zel_detection.h"
 #include "zel_detection_test.h"
@@ -25,6 +27,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int32_t kMotionCode = 2;
 constexpr size_t kMaxReports = 4096;
 constexpr int kMaxRegionText = 4096;
+constexpr auto kScriptPoll = std::chrono::milliseconds(500);
 
 struct Library {
     std::mutex lock;
@@ -36,6 +39,8 @@ struct Library {
     zel_algo_angle_cb_t angle_cb = nullptr;
     Clock::time_point started;
     std::vector<detection_report> reports; // ordered by time
+    std::string script_path;               // of ZELMAR_DETECTION_SCRIPT, empty without one
+    std::streamoff script_read = 0;         // bytes of whole lines taken from it
     std::map<int, std::vector<uint8_t>> params;
     std::thread thread;
     sim::Recorder recorder;
@@ -72,20 +77,69 @@ bool head_moving(Library &l)
     return status == 1;
 }
 
+// Takes the whole lines added to the script file since the last look; with `to_end` a last line
+// without its line end too (the file as it stands at the start).
+void read_script_lines(Library &l, bool to_end = false)
+{
+    if (l.script_path.empty())
+        return;
+    std::ifstream in(l.script_path, std::ios::binary);
+    if (!in) {
+        if (l.script_read == 0)
+            log_error("cannot read the script %s", l.script_path.c_str());
+        return;
+    }
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    if (size < l.script_read) // written anew: read from its start
+        l.script_read = 0;
+    if (size == l.script_read)
+        return;
+    in.seekg(l.script_read);
+    std::string text(static_cast<size_t>(size - l.script_read), '\0');
+    in.read(&text[0], static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(in.gcount()));
+    if (!to_end) {
+        const size_t end = text.rfind('\n');
+        if (end == std::string::npos)
+            return; // a line still being written
+        text.resize(end + 1);
+    }
+    l.script_read += static_cast<std::streamoff>(text.size());
+    std::vector<detection_report> reports;
+    if (!detection_test_parse(text, &reports))
+        log_error("the script %s has a line it cannot read; its reports up to there are used", l.script_path.c_str());
+    l.reports.insert(l.reports.end(), reports.begin(), reports.end());
+    sort_reports(l.reports);
+}
+
+void load_script_file(Library &l)
+{
+    const char *path = getenv("ZELMAR_DETECTION_SCRIPT");
+    l.script_path = path ? path : "";
+    l.script_read = 0;
+    read_script_lines(l, true);
+}
+
 void detector_thread(unsigned generation)
 {
     pthread_setname_np(pthread_self(), "algo_detect");
     Library &l = lib();
     std::unique_lock<std::mutex> g(l.lock);
     while (l.running && l.generation == generation) {
+        read_script_lines(l);
+        const auto poll = Clock::now() + kScriptPoll;
         if (l.reports.empty()) {
-            l.wake.wait(g);
+            if (l.script_path.empty())
+                l.wake.wait(g);
+            else
+                l.wake.wait_until(g, poll);
             continue;
         }
         const detection_report next = l.reports.front();
         const auto due = l.started + std::chrono::milliseconds(next.at_ms);
         if (Clock::now() < due) {
-            l.wake.wait_until(g, due);
+            l.wake.wait_until(g, l.script_path.empty() ? due : std::min(due, poll));
             continue;
         }
         l.reports.erase(l.reports.begin());
@@ -111,25 +165,6 @@ void detector_thread(unsigned generation)
         }
         g.lock();
     }
-}
-
-void load_script_file(Library &l)
-{
-    const char *path = getenv("ZELMAR_DETECTION_SCRIPT");
-    if (!path || !*path)
-        return;
-    std::ifstream in(path);
-    if (!in) {
-        log_error("cannot read the script %s", path);
-        return;
-    }
-    std::stringstream text;
-    text << in.rdbuf();
-    std::vector<detection_report> reports;
-    if (!detection_test_parse(text.str(), &reports))
-        log_error("the script %s has a line it cannot read; its reports up to there are used", path);
-    l.reports.insert(l.reports.end(), reports.begin(), reports.end());
-    sort_reports(l.reports);
 }
 
 // The length parameter `id` takes (-1 a JSON text), or 0 for an unknown id.

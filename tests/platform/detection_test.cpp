@@ -1,6 +1,7 @@
 // The simulated detection library: its parameter checks (kept before the start too), callbacks only
 // between start and stop with the stop waiting for a running one, a start while it runs, motion
-// ignored while the head moves, and the script file of a program run outside a test.
+// ignored while the head moves, and the script file of a program run outside a test, read at the
+// start and followed while the library runs.
 #include "zel_detection.h"
 #include "zel_detection_test.h"
 #include "zel_test_support.h"
@@ -130,6 +131,26 @@ TEST(Detection, AScriptFileIsReadAtTheStart)
     EXPECT_EQ(parsed[0].y2, 4);
     for (const char *bad : {"x 5\n", "5\n", "5 angle 1\n", "5 2 1 2\n", "-1 5\n", "5 5x\n"})
         EXPECT_FALSE(detection_test_parse(bad, &parsed)) << bad;
+}
+
+// A user of the running camera appends a line to stage an event: a report already due runs at once;
+// a line without its end yet waits for it.
+TEST(Detection, LinesAppendedToTheScriptFileRunWhileTheLibraryRuns)
+{
+    zeltest::TempRoot root;
+    root.write_file("/script", "0 5\n");
+    setenv("ZELMAR_DETECTION_SCRIPT", root.path("/script").c_str(), 1);
+    ASSERT_EQ(zel_api_algo_init(on_event, nullptr), 0);
+    ASSERT_TRUE(zeltest::wait_until([] { return codes().size() == 1; }, 5s));
+    root.write_file("/script", "0 5\n0 2\n0 1");
+    ASSERT_TRUE(zeltest::wait_until([] { return codes().size() == 2; }, zeltest::scaled(5s)));
+    std::this_thread::sleep_for(zeltest::scaled(1200ms));
+    EXPECT_EQ(codes(), (std::vector<int>{5, 2})) << "the unended line is not taken";
+    root.write_file("/script", "0 5\n0 2\n0 1\n");
+    ASSERT_TRUE(zeltest::wait_until([] { return codes().size() == 3; }, zeltest::scaled(5s)));
+    EXPECT_EQ(codes(), (std::vector<int>{5, 2, 1}));
+    zel_api_algo_deinit();
+    unsetenv("ZELMAR_DETECTION_SCRIPT");
 }
 
 } // namespace

@@ -1,0 +1,159 @@
+// The whole camera as a user meets it: tests/peers/camera_env.py, the set-up scripts/run starts, with
+// this tree's zelmar_app and every outside party on loopback. The program reaches its ready state;
+// every command the set-up prints runs as printed and does what it says: a property and the device
+// token set through the daemon survive the restart of zelmar_app, a staged motion event reaches the
+// daemon as an "event_occured" and, where a test card can be mounted (root), the card's video and
+// event indexes hold the period that saw it, also after the restart; the cloud receives clips that
+// ffprobe reads; the camera logs in to the P2P servers; SIGTERM ends the program with its status 255
+// and stops every party.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "zel_test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Ran {
+    int status;
+    std::string out;
+};
+
+Ran run(const std::string &command)
+{
+    Ran r{-1, {}};
+    r.status = zeltest::run_command(command + " 2>&1", &r.out);
+    return r;
+}
+
+bool contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// The commands printed after the ready lines, in their order.
+std::vector<std::string> printed_commands(const std::string &out)
+{
+    std::vector<std::string> commands;
+    size_t at = 0;
+    for (size_t end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = out.substr(at, end - at);
+        if (line.rfind("  $ ", 0) == 0)
+            commands.push_back(line.substr(4));
+    }
+    return commands;
+}
+
+// The printed command whose last words are `tail`.
+std::string command_ending(const std::vector<std::string> &commands, const std::string &tail)
+{
+    for (const std::string &c : commands)
+        if (c.size() >= tail.size() && c.compare(c.size() - tail.size(), tail.size(), tail) == 0)
+            return c;
+    return {};
+}
+
+TEST(CameraRun, TheCommandsItPrintsWorkAsPrintedAndSigtermEndsAll)
+{
+    zeltest::TempRoot root;
+    const std::string log = root.path("/camera_env.log");
+    std::vector<std::string> no_env;
+    std::vector<std::string> argv{"--sound", ZEL_BOARD_SOUND_DIR, root.dir(), "--"};
+    for (const std::string &word : zeltest::exec_command({ZELMAR_APP_PATH}, no_env))
+        argv.push_back(word);
+    zeltest::ChildProcess camera(zeltest::python_peer("camera_env.py", argv), {}, log);
+    const auto out = [&] { return root.read_file("/camera_env.log"); };
+    const bool up = zeltest::wait_until(
+        [&] { return contains(out(), "Ctrl-C stops everything.") || !camera.running(); }, 240s);
+    ASSERT_TRUE(up && camera.running()) << out() << root.read_file("/tmp/zelmar_app.log").substr(0, 6000);
+    const std::string app_log = root.read_file("/tmp/zelmar_app.log");
+    EXPECT_TRUE(contains(app_log, "<app_algo>")) << "every app of a camera in the cloud's care";
+    EXPECT_FALSE(contains(app_log, "create function is not part of this build"));
+    const bool card = contains(out(), "ready: test card");
+    if (!card) {
+        EXPECT_TRUE(contains(out(), "ready: no test card (")) << out();
+    }
+
+    const std::vector<std::string> commands = printed_commands(out());
+    const std::string read_token = command_ending(commands, " token");
+    ASSERT_FALSE(read_token.empty()) << out();
+    const std::string read_property = command_ending(commands, " get 11 1");
+    ASSERT_FALSE(read_property.empty()) << out();
+    ASSERT_FALSE(command_ending(commands, " set 11 1 '\"door bell\"'").empty()) << out();
+    ASSERT_FALSE(command_ending(commands, " restart").empty()) << out();
+    for (const std::string &command : commands) {
+        SCOPED_TRACE(command);
+        const bool restart = contains(command, " restart");
+        if (restart && card) {
+            // The minute's period that saw the motion closes before the program is stopped.
+            EXPECT_TRUE(zeltest::wait_until(
+                [&] { return contains(run(command_ending(commands, " recordings")).out, "\"kind\": \"event\""); },
+                120s))
+                << run(command_ending(commands, " recordings")).out;
+        }
+        const Ran r = run(command);
+        ASSERT_EQ(r.status, 0) << r.out << out();
+        if (command == read_property) {
+            EXPECT_EQ(r.out.rfind("11.1 = ", 0), 0u) << r.out;
+        } else if (contains(command, " set 11 1 ")) {
+            EXPECT_EQ(r.out, "11.1 set, code 0\n");
+        } else if (command == read_token) {
+            EXPECT_EQ(r.out.rfind("token ", 0), 0u) << r.out;
+        } else if (contains(command, " token ")) {
+            EXPECT_EQ(r.out, "token_updated " + command.substr(command.rfind(' ') + 1) + "\n");
+        } else if (contains(command, " motion")) {
+            EXPECT_TRUE(contains(r.out, "\"method\": \"event_occured\"") && contains(r.out, "\"siid\": 8")) << r.out;
+        } else if (restart) {
+            EXPECT_TRUE(contains(r.out, "zelmar_app restarted, pid ")) << r.out;
+        } else if (contains(command, " p2p")) {
+            EXPECT_TRUE(contains(r.out, "the camera logged in to P2P servers ")) << r.out;
+        } else if (contains(command, " links")) {
+            EXPECT_TRUE(contains(r.out, "\"rpc\": {\"connected\": true")) << r.out;
+        }
+    }
+
+    // The cloud road: the subscribed camera's clips reach the simulated cloud, which decrypts each into
+    // an MP4 that ffprobe reads as H.265 video with Opus audio.
+    const std::string cloud = command_ending(commands, " cloud");
+    EXPECT_TRUE(zeltest::wait_until(
+        [&] { return contains(run(cloud).out, "\"path\": \"/common/device/v3/upload\", \"ok\": true"); }, 90s))
+        << run(cloud).out;
+    const std::string probe = "ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 '" +
+                              root.path("/tmp/cloud/out/last.mp4") + "'";
+    EXPECT_TRUE(zeltest::wait_until(
+        [&] { // the cloud rewrites the file with every clip: read until one read sees it whole
+            const std::string streams = run(probe).out;
+            return contains(streams, "hevc,864,480") && contains(streams, "opus");
+        },
+        20s))
+        << run(probe).out;
+
+    const std::string set = command_ending(commands, " token zel-demo-token-1");
+    ASSERT_FALSE(set.empty()) << out();
+    EXPECT_EQ(run(read_property).out, "11.1 = \"door bell\"\n") << "the property set through the daemon is kept";
+    EXPECT_EQ(run(read_token).out, "token zel-demo-token-1\n") << "and so is the device token";
+    if (card) {
+        const std::string listed = run(command_ending(commands, " recordings")).out;
+        EXPECT_TRUE(contains(listed, "\"kind\": \"video\"") && contains(listed, "\"motion\": 1")) << listed;
+        EXPECT_TRUE(contains(listed, "\"kind\": \"event\"")) << listed;
+    }
+
+    const std::string state = root.read_file("/tmp/camera.state");
+    ASSERT_EQ(state.rfind("ready ", 0), 0u) << state;
+    const pid_t app = static_cast<pid_t>(std::stol(state.substr(6)));
+    ASSERT_EQ(kill(camera.pid(), SIGTERM), 0);
+    const int status = camera.wait_exit(60s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << out();
+    EXPECT_TRUE(contains(out(), "stopped (zelmar_app status 255)")) << out();
+    EXPECT_NE(kill(app, 0), 0) << "zelmar_app is gone";
+    EXPECT_FALSE(contains(run("cat /proc/mounts").out, root.dir())) << "the card is unmounted";
+}
+
+} // namespace

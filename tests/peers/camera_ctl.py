@@ -1,0 +1,260 @@
+#!/usr/bin/env python3
+"""What a user does with the camera that camera_env.py runs in ROOT.
+
+usage: camera_ctl.py ROOT COMMAND
+  token [VALUE]  reads the device token through the device-daemon simulator
+                 ("_internal.request_ot_config"), or sets it ("_internal.update_dtoken") and prints
+                 the camera's "_internal.token_updated"; the camera keeps it across restarts
+  get SIID PIID  reads a property as the phone app does, through the daemon simulator's RPC link
+                 ("get_properties"), and prints "SIID.PIID = <value as JSON>"
+  set SIID PIID JSON  sets it ("set_properties") and prints "SIID.PIID set, code <the camera's code>"
+  motion         stages a motion report in the detection script and waits (up to 30 s) for the
+                 camera's "event_occured" on the daemon's RPC link, which it prints
+  recordings     prints the video and event index records on the card, one JSON object a line
+  restart        restarts zelmar_app (camera_env.py stops and starts it) and waits for its ready state
+  card-formatted tells the camera its fresh test card is formatted ("set_sdcard_status" 1, agent
+                 message 43, as the card app sends it after a format): it fills the card with its pool
+  daemon-restart the daemon simulator drops both links and refuses connections for 2 s, as a restarting
+                 daemon would; prints the seconds until the camera has both links up again (at most 60)
+  p2p            waits (up to 30 s) until the camera has logged in to the P2P servers and prints where
+  links          prints the daemon simulator's links
+  cloud          prints the requests the simulated cloud received
+Exit status 0 on success, 1 with a message otherwise.
+"""
+import glob
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+PEERS = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, PEERS)
+import fmp4_walk  # noqa: E402
+
+SCALE = float(os.environ.get("ZELMAR_TEST_TIME_SCALE", "1"))
+
+
+class Fail(Exception):
+    pass
+
+
+def read_env(root):
+    env = {}
+    try:
+        with open(root + "/tmp/camera.env") as f:
+            for line in f:
+                name, _, value = line.strip().removeprefix("export ").partition("=")
+                env[name] = value
+    except OSError:
+        raise Fail(f"no camera runs in {root} (no tmp/camera.env)")
+    return env
+
+
+class Daemon:
+    def __init__(self, root):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            self.sock.connect(root + "/tmp/daemon_sim.control")
+        except OSError as e:
+            raise Fail(f"the device daemon simulator does not answer: {e}")
+        self.pending = b""
+
+    def command(self, **cmd):
+        self.sock.sendall(json.dumps(cmd).encode() + b"\n")
+        while b"\n" not in self.pending:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise Fail("the device daemon simulator closed its control socket")
+            self.pending += chunk
+        line, _, self.pending = self.pending.partition(b"\n")
+        return json.loads(line)
+
+    def call_and_wait(self, method, answer, params=None, timeout_ms=10000):
+        cmd = {"method": method}
+        if params is not None:
+            cmd["params"] = params
+        sent = self.command(cmd="call", **cmd)
+        if "since" not in sent:
+            raise Fail(f"the simulator could not send {method}: {sent}")
+        got = self.command(cmd="wait", link="internal", method=answer, since=sent["since"],
+                           timeout_ms=int(timeout_ms * SCALE))
+        if "object" not in got:
+            raise Fail(f"no {answer} from the camera")
+        return got["object"]
+
+
+def rpc(daemon, method, params):
+    """Sends one request on the RPC link as the daemon passes the phone app's on; the camera's reply."""
+    since = len(daemon.command(cmd="received", link="rpc", since=0).get("objects", []))
+    ident = int(time.time() * 1000) % 1000000000
+    daemon.command(cmd="send", link="rpc", text=json.dumps({"id": ident, "method": method, "params": params}))
+    deadline = time.monotonic() + 10 * SCALE
+    while time.monotonic() < deadline:
+        got = daemon.command(cmd="wait", link="rpc", method=None, since=since, timeout_ms=int(10000 * SCALE))
+        if "object" not in got:
+            break
+        if got["object"].get("id") == ident:
+            return got["object"]
+        since = got["index"] + 1
+    raise Fail(f"no reply to {method} from the camera")
+
+
+def property_pair(args):
+    try:
+        return int(args[0]), int(args[1])
+    except (IndexError, ValueError):
+        raise Fail("give SIID and PIID as numbers")
+
+
+def get_property(root, args):
+    siid, piid = property_pair(args)
+    reply = rpc(Daemon(root), "get_properties", [{"siid": siid, "piid": piid}])
+    element = (reply.get("result") or [{}])[0]
+    if element.get("code") != 0:
+        raise Fail(f"the camera answered {json.dumps(reply)}")
+    print(f"{siid}.{piid} = {json.dumps(element.get('value'))}")
+
+
+def set_property(root, args):
+    siid, piid = property_pair(args)
+    try:
+        value = json.loads(args[2])
+    except (IndexError, ValueError):
+        raise Fail("give the value as JSON, for example true, 3 or '\"text\"'")
+    reply = rpc(Daemon(root), "set_properties", [{"siid": siid, "piid": piid, "value": value}])
+    element = (reply.get("result") or [{}])[0]
+    print(f"{siid}.{piid} set, code {element.get('code')}")
+    if element.get("code") != 0:
+        raise Fail(f"the camera answered {json.dumps(reply)}")
+
+
+def token(root, args):
+    daemon = Daemon(root)
+    if args:
+        reply = daemon.call_and_wait("_internal.update_dtoken", "_internal.token_updated", {"ntoken": args[0]})
+        print(f"token_updated {reply.get('params')}")
+    else:
+        reply = daemon.call_and_wait("_internal.request_ot_config", "_internal.res_ot_config")
+        print(f"token {reply.get('params', {}).get('token')}")
+
+
+def motion(root, _):
+    daemon = Daemon(root)
+    since = len(daemon.command(cmd="received", link="rpc", since=0).get("objects", []))
+    with open(root + "/tmp/detection.script", "a") as f:
+        f.write("0 2\n")  # motion, due at once
+    got = daemon.command(cmd="wait", link="rpc", method="event_occured", since=since, timeout_ms=int(30000 * SCALE))
+    if "object" not in got:
+        raise Fail("no event_occured reached the daemon within 30 s (a motion event counts once in 10 s)")
+    print(json.dumps(got["object"]))
+
+
+def recordings(root, _):
+    env = read_env(root)
+    if env.get("CAMERA_CARD") != "1":
+        raise Fail("no test card in this run: nothing is recorded")
+    found = False
+    for kind, pattern in (("video", "videoi_*.index"), ("event", "event_*.index")):
+        for path in sorted(glob.glob(f"{root}/mnt/sdcard/**/{pattern}", recursive=True)):
+            for record in fmp4_walk.read_index(kind, path)["records"]:
+                if not record.get("delete"):
+                    found = True
+                    print(json.dumps({"kind": kind, **record}))
+    if not found:
+        print("no recordings yet")
+
+
+def restart(root, _):
+    env = read_env(root)
+    before = open(root + "/tmp/camera.state").read().split()
+    os.kill(int(env["CAMERA_ENV_PID"]), signal.SIGUSR1)
+    deadline = time.monotonic() + 120 * SCALE
+    while time.monotonic() < deadline:
+        state = open(root + "/tmp/camera.state").read().split()
+        if state[:1] == ["ready"] and state != before:
+            print(f"zelmar_app restarted, pid {state[1]}")
+            return
+        time.sleep(0.2)
+    raise Fail("zelmar_app did not come back")
+
+
+def card_formatted(root, _):
+    env = read_env(root)
+    sent = subprocess.run([sys.executable, os.path.join(PEERS, "agent_send.py"), env["ZELMAR_AGENT_SOCK"],
+                           "set_sdcard_status=1"], capture_output=True, text=True)
+    if sent.returncode != 0:
+        raise Fail(f"the camera did not take the card's format status: {sent.stdout}{sent.stderr}")
+    print("card formatted")
+
+
+def daemon_restart(root, _):
+    daemon = Daemon(root)
+    before = daemon.command(cmd="links")["links"]
+    daemon.command(cmd="listen", on=False)
+    time.sleep(2)
+    daemon.command(cmd="listen", on=True)
+    began = time.monotonic()
+    while time.monotonic() - began < 60 * SCALE:
+        now = daemon.command(cmd="links")["links"]
+        if all(now.get(k, {}).get("connected") and now[k].get("connections", 0) > before.get(k, {}).get("connections", 0)
+               for k in ("internal", "rpc")):
+            print(f"daemon links back after {time.monotonic() - began:.1f} s")
+            return
+        time.sleep(0.2)
+    raise Fail("the camera did not connect to the daemon again within 60 s")
+
+
+def p2p(root, _):
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        sock.connect(root + "/tmp/ztp_server.control")
+    except OSError as e:
+        raise Fail(f"the P2P servers do not answer: {e}")
+    reader = sock.makefile("rb")
+    deadline = time.monotonic() + 30 * SCALE
+    while time.monotonic() < deadline:
+        sock.sendall(b'{"cmd":"log","since":0}\n')
+        entries = json.loads(reader.readline()).get("log", [])
+        servers = sorted({e["server"] for e in entries if e.get("type") == 0x12})
+        if servers:
+            print(f"the camera logged in to P2P servers {', '.join(map(str, servers))} (of 0, 1, 2)")
+            return
+        time.sleep(0.5)
+    raise Fail("the camera did not log in to the P2P servers within 30 s")
+
+
+def links(root, _):
+    print(json.dumps(Daemon(root).command(cmd="links")))
+
+
+def cloud(root, _):
+    out = read_env(root).get("CAMERA_CLOUD_OUT", "")
+    try:
+        with open(out + "/requests.jsonl") as f:
+            lines = f.read().splitlines()
+    except OSError:
+        lines = []
+    print("\n".join(lines) if lines else "no cloud requests yet")
+
+
+COMMANDS = {"get": get_property, "set": set_property, "token": token, "motion": motion, "recordings": recordings, "restart": restart,
+            "card-formatted": card_formatted, "daemon-restart": daemon_restart, "p2p": p2p, "links": links, "cloud": cloud}
+
+
+def main(argv):
+    if len(argv) < 3 or argv[2] not in COMMANDS:
+        print(__doc__, file=sys.stderr)
+        return 2
+    try:
+        COMMANDS[argv[2]](os.path.abspath(argv[1]), argv[3:])
+    except Fail as e:
+        print(f"camera_ctl: {e}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
