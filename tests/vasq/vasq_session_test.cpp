@@ -553,14 +553,27 @@ TEST_F(SessionLab, PhonesAuthorisingAtOnceNeverOverfillTheList)
         auths.emplace_back([this, i] { phone(i).command(R"({"cmd":"auth"})"); });
     for (auto &t : auths)
         t.join();
-    ASSERT_TRUE(Hooks::get().wait_count("connect", phones, 15000));
-    ASSERT_TRUE(Hooks::get().wait_count("disconnect", 1, 8000));
+    // The seventh takes the place of the oldest pre-linked phone (a seventh connect and one
+    // disconnect), or, arriving while the others still hold the places they reserved and none is
+    // listed yet to give way, is refused with 36: which of the two depends on how the seven arrive.
+    auto refused = [] {
+        for (const auto &c : Hooks::get().calls("error"))
+            if (c.code == VASQ_ERROR_DEVICE_SESSION_MAX)
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(Hooks::get().wait([&] {
+        const size_t connects = Hooks::get().count("connect"), disconnects = Hooks::get().count("disconnect");
+        return connects - disconnects == static_cast<size_t>(kMax) &&
+               ((connects == static_cast<size_t>(phones) && disconnects == 1) || (disconnects == 0 && refused()));
+    }, 15000));
     EXPECT_EQ(session_count(), kMax);
     EXPECT_EQ(listed(), kMax);
     EXPECT_EQ(Hooks::get().sessions().size(), static_cast<size_t>(kMax));
     // One more phone still finds six.
+    const size_t disconnects = Hooks::get().count("disconnect");
     ASSERT_NE(authorised(phones), nullptr);
-    ASSERT_TRUE(Hooks::get().wait_count("disconnect", 2, 8000));
+    ASSERT_TRUE(Hooks::get().wait_count("disconnect", disconnects + 1, 8000));
     EXPECT_EQ(session_count(), kMax);
     EXPECT_EQ(listed(), kMax);
 }
