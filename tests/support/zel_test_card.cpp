@@ -1,5 +1,7 @@
 #include "zel_test_card.h"
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -67,8 +69,10 @@ TestCard::~TestCard()
         run_command("umount '" + mount_ + "' 2>/dev/null || umount -l '" + mount_ + "' 2>/dev/null");
     if (!loop_.empty())
         run_command("losetup -d '" + loop_ + "' 2>/dev/null");
-    if (!image_.empty())
+    if (!image_.empty()) {
         unlink(image_.c_str());
+        unlink((image_ + ".saved").c_str());
+    }
 }
 
 bool TestCard::fill(uint64_t leave)
@@ -104,5 +108,39 @@ uint64_t TestCard::sectors_written() const
 }
 
 void TestCard::flush() const { run_command("sync -f '" + mount_ + "/.'"); }
+
+bool TestCard::remount(const std::string &between)
+{
+    // The device's own buffer cache is dropped too: it must not outlive the image's contents.
+    if (run_command("umount '" + mount_ + "'") != 0 || (!between.empty() && run_command(between) != 0) ||
+        run_command("blockdev --flushbufs '" + loop_ + "'") != 0) {
+        mounted_ = false;
+        return false;
+    }
+    mounted_ = run_command("mount -t ext4 -o errors=remount-ro '" + loop_ + "' '" + mount_ + "' 2>/dev/null") == 0;
+    return mounted_;
+}
+
+bool TestCard::power_cut()
+{
+    constexpr unsigned long kShutdown = _IOR('X', 125, uint32_t); // FS_IOC_SHUTDOWN
+    uint32_t flags = 2;                                           // neither data nor journal flushed
+    const int fd = open(mount_.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return false;
+    const bool down = ioctl(fd, kShutdown, &flags) == 0;
+    close(fd);
+    return down && remount("");
+}
+
+bool TestCard::save()
+{
+    return remount("cp --sparse=always '" + image_ + "' '" + image_ + ".saved'");
+}
+
+bool TestCard::restore()
+{
+    return remount("cp --sparse=always '" + image_ + ".saved' '" + image_ + "'");
+}
 
 } // namespace zeltest

@@ -33,8 +33,16 @@ public:
     uint64_t sectors_written() const;
     // Drops the page cache of the card's files so that sectors_written counts what they wrote.
     void flush() const;
+    // A power cut: the file system stops at once and drops what it had not written (the shutdown
+    // ioctl without flushing data or journal), then the card is mounted again, replaying its journal.
+    bool power_cut();
+    // Keeps a copy of the card as it is (unmounted for the copy) and puts that copy back later.
+    bool save();
+    bool restore();
 
 private:
+    bool remount(const std::string &between);
+
     std::string image_, mount_, loop_, reason_;
     bool mounted_ = false;
     bool removed_ = false;

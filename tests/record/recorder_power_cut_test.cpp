@@ -1,0 +1,399 @@
+// Power cuts while the recorder works on a 5 GiB test card. A child process runs the recorder from the
+// card's arrival on and tells the parent on a side pipe of each period it committed (its start, file,
+// frames, picture and events); the file layer's seam ends the child at its N-th card-changing
+// operation, and the parent then stops the card's file system without flushing anything (what was not
+// synced is lost, as in a power cut), mounts it again and checks what a phone would find: the pool
+// whole, every listed period in its file, every reported commit listed, decodable and with its
+// picture and events, and a restarted recorder committing the next period.
+//
+// The sweep visits every seam position when ZELMAR_RECORD_FULL_SWEEP=1; otherwise every k-th one (about
+// twenty) plus the positions around each commit.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "app/record/ko_local_storage.h"
+#include "app/record/pic_index.h"
+#include "app/record/record_index.h"
+#include "app/record/record_index_ops.h"
+#include "app/record/sd_index_log.h"
+#include "app/record/sd_io_test.h"
+#include "recorder_card.h"
+
+using namespace rectest;
+
+namespace {
+
+constexpr uint64_t kDataFileSize = 134217728;
+constexpr int kChildFailed = 90;
+
+struct Commit {
+    uint32_t start = 0;
+    std::string file;
+    uint64_t frames = 0;
+    bool picture = false;
+    std::vector<int64_t> events; // event types recorded for the period
+    uint64_t op = 0;             // seam operations counted when it was seen
+};
+
+struct ChildRun {
+    int code = -1; // exit code; SD_IO_FAULT_EXIT when the seam ended it
+    std::vector<Commit> commits;
+    uint64_t ops = 0; // seam operations of a run that finished
+    bool cut() const { return code == SD_IO_FAULT_EXIT; }
+};
+
+int append_piece(int, uint32_t, uint32_t, const uint8_t *buf, uint32_t len, void *user)
+{
+    auto *out = static_cast<std::vector<uint8_t> *>(user);
+    out->insert(out->end(), buf, buf + len);
+    return 0;
+}
+
+// Video samples of the fragments inside an entry's [position, position + length), by the walker.
+uint64_t walked_frames(json_object *walk_report, json_object *entry)
+{
+    const int64_t from = json_int(entry, "position"), to = from + json_int(entry, "length");
+    uint64_t frames = 0;
+    json_object *fragments = zeltest::member(walk_report, "fragments");
+    for (size_t i = 0; fragments && i < json_object_array_length(fragments); i++) {
+        json_object *f = json_object_array_get_idx(fragments, i);
+        if (json_int(f, "pos") < from || json_int(f, "pos") >= to)
+            continue;
+        json_object *tracks = zeltest::member(f, "tracks");
+        for (size_t k = 0; tracks && k < json_object_array_length(tracks); k++)
+            if (json_int(json_object_array_get_idx(tracks, k), "id") == 1)
+                frames += static_cast<uint64_t>(json_int(json_object_array_get_idx(tracks, k), "count"));
+    }
+    return frames;
+}
+
+json_object *entry_at(json_object *walk_report, uint32_t start)
+{
+    json_object *index = zeltest::member(walk_report, "index");
+    for (size_t i = 0; index && i < json_object_array_length(index); i++) {
+        json_object *e = json_object_array_get_idx(index, i);
+        if (json_int(e, "start") == start && json_int(e, "length") != 0)
+            return e;
+    }
+    return nullptr;
+}
+
+class RecorderPowerCut : public RecorderCard {
+protected:
+    RecorderPowerCut() { start_sdk_in_setup_ = false; }
+
+    void SetUp() override
+    {
+        RecorderCard::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        if (!have_tool("ffmpeg"))
+            GTEST_SKIP() << "ffmpeg missing";
+        // The card as the recorder's format leaves it, kept for every run.
+        const ChildRun format = run_child(0, 0, 0, [this] { format_card(); });
+        ASSERT_EQ(format.code, 0);
+        ASSERT_TRUE(card_->save());
+    }
+
+    static std::vector<int64_t> event_types_at(json_object *event_report, uint32_t start)
+    {
+        std::vector<int64_t> types;
+        for (json_object *r : live(event_report))
+            if (json_int(r, "time") == start)
+                types.push_back(json_int(r, "type"));
+        std::sort(types.begin(), types.end());
+        return types;
+    }
+
+    // Runs `scenario` in a child on a recorder that finds the card present, with the seam armed at
+    // operation n (0: not armed).
+    ChildRun run_child(uint64_t n, int action, int err, const std::function<void()> &scenario)
+    {
+        // Each child's clocks start after everything an earlier child recorded.
+        clock_.advance_to(RecorderClock::tick_us() + 600ull * 1000000);
+        int fds[2];
+        EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+        fflush(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            side_ = fds[1];
+            sd_io_fault_set(n, action, err);
+            child(scenario);
+        }
+        close(fds[1]);
+        ChildRun run;
+        std::string text;
+        char buf[4096];
+        for (ssize_t got; (got = read(fds[0], buf, sizeof buf)) > 0;)
+            text.append(buf, static_cast<size_t>(got));
+        close(fds[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        run.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream in(line);
+            std::string what;
+            in >> what;
+            if (what == "end") {
+                in >> run.ops;
+                continue;
+            }
+            Commit c;
+            int picture = 0;
+            in >> c.start >> c.frames >> picture >> c.op >> c.file;
+            c.picture = picture != 0;
+            for (int64_t type; in >> type;)
+                c.events.push_back(type);
+            run.commits.push_back(c);
+        }
+        return run;
+    }
+
+    [[noreturn]] void child(const std::function<void()> &scenario)
+    {
+        start_sdk();
+        if (!HasFatalFailure())
+            init_recorder(0);
+        if (!HasFatalFailure())
+            scenario();
+        const std::string end = "end " + std::to_string(sd_io_ops()) + "\n";
+        if (write(side_, end.data(), end.size()) < 0)
+            _exit(kChildFailed);
+        _exit(HasFailure() ? kChildFailed : 0);
+    }
+
+    // The recorder's instance for channels 0 and 4.
+    void create()
+    {
+        ASSERT_EQ(ko_local_storage_create(0, 4), 0);
+    }
+
+    // Plays like RecorderCard::play and reports each period the video index gains.
+    void play_watching(double seconds)
+    {
+        const int n = static_cast<int>(seconds * kFps);
+        for (int i = 0; i < n && !HasFatalFailure(); i++) {
+            play_frame();
+            report_commits();
+        }
+    }
+
+    void report_commits()
+    {
+        std::vector<uint8_t> list;
+        if (record_get_index_all(0, append_piece, 4096, &list) != 0)
+            return;
+        for (size_t at = RECORD_LIST_HEAD_SIZE; at + 8 <= list.size(); at += 8) {
+            const uint32_t start = sd::get_u32(list.data() + at);
+            if (!reported_.insert(start).second)
+                continue;
+            record_index_record_t r{};
+            ASSERT_EQ(record_find_record_info(0, start, &r, 0), 1);
+            Commit c;
+            c.start = start;
+            c.file = r.name;
+            c.op = sd_io_ops();
+            Json file = walk(card_path(c.file));
+            json_object *e = entry_at(file.get(), start);
+            ASSERT_NE(e, nullptr) << "listed without its entry: " << start;
+            c.frames = walked_frames(file.get(), e);
+            std::vector<uint8_t> jpeg;
+            c.picture = pic_get_data(0, start, append_piece, 4096, &jpeg) == 0 && jpeg.size() > 12 &&
+                        std::equal(jpeg.begin() + 12, jpeg.end(), jpeg_.begin(), jpeg_.end());
+            Json events = event_index();
+            c.events = event_types_at(events.get(), start);
+            std::string line = std::to_string(c.start) + " " + std::to_string(c.frames) + " " +
+                               std::to_string(c.picture ? 1 : 0) + " " + std::to_string(c.op) + " " + c.file;
+            for (int64_t t : c.events)
+                line += " " + std::to_string(t);
+            line = "commit " + line + "\n";
+            ASSERT_EQ(write(side_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        }
+    }
+
+    // A fresh file through two period closes, a snapshot at its start and an event in each period.
+    void scenario_fresh_file()
+    {
+        create();
+        play_watching(10);
+        trigger_event(3);
+        play_watching(60);
+        trigger_event(1);
+        play_watching(60);
+    }
+
+    // A recorder started on the card as it is records one more period.
+    void scenario_restart()
+    {
+        create();
+        play_watching(66);
+    }
+
+    // The seam positions a sweep visits.
+    static std::vector<uint64_t> positions(const ChildRun &dry)
+    {
+        std::set<uint64_t> at;
+        const char *full = getenv("ZELMAR_RECORD_FULL_SWEEP");
+        const uint64_t step = full && std::string(full) == "1" ? 1 : std::max<uint64_t>(1, dry.ops / 20);
+        for (uint64_t n = 1; n <= dry.ops; n += step)
+            at.insert(n);
+        for (const Commit &c : dry.commits)
+            for (uint64_t n = c.op > 12 ? c.op - 12 : 1; n <= c.op + 1 && n <= dry.ops; n++)
+                at.insert(n);
+        return {at.begin(), at.end()};
+    }
+
+    // What the card holds after the cut.
+    void check_card(const std::vector<Commit> &commits, uint64_t n, uint64_t since_s)
+    {
+        SCOPED_TRACE("cut at operation " + std::to_string(n));
+        sd_set_index_ops(record_index_ops());
+        ASSERT_EQ(sd_init("/mnt/sdcard", 1, 256ull << 20, 4ull << 30, 0, [](int) {}), 0);
+        // The pool: every data file once, whole.
+        std::set<std::string> numbers;
+        for (const char *prefix : {"zreserved_", "video_", "pic_"})
+            for (const std::string &name : card_files(prefix)) {
+                EXPECT_TRUE(numbers.insert(name.substr(name.find('_') + 1, 4)).second) << name;
+                struct stat st{};
+                EXPECT_EQ(stat(card_path(name).c_str(), &st), 0) << name;
+                EXPECT_EQ(static_cast<uint64_t>(st.st_size), kDataFileSize) << name;
+            }
+        // Every recording walks to its end, and nothing in it is older than this run.
+        std::map<std::string, Json> files;
+        for (const std::string &name : card_files("video_")) {
+            Json w = walk(card_path(name));
+            ASSERT_TRUE(w) << name;
+            EXPECT_TRUE(json_object_get_boolean(zeltest::member(w.get(), "ok"))) << name << " walks to its end";
+            // Only the last entry may still be open (no length yet).
+            json_object *index = zeltest::member(w.get(), "index");
+            const size_t entries = index ? json_object_array_length(index) : 0;
+            for (size_t i = 0; i < entries; i++) {
+                json_object *e = json_object_array_get_idx(index, i);
+                if (json_int(e, "length") == 0)
+                    EXPECT_EQ(i + 1, entries) << name << ": an open entry before another";
+                else
+                    EXPECT_GE(json_int(e, "start"), static_cast<int64_t>(since_s)) << name << ": a stale period";
+            }
+            files.emplace(name, std::move(w));
+        }
+        // Every listed period has its entry; seqs are unique and times ascend with them.
+        Json index = video_index();
+        const auto records = live(index.get());
+        std::set<int64_t> seqs;
+        int64_t last_time = 0;
+        for (json_object *r : records) {
+            EXPECT_TRUE(seqs.insert(json_int(r, "seq")).second) << "seq " << json_int(r, "seq") << " twice";
+            EXPECT_GT(json_int(r, "time"), last_time) << "times ascend";
+            last_time = json_int(r, "time");
+            const std::string name = json_object_get_string(zeltest::member(r, "name"));
+            auto f = files.find(name);
+            ASSERT_NE(f, files.end()) << "listed in a missing file " << name;
+            EXPECT_NE(entry_at(f->second.get(), static_cast<uint32_t>(last_time)), nullptr)
+                << "listed period " << last_time << " has no entry in " << name;
+        }
+        // Every commit the recorder made before the cut is still there.
+        Json events = event_index();
+        for (const Commit &c : commits) {
+            SCOPED_TRACE("period " + std::to_string(c.start) + " in " + c.file);
+            EXPECT_TRUE(std::any_of(records.begin(), records.end(), [&](json_object *r) {
+                return json_int(r, "time") == c.start && c.file == json_object_get_string(zeltest::member(r, "name"));
+            })) << "listed";
+            auto f = files.find(c.file);
+            ASSERT_NE(f, files.end());
+            json_object *e = entry_at(f->second.get(), c.start);
+            ASSERT_NE(e, nullptr);
+            EXPECT_EQ(walked_frames(f->second.get(), e), c.frames);
+            EXPECT_EQ(event_types_at(events.get(), c.start), c.events);
+            if (c.picture) {
+                std::vector<uint8_t> jpeg;
+                EXPECT_EQ(pic_get_data(0, c.start, append_piece, 4096, &jpeg), 0);
+                EXPECT_TRUE(jpeg.size() > 12 && std::equal(jpeg.begin() + 12, jpeg.end(), jpeg_.begin(), jpeg_.end()))
+                    << "its picture";
+            }
+            if (decoded_.insert(c.file + std::to_string(c.start) + "/" + std::to_string(commits.size())).second) {
+                EXPECT_EQ(ffmpeg_decode_errors(card_path(c.file)), "");
+            }
+        }
+        sd_uninit();
+    }
+
+    // Sweeps the scenario's seam positions with power cuts.
+    void sweep(const std::function<void()> &scenario, size_t commits_expected)
+    {
+        const ChildRun dry = run_child(0, 0, 0, scenario);
+        ASSERT_EQ(dry.code, 0);
+        ASSERT_EQ(dry.commits.size(), commits_expected);
+        for (const Commit &c : dry.commits) {
+            EXPECT_GT(c.frames, 0u);
+            EXPECT_FALSE(c.events.empty()) << "period " << c.start;
+        }
+        EXPECT_TRUE(dry.commits[0].picture) << "the file's first period has its picture";
+        const std::vector<uint64_t> at = positions(dry);
+        int runs = 0;
+        for (uint64_t n : at) {
+            ASSERT_TRUE(card_->restore());
+            const uint64_t since = RecorderClock::wall_us() / 1000000;
+            const ChildRun run = run_child(n, SD_IO_FAULT_KILL, 0, scenario);
+            if (run.code == 0)
+                break; // the scenario ended before the seam
+            ASSERT_TRUE(run.cut()) << "child at " << n << " ended with " << run.code;
+            ASSERT_TRUE(card_->power_cut());
+            check_card(run.commits, n, since);
+            if (HasFailure())
+                return;
+            printf("cut at %llu of %llu: %zu commits kept\n", static_cast<unsigned long long>(n),
+                   static_cast<unsigned long long>(dry.ops), run.commits.size());
+            if (++runs % 8 == 1) {
+                const ChildRun again = run_child(0, 0, 0, [this] { scenario_restart(); });
+                EXPECT_EQ(again.code, 0) << "restart after the cut at " << n;
+                EXPECT_GE(again.commits.size(), 1u) << "restart after the cut at " << n;
+                for (const Commit &c : again.commits)
+                    EXPECT_GT(c.frames, 0u);
+            }
+        }
+        EXPECT_GT(runs, 10);
+    }
+
+    int side_ = -1;
+    std::set<uint32_t> reported_;
+    std::set<std::string> decoded_;
+};
+
+TEST_F(RecorderPowerCut, TheCutLosesWhatWasNotSynced)
+{
+    const std::string synced = card_path("synced"), unsynced = card_path("unsynced");
+    for (const std::string &path : {synced, unsynced}) {
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, "kept", 4), 4);
+        if (path == synced) {
+            ASSERT_EQ(fsync(fd), 0);
+        }
+        close(fd);
+    }
+    ASSERT_TRUE(card_->power_cut());
+    struct stat st{};
+    ASSERT_EQ(stat(synced.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 4);
+    EXPECT_TRUE(stat(unsynced.c_str(), &st) != 0 || st.st_size == 0) << "an unsynced file came back whole";
+}
+
+TEST_F(RecorderPowerCut, AFreshFileThroughTwoPeriodCloses)
+{
+    sweep([this] { scenario_fresh_file(); }, 2);
+}
+
+} // namespace
