@@ -7,7 +7,7 @@
 // picture and events, and a restarted recorder committing the next period.
 //
 // The sweep visits every seam position when ZELMAR_RECORD_FULL_SWEEP=1; otherwise every k-th one (about
-// twenty) plus the positions around each commit.
+// twenty) plus the positions around each commit; ZELMAR_RECORD_SWEEP_AT=N,M,... visits only those.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -208,7 +208,9 @@ protected:
             c.op = sd_io_ops();
             Json file = walk(card_path(c.file));
             json_object *e = entry_at(file.get(), start);
-            ASSERT_NE(e, nullptr) << "listed without its entry: " << start;
+            ASSERT_NE(e, nullptr) << "listed without its entry: " << start << " in " << c.file << ": "
+                                  << json_object_to_json_string(zeltest::member(file.get(), "index"))
+                                  << "; the list: " << json_object_to_json_string(video_index().get());
             c.frames = walked_frames(file.get(), e);
             std::vector<uint8_t> jpeg;
             c.picture = pic_get_data(0, start, append_piece, 4096, &jpeg) == 0 && jpeg.size() > 12 &&
@@ -246,6 +248,12 @@ protected:
     static std::vector<uint64_t> positions(const ChildRun &dry)
     {
         std::set<uint64_t> at;
+        if (const char *only = getenv("ZELMAR_RECORD_SWEEP_AT")) {
+            std::istringstream in(only);
+            for (std::string n; std::getline(in, n, ',');)
+                at.insert(std::strtoull(n.c_str(), nullptr, 10));
+            return {at.begin(), at.end()};
+        }
         const char *full = getenv("ZELMAR_RECORD_FULL_SWEEP");
         const uint64_t step = full && std::string(full) == "1" ? 1 : std::max<uint64_t>(1, dry.ops / 20);
         for (uint64_t n = 1; n <= dry.ops; n += step)
@@ -397,3 +405,4 @@ TEST_F(RecorderPowerCut, AFreshFileThroughTwoPeriodCloses)
 }
 
 } // namespace
+
