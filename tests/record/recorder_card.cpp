@@ -193,7 +193,8 @@ void RecorderCard::play_frame()
         audio_sent_++;
     }
     frames_++;
-    passes();
+    if (manual_passes_)
+        passes();
 }
 
 void RecorderCard::passes()

@@ -75,6 +75,7 @@ protected:
 
     // The board stream played into channel 0, and what its channel says of it.
     bool start_sdk_in_setup_ = true;
+    bool manual_passes_ = true; // play_frame runs the passes (false: the recorder's thread does)
     std::string stream_ = "sub_864x480.h265";
     uint16_t width_ = 864, height_ = 480;
     uint32_t bitrate_kbps_ = 1024;

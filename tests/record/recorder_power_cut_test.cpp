@@ -1,28 +1,37 @@
-// Power cuts while the recorder works on a 5 GiB test card. A child process runs the recorder from the
-// card's arrival on and tells the parent on a side pipe of each period it committed (its start, file,
-// frames, picture and events); the file layer's seam ends the child at its N-th card-changing
-// operation, and the parent then stops the card's file system without flushing anything (what was not
-// synced is lost, as in a power cut), mounts it again and checks what a phone would find: the pool
-// whole, every listed period in its file, every reported commit listed, decodable and with its
-// picture and events, and a restarted recorder committing the next period.
+// Power cuts, failing card operations and kill -9 while the recorder works on a 5 GiB test card. A
+// child process runs the recorder from the card's arrival on and tells the parent on a side pipe of
+// each period it committed (its start, file, frames, picture and events). The file layer's seam ends
+// the child at its N-th card-changing operation, and the parent then stops the card's file system
+// without flushing anything (what was not synced is lost, as in a power cut) and mounts it again; or
+// the seam fails that operation with ENOSPC, EROFS or EIO and the recorder goes on; or the child is
+// killed at a random moment. The parent then checks what a phone would find: the pool whole, every
+// listed period in its file, every reported commit listed, decodable and with its picture and events,
+// and a restarted recorder committing the next period.
 //
-// The sweep visits every seam position when ZELMAR_RECORD_FULL_SWEEP=1; otherwise every k-th one (about
-// twenty) plus the positions around each commit; ZELMAR_RECORD_SWEEP_AT=N,M,... visits only those.
+// ZELMAR_RECORD_FULL_SWEEP=1 visits every seam position and kills at 20 moments; otherwise the sweeps
+// visit positions spread over the run plus those around each commit (fewer under an emulator), and
+// ZELMAR_RECORD_SWEEP_AT=N,M,... visits only those.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "app/record/ko_local_storage.h"
+#include "app/record/ko_local_storage_test.h"
 #include "app/record/pic_index.h"
 #include "app/record/record_index.h"
 #include "app/record/record_index_ops.h"
@@ -50,6 +59,8 @@ struct ChildRun {
     int code = -1; // exit code; SD_IO_FAULT_EXIT when the seam ended it
     std::vector<Commit> commits;
     uint64_t ops = 0; // seam operations of a run that finished
+    int writer_failed = 0;     // the recording's writer met a failure
+    std::vector<int> statuses; // what the recorder told the application of the card
     bool cut() const { return code == SD_IO_FAULT_EXIT; }
 };
 
@@ -117,8 +128,8 @@ protected:
     }
 
     // Runs `scenario` in a child on a recorder that finds the card present, with the seam armed at
-    // operation n (0: not armed).
-    ChildRun run_child(uint64_t n, int action, int err, const std::function<void()> &scenario)
+    // operation n (0: not armed); kill_after_ms > 0 ends it with SIGKILL that long after its start.
+    ChildRun run_child(uint64_t n, int action, int err, const std::function<void()> &scenario, int kill_after_ms = 0)
     {
         // Each child's clocks start after everything an earlier child recorded.
         clock_.advance_to(RecorderClock::tick_us() + 600ull * 1000000);
@@ -136,8 +147,25 @@ protected:
         ChildRun run;
         std::string text;
         char buf[4096];
-        for (ssize_t got; (got = read(fds[0], buf, sizeof buf)) > 0;)
+        const auto kill_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(kill_after_ms);
+        for (bool killed = kill_after_ms <= 0;;) {
+            int wait_ms = -1;
+            if (!killed) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    kill_at - std::chrono::steady_clock::now());
+                wait_ms = static_cast<int>(std::max<int64_t>(0, left.count()));
+            }
+            pollfd p{fds[0], POLLIN, 0};
+            if (poll(&p, 1, wait_ms) == 0) {
+                kill(pid, SIGKILL);
+                killed = true;
+                continue;
+            }
+            const ssize_t got = read(fds[0], buf, sizeof buf);
+            if (got <= 0)
+                break;
             text.append(buf, static_cast<size_t>(got));
+        }
         close(fds[0]);
         int status = 0;
         waitpid(pid, &status, 0);
@@ -148,7 +176,9 @@ protected:
             std::string what;
             in >> what;
             if (what == "end") {
-                in >> run.ops;
+                in >> run.ops >> run.writer_failed;
+                for (int status; in >> status;)
+                    run.statuses.push_back(status);
                 continue;
             }
             Commit c;
@@ -169,7 +199,15 @@ protected:
             init_recorder(0);
         if (!HasFatalFailure())
             scenario();
-        const std::string end = "end " + std::to_string(sd_io_ops()) + "\n";
+        // The end line: operations counted, whether the recording's writer failed, the statuses.
+        char stats[2048] = {};
+        ko_local_storage_statistics(stats, sizeof stats);
+        Json parsed(json_tokener_parse(stats), &json_object_put);
+        std::string end = "end " + std::to_string(sd_io_ops()) + " " +
+                          std::to_string(parsed && json_int(parsed.get(), "mp4_err_video_frame") > 0 ? 1 : 0);
+        for (int status : statuses())
+            end += " " + std::to_string(status);
+        end += "\n";
         if (write(side_, end.data(), end.size()) < 0)
             _exit(kChildFailed);
         _exit(HasFailure() ? kChildFailed : 0);
@@ -237,6 +275,23 @@ protected:
         play_watching(60);
     }
 
+    // The recorder's own thread takes the frames, played at 1.6 times real time.
+    void scenario_real_time()
+    {
+        manual_passes_ = false;
+        ko_local_storage_set_manual(0);
+        create();
+        auto next = std::chrono::steady_clock::now();
+        while (!HasFatalFailure()) {
+            play_frame();
+            if (frames_ == 10 * kFps)
+                trigger_event(3);
+            report_commits();
+            next += std::chrono::microseconds(1000000 / kFps * 10 / 16);
+            std::this_thread::sleep_until(next);
+        }
+    }
+
     // A recorder started on the card as it is records one more period.
     void scenario_restart()
     {
@@ -244,8 +299,27 @@ protected:
         play_watching(66);
     }
 
+    // The formatted card again: no recording and an empty video index.
+    void restore_card()
+    {
+        ASSERT_TRUE(card_->restore());
+        EXPECT_TRUE(card_files("video_").empty());
+        const auto index = card_files("videoi_");
+        ASSERT_EQ(index.size(), 1u);
+        Json report = walk_index("video", card_path(index[0]));
+        ASSERT_TRUE(live(report.get()).empty()) << "the card was not restored";
+    }
+
     // The seam positions a sweep visits.
-    static std::vector<uint64_t> positions(const ChildRun &dry)
+    static bool full_sweep()
+    {
+        const char *full = getenv("ZELMAR_RECORD_FULL_SWEEP");
+        return full && std::string(full) == "1";
+    }
+
+    // The seam positions a sweep visits: every one in a full sweep; else `spread` positions evenly
+    // apart and the `window` positions up to each commit (and the one after it).
+    static std::vector<uint64_t> positions(const ChildRun &dry, uint64_t spread, uint64_t window)
     {
         std::set<uint64_t> at;
         if (const char *only = getenv("ZELMAR_RECORD_SWEEP_AT")) {
@@ -254,12 +328,16 @@ protected:
                 at.insert(std::strtoull(n.c_str(), nullptr, 10));
             return {at.begin(), at.end()};
         }
-        const char *full = getenv("ZELMAR_RECORD_FULL_SWEEP");
-        const uint64_t step = full && std::string(full) == "1" ? 1 : std::max<uint64_t>(1, dry.ops / 20);
+        // The emulated build runs about ten times slower: a quarter of the positions.
+        if (!zeltest::emulator().empty()) {
+            spread = std::max<uint64_t>(1, spread / 4);
+            window = std::max<uint64_t>(1, window / 4);
+        }
+        const uint64_t step = full_sweep() ? 1 : std::max<uint64_t>(1, dry.ops / spread);
         for (uint64_t n = 1; n <= dry.ops; n += step)
             at.insert(n);
         for (const Commit &c : dry.commits)
-            for (uint64_t n = c.op > 12 ? c.op - 12 : 1; n <= c.op + 1 && n <= dry.ops; n++)
+            for (uint64_t n = c.op > window ? c.op - window : 1; n <= c.op + 1 && n <= dry.ops; n++)
                 at.insert(n);
         return {at.begin(), at.end()};
     }
@@ -349,10 +427,12 @@ protected:
             EXPECT_FALSE(c.events.empty()) << "period " << c.start;
         }
         EXPECT_TRUE(dry.commits[0].picture) << "the file's first period has its picture";
-        const std::vector<uint64_t> at = positions(dry);
+        const std::vector<uint64_t> at = positions(dry, 20, 12);
         int runs = 0;
         for (uint64_t n : at) {
-            ASSERT_TRUE(card_->restore());
+            restore_card();
+            if (HasFatalFailure())
+                return;
             const uint64_t since = RecorderClock::wall_us() / 1000000;
             const ChildRun run = run_child(n, SD_IO_FAULT_KILL, 0, scenario);
             if (run.code == 0)
@@ -372,7 +452,44 @@ protected:
                     EXPECT_GT(c.frames, 0u);
             }
         }
-        EXPECT_GT(runs, 10);
+        EXPECT_GT(runs, 5);
+    }
+
+    // Fails the seam's operations one at a time with each errno, the recorder going on after it.
+    void error_sweep(const std::function<void()> &scenario, size_t commits_expected)
+    {
+        const ChildRun dry = run_child(0, 0, 0, scenario);
+        ASSERT_EQ(dry.code, 0);
+        ASSERT_EQ(dry.commits.size(), commits_expected);
+        const int errors[] = {ENOSPC, EROFS, EIO};
+        int runs = 0;
+        for (uint64_t n : positions(dry, 8, 10)) {
+            const int err = errors[n % 3];
+            SCOPED_TRACE("operation " + std::to_string(n) + " fails with " + strerror(err));
+            restore_card();
+            if (HasFatalFailure())
+                return;
+            const uint64_t since = RecorderClock::wall_us() / 1000000;
+            const ChildRun run = run_child(n, SD_IO_FAULT_ERRNO, err, scenario);
+            ASSERT_EQ(run.code, 0);
+            // A failure of the recording's writer is reported (one of an index or picture file is
+            // logged and counted only, and costs at most that period's listing).
+            const int status = err == ENOSPC ? 2 : 12;
+            if (run.writer_failed) {
+                EXPECT_NE(std::find(run.statuses.begin(), run.statuses.end(), status), run.statuses.end())
+                    << "no status " << status << " for a failure that cost a period";
+            }
+            printf("operation %llu failed with %d: statuses", static_cast<unsigned long long>(n), err);
+            for (int st : run.statuses)
+                printf(" %d", st);
+            printf(", %zu commits\n", run.commits.size());
+            ASSERT_TRUE(card_->power_cut());
+            check_card(run.commits, n, since);
+            if (HasFailure())
+                return;
+            runs++;
+        }
+        EXPECT_GT(runs, 5);
     }
 
     int side_ = -1;
@@ -406,3 +523,47 @@ TEST_F(RecorderPowerCut, AFreshFileThroughTwoPeriodCloses)
 
 } // namespace
 
+namespace {
+
+TEST_F(RecorderPowerCut, FailedCardOperationsAreReportedAndLoseNoCommit)
+{
+    error_sweep([this] { scenario_fresh_file(); }, 2);
+}
+
+} // namespace
+
+namespace {
+
+// kill -9 of a recorder running on its own thread at random moments of its first 70 s of video (the
+// first period closes at about 60 s): whatever the moment, the card holds what a phone expects.
+TEST_F(RecorderPowerCut, AKilledRecorderLosesNoCommit)
+{
+    const int moments = full_sweep() ? 20 : zeltest::emulator().empty() ? 4 : 2;
+    const unsigned seed = static_cast<unsigned>(time(nullptr));
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> kill_ms(500, 44000);
+    int committed = 0;
+    for (int i = 0; i < moments; i++) {
+        const int at = kill_ms(rng);
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", kill after " + std::to_string(at) + " ms");
+        restore_card();
+        if (HasFatalFailure())
+            return;
+        const uint64_t since = RecorderClock::wall_us() / 1000000;
+        const ChildRun run = run_child(0, 0, 0, [this] { scenario_real_time(); }, at);
+        ASSERT_EQ(run.code, 128 + SIGKILL);
+        printf("killed after %d ms: %zu commits\n", at, run.commits.size());
+        committed += run.commits.empty() ? 0 : 1;
+        check_card(run.commits, static_cast<uint64_t>(i), since);
+        if (HasFailure())
+            return;
+        if (i % 3 == 0) {
+            const ChildRun again = run_child(0, 0, 0, [this] { scenario_restart(); });
+            EXPECT_EQ(again.code, 0);
+            EXPECT_GE(again.commits.size(), 1u) << "restart after the kill";
+        }
+    }
+    printf("%d of %d kills came after a commit\n", committed, moments);
+}
+
+} // namespace

@@ -1,6 +1,8 @@
 #include "zel_test_card.h"
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -35,6 +37,13 @@ TestCard::TestCard(const TempRoot &root, uint64_t size_bytes)
     }
     if (run_command("command -v mkfs.ext4 losetup >/dev/null 2>&1") != 0) {
         reason_ = "mkfs.ext4 or losetup missing";
+        return;
+    }
+    // The card is mounted in a mount namespace of the calling thread's own: a namespace another
+    // process makes while the card is mounted would otherwise keep a copy of the mount, and with it
+    // the file system, alive after our unmount, so that mounting the device again would not read it.
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        reason_ = "cannot make a mount namespace";
         return;
     }
     image_ = root.dir() + "/../" + loop_name(root.dir()) + ".card.img";

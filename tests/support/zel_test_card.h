@@ -1,5 +1,7 @@
 // A test SD card: a sparse ext4 image loop-mounted on the root's "/mnt/sdcard" with errors=remount-ro,
-// and the card faults a camera meets (full, read-only, removed). Needs root and a free loop device;
+// and the card faults a camera meets (full, read-only, removed). The mount is made in a mount namespace
+// of the constructing thread's own (threads and processes it starts later share it; others do not see
+// the card). Needs root and a free loop device;
 // tests check ready() and skip with reason() otherwise. Loop devices are shared with other test runs
 // on the machine: the card takes whichever is free and detaches it when destroyed.
 #pragma once

@@ -310,6 +310,9 @@ int write_frames(Task &t)
         } else {
             KO_LOGE(kModule, "video write fail, ret:%d\n", rc);
             g.stats.add(sd::kMp4ErrVideoFrame);
+            // A card that filled up or failed under the writer is the application's to know.
+            if (rc == SD_ERR_FULL || rc == SD_ERR_READ_ONLY)
+                sd_callback(rc);
             finish = true;
         }
     }
@@ -731,6 +734,8 @@ extern "C" int fmp4_muxer_fragment_update_index_callback(uint8_t channel, uint32
         return -1;
     Lock guard(t->lock);
     g.stats.add(sd::kTotalMp4File);
+    // A period whose entry never became durable is not committed with the next one's.
+    t->pending = false;
     if (t->period_frames == 0) {
         *start_s = 0;
         return 0;
