@@ -42,10 +42,12 @@ struct Pool {
     ko_thread *delete_thread = nullptr;
     void (*free_playback)(void) = nullptr;
 
-    // The "_set_file_status" threads still running; uninit waits for them.
+    // The "_set_file_status" threads still running and the files being taken outside the choice
+    // lock; uninit waits for both.
     std::mutex status_lock;
     std::condition_variable status_done;
     int status_threads = 0;
+    int taking = 0;
     bool closing = false;
 };
 
