@@ -1,5 +1,6 @@
 // The pool's one instance and the helpers its files share. Lock order: choice lock, then the pool
-// mutex, then a file record's lock; none of them is taken while an index module holds its own lock.
+// mutex, then a file record's lock. The picture store takes a data file under its index lock, so no
+// index lock is taken under the choice lock: a file taken back is pruned after the choice.
 #pragma once
 
 #include <atomic>
