@@ -352,10 +352,10 @@ protected:
                 at.insert(std::strtoull(n.c_str(), nullptr, 10));
             return {at.begin(), at.end()};
         }
-        // The emulated build runs about ten times slower: a quarter of the positions.
+        // The emulated build runs about ten times slower: an eighth of the positions.
         if (!zeltest::emulator().empty()) {
-            spread = std::max<uint64_t>(1, spread / 4);
-            window = std::max<uint64_t>(1, window / 4);
+            spread = std::max<uint64_t>(1, spread / 8);
+            window = std::max<uint64_t>(1, window / 8);
         }
         const uint64_t step = full_sweep() ? 1 : std::max<uint64_t>(1, dry.ops / spread);
         for (uint64_t n = 1; n <= dry.ops; n += step)
