@@ -43,6 +43,8 @@ protected:
     RecorderCard() : sdktest::SdkTest({"--did", "424242", "--time", "1700000000"}, false) {}
     void SetUp() override;
     void TearDown() override;
+    // The SDK start, its stream channels and the watchdog's stop (SetUp calls it unless told not to).
+    void start_sdk();
 
     // The application's bring-up: init (mode), card start and create(0, 4).
     void start_recorder(int mode = 0);
@@ -72,6 +74,8 @@ protected:
     static std::vector<int> statuses();
 
     // The board stream played into channel 0, and what its channel says of it.
+    bool start_sdk_in_setup_ = true;
+    bool manual_passes_ = true; // play_frame runs the passes (false: the recorder's thread does)
     std::string stream_ = "sub_864x480.h265";
     uint16_t width_ = 864, height_ = 480;
     uint32_t bitrate_kbps_ = 1024;

@@ -1,5 +1,7 @@
 #include "zel_test_card.h"
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -35,6 +37,13 @@ TestCard::TestCard(const TempRoot &root, uint64_t size_bytes)
         reason_ = "mkfs.ext4 or losetup missing";
         return;
     }
+    // The card is mounted in a mount namespace of the calling thread's own: a namespace another
+    // process makes while the card is mounted would otherwise keep a copy of the mount, and with it
+    // the file system, alive after our unmount, so that mounting the device again would not read it.
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        reason_ = "cannot make a mount namespace";
+        return;
+    }
     image_ = root.dir() + "/../" + loop_name(root.dir()) + ".card.img";
     mount_ = root.path("/mnt/sdcard");
     if (run_command("truncate -s " + std::to_string(size_bytes) + " '" + image_ + "' && mkfs.ext4 -q -F -m 0 "
@@ -67,8 +76,10 @@ TestCard::~TestCard()
         run_command("umount '" + mount_ + "' 2>/dev/null || umount -l '" + mount_ + "' 2>/dev/null");
     if (!loop_.empty())
         run_command("losetup -d '" + loop_ + "' 2>/dev/null");
-    if (!image_.empty())
+    if (!image_.empty()) {
         unlink(image_.c_str());
+        unlink((image_ + ".saved").c_str());
+    }
 }
 
 bool TestCard::fill(uint64_t leave)
@@ -104,5 +115,37 @@ uint64_t TestCard::sectors_written() const
 }
 
 void TestCard::flush() const { run_command("sync -f '" + mount_ + "/.'"); }
+
+bool TestCard::remount(const std::string &between)
+{
+    // The device's own buffer cache is dropped too: it must not outlive the image's contents.
+    if (run_command("umount '" + mount_ + "'") != 0 || (!between.empty() && run_command(between) != 0) ||
+        run_command("blockdev --flushbufs '" + loop_ + "'") != 0) {
+        mounted_ = false;
+        return false;
+    }
+    mounted_ = run_command("mount -t ext4 -o errors=remount-ro '" + loop_ + "' '" + mount_ + "' 2>/dev/null") == 0;
+    return mounted_;
+}
+
+bool TestCard::power_cut()
+{
+    // FS_IOC_SHUTDOWN with flag 2 (neither data nor journal flushed), from a host process: an emulator
+    // running this program does not pass the request on.
+    const std::string shutdown = "import fcntl, os, struct; fd = os.open('" + mount_ +
+                                 "', os.O_RDONLY | os.O_DIRECTORY); fcntl.ioctl(fd, (2 << 30) | (4 << 16) | "
+                                 "(ord('X') << 8) | 125, struct.pack('I', 2))";
+    return run_command("'" ZEL_PYTHON "' -c \"" + shutdown + "\"") == 0 && remount("");
+}
+
+bool TestCard::save()
+{
+    return remount("cp --sparse=always '" + image_ + "' '" + image_ + ".saved'");
+}
+
+bool TestCard::restore()
+{
+    return remount("cp --sparse=always '" + image_ + ".saved' '" + image_ + "'");
+}
 
 } // namespace zeltest

@@ -31,6 +31,7 @@
 #include "pic_index.h"
 #include "record_index.h"
 #include "record_index_ops.h"
+#include "sd_index_log.h"
 
 namespace {
 constexpr const char *kModule = "KO REC";
@@ -52,6 +53,7 @@ struct Task {
     ko_stream_chn_info vinfo{}, ainfo{};
     bool has_audio = false;
     uint64_t file_first_us = 0;
+    uint32_t resumed_first_s = 0; // Unix start of a resumed file's first period (0: not resumed)
     uint64_t last_stop_s = 0; // monotonic; 0 never stopped
     uint32_t period_frames = 0;
     uint64_t period_first_us = 0, period_last_us = 0, prev_last_us = 0;
@@ -192,6 +194,26 @@ fmp4_muxer_config_t writer_config(const Task &t, const char *path)
     return c;
 }
 
+int gather_list(int, uint32_t, uint32_t, const uint8_t *buf, uint32_t len, void *user)
+{
+    auto *out = static_cast<std::vector<uint8_t> *>(user);
+    out->insert(out->end(), buf, buf + len);
+    return 0;
+}
+
+// The start of the newest period the video index lists for the channel (0 when none).
+uint32_t newest_listed_start(int channel)
+{
+    std::vector<uint8_t> list;
+    if (record_get_index_all(channel, gather_list, 4096, &list) != 0 ||
+        list.size() < RECORD_LIST_HEAD_SIZE + RECORD_INDEX_ENTRY_SIZE)
+        return 0;
+    const size_t last = RECORD_LIST_HEAD_SIZE +
+                        (list.size() - RECORD_LIST_HEAD_SIZE) / RECORD_INDEX_ENTRY_SIZE * RECORD_INDEX_ENTRY_SIZE -
+                        RECORD_INDEX_ENTRY_SIZE;
+    return sd::get_u32(list.data() + last);
+}
+
 // Opens the writer on a pool file: 0, or the sleep (ms) the pass ends with.
 int start_file(Task &t)
 {
@@ -223,6 +245,7 @@ int start_file(Task &t)
         return 1000;
     }
     const fmp4_muxer_config_t cfg = writer_config(t, path);
+    uint32_t resumed_first = 0;
     t_current = &t;
     fmp4_muxer_t *m = fmp4_muxer_init(&cfg, cover);
     if (!m && cover == 0) {
@@ -239,6 +262,7 @@ int start_file(Task &t)
     } else if (m && cover == 0) {
         // A cut between the entry's sync and the index add leaves the last closed period unindexed.
         const FileState s = file_state(path);
+        resumed_first = s.complete ? s.first : 0;
         record_index_record_t r{};
         if (s.complete && !(s.last.flags & FMP4_INDEX_DELETED) && s.last.start > t.last_start_s &&
             record_find_record_info(t.video, s.last.start, &r, 0) == 0) {
@@ -254,10 +278,15 @@ int start_file(Task &t)
         report_status(10);
         return 1000;
     }
+    // Starts rise across restarts too: a clock that came back behind the newest listed period would
+    // otherwise list the next one before it, where no lookup finds it.
+    if (t.last_start_s == 0)
+        t.last_start_s = newest_listed_start(t.video);
     t.muxer = m;
     t.file = f;
     t.cover = cover;
     t.file_first_us = 0;
+    t.resumed_first_s = resumed_first;
     t.period_frames = 0;
     ko_ipc_snapshot_get(0, t.video, nullptr);
     return 0;
@@ -294,7 +323,10 @@ int write_frames(Task &t)
             ringbuffer_mark_user_to_node(t.video, 0, &frame);
             KO_LOGI(kModule, "mp4 is full, need write new file \n");
             sd_file_info_t *f = t.file;
-            const uint64_t first = ko_tick_us_to_unix_sec(t.file_first_us ? t.file_first_us : frame.timestamp_us);
+            // A resumed file keeps the start of its first period in its name.
+            const uint64_t first = t.resumed_first_s
+                                       ? t.resumed_first_s
+                                       : ko_tick_us_to_unix_sec(t.file_first_us ? t.file_first_us : frame.timestamp_us);
             const uint64_t last = ko_tick_us_to_unix_sec(t.period_last_us ? t.period_last_us : frame.timestamp_us);
             char name[128];
             snprintf(name, sizeof name, "%s", f ? f->path : "");
@@ -310,6 +342,9 @@ int write_frames(Task &t)
         } else {
             KO_LOGE(kModule, "video write fail, ret:%d\n", rc);
             g.stats.add(sd::kMp4ErrVideoFrame);
+            // A card that filled up or failed under the writer is the application's to know.
+            if (rc == SD_ERR_FULL || rc == SD_ERR_READ_ONLY)
+                sd_callback(rc);
             finish = true;
         }
     }
@@ -740,6 +775,8 @@ extern "C" int fmp4_muxer_fragment_update_index_callback(uint8_t channel, uint32
         return -1;
     Lock guard(t->lock);
     g.stats.add(sd::kTotalMp4File);
+    // A period whose entry never became durable is not committed with the next one's.
+    t->pending = false;
     if (t->period_frames == 0) {
         *start_s = 0;
         return 0;

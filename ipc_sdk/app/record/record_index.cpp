@@ -366,8 +366,10 @@ extern "C" int record_reset_index(int, const char *file_name, FILE *index)
         return -1;
     fmp4_demuxer_t *demuxer = fmp4_demuxer_open(path);
     if (!demuxer) {
-        KO_LOGE(kModule, "%s fmp4_demuxer_open fail \n", file_name);
-        return -1;
+        // A file taken for a recording whose head is not written yet holds nothing to list; failing
+        // here would leave every other file unlisted.
+        KO_LOGE(kModule, "%s fmp4_demuxer_open fail, nothing of it listed\n", file_name);
+        return 0;
     }
     const fmp4_index_entry_t *entries = nullptr;
     uint32_t bytes = 0;

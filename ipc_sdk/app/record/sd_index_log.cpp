@@ -307,7 +307,8 @@ int log_append(IndexLog &log, const IndexLayout &l, const IndexMode &mode, uint8
     rc = mode.need_write();
     if (rc == 0)
         rc = _write_file(log.file, slot, l.slot, log.capacity);
-    if (rc == 0 && fflush(log.file) != 0)
+    // Durable before the caller goes on: an added record commits a period.
+    if (rc == 0 && sd_io_sync(log.file) != 0)
         rc = _get_system_err(SD_ERR_WRITE, errno);
     if (rc != 0) {
         // The slot may be torn: the cursor stays on it so that the next add rewrites it.
@@ -345,7 +346,9 @@ int log_del_before(IndexLog &log, const IndexLayout &l, const IndexMode &mode, u
         log.beg_pos = log.valid_count ? log_next(log, l, last_deleted) : kIndexHeadSize;
     if (rc == 0)
         rc = err;
-    if (fflush(log.file) != 0 && rc == 0)
+    // Deletions are durable before the caller goes on: a file taken back for a new recording must not
+    // stay listed after a power cut once its new content is on the card.
+    if ((last_deleted >= 0 ? sd_io_sync(log.file) : fflush(log.file)) != 0 && rc == 0)
         rc = _get_system_err(SD_ERR_WRITE, errno);
     if (rc != 0)
         g_statistics_storage.index_del_err++;

@@ -26,9 +26,10 @@ std::atomic<uint64_t> g_bytes{0};
 struct Cookie {
     int fd;
     FILE *fp;
+    int write_error; // errno of the stream's last failed write, 0 when none failed
 };
 std::mutex g_streams_lock;
-std::unordered_map<FILE *, int> g_streams;
+std::unordered_map<FILE *, Cookie *> g_streams;
 
 struct Seam {
     std::mutex lock;
@@ -114,19 +115,28 @@ ssize_t write_all(int fd, const char *buf, size_t size)
 
 ssize_t cookie_write(void *cookie, const char *buf, size_t size)
 {
-    const int fd = static_cast<Cookie *>(cookie)->fd;
+    Cookie *c = static_cast<Cookie *>(cookie);
+    // After a failed write the stream's data has a gap: nothing behind it may land (not even what
+    // the close flushes), or a period missing bytes could look whole.
+    if (c->write_error) {
+        errno = c->write_error;
+        return -1;
+    }
     const int action = seam_check();
     if (action == SD_IO_FAULT_KILL)
         _exit(SD_IO_FAULT_EXIT);
     if (action == SD_IO_FAULT_KILL_HALF) {
-        write_all(fd, buf, size / 2);
+        write_all(c->fd, buf, size / 2);
         _exit(SD_IO_FAULT_EXIT);
     }
-    if (action == SD_IO_FAULT_ERRNO) {
+    ssize_t rc = -1;
+    if (action == SD_IO_FAULT_ERRNO)
         errno = g_seam.err;
-        return -1;
-    }
-    return write_all(fd, buf, size);
+    else
+        rc = write_all(c->fd, buf, size);
+    if (rc < 0)
+        c->write_error = errno ? errno : EIO;
+    return rc;
 }
 
 ssize_t cookie_read(void *cookie, char *buf, size_t size)
@@ -183,7 +193,7 @@ extern "C" FILE *sd_io_fopen(const char *path, const char *mode)
     const int fd = sd_io_open(path, flags | O_CLOEXEC, 0666);
     if (fd < 0)
         return nullptr;
-    Cookie *cookie = new Cookie{fd, nullptr};
+    Cookie *cookie = new Cookie{fd, nullptr, 0};
     static const cookie_io_functions_t io = {cookie_read, cookie_write, cookie_seek, cookie_close};
     FILE *fp = fopencookie(cookie, mode, io);
     if (!fp) {
@@ -196,7 +206,7 @@ extern "C" FILE *sd_io_fopen(const char *path, const char *mode)
     cookie->fp = fp;
     {
         std::lock_guard<std::mutex> guard(g_streams_lock);
-        g_streams[fp] = fd;
+        g_streams[fp] = cookie;
     }
     setvbuf(fp, nullptr, _IOFBF, kStreamBuffer);
     return fp;
@@ -249,14 +259,20 @@ extern "C" int sd_io_unlink(const char *path)
 
 extern "C" int sd_io_sync(FILE *fp)
 {
-    if (fflush(fp) != 0)
-        return -1;
-    int fd = -1;
+    const int flushed = fflush(fp);
+    int fd = -1, write_error = 0;
     {
         std::lock_guard<std::mutex> guard(g_streams_lock);
         const auto it = g_streams.find(fp);
-        if (it != g_streams.end())
-            fd = it->second;
+        if (it != g_streams.end()) {
+            fd = it->second->fd;
+            write_error = it->second->write_error;
+        }
+    }
+    // A buffered write that failed earlier left a gap that no sync can fill: the data is not durable.
+    if (flushed != 0 || ferror(fp)) {
+        errno = write_error ? write_error : EIO;
+        return -1;
     }
     if (fd < 0)
         fd = fileno(fp); // a stream not opened here

@@ -22,7 +22,8 @@ int sd_io_close(int fd);
 int sd_io_reserve(int fd, uint64_t size);
 int sd_io_rename(const char *from, const char *to);
 int sd_io_unlink(const char *path);
-// Flushes the stream and makes its data durable (fdatasync); 0, or -1 and errno.
+// Flushes the stream and makes its data durable (fdatasync); 0, or -1 and errno, also when any write
+// of the stream failed before (its data has a gap no sync can fill).
 int sd_io_sync(FILE *fp);
 // Bytes written through the layer since the process started.
 uint64_t sd_io_bytes_written(void);

@@ -5,6 +5,7 @@
 #include "common/utils/ko_crc32.h"
 #include "common/utils/ko_log.h"
 #include "sd_file.h"
+#include "sd_io.h"
 #include "sd_index_log.h"
 #include "sd_pool.h"
 #include "sd_statistics.h"
@@ -169,7 +170,8 @@ int pic_data_stamp(PicDataFile &df, uint32_t time, uint32_t *offset)
         rc = _write_file(df.file, none, sizeof none, df.capacity);
     if (rc == 0)
         rc = _seek_file(df.file, end, SEEK_SET, df.capacity);
-    if (rc == 0 && fflush(df.file) != 0)
+    // The stamped picture is durable before its index record commits it: a rebuild reads the stamp.
+    if (rc == 0 && sd_io_sync(df.file) != 0)
         rc = _get_system_err(SD_ERR_WRITE, errno);
     if (rc != 0) {
         KO_LOGE(kModule, "_add_index fail. file=%s\n", df.name.c_str());

@@ -550,7 +550,7 @@ extern "C" int sd_uninit(void)
         // Rename threads find their file under the pool mutex: let them end before taking it.
         std::unique_lock<std::mutex> status(p.status_lock);
         p.closing = true;
-        p.status_done.wait(status, [&p] { return p.status_threads == 0; });
+        p.status_done.wait(status, [&p] { return p.status_threads == 0 && p.taking == 0; });
     }
     std::lock_guard<std::mutex> choice(p.choice);
     {

@@ -37,7 +37,7 @@ typedef struct sd_file_info_t {
     int32_t kind;     // sd_file_kind
     int32_t number;   // unique among data files
     char ext[9];
-    uint8_t busy;     // a rename is pending
+    uint8_t busy;     // a rename is pending, or the file is being taken
     pthread_mutex_t lock; // recursive
 } sd_file_info_t;
 

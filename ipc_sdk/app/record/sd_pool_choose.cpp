@@ -88,7 +88,7 @@ sd_file_info_t *take_data_file(int kind, int channel, int *cover)
 {
     Pool &p = pool();
     const int limit = kind == SD_KIND_YVIDEO ? 20 : 10;
-    std::lock_guard<std::mutex> choice(p.choice);
+    std::unique_lock<std::mutex> choice(p.choice);
     sd_file_info_t *resume = nullptr, *free_file = nullptr, *oldest = nullptr;
     {
         std::lock_guard<std::recursive_mutex> guard(p.lock);
@@ -118,8 +118,34 @@ sd_file_info_t *take_data_file(int kind, int channel, int *cover)
         KO_LOGE(kModule, "no pool file for kind %d channel %d\n", kind, channel);
         return nullptr;
     }
-    if (f != resume && !reuse(f, kind, channel))
-        return nullptr;
+    if (f != resume) {
+        // Marked busy, no other taker chooses it; it is prepared outside the choice lock, since the
+        // pruning takes index locks under which a picture writer may be waiting for a file itself.
+        // Uninit waits until it is done.
+        {
+            std::lock_guard<std::mutex> status(p.status_lock);
+            if (p.closing)
+                return nullptr;
+            p.taking++;
+        }
+        {
+            FileLock lock(f);
+            f->busy = 1;
+        }
+        choice.unlock();
+        const bool ok = reuse(f, kind, channel);
+        {
+            FileLock lock(f);
+            f->busy = 0;
+        }
+        {
+            std::lock_guard<std::mutex> status(p.status_lock);
+            p.taking--;
+            p.status_done.notify_all();
+        }
+        if (!ok)
+            return nullptr;
+    }
     if (kind == SD_KIND_YVIDEO && f != resume) {
         std::lock_guard<std::recursive_mutex> guard(p.lock);
         p.yvideo_handed++;
@@ -128,7 +154,7 @@ sd_file_info_t *take_data_file(int kind, int channel, int *cover)
     return f;
 }
 
-// Takes a free or closed file for a new recording (the choice lock held): false when it cannot be.
+// Takes a free or closed file for a new recording (marked busy by its taker): false when it cannot be.
 bool reuse(sd_file_info_t *f, int kind, int channel)
 {
     FileLock lock(f);

@@ -1,5 +1,6 @@
 // The pool's one instance and the helpers its files share. Lock order: choice lock, then the pool
-// mutex, then a file record's lock; none of them is taken while an index module holds its own lock.
+// mutex, then a file record's lock. The picture store takes a data file under its index lock, so no
+// index lock is taken under the choice lock: a file taken back is pruned after the choice.
 #pragma once
 
 #include <atomic>
@@ -42,10 +43,12 @@ struct Pool {
     ko_thread *delete_thread = nullptr;
     void (*free_playback)(void) = nullptr;
 
-    // The "_set_file_status" threads still running; uninit waits for them.
+    // The "_set_file_status" threads still running and the files being taken outside the choice
+    // lock; uninit waits for both.
     std::mutex status_lock;
     std::condition_variable status_done;
     int status_threads = 0;
+    int taking = 0;
     bool closing = false;
 };
 

@@ -232,7 +232,11 @@ int close_period(fmp4_muxer *h)
     if (rc == 0)
         rc = h->out.sync();
     if (rc != 0) {
+        // The period is given up: closing it again would ask for its start a second time and could
+        // commit an entry the recorder no longer knows.
         KO_LOGE(kModule, "index entry of period %u not written: %d", e.start, rc);
+        h->index_open = false;
+        h->period_ticks = 0;
         return rc;
     }
     h->period_ticks = 0;
@@ -280,7 +284,7 @@ int open_index_box(fmp4_muxer *h, const ko_av_frame *frame)
     build_index_box(e, box);
     if ((rc = h->out.put_box(h->wpos, box, sizeof box)) != 0) {
         KO_LOGE(kModule, "write index box failed: %d", rc);
-        return -96;
+        return rc == SD_ERR_FULL || rc == SD_ERR_READ_ONLY ? rc : -96;
     }
     h->wpos += FMP4_INDEX_BOX_SIZE;
     h->index = e;
