@@ -5,8 +5,10 @@
 #include <json-c/json.h>
 #include <sodium.h>
 
+#include <algorithm>
 #include <array>
 #include <fstream>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -17,6 +19,7 @@
 #include "vasq_hooks_double.h"
 #include "vasq_phone_ctl.h"
 #include "vasq_test_helpers.h"
+#include "zt_adapter.h"
 
 namespace vasqtest {
 namespace {
@@ -64,7 +67,7 @@ protected:
 
     void init(int max, int encrypt, int mode)
     {
-        ASSERT_EQ(start_server(kDid, kToken, sizeof kToken, max, encrypt, mode), 0);
+        ASSERT_EQ(start_server(kDid, kToken, sizeof kToken, max, encrypt, mode, sizes_), 0);
     }
 
     // The transport's parameters as the daemon gives them.
@@ -207,6 +210,7 @@ protected:
     }
 
     ztptest::Loopback net_;
+    std::array<int, 4> sizes_{}; // the ring sizes the next start gives (0: the defaults)
     std::vector<std::unique_ptr<Phone>> phones_;
     std::string camera_public_, req_key_;
     int login_since_ = 0;
@@ -643,6 +647,206 @@ TEST_F(SessionLab, ModeZeroStartsOnTheDaemonsReplyAndAsksAgainAfterABadSignature
     EXPECT_NE(rpc[1].data.find("\"req_key\":\"" + req_key_ + "\""), std::string::npos) << rpc[1].data;
     const std::string check = R"({"id":2,"result":{"vendor":4,"p2p_key":")" + std::string(kP2pKey) + "\"}}";
     EXPECT_EQ(vasq_rpc_process(rpc[1].context, check.data(), static_cast<int>(check.size())), 0);
+}
+
+// ---- the transport adapter's threads, media and ends under the protocol -------------------------
+
+// This camera's ring sizes: no video is received.
+constexpr std::array<int, 4> kCameraSizes{555008, 2048, -1, 2048};
+
+// The codes of a session's reports of a kind ("cameraConnections", "cameraDisconnections").
+std::vector<int> reported(const char *kind, const void *s)
+{
+    std::vector<int> out;
+    for (const auto &c : Hooks::get().calls("report")) {
+        if (c.session != s)
+            continue;
+        Json r(json_tokener_parse(c.data.c_str()));
+        json_object *list = member(r.get(), kind);
+        if (list && json_object_array_length(list) > 0)
+            out.push_back(json_object_get_int(member(json_object_array_get_idx(list, 0), "code")));
+    }
+    return out;
+}
+
+bool wait_reported(const char *kind, const void *s, int code, int timeout_ms)
+{
+    return Hooks::get().wait([&] {
+        const std::vector<int> codes = reported(kind, s);
+        return std::find(codes.begin(), codes.end(), code) != codes.end();
+    }, timeout_ms);
+}
+
+bool wait_end(const void *s, int code, int timeout_ms)
+{
+    return Hooks::get().wait([&] {
+        const std::vector<int> codes = ends_of(s);
+        return std::find(codes.begin(), codes.end(), code) != codes.end();
+    }, timeout_ms);
+}
+
+std::vector<uint8_t> random_bytes(std::mt19937 &rng, size_t n)
+{
+    std::vector<uint8_t> v(n);
+    for (auto &b : v)
+        b = static_cast<uint8_t>(rng());
+    return v;
+}
+
+// Sends a frame, waiting while the ring is full.
+int send_frame(vasq_session *s, uint32_t seq, const std::vector<uint8_t> &payload, bool video)
+{
+    vasq_frame_info h{};
+    h.length = static_cast<uint32_t>(payload.size());
+    h.seq = seq;
+    h.flags = seq == 0 ? 1 : 0;
+    int r;
+    const auto until = std::chrono::steady_clock::now() + zeltest::scaled(20000ms);
+    while ((r = video ? vasq_video_send(s, &h, payload.data()) : vasq_audio_send(s, &h, payload.data())) ==
+               VASQ_ERR_NO_BUFFER &&
+           std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(2ms);
+    return r;
+}
+
+// [seq, plain length, crc32] of the phone's frames.
+std::vector<std::array<int64_t, 3>> heads(const std::vector<std::array<int64_t, 4>> &frames)
+{
+    std::vector<std::array<int64_t, 3>> out;
+    for (const auto &f : frames)
+        out.push_back({f[0], f[1], f[2]});
+    return out;
+}
+
+TEST_F(SessionLab, MediaThreadsStartOnlyAfterTheAuthorisation)
+{
+    sizes_ = kCameraSizes;
+    start();
+    ASSERT_TRUE(link(0));
+    ASSERT_EQ(count_threads("command_"), 1);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(count_threads("avsend_"), 0);
+    EXPECT_EQ(count_threads("audio_"), 0);
+    EXPECT_EQ(count_threads("rdt_"), 0);
+    phone(0).command(R"({"cmd":"auth"})");
+    ASSERT_TRUE(Hooks::get().wait_count("connect", 1, 8000));
+    const void *s = Hooks::get().calls("connect")[0].session;
+    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("rdt_") == 1; }, 3s));
+    EXPECT_EQ(count_threads("avsend_"), 1);
+    EXPECT_EQ(count_threads("audio_"), 1);
+    EXPECT_EQ(count_threads("video_"), 0) << "a receive size of -1 starts no video receive thread";
+    EXPECT_EQ(count_threads("statistics_"), 0);
+    EXPECT_TRUE(wait_reported("cameraConnections", s, 0, 3000)) << "a direct link is reported at once";
+}
+
+TEST_F(SessionLab, FramesArriveByteExactAndInOrder)
+{
+    sizes_ = kCameraSizes;
+    start();
+    vasq_session *s = authorised(0);
+    ASSERT_NE(s, nullptr);
+    std::mt19937 rng(11);
+    std::vector<std::array<int64_t, 3>> want;
+    for (uint32_t i = 0; i < 120; i++) {
+        const auto payload = random_bytes(rng, 1 + rng() % 30000);
+        ASSERT_EQ(send_frame(s, i, payload, true), 0) << i;
+        want.push_back({i, static_cast<int64_t>(payload.size()), ko_crc32_total(payload.data(), payload.size())});
+    }
+    std::vector<std::array<int64_t, 3>> want_audio;
+    for (uint32_t i = 0; i < 40; i++) {
+        const auto payload = random_bytes(rng, 320);
+        ASSERT_EQ(send_frame(s, i, payload, false), 0) << i;
+        want_audio.push_back({i, 320, ko_crc32_total(payload.data(), payload.size())});
+    }
+    ASSERT_TRUE(zeltest::wait_until([&] { return frames(phone(0), 2).size() >= want.size(); }, 30s));
+    EXPECT_EQ(heads(frames(phone(0), 2)), want);
+    ASSERT_TRUE(zeltest::wait_until([&] { return frames(phone(0), 3).size() >= want_audio.size(); }, 10s));
+    EXPECT_EQ(heads(frames(phone(0), 3)), want_audio);
+}
+
+// The sender's buffer takes the larger of the two rings' frames.
+TEST_F(SessionLab, AudioFramesLargerThanTheVideoRingPassWhole)
+{
+    sizes_ = {4096, 65536, -1, 2048};
+    start();
+    vasq_session *s = authorised(0);
+    ASSERT_NE(s, nullptr);
+    std::mt19937 rng(3);
+    std::vector<std::array<int64_t, 3>> want;
+    for (uint32_t i = 0; i < 4; i++) {
+        const auto payload = random_bytes(rng, 40000 + i);
+        ASSERT_EQ(send_frame(s, i, payload, false), 0) << i;
+        want.push_back({i, static_cast<int64_t>(payload.size()), ko_crc32_total(payload.data(), payload.size())});
+    }
+    ASSERT_TRUE(zeltest::wait_until([&] { return frames(phone(0), 3).size() >= want.size(); }, 10s));
+    EXPECT_EQ(heads(frames(phone(0), 3)), want);
+}
+
+TEST_F(SessionLab, APhoneThatStopsReadingHoldsUpOnlyItsOwnSession)
+{
+    sizes_ = kCameraSizes;
+    start();
+    vasq_session *a = authorised(0);
+    vasq_session *b = authorised(1);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    phone(0).command(R"({"cmd":"stop_reading","channel":2})");
+    std::mt19937 rng(5);
+    int refused = 0;
+    std::vector<std::array<int64_t, 3>> want;
+    for (uint32_t i = 0; i < 160; i++) {
+        const auto payload = random_bytes(rng, 12000);
+        vasq_frame_info h{};
+        h.length = 12000;
+        h.seq = i;
+        const int ra = vasq_video_send(a, &h, payload.data());
+        if (ra == VASQ_ERR_NO_BUFFER)
+            refused++;
+        else
+            ASSERT_EQ(ra, 0);
+        ASSERT_EQ(send_frame(b, i, payload, true), 0) << i;
+        want.push_back({i, 12000, ko_crc32_total(payload.data(), payload.size())});
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_GT(refused, 0) << "the stalled phone's ring never filled";
+    // Its sender waits above the transport's limit rather than queueing without end.
+    EXPECT_LT(zt_local_status(a, 12), 12000 + 32);
+    ASSERT_TRUE(zeltest::wait_until([&] { return frames(phone(1), 2).size() >= want.size(); }, 30s));
+    EXPECT_EQ(heads(frames(phone(1), 2)), want);
+}
+
+TEST_F(SessionLab, AHugeDeclaredFrameIsDiscardedAndTheSessionLivesOn)
+{
+    sizes_ = kCameraSizes;
+    start();
+    vasq_session *s = authorised(0);
+    ASSERT_NE(s, nullptr);
+    phone(0).command(R"({"cmd":"declare","channel":3,"length":67108864,"send":200000})");
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(Hooks::get().count("disconnect"), 0u);
+    EXPECT_TRUE(Hooks::get().media(s).audio.empty());
+    phone(0).command(R"({"cmd":"command","code":301,"text":"still here","encrypted":true})");
+    ASSERT_TRUE(Hooks::get().wait_count("cmd", 1, 5000));
+    EXPECT_EQ(Hooks::get().calls("cmd")[0].code, 301);
+    EXPECT_EQ(Hooks::get().calls("cmd")[0].data, "still here");
+    ASSERT_EQ(vasq_cmd_send(s, 273, "{}", 2), 0);
+}
+
+TEST_F(SessionLab, RemoteCloseSilenceAndDestroyGiveTwoFourAndOne)
+{
+    start();
+    vasq_session *a = authorised(0);
+    vasq_session *b = authorised(1);
+    vasq_session *c = authorised(2);
+    ASSERT_TRUE(a && b && c);
+    phone(0).command(R"({"cmd":"disconnect"})");
+    phone(1).command(R"({"cmd":"mute"})");
+    zt_session_destroy(c);
+    EXPECT_TRUE(wait_end(a, VASQ_ERR_CLOSE_BY_REMOTE, 10000));
+    EXPECT_TRUE(wait_end(c, VASQ_ERR_CLOSE_BY_LOCAL, 10000));
+    EXPECT_TRUE(wait_end(b, VASQ_ERR_CLOSE_BY_TIMEOUT, 30000));
+    EXPECT_TRUE(wait_reported("cameraDisconnections", b, VASQ_ERR_CLOSE_BY_TIMEOUT, 3000));
+    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("avsend_") == 0; }, 5s));
 }
 
 } // namespace

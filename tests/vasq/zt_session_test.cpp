@@ -5,10 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <random>
 #include <thread>
 
-#include "common/utils/ko_crc32.h"
 #include "common/utils/ko_time.h"
 #include "common/utils/ko_time_test.h"
 #include "vasq_errors.h"
@@ -55,44 +53,6 @@ public:
         g_ztp_shift_ms = 0;
     }
 };
-
-// The frames the phone got on a channel: [seq, n, crc] each.
-std::vector<std::array<int64_t, 3>> phone_frames(Phone &p, int channel)
-{
-    Json r = p.received();
-    json_object *list = member(member(r.get(), "frames"), std::to_string(channel).c_str());
-    std::vector<std::array<int64_t, 3>> out;
-    for (size_t i = 0; list && i < json_object_array_length(list); i++) {
-        json_object *f = json_object_array_get_idx(list, i);
-        out.push_back({json_object_get_int64(json_object_array_get_idx(f, 0)),
-                       json_object_get_int64(json_object_array_get_idx(f, 1)),
-                       json_object_get_int64(json_object_array_get_idx(f, 2))});
-    }
-    return out;
-}
-
-std::vector<uint8_t> random_bytes(std::mt19937 &rng, size_t n)
-{
-    std::vector<uint8_t> v(n);
-    for (auto &b : v)
-        b = static_cast<uint8_t>(rng());
-    return v;
-}
-
-// Queues a frame, waiting while the ring is full.
-int send_frame(vasq_session *s, uint32_t seq, const std::vector<uint8_t> &payload, bool video, int wait_ms = 20000)
-{
-    vasq_frame_info h{};
-    h.length = static_cast<uint32_t>(payload.size());
-    h.seq = seq;
-    h.flags = seq == 0 ? 1 : 0;
-    int r;
-    const auto until = std::chrono::steady_clock::now() + zeltest::scaled(std::chrono::milliseconds(wait_ms));
-    while ((r = zt_av_send(s, &h, payload.data(), video)) == VASQ_ERR_NO_BUFFER &&
-           std::chrono::steady_clock::now() < until)
-        usleep(2000);
-    return r;
-}
 
 bool has_call(const std::string &what, const void *session, int code)
 {
@@ -178,66 +138,6 @@ TEST_F(VasqLab, InitAndFinishCyclesLeaveNoThreadOrDescriptor)
 
 // ---- session threads and data -------------------------------------------------------------------
 
-TEST_F(VasqLab, MediaThreadsStartOnlyAfterTheAuthorisation)
-{
-    start();
-    session_of(0, false);
-    ASSERT_EQ(count_threads("command_"), 1);
-    usleep(500 * 1000);
-    EXPECT_EQ(count_threads("avsend_"), 0);
-    EXPECT_EQ(count_threads("audio_"), 0);
-    EXPECT_EQ(count_threads("rdt_"), 0);
-    phone(0).command(R"({"cmd":"command","code":256,"text":"{}"})");
-    ASSERT_TRUE(wait_sessions(1));
-    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("rdt_") == 1; }, 3s));
-    EXPECT_EQ(count_threads("avsend_"), 1);
-    EXPECT_EQ(count_threads("audio_"), 1);
-    EXPECT_EQ(count_threads("video_"), 0) << "a receive size of -1 starts no video receive thread";
-    EXPECT_EQ(count_threads("statistics_"), 0);
-    EXPECT_TRUE(wait_call("connection", Record::get().sessions()[0], 0, 3s)) << "a direct link is reported at once";
-}
-
-TEST_F(VasqLab, FramesArriveByteExactAndInOrder)
-{
-    start();
-    vasq_session *s = session_of(0);
-    ASSERT_NE(s, nullptr);
-    std::mt19937 rng(11);
-    std::vector<std::array<int64_t, 3>> want;
-    for (uint32_t i = 0; i < 120; i++) {
-        const auto payload = random_bytes(rng, 1 + rng() % 30000);
-        ASSERT_EQ(send_frame(s, i, payload, true), 0) << i;
-        want.push_back({i, static_cast<int64_t>(payload.size()), ko_crc32_total(payload.data(), payload.size())});
-    }
-    std::vector<std::array<int64_t, 3>> want_audio;
-    for (uint32_t i = 0; i < 40; i++) {
-        const auto payload = random_bytes(rng, 320);
-        ASSERT_EQ(send_frame(s, i, payload, false), 0) << i;
-        want_audio.push_back({i, 320, ko_crc32_total(payload.data(), payload.size())});
-    }
-    ASSERT_TRUE(zeltest::wait_until([&] { return phone_frames(phone(0), 2).size() >= want.size(); }, 30s));
-    EXPECT_EQ(phone_frames(phone(0), 2), want);
-    ASSERT_TRUE(zeltest::wait_until([&] { return phone_frames(phone(0), 3).size() >= want_audio.size(); }, 10s));
-    EXPECT_EQ(phone_frames(phone(0), 3), want_audio);
-}
-
-// The sender's buffer takes the larger of the two rings' frames.
-TEST_F(VasqLab, AudioFramesLargerThanTheVideoRingPassWhole)
-{
-    start(3, 3, {4096, 65536, -1, 2048});
-    vasq_session *s = session_of(0);
-    ASSERT_NE(s, nullptr);
-    std::mt19937 rng(3);
-    std::vector<std::array<int64_t, 3>> want;
-    for (uint32_t i = 0; i < 4; i++) {
-        const auto payload = random_bytes(rng, 40000 + i);
-        ASSERT_EQ(send_frame(s, i, payload, false), 0) << i;
-        want.push_back({i, static_cast<int64_t>(payload.size()), ko_crc32_total(payload.data(), payload.size())});
-    }
-    ASSERT_TRUE(zeltest::wait_until([&] { return phone_frames(phone(0), 3).size() >= want.size(); }, 10s));
-    EXPECT_EQ(phone_frames(phone(0), 3), want);
-}
-
 TEST_F(VasqLab, CommandsFlowBothWaysAndTalkBackArrivesWhole)
 {
     start();
@@ -275,38 +175,6 @@ TEST_F(VasqLab, CommandsFlowBothWaysAndTalkBackArrivesWhole)
     ASSERT_EQ(audio.size(), 60u * 320u);
     for (size_t i = 0; i < audio.size(); i++)
         ASSERT_EQ(static_cast<uint8_t>(audio[i]), static_cast<uint8_t>(i)) << "byte " << i;
-}
-
-TEST_F(VasqLab, APhoneThatStopsReadingHoldsUpOnlyItsOwnSession)
-{
-    start();
-    vasq_session *a = session_of(0);
-    vasq_session *b = session_of(1);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(b, nullptr);
-    phone(0).command(R"({"cmd":"stop_reading","channel":2})");
-    std::mt19937 rng(5);
-    int refused = 0;
-    std::vector<std::array<int64_t, 3>> want;
-    for (uint32_t i = 0; i < 160; i++) {
-        const auto payload = random_bytes(rng, 12000);
-        vasq_frame_info h{};
-        h.length = 12000;
-        h.seq = i;
-        const int ra = zt_av_send(a, &h, payload.data(), 1);
-        if (ra == VASQ_ERR_NO_BUFFER)
-            refused++;
-        else
-            ASSERT_EQ(ra, 0);
-        ASSERT_EQ(send_frame(b, i, payload, true), 0) << i;
-        want.push_back({i, 12000, ko_crc32_total(payload.data(), payload.size())});
-        usleep(2000);
-    }
-    EXPECT_GT(refused, 0) << "the stalled phone's ring never filled";
-    // Its sender waits above the transport's limit rather than queueing without end.
-    EXPECT_LT(zt_local_status(a, 12), 12000 + 32);
-    ASSERT_TRUE(zeltest::wait_until([&] { return phone_frames(phone(1), 2).size() >= want.size(); }, 30s));
-    EXPECT_EQ(phone_frames(phone(1), 2), want);
 }
 
 TEST_F(VasqLab, ARelayedLinkIsWatchedEightTimesBeforeItsReport)
@@ -368,20 +236,6 @@ TEST_F(VasqLab, ACommandTooShortForItsCodeEndsWith22)
     EXPECT_EQ(Record::get().count("cmd"), 0u);
 }
 
-TEST_F(VasqLab, AHugeDeclaredFrameIsDiscardedAndTheSessionLivesOn)
-{
-    start();
-    vasq_session *s = session_of(0);
-    ASSERT_NE(s, nullptr);
-    phone(0).command(R"({"cmd":"declare","channel":3,"length":67108864,"send":200000})");
-    usleep(1500 * 1000);
-    EXPECT_EQ(Record::get().count("disconnect"), 0u);
-    EXPECT_TRUE(Record::get().received(s).audio.empty());
-    phone(0).command(R"({"cmd":"command","code":301,"text":"still here"})");
-    EXPECT_TRUE(wait_call("cmd", s, 301, 5s));
-    ASSERT_EQ(zt_cmd_send(s, 273, "{}", 2), 0);
-}
-
 TEST_F(VasqLab, PhonesThatNeverAuthoriseGiveTheirSlotsBack)
 {
     ShiftedClocks clocks;
@@ -403,23 +257,6 @@ TEST_F(VasqLab, PhonesThatNeverAuthoriseGiveTheirSlotsBack)
 }
 
 // ---- ends ---------------------------------------------------------------------------------------
-
-TEST_F(VasqLab, RemoteCloseSilenceAndDestroyGiveTwoFourAndOne)
-{
-    start();
-    vasq_session *a = session_of(0);
-    vasq_session *b = session_of(1);
-    vasq_session *c = session_of(2);
-    ASSERT_TRUE(a && b && c);
-    phone(0).command(R"({"cmd":"disconnect"})");
-    phone(1).command(R"({"cmd":"mute"})");
-    zt_session_destroy(c);
-    EXPECT_TRUE(wait_call("disconnect", a, VASQ_ERR_CLOSE_BY_REMOTE, 10s));
-    EXPECT_TRUE(wait_call("disconnect", c, VASQ_ERR_CLOSE_BY_LOCAL, 10s));
-    EXPECT_TRUE(wait_call("disconnect", b, VASQ_ERR_CLOSE_BY_TIMEOUT, 30s));
-    EXPECT_TRUE(has_call("disconnection", b, VASQ_ERR_CLOSE_BY_TIMEOUT));
-    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("avsend_") == 0; }, 5s));
-}
 
 int handle_of(vasq_session *s)
 {
