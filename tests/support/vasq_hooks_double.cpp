@@ -115,6 +115,7 @@ void vasq_on_disconnect(vasq_session *s, int code, void *)
     Hooks::get().drop(s);
     Hooks::get().add({"disconnect", s, code, "", "", nullptr});
     vasq_server_session_close(s);
+    Hooks::get().add({"closed", s, code, "", "", nullptr});
 }
 
 void vasq_on_error(vasq_session *s, int code, void *)

@@ -15,7 +15,8 @@
 namespace vasqhooks {
 
 struct Call {
-    std::string what; // "connect", "disconnect", "error", "cmd", "rdt", "ready", "rpc", "ack", "report"
+    std::string what; // "connect", "disconnect", "closed" (the disconnect's close has returned),
+                      // "error", "cmd", "rdt", "ready", "rpc", "ack", "report"
     const void *session;
     int code;
     std::string data;    // command parameters, RDT bytes, RPC parameters, ack or report text

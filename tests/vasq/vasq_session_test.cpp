@@ -1,22 +1,30 @@
 // Streaming sessions end to end: the server started by the daemon's wake-up on the real transport
 // servers of loopback, phones (vasq_phone.py) that authorise with the credentials and speak the
-// encrypted protocol, and the P2P service's hooks as a recording double.
+// encrypted protocol, and the P2P service's hooks as a recording double. Besides the protocol: the
+// adapter's start and login watch, the threads of a session, media, commands and talk-back, a
+// phone that stops reading, hostile phones, and every way a session ends.
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 #include <sodium.h>
 
+#include <algorithm>
 #include <array>
 #include <fstream>
+#include <random>
 #include <set>
 #include <thread>
 
 #include "common/utils/ko_crc32.h"
 #include "common/utils/ko_time.h"
+#include "common/utils/ko_time_test.h"
 #include "record_media.h"
 #include "vasq_errors.h"
 #include "vasq_hooks_double.h"
 #include "vasq_phone_ctl.h"
 #include "vasq_test_helpers.h"
+#include "zt_adapter.h"
+#include "ztp_tick.h"
+#include "ztp_tick_test.h"
 
 namespace vasqtest {
 namespace {
@@ -64,7 +72,7 @@ protected:
 
     void init(int max, int encrypt, int mode)
     {
-        ASSERT_EQ(start_server(kDid, kToken, sizeof kToken, max, encrypt, mode), 0);
+        ASSERT_EQ(start_server(kDid, kToken, sizeof kToken, max, encrypt, mode, sizes_), 0);
     }
 
     // The transport's parameters as the daemon gives them.
@@ -115,6 +123,12 @@ protected:
         if (!zeltest::wait_until(started, 8000ms))
             return false;
         login_since_ = net_.server_log_size();
+        return take_keys(p);
+    }
+
+    // Phone `p`, on its way to a session, takes the camera's keys once it has the camera's P2PRdy.
+    bool take_keys(Phone &p)
+    {
         zeltest::wait_until([&] {
             Json r = p.received();
             json_object *ready = member(r.get(), "ready");
@@ -207,6 +221,7 @@ protected:
     }
 
     ztptest::Loopback net_;
+    std::array<int, 4> sizes_{}; // the ring sizes the next start gives (0: the defaults)
     std::vector<std::unique_ptr<Phone>> phones_;
     std::string camera_public_, req_key_;
     int login_since_ = 0;
@@ -578,10 +593,14 @@ TEST_F(SessionLab, PhonesAuthorisingAtOnceNeverOverfillTheList)
     EXPECT_EQ(listed(), kMax);
 }
 
-TEST_F(SessionLab, EvictorAndVictimEndingTogether)
+// Two hundred rounds on the host, in five test processes that may run side by side: each round
+// waits for the listen's pause after two accepts. Under the emulator a round each.
+class SessionLabRaces : public SessionLab, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SessionLabRaces, EvictorAndVictimEndingTogether)
 {
     start(2);
-    const int rounds = zeltest::emulator().empty() ? 30 : 4;
+    const int rounds = zeltest::emulator().empty() ? 40 : 1;
     for (int r = 0; r < rounds; r++) {
         if (r > 0) {
             phone(0).renew();
@@ -609,6 +628,8 @@ TEST_F(SessionLab, EvictorAndVictimEndingTogether)
         Hooks::get().clear();
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(FiveProcesses, SessionLabRaces, ::testing::Range(0, 5));
 
 TEST_F(SessionLab, AForcedVendorChangeRestartsWithTheNewParameters)
 {
@@ -650,6 +671,536 @@ TEST_F(SessionLab, ModeZeroStartsOnTheDaemonsReplyAndAsksAgainAfterABadSignature
     EXPECT_NE(rpc[1].data.find("\"req_key\":\"" + req_key_ + "\""), std::string::npos) << rpc[1].data;
     const std::string check = R"({"id":2,"result":{"vendor":4,"p2p_key":")" + std::string(kP2pKey) + "\"}}";
     EXPECT_EQ(vasq_rpc_process(rpc[1].context, check.data(), static_cast<int>(check.size())), 0);
+}
+
+// ---- the transport adapter's threads, media and ends under the protocol -------------------------
+
+// This camera's ring sizes: no video is received.
+constexpr std::array<int, 4> kCameraSizes{555008, 2048, -1, 2048};
+
+// The codes of a session's reports of a kind ("cameraConnections", "cameraDisconnections").
+std::vector<int> reported(const char *kind, const void *s)
+{
+    std::vector<int> out;
+    for (const auto &c : Hooks::get().calls("report")) {
+        if (c.session != s)
+            continue;
+        Json r(json_tokener_parse(c.data.c_str()));
+        json_object *list = member(r.get(), kind);
+        if (list && json_object_array_length(list) > 0)
+            out.push_back(json_object_get_int(member(json_object_array_get_idx(list, 0), "code")));
+    }
+    return out;
+}
+
+bool wait_reported(const char *kind, const void *s, int code, int timeout_ms)
+{
+    return Hooks::get().wait([&] {
+        const std::vector<int> codes = reported(kind, s);
+        return std::find(codes.begin(), codes.end(), code) != codes.end();
+    }, timeout_ms);
+}
+
+bool wait_end(const void *s, int code, int timeout_ms)
+{
+    return Hooks::get().wait([&] {
+        const std::vector<int> codes = ends_of(s);
+        return std::find(codes.begin(), codes.end(), code) != codes.end();
+    }, timeout_ms);
+}
+
+std::vector<uint8_t> random_bytes(std::mt19937 &rng, size_t n)
+{
+    std::vector<uint8_t> v(n);
+    for (auto &b : v)
+        b = static_cast<uint8_t>(rng());
+    return v;
+}
+
+// Sends a frame, waiting while the ring is full.
+int send_frame(vasq_session *s, uint32_t seq, const std::vector<uint8_t> &payload, bool video)
+{
+    vasq_frame_info h{};
+    h.length = static_cast<uint32_t>(payload.size());
+    h.seq = seq;
+    h.flags = seq == 0 ? 1 : 0;
+    int r;
+    const auto until = std::chrono::steady_clock::now() + zeltest::scaled(20000ms);
+    while ((r = video ? vasq_video_send(s, &h, payload.data()) : vasq_audio_send(s, &h, payload.data())) ==
+               VASQ_ERR_NO_BUFFER &&
+           std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(2ms);
+    return r;
+}
+
+// [seq, plain length, crc32] of the phone's frames.
+std::vector<std::array<int64_t, 3>> heads(const std::vector<std::array<int64_t, 4>> &frames)
+{
+    std::vector<std::array<int64_t, 3>> out;
+    for (const auto &f : frames)
+        out.push_back({f[0], f[1], f[2]});
+    return out;
+}
+
+TEST_F(SessionLab, MediaThreadsStartOnlyAfterTheAuthorisation)
+{
+    sizes_ = kCameraSizes;
+    start();
+    ASSERT_TRUE(link(0));
+    ASSERT_EQ(count_threads("command_"), 1);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(count_threads("avsend_"), 0);
+    EXPECT_EQ(count_threads("audio_"), 0);
+    EXPECT_EQ(count_threads("rdt_"), 0);
+    phone(0).command(R"({"cmd":"auth"})");
+    ASSERT_TRUE(Hooks::get().wait_count("connect", 1, 8000));
+    const void *s = Hooks::get().calls("connect")[0].session;
+    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("rdt_") == 1; }, 3s));
+    EXPECT_EQ(count_threads("avsend_"), 1);
+    EXPECT_EQ(count_threads("audio_"), 1);
+    EXPECT_EQ(count_threads("video_"), 0) << "a receive size of -1 starts no video receive thread";
+    EXPECT_EQ(count_threads("statistics_"), 0);
+    EXPECT_TRUE(wait_reported("cameraConnections", s, 0, 3000)) << "a direct link is reported at once";
+}
+
+TEST_F(SessionLab, FramesArriveByteExactAndInOrder)
+{
+    sizes_ = kCameraSizes;
+    start();
+    vasq_session *s = authorised(0);
+    ASSERT_NE(s, nullptr);
+    std::mt19937 rng(11);
+    std::vector<std::array<int64_t, 3>> want;
+    for (uint32_t i = 0; i < 120; i++) {
+        const auto payload = random_bytes(rng, 1 + rng() % 30000);
+        ASSERT_EQ(send_frame(s, i, payload, true), 0) << i;
+        want.push_back({i, static_cast<int64_t>(payload.size()), ko_crc32_total(payload.data(), payload.size())});
+    }
+    std::vector<std::array<int64_t, 3>> want_audio;
+    for (uint32_t i = 0; i < 40; i++) {
+        const auto payload = random_bytes(rng, 320);
+        ASSERT_EQ(send_frame(s, i, payload, false), 0) << i;
+        want_audio.push_back({i, 320, ko_crc32_total(payload.data(), payload.size())});
+    }
+    ASSERT_TRUE(zeltest::wait_until([&] { return frames(phone(0), 2).size() >= want.size(); }, 30s));
+    EXPECT_EQ(heads(frames(phone(0), 2)), want);
+    ASSERT_TRUE(zeltest::wait_until([&] { return frames(phone(0), 3).size() >= want_audio.size(); }, 10s));
+    EXPECT_EQ(heads(frames(phone(0), 3)), want_audio);
+}
+
+// The sender's buffer takes the larger of the two rings' frames.
+TEST_F(SessionLab, AudioFramesLargerThanTheVideoRingPassWhole)
+{
+    sizes_ = {4096, 65536, -1, 2048};
+    start();
+    vasq_session *s = authorised(0);
+    ASSERT_NE(s, nullptr);
+    std::mt19937 rng(3);
+    std::vector<std::array<int64_t, 3>> want;
+    for (uint32_t i = 0; i < 4; i++) {
+        const auto payload = random_bytes(rng, 40000 + i);
+        ASSERT_EQ(send_frame(s, i, payload, false), 0) << i;
+        want.push_back({i, static_cast<int64_t>(payload.size()), ko_crc32_total(payload.data(), payload.size())});
+    }
+    ASSERT_TRUE(zeltest::wait_until([&] { return frames(phone(0), 3).size() >= want.size(); }, 10s));
+    EXPECT_EQ(heads(frames(phone(0), 3)), want);
+}
+
+TEST_F(SessionLab, APhoneThatStopsReadingHoldsUpOnlyItsOwnSession)
+{
+    sizes_ = kCameraSizes;
+    start();
+    vasq_session *a = authorised(0);
+    vasq_session *b = authorised(1);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    phone(0).command(R"({"cmd":"stop_reading","channel":2})");
+    std::mt19937 rng(5);
+    int refused = 0;
+    std::vector<std::array<int64_t, 3>> want;
+    for (uint32_t i = 0; i < 160; i++) {
+        const auto payload = random_bytes(rng, 12000);
+        vasq_frame_info h{};
+        h.length = 12000;
+        h.seq = i;
+        const int ra = vasq_video_send(a, &h, payload.data());
+        if (ra == VASQ_ERR_NO_BUFFER)
+            refused++;
+        else
+            ASSERT_EQ(ra, 0);
+        ASSERT_EQ(send_frame(b, i, payload, true), 0) << i;
+        want.push_back({i, 12000, ko_crc32_total(payload.data(), payload.size())});
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_GT(refused, 0) << "the stalled phone's ring never filled";
+    // Its sender waits above the transport's limit rather than queueing without end.
+    EXPECT_LT(zt_local_status(a, 12), 12000 + 32);
+    ASSERT_TRUE(zeltest::wait_until([&] { return frames(phone(1), 2).size() >= want.size(); }, 30s));
+    EXPECT_EQ(heads(frames(phone(1), 2)), want);
+}
+
+TEST_F(SessionLab, AHugeDeclaredFrameIsDiscardedAndTheSessionLivesOn)
+{
+    sizes_ = kCameraSizes;
+    start();
+    vasq_session *s = authorised(0);
+    ASSERT_NE(s, nullptr);
+    phone(0).command(R"({"cmd":"declare","channel":3,"length":67108864,"send":200000})");
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(Hooks::get().count("disconnect"), 0u);
+    EXPECT_TRUE(Hooks::get().media(s).audio.empty());
+    phone(0).command(R"({"cmd":"command","code":301,"text":"still here","encrypted":true})");
+    ASSERT_TRUE(Hooks::get().wait_count("cmd", 1, 5000));
+    EXPECT_EQ(Hooks::get().calls("cmd")[0].code, 301);
+    EXPECT_EQ(Hooks::get().calls("cmd")[0].data, "still here");
+    ASSERT_EQ(vasq_cmd_send(s, 273, "{}", 2), 0);
+}
+
+TEST_F(SessionLab, RemoteCloseSilenceAndDestroyGiveTwoFourAndOne)
+{
+    start();
+    vasq_session *a = authorised(0);
+    vasq_session *b = authorised(1);
+    vasq_session *c = authorised(2);
+    ASSERT_TRUE(a && b && c);
+    phone(0).command(R"({"cmd":"disconnect"})");
+    phone(1).command(R"({"cmd":"mute"})");
+    zt_session_destroy(c);
+    EXPECT_TRUE(wait_end(a, VASQ_ERR_CLOSE_BY_REMOTE, 10000));
+    EXPECT_TRUE(wait_end(c, VASQ_ERR_CLOSE_BY_LOCAL, 10000));
+    EXPECT_TRUE(wait_end(b, VASQ_ERR_CLOSE_BY_TIMEOUT, 30000));
+    EXPECT_TRUE(wait_reported("cameraDisconnections", b, VASQ_ERR_CLOSE_BY_TIMEOUT, 3000));
+    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("avsend_") == 0; }, 5s));
+}
+
+// ---- the adapter's start, login watch, commands and ends under the protocol ---------------------
+
+std::atomic<uint64_t> g_tick_shift_us{0};
+uint64_t shifted_tick_us()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u +
+           g_tick_shift_us.load();
+}
+
+std::atomic<int64_t> g_ztp_shift_ms{0};
+int64_t shifted_ztp_tick()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000 + g_ztp_shift_ms.load();
+}
+
+class ShiftedClocks {
+public:
+    ShiftedClocks()
+    {
+        ko_time_set_tick_source(shifted_tick_us);
+        ztp_tick_set_source(shifted_ztp_tick);
+    }
+    ~ShiftedClocks()
+    {
+        ko_time_set_tick_source(nullptr);
+        ztp_tick_set_source(nullptr);
+        g_tick_shift_us = 0;
+        g_ztp_shift_ms = 0;
+    }
+};
+
+// The first report with a member of that name, parsed.
+Json first_report(const char *name)
+{
+    Json out;
+    Hooks::get().wait([&] {
+        for (const auto &c : Hooks::get().calls("report"))
+            if (c.data.find("\"" + std::string(name) + "\"") != std::string::npos) {
+                out = Json(json_tokener_parse(c.data.c_str()));
+                return true;
+            }
+        return false;
+    }, 8000);
+    return out;
+}
+
+int last_zt_error()
+{
+    return __atomic_load_n(&vasq_server_get()->last_zt_error, __ATOMIC_ACQUIRE);
+}
+
+TEST_F(SessionLab, StartLogsInUnderTheCrcKeyAndReportsTheNetwork)
+{
+    start(6);
+    Json login = net_.server_wait(R"({"type":18})");
+    ASSERT_TRUE(login);
+    EXPECT_TRUE(json_object_get_boolean(member(login.get(), "check_ok")));
+    Json report = first_report("loginInfo");
+    ASSERT_TRUE(report);
+    EXPECT_EQ(json_object_get_int(member(report.get(), "loginInfo")), 0);
+    json_object *net = member(report.get(), "networkInfo");
+    EXPECT_EQ(json_object_get_int(member(net, "eventType")), 0); // online
+    EXPECT_EQ(str_member(net, "bInternet"), "OK");
+    EXPECT_EQ(str_member(net, "bServerAck"), "OK");
+    EXPECT_STRNE(vasq_server_get()->net_info.lan_ip, "");
+    const std::string info = ZTP_GetAPIInformation();
+    EXPECT_NE(info.find("\"MaxNumSess\":7"), std::string::npos) << info;
+    EXPECT_NE(info.find("\"SessAliveSec\":10"), std::string::npos) << info;
+}
+
+TEST_F(SessionLab, AStaleLoginAckBreaksTheListen)
+{
+    ShiftedClocks clocks;
+    start();
+    ASSERT_TRUE(first_report("loginInfo"));
+    uint8_t logged = 0;
+    ASSERT_TRUE(zeltest::wait_until([&] { return ZTP_LoginStatus_Check(&logged) == 0 && logged == 1; }, 5s));
+    // No server answers a login any more, and the last answer looks two minutes old.
+    net_.server(R"({"cmd":"udp_script","server":-1,"login":"silence"})");
+    net_.server(R"({"cmd":"script","answer":"none"})");
+    g_ztp_shift_ms = 120000;
+    // The running listen's own time-out has passed on that clock; the next one starts afresh.
+    ASSERT_TRUE(zeltest::wait_until([&] { return last_zt_error() == ERROR_ZTP_TIME_OUT; }, 5s)) << last_zt_error();
+    std::this_thread::sleep_for(600ms);
+    g_tick_shift_us = 4000000; // the first check is due 3 s after the start
+    EXPECT_TRUE(zeltest::wait_until([&] { return last_zt_error() == ERROR_ZTP_USER_LISTEN_BREAK; }, 5s))
+        << last_zt_error();
+}
+
+TEST_F(SessionLab, ARestartTakesTheNewInitString)
+{
+    start(3, 0, 2);
+    EXPECT_FALSE(net_.server_wait(R"({"type":18,"server":2})", 0, 1500)) << "a server not named was reached";
+    vasq_server *server = vasq_server_get();
+    EXPECT_EQ(zt_server_finish(server), 0);
+    ASSERT_EQ(zt_server_init(server, kDid, kCrcKey, net_.init_string(3).c_str()), 0);
+    EXPECT_TRUE(net_.server_wait(R"({"type":18,"server":2})", 0, 8000));
+}
+
+TEST_F(SessionLab, InitAndFinishCyclesLeaveNoThreadOrDescriptor)
+{
+    start();
+    vasq_server *server = vasq_server_get();
+    zt_server_finish(server);
+    const size_t threads = thread_names().size();
+    const int fds = open_descriptors();
+    for (int i = 0; i < 100; i++) {
+        ASSERT_EQ(zt_server_init(server, kDid, kCrcKey, net_.init_string().c_str()), 0) << i;
+        if (i % 10 == 0)
+            std::this_thread::sleep_for(100ms); // now and then the login watch and the listen are well under way
+        ASSERT_EQ(zt_server_finish(server), 0) << i;
+    }
+    EXPECT_TRUE(zeltest::wait_until([&] { return thread_names().size() <= threads; }, 5s))
+        << thread_names().size() << " threads, " << threads << " before";
+    EXPECT_EQ(open_descriptors(), fds);
+}
+
+TEST_F(SessionLab, CommandsFlowBothWaysAndTalkBackArrivesWhole)
+{
+    start();
+    vasq_session *s = authorised(0);
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(vasq_cmd_send(s, 266, "quality:2", 9), 0);
+    EXPECT_TRUE(zeltest::wait_until(
+        [&] {
+            for (const auto &c : commands(phone(0)))
+                if (c == std::make_pair(266, std::string("quality:2")))
+                    return true;
+            return false;
+        },
+        5s));
+    EXPECT_EQ(zt_cmd_send(s, 266, "x", VASQ_CMD_MAX - 3), VASQ_ERR_INVALID_ARG);
+
+    phone(0).command(R"({"cmd":"command","code":300,"text":"ping","encrypted":true})");
+    EXPECT_TRUE(Hooks::get().wait([&] {
+        for (const auto &c : Hooks::get().calls("cmd"))
+            if (c.session == s && c.code == 300 && c.data == "ping")
+                return true;
+        return false;
+    }, 5000));
+
+    phone(0).command(R"({"cmd":"talk","channel":3,"frames":60,"size":320})");
+    ASSERT_TRUE(Hooks::get().wait([&] { return Hooks::get().media(s).audio.size() >= 60 * 320; }, 10000));
+    const std::string audio = Hooks::get().media(s).audio;
+    ASSERT_EQ(audio.size(), 60u * 320u);
+    for (size_t i = 0; i < audio.size(); i++)
+        ASSERT_EQ(static_cast<uint8_t>(audio[i]), static_cast<uint8_t>(i)) << "byte " << i;
+}
+
+TEST_F(SessionLab, ARelayedLinkIsWatchedEightTimesBeforeItsReport)
+{
+    ShiftedClocks clocks;
+    start();
+    const int relay_port = zeltest::free_udp_port();
+    net_.start_relay({"--udp-port", std::to_string(relay_port), "--udp-mode", "pair"});
+    const std::string relay = ztptest::json_addr(net_.ip(5), relay_port);
+    net_.server(R"({"cmd":"udp_send","server":0,"to":"camera","msg":"rly_to","ticket":4711,"relay":)" + relay + "}");
+    phone(0).command(R"({"cmd":"send","to":)" + relay + R"(,"msg":"rly_pkt","ticket":4711,"side":0})");
+    ASSERT_TRUE(zeltest::wait_until([] { return count_threads("command_") == 1; }, 8s));
+    ASSERT_TRUE(take_keys(phone(0)));
+    phone(0).command(R"({"cmd":"auth"})");
+    ASSERT_TRUE(Hooks::get().wait_count("connect", 1, 8000));
+    const void *s = Hooks::get().calls("connect")[0].session;
+    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("statistics_") == 1; }, 3s));
+    // Readings after more than 0, 1, 2, 4, 8, 16, 32 and 64 s: the report waits for the last.
+    g_tick_shift_us = 33000000;
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(reported("cameraConnections", s).empty());
+    EXPECT_EQ(count_threads("statistics_"), 1);
+    g_tick_shift_us = 65000000;
+    EXPECT_TRUE(wait_reported("cameraConnections", s, 0, 3000));
+    for (const auto &c : Hooks::get().calls("report")) {
+        Json r(json_tokener_parse(c.data.c_str()));
+        json_object *list = member(r.get(), "cameraConnections");
+        if (list) {
+            EXPECT_EQ(str_member(member(json_object_array_get_idx(list, 0), "common"), "linkType"), "relay");
+        }
+    }
+    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("statistics_") == 0; }, 3s));
+}
+
+TEST_F(SessionLab, AnOversizeCommandIsReadAwayAndEndsTheSession)
+{
+    start();
+    ASSERT_TRUE(link(0));
+    phone(0).command(R"({"cmd":"declare","channel":0,"length":1089,"send":1089})");
+    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("command_") == 0; }, 10s));
+    EXPECT_EQ(Hooks::get().count("cmd"), 0u);
+}
+
+TEST_F(SessionLab, ACommandTooShortForItsCodeEndsWith22)
+{
+    start();
+    for (int n = 1; n <= 3; n++) {
+        ASSERT_TRUE(link(n - 1)) << n;
+        phone(n - 1).command(R"({"cmd":"declare","channel":0,"length":)" + std::to_string(n) + R"(,"send":)" +
+                             std::to_string(n) + "}");
+        ASSERT_TRUE(Hooks::get().wait_count("error", static_cast<size_t>(n), 10000)) << n;
+    }
+    for (const auto &c : Hooks::get().calls("error"))
+        EXPECT_EQ(c.code, VASQ_ERR_INVALID_ARG);
+    EXPECT_EQ(Hooks::get().count("cmd"), 0u);
+}
+
+TEST_F(SessionLab, PhonesThatNeverAuthoriseGiveTheirSlotsBack)
+{
+    ShiftedClocks clocks;
+    start(6);
+    for (int i = 0; i < 7; i++)
+        ASSERT_TRUE(link(i)) << i;
+    ASSERT_EQ(count_threads("command_"), 7);
+    // Every transport slot is taken: an eighth phone gets nowhere.
+    phone(7).connect();
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(count_threads("command_"), 7);
+    g_tick_shift_us = 31000000;
+    ASSERT_TRUE(Hooks::get().wait_count("error", 7, 10000));
+    for (const auto &c : Hooks::get().calls("error"))
+        EXPECT_EQ(c.code, VASQ_ERR_CLOSE_BY_TIMEOUT);
+    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("command_") == 0; }, 5s));
+    g_tick_shift_us = 0;
+    ASSERT_NE(authorised(7), nullptr) << "the eighth phone did not get in";
+}
+
+int handle_of(vasq_session *s)
+{
+    pthread_mutex_lock(&s->handle_lock);
+    const int h = s->handle;
+    pthread_mutex_unlock(&s->handle_lock);
+    return h;
+}
+
+bool wait_closed(const void *s, int timeout_ms)
+{
+    return Hooks::get().wait([&] {
+        for (const auto &c : Hooks::get().calls("closed"))
+            if (c.session == s)
+                return true;
+        return false;
+    }, timeout_ms);
+}
+
+// Two transport slots, one held by an idle phone: every new phone takes the handle of the session
+// that has just ended while its receive threads were reading. Two phone processes take turns; the
+// ended session's phone goes on talking into the next round and is then renewed.
+TEST_F(SessionLab, ANewPhoneOnAnEndedSessionsHandleGetsOnlyItsOwnBytes)
+{
+    const int rounds = 200;
+    start(1);
+    // The transport has one slot more than the list; the list takes both phones.
+    vasq_server *server = vasq_server_get();
+    pthread_mutex_lock(&server->lock);
+    server->max_sessions = 2;
+    pthread_mutex_unlock(&server->lock);
+    ASSERT_NE(authorised(0), nullptr);
+    vasq_session *a = authorised(1);
+    ASSERT_NE(a, nullptr);
+    for (int i = 0; i < rounds; i++) {
+        const int talking = 1 + i % 2, next = 1 + (i + 1) % 2;
+        const int handle = handle_of(a);
+        phone(talking).command(R"({"cmd":"talk","channel":3,"frames":400,"size":320})");
+        ASSERT_TRUE(Hooks::get().wait([&] { return !Hooks::get().media(a).audio.empty(); }, 5000)) << i;
+        zt_session_destroy(a);
+        ASSERT_TRUE(wait_end(a, VASQ_ERR_CLOSE_BY_LOCAL, 5000)) << i;
+        ASSERT_TRUE(wait_closed(a, 5000)) << i;
+        // What the double recorded goes once a session has been handed back: the next session may
+        // be given the freed record's address.
+        Hooks::get().clear();
+        if (i > 0)
+            phone(next).renew();
+        vasq_session *b = authorised(next);
+        ASSERT_NE(b, nullptr) << i;
+        EXPECT_EQ(handle_of(b), handle) << "the listen handed out another slot";
+        phone(next).command(R"({"cmd":"talk","channel":3,"frames":40,"size":320})");
+        ASSERT_TRUE(Hooks::get().wait([&] { return Hooks::get().media(b).audio.size() >= 40 * 320; }, 10000))
+            << i;
+        std::this_thread::sleep_for(100ms); // what a stale reader of the old session could still deliver
+        const std::string audio = Hooks::get().media(b).audio;
+        ASSERT_EQ(audio.size(), 40u * 320u) << "round " << i;
+        for (size_t k = 0; k < audio.size(); k++)
+            ASSERT_EQ(static_cast<uint8_t>(audio[k]), static_cast<uint8_t>(k)) << "round " << i << " byte " << k;
+        a = b;
+    }
+}
+
+// A thousand idle ends, in five test processes that may run side by side: each round waits for the
+// transport's punching and the listen's pause after an accept.
+class SessionLabIdleEnds : public SessionLab, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SessionLabIdleEnds, IdleEndsNeverHang)
+{
+    const int rounds = 200;
+    start();
+    for (int i = 0; i < rounds; i++) {
+        if (i > 0)
+            phone(0).renew();
+        vasq_session *s = authorised(0);
+        ASSERT_NE(s, nullptr) << i;
+        // The sender is idle in its wait when the end comes.
+        zt_session_destroy(s);
+        ASSERT_TRUE(wait_end(s, VASQ_ERR_CLOSE_BY_LOCAL, 5000)) << "round " << i;
+        ASSERT_TRUE(wait_closed(s, 5000)) << "round " << i;
+        // What the double recorded goes once a session has been handed back: the next session may
+        // be given the freed record's address.
+        Hooks::get().clear();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FiveProcesses, SessionLabIdleEnds, ::testing::Range(0, 5));
+
+TEST_F(SessionLab, FinishEndsSessionsNotYetAuthorised)
+{
+    start();
+    ASSERT_TRUE(link(0));
+    vasq_session *b = authorised(1);
+    ASSERT_NE(b, nullptr);
+    vasq_server *server = vasq_server_get();
+    EXPECT_EQ(zt_server_finish(server), 0);
+    EXPECT_TRUE(vasq_list_empty(&server->accepted));
+    EXPECT_EQ(count_threads("avsend_"), 0);
+    // What the sessions do after they have left the server: give themselves back.
+    EXPECT_TRUE(Hooks::get().wait_count("closed", 1, 5000));
+    EXPECT_EQ(ends_of(b), std::vector<int>{VASQ_ERR_CLOSE_BY_LOCAL});
+    EXPECT_TRUE(zeltest::wait_until([] { return count_threads("command_") == 0; }, 5s));
 }
 
 } // namespace

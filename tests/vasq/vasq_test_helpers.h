@@ -4,6 +4,7 @@
 
 #include <sodium.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,12 +24,18 @@ inline std::vector<uint8_t> unhex(const std::string &hex)
     return out;
 }
 
-// vasq_server_init for the camera "camera" of model "zelmar.camera.c1".
-inline int start_server(const char *did, const uint8_t *token, int token_len, int max, int encrypt, int mode)
+// vasq_server_init for the camera "camera" of model "zelmar.camera.c1"; the ring sizes (send video,
+// send audio, receive video, receive audio) default when 0.
+inline int start_server(const char *did, const uint8_t *token, int token_len, int max, int encrypt, int mode,
+                        const std::array<int, 4> &sizes = {})
 {
     vasq_device_info info{"camera", did, "zelmar.camera.c1"};
     vasq_server_config config{};
     config.max_sessions = max;
+    config.send_video_size = sizes[0];
+    config.send_audio_size = sizes[1];
+    config.recv_video_size = sizes[2];
+    config.recv_audio_size = sizes[3];
     config.token = token;
     config.token_len = token_len;
     config.init_mode = mode;
