@@ -312,6 +312,7 @@ int log_append(IndexLog &log, const IndexLayout &l, const IndexMode &mode, uint8
         rc = _get_system_err(SD_ERR_WRITE, errno);
     if (rc != 0) {
         // The slot may be torn: the cursor stays on it so that the next add rewrites it.
+        sd_io_forget_failed_write(log.file);
         _seek_file(log.file, cursor, SEEK_SET, log.capacity);
         return -5;
     }
@@ -350,8 +351,11 @@ int log_del_before(IndexLog &log, const IndexLayout &l, const IndexMode &mode, u
     // stay listed after a power cut once its new content is on the card.
     if ((last_deleted >= 0 ? sd_io_sync(log.file) : fflush(log.file)) != 0 && rc == 0)
         rc = _get_system_err(SD_ERR_WRITE, errno);
-    if (rc != 0)
+    if (rc != 0) {
+        // A slot left unmarked is marked again by the next deletion, which walks from the oldest.
+        sd_io_forget_failed_write(log.file);
         g_statistics_storage.index_del_err++;
+    }
     return rc;
 }
 

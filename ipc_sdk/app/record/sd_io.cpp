@@ -283,6 +283,15 @@ extern "C" int sd_io_sync(FILE *fp)
 
 extern "C" uint64_t sd_io_bytes_written(void) { return g_bytes.load(); }
 
+extern "C" void sd_io_forget_failed_write(FILE *fp)
+{
+    clearerr(fp);
+    std::lock_guard<std::mutex> guard(g_streams_lock);
+    const auto it = g_streams.find(fp);
+    if (it != g_streams.end())
+        it->second->write_error = 0;
+}
+
 extern "C" void sd_io_fault_set(uint64_t nth, int action, int err)
 {
     std::lock_guard<std::mutex> guard(g_seam.lock);

@@ -25,6 +25,9 @@ int sd_io_unlink(const char *path);
 // Flushes the stream and makes its data durable (fdatasync); 0, or -1 and errno, also when any write
 // of the stream failed before (its data has a gap no sync can fill).
 int sd_io_sync(FILE *fp);
+// Takes a stream up again after a failed write, for a stream whose every write goes to a position
+// of its own (an index's slots), so that no gap is left behind: the caller rewrites what failed.
+void sd_io_forget_failed_write(FILE *fp);
 // Bytes written through the layer since the process started.
 uint64_t sd_io_bytes_written(void);
 
