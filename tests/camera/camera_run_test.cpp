@@ -6,15 +6,23 @@
 // event indexes hold the period that saw it, also after the restart; the cloud receives clips that
 // ffprobe reads; the camera logs in to the P2P servers; SIGTERM ends the program with its status 255
 // and stops every party.
+// Live view as a user first meets it: a phone (camera_ctl.py watch) links through the P2P servers,
+// authorises with the camera's keys and watches: the stream opens on a key frame with its parameter
+// sets, ffprobe reads it at the board's main size, no frame is missing, every access unit is the
+// board's own, 259 stops it and the phone's slot is freed when it leaves.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <chrono>
+#include <fstream>
+#include <iostream>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "peer_control.h"
 #include "zel_test_support.h"
 
 namespace {
@@ -58,6 +66,24 @@ std::string command_ending(const std::vector<std::string> &commands, const std::
         if (c.size() >= tail.size() && c.compare(c.size() - tail.size(), tail.size(), tail) == 0)
             return c;
     return {};
+}
+
+std::string file_bytes(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// The NAL unit types of an Annex B access unit (H.265 when `hevc`, H.264 otherwise).
+std::set<int> nal_types(const std::string &au, bool hevc)
+{
+    std::set<int> types;
+    for (size_t at = au.find(std::string("\0\0\1", 3)); at != std::string::npos && at + 3 < au.size();
+         at = au.find(std::string("\0\0\1", 3), at + 3)) {
+        const auto head = static_cast<unsigned char>(au[at + 3]);
+        types.insert(hevc ? (head >> 1) & 0x3f : head & 0x1f);
+    }
+    return types;
 }
 
 TEST(CameraRun, TheCommandsItPrintsWorkAsPrintedAndSigtermEndsAll)
@@ -154,6 +180,87 @@ TEST(CameraRun, TheCommandsItPrintsWorkAsPrintedAndSigtermEndsAll)
     EXPECT_TRUE(contains(out(), "stopped (zelmar_app status 255)")) << out();
     EXPECT_NE(kill(app, 0), 0) << "zelmar_app is gone";
     EXPECT_FALSE(contains(run("cat /proc/mounts").out, root.dir())) << "the card is unmounted";
+}
+
+} // namespace
+
+namespace {
+
+TEST(CameraLive, APhoneWatchesLiveViewThroughTheP2pServers)
+{
+    zeltest::TempRoot root;
+    std::vector<std::string> no_env;
+    std::vector<std::string> argv{"--sound", ZEL_BOARD_SOUND_DIR, "--card", "none", root.dir(), "--"};
+    for (const std::string &word : zeltest::exec_command({ZELMAR_APP_PATH}, no_env))
+        argv.push_back(word);
+    zeltest::ChildProcess camera(zeltest::python_peer("camera_env.py", argv), {}, root.path("/camera_env.log"));
+    const auto out = [&] { return root.read_file("/camera_env.log"); };
+    ASSERT_TRUE(zeltest::wait_until(
+        [&] { return contains(out(), "Ctrl-C stops everything.") || !camera.running(); }, 240s) && camera.running())
+        << out() << root.read_file("/tmp/zelmar_app.log").substr(0, 6000);
+    std::string watch;
+    for (const std::string &c : printed_commands(out()))
+        if (contains(c, " watch "))
+            watch = c;
+    ASSERT_FALSE(watch.empty()) << out();
+    const std::string video = watch.substr(watch.rfind(' ') + 1);
+
+    const Ran watched = run(watch);
+    ASSERT_EQ(watched.status, 0) << watched.out << root.read_file("/tmp/watch_phone.log");
+    std::cout << watched.out;
+    EXPECT_TRUE(contains(watched.out, "259 stopped the video: 0 frames") ||
+                contains(watched.out, "259 stopped the video: 1 frames"))
+        << watched.out;
+    EXPECT_TRUE(contains(watched.out, "the phone disconnected and the camera freed its slot")) << watched.out;
+
+    // ffprobe reads the stream as the board's main stream.
+    const Ran probe = run("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 '" + video + "'");
+    ASSERT_EQ(probe.status, 0) << probe.out;
+    const bool hevc = probe.out.rfind("hevc,", 0) == 0;
+    ASSERT_TRUE(hevc || probe.out.rfind("h264,", 0) == 0) << probe.out;
+    std::string size = probe.out.substr(probe.out.find(',') + 1, probe.out.find('\n') - probe.out.find(',') - 1);
+    // The board's streams are made beside its prompt sounds.
+    const std::string board_file = std::string(ZEL_BOARD_SOUND_DIR) + "/../main_" +
+                                   size.replace(size.find(','), 1, "x") + (hevc ? ".h265" : ".h264");
+    const std::string board = file_bytes(board_file);
+    ASSERT_FALSE(board.empty()) << "no board main stream " << board_file;
+
+    const std::string stream = file_bytes(video);
+    const std::string frames_text = file_bytes(video + ".frames.json");
+    const zeltest::Json frames = zeltest::parse_json(frames_text);
+    ASSERT_TRUE(frames && json_object_is_type(frames.get(), json_type_array)) << frames_text.substr(0, 200);
+    const size_t n = json_object_array_length(frames.get());
+    EXPECT_GE(n, 60u) << "8 s at 20 frames a second";
+    size_t at = 0;
+    int64_t last_seq = -1;
+    for (size_t i = 0; i < n; i++) {
+        json_object *f = json_object_array_get_idx(frames.get(), i);
+        const int64_t seq = json_object_get_int64(json_object_array_get_idx(f, 0));
+        const int64_t length = json_object_get_int64(json_object_array_get_idx(f, 1));
+        ASSERT_GT(length, 0) << "frame " << i << " is whole";
+        if (i > 0) {
+            ASSERT_EQ(seq, last_seq + 1) << "contiguous at " << i;
+        }
+        last_seq = seq;
+        ASSERT_LE(at + static_cast<size_t>(length), stream.size());
+        const std::string au = stream.substr(at, static_cast<size_t>(length));
+        at += static_cast<size_t>(length);
+        if (i == 0) {
+            const std::set<int> types = nal_types(au, hevc);
+            const std::set<int> want = hevc ? std::set<int>{32, 33, 34} : std::set<int>{7, 8, 5};
+            for (int t : want)
+                EXPECT_TRUE(types.count(t)) << "the first frame holds NAL unit type " << t;
+            if (hevc) {
+                EXPECT_TRUE(types.count(19) || types.count(20) || types.count(21)) << "the first frame is a key frame";
+            }
+        }
+        ASSERT_NE(board.find(au), std::string::npos) << "access unit " << i << " (seq " << seq << ") is the board's";
+    }
+    EXPECT_EQ(at, stream.size()) << "the file is the frames, in order";
+
+    ASSERT_EQ(kill(camera.pid(), SIGTERM), 0);
+    const int status = camera.wait_exit(60s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << out();
 }
 
 } // namespace

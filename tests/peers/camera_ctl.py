@@ -17,6 +17,11 @@ usage: camera_ctl.py ROOT COMMAND
   daemon-restart the daemon simulator drops both links and refuses connections for 2 s, as a restarting
                  daemon would; prints the seconds until the camera has both links up again (at most 60)
   p2p            waits (up to 30 s) until the camera has logged in to the P2P servers and prints where
+  watch SECONDS OUT  a phone (vasq_phone.py) links to the camera through the P2P servers, authorises
+                 with the camera's keys, starts live video (258), stops it (259) after SECONDS and
+                 disconnects; the video payloads go to OUT as an elementary stream and the frames
+                 [seq, length, crc32, bytes sent, header time_ms, arrival ms on CLOCK_MONOTONIC] to
+                 OUT.frames.json; prints the latency p50/p99, the frames after 259 and the freed slot
   links          prints the daemon simulator's links
   cloud          prints the requests the simulated cloud received
 Exit status 0 on success, 1 with a message otherwise.
@@ -53,24 +58,32 @@ def read_env(root):
     return env
 
 
-class Daemon:
-    def __init__(self, root):
+class Control:
+    """A peer's control socket: one JSON object per line each way."""
+
+    def __init__(self, path, name):
+        self.name = name
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         try:
-            self.sock.connect(root + "/tmp/daemon_sim.control")
+            self.sock.connect(path)
         except OSError as e:
-            raise Fail(f"the device daemon simulator does not answer: {e}")
+            raise Fail(f"{name} does not answer: {e}")
         self.pending = b""
 
     def command(self, **cmd):
         self.sock.sendall(json.dumps(cmd).encode() + b"\n")
         while b"\n" not in self.pending:
-            chunk = self.sock.recv(65536)
+            chunk = self.sock.recv(1 << 20)
             if not chunk:
-                raise Fail("the device daemon simulator closed its control socket")
+                raise Fail(f"{self.name} closed its control socket")
             self.pending += chunk
         line, _, self.pending = self.pending.partition(b"\n")
         return json.loads(line)
+
+
+class Daemon(Control):
+    def __init__(self, root):
+        super().__init__(root + "/tmp/daemon_sim.control", "the device daemon simulator")
 
     def call_and_wait(self, method, answer, params=None, timeout_ms=10000):
         cmd = {"method": method}
@@ -226,6 +239,95 @@ def p2p(root, _):
     raise Fail("the camera did not log in to the P2P servers within 30 s")
 
 
+def percentile(values, p):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(len(ordered) * p / 100))]
+
+
+def wait_until(test, seconds):
+    deadline = time.monotonic() + seconds * SCALE
+    while time.monotonic() < deadline:
+        if test():
+            return True
+        time.sleep(0.1)
+    return False
+
+
+def watch(root, args):
+    try:
+        seconds, out = float(args[0]), os.path.abspath(args[1])
+    except (IndexError, ValueError):
+        raise Fail("give the seconds to watch and the file for the video")
+    env = read_env(root)
+    daemon = Daemon(root)
+
+    def vendor_requests():
+        return [o for o in daemon.command(cmd="received", link="rpc", since=0)["objects"]
+                if o.get("method") == "_sync.vasq_get_vendor"]
+    if not wait_until(vendor_requests, 30):
+        raise Fail("the camera did not ask the daemon for its P2P vendor within 30 s")
+    camera = vendor_requests()[-1]["params"]  # its latest keys: a restart makes new ones
+    device_token = daemon.call_and_wait("_internal.request_ot_config", "_internal.res_ot_config")["params"]["token"]
+    app_log = root + "/tmp/zelmar_app.log"
+    log_from = len(open(app_log, errors="replace").read())
+
+    def logged(text):
+        return text in open(app_log, errors="replace").read()[log_from:]
+
+    control = root + "/tmp/watch_phone.ctl"
+    if os.path.exists(control):  # left by an earlier watch
+        os.unlink(control)
+    with open(root + "/tmp/watch_phone.log", "ab") as log:
+        phone_proc = subprocess.Popen([sys.executable, os.path.join(PEERS, "vasq_phone.py"), "--did",
+                                       env["CAMERA_P2P_ID"], "--control", control], stdout=log, stderr=log)
+    try:
+        if not wait_until(lambda: os.path.exists(control), 10):
+            raise Fail("the phone did not start")
+        phone = Control(control, "the phone")
+        prefix, serial, check = env["CAMERA_P2P_ID"].split("-")
+        server = ["127.0.0.2", int(env["ZELMAR_ZTP_UDP_PORT"])]
+        # Asked again while the camera's next listen is not online yet.
+        for _ in range(4):
+            phone.command(cmd="p2p_req", server=server, did=[prefix, int(serial), check])
+            if wait_until(lambda: phone.command(cmd="received")["ready"], 4):
+                break
+        else:
+            raise Fail("no session with the camera through the P2P servers")
+        phone.command(cmd="keys", did=env["CAMERA_DID"], token=device_token.encode().hex(),
+                      p2p_key=env["CAMERA_P2P_KEY"], public_key=camera["public_key"], req_key=camera["req_key"])
+        phone.command(cmd="auth")
+        if not wait_until(lambda: any(c[0] == 257 for c in phone.command(cmd="received")["commands"]), 10):
+            raise Fail("the camera did not answer the authorisation")
+        answer = next(bytes.fromhex(c[1]) for c in phone.command(cmd="received")["commands"] if c[0] == 257)
+        if b'"success"' not in answer:
+            raise Fail(f"the camera refused the authorisation: {answer.decode(errors='replace')}")
+        phone.command(cmd="command", code=258, text='{"videoquality":2}', encrypted=True)
+        time.sleep(seconds)
+        phone.command(cmd="command", code=259, text="", encrypted=True)
+        time.sleep(0.5 * SCALE)
+        frames = phone.command(cmd="received")["frames"]["2"]
+        time.sleep(1)
+        late = len(phone.command(cmd="received")["frames"]["2"]) - len(frames)
+        saved = phone.command(cmd="save", channel=2, path=out)
+        phone.command(cmd="disconnect")
+        left = wait_until(lambda: logged(" left, code "), 15)
+    finally:
+        phone_proc.terminate()
+        phone_proc.wait()
+    if not frames:
+        raise Fail("no video frame came")
+    with open(out + ".frames.json", "w") as f:
+        json.dump(frames, f)
+    latency = [arrival - stamp for _seq, _n, _crc, _sent, stamp, arrival in frames]
+    print(f"watched {len(frames)} video frames, seq {frames[0][0]} to {frames[-1][0]}, {saved['bytes']} bytes in {out} "
+          f"(frames in {out}.frames.json)")
+    print(f"latency p50 {percentile(latency, 50):.1f} ms, p99 {percentile(latency, 99):.1f} ms")
+    print(f"259 stopped the video: {late} frames came in the second after")
+    if not left:
+        raise Fail("the camera did not free the phone's slot")
+    print("the phone disconnected and the camera freed its slot")
+
+
 def links(root, _):
     print(json.dumps(Daemon(root).command(cmd="links")))
 
@@ -241,7 +343,8 @@ def cloud(root, _):
 
 
 COMMANDS = {"get": get_property, "set": set_property, "token": token, "motion": motion, "recordings": recordings, "restart": restart,
-            "card-formatted": card_formatted, "daemon-restart": daemon_restart, "p2p": p2p, "links": links, "cloud": cloud}
+            "card-formatted": card_formatted, "daemon-restart": daemon_restart, "p2p": p2p, "watch": watch, "links": links,
+            "cloud": cloud}
 
 
 def main(argv):

@@ -19,7 +19,8 @@ It seeds ROOT as a camera's flash looks (logging configuration, prompt sounds, O
   - an unprivileged smbd with a share "share" on loopback where smbd is installed.
 Every port is a free one unless the environment names it (ZELMAR_DAEMON_PORT, ZELMAR_ZTP_UDP_PORT,
 ZELMAR_ZTP_TCP_PORT, ZELMAR_ZTP_LAN_PORT, ZELMAR_NAS_SMB_PORT). The program's environment is written
-to ROOT/tmp/camera.env (shell lines "export NAME=value"), read by camera_ctl.py and the tests.
+to ROOT/tmp/camera.env (shell lines "export NAME=value", with the device id and the P2P id and key of the vendor reply),
+read by camera_ctl.py and the tests.
 
 With a PROGRAM (zelmar_app, or an emulator running it) it starts it (its output in
 ROOT/tmp/zelmar_app.log), waits for its ready state (every app created, the services of the valid
@@ -237,7 +238,9 @@ class Camera:
             "--script", "_sync.camera_login=" + json.dumps(login),
             "--script", "_sync.vasq_get_vendor=" + json.dumps(vendor)))
         wait_for(lambda: os.path.exists(control), 10, "the device daemon simulator")
-        self.env["ZELMAR_DAEMON_PORT"] = str(port)
+        self.env.update({"ZELMAR_DAEMON_PORT": str(port), "CAMERA_DID": str(DID),
+                         "CAMERA_P2P_ID": vendor["result"]["vendor_params"]["p2p_id"],
+                         "CAMERA_P2P_KEY": vendor["result"]["p2p_key"]})
         self.say(f"ready: device daemon simulator 127.0.0.1:{port} (tests/peers/daemon_sim.py, control {control}; "
                  f"device id {DID}, server time, cloud login, P2P vendor)")
 
@@ -419,8 +422,11 @@ class Camera:
             self.say(f"  $ {ctl} recordings")
         self.say("  restart zelmar_app (the daemon, the cloud and the card stay):")
         self.say(f"  $ {ctl} restart")
-        self.say("  see the camera logged in to the P2P servers (a phone's live view comes later):")
+        self.say("  see the camera logged in to the P2P servers:")
         self.say(f"  $ {ctl} p2p")
+        self.say("  watch live view as a phone through the P2P servers for 8 s (the video kept as an elementary")
+        self.say("  stream, its frames' arrival times beside it):")
+        self.say(f"  $ {ctl} watch 8 {self.path('/tmp/live.video')}")
         self.say("  see the daemon links and what the cloud received:")
         self.say(f"  $ {ctl} links")
         self.say(f"  $ {ctl} cloud")

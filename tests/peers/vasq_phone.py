@@ -8,8 +8,9 @@ the wire format alone:
   channel 2  video frames: BE32 32 + n, the 32-byte frame header (length n first, little-endian), n bytes
   channel 3  audio frames, framed as channel 2 (talk-back goes this way)
 
-Every frame it gets is kept as [seq, n, crc32 of the payload, bytes as sent] (n is -1 when the
-header's length disagrees with the bytes that came); every command as [code, hex].
+Every frame it gets is kept as [seq, n, crc32 of the payload, bytes as sent, the header's time_ms,
+its arrival on CLOCK_MONOTONIC in ms] (n is -1 when the header's length disagrees with the bytes that
+came); every command as [code, hex].
 
 Once it has keys (vasq_session_crypto.py) it speaks the session protocol: command 256 carries its
 public key and signature, the camera's 257 tells the encrypt type, every other command travels as
@@ -41,7 +42,7 @@ Control: a unix socket, one JSON object per line each way (besides ztp_phone.py'
   {"cmd":"command","code":4097,"raw":hex}    4097 with these bytes as its encrypted part
   {"cmd":"talk",...,"lie":true}              each header's length one more than the payload sent
   {"cmd":"save","channel":2,"path":p}        the decrypted payloads of the channel, in order, to a file
-  {"cmd":"received"} -> {"frames":{"2":[[seq,n,crc],...],"3":[...]},"commands":[[code,hex],...],
+  {"cmd":"received"} -> {"frames":{"2":[[seq,n,crc,sent,time_ms,arrival_ms],...],"3":[...]},"commands":[[code,hex],...],
                          "rdt":hex,"ready":bool,"nonce_repeats":k,"undecryptable":k}
 """
 
@@ -51,6 +52,7 @@ import os
 import socket
 import struct
 import sys
+import time
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -122,16 +124,18 @@ class SessionEngine(ch.Engine):
             elif c.number == 1:
                 self.rdt += self._plain(body) or b""
             elif c.number in (2, 3) and n >= 32:
-                length, _codec, seq = struct.unpack("<III", body[:12])
+                arrival = time.clock_gettime(time.CLOCK_MONOTONIC) * 1000
+                length, _codec, seq, _flags, stamp = struct.unpack("<IIIIQ", body[:24])
                 payload = body[32:]
                 told, sent = length == len(payload), len(payload)
                 payload = self._plain(payload)
                 if payload is None:
-                    self.frames[c.number].append([seq, -1, 0, sent])
+                    self.frames[c.number].append([seq, -1, 0, sent, stamp, arrival])
                     continue
                 if self.keys is not None:
                     self.payloads[c.number].append(payload)
-                self.frames[c.number].append([seq, len(payload) if told else -1, zlib.crc32(payload), sent])
+                self.frames[c.number].append([seq, len(payload) if told else -1, zlib.crc32(payload), sent, stamp,
+                                              arrival])
         self.stream[c.number] = buf
 
     def write(self, number, data):
