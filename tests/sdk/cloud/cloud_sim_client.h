@@ -26,26 +26,38 @@ public:
         const std::string d = root.dir();
         if (!zeltest::make_https_certs(root))
             return false;
-        port_ = zeltest::free_tcp_port();
-        control_port_ = zeltest::free_tcp_port();
         out_ = d + "/out";
         if (zeltest::run_command("mkdir -p " + out_) != 0)
             return false;
         log_ = d + "/sim.log";
-        child_ = std::make_unique<zeltest::ChildProcess>(
-            zeltest::python_peer("cloud_sim.py", {std::to_string(port_), d + "/srv.pem", d + "/srv.key",
-                                                  zeltest::hex(key, 16), token, out_, std::to_string(control_port_)}),
-            std::vector<std::string>{}, log_);
-        return zeltest::wait_until(
-            [&] {
-                std::ifstream in(log_);
-                std::string line;
-                while (std::getline(in, line))
-                    if (line == "ready")
-                        return true;
+        // A free port can be taken by another test before the simulator binds it: it then ends at
+        // once, and another pair of ports is tried.
+        for (int attempt = 0; attempt < 3; attempt++) {
+            port_ = zeltest::free_tcp_port();
+            control_port_ = zeltest::free_tcp_port();
+            child_ = std::make_unique<zeltest::ChildProcess>(
+                zeltest::python_peer("cloud_sim.py", {std::to_string(port_), d + "/srv.pem", d + "/srv.key",
+                                                      zeltest::hex(key, 16), token, out_, std::to_string(control_port_)}),
+                std::vector<std::string>{}, log_);
+            bool ended = false;
+            const bool ready = zeltest::wait_until(
+                [&] {
+                    if (!child_->running())
+                        return ended = true;
+                    std::ifstream in(log_);
+                    std::string line;
+                    while (std::getline(in, line))
+                        if (line == "ready")
+                            return true;
+                    return false;
+                },
+                std::chrono::seconds(20));
+            if (ready && !ended)
+                return true;
+            if (!ended)
                 return false;
-            },
-            std::chrono::seconds(20));
+        }
+        return false;
     }
 
     std::string base() const { return "https://localhost:" + std::to_string(port_); }
