@@ -1,12 +1,17 @@
 // The simulated board's bookkeeping behind the test controls: call record, injected failures,
-// scripted detection results and the speaker recording, each bounded.
+// scripted detection results and the speaker recording, each bounded. Where ZELMAR_BOARD_SPEAKER
+// names a file, everything the speaker plays is also appended to it, for observers outside the
+// process.
 #include "board_control.h"
 
 #include "boardav_test.h"
 #include "sim_recorder.h"
 
 #include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
+#include <memory>
 #include <mutex>
 
 namespace board {
@@ -15,12 +20,18 @@ namespace {
 
 constexpr size_t kMaxSpeakerBytes = 16u << 20;
 
+struct FileCloser {
+    void operator()(FILE *f) const { std::fclose(f); }
+};
+
 struct Control {
     sim::Recorder recorder;
     std::mutex lock; // the fields below
     std::deque<int> babycry;
     int isp_ev = 128;
     std::vector<uint8_t> speaker;
+    bool sink_opened = false;
+    std::unique_ptr<FILE, FileCloser> sink;
 };
 
 Control &control()
@@ -75,6 +86,23 @@ void speaker_write(const void *data, int len)
     const size_t n = static_cast<size_t>(len) < room ? static_cast<size_t>(len) : room;
     const auto *p = static_cast<const uint8_t *>(data);
     c.speaker.insert(c.speaker.end(), p, p + n);
+    if (!c.sink_opened) {
+        c.sink_opened = true;
+        const char *path = std::getenv("ZELMAR_BOARD_SPEAKER");
+        if (path && *path) {
+            c.sink.reset(std::fopen(path, "ab"));
+            if (!c.sink)
+                log_error("cannot open the speaker file %s", path);
+        }
+    }
+    if (c.sink) {
+        // Flushed at once: an observer sees each piece as it plays. A failed write ends the copy.
+        if (std::fwrite(data, 1, static_cast<size_t>(len), c.sink.get()) != static_cast<size_t>(len) ||
+            std::fflush(c.sink.get()) != 0) {
+            log_error("cannot write the speaker file");
+            c.sink.reset();
+        }
+    }
 }
 
 } // namespace board

@@ -22,6 +22,18 @@ usage: camera_ctl.py ROOT COMMAND
                  disconnects; the video payloads go to OUT as an elementary stream and the frames
                  [seq, length, crc32, bytes sent, header time_ms, arrival ms on CLOCK_MONOTONIC] to
                  OUT.frames.json; prints the latency p50/p99, the frames after 259 and the freed slot
+  talk SECONDS OUT  a phone starts talk-back (262, answered 263 with 0), sends a 1000 Hz tone as 20-ms
+                 Opus frames on channel 3 for SECONDS at the pace it plays, stops (264) and leaves;
+                 what the board's speaker played meanwhile goes to OUT (16 kHz mono s16le)
+  play [TIME] SECONDS OUT  a phone asks for the card's recording from TIME (seconds since 1970; the
+                 newest recording's start when absent) to be played back (269), prints the camera's
+                 270 ("filefound"), takes the frames for SECONDS, stops (259) and leaves; the video
+                 frames go to OUT as an elementary stream
+  clip OUT       waits (up to 90 s) for the next clip the cloud receives and copies it, as the cloud
+                 decrypted it, to OUT (an MP4)
+  nas [SECONDS]  sets the run's smbd share as the camera's NAS ("nas_set_config", as the phone app
+                 does), waits for its video folder on the share and prints the recordings there,
+                 waiting up to SECONDS for one (the card closes a recording file once it is full)
   links          prints the daemon simulator's links
   cloud          prints the requests the simulated cloud received
 Exit status 0 on success, 1 with a message otherwise.
@@ -29,6 +41,7 @@ Exit status 0 on success, 1 with a message otherwise.
 import glob
 import json
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -328,6 +341,234 @@ def watch(root, args):
     print("the phone disconnected and the camera freed its slot")
 
 
+def linked_phone(root, env, daemon, name):
+    """A phone (vasq_phone.py, logging to ROOT/tmp/NAME.log) in session with the camera through the P2P
+    servers, authorised with the camera's latest keys: its process and its control. The caller ends the
+    process."""
+    requests = []
+
+    def vendor_asked():
+        requests[:] = [o for o in daemon.command(cmd="received", link="rpc", since=0)["objects"]
+                       if o.get("method") == "_sync.vasq_get_vendor"]
+        return bool(requests)
+    if not wait_until(vendor_asked, 30):
+        raise Fail("the camera did not ask the daemon for its P2P vendor within 30 s")
+    keys = requests[-1]["params"]
+    device_token = daemon.call_and_wait("_internal.request_ot_config", "_internal.res_ot_config")["params"]["token"]
+    control = f"{root}/tmp/{name}.ctl"
+    if os.path.exists(control):
+        os.unlink(control)
+    with open(f"{root}/tmp/{name}.log", "ab") as log:
+        proc = subprocess.Popen([sys.executable, os.path.join(PEERS, "vasq_phone.py"), "--did", env["CAMERA_P2P_ID"],
+                                 "--control", control], stdout=log, stderr=log)
+    try:
+        if not wait_until(lambda: os.path.exists(control), 10):
+            raise Fail("the phone did not start")
+        phone = Control(control, "the phone")
+        prefix, serial, check = env["CAMERA_P2P_ID"].split("-")
+        linked = False
+        for _ in range(4):  # the camera's next listen may not be online yet
+            phone.command(cmd="p2p_req", server=["127.0.0.2", int(env["ZELMAR_ZTP_UDP_PORT"])],
+                          did=[prefix, int(serial), check])
+            linked = wait_until(lambda: phone.command(cmd="received")["ready"], 4)
+            if linked:
+                break
+        if not linked:
+            raise Fail("no session with the camera through the P2P servers")
+        phone.command(cmd="keys", did=env["CAMERA_DID"], token=device_token.encode().hex(), p2p_key=env["CAMERA_P2P_KEY"],
+                      public_key=keys["public_key"], req_key=keys["req_key"])
+        phone.command(cmd="auth")
+        answers = []
+        if not wait_until(lambda: answers.extend(replies(phone, 257)) or answers, 10):
+            raise Fail("the camera did not answer the authorisation")
+        if b'"success"' not in answers[0]:
+            raise Fail(f"the camera refused the authorisation: {answers[0].decode(errors='replace')}")
+        return proc, phone
+    except BaseException:
+        proc.terminate()
+        proc.wait()
+        raise
+
+
+def replies(phone, code):
+    return [bytes.fromhex(text) for c, text in phone.command(cmd="received")["commands"] if c == code]
+
+
+def opus_packets(seconds, hz):
+    """A tone of `hz` as 20-ms Opus packets, 16 kHz mono (ffmpeg's Ogg pages taken apart)."""
+    ogg = subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
+                          f"sine=frequency={hz}:sample_rate=16000:duration={seconds}", "-c:a", "libopus", "-ac", "1",
+                          "-ar", "16000", "-b:a", "32k", "-frame_duration", "20", "-f", "ogg", "-"],
+                         capture_output=True, check=True).stdout
+    packets, partial, at = [], b"", 0
+    while at + 27 <= len(ogg) and ogg[at:at + 4] == b"OggS":
+        lacing = ogg[at + 27:at + 27 + ogg[at + 26]]
+        body = at + 27 + len(lacing)
+        for n in lacing:
+            partial += ogg[body:body + n]
+            body += n
+            if n < 255:
+                packets.append(partial)
+                partial = b""
+        at = body
+    return packets[2:]  # past the OpusHead and OpusTags packets
+
+
+def talk(root, args):
+    try:
+        seconds, out = float(args[0]), os.path.abspath(args[1])
+    except (IndexError, ValueError):
+        raise Fail("give the seconds to talk and the file for what the speaker played")
+    env = read_env(root)
+    speaker = env["ZELMAR_BOARD_SPEAKER"]
+    packets = opus_packets(seconds, 1000)
+    proc, phone = linked_phone(root, env, Daemon(root), "talk_phone")
+    try:
+        phone.command(cmd="command", code=262, text="", encrypted=True)
+        if not wait_until(lambda: replies(phone, 263), 10):
+            raise Fail("the camera did not answer the speaker start (262)")
+        answer = int.from_bytes(replies(phone, 263)[0][:4], "little", signed=True)
+        if answer != 0:
+            raise Fail(f"the camera refused the speaker: 263 answered {answer}")
+        before = os.path.getsize(speaker) if os.path.exists(speaker) else 0
+        began = time.monotonic()
+        for i in range(0, len(packets), 5):  # 100 ms of sound at a time, at the pace it plays
+            phone.command(cmd="send_frames", channel=3, codec=1032, payloads=[p.hex() for p in packets[i:i + 5]])
+            time.sleep(max(0.0, began + (i + 5) * 0.02 - time.monotonic()))
+        played = seconds * 32000
+
+        def heard():
+            return os.path.exists(speaker) and os.path.getsize(speaker) - before >= played
+        wait_until(heard, 5)
+        phone.command(cmd="command", code=264, text="", encrypted=True)
+        phone.command(cmd="disconnect")
+    finally:
+        proc.terminate()
+        proc.wait()
+    with open(speaker, "rb") as f:
+        f.seek(before)
+        sound = f.read()
+    with open(out, "wb") as f:
+        f.write(sound)
+    print(f"talked {len(packets)} Opus frames ({seconds:g} s of a 1000 Hz tone) on channel 3 after 263 answered 0")
+    print(f"the speaker played {len(sound)} bytes meanwhile ({len(sound) / 32000:.2f} s), kept in {out}")
+
+
+def newest_recording(root):
+    starts = [record["time"] for path in glob.glob(f"{root}/mnt/sdcard/**/videoi_*.index", recursive=True)
+              for record in fmp4_walk.read_index("video", path)["records"] if not record.get("delete")]
+    if not starts:
+        raise Fail("no recording on the card yet (an index record closes each minute)")
+    return max(starts)
+
+
+def play(root, args):
+    if len(args) == 2:
+        args = [None, *args]
+    try:
+        seconds, out = float(args[1]), os.path.abspath(args[2])
+        start = int(args[0]) if args[0] is not None else None
+    except (IndexError, ValueError):
+        raise Fail("give the recording's start time (seconds), the seconds to play and the file for the video")
+    env = read_env(root)
+    if env.get("CAMERA_CARD") != "1":
+        raise Fail("no test card in this run: nothing is recorded")
+    if start is None:
+        start = newest_recording(root)
+    proc, phone = linked_phone(root, env, Daemon(root), "play_phone")
+    try:
+        request = {"sessionid": 7, "starttime": start, "endtime": 0, "autoswitchtolive": 0, "offset": 0, "speed": 1}
+        phone.command(cmd="command", code=269, text=json.dumps(request), encrypted=True)
+        if not wait_until(lambda: replies(phone, 270), 15):
+            raise Fail("the camera did not answer the playback request (269)")
+        answer = json.loads(replies(phone, 270)[0].rstrip(b"\0"))
+        if answer.get("status") != "filefound":
+            raise Fail(f"the camera answered {answer}")
+        time.sleep(seconds)
+        phone.command(cmd="command", code=259, text="", encrypted=True)
+        time.sleep(0.5 * SCALE)
+        frames = phone.command(cmd="received")["frames"]["2"]
+        phone.command(cmd="save", channel=2, path=out + ".all")
+        phone.command(cmd="disconnect")
+    finally:
+        proc.terminate()
+        proc.wait()
+    with open(out + ".all", "rb") as f:
+        payloads = f.read()
+    os.unlink(out + ".all")
+    video, at, audio = b"", 0, 0
+    for _seq, n, _crc, _sent, _stamp, _arrival in frames:
+        payload = payloads[at:at + max(n, 0)]
+        at += max(n, 0)
+        # Audio travels on the same channel: the video frames are the Annex B access units.
+        if payload.startswith(b"\0\0\0\1") or payload.startswith(b"\0\0\1"):
+            video += payload
+        else:
+            audio += 1
+    with open(out, "wb") as f:
+        f.write(video)
+    print(f"270 {json.dumps(answer)}")
+    print(f"played {len(frames) - audio} video frames ({len(video)} bytes, kept in {out}) and {audio} audio frames")
+    if not video:
+        raise Fail("no video frame came")
+
+
+def clip(root, args):
+    if not args:
+        raise Fail("give the file for the clip")
+    out_dir = read_env(root).get("CAMERA_CLOUD_OUT", "")
+
+    def uploads():
+        try:
+            with open(out_dir + "/requests.jsonl") as f:
+                lines = [json.loads(line) for line in f if line.strip()]
+        except OSError:
+            return []
+        return [r for r in lines if r.get("path") == "/common/device/v3/upload" and r.get("ok")]
+    before = len(uploads())
+    if not wait_until(lambda: len(uploads()) > before, 90):
+        raise Fail("the cloud received no clip within 90 s")
+    shutil.copy(out_dir + "/last.mp4", args[0])
+    query = uploads()[-1]["query"]
+    print(f"clip {len(uploads())} at the cloud ({query.get('eventType')}, file {query.get('fileId')} "
+          f"part {query.get('offset')}), decrypted: {os.path.getsize(args[0])} bytes in {args[0]}")
+
+
+def nas_files(directory):
+    return sorted(os.path.relpath(p, directory) for p in glob.glob(f"{directory}/**/*.mp4", recursive=True))
+
+
+def nas(root, args):
+    try:
+        seconds = float(args[0]) if args else 0.0
+    except ValueError:
+        raise Fail("give the seconds to wait for a recording on the share")
+    env = read_env(root)
+    if "CAMERA_NAS_DIR" not in env:
+        raise Fail("no NAS share in this run (smbd is not installed)")
+    daemon = Daemon(root)
+    share = {"type": 1, "name": "ZELMARNAS", "addr": "127.0.0.1", "dir": "share", "group": "WORKGROUP",
+             "user": env["CAMERA_NAS_USER"], "pass": env["CAMERA_NAS_PASSWORD"]}
+    reply = rpc(daemon, "nas_set_config", {"sync_interval": 60, "video_retention_time": 0, "share": share})
+    if reply.get("result") != ["OK"]:
+        raise Fail(f"the camera refused the share: {json.dumps(reply)}")
+    videos = env["CAMERA_NAS_DIR"] + "/varnel_camera_videos"
+    if not wait_until(lambda: os.path.isdir(videos), 20):
+        raise Fail("the camera took the share but made no video folder on it within 20 s")
+    print(f"the camera backs up to //127.0.0.1/share ({videos})")
+    began = time.monotonic()
+    while not nas_files(videos) and time.monotonic() - began < seconds * SCALE:
+        time.sleep(5)
+        rpc(daemon, "nas_sync_start", {})  # refused while one runs
+    found = nas_files(videos)
+    for name in found:
+        print(f"  {name}")
+    if not found:
+        message = "no recording on the share yet: the card closes a recording file once it is full (128 MiB)"
+        if seconds:
+            raise Fail(message + f", and none came within {seconds:g} s")
+        print(message)
+
 def links(root, _):
     print(json.dumps(Daemon(root).command(cmd="links")))
 
@@ -344,7 +585,7 @@ def cloud(root, _):
 
 COMMANDS = {"get": get_property, "set": set_property, "token": token, "motion": motion, "recordings": recordings, "restart": restart,
             "card-formatted": card_formatted, "daemon-restart": daemon_restart, "p2p": p2p, "watch": watch, "links": links,
-            "cloud": cloud}
+            "cloud": cloud, "clip": clip, "nas": nas, "talk": talk, "play": play}
 
 
 def main(argv):

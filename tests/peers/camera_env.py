@@ -16,7 +16,9 @@ It seeds ROOT as a camera's flash looks (logging configuration, prompt sounds, O
   - a test card: a sparse ext4 image loop-mounted on "/mnt/sdcard" when root allows it (the camera is
     told it was formatted once it runs); otherwise no card at all, said so (a plain directory would let
     the file pool pre-allocate the host's disk),
-  - an unprivileged smbd with a share "share" on loopback where smbd is installed.
+  - an unprivileged smbd with a share "share" on loopback where smbd is installed (its user, password
+    and directory in the environment below as CAMERA_NAS_USER, CAMERA_NAS_PASSWORD, CAMERA_NAS_DIR).
+The simulated board's speaker appends what it plays to ROOT/tmp/speaker.pcm (16 kHz mono s16le).
 Every port is a free one unless the environment names it (ZELMAR_DAEMON_PORT, ZELMAR_ZTP_UDP_PORT,
 ZELMAR_ZTP_TCP_PORT, ZELMAR_ZTP_LAN_PORT, ZELMAR_NAS_SMB_PORT). The program's environment is written
 to ROOT/tmp/camera.env (shell lines "export NAME=value", with the device id and the P2P id and key of the vendor reply),
@@ -143,7 +145,8 @@ class Camera:
         self.smbd_dir = None
         self.env = {"ZELMAR_ROOT": self.root,
                     "ZELMAR_AGENT_SOCK": os.environ.get("ZELMAR_AGENT_SOCK") or f"zelmar_cam_{os.getpid()}",
-                    "ZELMAR_DETECTION_SCRIPT": self.path("/tmp/detection.script")}
+                    "ZELMAR_DETECTION_SCRIPT": self.path("/tmp/detection.script"),
+                    "ZELMAR_BOARD_SPEAKER": self.path("/tmp/speaker.pcm")}
         self.notes = []
 
     def path(self, device_path):
@@ -265,6 +268,9 @@ class Camera:
                 subprocess.run(["mount", "-t", "ext4", "-o", "errors=remount-ro", self.card_loop, mount], check=True,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                 self.card_image = image
+                # The card as the camera's own /proc/mounts names it (the NAS backup looks it up there).
+                with open(self.path("/proc/mounts"), "w") as f:
+                    f.write("/dev/mmcblk0p1 /mnt/sdcard ext4 rw,relatime 0 0\n")
                 self.say(f"ready: test card {CARD_BYTES >> 30} GiB ext4 on /mnt/sdcard ({self.card_loop})")
                 self.env["CAMERA_CARD"] = "1"
                 return
@@ -340,7 +346,8 @@ class Camera:
             self.stop_smbd()
             self.say(f"ready: no NAS share ({e}; see {d}/log)")
             return
-        self.env["ZELMAR_NAS_SMB_PORT"] = str(port)
+        self.env.update({"ZELMAR_NAS_SMB_PORT": str(port), "CAMERA_NAS_USER": user, "CAMERA_NAS_PASSWORD": password,
+                         "CAMERA_NAS_DIR": f"{d}/share"})
         self.say(f"ready: NAS share //127.0.0.1/share port {port} (smbd, user {user}, password {password})")
 
     def stop_smbd(self):
@@ -430,6 +437,16 @@ class Camera:
         self.say("  see the daemon links and what the cloud received:")
         self.say(f"  $ {ctl} links")
         self.say(f"  $ {ctl} cloud")
+        self.say("  copy the next clip the cloud receives, as the cloud decrypted it:")
+        self.say(f"  $ {ctl} clip {self.path('/tmp/clip.mp4')}")
+        self.say("  talk back as a phone for 3 s (a tone as Opus frames) and keep what the board's speaker played:")
+        self.say(f"  $ {ctl} talk 3 {self.path('/tmp/talk.pcm')}")
+        if self.env.get("CAMERA_CARD") == "1":
+            self.say("  play the newest recording of the card back as a phone for 4 s (its video kept):")
+            self.say(f"  $ {ctl} play 4 {self.path('/tmp/playback.video')}")
+        if "CAMERA_NAS_DIR" in self.env:
+            self.say("  back the card's recordings up to the NAS share, as the phone app sets it, and list the share:")
+            self.say(f"  $ {ctl} nas")
         self.say("Ctrl-C stops everything.")
 
     # ---- the whole run -------------------------------------------------------------------------

@@ -211,8 +211,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return "missing part %s" % name
             if decrypt_value(iv, trailer.decode()) != sha_text(cipher):
                 return "bad %sSignMF" % name
-            with open(os.path.join(OUT, "last." + ext), "wb") as f:
+            # Whole or not at all: a reader never sees a clip half rewritten by the next.
+            part = os.path.join(OUT, "last.%s.%d" % (ext, threading.get_ident()))
+            with open(part, "wb") as f:
                 f.write(unpad(aes(SESSION_KEY, iv, cipher, False)))
+            os.replace(part, os.path.join(OUT, "last." + ext))
         return ""
 
     def handle_any(self, body):

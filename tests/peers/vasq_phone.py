@@ -42,6 +42,9 @@ Control: a unix socket, one JSON object per line each way (besides ztp_phone.py'
   {"cmd":"command","code":4097,"raw":hex}    4097 with these bytes as its encrypted part
   {"cmd":"talk",...,"lie":true}              each header's length one more than the payload sent
   {"cmd":"save","channel":2,"path":p}        the decrypted payloads of the channel, in order, to a file
+  {"cmd":"send_frames","channel":3,"codec":c,"payloads":[hex,...]}
+                                             each payload as one frame of that codec id (encrypted once
+                                             the phone has keys), numbered on from the talk frames
   {"cmd":"received"} -> {"frames":{"2":[[seq,n,crc,sent,time_ms,arrival_ms],...],"3":[...]},"commands":[[code,hex],...],
                          "rdt":hex,"ready":bool,"nonce_repeats":k,"undecryptable":k}
 """
@@ -179,8 +182,26 @@ class VasqPhone(ztp_phone.Phone):
         self.counter += n
         return out
 
+    def send_frames(self, cmd):
+        e = self.engine
+        if e is None:
+            return {"error": "no session"}
+        out = b""
+        for text in cmd.get("payloads", []):
+            payload = bytes.fromhex(text)
+            if e.keys is not None:
+                payload = e.keys.encrypt(payload)
+            stamp = int(time.clock_gettime(time.CLOCK_MONOTONIC) * 1000)
+            out += struct.pack(">I", 32 + len(payload)) + struct.pack("<IIIIQII", len(payload), cmd.get("codec", 0),
+                                                                      self.talk_seq, 0, stamp, 0, 0) + payload
+            self.talk_seq += 1
+        e.write(cmd.get("channel", 3), out)
+        return {"ok": True, "frames": len(cmd.get("payloads", []))}
+
     def control(self, cmd):
         name = cmd.get("cmd")
+        if name == "send_frames":
+            return self.send_frames(cmd)
         e = self.engine
         if name == "received":
             with self.lock:
