@@ -82,29 +82,39 @@ const ko_p2p::session_ops &recording_ops()
     return kOps;
 }
 
-void P2pTest::SetUp()
+void lab_install(ko_sdk_info &info)
 {
     Lab::get().reset();
-    info_.valid = 1;
-    strcpy(info_.device_id, "ABC-123-XYZ");
-    strcpy(info_.param.model, "zelmar.camera.c1");
-    strcpy(info_.param.mac, "AA:BB:CC:DD:EE:FF");
-    info_.stream_info[0] = video(0, 2560, 1440);
-    info_.stream_info[1] = video(1, 864, 480);
-    info_.stream_info[2] = video(2, 640, 360);
-    info_.stream_info[4].channel = 4;
-    info_.stream_info[4].samplerate = 16000;
-    info_.stream_info[4].samplebit = 16;
-    info_.stream_info[4].encode = 1032;
-    info_.video_chn_count = 3;
-    g_sdk_info = &info_;
+    info.valid = 1;
+    strcpy(info.device_id, "ABC-123-XYZ");
+    strcpy(info.param.model, "zelmar.camera.c1");
+    strcpy(info.param.mac, "AA:BB:CC:DD:EE:FF");
+    info.stream_info[0] = video(0, 2560, 1440);
+    info.stream_info[1] = video(1, 864, 480);
+    info.stream_info[2] = video(2, 640, 360);
+    info.stream_info[4].channel = 4;
+    info.stream_info[4].samplerate = 16000;
+    info.stream_info[4].samplebit = 16;
+    info.stream_info[4].encode = 1032;
+    info.video_chn_count = 3;
+    g_sdk_info = &info;
     ko_p2p_test_use_session_ops(&kOps);
+}
+
+void lab_uninstall()
+{
+    ko_p2p_test_use_session_ops(nullptr);
+    g_sdk_info = nullptr;
+}
+
+void P2pTest::SetUp()
+{
+    lab_install(info_);
 }
 
 void P2pTest::TearDown()
 {
-    ko_p2p_test_use_session_ops(nullptr);
-    g_sdk_info = nullptr;
+    lab_uninstall();
 }
 
 } // namespace p2ptest

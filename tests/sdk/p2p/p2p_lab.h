@@ -67,6 +67,10 @@ struct Lab {
 
 const ko_p2p::session_ops &recording_ops();
 
+// Fills `info` as below, installs it as the SDK's record and the recording session calls; the undo.
+void lab_install(ko_sdk_info &info);
+void lab_uninstall();
+
 // The SDK information record with main 2560x1440, sub 864x480, third 640x360 and audio channel 4.
 class P2pTest : public ::testing::Test {
 protected:

@@ -1,0 +1,261 @@
+// File requests of a phone on recordings that the fragmented-MP4 writer made in a pool on a directory:
+// a recording from a period as one fragmented MP4 that ffmpeg decodes and the independent walker
+// accepts, the record list against the independent index reader, the custom-record index against
+// its independent reader, and bare heads where the file or period is not there.
+#include <json-c/json.h>
+
+#include <fstream>
+#include <map>
+
+#include "app/record/custom_record_index.h"
+#include "common/ipc/ko_message.h"
+#include "index_pool_recording.h"
+#include "p2p_lab.h"
+
+namespace p2ptest {
+namespace {
+
+constexpr uint32_t kT0 = 1700000000;
+using rectest::json_int;
+
+std::string le(std::initializer_list<uint32_t> words)
+{
+    std::string out;
+    for (uint32_t w : words)
+        for (int i = 0; i < 4; i++)
+            out += static_cast<char>(w >> (8 * i));
+    return out;
+}
+
+uint32_t le32_at(const std::string &b, size_t at)
+{
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; i--)
+        v = v << 8 | static_cast<uint8_t>(b[at + static_cast<size_t>(i)]);
+    return v;
+}
+
+json_object *member(json_object *o, const char *key)
+{
+    json_object *v = nullptr;
+    return o && json_object_object_get_ex(o, key, &v) ? v : nullptr;
+}
+
+void audio_status(int, bool) {}
+
+class Recordings : public rectest::RecordedPool {
+protected:
+    static void SetUpTestSuite() { ko_message_init(nullptr); }
+    static void TearDownTestSuite() { ko_message_deinit(); }
+    void SetUp() override
+    {
+        lab_install(info_);
+        RecordedPool::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        ko_p2p_param p{};
+        p.max_session = 2;
+        p.audio_status = audio_status;
+        ASSERT_EQ(ko_p2p_init(&p), 0);
+        void *user = nullptr;
+        ASSERT_EQ(vasq_on_connect(phone(0), &user), 0);
+        p2p_started_ = true;
+    }
+    void TearDown() override
+    {
+        if (p2p_started_)
+            ko_p2p_deinit();
+        record_index_deinit();
+        RecordedPool::TearDown();
+        lab_uninstall();
+    }
+    void rdt(const std::string &bytes)
+    {
+        Lab::get().reset();
+        vasq_on_rdt_data(phone(0), bytes.data(), static_cast<int>(bytes.size()), nullptr);
+    }
+    // The reply's packets joined, after checking that only the last one is shorter than 2048 bytes.
+    std::string joined()
+    {
+        const std::vector<std::string> sent = Lab::get().rdt_sent();
+        std::string all;
+        for (size_t i = 0; i < sent.size(); i++) {
+            EXPECT_LE(sent[i].size(), 2048u) << i;
+            if (i + 1 < sent.size())
+                EXPECT_EQ(sent[i].size(), 2048u) << "packet " << i << " of " << sent.size() << " not full";
+            all += sent[i];
+        }
+        return all;
+    }
+    std::string save(const std::string &bytes, const std::string &name)
+    {
+        const std::string path = root_.path("/tmp/" + name);
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
+    // The pool file that holds the period starting at `time`.
+    std::string recording_of(uint32_t time)
+    {
+        record_index_record_t r{};
+        EXPECT_EQ(record_find_record_info(0, time, &r, 0), 1);
+        return card(r.name);
+    }
+
+    ko_sdk_info info_{};
+    bool p2p_started_ = false;
+};
+
+// The walker's fragments of a report: per fragment the sequence and per track its base and sizes.
+struct WalkedFragment {
+    int64_t sequence;
+    std::vector<int64_t> base;
+    std::vector<std::string> sizes;
+};
+std::vector<WalkedFragment> fragments(json_object *report)
+{
+    std::vector<WalkedFragment> out;
+    json_object *list = member(report, "fragments");
+    for (size_t i = 0; list && i < json_object_array_length(list); i++) {
+        json_object *f = json_object_array_get_idx(list, i);
+        WalkedFragment w{json_int(f, "sequence"), {}, {}};
+        json_object *tracks = member(f, "tracks");
+        for (size_t t = 0; tracks && t < json_object_array_length(tracks); t++) {
+            json_object *tr = json_object_array_get_idx(tracks, t);
+            w.base.push_back(json_int(tr, "base"));
+            w.sizes.push_back(json_object_to_json_string(member(tr, "sizes")));
+        }
+        out.push_back(w);
+    }
+    return out;
+}
+
+TEST_F(Recordings, ARecordingFromAPeriodIsOneFragmentedMp4FromItsTimeToTheEnd)
+{
+    record(kT0, 62);
+    ASSERT_GE(periods_.size(), 2u);
+    const std::string source = recording_of(periods_[1]);
+    rdt(le({1, 4, periods_[1]}));
+    const std::string all = joined();
+    ASSERT_GT(all.size(), 12u) << "not a bare head";
+    EXPECT_EQ(all.substr(0, 4), le({1}));
+    EXPECT_EQ(le32_at(all, 4), all.size() - 12) << "the head's total covers all that came";
+    EXPECT_EQ(le32_at(all, 8), 0u);
+    const std::string got = save(all.substr(12), "period.mp4");
+
+    if (rectest::have_tool("ffprobe")) {
+        EXPECT_EQ(rectest::ffmpeg_decode_errors(got), "");
+        EXPECT_EQ(rectest::ffprobe_stream(got, "v:0", "codec_name"), "h264");
+        EXPECT_EQ(rectest::ffprobe_stream(got, "a:0", "codec_name"), "opus");
+    }
+    rectest::Json sent = rectest::walk(got), whole = rectest::walk(source);
+    ASSERT_TRUE(sent && whole);
+    EXPECT_TRUE(json_object_get_boolean(member(sent.get(), "ok"))) << json_object_to_json_string(sent.get());
+    EXPECT_EQ(json_object_array_length(member(sent.get(), "errors")), 0u);
+    json_object *index = member(sent.get(), "index");
+    ASSERT_EQ(json_object_array_length(index), periods_.size() - 1) << "the asked period and those after it";
+    EXPECT_EQ(json_int(json_object_array_get_idx(index, 0), "start"), periods_[1]);
+
+    // The same fragments as in the recording from the asked period on, renumbered from 1, with their
+    // decode times moved back to start at 0.
+    const std::vector<WalkedFragment> out = fragments(sent.get()), in = fragments(whole.get());
+    ASSERT_FALSE(out.empty());
+    ASSERT_GE(in.size(), out.size());
+    const size_t skip = in.size() - out.size();
+    for (size_t i = 0; i < out.size(); i++) {
+        const WalkedFragment &a = out[i], &b = in[skip + i];
+        EXPECT_EQ(a.sequence, static_cast<int64_t>(i + 1));
+        ASSERT_EQ(a.base.size(), 2u);
+        ASSERT_EQ(b.base.size(), 2u);
+        EXPECT_EQ(a.sizes, b.sizes) << "fragment " << i;
+        for (size_t t = 0; t < 2; t++)
+            EXPECT_EQ(a.base[t], b.base[t] - in[skip].base[t]) << "fragment " << i << " track " << t;
+    }
+}
+
+TEST_F(Recordings, AMissingPeriodOrRecordingGetsABareHead)
+{
+    record(kT0, 62);
+    rdt(le({1, 4, periods_[0] + 1}));
+    EXPECT_EQ(joined(), le({1, 0, 0})) << "no period starts then";
+    rdt(le({1, 2, periods_[0]}));
+    EXPECT_EQ(joined(), le({1, 0, 0})) << "no room for the time stamp";
+    ASSERT_EQ(unlink(recording_of(periods_[0]).c_str()), 0);
+    rdt(le({1, 4, periods_[0]}));
+    EXPECT_EQ(joined(), le({1, 0, 0})) << "the file is gone";
+}
+
+TEST_F(Recordings, TheRecordListMatchesTheIndexAsAnIndependentReaderSeesIt)
+{
+    record(kT0, 62);
+    record(kT0 + 100, 4);
+    rdt(le({6, 0}));
+    const std::string all = joined();
+    ASSERT_GE(all.size(), 12u);
+    EXPECT_EQ(le32_at(all, 0), 6u);
+    EXPECT_EQ(le32_at(all, 4), all.size() - 12);
+    std::vector<uint32_t> listed;
+    for (size_t at = 12; at + 8 <= all.size(); at += 8)
+        listed.push_back(le32_at(all, at));
+    rectest::Json index = rectest::walk_index("video", index_path(SD_KIND_VIDEOI, 0));
+    ASSERT_TRUE(index);
+    std::vector<uint32_t> walked;
+    json_object *records = member(index.get(), "records");
+    std::map<int64_t, uint32_t> by_seq;
+    for (size_t i = 0; records && i < json_object_array_length(records); i++) {
+        json_object *r = json_object_array_get_idx(records, i);
+        if (json_int(r, "delete") == 0)
+            by_seq[json_int(r, "seq")] = static_cast<uint32_t>(json_int(r, "time"));
+    }
+    for (const auto &s : by_seq)
+        walked.push_back(s.second);
+    EXPECT_EQ(listed, walked);
+    EXPECT_EQ(listed, periods_);
+}
+
+TEST_F(Recordings, TheCustomIndexMatchesItsIndependentReader)
+{
+    rdt(le({15, 0}));
+    const std::string bare = joined();
+    for (uint32_t s : {kT0 + 300, kT0 + 100, kT0 + 200}) {
+        const custom_record_index_entry_t e{s, CUSTOM_RECORD_SET_UP, CUSTOM_RECORD_NO_FRAME, {0, 0}};
+        ASSERT_EQ(custom_record_index_add(&e), 0);
+    }
+    // Enough entries that the index takes several packets.
+    for (uint32_t s = kT0 + 1000; s < kT0 + 1300; s++) {
+        const custom_record_index_entry_t e{s, CUSTOM_RECORD_WRITTEN, CUSTOM_RECORD_NO_FRAME, {0, 0}};
+        ASSERT_EQ(custom_record_index_add(&e), 0);
+    }
+    rdt(le({15, 0}));
+    const std::string all = joined();
+    ASSERT_GE(all.size(), 16u + 512u);
+    const std::string file = root_.path("/mnt/sdcard/DORVI_CUSTOM_RECORD/.custom_record_msg");
+    std::string cmd, out;
+    for (const std::string &a : zeltest::python_peer("custom_index_read.py", {file}))
+        cmd += "'" + a + "' ";
+    ASSERT_EQ(zeltest::run_command(cmd, &out), 0);
+    rectest::Json read(json_tokener_parse(out.c_str()), json_object_put);
+    ASSERT_TRUE(read);
+    EXPECT_TRUE(json_object_get_boolean(member(read.get(), "crc_ok")));
+    const int64_t count = json_int(read.get(), "count");
+    EXPECT_EQ(count, 303);
+    EXPECT_EQ(le32_at(all, 0), 15u);
+    EXPECT_EQ(le32_at(all, 4), all.size() - 16) << "the index size";
+    EXPECT_EQ(le32_at(all, 8), count);
+    EXPECT_EQ(le32_at(all, 12), count);
+    std::ifstream in(file, std::ios::binary);
+    const std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(all.substr(16), image) << "the index as it lies on the card";
+    EXPECT_TRUE(bare == le({15, 0, 0}) || le32_at(bare, 8) == 0) << "an index not yet made is empty or absent";
+}
+
+TEST_F(Recordings, TheCustomIndexOfACardNotReadyIsABareHead)
+{
+    zeltest::PortingHooksScript script;
+    script.storage_status = 1;
+    zeltest::porting_hooks_script(script);
+    rdt(le({15, 0}));
+    EXPECT_EQ(joined(), le({15, 0, 0}));
+}
+
+} // namespace
+} // namespace p2ptest
