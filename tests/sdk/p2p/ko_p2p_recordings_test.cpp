@@ -1,5 +1,7 @@
-// File requests of a phone on recordings that the fragmented-MP4 writer made in a pool on a directory:
-// a recording from a period as one fragmented MP4 that ffmpeg decodes and the independent walker
+// A phone's playback of, and file requests on, recordings that the fragmented-MP4 writer made in a
+// pool on a directory: playback replies and frames as recorded, speed changes, moving on to the next
+// period and the end, "until now" with the wall clock past the point where it overflows 32 bits; a
+// recording from a period as one fragmented MP4 that ffmpeg decodes and the independent walker
 // accepts, the record list against the independent index reader, the custom-record index against
 // its independent reader, and bare heads where the file or period is not there.
 #include <json-c/json.h>
@@ -8,14 +10,23 @@
 #include <map>
 
 #include "app/record/custom_record_index.h"
+#include "app/record/ko_playback.h"
 #include "common/ipc/ko_message.h"
+#include "common/utils/ko_time_test.h"
 #include "index_pool_recording.h"
 #include "p2p_lab.h"
 
 namespace p2ptest {
 namespace {
 
+using namespace std::chrono_literals;
+
 constexpr uint32_t kT0 = 1700000000;
+// 2029-04-05: now + 311040000 s no longer fits 31 bits.
+constexpr uint64_t kLateWall_s = 1870000000;
+constexpr uint32_t kOpus = 1032;
+
+uint64_t late_wall_us() { return kLateWall_s * 1000000; }
 using rectest::json_int;
 
 std::string le(std::initializer_list<uint32_t> words)
@@ -63,8 +74,12 @@ protected:
     }
     void TearDown() override
     {
-        if (p2p_started_)
+        ko_time_set_wall_source(nullptr);
+        if (p2p_started_) {
+            // As the server does for every session it closes: the slot's playback ends with it.
+            vasq_on_disconnect(phone(0), 0, nullptr);
             ko_p2p_deinit();
+        }
         record_index_deinit();
         RecordedPool::TearDown();
         lab_uninstall();
@@ -101,6 +116,46 @@ protected:
         return card(r.name);
     }
 
+    int command(int code, const std::string &json)
+    {
+        return vasq_on_cmd(phone(0), code, json.data(), static_cast<int>(json.size()), nullptr);
+    }
+    void play(uint32_t start, int speed)
+    {
+        ASSERT_EQ(command(269, R"({"sessionid":9,"starttime":)" + std::to_string(start) +
+                                   R"(,"endtime":0,"autoswitchtolive":0,"offset":0,"speed":)" + std::to_string(speed) +
+                                   "}"),
+                  0);
+    }
+    std::vector<std::string> replies()
+    {
+        std::vector<std::string> out;
+        for (const Sent &s : Lab::get().sent())
+            if (s.code == 270)
+                out.push_back(s.data.substr(0, s.data.size() - 1));
+        return out;
+    }
+    bool ended()
+    {
+        const std::vector<std::string> r = replies();
+        return r.size() >= 2 && r.back() == R"({"id":9, "status":"endoffile"})" &&
+               ko_p2p::g_vasq_ctrl.slots[0].playback && Lab::get().notices.size() > 0;
+    }
+    std::vector<vasq_frame_info> video_frames()
+    {
+        std::lock_guard<std::mutex> g(Lab::get().lock);
+        std::vector<vasq_frame_info> out;
+        for (const vasq_frame_info &f : Lab::get().frames)
+            if (f.codec_id != kOpus)
+                out.push_back(f);
+        return out;
+    }
+    std::string found(uint32_t start, uint32_t duration)
+    {
+        return R"({"id":9, "status":"filefound", "starttime":)" + std::to_string(start) + R"(, "duration":)" +
+               std::to_string(duration) + "}";
+    }
+
     ko_sdk_info info_{};
     bool p2p_started_ = false;
 };
@@ -127,6 +182,86 @@ std::vector<WalkedFragment> fragments(json_object *report)
         out.push_back(w);
     }
     return out;
+}
+
+TEST_F(Recordings, PlaybackUntilNowRunsThroughEveryPeriodToTheEndAfter2028)
+{
+    record(kT0, 62);
+    record(kT0 + 100, 4);
+    ASSERT_EQ(periods_.size(), 3u);
+    ko_time_set_wall_source(late_wall_us);
+    play(kT0, 16);
+    const std::string end = R"({"id":9, "status":"endoffile"})";
+    ASSERT_TRUE(zeltest::wait_until([&] { return replies().size() >= 6; }, zeltest::scaled(30s)))
+        << "end time 0 plays until now + 311040000 s, past 32 bits";
+    const std::vector<std::string> r = replies();
+    ASSERT_EQ(r.size(), 6u);
+    EXPECT_EQ(r[0], found(kT0, 60));
+    EXPECT_EQ(r[1], end);
+    EXPECT_EQ(r[2].find(R"({"id":9, "status":"filefound", "starttime":)" + std::to_string(periods_[1])), 0u) << r[2];
+    EXPECT_EQ(r[3], end);
+    EXPECT_EQ(r[4], found(kT0 + 100, 4)) << "the next recording";
+    EXPECT_EQ(r[5], end) << "and the end";
+    const std::vector<vasq_frame_info> v = video_frames();
+    ASSERT_FALSE(v.empty());
+    EXPECT_EQ(v.front().flags & 1, 1u) << "a key frame first";
+    EXPECT_EQ(v.front().time_s, kT0);
+    EXPECT_EQ(v.back().time_s / 10, (kT0 + 100 + 3) / 10) << "the last frames are of the last recording";
+}
+
+TEST_F(Recordings, PlaybackFramesAreTheRecordedOnes)
+{
+    record(kT0, 62);
+    record(kT0 + 100, 4);
+    play(kT0 + 100, 1);
+    ASSERT_TRUE(zeltest::wait_until([&] { return replies().size() >= 2; }, zeltest::scaled(30s)));
+    EXPECT_EQ(replies(), (std::vector<std::string>{found(kT0 + 100, 4), R"({"id":9, "status":"endoffile"})"}));
+    fmp4_demuxer_t *d = fmp4_demuxer_open(recording_of(kT0 + 100).c_str());
+    ASSERT_NE(d, nullptr);
+    ASSERT_GE(fmp4_demuxer_seek_fragment(d, kT0 + 100), 0);
+    std::vector<std::array<uint64_t, 4>> recorded;
+    fmp4_frame_t f{};
+    while (fmp4_demuxer_read_video(d, &f, nullptr) == 0) {
+        recorded.push_back({f.sample, f.size, f.kind == FMP4_FRAME_KEY ? 1u : 0u, f.timestamp_ms});
+        free(f.data);
+    }
+    fmp4_demuxer_close(d);
+    std::vector<std::array<uint64_t, 4>> sent;
+    for (const vasq_frame_info &h : video_frames()) {
+        sent.push_back({h.seq, h.length, h.flags & 1, h.time_ms});
+        EXPECT_EQ(h.codec_id, 4u);
+        EXPECT_EQ(h.flags & 0x8800, 0x8800u);
+        EXPECT_EQ(h.time_s, kT0 + 100 + h.time_ms / 1000);
+    }
+    EXPECT_EQ(sent, recorded);
+}
+
+TEST_F(Recordings, SpeedFourCutsEachGopAndSpeedTwoIsIgnored)
+{
+    record(kT0, 62);
+    play(kT0, 1);
+    ASSERT_TRUE(zeltest::wait_until([&] { return video_frames().size() >= 10; }, zeltest::scaled(20s)));
+    EXPECT_EQ(command(271, R"({"sessionid":9,"speed":2})"), 0);
+    EXPECT_EQ(ko_p2p::g_vasq_ctrl.slots[0].pb_speed, 1) << "2 is not a speed";
+    command(269, R"({"sessionid":9,"starttime":)" + std::to_string(kT0) +
+                     R"(,"endtime":0,"autoswitchtolive":0,"offset":0,"speed":2})");
+    EXPECT_EQ(replies().size(), 1u) << "nor in a request";
+    EXPECT_EQ(command(271, R"({"sessionid":9,"speed":4})"), 0);
+    const size_t at = video_frames().size();
+    auto keys_after = [&] {
+        size_t n = 0;
+        for (size_t i = at; i < video_frames().size(); i++)
+            n += video_frames()[i].flags & 1;
+        return n;
+    };
+    ASSERT_TRUE(zeltest::wait_until([&] { return keys_after() >= 4; }, zeltest::scaled(30s)));
+    const std::vector<vasq_frame_info> v = video_frames();
+    std::vector<size_t> keys;
+    for (size_t i = at; i < v.size(); i++)
+        if (v[i].flags & 1)
+            keys.push_back(i);
+    for (size_t k = 1; k + 1 < keys.size(); k++)
+        EXPECT_EQ(keys[k + 1] - keys[k], 15u) << "a quarter of each 60-frame GOP";
 }
 
 TEST_F(Recordings, ARecordingFromAPeriodIsOneFragmentedMp4FromItsTimeToTheEnd)
