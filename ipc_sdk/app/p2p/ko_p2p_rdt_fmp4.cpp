@@ -46,7 +46,10 @@ struct transfer_plan {
     fmp4_rebase_t rebase{1, 0, 0};
 };
 
-bool is(const fmp4::BoxRef &b, const char *type) { return memcmp(b.type, type, 4) == 0; }
+bool is(const fmp4::BoxRef &b, const char *type)
+{
+    return memcmp(b.type, type, 4) == 0;
+}
 
 void add_part(transfer_plan &p, const fmp4::BoxRef &b, bool moof)
 {
@@ -173,8 +176,8 @@ bool send_fragment_mp4(vasq_session *s, uint32_t time)
         return false;
     std::vector<uint8_t> moof;
     for (const part &box : plan.parts) {
-        const bool sent = box.moof ? send_moof(d.get(), fp.get(), box, moof, plan.rebase, out)
-                                   : send_as_is(fp.get(), box, out);
+        const bool sent =
+            box.moof ? send_moof(d.get(), fp.get(), box, moof, plan.rebase, out) : send_as_is(fp.get(), box, out);
         if (!sent)
             return false;
     }

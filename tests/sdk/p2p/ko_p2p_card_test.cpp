@@ -21,23 +21,6 @@ using zeltest::member;
 // 2029-04-05: now + 311040000 s no longer fits 31 bits.
 constexpr uint64_t kLateWall_s = 1870000000;
 
-std::string le(std::initializer_list<uint32_t> words)
-{
-    std::string out;
-    for (uint32_t w : words)
-        for (int i = 0; i < 4; i++)
-            out += static_cast<char>(w >> (8 * i));
-    return out;
-}
-
-uint32_t le32_at(const std::string &b, size_t at)
-{
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; i--)
-        v = v << 8 | static_cast<uint8_t>(b[at + static_cast<size_t>(i)]);
-    return v;
-}
-
 void audio_status(int, bool) {}
 
 class CardFiles : public rectest::RecorderCard {
@@ -66,20 +49,12 @@ protected:
         ko_p2p_test_use_session_ops(nullptr);
         RecorderCard::TearDown();
     }
-    // A whole RDT reply: its packets joined, after checking that only the last is shorter than 2048.
+    // The whole reply to an RDT request.
     std::string rdt(const std::string &request)
     {
         Lab::get().reset();
         vasq_on_rdt_data(phone(0), request.data(), static_cast<int>(request.size()), nullptr);
-        const std::vector<std::string> sent = Lab::get().rdt_sent();
-        std::string all;
-        for (size_t i = 0; i < sent.size(); i++) {
-            EXPECT_LE(sent[i].size(), 2048u);
-            if (i + 1 < sent.size())
-                EXPECT_EQ(sent[i].size(), 2048u) << "packet " << i;
-            all += sent[i];
-        }
-        return all;
+        return joined_rdt();
     }
     std::vector<std::string> replies()
     {
@@ -113,12 +88,12 @@ TEST_F(CardFiles, PlaybackAndFilesOfTheCardWhileTheRecorderRuns)
     play(125);
 
     // The record list: two closed periods, the third still being written.
-    const std::string list = rdt(le({6, 0}));
+    const std::string list = rdt(le_words({6, 0}));
     ASSERT_GE(list.size(), 12u + 16u);
-    EXPECT_EQ(le32_at(list, 4), list.size() - 12);
+    EXPECT_EQ(le_word_at(list, 4), list.size() - 12);
     std::vector<uint32_t> periods;
     for (size_t at = 12; at + 8 <= list.size(); at += 8)
-        periods.push_back(le32_at(list, at));
+        periods.push_back(le_word_at(list, at));
     ASSERT_EQ(periods.size(), 2u);
     EXPECT_GE(periods[0], kLateWall_s);
 
@@ -150,9 +125,9 @@ TEST_F(CardFiles, PlaybackAndFilesOfTheCardWhileTheRecorderRuns)
     EXPECT_GT(video, 20u);
 
     // The first period and all after it that are closed, as one fragmented MP4.
-    const std::string mp4 = rdt(le({1, 4, periods[0]}));
+    const std::string mp4 = rdt(le_words({1, 4, periods[0]}));
     ASSERT_GT(mp4.size(), 12u);
-    EXPECT_EQ(le32_at(mp4, 4), mp4.size() - 12);
+    EXPECT_EQ(le_word_at(mp4, 4), mp4.size() - 12);
     const std::string path = root_.path("/tmp/fetched.mp4");
     std::ofstream(path, std::ios::binary) << mp4.substr(12);
     EXPECT_EQ(rectest::ffmpeg_decode_errors(path), "");
@@ -162,26 +137,26 @@ TEST_F(CardFiles, PlaybackAndFilesOfTheCardWhileTheRecorderRuns)
     EXPECT_EQ(json_object_array_length(member(walked.get(), "index")), 2u);
 
     // The period's picture: the snapshot the recorder stored.
-    const std::string pic = rdt(le({5, 4, periods[0]}));
+    const std::string pic = rdt(le_words({5, 4, periods[0]}));
     ASSERT_GT(pic.size(), 12u);
-    EXPECT_EQ(le32_at(pic, 0), 5u);
+    EXPECT_EQ(le_word_at(pic, 0), 5u);
     EXPECT_EQ(pic.substr(12), std::string(jpeg_.begin(), jpeg_.end()));
 
     // Events: all, the event's hour and its day (local time).
     auto events = [&](const std::string &time) {
         const std::string json = R"({"time":")" + time + R"("})";
-        return rdt(le({11, static_cast<uint32_t>(json.size())}) + json);
+        return rdt(le_words({11, static_cast<uint32_t>(json.size())}) + json);
     };
     const std::string all = events(""), hour = events(local_stamp(event_s, "%Y%m%d%H")),
                       day = events(local_stamp(event_s, "%Y%m%d"));
     for (const std::string *e : {&all, &hour, &day}) {
         ASSERT_GT(e->size(), 12u);
-        EXPECT_EQ(le32_at(*e, 0), 11u);
-        EXPECT_EQ(le32_at(*e, 4), e->size() - 12);
+        EXPECT_EQ(le_word_at(*e, 0), 11u);
+        EXPECT_EQ(le_word_at(*e, 4), e->size() - 12);
     }
     EXPECT_LE(hour.size(), day.size());
     EXPECT_LE(day.size(), all.size());
-    EXPECT_EQ(events(local_stamp(event_s - 86400 * 3, "%Y%m%d")), le({11, 0, 0})) << "a day without events";
+    EXPECT_EQ(events(local_stamp(event_s - 86400 * 3, "%Y%m%d")), le_words({11, 0, 0})) << "a day without events";
 }
 
 } // namespace

@@ -20,14 +20,8 @@ constexpr uint32_t kT0 = 1700000000;
 
 std::string le_hex(std::initializer_list<uint32_t> words)
 {
-    std::string out;
-    char b[3];
-    for (uint32_t w : words)
-        for (int i = 0; i < 4; i++) {
-            snprintf(b, sizeof b, "%02x", static_cast<unsigned>((w >> (8 * i)) & 0xFF));
-            out += b;
-        }
-    return out;
+    const std::string bytes = le_words(words);
+    return zeltest::hex(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
 }
 
 void audio_status(int, bool) {}
@@ -110,9 +104,9 @@ TEST_F(PhoneFiles, PlaybackGivesThePhoneTheRecordedFrames)
                 R"(,"endtime":0,"autoswitchtolive":0,"offset":0})");
     ASSERT_TRUE(zeltest::wait_until([&] { return replies(0, 270).size() >= 2; }, zeltest::scaled(30s)));
     const std::string nul(1, '\0');
-    EXPECT_EQ(replies(0, 270), (std::vector<std::string>{
-                                   R"({"id":5, "status":"filefound", "starttime":1700000100, "duration":4})" + nul,
-                                   R"({"id":5, "status":"endoffile"})" + nul}));
+    EXPECT_EQ(replies(0, 270),
+              (std::vector<std::string>{R"({"id":5, "status":"filefound", "starttime":1700000100, "duration":4})" + nul,
+                                        R"({"id":5, "status":"endoffile"})" + nul}));
 
     std::vector<std::array<int64_t, 3>> recorded;
     fmp4_demuxer_t *d = fmp4_demuxer_open(recording_of(kT0 + 100).c_str());

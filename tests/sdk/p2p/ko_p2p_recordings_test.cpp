@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <map>
+#include <utility>
 
 #include "app/record/custom_record_index.h"
 #include "app/record/ko_playback.h"
@@ -26,25 +27,11 @@ constexpr uint32_t kT0 = 1700000000;
 constexpr uint64_t kLateWall_s = 1870000000;
 constexpr uint32_t kOpus = 1032;
 
-uint64_t late_wall_us() { return kLateWall_s * 1000000; }
+uint64_t late_wall_us()
+{
+    return kLateWall_s * 1000000;
+}
 using rectest::json_int;
-
-std::string le(std::initializer_list<uint32_t> words)
-{
-    std::string out;
-    for (uint32_t w : words)
-        for (int i = 0; i < 4; i++)
-            out += static_cast<char>(w >> (8 * i));
-    return out;
-}
-
-uint32_t le32_at(const std::string &b, size_t at)
-{
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; i--)
-        v = v << 8 | static_cast<uint8_t>(b[at + static_cast<size_t>(i)]);
-    return v;
-}
 
 json_object *member(json_object *o, const char *key)
 {
@@ -88,19 +75,6 @@ protected:
     {
         Lab::get().reset();
         vasq_on_rdt_data(phone(0), bytes.data(), static_cast<int>(bytes.size()), nullptr);
-    }
-    // The reply's packets joined, after checking that only the last one is shorter than 2048 bytes.
-    std::string joined()
-    {
-        const std::vector<std::string> sent = Lab::get().rdt_sent();
-        std::string all;
-        for (size_t i = 0; i < sent.size(); i++) {
-            EXPECT_LE(sent[i].size(), 2048u) << i;
-            if (i + 1 < sent.size())
-                EXPECT_EQ(sent[i].size(), 2048u) << "packet " << i << " of " << sent.size() << " not full";
-            all += sent[i];
-        }
-        return all;
     }
     std::string save(const std::string &bytes, const std::string &name)
     {
@@ -269,12 +243,20 @@ TEST_F(Recordings, ARecordingFromAPeriodIsOneFragmentedMp4FromItsTimeToTheEnd)
     record(kT0, 62);
     ASSERT_GE(periods_.size(), 2u);
     const std::string source = recording_of(periods_[1]);
-    rdt(le({1, 4, periods_[1]}));
-    const std::string all = joined();
+    Lab::get().reset();
+    bool asked = false;
+    Lab::get().on_rdt = [&] {
+        record_index_record_t r{};
+        if (!std::exchange(asked, true))
+            EXPECT_EQ(record_find_record_info(0, periods_[0], &r, 0), 1) << "the index is free while a packet goes";
+    };
+    const std::string request = le_words({1, 4, periods_[1]});
+    vasq_on_rdt_data(phone(0), request.data(), static_cast<int>(request.size()), nullptr);
+    const std::string all = joined_rdt();
     ASSERT_GT(all.size(), 12u) << "not a bare head";
-    EXPECT_EQ(all.substr(0, 4), le({1}));
-    EXPECT_EQ(le32_at(all, 4), all.size() - 12) << "the head's total covers all that came";
-    EXPECT_EQ(le32_at(all, 8), 0u);
+    EXPECT_EQ(all.substr(0, 4), le_words({1}));
+    EXPECT_EQ(le_word_at(all, 4), all.size() - 12) << "the head's total covers all that came";
+    EXPECT_EQ(le_word_at(all, 8), 0u);
     const std::string got = save(all.substr(12), "period.mp4");
 
     if (rectest::have_tool("ffprobe")) {
@@ -310,27 +292,27 @@ TEST_F(Recordings, ARecordingFromAPeriodIsOneFragmentedMp4FromItsTimeToTheEnd)
 TEST_F(Recordings, AMissingPeriodOrRecordingGetsABareHead)
 {
     record(kT0, 62);
-    rdt(le({1, 4, periods_[0] + 1}));
-    EXPECT_EQ(joined(), le({1, 0, 0})) << "no period starts then";
-    rdt(le({1, 2, periods_[0]}));
-    EXPECT_EQ(joined(), le({1, 0, 0})) << "no room for the time stamp";
+    rdt(le_words({1, 4, periods_[0] + 1}));
+    EXPECT_EQ(joined_rdt(), le_words({1, 0, 0})) << "no period starts then";
+    rdt(le_words({1, 2, periods_[0]}));
+    EXPECT_EQ(joined_rdt(), le_words({1, 0, 0})) << "no room for the time stamp";
     ASSERT_EQ(unlink(recording_of(periods_[0]).c_str()), 0);
-    rdt(le({1, 4, periods_[0]}));
-    EXPECT_EQ(joined(), le({1, 0, 0})) << "the file is gone";
+    rdt(le_words({1, 4, periods_[0]}));
+    EXPECT_EQ(joined_rdt(), le_words({1, 0, 0})) << "the file is gone";
 }
 
 TEST_F(Recordings, TheRecordListMatchesTheIndexAsAnIndependentReaderSeesIt)
 {
     record(kT0, 62);
     record(kT0 + 100, 4);
-    rdt(le({6, 0}));
-    const std::string all = joined();
+    rdt(le_words({6, 0}));
+    const std::string all = joined_rdt();
     ASSERT_GE(all.size(), 12u);
-    EXPECT_EQ(le32_at(all, 0), 6u);
-    EXPECT_EQ(le32_at(all, 4), all.size() - 12);
+    EXPECT_EQ(le_word_at(all, 0), 6u);
+    EXPECT_EQ(le_word_at(all, 4), all.size() - 12);
     std::vector<uint32_t> listed;
     for (size_t at = 12; at + 8 <= all.size(); at += 8)
-        listed.push_back(le32_at(all, at));
+        listed.push_back(le_word_at(all, at));
     rectest::Json index = rectest::walk_index("video", index_path(SD_KIND_VIDEOI, 0));
     ASSERT_TRUE(index);
     std::vector<uint32_t> walked;
@@ -349,8 +331,8 @@ TEST_F(Recordings, TheRecordListMatchesTheIndexAsAnIndependentReaderSeesIt)
 
 TEST_F(Recordings, TheCustomIndexMatchesItsIndependentReader)
 {
-    rdt(le({15, 0}));
-    const std::string bare = joined();
+    rdt(le_words({15, 0}));
+    const std::string bare = joined_rdt();
     for (uint32_t s : {kT0 + 300, kT0 + 100, kT0 + 200}) {
         const custom_record_index_entry_t e{s, CUSTOM_RECORD_SET_UP, CUSTOM_RECORD_NO_FRAME, {0, 0}};
         ASSERT_EQ(custom_record_index_add(&e), 0);
@@ -360,8 +342,8 @@ TEST_F(Recordings, TheCustomIndexMatchesItsIndependentReader)
         const custom_record_index_entry_t e{s, CUSTOM_RECORD_WRITTEN, CUSTOM_RECORD_NO_FRAME, {0, 0}};
         ASSERT_EQ(custom_record_index_add(&e), 0);
     }
-    rdt(le({15, 0}));
-    const std::string all = joined();
+    rdt(le_words({15, 0}));
+    const std::string all = joined_rdt();
     ASSERT_GE(all.size(), 16u + 512u);
     const std::string file = root_.path("/mnt/sdcard/DORVI_CUSTOM_RECORD/.custom_record_msg");
     std::string cmd, out;
@@ -373,14 +355,14 @@ TEST_F(Recordings, TheCustomIndexMatchesItsIndependentReader)
     EXPECT_TRUE(json_object_get_boolean(member(read.get(), "crc_ok")));
     const int64_t count = json_int(read.get(), "count");
     EXPECT_EQ(count, 303);
-    EXPECT_EQ(le32_at(all, 0), 15u);
-    EXPECT_EQ(le32_at(all, 4), all.size() - 16) << "the index size";
-    EXPECT_EQ(le32_at(all, 8), count);
-    EXPECT_EQ(le32_at(all, 12), count);
+    EXPECT_EQ(le_word_at(all, 0), 15u);
+    EXPECT_EQ(le_word_at(all, 4), all.size() - 16) << "the index size";
+    EXPECT_EQ(le_word_at(all, 8), count);
+    EXPECT_EQ(le_word_at(all, 12), count);
     std::ifstream in(file, std::ios::binary);
     const std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(all.substr(16), image) << "the index as it lies on the card";
-    EXPECT_TRUE(bare == le({15, 0, 0}) || le32_at(bare, 8) == 0) << "an index not yet made is empty or absent";
+    EXPECT_TRUE(bare == le_words({15, 0, 0}) || le_word_at(bare, 8) == 0) << "an index not yet made is empty or absent";
 }
 
 TEST_F(Recordings, TheCustomIndexOfACardNotReadyIsABareHead)
@@ -388,8 +370,8 @@ TEST_F(Recordings, TheCustomIndexOfACardNotReadyIsABareHead)
     zeltest::PortingHooksScript script;
     script.storage_status = 1;
     zeltest::porting_hooks_script(script);
-    rdt(le({15, 0}));
-    EXPECT_EQ(joined(), le({15, 0, 0}));
+    rdt(le_words({15, 0}));
+    EXPECT_EQ(joined_rdt(), le_words({15, 0, 0}));
 }
 
 } // namespace

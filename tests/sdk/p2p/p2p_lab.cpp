@@ -82,6 +82,36 @@ const ko_p2p::session_ops &recording_ops()
     return kOps;
 }
 
+std::string le_words(std::initializer_list<uint32_t> words)
+{
+    std::string out;
+    for (uint32_t w : words)
+        for (int i = 0; i < 4; i++)
+            out += static_cast<char>(w >> (8 * i));
+    return out;
+}
+
+uint32_t le_word_at(const std::string &bytes, size_t at)
+{
+    uint32_t v = 0;
+    for (size_t i = 4; i-- > 0;)
+        v = v << 8 | static_cast<uint8_t>(bytes[at + i]);
+    return v;
+}
+
+std::string joined_rdt()
+{
+    const std::vector<std::string> sent = Lab::get().rdt_sent();
+    std::string all;
+    for (size_t i = 0; i < sent.size(); i++) {
+        EXPECT_LE(sent[i].size(), 2048u) << "packet " << i;
+        if (i + 1 < sent.size())
+            EXPECT_EQ(sent[i].size(), 2048u) << "packet " << i << " of " << sent.size() << " not full";
+        all += sent[i];
+    }
+    return all;
+}
+
 void lab_install(ko_sdk_info &info)
 {
     Lab::get().reset();

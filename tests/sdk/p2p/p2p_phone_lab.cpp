@@ -62,13 +62,15 @@ void PhoneLab::identify(ko_sdk_info &info)
 void PhoneLab::answer_vendor_request()
 {
     Json request;
-    ASSERT_TRUE(zeltest::wait_until([&] {
-        std::lock_guard<std::mutex> g(g_rpc_lock);
-        for (const std::string &t : g_daemon_rpcs)
-            if (t.find("_sync.vasq_get_vendor") != std::string::npos)
-                request = Json(json_tokener_parse(t.c_str()));
-        return request != nullptr;
-    }, 10s));
+    ASSERT_TRUE(zeltest::wait_until(
+        [&] {
+            std::lock_guard<std::mutex> g(g_rpc_lock);
+            for (const std::string &t : g_daemon_rpcs)
+                if (t.find("_sync.vasq_get_vendor") != std::string::npos)
+                    request = Json(json_tokener_parse(t.c_str()));
+            return request != nullptr;
+        },
+        10s));
     json_object *params = member(request.get(), "params");
     camera_public_ = str_member(params, "public_key");
     req_key_ = str_member(params, "req_key");
@@ -102,9 +104,8 @@ int PhoneLab::online_count()
 void PhoneLab::command(int index, int code, const std::string &text)
 {
     Json t(json_object_new_string(text.c_str()));
-    phones_[static_cast<size_t>(index)]->command(R"({"cmd":"command","code":)" + std::to_string(code) +
-                                                 R"(,"text":)" + json_object_to_json_string(t.get()) +
-                                                 R"(,"encrypted":true})");
+    phones_[static_cast<size_t>(index)]->command(R"({"cmd":"command","code":)" + std::to_string(code) + R"(,"text":)" +
+                                                 json_object_to_json_string(t.get()) + R"(,"encrypted":true})");
 }
 
 std::vector<std::string> PhoneLab::replies(int index, int code)
