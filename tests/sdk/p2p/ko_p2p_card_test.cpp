@@ -21,8 +21,6 @@ using zeltest::member;
 // 2029-04-05: now + 311040000 s no longer fits 31 bits.
 constexpr uint64_t kLateWall_s = 1870000000;
 
-void audio_status(int, bool) {}
-
 class CardFiles : public rectest::RecorderCard {
 protected:
     void SetUp() override
@@ -32,13 +30,8 @@ protected:
             return;
         Lab::get().reset();
         ko_p2p_test_use_session_ops(&recording_ops());
-        ko_p2p_param p{};
-        p.max_session = 2;
-        p.audio_status = audio_status;
-        ASSERT_EQ(ko_p2p_init(&p), 0);
         p2p_started_ = true;
-        void *user = nullptr;
-        ASSERT_EQ(vasq_on_connect(phone(0), &user), 0);
+        ASSERT_EQ(lab_start_service(), 0);
     }
     void TearDown() override
     {
@@ -55,14 +48,6 @@ protected:
         Lab::get().reset();
         vasq_on_rdt_data(phone(0), request.data(), static_cast<int>(request.size()), nullptr);
         return joined_rdt();
-    }
-    std::vector<std::string> replies()
-    {
-        std::vector<std::string> out;
-        for (const Sent &s : Lab::get().sent())
-            if (s.code == 270)
-                out.push_back(s.data.substr(0, s.data.size() - 1));
-        return out;
     }
     static std::string local_stamp(uint32_t t, const char *format)
     {
@@ -103,9 +88,9 @@ TEST_F(CardFiles, PlaybackAndFilesOfTheCardWhileTheRecorderRuns)
                                 R"(,"endtime":0,"autoswitchtolive":0,"offset":0,"speed":16})";
     vasq_on_cmd(phone(0), 269, request.data(), static_cast<int>(request.size()), nullptr);
     const std::string end = R"({"id":3, "status":"endoffile"})";
-    ASSERT_TRUE(zeltest::wait_until([&] { return replies().size() >= 4; }, zeltest::scaled(60s)))
+    ASSERT_TRUE(zeltest::wait_until([&] { return playback_texts().size() >= 4; }, zeltest::scaled(60s)))
         << "end time 0 plays until now + 311040000 s, past 32 bits";
-    const std::vector<std::string> r = replies();
+    const std::vector<std::string> r = playback_texts();
     ASSERT_EQ(r.size(), 4u);
     EXPECT_EQ(r[0].find(R"({"id":3, "status":"filefound", "starttime":)" + std::to_string(periods[0])), 0u) << r[0];
     EXPECT_EQ(r[1], end);

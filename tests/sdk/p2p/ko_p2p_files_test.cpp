@@ -17,8 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-void audio_status(int, bool) {}
-
 class Files : public P2pTest {
 protected:
     static void SetUpTestSuite() { ko_message_init(nullptr); }
@@ -26,12 +24,7 @@ protected:
     void SetUp() override
     {
         P2pTest::SetUp();
-        ko_p2p_param p{};
-        p.max_session = 2;
-        p.audio_status = audio_status;
-        ASSERT_EQ(ko_p2p_init(&p), 0);
-        void *user = nullptr;
-        ASSERT_EQ(vasq_on_connect(phone(0), &user), 0);
+        ASSERT_EQ(lab_start_service(), 0);
     }
     void TearDown() override
     {

@@ -39,8 +39,6 @@ json_object *member(json_object *o, const char *key)
     return o && json_object_object_get_ex(o, key, &v) ? v : nullptr;
 }
 
-void audio_status(int, bool) {}
-
 class Recordings : public rectest::RecordedPool {
 protected:
     static void SetUpTestSuite() { ko_message_init(nullptr); }
@@ -51,13 +49,8 @@ protected:
         RecordedPool::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
-        ko_p2p_param p{};
-        p.max_session = 2;
-        p.audio_status = audio_status;
-        ASSERT_EQ(ko_p2p_init(&p), 0);
-        void *user = nullptr;
-        ASSERT_EQ(vasq_on_connect(phone(0), &user), 0);
         p2p_started_ = true;
+        ASSERT_EQ(lab_start_service(), 0);
     }
     void TearDown() override
     {
@@ -100,20 +93,6 @@ protected:
                                    R"(,"endtime":0,"autoswitchtolive":0,"offset":0,"speed":)" + std::to_string(speed) +
                                    "}"),
                   0);
-    }
-    std::vector<std::string> replies()
-    {
-        std::vector<std::string> out;
-        for (const Sent &s : Lab::get().sent())
-            if (s.code == 270)
-                out.push_back(s.data.substr(0, s.data.size() - 1));
-        return out;
-    }
-    bool ended()
-    {
-        const std::vector<std::string> r = replies();
-        return r.size() >= 2 && r.back() == R"({"id":9, "status":"endoffile"})" &&
-               ko_p2p::g_vasq_ctrl.slots[0].playback && Lab::get().notices.size() > 0;
     }
     std::vector<vasq_frame_info> video_frames()
     {
@@ -166,9 +145,9 @@ TEST_F(Recordings, PlaybackUntilNowRunsThroughEveryPeriodToTheEndAfter2028)
     ko_time_set_wall_source(late_wall_us);
     play(kT0, 16);
     const std::string end = R"({"id":9, "status":"endoffile"})";
-    ASSERT_TRUE(zeltest::wait_until([&] { return replies().size() >= 6; }, zeltest::scaled(30s)))
+    ASSERT_TRUE(zeltest::wait_until([&] { return playback_texts().size() >= 6; }, zeltest::scaled(30s)))
         << "end time 0 plays until now + 311040000 s, past 32 bits";
-    const std::vector<std::string> r = replies();
+    const std::vector<std::string> r = playback_texts();
     ASSERT_EQ(r.size(), 6u);
     EXPECT_EQ(r[0], found(kT0, 60));
     EXPECT_EQ(r[1], end);
@@ -188,8 +167,8 @@ TEST_F(Recordings, PlaybackFramesAreTheRecordedOnes)
     record(kT0, 62);
     record(kT0 + 100, 4);
     play(kT0 + 100, 1);
-    ASSERT_TRUE(zeltest::wait_until([&] { return replies().size() >= 2; }, zeltest::scaled(30s)));
-    EXPECT_EQ(replies(), (std::vector<std::string>{found(kT0 + 100, 4), R"({"id":9, "status":"endoffile"})"}));
+    ASSERT_TRUE(zeltest::wait_until([&] { return playback_texts().size() >= 2; }, zeltest::scaled(30s)));
+    EXPECT_EQ(playback_texts(), (std::vector<std::string>{found(kT0 + 100, 4), R"({"id":9, "status":"endoffile"})"}));
     fmp4_demuxer_t *d = fmp4_demuxer_open(recording_of(kT0 + 100).c_str());
     ASSERT_NE(d, nullptr);
     ASSERT_GE(fmp4_demuxer_seek_fragment(d, kT0 + 100), 0);
@@ -219,7 +198,7 @@ TEST_F(Recordings, SpeedFourCutsEachGopAndSpeedTwoIsIgnored)
     EXPECT_EQ(ko_p2p::g_vasq_ctrl.slots[0].pb_speed, 1) << "2 is not a speed";
     command(269, R"({"sessionid":9,"starttime":)" + std::to_string(kT0) +
                      R"(,"endtime":0,"autoswitchtolive":0,"offset":0,"speed":2})");
-    EXPECT_EQ(replies().size(), 1u) << "nor in a request";
+    EXPECT_EQ(playback_texts().size(), 1u) << "nor in a request";
     EXPECT_EQ(command(271, R"({"sessionid":9,"speed":4})"), 0);
     const size_t at = video_frames().size();
     auto keys_after = [&] {
@@ -247,8 +226,9 @@ TEST_F(Recordings, ARecordingFromAPeriodIsOneFragmentedMp4FromItsTimeToTheEnd)
     bool asked = false;
     Lab::get().on_rdt = [&] {
         record_index_record_t r{};
-        if (!std::exchange(asked, true))
+        if (!std::exchange(asked, true)) {
             EXPECT_EQ(record_find_record_info(0, periods_[0], &r, 0), 1) << "the index is free while a packet goes";
+        }
     };
     const std::string request = le_words({1, 4, periods_[1]});
     vasq_on_rdt_data(phone(0), request.data(), static_cast<int>(request.size()), nullptr);

@@ -62,6 +62,8 @@ int rdt_send(vasq_session *, const void *data, int length)
     return 0;
 }
 
+void audio_status(int, bool) {}
+
 const ko_p2p::session_ops kOps = {video_send, cmd_send, query, close_session, statistics_set, rdt_send};
 
 ko_stream_chn_info video(unsigned chn, uint16_t w, uint16_t h)
@@ -105,11 +107,32 @@ std::string joined_rdt()
     std::string all;
     for (size_t i = 0; i < sent.size(); i++) {
         EXPECT_LE(sent[i].size(), 2048u) << "packet " << i;
-        if (i + 1 < sent.size())
+        if (i + 1 < sent.size()) {
             EXPECT_EQ(sent[i].size(), 2048u) << "packet " << i << " of " << sent.size() << " not full";
+        }
         all += sent[i];
     }
     return all;
+}
+
+int lab_start_service()
+{
+    ko_p2p_param p{};
+    p.max_session = 2;
+    p.audio_status = audio_status;
+    if (const int rc = ko_p2p_init(&p); rc != 0)
+        return rc;
+    void *user = nullptr;
+    return vasq_on_connect(phone(0), &user);
+}
+
+std::vector<std::string> playback_texts()
+{
+    std::vector<std::string> out;
+    for (const Sent &s : Lab::get().sent())
+        if (s.code == 270 && !s.data.empty())
+            out.push_back(s.data.substr(0, s.data.size() - 1));
+    return out;
 }
 
 void lab_install(ko_sdk_info &info)

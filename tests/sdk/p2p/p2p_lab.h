@@ -75,6 +75,12 @@ uint32_t le_word_at(const std::string &bytes, size_t at);
 // bytes and only the last one is shorter.
 std::string joined_rdt();
 
+// The service started for two sessions and the fake phone 0 connected to it: 0, or the failing step's
+// result.
+int lab_start_service();
+// The texts of the playback replies (270) sent, without their NUL.
+std::vector<std::string> playback_texts();
+
 // Fills `info` as below, installs it as the SDK's record and the recording session calls; the undo.
 void lab_install(ko_sdk_info &info);
 void lab_uninstall();
