@@ -8,6 +8,10 @@ the wire format alone:
   channel 2  video frames: BE32 32 + n, the 32-byte frame header (length n first, little-endian), n bytes
   channel 3  audio frames, framed as channel 2 (talk-back goes this way)
 
+RDT replies are reassembled as they come: a reply's first block starts with its little-endian head
+{type, total, 0} ({15, total, count, count} for the custom-record index), and the reply is whole once
+`total` bytes followed the head (at once for a bare head, whose total is 0).
+
 Every frame it gets is kept as [seq, n, crc32 of the payload, bytes as sent, the header's time_ms,
 its arrival on CLOCK_MONOTONIC in ms] (n is -1 when the header's length disagrees with the bytes that
 came); every command as [code, hex].
@@ -45,8 +49,13 @@ Control: a unix socket, one JSON object per line each way (besides ztp_phone.py'
   {"cmd":"send_frames","channel":3,"codec":c,"payloads":[hex,...]}
                                              each payload as one frame of that codec id (encrypted once
                                              the phone has keys), numbered on from the talk frames
+  {"cmd":"rdt","request":hex}               an RDT request (type, length and data as the camera reads
+                                             them) as one block of channel 1
+  {"cmd":"rdt_save","reply":i,"path":p}      the data of whole reply i (default the last) to a file
+                                             -> {"type","total","count","bytes","head":hex}
   {"cmd":"received"} -> {"frames":{"2":[[seq,n,crc,sent,time_ms,arrival_ms],...],"3":[...]},"commands":[[code,hex],...],
-                         "rdt":hex,"ready":bool,"nonce_repeats":k,"undecryptable":k}
+                         "rdt":hex,"rdt_replies":[[type,total,bytes so far,whole],...],"ready":bool,
+                         "nonce_repeats":k,"undecryptable":k}
 """
 
 import argparse
@@ -74,6 +83,7 @@ class SessionEngine(ch.Engine):
         self.frames = {2: [], 3: []}
         self.commands = []
         self.rdt = b""
+        self.rdt_replies = []  # {"head": bytes, "type", "total", "data": bytearray}
         self.keys = None
         self.nonces = set()
         self.nonce_repeats = 0
@@ -125,7 +135,9 @@ class SessionEngine(ch.Engine):
             if c.number == 0 and n >= 4:
                 self._command(body)
             elif c.number == 1:
-                self.rdt += self._plain(body) or b""
+                block = self._plain(body) or b""
+                self.rdt += block
+                self._rdt_block(block)
             elif c.number in (2, 3) and n >= 32:
                 arrival = time.clock_gettime(time.CLOCK_MONOTONIC) * 1000
                 length, _codec, seq, _flags, stamp = struct.unpack("<IIIIQ", body[:24])
@@ -140,6 +152,23 @@ class SessionEngine(ch.Engine):
                 self.frames[c.number].append([seq, len(payload) if told else -1, zlib.crc32(payload), sent, stamp,
                                               arrival])
         self.stream[c.number] = buf
+
+    def _rdt_block(self, block):
+        """A block continues the reply still short of its total, or starts a new one with its head."""
+        last = self.rdt_replies[-1] if self.rdt_replies else None
+        if last is not None and len(last["data"]) < last["total"]:
+            last["data"] += block
+            return
+        if len(block) < 12:
+            self.rdt_replies.append({"head": block, "type": -1, "total": 0, "data": bytearray()})
+            return
+        kind, total = struct.unpack_from("<II", block, 0)
+        size = 16 if kind == 15 and total > 0 else 12
+        self.rdt_replies.append({"head": block[:size], "type": kind, "total": total,
+                                 "data": bytearray(block[size:])})
+
+    def rdt_summary(self):
+        return [[r["type"], r["total"], len(r["data"]), len(r["data"]) >= r["total"]] for r in self.rdt_replies]
 
     def write(self, number, data):
         with self.lock:
@@ -207,11 +236,14 @@ class VasqPhone(ztp_phone.Phone):
             with self.lock:
                 ready = self.ready is not None
             if e is None:
-                return {"frames": {"2": [], "3": []}, "commands": [], "rdt": "", "ready": ready}
+                return {"frames": {"2": [], "3": []}, "commands": [], "rdt": "", "rdt_replies": [], "ready": ready}
             with e.lock:
                 return {"frames": {"2": list(e.frames[2]), "3": list(e.frames[3])}, "commands": list(e.commands),
-                        "rdt": e.rdt.hex(), "ready": ready, "nonce_repeats": e.nonce_repeats,
+                        "rdt": e.rdt.hex(), "rdt_replies": e.rdt_summary(), "ready": ready,
+                        "nonce_repeats": e.nonce_repeats,
                         "undecryptable": e.undecryptable}
+        if name in ("rdt", "rdt_save"):
+            return self.rdt_control(cmd) if e is not None else {"error": "no session"}
         if name not in ("command", "talk", "declare", "stop_reading", "mute", "disconnect", "keys", "auth", "save"):
             return super().control(cmd)
         if e is None:
@@ -268,6 +300,28 @@ class VasqPhone(ztp_phone.Phone):
         elif name == "disconnect":
             e.send(w.header(0xF0, b""))
         return {"ok": True}
+
+
+    def rdt_control(self, cmd):
+        """RDT requests out, and whole replies to files."""
+        e = self.engine
+        if cmd["cmd"] == "rdt":
+            block = bytes.fromhex(cmd["request"])
+            if e.keys is not None:
+                block = e.keys.encrypt(block)
+            e.write(1, struct.pack(">I", len(block)) + block)
+            return {"ok": True}
+        with e.lock:
+            if not e.rdt_replies:
+                return {"error": "no reply"}
+            reply = e.rdt_replies[cmd.get("reply", -1)]
+            if len(reply["data"]) < reply["total"]:
+                return {"error": "reply not whole", "bytes": len(reply["data"]), "total": reply["total"]}
+            data = bytes(reply["data"])
+        with open(cmd["path"], "wb") as f:
+            f.write(data)
+        return {"ok": True, "type": reply["type"], "total": reply["total"], "count": len(e.rdt_replies),
+                "bytes": len(data), "head": reply["head"].hex()}
 
 
 class PhoneInTurn:

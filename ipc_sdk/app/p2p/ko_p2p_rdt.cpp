@@ -1,9 +1,10 @@
-// File and list requests of a phone over the session's RDT channel: the record list and custom
-// records with their index, each answered in packets of at most 2048 bytes behind a 12-byte head
-// {type, total length, 0}; a request that fails, or whose head does not match what arrived, gets
-// the head alone with length 0.
+// File and list requests of a phone over the session's RDT channel: recordings, pictures, the record
+// and event lists and custom records with their index, each answered in packets of at most 2048
+// bytes behind a 12-byte head {type, total length, 0}; a request that fails, or whose head does not
+// match what arrived, gets the head alone with length 0.
 #include <json-c/json.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "app/p2p/ko_p2p_internal.h"
+#include "app/p2p/ko_p2p_rdt.h"
 #include "app/record/custom_record_index.h"
 #include "app/record/event_index.h"
 #include "app/record/pic_index.h"
@@ -22,33 +24,16 @@
 namespace ko_p2p {
 namespace {
 
-enum { kHead = 12, kPicture = 5, kRecordList = 6, kEventList = 11, kCustomFile = 16 };
+enum { kFragmentMp4 = 1, kPicture = 5, kRecordList = 6, kEventList = 11, kCustomIndex = 15, kCustomFile = 16 };
+// The custom index's reply head: type, the index size and its entry count twice (as listed in its
+// head, and as carried in the image).
+enum { kCustomIndexHead = 16 };
 // Event-list pieces: the index's packets stay below the RDT limit with room for their heads.
 enum { kEventPiece = 2028 };
 
 uint32_t le32(const uint8_t *p)
 {
     return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-void put_le32(uint8_t *p, uint32_t v)
-{
-    for (int i = 0; i < 4; i++)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-void put_head(uint8_t *p, uint32_t type, uint32_t total)
-{
-    put_le32(p, type);
-    put_le32(p + 4, total);
-    put_le32(p + 8, 0);
-}
-
-int send_bare_head(vasq_session *s, uint32_t type)
-{
-    uint8_t head[kHead];
-    put_head(head, type, 0);
-    return ops().rdt_send(s, head, kHead);
 }
 
 int forward_piece(int, uint32_t, uint32_t, const uint8_t *buf, uint32_t len, void *user)
@@ -124,6 +109,28 @@ void event_list(vasq_session *s, const uint8_t *text, uint32_t length)
     }
 }
 
+// The index image after its own head; the image's count sits just before its entries.
+void custom_index(vasq_session *s)
+{
+    uint8_t *image = nullptr;
+    uint32_t length = 0;
+    if (custom_record_index_get(&image, &length) != 0 || length < CUSTOM_INDEX_HEAD_SIZE) {
+        free(image);
+        KO_LOGE(KO_P2P_MODULE, "custom record file is not exist!\n");
+        send_bare_head(s, kCustomIndex);
+        return;
+    }
+    std::unique_ptr<uint8_t, decltype(&free)> owned(image, free);
+    uint8_t head[kCustomIndexHead];
+    put_rdt_le32(head, kCustomIndex);
+    put_rdt_le32(head + 4, length);
+    put_rdt_le32(head + 8, le32(image + CUSTOM_INDEX_HEAD_SIZE - 4));
+    put_rdt_le32(head + 12, (length - CUSTOM_INDEX_HEAD_SIZE) / CUSTOM_INDEX_ENTRY_SIZE);
+    rdt_packer out(s);
+    if (!out.add(head, sizeof head) || !out.add(image, length) || !out.flush())
+        KO_LOGE(KO_P2P_MODULE, "custom record index send failed\n");
+}
+
 struct file_closer {
     void operator()(FILE *f) const { fclose(f); }
 };
@@ -132,8 +139,8 @@ struct file_closer {
 bool send_file(p2p_client &c, FILE *f, uint32_t size)
 {
     uint8_t packet[VASQ_RDT_MAX];
-    put_head(packet, kCustomFile, size);
-    size_t used = kHead;
+    put_rdt_head(packet, kCustomFile, size);
+    size_t used = kRdtHead;
     uint32_t left = size;
     while (left > 0 || used > 0) {
         const size_t want = std::min<size_t>(sizeof packet - used, left);
@@ -191,16 +198,18 @@ extern "C" int vasq_on_rdt_data(vasq_session *s, const char *data, int length, v
     const uint32_t type = le32(p), declared = le32(p + 4);
     KO_LOGI(KO_P2P_MODULE, "---> > >%s, recv cmd: %u\n", __func__, type);
     // The time stamp at byte 8 must have arrived and be covered by the declared length.
-    const bool timed = type == kCustomFile || type == kPicture;
+    const bool timed = type == kCustomFile || type == kPicture || type == kFragmentMp4;
     if (declared > static_cast<uint32_t>(length - 8) || (timed && declared < 4)) {
         KO_LOGW(KO_P2P_MODULE, "rdt request %u declares %u bytes, %d came\n", type, declared, length - 8);
         send_bare_head(s, type);
         return 0;
     }
     switch (type) {
+    case kFragmentMp4: rdt_fragment_mp4(s, le32(p + 8)); break;
     case kPicture: picture(s, le32(p + 8)); break;
     case kRecordList: record_list(s); break;
     case kEventList: event_list(s, p + 8, declared); break;
+    case kCustomIndex: custom_index(s); break;
     case kCustomFile: custom_file(*c, le32(p + 8)); break;
     default:
         KO_LOGW(KO_P2P_MODULE, "Undefind cmd_type=%u!!!!!\n", type);

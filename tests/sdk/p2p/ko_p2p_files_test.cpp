@@ -17,17 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string le(std::initializer_list<uint32_t> words)
-{
-    std::string out;
-    for (uint32_t w : words)
-        for (int i = 0; i < 4; i++)
-            out += static_cast<char>(w >> (8 * i));
-    return out;
-}
-
-void audio_status(int, bool) {}
-
 class Files : public P2pTest {
 protected:
     static void SetUpTestSuite() { ko_message_init(nullptr); }
@@ -35,12 +24,7 @@ protected:
     void SetUp() override
     {
         P2pTest::SetUp();
-        ko_p2p_param p{};
-        p.max_session = 2;
-        p.audio_status = audio_status;
-        ASSERT_EQ(ko_p2p_init(&p), 0);
-        void *user = nullptr;
-        ASSERT_EQ(vasq_on_connect(phone(0), &user), 0);
+        ASSERT_EQ(lab_start_service(), 0);
     }
     void TearDown() override
     {
@@ -95,47 +79,53 @@ TEST_F(Files, ShortOrLyingRequestsGetABareHead)
 {
     rdt(std::string("\x10\0\0", 3));
     EXPECT_TRUE(Lab::get().rdt_sent().empty()) << "no head at all: ignored";
-    rdt(le({16, 100}) + le({1700000000}));
-    rdt(le({16, 2}) + std::string(2, '\0'));
-    rdt(le({99, 0}));
+    rdt(le_words({16, 100}) + le_words({1700000000}));
+    rdt(le_words({16, 2}) + std::string(2, '\0'));
+    rdt(le_words({99, 0}));
+    rdt(le_words({1, 0x7FFFFFFF, 1700000000}));
+    rdt(le_words({1, 3}) + std::string(3, '\0'));
+    rdt(le_words({15, 8}));
     const std::vector<std::string> sent = Lab::get().rdt_sent();
-    ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[0], le({16, 0, 0})) << "100 bytes declared, 4 came";
-    EXPECT_EQ(sent[1], le({16, 0, 0})) << "no room for the time stamp";
-    EXPECT_EQ(sent[2], le({99, 0, 0}));
+    ASSERT_EQ(sent.size(), 6u);
+    EXPECT_EQ(sent[0], le_words({16, 0, 0})) << "100 bytes declared, 4 came";
+    EXPECT_EQ(sent[1], le_words({16, 0, 0})) << "no room for the time stamp";
+    EXPECT_EQ(sent[2], le_words({99, 0, 0}));
+    EXPECT_EQ(sent[3], le_words({1, 0, 0})) << "a length far past what came";
+    EXPECT_EQ(sent[4], le_words({1, 0, 0})) << "a time stamp cut short";
+    EXPECT_EQ(sent[5], le_words({15, 0, 0})) << "8 bytes declared, none came";
 }
 
 TEST_F(Files, ListsAndPicturesWithoutACardGetABareHead)
 {
     const std::string all = R"({"time":""})", hour = R"({"time":"2026120913"})", bad = R"({"time":"20261341"})";
-    rdt(le({6, 0}));
-    rdt(le({5, 4, 1700000000}));
-    rdt(le({11, static_cast<uint32_t>(all.size())}) + all);
-    rdt(le({11, static_cast<uint32_t>(hour.size())}) + hour);
-    rdt(le({11, static_cast<uint32_t>(bad.size())}) + bad);
-    rdt(le({11, 40}) + all);
+    rdt(le_words({6, 0}));
+    rdt(le_words({5, 4, 1700000000}));
+    rdt(le_words({11, static_cast<uint32_t>(all.size())}) + all);
+    rdt(le_words({11, static_cast<uint32_t>(hour.size())}) + hour);
+    rdt(le_words({11, static_cast<uint32_t>(bad.size())}) + bad);
+    rdt(le_words({11, 40}) + all);
     const std::vector<std::string> sent = Lab::get().rdt_sent();
     ASSERT_EQ(sent.size(), 6u);
     for (size_t i = 0; i < sent.size(); i++)
-        EXPECT_EQ(sent[i], le({i == 0 ? 6u : i == 1 ? 5u : 11u, 0, 0})) << i;
+        EXPECT_EQ(sent[i], le_words({i == 0 ? 6u : i == 1 ? 5u : 11u, 0, 0})) << i;
 }
 
 TEST_F(Files, CustomFileComesInPacketsAfterItsHead)
 {
     const uint32_t t = 1700000000;
     const std::string content = custom_file(t, 5000);
-    rdt(le({16, 4, t}));
+    rdt(le_words({16, 4, t}));
     const std::vector<std::string> sent = Lab::get().rdt_sent();
     ASSERT_EQ(sent.size(), 3u);
     EXPECT_EQ(sent[0].size(), 2048u);
     EXPECT_EQ(sent[1].size(), 2048u);
-    EXPECT_EQ(sent[0].substr(0, 12), le({16, 5000, 0}));
+    EXPECT_EQ(sent[0].substr(0, 12), le_words({16, 5000, 0}));
     std::string body = sent[0].substr(12) + sent[1] + sent[2];
     EXPECT_EQ(body, content);
     Lab::get().reset();
-    rdt(le({16, 4, t + 1}));
+    rdt(le_words({16, 4, t + 1}));
     ASSERT_EQ(Lab::get().rdt_sent().size(), 1u);
-    EXPECT_EQ(Lab::get().rdt_sent()[0], le({16, 0, 0})) << "no such file";
+    EXPECT_EQ(Lab::get().rdt_sent()[0], le_words({16, 0, 0})) << "no such file";
 }
 
 TEST_F(Files, InterruptedTransferLeavesTheNextOneFree)
@@ -152,13 +142,13 @@ TEST_F(Files, InterruptedTransferLeavesTheNextOneFree)
             EXPECT_EQ(ko_p2p_interrupt_custom_file_transfer(0), -1) << "not idle within 200 ms";
         }
     };
-    rdt(le({16, 4, t}));
+    rdt(le_words({16, 4, t}));
     std::vector<std::string> sent = Lab::get().rdt_sent();
     ASSERT_EQ(sent.size(), 2u) << "one packet, then the bare head";
-    EXPECT_EQ(sent[1], le({16, 0, 0}));
+    EXPECT_EQ(sent[1], le_words({16, 0, 0}));
     EXPECT_EQ(ko_p2p::g_vasq_ctrl.slots[0].transfer.load(), ko_p2p::kTransferIdle);
     Lab::get().reset();
-    rdt(le({16, 4, t}));
+    rdt(le_words({16, 4, t}));
     sent = Lab::get().rdt_sent();
     ASSERT_EQ(sent.size(), 10u) << "the next transfer is taken whole";
     std::string body;

@@ -11,7 +11,7 @@
 #include "common/utils/ko_crc32.h"
 #include "common/ringbuffer/ko_ringbuffer.h"
 #include "p2p_lab.h"
-#include "p2p_phone.h"
+#include "p2p_phone_lab.h"
 
 namespace p2ptest {
 namespace {
@@ -21,18 +21,10 @@ using vasqtest::Phone;
 using zeltest::Json;
 using zeltest::member;
 
-const uint8_t kToken[] = {0x5a, 0x4c, 0x4d, 0x52, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x38};
 constexpr int kGop = 20;
 
 std::mutex g_lock;
-std::vector<std::string> g_daemon_rpcs;
 std::vector<std::pair<int, std::string>> g_user_cmds; // (code, payload) the app client got
-
-void on_daemon_rpc(const ko_message_arg *arg)
-{
-    std::lock_guard<std::mutex> g(g_lock);
-    g_daemon_rpcs.emplace_back(static_cast<const char *>(arg->param), arg->len);
-}
 
 // The app client's part for the head: 274 answered with 275.
 int user_cmd(int slot, int code, const char *data, int length)
@@ -68,24 +60,19 @@ std::vector<uint8_t> payload(uint32_t seq)
     return b;
 }
 
-class Phones : public P2pTest {
+class Phones : public P2pTest, protected PhoneLab {
 protected:
-    Phones() : net_(vasqtest::kCrcKey) {}
     static void SetUpTestSuite() { ko_message_init(nullptr); }
     static void TearDownTestSuite() { ko_message_deinit(); }
     void SetUp() override
     {
         P2pTest::SetUp();
         ko_p2p_test_use_session_ops(nullptr);
-        strcpy(info_.device_id, vasqtest::kDid);
-        memcpy(info_.token, kToken, sizeof kToken);
-        info_.token_len = sizeof kToken;
         {
             std::lock_guard<std::mutex> g(g_lock);
-            g_daemon_rpcs.clear();
             g_user_cmds.clear();
         }
-        ASSERT_EQ(ko_message_listen(KO_UID_RPC, "rpc.rpc", on_daemon_rpc, nullptr), 0);
+        ASSERT_NO_FATAL_FAILURE(identify(info_));
         ko_stream_chn_info &v = info_.stream_info[0];
         v.gop = kGop;
         v.bitrate = 2000;
@@ -119,83 +106,9 @@ protected:
         if (producer_.joinable())
             producer_.join();
         ringbuffer_free(0);
-        ko_message_unregister(KO_UID_RPC, "rpc.rpc");
         P2pTest::TearDown();
     }
 
-    // As the daemon: the vendor with the transport's parameters naming the loopback servers.
-    void answer_vendor_request()
-    {
-        Json request;
-        ASSERT_TRUE(zeltest::wait_until([&] {
-            std::lock_guard<std::mutex> g(g_lock);
-            for (const std::string &t : g_daemon_rpcs)
-                if (t.find("_sync.vasq_get_vendor") != std::string::npos)
-                    request = Json(json_tokener_parse(t.c_str()));
-            return request != nullptr;
-        }, 10s));
-        json_object *params = member(request.get(), "params");
-        camera_public_ = str_member(params, "public_key");
-        req_key_ = str_member(params, "req_key");
-        ASSERT_EQ(camera_public_.size(), 64u);
-        ASSERT_EQ(req_key_.size(), 32u);
-        const std::string reply = R"({"id":)" + std::to_string(json_object_get_int(member(request.get(), "id"))) +
-                                  R"(,"result":)" + vendor_result(net_) + "}";
-        ASSERT_EQ(ko_message_send(KO_UID_RPC, KO_UID_P2P, "rpc.ack", reply.c_str(),
-                                  static_cast<uint32_t>(reply.size()), KO_MSG_MODE_SYNC),
-                  0);
-        ASSERT_TRUE(net_.server_wait(R"({"type":18,"server":0})", 0, 10000)) << "the camera logs in";
-    }
-
-    // Phone `index` linked and authorised: true once the camera holds its session in a slot.
-    bool authorised(int index)
-    {
-        while (phones_.size() <= static_cast<size_t>(index))
-            phones_.push_back(std::make_unique<Phone>(net_, static_cast<int>(phones_.size())));
-        Phone &p = *phones_[static_cast<size_t>(index)];
-        const int online = online_count();
-        const CameraKeys keys{vasqtest::kDid, zeltest::hex(kToken, sizeof kToken), camera_public_, req_key_};
-        return link_and_authorise(p, keys) && zeltest::wait_until([&] { return online_count() > online; }, 10s);
-    }
-    int online_count()
-    {
-        ko_p2p_conn_info c{};
-        ko_p2p_get_clients_conn_info(&c);
-        return c.online;
-    }
-    void command(int index, int code, const std::string &text)
-    {
-        Json t(json_object_new_string(text.c_str()));
-        phones_[static_cast<size_t>(index)]->command(R"({"cmd":"command","code":)" + std::to_string(code) +
-                                                     R"(,"text":)" + json_object_to_json_string(t.get()) +
-                                                     R"(,"encrypted":true})");
-    }
-    std::vector<std::string> replies(int index, int code)
-    {
-        return phone_replies(*phones_[static_cast<size_t>(index)], code);
-    }
-    bool wait_reply(int index, int code, size_t n = 1)
-    {
-        return zeltest::wait_until([&] { return replies(index, code).size() >= n; }, 10s);
-    }
-    // The video frames phone `index` got: [seq, plain length, crc32].
-    std::vector<std::array<int64_t, 3>> frames(int index)
-    {
-        Json r = phones_[static_cast<size_t>(index)]->received();
-        json_object *list = member(member(r.get(), "frames"), "2");
-        std::vector<std::array<int64_t, 3>> out;
-        for (size_t i = 0; list && i < json_object_array_length(list); i++) {
-            json_object *f = json_object_array_get_idx(list, i);
-            out.push_back({json_object_get_int64(json_object_array_get_idx(f, 0)),
-                           json_object_get_int64(json_object_array_get_idx(f, 1)),
-                           json_object_get_int64(json_object_array_get_idx(f, 2))});
-        }
-        return out;
-    }
-
-    ztptest::Loopback net_;
-    std::vector<std::unique_ptr<Phone>> phones_;
-    std::string camera_public_, req_key_;
     std::thread producer_;
     std::atomic<bool> stop_{false};
 };

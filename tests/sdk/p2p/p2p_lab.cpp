@@ -62,6 +62,8 @@ int rdt_send(vasq_session *, const void *data, int length)
     return 0;
 }
 
+void audio_status(int, bool) {}
+
 const ko_p2p::session_ops kOps = {video_send, cmd_send, query, close_session, statistics_set, rdt_send};
 
 ko_stream_chn_info video(unsigned chn, uint16_t w, uint16_t h)
@@ -82,29 +84,90 @@ const ko_p2p::session_ops &recording_ops()
     return kOps;
 }
 
-void P2pTest::SetUp()
+std::string le_words(std::initializer_list<uint32_t> words)
+{
+    std::string out;
+    for (uint32_t w : words)
+        for (int i = 0; i < 4; i++)
+            out += static_cast<char>(w >> (8 * i));
+    return out;
+}
+
+uint32_t le_word_at(const std::string &bytes, size_t at)
+{
+    uint32_t v = 0;
+    for (size_t i = 4; i-- > 0;)
+        v = v << 8 | static_cast<uint8_t>(bytes[at + i]);
+    return v;
+}
+
+std::string joined_rdt()
+{
+    const std::vector<std::string> sent = Lab::get().rdt_sent();
+    std::string all;
+    for (size_t i = 0; i < sent.size(); i++) {
+        EXPECT_LE(sent[i].size(), 2048u) << "packet " << i;
+        if (i + 1 < sent.size()) {
+            EXPECT_EQ(sent[i].size(), 2048u) << "packet " << i << " of " << sent.size() << " not full";
+        }
+        all += sent[i];
+    }
+    return all;
+}
+
+int lab_start_service()
+{
+    ko_p2p_param p{};
+    p.max_session = 2;
+    p.audio_status = audio_status;
+    if (const int rc = ko_p2p_init(&p); rc != 0)
+        return rc;
+    void *user = nullptr;
+    return vasq_on_connect(phone(0), &user);
+}
+
+std::vector<std::string> playback_texts()
+{
+    std::vector<std::string> out;
+    for (const Sent &s : Lab::get().sent())
+        if (s.code == 270 && !s.data.empty())
+            out.push_back(s.data.substr(0, s.data.size() - 1));
+    return out;
+}
+
+void lab_install(ko_sdk_info &info)
 {
     Lab::get().reset();
-    info_.valid = 1;
-    strcpy(info_.device_id, "ABC-123-XYZ");
-    strcpy(info_.param.model, "zelmar.camera.c1");
-    strcpy(info_.param.mac, "AA:BB:CC:DD:EE:FF");
-    info_.stream_info[0] = video(0, 2560, 1440);
-    info_.stream_info[1] = video(1, 864, 480);
-    info_.stream_info[2] = video(2, 640, 360);
-    info_.stream_info[4].channel = 4;
-    info_.stream_info[4].samplerate = 16000;
-    info_.stream_info[4].samplebit = 16;
-    info_.stream_info[4].encode = 1032;
-    info_.video_chn_count = 3;
-    g_sdk_info = &info_;
+    info.valid = 1;
+    strcpy(info.device_id, "ABC-123-XYZ");
+    strcpy(info.param.model, "zelmar.camera.c1");
+    strcpy(info.param.mac, "AA:BB:CC:DD:EE:FF");
+    info.stream_info[0] = video(0, 2560, 1440);
+    info.stream_info[1] = video(1, 864, 480);
+    info.stream_info[2] = video(2, 640, 360);
+    info.stream_info[4].channel = 4;
+    info.stream_info[4].samplerate = 16000;
+    info.stream_info[4].samplebit = 16;
+    info.stream_info[4].encode = 1032;
+    info.video_chn_count = 3;
+    g_sdk_info = &info;
     ko_p2p_test_use_session_ops(&kOps);
+}
+
+void lab_uninstall()
+{
+    ko_p2p_test_use_session_ops(nullptr);
+    g_sdk_info = nullptr;
+}
+
+void P2pTest::SetUp()
+{
+    lab_install(info_);
 }
 
 void P2pTest::TearDown()
 {
-    ko_p2p_test_use_session_ops(nullptr);
-    g_sdk_info = nullptr;
+    lab_uninstall();
 }
 
 } // namespace p2ptest

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -66,6 +67,23 @@ struct Lab {
 };
 
 const ko_p2p::session_ops &recording_ops();
+
+// RDT words as the phone sends and reads them: little-endian u32s.
+std::string le_words(std::initializer_list<uint32_t> words);
+uint32_t le_word_at(const std::string &bytes, size_t at);
+// The RDT packets sent since the last reset joined, after checking that each holds at most 2048
+// bytes and only the last one is shorter.
+std::string joined_rdt();
+
+// The service started for two sessions and the fake phone 0 connected to it: 0, or the failing step's
+// result.
+int lab_start_service();
+// The texts of the playback replies (270) sent, without their NUL.
+std::vector<std::string> playback_texts();
+
+// Fills `info` as below, installs it as the SDK's record and the recording session calls; the undo.
+void lab_install(ko_sdk_info &info);
+void lab_uninstall();
 
 // The SDK information record with main 2560x1440, sub 864x480, third 640x360 and audio channel 4.
 class P2pTest : public ::testing::Test {
