@@ -126,6 +126,13 @@ double seconds_of(std::chrono::seconds d)
     return static_cast<double>(d.count());
 }
 
+// A fresh folder /tmp/zelmar-<what>-XXXXXX, or "" when none could be made.
+std::string temp_dir(const std::string &what)
+{
+    std::string templ = "/tmp/zelmar-" + what + "-XXXXXX";
+    return mkdtemp(templ.data()) ? templ : "";
+}
+
 // The frame rings' configured sizes in MiB, from the SDK's "Init Ring Buffer success: channel:%d
 // size:%u" lines in the program's log.
 double ring_mb(const std::string &log)
@@ -147,10 +154,9 @@ class CameraRun {
 public:
     CameraRun(const std::vector<std::string> &prefix, std::chrono::seconds ready_limit)
     {
-        char templ[] = "/tmp/zelmar-camera-bench-XXXXXX";
-        if (!mkdtemp(templ))
+        root_ = temp_dir("camera-bench");
+        if (root_.empty())
             return;
-        root_ = templ;
         app_log_ = root_ + "/tmp/zelmar_app.log";
         env_ = spawn({"/usr/bin/python3", CAMERA_PEERS "/camera_env.py", "--sound", CAMERA_SOUND_DIR, root_}, {},
                      root_ + ".env.log");
@@ -312,66 +318,55 @@ Profile profile_window(pid_t pid, const std::string &out)
     return read_profile(out + ".1");
 }
 
-void report(benchmark::State &state, const Profile &p)
+// The profile window of the callgrind run `pid` (its output in `dir`) as the benchmark's figures;
+// `stop_run` ends the run after the window. The folder is removed once the figures are there.
+void profile_run(benchmark::State &state, pid_t pid, const std::string &dir, const std::function<void()> &stop_run)
 {
+    const Profile p = profile_window(pid, dir + "/callgrind.out");
+    stop_run();
+    if (p.board_frames <= 0) {
+        state.SkipWithError(("no profile; see " + dir).c_str());
+        return;
+    }
     const double stream_s = p.board_frames / kBoardFramesPerSecond;
     state.counters["stream_s"] = stream_s;
     state.counters["window_s"] = seconds_of(kProfileWindow);
-    state.counters["Minstr_per_stream_s"] = stream_s > 0 ? p.instructions / 1e6 / stream_s : -1;
+    state.counters["Minstr_per_stream_s"] = p.instructions / 1e6 / stream_s;
+    std::filesystem::remove_all(dir);
 }
 
 void BM_BareBoardReadLoopCallgrind(benchmark::State &state)
 {
     for (auto _ : state) {
-        char templ[] = "/tmp/zelmar-board-callgrind-XXXXXX";
-        if (!mkdtemp(templ)) {
-            state.SkipWithError("no temporary folder");
-            return;
-        }
-        const std::string dir = templ, out = dir + "/callgrind.out";
-        std::vector<std::string> argv = under_callgrind(out);
+        const std::string dir = temp_dir("board-callgrind");
+        std::vector<std::string> argv = under_callgrind(dir + "/callgrind.out");
         argv.push_back(CAMERA_BOARD_LOOP);
         argv.push_back(std::to_string((kWarmUp + kProfileWindow + std::chrono::seconds(10)).count()));
-        const pid_t loop = spawn(argv, {}, dir + "/valgrind.log");
+        const pid_t loop = dir.empty() ? -1 : spawn(argv, {}, dir + "/valgrind.log");
         if (loop < 0) {
             state.SkipWithError("valgrind did not start");
             return;
         }
         std::this_thread::sleep_for(kWarmUp);
-        const Profile p = profile_window(loop, out);
-        stop(loop, SIGTERM);
-        if (p.board_frames <= 0) {
-            state.SkipWithError(("no profile; see " + dir).c_str());
-            return;
-        }
-        report(state, p);
-        std::filesystem::remove_all(dir);
+        profile_run(state, loop, dir, [&] { stop(loop, SIGTERM); });
     }
 }
 
 void BM_WholeCameraCallgrind(benchmark::State &state)
 {
     for (auto _ : state) {
-        char templ[] = "/tmp/zelmar-camera-callgrind-XXXXXX";
-        if (!mkdtemp(templ)) {
+        const std::string dir = temp_dir("camera-callgrind");
+        if (dir.empty()) {
             state.SkipWithError("no temporary folder");
             return;
         }
-        const std::string dir = templ, out = dir + "/callgrind.out";
-        CameraRun run(under_callgrind(out), kReadyUnderValgrind);
+        CameraRun run(under_callgrind(dir + "/callgrind.out"), kReadyUnderValgrind);
         if (!run.ready()) {
             state.SkipWithError(("zelmar_app did not get ready under valgrind; see " + run.app_log()).c_str());
             return;
         }
-        const Profile p = profile_window(run.app(), out);
-        run.stop_app();
-        if (p.board_frames <= 0) {
-            state.SkipWithError(("no profile; see " + dir).c_str());
-            return;
-        }
-        report(state, p);
+        profile_run(state, run.app(), dir, [&] { run.stop_app(); });
         state.counters["recording"] = run.card() ? 1 : 0;
-        std::filesystem::remove_all(dir);
     }
 }
 

@@ -368,7 +368,8 @@ uint64_t baseline_cpu_ns(const std::vector<Frame> &frames)
         for (int i = 0; i < kPhones; i++) {
             memcpy(buf.data(), &prefix, 4);
             memset(buf.data() + 4, 0, 32);
-            memcpy(buf.data() + 4 + 16, &time_ms, 8);
+            for (int b = 0; b < 8; b++) // the header's time_ms, little-endian
+                buf[4 + 16 + static_cast<size_t>(b)] = static_cast<uint8_t>(time_ms >> (8 * b));
             memcpy(buf.data() + kHead, f.data.data(), f.data.size());
             const size_t n = kHead + f.data.size();
             for (size_t sent = 0; sent < n;) {

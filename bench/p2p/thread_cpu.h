@@ -1,8 +1,6 @@
-// The on-CPU time of this process's threads by name, from /proc/self/task/*/comm and schedstat
-// (nanoseconds, not clock ticks).
+// The on-CPU time of this process's threads by name, from /proc/self/task/*/schedstat (nanoseconds,
+// not clock ticks).
 #pragma once
-
-#include <dirent.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -10,6 +8,8 @@
 #include <functional>
 #include <map>
 #include <string>
+
+#include "vasq_phone_ctl.h"
 
 namespace p2pbench {
 
@@ -22,23 +22,14 @@ struct ThreadCpu {
 inline std::map<std::string, ThreadCpu> thread_cpu_ns(const std::function<bool(const std::string &)> &wanted)
 {
     std::map<std::string, ThreadCpu> out;
-    DIR *d = opendir("/proc/self/task");
-    if (!d)
-        return out;
-    while (dirent *e = readdir(d)) {
-        if (e->d_name[0] == '.')
+    for (const auto &[task, name] : vasqtest::tasks()) {
+        if (!wanted(name))
             continue;
-        const std::string task = std::string("/proc/self/task/") + e->d_name;
-        std::ifstream comm(task + "/comm");
-        std::string name;
-        if (!std::getline(comm, name) || !wanted(name))
-            continue;
-        std::ifstream schedstat(task + "/schedstat");
+        std::ifstream schedstat("/proc/self/task/" + task + "/schedstat");
         uint64_t ns = 0;
         if (schedstat >> ns)
-            out[e->d_name] = {name, ns};
+            out[task] = {name, ns};
     }
-    closedir(d);
     return out;
 }
 
