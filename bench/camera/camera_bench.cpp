@@ -3,10 +3,16 @@
 // and, where root allows, a loop-mounted test card, so that the main stream and audio are recorded),
 // measured as this program's child over a fixed window once it is ready and the card's pool is made:
 // CPU ms per second of stream (user and system time of the window, from /proc/<pid>/stat), its RSS
-// at the end of the window, and getrusage's peak RSS after the SIGTERM. Beside it the same figures of
-// the bare board read loop (camera_board_loop, three threads reading the board's frames) over the same
-// window. The program's frame path, apps, recording and cloud clips all count; the board's share is
-// the baseline's.
+// at the end of the window, the part of it beyond the frame rings' configured sizes (the SDK logs
+// each ring's size as it sets it up), and getrusage's peak RSS after the SIGTERM. Beside it the same
+// figures of the bare board read loop (camera_board_loop, three threads reading the board's frames)
+// over the same window. The program's frame path, apps, recording and cloud clips all count; the
+// board's share is the baseline's. No phone watches.
+// With ZELMAR_BENCH_CALLGRIND=1 (the long run: the program starts under valgrind in about a minute)
+// and valgrind installed, both also run under callgrind, instrumented over a window once ready, for
+// instructions per second of stream; the stream's seconds are the frames the board handed out in the
+// window (calls of get_video_stream and get_audio_stream_ex in the profile) over the board's 65
+// frames a second, so that valgrind's slowdown does not count.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -120,6 +126,96 @@ double seconds_of(std::chrono::seconds d)
     return static_cast<double>(d.count());
 }
 
+// A fresh folder /tmp/zelmar-<what>-XXXXXX, or "" when none could be made.
+std::string temp_dir(const std::string &what)
+{
+    std::string templ = "/tmp/zelmar-" + what + "-XXXXXX";
+    return mkdtemp(templ.data()) ? templ : "";
+}
+
+// The frame rings' configured sizes in MiB, from the SDK's "Init Ring Buffer success: channel:%d
+// size:%u" lines in the program's log.
+double ring_mb(const std::string &log)
+{
+    const std::string mark = "Init Ring Buffer success: channel:";
+    double bytes = 0;
+    for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1)) {
+        const size_t size = log.find("size:", at);
+        if (size != std::string::npos)
+            bytes += std::strtod(log.c_str() + size + 5, nullptr);
+    }
+    return bytes / 1048576.0;
+}
+
+// zelmar_app, behind `prefix` (valgrind or nothing), with the outside parties in a fresh root: ready,
+// and with its card's pool made where there is a card. Both are stopped when it ends, and the root is
+// removed unless the program did not get ready.
+class CameraRun {
+public:
+    CameraRun(const std::vector<std::string> &prefix, std::chrono::seconds ready_limit)
+    {
+        root_ = temp_dir("camera-bench");
+        if (root_.empty())
+            return;
+        app_log_ = root_ + "/tmp/zelmar_app.log";
+        env_ = spawn({"/usr/bin/python3", CAMERA_PEERS "/camera_env.py", "--sound", CAMERA_SOUND_DIR, root_}, {},
+                     root_ + ".env.log");
+        const bool parties = env_ > 0 && wait_for([&] { return file_text(root_ + ".env.log").find("env: ") !=
+                                                               std::string::npos; },
+                                                  std::chrono::seconds(30));
+        std::map<std::string, std::string> vars;
+        std::istringstream lines(file_text(root_ + "/tmp/camera.env"));
+        for (std::string line; std::getline(lines, line);) {
+            line = line.substr(line.find(' ') + 1);
+            vars[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+        }
+        std::vector<std::string> argv = prefix;
+        argv.push_back(ZELMAR_APP_PATH);
+        app_ = parties ? spawn(argv, vars, app_log_) : -1;
+        ready_ = app_ > 0 && wait_for(
+                                 [&] {
+                                     const std::string text = file_text(app_log_);
+                                     return text.find("zel_tolk_sdk_start end") != std::string::npos &&
+                                            text.find("<app_algo>") != std::string::npos;
+                                 },
+                                 ready_limit);
+        card_ = vars["CAMERA_CARD"] == "1";
+        if (ready_ && card_)
+            std::system(("/usr/bin/python3 " CAMERA_PEERS "/camera_ctl.py " + root_ + " card-formatted >/dev/null").c_str());
+        if (ready_)
+            std::this_thread::sleep_for(kWarmUp);
+    }
+    ~CameraRun()
+    {
+        stop_app();
+        if (env_ > 0)
+            stop(env_, SIGTERM);
+        if (ready_ && !root_.empty()) {
+            std::filesystem::remove_all(root_);
+            std::filesystem::remove(root_ + ".env.log");
+        }
+    }
+    bool ready() const { return ready_; }
+    bool card() const { return card_; }
+    pid_t app() const { return app_; }
+    const std::string &root() const { return root_; }
+    const std::string &app_log() const { return app_log_; }
+    // SIGTERM to the program: its peak RSS in MiB.
+    double stop_app()
+    {
+        if (app_ <= 0)
+            return 0;
+        const double peak = stop(app_, SIGTERM).ru_maxrss / 1024.0;
+        app_ = -1;
+        return peak;
+    }
+
+private:
+    std::string root_, app_log_;
+    pid_t env_ = -1, app_ = -1;
+    bool ready_ = false, card_ = false;
+};
+
 void BM_BareBoardReadLoop(benchmark::State &state)
 {
     for (auto _ : state) {
@@ -143,55 +239,145 @@ BENCHMARK(BM_BareBoardReadLoop)->Iterations(1)->Unit(benchmark::kMillisecond)->U
 void BM_WholeCamera(benchmark::State &state)
 {
     for (auto _ : state) {
-        char templ[] = "/tmp/zelmar-camera-bench-XXXXXX";
-        if (!mkdtemp(templ)) {
-            state.SkipWithError("no temporary root");
+        CameraRun run({}, kReady);
+        if (!run.ready()) {
+            state.SkipWithError(("zelmar_app did not get ready; see " + run.app_log()).c_str());
             return;
         }
-        const std::string root = templ;
-        const pid_t env = spawn({"/usr/bin/python3", CAMERA_PEERS "/camera_env.py", "--sound", CAMERA_SOUND_DIR, root},
-                                {}, root + ".env.log");
-        std::map<std::string, std::string> vars;
-        const bool parties = env > 0 && wait_for([&] { return file_text(root + ".env.log").find("env: ") !=
-                                                               std::string::npos; },
-                                                 std::chrono::seconds(30));
-        std::istringstream lines(file_text(root + "/tmp/camera.env"));
-        for (std::string line; std::getline(lines, line);) {
-            line = line.substr(line.find(' ') + 1);
-            vars[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
-        }
-        const std::string app_log = root + "/tmp/zelmar_app.log";
-        const pid_t app = parties ? spawn({ZELMAR_APP_PATH}, vars, app_log) : -1;
-        const bool ready = app > 0 && wait_for(
-                                          [&] {
-                                              const std::string text = file_text(app_log);
-                                              return text.find("zel_tolk_sdk_start end") != std::string::npos &&
-                                                     text.find("<app_algo>") != std::string::npos;
-                                          },
-                                          kReady);
-        const bool card = vars["CAMERA_CARD"] == "1";
-        if (ready && card)
-            std::system(("/usr/bin/python3 " CAMERA_PEERS "/camera_ctl.py " + root + " card-formatted >/dev/null").c_str());
-        if (ready) {
-            std::this_thread::sleep_for(kWarmUp);
-            const double before = cpu_ms(app);
-            std::this_thread::sleep_for(kWindow);
-            state.counters["cpu_ms_per_s"] = (cpu_ms(app) - before) / seconds_of(kWindow);
-            state.counters["rss_mb"] = rss_mb(app);
-            state.counters["recording"] = card ? 1 : 0;
-        }
-        if (app > 0)
-            state.counters["peak_rss_mb"] = stop(app, SIGTERM).ru_maxrss / 1024.0;
-        if (env > 0)
-            stop(env, SIGTERM);
-        if (!ready) {
-            state.SkipWithError(("zelmar_app did not get ready; see " + app_log).c_str());
-        } else {
-            std::filesystem::remove_all(root);
-            std::filesystem::remove(root + ".env.log");
-        }
+        const double before = cpu_ms(run.app());
+        std::this_thread::sleep_for(kWindow);
+        state.counters["cpu_ms_per_s"] = (cpu_ms(run.app()) - before) / seconds_of(kWindow);
+        const double rss = rss_mb(run.app());
+        const double rings = ring_mb(file_text(run.app_log()));
+        state.counters["rss_mb"] = rss;
+        state.counters["rings_mb"] = rings;
+        state.counters["rss_beyond_rings_mb"] = rss - rings;
+        state.counters["recording"] = run.card() ? 1 : 0;
+        state.counters["peak_rss_mb"] = run.stop_app();
     }
 }
 BENCHMARK(BM_WholeCamera)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Callgrind: the long run, asked for with ZELMAR_BENCH_CALLGRIND=1 where valgrind is installed.
+constexpr char kValgrind[] = "/usr/bin/valgrind";
+constexpr char kCallgrindControl[] = "/usr/bin/callgrind_control";
+constexpr auto kProfileWindow = std::chrono::seconds(10);
+constexpr auto kReadyUnderValgrind = std::chrono::seconds(300);
+constexpr double kBoardFramesPerSecond = 20 + 20 + 25; // main and sub video, 40 ms audio frames
+
+bool callgrind_asked()
+{
+    const char *asked = getenv("ZELMAR_BENCH_CALLGRIND");
+    return asked && std::string(asked) == "1" && access(kValgrind, X_OK) == 0 && access(kCallgrindControl, X_OK) == 0;
+}
+
+std::vector<std::string> under_callgrind(const std::string &out)
+{
+    return {kValgrind, "--tool=callgrind", "--instr-atstart=no", "--callgrind-out-file=" + out};
+}
+
+struct Profile {
+    double instructions = 0;
+    double board_frames = 0; // calls of the board's frame reads
+};
+
+// A callgrind profile: its total instructions and the calls into the board's frame reads.
+Profile read_profile(const std::string &path)
+{
+    Profile p;
+    std::ifstream in(path);
+    std::map<std::string, std::string> names; // "(id)" -> function, shared by fn= and cfn= lines
+    std::string callee;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("totals:", 0) == 0) {
+            p.instructions = std::strtod(line.c_str() + 7, nullptr);
+        } else if (line.rfind("fn=(", 0) == 0 || line.rfind("cfn=(", 0) == 0) {
+            const size_t open = line.find('('), close = line.find(')');
+            const std::string id = line.substr(open, close - open + 1);
+            if (close + 2 <= line.size())
+                names[id] = line.substr(close + 2);
+            if (line[0] == 'c')
+                callee = names[id];
+        } else if (line.rfind("calls=", 0) == 0 &&
+                   (callee == "get_video_stream" || callee == "get_audio_stream_ex")) {
+            p.board_frames += std::strtod(line.c_str() + 6, nullptr);
+        }
+    }
+    return p;
+}
+
+// Instruments the callgrind run `pid` for the profile window and reads the dump it then writes.
+Profile profile_window(pid_t pid, const std::string &out)
+{
+    const std::string control = std::string(kCallgrindControl) + " ";
+    if (std::system((control + "-i on " + std::to_string(pid) + " >/dev/null").c_str()) != 0)
+        return {};
+    std::this_thread::sleep_for(kProfileWindow);
+    if (std::system((control + "-d " + std::to_string(pid) + " >/dev/null").c_str()) != 0)
+        return {};
+    return read_profile(out + ".1");
+}
+
+// The profile window of the callgrind run `pid` (its output in `dir`) as the benchmark's figures;
+// `stop_run` ends the run after the window. The folder is removed once the figures are there.
+void profile_run(benchmark::State &state, pid_t pid, const std::string &dir, const std::function<void()> &stop_run)
+{
+    const Profile p = profile_window(pid, dir + "/callgrind.out");
+    stop_run();
+    if (p.board_frames <= 0) {
+        state.SkipWithError(("no profile; see " + dir).c_str());
+        return;
+    }
+    const double stream_s = p.board_frames / kBoardFramesPerSecond;
+    state.counters["stream_s"] = stream_s;
+    state.counters["window_s"] = seconds_of(kProfileWindow);
+    state.counters["Minstr_per_stream_s"] = p.instructions / 1e6 / stream_s;
+    std::filesystem::remove_all(dir);
+}
+
+void BM_BareBoardReadLoopCallgrind(benchmark::State &state)
+{
+    for (auto _ : state) {
+        const std::string dir = temp_dir("board-callgrind");
+        std::vector<std::string> argv = under_callgrind(dir + "/callgrind.out");
+        argv.push_back(CAMERA_BOARD_LOOP);
+        argv.push_back(std::to_string((kWarmUp + kProfileWindow + std::chrono::seconds(10)).count()));
+        const pid_t loop = dir.empty() ? -1 : spawn(argv, {}, dir + "/valgrind.log");
+        if (loop < 0) {
+            state.SkipWithError("valgrind did not start");
+            return;
+        }
+        std::this_thread::sleep_for(kWarmUp);
+        profile_run(state, loop, dir, [&] { stop(loop, SIGTERM); });
+    }
+}
+
+void BM_WholeCameraCallgrind(benchmark::State &state)
+{
+    for (auto _ : state) {
+        const std::string dir = temp_dir("camera-callgrind");
+        if (dir.empty()) {
+            state.SkipWithError("no temporary folder");
+            return;
+        }
+        CameraRun run(under_callgrind(dir + "/callgrind.out"), kReadyUnderValgrind);
+        if (!run.ready()) {
+            state.SkipWithError(("zelmar_app did not get ready under valgrind; see " + run.app_log()).c_str());
+            return;
+        }
+        profile_run(state, run.app(), dir, [&] { run.stop_app(); });
+        state.counters["recording"] = run.card() ? 1 : 0;
+    }
+}
+
+const bool g_callgrind_registered = [] {
+    if (callgrind_asked()) {
+        benchmark::RegisterBenchmark("BM_BareBoardReadLoopCallgrind", BM_BareBoardReadLoopCallgrind)
+            ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+        benchmark::RegisterBenchmark("BM_WholeCameraCallgrind", BM_WholeCameraCallgrind)
+            ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+    }
+    return true;
+}();
 
 } // namespace

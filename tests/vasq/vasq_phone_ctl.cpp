@@ -7,9 +7,6 @@
 
 namespace vasqtest {
 
-namespace {
-
-// Task id -> thread name of this process (/proc/self/task/*/comm).
 std::map<std::string, std::string> tasks()
 {
     std::map<std::string, std::string> out;
@@ -27,8 +24,6 @@ std::map<std::string, std::string> tasks()
     closedir(d);
     return out;
 }
-
-} // namespace
 
 std::vector<std::string> thread_names()
 {

@@ -2,6 +2,7 @@
 // what the session tests look at in this process: its threads and descriptors.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -16,7 +17,9 @@ namespace vasqtest {
 inline constexpr char kDid[] = "ABC-123-XYZ";
 inline constexpr char kCrcKey[] = "ZLMRCRC7";
 
-// The thread names of this process (/proc/self/task/*/comm).
+// Task id -> thread name of this process (/proc/self/task/*/comm).
+std::map<std::string, std::string> tasks();
+// The thread names of this process.
 std::vector<std::string> thread_names();
 int count_threads(const std::string &prefix);
 // The task ids of the threads whose names start with `prefix`.

@@ -21,7 +21,7 @@ std::string vendor_result(ztptest::Loopback &net)
            R"(","init_string":)" + json_object_to_json_string(init.get()) + "}}";
 }
 
-bool link_and_authorise(vasqtest::Phone &phone, const CameraKeys &keys)
+bool link_and_authorise(vasqtest::Phone &phone, const CameraKeys &keys, std::chrono::milliseconds attempt_wait)
 {
     // Linked once the camera runs a new session's command thread.
     const std::set<std::string> before = vasqtest::tasks_named("command_");
@@ -32,9 +32,10 @@ bool link_and_authorise(vasqtest::Phone &phone, const CameraKeys &keys)
         return false;
     };
     bool ok = false;
-    for (int attempt = 0; attempt < 4 && !ok; attempt++) {
+    const auto give_up = std::chrono::steady_clock::now() + 4 * zeltest::scaled(4s);
+    while (!ok && std::chrono::steady_clock::now() < give_up) {
         phone.connect();
-        ok = zeltest::wait_until(linked, 4s);
+        ok = zeltest::wait_until(linked, attempt_wait);
     }
     if (!ok)
         return false;

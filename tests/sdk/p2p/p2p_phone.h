@@ -3,6 +3,7 @@
 // phone got.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,10 @@ struct CameraKeys {
     std::string did, token_hex, public_key, req_key;
 };
 
-// Links `phone` (asking again while the camera's next listen is not online yet) and sends its
-// authorisation; false when no session came or the keys could not be made.
-bool link_and_authorise(vasqtest::Phone &phone, const CameraKeys &keys);
+// Links `phone` (asking again, `attempt_wait` after each request, while the camera's next listen is not
+// online yet) and sends its authorisation; false when no session came or the keys could not be made.
+bool link_and_authorise(vasqtest::Phone &phone, const CameraKeys &keys,
+                        std::chrono::milliseconds attempt_wait = std::chrono::seconds(4));
 
 // The commands with `code` the phone got from the camera, as bytes.
 std::vector<std::string> phone_replies(vasqtest::Phone &phone, int code);

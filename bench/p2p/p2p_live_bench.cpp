@@ -1,0 +1,480 @@
+// Live view to six phones: the simulated board's main stream and audio go into the frame ring as the
+// media app puts them, and the P2P service sends them on six real sessions (the streaming server, its
+// encryption and send rings, the transport over loopback) to six phones (vasq_phone.py) that watch
+// with audio.
+//  - CPU of the send path per second of stream: the service's "p2p_v" and "p2p_a" threads and the
+//    sessions' "avsend_*" threads (frame ring to ZTP_Write), measured over the stream window from
+//    /proc/self/task/*/schedstat. Beside it the baseline from the same run: the very frames of the
+//    window copied (memcpy) into a framed buffer and sent (send()) on six loopback TCP links, as fast
+//    as they take them, which a reader thread drains; its thread CPU per second of stream. Goal: at
+//    most 1.5 times the baseline.
+//  - Latency from the board's capture stamp (the header's time_ms) to the phone's arrival, both on
+//    CLOCK_MONOTONIC, over every frame of the window at all six phones: p50, p99 (goal <= 50 ms). The
+//    frame ring hands a reader the newest frame only once the next one is put, so one frame interval
+//    (50 ms of video, 40 ms of audio) is part of it.
+// The window is 15 s of stream so that the program, with the phones' set-up, stays under 30 s;
+// ZELMAR_BENCH_P2P_SECONDS asks for another length.
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <json-c/json.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/p2p/ko_p2p.h"
+#include "boardav.h"
+#include "common/ipc/ko_message.h"
+#include "common/ko_porting_hooks.h"
+#include "common/ringbuffer/ko_ringbuffer.h"
+#include "common/sdk/ko_sdk.h"
+#include "common/utils/ko_log.h"
+#include "common/utils/ko_time.h"
+#include "p2p_phone.h"
+#include "thread_cpu.h"
+#include "zel_test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zeltest::Json;
+using zeltest::member;
+
+constexpr int kPhones = 6;
+constexpr int kDefaultSeconds = 15;
+constexpr int kVideoChannel = 0, kAudioChannel = 4;
+constexpr uint8_t kToken[] = {0x5a, 0x4c, 0x4d, 0x52, 0x42, 0x45, 0x4e, 0x43, 0x48, 0x36, 0x36, 0x36};
+
+int stream_seconds()
+{
+    const char *s = getenv("ZELMAR_BENCH_P2P_SECONDS");
+    const int n = s ? atoi(s) : 0;
+    return n > 0 ? n : kDefaultSeconds;
+}
+
+std::mutex g_lock;
+std::vector<std::string> g_daemon_rpcs;
+
+void on_daemon_rpc(const ko_message_arg *arg)
+{
+    std::lock_guard<std::mutex> g(g_lock);
+    g_daemon_rpcs.emplace_back(static_cast<const char *>(arg->param), arg->len);
+}
+
+void audio_status(int, bool) {}
+
+int64_t monotonic_ms()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// One frame as the board handed it out.
+struct Frame {
+    bool video;
+    uint64_t stamp_us;
+    std::vector<uint8_t> data;
+};
+
+// The board's main stream and audio read by two threads and put into the frame ring, as the media
+// app does; the frames are kept while `keep` is set.
+class Board {
+public:
+    Board()
+    {
+        set_main_stream_info();
+        started_ = board_system_init(1, 0) == 0;
+        if (!started_)
+            return;
+        readers_.emplace_back([this] { read_video(); });
+        readers_.emplace_back([this] { read_audio(); });
+    }
+    ~Board()
+    {
+        stop_ = true;
+        for (std::thread &t : readers_)
+            t.join();
+        if (started_)
+            board_system_exit();
+    }
+    bool started() const { return started_; }
+    void keep(bool on) { keep_ = on; }
+    std::vector<Frame> kept()
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        return kept_;
+    }
+
+private:
+    void put(bool video, bool key, uint64_t stamp_us, const uint8_t *data, int length)
+    {
+        ko_av_frame f{};
+        f.timestamp_us = stamp_us;
+        f.frame_tag = video ? 2 : 0;
+        f.frame_type = video ? (key ? KO_FRAME_TYPE_I : KO_FRAME_TYPE_P) : KO_FRAME_TYPE_AUDIO;
+        f.data = const_cast<uint8_t *>(data);
+        f.size = static_cast<uint32_t>(length);
+        ringbuffer_put_frame(video ? kVideoChannel : kAudioChannel, &f);
+        if (!keep_)
+            return;
+        std::lock_guard<std::mutex> g(lock_);
+        kept_.push_back({video, stamp_us, std::vector<uint8_t>(data, data + length)});
+    }
+    void read_video()
+    {
+        std::vector<uint8_t> buf(1 << 20);
+        while (!stop_) {
+            board_video_frame_info_t info{};
+            if (get_video_stream(0, buf.data(), static_cast<int>(buf.size()), &info) == 0 && info.length > 0)
+                put(true, info.key_frame != 0, info.timestamp, buf.data(), info.length);
+        }
+    }
+    void read_audio()
+    {
+        std::vector<uint8_t> buf(4096);
+        while (!stop_) {
+            board_audio_frame_info_t info{};
+            if (get_audio_stream_ex(buf.data(), static_cast<int>(buf.size()), &info) == 0 && info.length > 0)
+                put(false, false, info.timestamp, buf.data(), info.length);
+        }
+    }
+
+    bool started_ = false;
+    std::atomic<bool> stop_{false}, keep_{false};
+    std::mutex lock_;
+    std::vector<Frame> kept_;
+    std::vector<std::thread> readers_;
+};
+
+ko_stream_chn_info main_stream()
+{
+    ko_stream_chn_info v{};
+    v.channel = kVideoChannel;
+    v.resolution = {2560, 1440};
+    v.gop = 60;
+    v.encode = 5;
+    v.bitrate = 2000;
+    v.fps = 20;
+    v.seconds = 6;
+    return v;
+}
+
+ko_stream_chn_info audio_stream()
+{
+    ko_stream_chn_info a{};
+    a.channel = kAudioChannel;
+    a.samplerate = 16000;
+    a.samplebit = 16;
+    a.encode = 1032;
+    a.bitrate = 256;
+    a.fps = 25;
+    a.seconds = 6;
+    return a;
+}
+
+// The camera's side in this process: the SDK record, the frame rings, the message bus with this
+// program as the daemon that names the loopback servers, and the P2P service with six slots.
+class Camera {
+public:
+    explicit Camera(ztptest::Loopback &net) : net_(net)
+    {
+        ko_log_param log{};
+        log.level = KO_LOG_INFO;
+        log.output = KO_LOG_OUT_FILE;
+        snprintf(log.file_path, sizeof log.file_path, "/tmp/p2p_live_bench.log");
+        log.file_size = 1 << 20;
+        ko_log_init(&log);
+        ko_message_init(nullptr);
+        info_.valid = 1;
+        strcpy(info_.device_id, vasqtest::kDid);
+        strcpy(info_.param.model, "zelmar.camera.c1");
+        memcpy(info_.token, kToken, sizeof kToken);
+        info_.token_len = sizeof kToken;
+        info_.stream_info[kVideoChannel] = main_stream();
+        info_.stream_info[kAudioChannel] = audio_stream();
+        info_.video_chn_count = 1;
+        g_sdk_info = &info_;
+        ok_ = ringbuffer_init(&info_.stream_info[kVideoChannel]) == 0 &&
+              ringbuffer_init(&info_.stream_info[kAudioChannel]) == 0 &&
+              ko_message_listen(KO_UID_RPC, "rpc.rpc", on_daemon_rpc, nullptr) == 0;
+        ko_p2p_param p{};
+        p.max_session = kPhones;
+        p.audio_status = audio_status;
+        ok_ = ok_ && ko_p2p_init(&p) == 0 && answer_vendor_request();
+    }
+    ~Camera()
+    {
+        ko_p2p_deinit();
+        ringbuffer_free(kVideoChannel);
+        ringbuffer_free(kAudioChannel);
+        ko_message_unregister(KO_UID_RPC, "rpc.rpc");
+        ko_message_deinit();
+        g_sdk_info = nullptr;
+        ko_log_deinit();
+    }
+    bool ok() const { return ok_; }
+    const p2ptest::CameraKeys &keys() const { return keys_; }
+    int online()
+    {
+        ko_p2p_conn_info c{};
+        ko_p2p_get_clients_conn_info(&c);
+        return c.online;
+    }
+
+private:
+    // As the daemon: vendor 4 on the loopback servers; true once the camera has logged in.
+    bool answer_vendor_request()
+    {
+        Json request;
+        zeltest::wait_until([&] {
+            std::lock_guard<std::mutex> g(g_lock);
+            for (const std::string &t : g_daemon_rpcs)
+                if (t.find("_sync.vasq_get_vendor") != std::string::npos)
+                    request = Json(json_tokener_parse(t.c_str()));
+            return request != nullptr;
+        }, 10s);
+        json_object *params = member(request.get(), "params");
+        if (!params)
+            return false;
+        keys_ = {vasqtest::kDid, zeltest::hex(kToken, sizeof kToken),
+                 json_object_get_string(member(params, "public_key")), json_object_get_string(member(params, "req_key"))};
+        const std::string reply = R"({"id":)" + std::to_string(json_object_get_int(member(request.get(), "id"))) +
+                                  R"(,"result":)" + p2ptest::vendor_result(net_) + "}";
+        return ko_message_send(KO_UID_RPC, KO_UID_P2P, "rpc.ack", reply.c_str(), static_cast<uint32_t>(reply.size()),
+                               KO_MSG_MODE_SYNC) == 0 &&
+               net_.server_wait(R"({"type":18,"server":0})", 0, 10000) != nullptr;
+    }
+
+    ztptest::Loopback &net_;
+    ko_sdk_info info_{};
+    p2ptest::CameraKeys keys_;
+    bool ok_ = false;
+};
+
+void command(vasqtest::Phone &phone, int code, const std::string &text)
+{
+    Json t(json_object_new_string(text.c_str()));
+    phone.command(R"({"cmd":"command","code":)" + std::to_string(code) + R"(,"text":)" +
+                  json_object_to_json_string(t.get()) + R"(,"encrypted":true})");
+}
+
+// Arrival minus capture stamp of every frame that came at or after `since_ms`.
+std::vector<int64_t> latencies(vasqtest::Phone &phone, int64_t since_ms, size_t *frames)
+{
+    std::vector<int64_t> out;
+    Json r = phone.received();
+    json_object *list = member(member(r.get(), "frames"), "2");
+    for (size_t i = 0; list && i < json_object_array_length(list); i++) {
+        json_object *f = json_object_array_get_idx(list, i);
+        const int64_t stamp = json_object_get_int64(json_object_array_get_idx(f, 4));
+        const int64_t arrival = static_cast<int64_t>(json_object_get_double(json_object_array_get_idx(f, 5)));
+        if (arrival >= since_ms)
+            out.push_back(arrival - stamp);
+    }
+    *frames = out.size();
+    return out;
+}
+
+double percentile(std::vector<int64_t> v, int p)
+{
+    if (v.empty())
+        return -1;
+    std::sort(v.begin(), v.end());
+    return static_cast<double>(v[std::min(v.size() - 1, v.size() * static_cast<size_t>(p) / 100)]);
+}
+
+// Six loopback TCP links; a reader thread drains them until `expected` bytes came.
+class TcpLinks {
+public:
+    explicit TcpLinks(size_t expected)
+    {
+        const int ls = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(ls, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(ls, kPhones) != 0 ||
+            getsockname(ls, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+            close(ls);
+            return;
+        }
+        for (int i = 0; i < kPhones; i++) {
+            senders_[i] = socket(AF_INET, SOCK_STREAM, 0);
+            connect(senders_[i], reinterpret_cast<sockaddr *>(&a), sizeof a);
+            readers_[i] = accept(ls, nullptr, nullptr);
+        }
+        close(ls);
+        drain_ = std::thread([this, expected] {
+            std::vector<char> buf(64 * 1024);
+            pollfd fds[kPhones];
+            for (size_t got = 0; got < expected;) {
+                for (int i = 0; i < kPhones; i++)
+                    fds[i] = {readers_[i], POLLIN, 0};
+                if (poll(fds, kPhones, 2000) <= 0)
+                    break;
+                for (int i = 0; i < kPhones; i++) {
+                    if (!(fds[i].revents & POLLIN))
+                        continue;
+                    const ssize_t k = recv(readers_[i], buf.data(), buf.size(), MSG_DONTWAIT);
+                    got += k > 0 ? static_cast<size_t>(k) : 0;
+                }
+            }
+        });
+    }
+    ~TcpLinks()
+    {
+        for (int fd : senders_)
+            close(fd);
+        if (drain_.joinable())
+            drain_.join();
+        for (int fd : readers_)
+            close(fd);
+    }
+    int sender(int i) const { return senders_[i]; }
+
+private:
+    int senders_[kPhones]{-1, -1, -1, -1, -1, -1}, readers_[kPhones]{-1, -1, -1, -1, -1, -1};
+    std::thread drain_;
+};
+
+// The baseline: each frame with a 4-byte length and a 32-byte header in front, copied into one buffer
+// and sent whole on each of the six links. The sending thread's CPU in ns.
+uint64_t baseline_cpu_ns(const std::vector<Frame> &frames)
+{
+    constexpr size_t kHead = 4 + 32;
+    size_t total = 0, largest = 0;
+    for (const Frame &f : frames) {
+        total += (kHead + f.data.size()) * kPhones;
+        largest = std::max(largest, f.data.size());
+    }
+    TcpLinks links(total);
+    std::vector<uint8_t> buf(kHead + largest);
+    timespec t0{}, t1{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t0);
+    for (const Frame &f : frames) {
+        const uint32_t prefix = htonl(static_cast<uint32_t>(32 + f.data.size()));
+        const uint64_t time_ms = f.stamp_us / 1000;
+        for (int i = 0; i < kPhones; i++) {
+            memcpy(buf.data(), &prefix, 4);
+            memset(buf.data() + 4, 0, 32);
+            for (int b = 0; b < 8; b++) // the header's time_ms, little-endian
+                buf[4 + 16 + static_cast<size_t>(b)] = static_cast<uint8_t>(time_ms >> (8 * b));
+            memcpy(buf.data() + kHead, f.data.data(), f.data.size());
+            const size_t n = kHead + f.data.size();
+            for (size_t sent = 0; sent < n;) {
+                const ssize_t k = send(links.sender(i), buf.data() + sent, n - sent, MSG_NOSIGNAL);
+                if (k <= 0)
+                    return 0;
+                sent += static_cast<size_t>(k);
+            }
+        }
+    }
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t1);
+    return static_cast<uint64_t>((t1.tv_sec - t0.tv_sec) * 1000000000LL + (t1.tv_nsec - t0.tv_nsec));
+}
+
+bool send_path_thread(const std::string &name)
+{
+    return name == "p2p_v" || name == "p2p_a" || name.rfind("avsend_", 0) == 0;
+}
+
+void BM_SixPhonesLive(benchmark::State &state)
+{
+    const int seconds = stream_seconds();
+    for (auto _ : state) {
+        ztptest::Loopback net(vasqtest::kCrcKey);
+        Camera camera(net);
+        Board board;
+        if (!board.started() || !camera.ok()) {
+            state.SkipWithError("the board or the camera's P2P service did not start");
+            return;
+        }
+        std::vector<std::unique_ptr<vasqtest::Phone>> phones;
+        int logins = 0;
+        for (int i = 0; i < kPhones; i++) {
+            phones.push_back(std::make_unique<vasqtest::Phone>(net, i));
+            // The camera listens again once it has logged in anew after the last phone's session.
+            if (i > 0)
+                net.server_wait(R"({"type":18,"server":0})", logins, 5000);
+            logins = net.server_log_size();
+            const int online = camera.online();
+            if (!p2ptest::link_and_authorise(*phones.back(), camera.keys(), 500ms) ||
+                !zeltest::wait_until([&] { return camera.online() > online; }, 10s)) {
+                state.SkipWithError(("phone " + std::to_string(i) + " did not get a session").c_str());
+                return;
+            }
+        }
+        for (auto &p : phones)
+            command(*p, 258, R"({"videoquality":2,"enableaudio":1})");
+        // Every phone on the stream before the window opens.
+        std::this_thread::sleep_for(1500ms);
+        const int64_t since = monotonic_ms();
+        board.keep(true);
+        const auto before = p2pbench::thread_cpu_ns(send_path_thread);
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        const auto after = p2pbench::thread_cpu_ns(send_path_thread);
+        board.keep(false);
+        std::this_thread::sleep_for(500ms); // the window's last frames on their way
+        std::vector<int64_t> all;
+        size_t fewest = SIZE_MAX;
+        for (auto &p : phones) {
+            size_t n = 0;
+            const std::vector<int64_t> l = latencies(*p, since, &n);
+            all.insert(all.end(), l.begin(), l.end());
+            fewest = std::min(fewest, n);
+        }
+        for (auto &p : phones)
+            command(*p, 259, "");
+        const std::vector<Frame> frames = board.kept();
+        auto ms_per_s = [&](const std::function<bool(const std::string &)> &counted) {
+            return static_cast<double>(p2pbench::cpu_ns_since(before, after, counted)) / 1e6 / seconds;
+        };
+        const double ours = ms_per_s(send_path_thread);
+        size_t bytes = 0;
+        for (const Frame &f : frames)
+            bytes += f.data.size();
+        const double baseline = static_cast<double>(baseline_cpu_ns(frames)) / 1e6 / seconds;
+        state.counters["stream_s"] = seconds;
+        state.counters["send_threads"] = static_cast<double>(after.size());
+        state.counters["cpu_ms_per_s"] = ours;
+        state.counters["p2p_v_ms_per_s"] = ms_per_s([](const std::string &n) { return n == "p2p_v"; });
+        state.counters["p2p_a_ms_per_s"] = ms_per_s([](const std::string &n) { return n == "p2p_a"; });
+        state.counters["stream_kB_per_s"] = static_cast<double>(bytes) / 1000.0 / seconds;
+        state.counters["baseline_cpu_ms_per_s"] = baseline;
+        state.counters["ratio"] = baseline > 0 ? ours / baseline : -1;
+        state.counters["ratio_goal"] = 1.5;
+        state.counters["frames_fewest_phone"] = static_cast<double>(fewest);
+        state.counters["frames_board"] = static_cast<double>(frames.size());
+        state.counters["p50_ms"] = percentile(all, 50);
+        state.counters["p99_ms"] = percentile(all, 99);
+        state.counters["p99_goal_ms"] = 50;
+        phones.clear();
+    }
+}
+BENCHMARK(BM_SixPhonesLive)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+} // namespace
+
+// The app client's answer to a phone's stream request: every quality is the main stream.
+extern "C" int ko_p2p_message_notice(ko_p2p_msg_notice *n)
+{
+    if (n->type == KO_P2P_NOTICE_VIDEO_QUALITY) {
+        n->channel = kVideoChannel;
+        n->answer = 1;
+    }
+    return 0;
+}
