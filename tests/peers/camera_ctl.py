@@ -17,11 +17,17 @@ usage: camera_ctl.py ROOT COMMAND
   daemon-restart the daemon simulator drops both links and refuses connections for 2 s, as a restarting
                  daemon would; prints the seconds until the camera has both links up again (at most 60)
   p2p            waits (up to 30 s) until the camera has logged in to the P2P servers and prints where
-  watch SECONDS OUT  a phone (vasq_phone.py) links to the camera through the P2P servers, authorises
+  watch SECONDS OUT [--phones N] [--sub] [--audio]
+                 a phone (vasq_phone.py) links to the camera through the P2P servers, authorises
                  with the camera's keys, starts live video (258), stops it (259) after SECONDS and
                  disconnects; the video payloads go to OUT as an elementary stream and the frames
-                 [seq, length, crc32, bytes sent, header time_ms, arrival ms on CLOCK_MONOTONIC] to
-                 OUT.frames.json; prints the latency p50/p99, the frames after 259 and the freed slot
+                 [seq, length, crc32, bytes sent, header time_ms, arrival ms on CLOCK_MONOTONIC, codec,
+                 flags] to OUT.frames.json; prints the latency p50/p99, the frames after 259 and the
+                 freed slot. --phones N: N phones (1 to 6) at once, phone i > 0 writing OUT.phoneI;
+                 --sub: each asks for the sub stream (265, quality 0) and OUT keeps only its frames
+                 (resolution code 5, 864 x 480); --audio: live audio too (258 "enableaudio"), saved as
+                 Ogg Opus to OUT.ogg. With several phones or --sub it also prints the frames lost and
+                 the frames per resolution code
   links          prints the daemon simulator's links
   cloud          prints the requests the simulated cloud received
 Exit status 0 on success, 1 with a message otherwise.
@@ -253,11 +259,99 @@ def wait_until(test, seconds):
     return False
 
 
-def watch(root, args):
+def watch_options(args):
+    """SECONDS OUT [--phones N] [--sub] [--audio]."""
     try:
         seconds, out = float(args[0]), os.path.abspath(args[1])
     except (IndexError, ValueError):
         raise Fail("give the seconds to watch and the file for the video")
+    options = {"phones": 1, "sub": False, "audio": False}
+    rest = list(args[2:])
+    while rest:
+        word = rest.pop(0)
+        if word == "--phones" and rest and rest[0].isdigit() and 1 <= int(rest[0]) <= 6:
+            options["phones"] = int(rest.pop(0))
+        elif word in ("--sub", "--audio"):
+            options[word[2:]] = True
+        else:
+            raise Fail(f"unknown watch option {word} (--phones 1..6, --sub, --audio)")
+    return seconds, out, options
+
+
+def start_phone(root, env, index):
+    """A phone process and its control socket."""
+    control = f"{root}/tmp/watch_phone{'' if index == 0 else index}.ctl"
+    if os.path.exists(control):  # left by an earlier watch
+        os.unlink(control)
+    with open(f"{root}/tmp/watch_phone{'' if index == 0 else index}.log", "ab") as log:
+        proc = subprocess.Popen([sys.executable, os.path.join(PEERS, "vasq_phone.py"), "--did",
+                                 env["CAMERA_P2P_ID"], "--control", control], stdout=log, stderr=log)
+    if not wait_until(lambda: os.path.exists(control), 10):
+        proc.terminate()
+        proc.wait()
+        raise Fail("the phone did not start")
+    return proc, Control(control, f"phone {index}")
+
+
+def link_phone(phone, env, camera, device_token):
+    """Through the P2P servers to the camera, authorised with its keys."""
+    prefix, serial, check = env["CAMERA_P2P_ID"].split("-")
+    server = ["127.0.0.2", int(env["ZELMAR_ZTP_UDP_PORT"])]
+    # Asked again while the camera's next listen is not online yet.
+    for _ in range(4):
+        phone.command(cmd="p2p_req", server=server, did=[prefix, int(serial), check])
+        if wait_until(lambda: phone.command(cmd="received")["ready"], 4):
+            break
+    else:
+        raise Fail(f"no session of {phone.name} with the camera through the P2P servers")
+    phone.command(cmd="keys", did=env["CAMERA_DID"], token=device_token.encode().hex(),
+                  p2p_key=env["CAMERA_P2P_KEY"], public_key=camera["public_key"], req_key=camera["req_key"])
+    phone.command(cmd="auth")
+    if not wait_until(lambda: any(c[0] == 257 for c in phone.command(cmd="received")["commands"]), 10):
+        raise Fail(f"the camera did not answer the authorisation of {phone.name}")
+    answer = next(bytes.fromhex(c[1]) for c in phone.command(cmd="received")["commands"] if c[0] == 257)
+    if b'"success"' not in answer:
+        raise Fail(f"the camera refused the authorisation of {phone.name}: {answer.decode(errors='replace')}")
+
+
+def start_video(phone, options):
+    start = {"videoquality": 2}
+    if options["audio"]:
+        start["enableaudio"] = 1
+    phone.command(cmd="command", code=258, text=json.dumps(start), encrypted=True)
+    if options["sub"]:
+        # Quality 0 is the sub stream, with automatic switching.
+        phone.command(cmd="command", code=265, text='{"videoquality":0}', encrypted=True)
+
+
+def phone_output(out, index):
+    return out if index == 0 else f"{out}.phone{index}"
+
+
+def report_phone(phone, index, frames, late, saved, out, options):
+    """Prints what one phone got and writes its frame list beside its stream."""
+    with open(out + ".frames.json", "w") as f:
+        json.dump(frames, f)
+    latency = [f[5] - f[4] for f in frames]
+    who = "" if index == 0 else f"phone {index}: "
+    print(f"{who}watched {len(frames)} video frames, seq {frames[0][0]} to {frames[-1][0]}, {saved['bytes']} bytes in "
+          f"{out} (frames in {out}.frames.json)")
+    print(f"{who}latency p50 {percentile(latency, 50):.1f} ms, p99 {percentile(latency, 99):.1f} ms")
+    print(f"{who}259 stopped the video: {late} frames came in the second after")
+    lost = sum(b[0] - a[0] - 1 for a, b in zip(frames, frames[1:]) if b[0] > a[0] + 1)
+    if options["phones"] > 1 or options["sub"]:
+        codes = {}
+        for f in frames:
+            codes[(f[7] >> 17) & 0xF] = codes.get((f[7] >> 17) & 0xF, 0) + 1
+        print(f"{who}{lost} frames lost; frames per resolution code: "
+              + ", ".join(f"{c}: {n}" for c, n in sorted(codes.items())))
+    if options["audio"]:
+        audio = phone.command(cmd="save", channel=3, path=out + ".ogg")
+        print(f"{who}audio: {audio['packets']} packets, {audio['bytes']} bytes in {out}.ogg")
+
+
+def watch(root, args):
+    seconds, out, options = watch_options(args)
     env = read_env(root)
     daemon = Daemon(root)
 
@@ -271,61 +365,46 @@ def watch(root, args):
     app_log = root + "/tmp/zelmar_app.log"
     log_from = len(open(app_log, errors="replace").read())
 
-    def logged(text):
-        return text in open(app_log, errors="replace").read()[log_from:]
+    def left_count():
+        return open(app_log, errors="replace").read()[log_from:].count(" left, code ")
 
-    control = root + "/tmp/watch_phone.ctl"
-    if os.path.exists(control):  # left by an earlier watch
-        os.unlink(control)
-    with open(root + "/tmp/watch_phone.log", "ab") as log:
-        phone_proc = subprocess.Popen([sys.executable, os.path.join(PEERS, "vasq_phone.py"), "--did",
-                                       env["CAMERA_P2P_ID"], "--control", control], stdout=log, stderr=log)
+    procs, phones = [], []
     try:
-        if not wait_until(lambda: os.path.exists(control), 10):
-            raise Fail("the phone did not start")
-        phone = Control(control, "the phone")
-        prefix, serial, check = env["CAMERA_P2P_ID"].split("-")
-        server = ["127.0.0.2", int(env["ZELMAR_ZTP_UDP_PORT"])]
-        # Asked again while the camera's next listen is not online yet.
-        for _ in range(4):
-            phone.command(cmd="p2p_req", server=server, did=[prefix, int(serial), check])
-            if wait_until(lambda: phone.command(cmd="received")["ready"], 4):
-                break
-        else:
-            raise Fail("no session with the camera through the P2P servers")
-        phone.command(cmd="keys", did=env["CAMERA_DID"], token=device_token.encode().hex(),
-                      p2p_key=env["CAMERA_P2P_KEY"], public_key=camera["public_key"], req_key=camera["req_key"])
-        phone.command(cmd="auth")
-        if not wait_until(lambda: any(c[0] == 257 for c in phone.command(cmd="received")["commands"]), 10):
-            raise Fail("the camera did not answer the authorisation")
-        answer = next(bytes.fromhex(c[1]) for c in phone.command(cmd="received")["commands"] if c[0] == 257)
-        if b'"success"' not in answer:
-            raise Fail(f"the camera refused the authorisation: {answer.decode(errors='replace')}")
-        phone.command(cmd="command", code=258, text='{"videoquality":2}', encrypted=True)
+        for i in range(options["phones"]):
+            proc, phone = start_phone(root, env, i)
+            procs.append(proc)
+            phones.append(phone)
+            link_phone(phone, env, camera, device_token)
+        for phone in phones:
+            start_video(phone, options)
         time.sleep(seconds)
-        phone.command(cmd="command", code=259, text="", encrypted=True)
+        for phone in phones:
+            phone.command(cmd="command", code=259, text="", encrypted=True)
         time.sleep(0.5 * SCALE)
-        frames = phone.command(cmd="received")["frames"]["2"]
+        got = [phone.command(cmd="received")["frames"]["2"] for phone in phones]
         time.sleep(1)
-        late = len(phone.command(cmd="received")["frames"]["2"]) - len(frames)
-        saved = phone.command(cmd="save", channel=2, path=out)
-        phone.command(cmd="disconnect")
-        left = wait_until(lambda: logged(" left, code "), 15)
+        late = [len(phone.command(cmd="received")["frames"]["2"]) - len(frames) for phone, frames in zip(phones, got)]
+        saved = []
+        for i, phone in enumerate(phones):
+            save = {"cmd": "save", "channel": 2, "path": phone_output(out, i)}
+            if options["sub"]:
+                save["resolution"] = 5  # 864 x 480
+            saved.append(phone.command(**save))
+        for i, (phone, frames) in enumerate(zip(phones, got)):
+            if not frames:
+                raise Fail(f"no video frame came to phone {i}")
+            report_phone(phone, i, frames, late[i], saved[i], phone_output(out, i), options)
+        for phone in phones:
+            phone.command(cmd="disconnect")
+        left = wait_until(lambda: left_count() >= len(phones), 15)
     finally:
-        phone_proc.terminate()
-        phone_proc.wait()
-    if not frames:
-        raise Fail("no video frame came")
-    with open(out + ".frames.json", "w") as f:
-        json.dump(frames, f)
-    latency = [arrival - stamp for _seq, _n, _crc, _sent, stamp, arrival in frames]
-    print(f"watched {len(frames)} video frames, seq {frames[0][0]} to {frames[-1][0]}, {saved['bytes']} bytes in {out} "
-          f"(frames in {out}.frames.json)")
-    print(f"latency p50 {percentile(latency, 50):.1f} ms, p99 {percentile(latency, 99):.1f} ms")
-    print(f"259 stopped the video: {late} frames came in the second after")
+        for proc in procs:
+            proc.terminate()
+            proc.wait()
     if not left:
-        raise Fail("the camera did not free the phone's slot")
-    print("the phone disconnected and the camera freed its slot")
+        raise Fail("the camera did not free the phones' slots")
+    print("the phone disconnected and the camera freed its slot" if len(phones) == 1 else
+          f"the {len(phones)} phones disconnected and the camera freed their slots")
 
 
 def links(root, _):
