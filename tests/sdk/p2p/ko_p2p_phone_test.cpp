@@ -7,32 +7,18 @@
 #include <set>
 #include <thread>
 
-#include "common/ipc/ko_message.h"
 #include "common/utils/ko_crc32.h"
-#include "common/ringbuffer/ko_ringbuffer.h"
-#include "p2p_lab.h"
-#include "p2p_phone.h"
+#include "p2p_sessions.h"
 
 namespace p2ptest {
 namespace {
 
 using namespace std::chrono_literals;
-using vasqtest::Phone;
 using zeltest::Json;
 using zeltest::member;
 
-const uint8_t kToken[] = {0x5a, 0x4c, 0x4d, 0x52, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x38};
-constexpr int kGop = 20;
-
 std::mutex g_lock;
-std::vector<std::string> g_daemon_rpcs;
 std::vector<std::pair<int, std::string>> g_user_cmds; // (code, payload) the app client got
-
-void on_daemon_rpc(const ko_message_arg *arg)
-{
-    std::lock_guard<std::mutex> g(g_lock);
-    g_daemon_rpcs.emplace_back(static_cast<const char *>(arg->param), arg->len);
-}
 
 // The app client's part for the head: 274 answered with 275.
 int user_cmd(int slot, int code, const char *data, int length)
@@ -44,8 +30,6 @@ int user_cmd(int slot, int code, const char *data, int length)
     const char reply[] = R"({"operation":6,"result":0})";
     return code == 274 ? ko_p2p_user_cmd_send(slot, 275, reply, sizeof reply) : 0;
 }
-
-void audio_status(int, bool) {}
 
 std::atomic<int> g_talk_frames{0}, g_talk_bytes{0};
 void talk_back(ko_p2p_audio_frame *frame)
@@ -60,144 +44,18 @@ std::string str_member(json_object *o, const char *name)
     return v ? json_object_get_string(v) : "";
 }
 
-std::vector<uint8_t> payload(uint32_t seq)
-{
-    std::vector<uint8_t> b(3000 + seq % 500);
-    for (size_t i = 0; i < b.size(); i++)
-        b[i] = static_cast<uint8_t>(seq * 13 + i);
-    return b;
-}
-
-class Phones : public P2pTest {
+class Phones : public SessionTest {
 protected:
-    Phones() : net_(vasqtest::kCrcKey) {}
-    static void SetUpTestSuite() { ko_message_init(nullptr); }
-    static void TearDownTestSuite() { ko_message_deinit(); }
     void SetUp() override
     {
-        P2pTest::SetUp();
-        ko_p2p_test_use_session_ops(nullptr);
-        strcpy(info_.device_id, vasqtest::kDid);
-        memcpy(info_.token, kToken, sizeof kToken);
-        info_.token_len = sizeof kToken;
         {
             std::lock_guard<std::mutex> g(g_lock);
-            g_daemon_rpcs.clear();
             g_user_cmds.clear();
         }
-        ASSERT_EQ(ko_message_listen(KO_UID_RPC, "rpc.rpc", on_daemon_rpc, nullptr), 0);
-        ko_stream_chn_info &v = info_.stream_info[0];
-        v.gop = kGop;
-        v.bitrate = 2000;
-        v.seconds = 4;
-        ASSERT_EQ(ringbuffer_init(&v), 0);
-        producer_ = std::thread([this] {
-            for (uint32_t seq = 1; !stop_.load(); seq++) {
-                std::vector<uint8_t> b = payload(seq);
-                ko_av_frame f{};
-                f.frame_type = seq % kGop == 1 ? KO_FRAME_TYPE_I : KO_FRAME_TYPE_P;
-                f.frame_tag = 2;
-                f.data = b.data();
-                f.size = static_cast<uint32_t>(b.size());
-                ringbuffer_put_frame(0, &f);
-                std::this_thread::sleep_for(50ms);
-            }
-        });
-        ko_p2p_param p{};
-        p.max_session = 2;
-        p.audio_status = audio_status;
-        p.user_recv_cmd = user_cmd;
-        p.recv_audio = talk_back;
-        ASSERT_EQ(ko_p2p_init(&p), 0);
-        ASSERT_NO_FATAL_FAILURE(answer_vendor_request());
+        param_.user_recv_cmd = user_cmd;
+        param_.recv_audio = talk_back;
+        SessionTest::SetUp();
     }
-    void TearDown() override
-    {
-        ko_p2p_deinit();
-        phones_.clear();
-        stop_ = true;
-        if (producer_.joinable())
-            producer_.join();
-        ringbuffer_free(0);
-        ko_message_unregister(KO_UID_RPC, "rpc.rpc");
-        P2pTest::TearDown();
-    }
-
-    // As the daemon: the vendor with the transport's parameters naming the loopback servers.
-    void answer_vendor_request()
-    {
-        Json request;
-        ASSERT_TRUE(zeltest::wait_until([&] {
-            std::lock_guard<std::mutex> g(g_lock);
-            for (const std::string &t : g_daemon_rpcs)
-                if (t.find("_sync.vasq_get_vendor") != std::string::npos)
-                    request = Json(json_tokener_parse(t.c_str()));
-            return request != nullptr;
-        }, 10s));
-        json_object *params = member(request.get(), "params");
-        camera_public_ = str_member(params, "public_key");
-        req_key_ = str_member(params, "req_key");
-        ASSERT_EQ(camera_public_.size(), 64u);
-        ASSERT_EQ(req_key_.size(), 32u);
-        const std::string reply = R"({"id":)" + std::to_string(json_object_get_int(member(request.get(), "id"))) +
-                                  R"(,"result":)" + vendor_result(net_) + "}";
-        ASSERT_EQ(ko_message_send(KO_UID_RPC, KO_UID_P2P, "rpc.ack", reply.c_str(),
-                                  static_cast<uint32_t>(reply.size()), KO_MSG_MODE_SYNC),
-                  0);
-        ASSERT_TRUE(net_.server_wait(R"({"type":18,"server":0})", 0, 10000)) << "the camera logs in";
-    }
-
-    // Phone `index` linked and authorised: true once the camera holds its session in a slot.
-    bool authorised(int index)
-    {
-        while (phones_.size() <= static_cast<size_t>(index))
-            phones_.push_back(std::make_unique<Phone>(net_, static_cast<int>(phones_.size())));
-        Phone &p = *phones_[static_cast<size_t>(index)];
-        const int online = online_count();
-        const CameraKeys keys{vasqtest::kDid, zeltest::hex(kToken, sizeof kToken), camera_public_, req_key_};
-        return link_and_authorise(p, keys) && zeltest::wait_until([&] { return online_count() > online; }, 10s);
-    }
-    int online_count()
-    {
-        ko_p2p_conn_info c{};
-        ko_p2p_get_clients_conn_info(&c);
-        return c.online;
-    }
-    void command(int index, int code, const std::string &text)
-    {
-        Json t(json_object_new_string(text.c_str()));
-        phones_[static_cast<size_t>(index)]->command(R"({"cmd":"command","code":)" + std::to_string(code) +
-                                                     R"(,"text":)" + json_object_to_json_string(t.get()) +
-                                                     R"(,"encrypted":true})");
-    }
-    std::vector<std::string> replies(int index, int code)
-    {
-        return phone_replies(*phones_[static_cast<size_t>(index)], code);
-    }
-    bool wait_reply(int index, int code, size_t n = 1)
-    {
-        return zeltest::wait_until([&] { return replies(index, code).size() >= n; }, 10s);
-    }
-    // The video frames phone `index` got: [seq, plain length, crc32].
-    std::vector<std::array<int64_t, 3>> frames(int index)
-    {
-        Json r = phones_[static_cast<size_t>(index)]->received();
-        json_object *list = member(member(r.get(), "frames"), "2");
-        std::vector<std::array<int64_t, 3>> out;
-        for (size_t i = 0; list && i < json_object_array_length(list); i++) {
-            json_object *f = json_object_array_get_idx(list, i);
-            out.push_back({json_object_get_int64(json_object_array_get_idx(f, 0)),
-                           json_object_get_int64(json_object_array_get_idx(f, 1)),
-                           json_object_get_int64(json_object_array_get_idx(f, 2))});
-        }
-        return out;
-    }
-
-    ztptest::Loopback net_;
-    std::vector<std::unique_ptr<Phone>> phones_;
-    std::string camera_public_, req_key_;
-    std::thread producer_;
-    std::atomic<bool> stop_{false};
 };
 
 TEST_F(Phones, LiveVideoStartsOnAKeyFrameAndStopsAndTheSlotIsFreed)
@@ -206,14 +64,14 @@ TEST_F(Phones, LiveVideoStartsOnAKeyFrameAndStopsAndTheSlotIsFreed)
     command(0, 258, R"({"videoquality":2})");
     ASSERT_TRUE(zeltest::wait_until([&] { return frames(0).size() >= 30; }, 20s));
     const auto got = frames(0);
-    EXPECT_EQ(got[0][0] % kGop, 1) << "the first frame is a key frame";
+    EXPECT_EQ(got[0].seq % kSessionGop, 1) << "the first frame is a key frame";
     for (size_t i = 1; i < got.size(); i++)
-        ASSERT_EQ(got[i][0], got[i - 1][0] + 1) << "contiguous at " << i;
+        ASSERT_EQ(got[i].seq, got[i - 1].seq + 1) << "contiguous at " << i;
     for (const auto &f : got) {
-        const std::vector<uint8_t> b = payload(static_cast<uint32_t>(f[0]));
-        ASSERT_EQ(f[1], static_cast<int64_t>(b.size()));
-        ASSERT_EQ(f[2], static_cast<int64_t>(ko_crc32_finish(ko_crc32_update(ko_crc32_init(), b.data(), b.size()))))
-            << "seq " << f[0];
+        const std::vector<uint8_t> b = frame_payload(static_cast<uint32_t>(f.seq));
+        ASSERT_EQ(f.length, static_cast<int64_t>(b.size()));
+        ASSERT_EQ(f.crc, static_cast<int64_t>(ko_crc32_finish(ko_crc32_update(ko_crc32_init(), b.data(), b.size()))))
+            << "seq " << f.seq;
     }
     command(0, 259, "");
     ASSERT_TRUE(zeltest::wait_until([&] { return !ko_p2p::g_vasq_ctrl.slots[0].video_on.load(); }, 10s));
@@ -243,7 +101,7 @@ TEST_F(Phones, AStalledPhoneDoesNotHoldUpTheOther)
     const auto got = frames(0);
     EXPECT_GE(got.size(), before + 20) << "about 40 frames in 2 s";
     for (size_t i = 1; i < got.size(); i++)
-        ASSERT_EQ(got[i][0], got[i - 1][0] + 1) << "no frame of the watching phone lost at " << i;
+        ASSERT_EQ(got[i].seq, got[i - 1].seq + 1) << "no frame of the watching phone lost at " << i;
 }
 
 TEST_F(Phones, CommandsOnRealSessions)
