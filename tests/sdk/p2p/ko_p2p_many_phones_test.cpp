@@ -2,7 +2,8 @@
 // one of them stops reading and restarts its video again and again; that one is dropped, the other
 // five keep every frame within a bounded latency, and the recorder's reader loses none. With six
 // watching a seventh phone is refused with code 36; a stop under six streams is prompt; a server
-// error re-initialises the streaming server within one retry period.
+// error re-initialises the streaming server within one retry period; start, watch and stop cycles
+// leave no thread or descriptor behind.
 #include <json-c/json.h>
 
 #include <algorithm>
@@ -168,6 +169,32 @@ TEST_F(SixPhones, ServerErrorReinitialisesWithinOneRetryPeriod)
     ASSERT_TRUE(authorised(0)) << "a phone links to the new server";
     command(0, 258, R"({"videoquality":2})");
     EXPECT_TRUE(zeltest::wait_until([&] { return frames(0).size() >= 10; }, 20s));
+}
+
+TEST_F(SixPhones, StartWatchStopCyclesOnRealSessionsLeaveNoThreadOrDescriptor)
+{
+    size_t threads = 0;
+    int descriptors = 0;
+    for (int cycle = 0; cycle < 10; cycle++) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        if (cycle > 0) {
+            forget_daemon_rpcs();
+            ASSERT_EQ(ko_p2p_init(&param_), 0);
+            ASSERT_NO_FATAL_FAILURE(answer_vendor_request());
+        }
+        ASSERT_TRUE(authorised(0));
+        command(0, 258, R"({"videoquality":2})");
+        ASSERT_TRUE(zeltest::wait_until([&] { return frames(0).size() >= 10; }, 20s));
+        ASSERT_EQ(ko_p2p_deinit(), 0);
+        phones_.clear();
+        if (cycle == 0) { // what the first start made for good (the log, the cipher library) is counted in
+            threads = vasqtest::thread_names().size();
+            descriptors = vasqtest::open_descriptors();
+        }
+    }
+    EXPECT_TRUE(zeltest::wait_until([&] { return vasqtest::thread_names().size() == threads; }, 5s))
+        << vasqtest::thread_names().size() << " threads, " << threads << " after the first cycle";
+    EXPECT_EQ(vasqtest::open_descriptors(), descriptors);
 }
 
 } // namespace
