@@ -23,7 +23,8 @@ usage: camera_ctl.py ROOT COMMAND
                  disconnects; the video payloads go to OUT as an elementary stream and the frames
                  [seq, length, crc32, bytes sent, header time_ms, arrival ms on CLOCK_MONOTONIC, codec,
                  flags] to OUT.frames.json; prints the latency p50/p99, the frames after 259 and the
-                 freed slot. --phones N: N phones (1 to 6) at once, phone i > 0 writing OUT.phoneI;
+                 freed slot. --phones N: N phones (1 to 6; the camera admits 3) at once, each
+                 watching as soon as it is in, phone i > 0 writing OUT.phoneI;
                  --sub: each asks for the sub stream (265, quality 0) and OUT keeps only its frames
                  (resolution code 5, 864 x 480); --audio: live audio too (258 "enableaudio"), saved as
                  Ogg Opus to OUT.ogg. With several phones or --sub it also prints the frames lost and
@@ -350,8 +351,8 @@ def report_phone(phone, index, frames, late, saved, out, options):
         print(f"{who}audio: {audio['packets']} packets, {audio['bytes']} bytes in {out}.ogg")
 
 
-def watch(root, args):
-    seconds, out, options = watch_options(args)
+def camera_keys(root):
+    """What a phone needs to link: the camera's environment, its latest session keys and its token."""
     env = read_env(root)
     daemon = Daemon(root)
 
@@ -362,6 +363,12 @@ def watch(root, args):
         raise Fail("the camera did not ask the daemon for its P2P vendor within 30 s")
     camera = vendor_requests()[-1]["params"]  # its latest keys: a restart makes new ones
     device_token = daemon.call_and_wait("_internal.request_ot_config", "_internal.res_ot_config")["params"]["token"]
+    return env, camera, device_token
+
+
+def watch(root, args):
+    seconds, out, options = watch_options(args)
+    env, camera, device_token = camera_keys(root)
     app_log = root + "/tmp/zelmar_app.log"
     log_from = len(open(app_log, errors="replace").read())
 
@@ -375,7 +382,7 @@ def watch(root, args):
             procs.append(proc)
             phones.append(phone)
             link_phone(phone, env, camera, device_token)
-        for phone in phones:
+            # Watching at once: a session that has started video is not taken for a later phone.
             start_video(phone, options)
         time.sleep(seconds)
         for phone in phones:

@@ -48,7 +48,10 @@ Control: a unix socket, one JSON object per line each way (besides ztp_phone.py'
                                              (with r: only the video frames of resolution code r);
                                              channel 3 holding Opus is written as Ogg Opus (RFC 7845),
                                              one packet a page, G.711 as the raw bytes
-  {"cmd":"received"} -> {"frames":{"2":[[seq,n,crc,sent,time_ms,arrival_ms],...],"3":[...]},"commands":[[code,hex],...],
+  {"cmd":"take"} -> {"frames":{"2":[...],"3":[...]}}
+                                             the frames so far, forgotten with their payloads (a long
+                                             watch keeps nothing)
+  {"cmd":"received"} -> {"frames":{"2":[[seq,n,crc,sent,time_ms,arrival_ms,codec,flags],...],"3":[...]},"commands":[[code,hex],...],
                          "rdt":hex,"ready":bool,"nonce_repeats":k,"undecryptable":k}
 """
 
@@ -135,6 +138,15 @@ def save_resolution(engine, path, code):
     with open(path, "wb") as f:
         f.write(b"".join(chosen))
     return {"ok": True, "bytes": sum(map(len, chosen)), "frames": len(chosen)}
+
+
+def take_frames(engine):
+    with engine.lock:
+        taken = {"frames": {"2": engine.frames[2], "3": engine.frames[3]}}
+        engine.frames = {2: [], 3: []}
+        engine.payloads = {2: [], 3: []}
+        engine.payload_flags = {2: [], 3: []}
+    return taken
 
 
 class SessionEngine(ch.Engine):
@@ -269,6 +281,8 @@ class VasqPhone(ztp_phone.Phone):
                 return {"frames": {"2": list(e.frames[2]), "3": list(e.frames[3])}, "commands": list(e.commands),
                         "rdt": e.rdt.hex(), "ready": ready, "nonce_repeats": e.nonce_repeats,
                         "undecryptable": e.undecryptable}
+        if name == "take" and e is not None:
+            return take_frames(e)
         if name not in ("command", "talk", "declare", "stop_reading", "mute", "disconnect", "keys", "auth", "save"):
             return super().control(cmd)
         if e is None:
