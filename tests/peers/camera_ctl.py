@@ -25,8 +25,9 @@ usage: camera_ctl.py ROOT COMMAND
                  flags] to OUT.frames.json; prints the latency p50/p99, the frames after 259 and the
                  freed slot. --phones N: N phones (1 to 6; the camera admits 3) at once, each
                  watching as soon as it is in, phone i > 0 writing OUT.phoneI;
-                 --sub: each asks for the sub stream (265, quality 0) and OUT keeps only its frames
-                 (resolution code 5, 864 x 480); --audio: live audio too (258 "enableaudio"), saved as
+                 --sub: each asks for the sub stream (265, quality 0, with automatic switching: an
+                 idle link steps up to main after 4 s) and OUT keeps only its frames (resolution
+                 code 5, 864 x 480); --audio: live audio too (258 "enableaudio"), saved as
                  Ogg Opus to OUT.ogg. With several phones or --sub it also prints the frames lost and
                  the frames per resolution code
   links          prints the daemon simulator's links
@@ -339,7 +340,9 @@ def report_phone(phone, index, frames, late, saved, out, options):
           f"{out} (frames in {out}.frames.json)")
     print(f"{who}latency p50 {percentile(latency, 50):.1f} ms, p99 {percentile(latency, 99):.1f} ms")
     print(f"{who}259 stopped the video: {late} frames came in the second after")
-    lost = sum(b[0] - a[0] - 1 for a, b in zip(frames, frames[1:]) if b[0] > a[0] + 1)
+    # Each stream numbers its own frames: gaps count within a stream only.
+    lost = sum(b[0] - a[0] - 1 for a, b in zip(frames, frames[1:])
+               if b[0] > a[0] + 1 and (a[7] >> 17) & 0xF == (b[7] >> 17) & 0xF)
     if options["phones"] > 1 or options["sub"]:
         codes = {}
         for f in frames:
