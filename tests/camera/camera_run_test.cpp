@@ -16,8 +16,10 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -186,23 +188,58 @@ TEST(CameraRun, TheCommandsItPrintsWorkAsPrintedAndSigtermEndsAll)
 
 namespace {
 
+// The camera without a card, up and ready, and the watch command it prints.
+struct LiveCamera {
+    zeltest::TempRoot root;
+    std::unique_ptr<zeltest::ChildProcess> camera;
+    std::string watch;
+
+    std::string out() { return root.read_file("/camera_env.log"); }
+    void start()
+    {
+        std::vector<std::string> no_env;
+        std::vector<std::string> argv{"--sound", ZEL_BOARD_SOUND_DIR, "--card", "none", root.dir(), "--"};
+        for (const std::string &word : zeltest::exec_command({ZELMAR_APP_PATH}, no_env))
+            argv.push_back(word);
+        camera = std::make_unique<zeltest::ChildProcess>(zeltest::python_peer("camera_env.py", argv),
+                                                         std::vector<std::string>{}, root.path("/camera_env.log"));
+        ASSERT_TRUE(zeltest::wait_until(
+            [&] { return contains(out(), "Ctrl-C stops everything.") || !camera->running(); }, 240s) &&
+                    camera->running())
+            << out() << root.read_file("/tmp/zelmar_app.log").substr(0, 6000);
+        for (const std::string &c : printed_commands(out()))
+            if (contains(c, " watch "))
+                watch = c;
+        ASSERT_FALSE(watch.empty()) << out();
+    }
+};
+
+// The main frequency of 16-bit mono PCM from the spacing of its rising zero crossings (a pure tone).
+double tone_hz(const std::string &pcm, int rate)
+{
+    std::vector<int16_t> s(pcm.size() / 2);
+    memcpy(s.data(), pcm.data(), s.size() * 2);
+    double first = -1, last = -1;
+    int crossings = 0;
+    for (size_t i = static_cast<size_t>(rate / 10); i < s.size(); i++) {
+        if (s[i - 1] < 0 && s[i] >= 0) {
+            const double t = static_cast<double>(i - 1) + static_cast<double>(-s[i - 1]) / (s[i] - s[i - 1]);
+            first = first < 0 ? t : first;
+            last = t;
+            crossings++;
+        }
+    }
+    return crossings > 1 ? (crossings - 1) * rate / (last - first) : 0;
+}
+
 TEST(CameraLive, APhoneWatchesLiveViewThroughTheP2pServers)
 {
-    zeltest::TempRoot root;
-    std::vector<std::string> no_env;
-    std::vector<std::string> argv{"--sound", ZEL_BOARD_SOUND_DIR, "--card", "none", root.dir(), "--"};
-    for (const std::string &word : zeltest::exec_command({ZELMAR_APP_PATH}, no_env))
-        argv.push_back(word);
-    zeltest::ChildProcess camera(zeltest::python_peer("camera_env.py", argv), {}, root.path("/camera_env.log"));
-    const auto out = [&] { return root.read_file("/camera_env.log"); };
-    ASSERT_TRUE(zeltest::wait_until(
-        [&] { return contains(out(), "Ctrl-C stops everything.") || !camera.running(); }, 240s) && camera.running())
-        << out() << root.read_file("/tmp/zelmar_app.log").substr(0, 6000);
-    std::string watch;
-    for (const std::string &c : printed_commands(out()))
-        if (contains(c, " watch "))
-            watch = c;
-    ASSERT_FALSE(watch.empty()) << out();
+    LiveCamera live;
+    ASSERT_NO_FATAL_FAILURE(live.start());
+    zeltest::TempRoot &root = live.root;
+    zeltest::ChildProcess &camera = *live.camera;
+    const auto out = [&] { return live.out(); };
+    const std::string &watch = live.watch;
     const std::string video = watch.substr(watch.rfind(' ') + 1);
 
     const Ran watched = run(watch);
@@ -261,6 +298,46 @@ TEST(CameraLive, APhoneWatchesLiveViewThroughTheP2pServers)
     ASSERT_EQ(kill(camera.pid(), SIGTERM), 0);
     const int status = camera.wait_exit(60s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << out();
+}
+
+// Three phones at once on the sub stream with live audio: each gets the sub stream's frames without a
+// gap, ffprobe reads them at 864 x 480 and the audio decodes to the board's 440 Hz tone.
+TEST(CameraLive, ThreePhonesWatchTheSubStreamWithAudio)
+{
+    LiveCamera live;
+    ASSERT_NO_FATAL_FAILURE(live.start());
+    const std::string video = live.root.path("/tmp/phones.video");
+    const Ran watched = run(live.watch.substr(0, live.watch.find(" watch ")) + " watch 4 '" + video +
+                            "' --phones 3 --sub --audio");
+    ASSERT_EQ(watched.status, 0) << watched.out << live.root.read_file("/tmp/watch_phone1.log");
+    std::cout << watched.out;
+    EXPECT_TRUE(contains(watched.out, "the 3 phones disconnected and the camera freed their slots")) << watched.out;
+    for (int phone = 0; phone < 3; phone++) {
+        SCOPED_TRACE("phone " + std::to_string(phone));
+        const std::string out = phone == 0 ? video : video + ".phone" + std::to_string(phone);
+        const zeltest::Json frames = zeltest::parse_json(file_bytes(out + ".frames.json"));
+        ASSERT_TRUE(frames && json_object_is_type(frames.get(), json_type_array));
+        std::vector<int64_t> sub;
+        for (size_t i = 0; i < json_object_array_length(frames.get()); i++) {
+            json_object *f = json_object_array_get_idx(frames.get(), i);
+            if (((json_object_get_int64(json_object_array_get_idx(f, 7)) >> 17) & 0xF) == 5)
+                sub.push_back(json_object_get_int64(json_object_array_get_idx(f, 0)));
+        }
+        ASSERT_GE(sub.size(), 20u) << "frames with resolution code 5 (864 x 480)";
+        for (size_t i = 1; i < sub.size(); i++)
+            ASSERT_EQ(sub[i], sub[i - 1] + 1) << "the sub stream without a gap at " << i;
+        const Ran probe = run("ffprobe -v error -show_entries stream=width,height -of csv=p=0 '" + out + "'");
+        EXPECT_EQ(probe.out, "864,480\n") << probe.out;
+    }
+    const Ran pcm = run("ffmpeg -hide_banner -v error -xerror -i '" + video + ".ogg' -f s16le -ac 1 -ar 16000 -y '" +
+                        video + ".pcm'");
+    ASSERT_EQ(pcm.status, 0) << pcm.out;
+    const std::string samples = file_bytes(video + ".pcm");
+    EXPECT_GE(samples.size(), 2u * 16000) << "at least a second of audio";
+    EXPECT_NEAR(tone_hz(samples, 16000), 440.0, 10.0);
+
+    ASSERT_EQ(kill(live.camera->pid(), SIGTERM), 0);
+    EXPECT_NE(live.camera->wait_exit(60s), -1);
 }
 
 } // namespace

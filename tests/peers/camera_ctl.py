@@ -17,11 +17,19 @@ usage: camera_ctl.py ROOT COMMAND
   daemon-restart the daemon simulator drops both links and refuses connections for 2 s, as a restarting
                  daemon would; prints the seconds until the camera has both links up again (at most 60)
   p2p            waits (up to 30 s) until the camera has logged in to the P2P servers and prints where
-  watch SECONDS OUT  a phone (vasq_phone.py) links to the camera through the P2P servers, authorises
+  watch SECONDS OUT [--phones N] [--sub] [--audio]
+                 a phone (vasq_phone.py) links to the camera through the P2P servers, authorises
                  with the camera's keys, starts live video (258), stops it (259) after SECONDS and
                  disconnects; the video payloads go to OUT as an elementary stream and the frames
-                 [seq, length, crc32, bytes sent, header time_ms, arrival ms on CLOCK_MONOTONIC] to
-                 OUT.frames.json; prints the latency p50/p99, the frames after 259 and the freed slot
+                 [seq, length, crc32, bytes sent, header time_ms, arrival ms on CLOCK_MONOTONIC, codec,
+                 flags] to OUT.frames.json; prints the latency p50/p99, the frames after 259 and the
+                 freed slot. --phones N: N phones (1 to 6; the camera admits 3) at once, each
+                 watching as soon as it is in, phone i > 0 writing OUT.phoneI;
+                 --sub: each asks for the sub stream (265, quality 0, with automatic switching: an
+                 idle link steps up to main after 4 s) and OUT keeps only its frames (resolution
+                 code 5, 864 x 480); --audio: live audio too (258 "enableaudio"), saved as
+                 Ogg Opus to OUT.ogg. With several phones or --sub it also prints the frames lost and
+                 the frames per resolution code
   talk SECONDS OUT  a phone starts talk-back (262, answered 263 with 0), sends a 1000 Hz tone as 20-ms
                  Opus frames on channel 3 for SECONDS at the pace it plays, stops (264) and leaves;
                  what the board's speaker played meanwhile goes to OUT (16 kHz mono s16le)
@@ -266,11 +274,101 @@ def wait_until(test, seconds):
     return False
 
 
-def watch(root, args):
+def watch_options(args):
+    """SECONDS OUT [--phones N] [--sub] [--audio]."""
     try:
         seconds, out = float(args[0]), os.path.abspath(args[1])
     except (IndexError, ValueError):
         raise Fail("give the seconds to watch and the file for the video")
+    options = {"phones": 1, "sub": False, "audio": False}
+    rest = list(args[2:])
+    while rest:
+        word = rest.pop(0)
+        if word == "--phones" and rest and rest[0].isdigit() and 1 <= int(rest[0]) <= 6:
+            options["phones"] = int(rest.pop(0))
+        elif word in ("--sub", "--audio"):
+            options[word[2:]] = True
+        else:
+            raise Fail(f"unknown watch option {word} (--phones 1..6, --sub, --audio)")
+    return seconds, out, options
+
+
+def start_phone(root, env, name):
+    """A phone process (logging to ROOT/tmp/NAME.log) and its control socket."""
+    control = f"{root}/tmp/{name}.ctl"
+    if os.path.exists(control):  # left by an earlier run
+        os.unlink(control)
+    with open(f"{root}/tmp/{name}.log", "ab") as log:
+        proc = subprocess.Popen([sys.executable, os.path.join(PEERS, "vasq_phone.py"), "--did",
+                                 env["CAMERA_P2P_ID"], "--control", control], stdout=log, stderr=log)
+    if not wait_until(lambda: os.path.exists(control), 10):
+        proc.terminate()
+        proc.wait()
+        raise Fail(f"the phone {name} did not start")
+    return proc, Control(control, name)
+
+
+def link_phone(phone, env, camera, device_token):
+    """Through the P2P servers to the camera, authorised with its keys."""
+    prefix, serial, check = env["CAMERA_P2P_ID"].split("-")
+    server = ["127.0.0.2", int(env["ZELMAR_ZTP_UDP_PORT"])]
+    # Asked again while the camera's next listen is not online yet.
+    for _ in range(4):
+        phone.command(cmd="p2p_req", server=server, did=[prefix, int(serial), check])
+        if wait_until(lambda: phone.command(cmd="received")["ready"], 4):
+            break
+    else:
+        raise Fail(f"no session of {phone.name} with the camera through the P2P servers")
+    phone.command(cmd="keys", did=env["CAMERA_DID"], token=device_token.encode().hex(),
+                  p2p_key=env["CAMERA_P2P_KEY"], public_key=camera["public_key"], req_key=camera["req_key"])
+    phone.command(cmd="auth")
+    if not wait_until(lambda: any(c[0] == 257 for c in phone.command(cmd="received")["commands"]), 10):
+        raise Fail(f"the camera did not answer the authorisation of {phone.name}")
+    answer = next(bytes.fromhex(c[1]) for c in phone.command(cmd="received")["commands"] if c[0] == 257)
+    if b'"success"' not in answer:
+        raise Fail(f"the camera refused the authorisation of {phone.name}: {answer.decode(errors='replace')}")
+
+
+def start_video(phone, options):
+    start = {"videoquality": 2}
+    if options["audio"]:
+        start["enableaudio"] = 1
+    phone.command(cmd="command", code=258, text=json.dumps(start), encrypted=True)
+    if options["sub"]:
+        # Quality 0 is the sub stream, with automatic switching.
+        phone.command(cmd="command", code=265, text='{"videoquality":0}', encrypted=True)
+
+
+def phone_output(out, index):
+    return out if index == 0 else f"{out}.phone{index}"
+
+
+def report_phone(phone, index, frames, late, saved, out, options):
+    """Prints what one phone got and writes its frame list beside its stream."""
+    with open(out + ".frames.json", "w") as f:
+        json.dump(frames, f)
+    latency = [f[5] - f[4] for f in frames]
+    who = "" if index == 0 else f"phone {index}: "
+    print(f"{who}watched {len(frames)} video frames, seq {frames[0][0]} to {frames[-1][0]}, {saved['bytes']} bytes in "
+          f"{out} (frames in {out}.frames.json)")
+    print(f"{who}latency p50 {percentile(latency, 50):.1f} ms, p99 {percentile(latency, 99):.1f} ms")
+    print(f"{who}259 stopped the video: {late} frames came in the second after")
+    # Each stream numbers its own frames: gaps count within a stream only.
+    lost = sum(b[0] - a[0] - 1 for a, b in zip(frames, frames[1:])
+               if b[0] > a[0] + 1 and (a[7] >> 17) & 0xF == (b[7] >> 17) & 0xF)
+    if options["phones"] > 1 or options["sub"]:
+        codes = {}
+        for f in frames:
+            codes[(f[7] >> 17) & 0xF] = codes.get((f[7] >> 17) & 0xF, 0) + 1
+        print(f"{who}{lost} frames lost; frames per resolution code: "
+              + ", ".join(f"{c}: {n}" for c, n in sorted(codes.items())))
+    if options["audio"]:
+        audio = phone.command(cmd="save", channel=3, path=out + ".ogg")
+        print(f"{who}audio: {audio['packets']} packets, {audio['bytes']} bytes in {out}.ogg")
+
+
+def camera_keys(root):
+    """What a phone needs to link: the camera's environment, its latest session keys and its token."""
     env = read_env(root)
     daemon = Daemon(root)
 
@@ -281,108 +379,64 @@ def watch(root, args):
         raise Fail("the camera did not ask the daemon for its P2P vendor within 30 s")
     camera = vendor_requests()[-1]["params"]  # its latest keys: a restart makes new ones
     device_token = daemon.call_and_wait("_internal.request_ot_config", "_internal.res_ot_config")["params"]["token"]
+    return env, camera, device_token
+
+
+def watch(root, args):
+    seconds, out, options = watch_options(args)
+    env, camera, device_token = camera_keys(root)
     app_log = root + "/tmp/zelmar_app.log"
     log_from = len(open(app_log, errors="replace").read())
 
-    def logged(text):
-        return text in open(app_log, errors="replace").read()[log_from:]
+    def left_count():
+        return open(app_log, errors="replace").read()[log_from:].count(" left, code ")
 
-    control = root + "/tmp/watch_phone.ctl"
-    if os.path.exists(control):  # left by an earlier watch
-        os.unlink(control)
-    with open(root + "/tmp/watch_phone.log", "ab") as log:
-        phone_proc = subprocess.Popen([sys.executable, os.path.join(PEERS, "vasq_phone.py"), "--did",
-                                       env["CAMERA_P2P_ID"], "--control", control], stdout=log, stderr=log)
+    procs, phones = [], []
     try:
-        if not wait_until(lambda: os.path.exists(control), 10):
-            raise Fail("the phone did not start")
-        phone = Control(control, "the phone")
-        prefix, serial, check = env["CAMERA_P2P_ID"].split("-")
-        server = ["127.0.0.2", int(env["ZELMAR_ZTP_UDP_PORT"])]
-        # Asked again while the camera's next listen is not online yet.
-        for _ in range(4):
-            phone.command(cmd="p2p_req", server=server, did=[prefix, int(serial), check])
-            if wait_until(lambda: phone.command(cmd="received")["ready"], 4):
-                break
-        else:
-            raise Fail("no session with the camera through the P2P servers")
-        phone.command(cmd="keys", did=env["CAMERA_DID"], token=device_token.encode().hex(),
-                      p2p_key=env["CAMERA_P2P_KEY"], public_key=camera["public_key"], req_key=camera["req_key"])
-        phone.command(cmd="auth")
-        if not wait_until(lambda: any(c[0] == 257 for c in phone.command(cmd="received")["commands"]), 10):
-            raise Fail("the camera did not answer the authorisation")
-        answer = next(bytes.fromhex(c[1]) for c in phone.command(cmd="received")["commands"] if c[0] == 257)
-        if b'"success"' not in answer:
-            raise Fail(f"the camera refused the authorisation: {answer.decode(errors='replace')}")
-        phone.command(cmd="command", code=258, text='{"videoquality":2}', encrypted=True)
+        for i in range(options["phones"]):
+            proc, phone = start_phone(root, env, f"watch_phone{'' if i == 0 else i}")
+            procs.append(proc)
+            phones.append(phone)
+            link_phone(phone, env, camera, device_token)
+            # Watching at once: a session that has started video is not taken for a later phone.
+            start_video(phone, options)
         time.sleep(seconds)
-        phone.command(cmd="command", code=259, text="", encrypted=True)
+        for phone in phones:
+            phone.command(cmd="command", code=259, text="", encrypted=True)
         time.sleep(0.5 * SCALE)
-        frames = phone.command(cmd="received")["frames"]["2"]
+        got = [phone.command(cmd="received")["frames"]["2"] for phone in phones]
         time.sleep(1)
-        late = len(phone.command(cmd="received")["frames"]["2"]) - len(frames)
-        saved = phone.command(cmd="save", channel=2, path=out)
-        phone.command(cmd="disconnect")
-        left = wait_until(lambda: logged(" left, code "), 15)
+        late = [len(phone.command(cmd="received")["frames"]["2"]) - len(frames) for phone, frames in zip(phones, got)]
+        saved = []
+        for i, phone in enumerate(phones):
+            save = {"cmd": "save", "channel": 2, "path": phone_output(out, i)}
+            if options["sub"]:
+                save["resolution"] = 5  # 864 x 480
+            saved.append(phone.command(**save))
+        for i, (phone, frames) in enumerate(zip(phones, got)):
+            if not frames:
+                raise Fail(f"no video frame came to phone {i}")
+            report_phone(phone, i, frames, late[i], saved[i], phone_output(out, i), options)
+        for phone in phones:
+            phone.command(cmd="disconnect")
+        left = wait_until(lambda: left_count() >= len(phones), 15)
     finally:
-        phone_proc.terminate()
-        phone_proc.wait()
-    if not frames:
-        raise Fail("no video frame came")
-    with open(out + ".frames.json", "w") as f:
-        json.dump(frames, f)
-    latency = [arrival - stamp for _seq, _n, _crc, _sent, stamp, arrival in frames]
-    print(f"watched {len(frames)} video frames, seq {frames[0][0]} to {frames[-1][0]}, {saved['bytes']} bytes in {out} "
-          f"(frames in {out}.frames.json)")
-    print(f"latency p50 {percentile(latency, 50):.1f} ms, p99 {percentile(latency, 99):.1f} ms")
-    print(f"259 stopped the video: {late} frames came in the second after")
+        for proc in procs:
+            proc.terminate()
+            proc.wait()
     if not left:
-        raise Fail("the camera did not free the phone's slot")
-    print("the phone disconnected and the camera freed its slot")
+        raise Fail("the camera did not free the phones' slots")
+    print("the phone disconnected and the camera freed its slot" if len(phones) == 1 else
+          f"the {len(phones)} phones disconnected and the camera freed their slots")
 
 
-def linked_phone(root, env, daemon, name):
-    """A phone (vasq_phone.py, logging to ROOT/tmp/NAME.log) in session with the camera through the P2P
-    servers, authorised with the camera's latest keys: its process and its control. The caller ends the
-    process."""
-    requests = []
-
-    def vendor_asked():
-        requests[:] = [o for o in daemon.command(cmd="received", link="rpc", since=0)["objects"]
-                       if o.get("method") == "_sync.vasq_get_vendor"]
-        return bool(requests)
-    if not wait_until(vendor_asked, 30):
-        raise Fail("the camera did not ask the daemon for its P2P vendor within 30 s")
-    keys = requests[-1]["params"]
-    device_token = daemon.call_and_wait("_internal.request_ot_config", "_internal.res_ot_config")["params"]["token"]
-    control = f"{root}/tmp/{name}.ctl"
-    if os.path.exists(control):
-        os.unlink(control)
-    with open(f"{root}/tmp/{name}.log", "ab") as log:
-        proc = subprocess.Popen([sys.executable, os.path.join(PEERS, "vasq_phone.py"), "--did", env["CAMERA_P2P_ID"],
-                                 "--control", control], stdout=log, stderr=log)
+def linked_phone(root, name):
+    """A phone named NAME in session with the camera through the P2P servers, authorised with the
+    camera's latest keys: its process and its control. The caller ends the process."""
+    env, camera, device_token = camera_keys(root)
+    proc, phone = start_phone(root, env, name)
     try:
-        if not wait_until(lambda: os.path.exists(control), 10):
-            raise Fail("the phone did not start")
-        phone = Control(control, "the phone")
-        prefix, serial, check = env["CAMERA_P2P_ID"].split("-")
-        linked = False
-        for _ in range(4):  # the camera's next listen may not be online yet
-            phone.command(cmd="p2p_req", server=["127.0.0.2", int(env["ZELMAR_ZTP_UDP_PORT"])],
-                          did=[prefix, int(serial), check])
-            linked = wait_until(lambda: phone.command(cmd="received")["ready"], 4)
-            if linked:
-                break
-        if not linked:
-            raise Fail("no session with the camera through the P2P servers")
-        phone.command(cmd="keys", did=env["CAMERA_DID"], token=device_token.encode().hex(), p2p_key=env["CAMERA_P2P_KEY"],
-                      public_key=keys["public_key"], req_key=keys["req_key"])
-        phone.command(cmd="auth")
-        answers = []
-        if not wait_until(lambda: answers.extend(replies(phone, 257)) or answers, 10):
-            raise Fail("the camera did not answer the authorisation")
-        if b'"success"' not in answers[0]:
-            raise Fail(f"the camera refused the authorisation: {answers[0].decode(errors='replace')}")
+        link_phone(phone, env, camera, device_token)
         return proc, phone
     except BaseException:
         proc.terminate()
@@ -422,7 +476,7 @@ def talk(root, args):
     env = read_env(root)
     speaker = env["ZELMAR_BOARD_SPEAKER"]
     packets = opus_packets(seconds, 1000)
-    proc, phone = linked_phone(root, env, Daemon(root), "talk_phone")
+    proc, phone = linked_phone(root, "talk_phone")
     try:
         phone.command(cmd="command", code=262, text="", encrypted=True)
         if not wait_until(lambda: replies(phone, 263), 10):
@@ -475,7 +529,7 @@ def play(root, args):
         raise Fail("no test card in this run: nothing is recorded")
     if start is None:
         start = newest_recording(root)
-    proc, phone = linked_phone(root, env, Daemon(root), "play_phone")
+    proc, phone = linked_phone(root, "play_phone")
     try:
         request = {"sessionid": 7, "starttime": start, "endtime": 0, "autoswitchtolive": 0, "offset": 0, "speed": 1}
         phone.command(cmd="command", code=269, text=json.dumps(request), encrypted=True)
@@ -487,29 +541,16 @@ def play(root, args):
         time.sleep(seconds)
         phone.command(cmd="command", code=259, text="", encrypted=True)
         time.sleep(0.5 * SCALE)
-        frames = phone.command(cmd="received")["frames"]["2"]
-        phone.command(cmd="save", channel=2, path=out + ".all")
+        frames = phone.command(cmd="received")["frames"]
+        saved = phone.command(cmd="save", channel=2, path=out)
         phone.command(cmd="disconnect")
     finally:
         proc.terminate()
         proc.wait()
-    with open(out + ".all", "rb") as f:
-        payloads = f.read()
-    os.unlink(out + ".all")
-    video, at, audio = b"", 0, 0
-    for _seq, n, _crc, _sent, _stamp, _arrival in frames:
-        payload = payloads[at:at + max(n, 0)]
-        at += max(n, 0)
-        # Audio travels on the same channel: the video frames are the Annex B access units.
-        if payload.startswith(b"\0\0\0\1") or payload.startswith(b"\0\0\1"):
-            video += payload
-        else:
-            audio += 1
-    with open(out, "wb") as f:
-        f.write(video)
     print(f"270 {json.dumps(answer)}")
-    print(f"played {len(frames) - audio} video frames ({len(video)} bytes, kept in {out}) and {audio} audio frames")
-    if not video:
+    print(f"played {len(frames['2'])} video frames ({saved['bytes']} bytes, kept in {out}) "
+          f"and {len(frames['3'])} audio frames")
+    if not frames["2"]:
         raise Fail("no video frame came")
 
 

@@ -13,8 +13,10 @@ RDT replies are reassembled as they come: a reply's first block starts with its 
 `total` bytes followed the head (at once for a bare head, whose total is 0).
 
 Every frame it gets is kept as [seq, n, crc32 of the payload, bytes as sent, the header's time_ms,
-its arrival on CLOCK_MONOTONIC in ms] (n is -1 when the header's length disagrees with the bytes that
-came); every command as [code, hex].
+its arrival on CLOCK_MONOTONIC in ms, codec id, flags] (n is -1 when the header's length disagrees with
+the bytes that came); every command as [code, hex]. The camera's live audio shares channel 2 with the
+video: frames whose codec id is an audio codec's (1024 and up: G.711 mu-law 1026, A-law 1027, Opus
+1032) are listed and saved as channel 3.
 
 Once it has keys (vasq_session_crypto.py) it speaks the session protocol: command 256 carries its
 public key and signature, the camera's 257 tells the encrypt type, every other command travels as
@@ -45,7 +47,14 @@ Control: a unix socket, one JSON object per line each way (besides ztp_phone.py'
   {"cmd":"command","code":c,"text":t,"encrypted":true}   as 4097 around the encrypted command
   {"cmd":"command","code":4097,"raw":hex}    4097 with these bytes as its encrypted part
   {"cmd":"talk",...,"lie":true}              each header's length one more than the payload sent
-  {"cmd":"save","channel":2,"path":p}        the decrypted payloads of the channel, in order, to a file
+  {"cmd":"save","channel":2,"path":p,"resolution":r}
+                                             the decrypted payloads of the channel, in order, to a file
+                                             (with r: only the video frames of resolution code r);
+                                             channel 3 holding Opus is written as Ogg Opus (RFC 7845),
+                                             one packet a page, G.711 as the raw bytes
+  {"cmd":"take"} -> {"frames":{"2":[...],"3":[...]}}
+                                             the frames so far, forgotten with their payloads (a long
+                                             watch keeps nothing)
   {"cmd":"send_frames","channel":3,"codec":c,"payloads":[hex,...]}
                                              each payload as one frame of that codec id (encrypted once
                                              the phone has keys), numbered on from the talk frames
@@ -53,7 +62,7 @@ Control: a unix socket, one JSON object per line each way (besides ztp_phone.py'
                                              them) as one block of channel 1
   {"cmd":"rdt_save","reply":i,"path":p}      the data of whole reply i (default the last) to a file
                                              -> {"type","total","count","bytes","head":hex}
-  {"cmd":"received"} -> {"frames":{"2":[[seq,n,crc,sent,time_ms,arrival_ms],...],"3":[...]},"commands":[[code,hex],...],
+  {"cmd":"received"} -> {"frames":{"2":[[seq,n,crc,sent,time_ms,arrival_ms,codec,flags],...],"3":[...]},"commands":[[code,hex],...],
                          "rdt":hex,"rdt_replies":[[type,total,bytes so far,whole],...],"ready":bool,
                          "nonce_repeats":k,"undecryptable":k}
 """
@@ -74,6 +83,84 @@ import ztp_phone  # noqa: E402
 import ztp_wire as w  # noqa: E402
 
 
+OPUS = 1032
+
+
+def media_channel(number, codec):
+    """The list a media frame goes to: audio codecs' frames to 3 whichever channel brought them."""
+    return 3 if number == 2 and codec >= 1024 else number
+
+
+def ogg_crc(data):
+    crc = 0
+    for byte in data:
+        crc ^= byte << 24
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x04C11DB7) if crc & 0x80000000 else crc << 1
+        crc &= 0xFFFFFFFF
+    return crc
+
+
+def ogg_page(packet, granule, serial, number, kind):
+    lacing = bytes([255] * (len(packet) // 255) + [len(packet) % 255])
+    head = b"OggS" + struct.pack("<BBqIII", 0, kind, granule, serial, number, 0) + bytes([len(lacing)]) + lacing
+    crc = ogg_crc(head + packet)
+    return head[:22] + struct.pack("<I", crc) + head[26:] + packet
+
+
+def opus_samples(packet):
+    """The packet's duration in 48 kHz samples, from its TOC byte (RFC 6716 3.1)."""
+    config, code = packet[0] >> 3, packet[0] & 3
+    if config < 12:
+        size = (480, 960, 1920, 2880)[config % 4]
+    elif config < 16:
+        size = (480, 960)[config % 2]
+    else:
+        size = (120, 240, 480, 960)[config % 4]
+    count = 1 if code == 0 else 2 if code in (1, 2) else (packet[1] & 0x3F if len(packet) > 1 else 0)
+    return size * count
+
+
+def save_audio(engine, path):
+    """The camera's audio as a file that players open: Ogg Opus, or raw G.711."""
+    with engine.lock:
+        packets = [p for p in engine.payloads[3] if p]
+        codecs = {f[6] for f in engine.frames[3]}
+    if codecs - {OPUS}:
+        data = b"".join(packets)
+    else:
+        serial = 0x5A454C4D
+        head = b"OpusHead" + struct.pack("<BBHIhB", 1, 1, 0, 16000, 0, 0)
+        tags = b"OpusTags" + struct.pack("<I", 12) + b"zelmar phone" + struct.pack("<I", 0)
+        pages = [ogg_page(head, 0, serial, 0, 0x02), ogg_page(tags, 0, serial, 1, 0)]
+        granule = 0
+        for i, packet in enumerate(packets):
+            granule += opus_samples(packet)
+            pages.append(ogg_page(packet, granule, serial, i + 2, 0x04 if i == len(packets) - 1 else 0))
+        data = b"".join(pages)
+    with open(path, "wb") as f:
+        f.write(data)
+    return {"ok": True, "bytes": len(data), "packets": len(packets)}
+
+
+def save_resolution(engine, path, code):
+    """The video frames whose header flags carry this resolution code (bits 17 to 20)."""
+    with engine.lock:
+        chosen = [p for p, f in zip(engine.payloads[2], engine.payload_flags[2]) if (f >> 17) & 0xF == code]
+    with open(path, "wb") as f:
+        f.write(b"".join(chosen))
+    return {"ok": True, "bytes": sum(map(len, chosen)), "frames": len(chosen)}
+
+
+def take_frames(engine):
+    with engine.lock:
+        taken = {"frames": {"2": engine.frames[2], "3": engine.frames[3]}}
+        engine.frames = {2: [], 3: []}
+        engine.payloads = {2: [], 3: []}
+        engine.payload_flags = {2: [], 3: []}
+    return taken
+
+
 class SessionEngine(ch.Engine):
     """The channels carry the session framing instead of the transport tests' pattern."""
 
@@ -89,6 +176,7 @@ class SessionEngine(ch.Engine):
         self.nonce_repeats = 0
         self.undecryptable = 0
         self.payloads = {2: [], 3: []}
+        self.payload_flags = {2: [], 3: []}
         super().__init__(send, log)
 
     def _plain(self, data):
@@ -140,17 +228,19 @@ class SessionEngine(ch.Engine):
                 self._rdt_block(block)
             elif c.number in (2, 3) and n >= 32:
                 arrival = time.clock_gettime(time.CLOCK_MONOTONIC) * 1000
-                length, _codec, seq, _flags, stamp = struct.unpack("<IIIIQ", body[:24])
+                length, codec, seq, flags, stamp = struct.unpack("<IIIIQ", body[:24])
+                number = media_channel(c.number, codec)
                 payload = body[32:]
                 told, sent = length == len(payload), len(payload)
                 payload = self._plain(payload)
                 if payload is None:
-                    self.frames[c.number].append([seq, -1, 0, sent, stamp, arrival])
+                    self.frames[number].append([seq, -1, 0, sent, stamp, arrival, codec, flags])
                     continue
                 if self.keys is not None:
-                    self.payloads[c.number].append(payload)
-                self.frames[c.number].append([seq, len(payload) if told else -1, zlib.crc32(payload), sent, stamp,
-                                              arrival])
+                    self.payloads[number].append(payload)
+                    self.payload_flags[number].append(flags)
+                self.frames[number].append([seq, len(payload) if told else -1, zlib.crc32(payload), sent, stamp,
+                                            arrival, codec, flags])
         self.stream[c.number] = buf
 
     def _rdt_block(self, block):
@@ -244,6 +334,8 @@ class VasqPhone(ztp_phone.Phone):
                         "undecryptable": e.undecryptable}
         if name in ("rdt", "rdt_save"):
             return self.rdt_control(cmd) if e is not None else {"error": "no session"}
+        if name == "take" and e is not None:
+            return take_frames(e)
         if name not in ("command", "talk", "declare", "stop_reading", "mute", "disconnect", "keys", "auth", "save"):
             return super().control(cmd)
         if e is None:
@@ -263,6 +355,10 @@ class VasqPhone(ztp_phone.Phone):
             e.write(0, struct.pack(">II", 4 + len(text), 256) + text)
             return {"ok": True}
         if name == "save":
+            if cmd.get("channel") == 3:
+                return save_audio(e, cmd["path"])
+            if "resolution" in cmd:
+                return save_resolution(e, cmd["path"], cmd["resolution"])
             with e.lock:
                 data = b"".join(e.payloads[cmd.get("channel", 2)])
             with open(cmd["path"], "wb") as f:

@@ -12,6 +12,7 @@
 #include "vasq_errors.h"
 #include "vasq_internal.h"
 #include "vasq_json.h"
+#include "zt_adapter.h"
 
 namespace {
 
@@ -225,6 +226,13 @@ void vasq_close_listed(vasq_server *server, int reason)
     pthread_mutex_lock(&server->lock);
     each_listed(server, [&](vasq_session *o) { take(server, o, reason, all); });
     pthread_mutex_unlock(&server->lock);
+    // All are told to stop before the first is waited for: their threads wind down together, not one
+    // session's after another's.
+    for (const Victim &v : all) {
+        session_error_code(v.s, v.reason);
+        if (v.s->vendor == VASQ_VENDOR_ZTP)
+            zt_session_destroy(v.s);
+    }
     for (const Victim &v : all)
         vasq_evict(v.s, v.reason);
 }

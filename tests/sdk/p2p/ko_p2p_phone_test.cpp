@@ -7,21 +7,15 @@
 #include <set>
 #include <thread>
 
-#include "common/ipc/ko_message.h"
 #include "common/utils/ko_crc32.h"
-#include "common/ringbuffer/ko_ringbuffer.h"
-#include "p2p_lab.h"
-#include "p2p_phone_lab.h"
+#include "p2p_sessions.h"
 
 namespace p2ptest {
 namespace {
 
 using namespace std::chrono_literals;
-using vasqtest::Phone;
 using zeltest::Json;
 using zeltest::member;
-
-constexpr int kGop = 20;
 
 std::mutex g_lock;
 std::vector<std::pair<int, std::string>> g_user_cmds; // (code, payload) the app client got
@@ -37,8 +31,6 @@ int user_cmd(int slot, int code, const char *data, int length)
     return code == 274 ? ko_p2p_user_cmd_send(slot, 275, reply, sizeof reply) : 0;
 }
 
-void audio_status(int, bool) {}
-
 std::atomic<int> g_talk_frames{0}, g_talk_bytes{0};
 void talk_back(ko_p2p_audio_frame *frame)
 {
@@ -52,65 +44,18 @@ std::string str_member(json_object *o, const char *name)
     return v ? json_object_get_string(v) : "";
 }
 
-std::vector<uint8_t> payload(uint32_t seq)
-{
-    std::vector<uint8_t> b(3000 + seq % 500);
-    for (size_t i = 0; i < b.size(); i++)
-        b[i] = static_cast<uint8_t>(seq * 13 + i);
-    return b;
-}
-
-class Phones : public P2pTest, protected PhoneLab {
+class Phones : public SessionTest {
 protected:
-    static void SetUpTestSuite() { ko_message_init(nullptr); }
-    static void TearDownTestSuite() { ko_message_deinit(); }
     void SetUp() override
     {
-        P2pTest::SetUp();
-        ko_p2p_test_use_session_ops(nullptr);
         {
             std::lock_guard<std::mutex> g(g_lock);
             g_user_cmds.clear();
         }
-        ASSERT_NO_FATAL_FAILURE(identify(info_));
-        ko_stream_chn_info &v = info_.stream_info[0];
-        v.gop = kGop;
-        v.bitrate = 2000;
-        v.seconds = 4;
-        ASSERT_EQ(ringbuffer_init(&v), 0);
-        producer_ = std::thread([this] {
-            for (uint32_t seq = 1; !stop_.load(); seq++) {
-                std::vector<uint8_t> b = payload(seq);
-                ko_av_frame f{};
-                f.frame_type = seq % kGop == 1 ? KO_FRAME_TYPE_I : KO_FRAME_TYPE_P;
-                f.frame_tag = 2;
-                f.data = b.data();
-                f.size = static_cast<uint32_t>(b.size());
-                ringbuffer_put_frame(0, &f);
-                std::this_thread::sleep_for(50ms);
-            }
-        });
-        ko_p2p_param p{};
-        p.max_session = 2;
-        p.audio_status = audio_status;
-        p.user_recv_cmd = user_cmd;
-        p.recv_audio = talk_back;
-        ASSERT_EQ(ko_p2p_init(&p), 0);
-        ASSERT_NO_FATAL_FAILURE(answer_vendor_request());
+        param_.user_recv_cmd = user_cmd;
+        param_.recv_audio = talk_back;
+        SessionTest::SetUp();
     }
-    void TearDown() override
-    {
-        ko_p2p_deinit();
-        phones_.clear();
-        stop_ = true;
-        if (producer_.joinable())
-            producer_.join();
-        ringbuffer_free(0);
-        P2pTest::TearDown();
-    }
-
-    std::thread producer_;
-    std::atomic<bool> stop_{false};
 };
 
 TEST_F(Phones, LiveVideoStartsOnAKeyFrameAndStopsAndTheSlotIsFreed)
@@ -119,14 +64,14 @@ TEST_F(Phones, LiveVideoStartsOnAKeyFrameAndStopsAndTheSlotIsFreed)
     command(0, 258, R"({"videoquality":2})");
     ASSERT_TRUE(zeltest::wait_until([&] { return frames(0).size() >= 30; }, 20s));
     const auto got = frames(0);
-    EXPECT_EQ(got[0][0] % kGop, 1) << "the first frame is a key frame";
+    EXPECT_EQ(got[0].seq % kSessionGop, 1) << "the first frame is a key frame";
     for (size_t i = 1; i < got.size(); i++)
-        ASSERT_EQ(got[i][0], got[i - 1][0] + 1) << "contiguous at " << i;
+        ASSERT_EQ(got[i].seq, got[i - 1].seq + 1) << "contiguous at " << i;
     for (const auto &f : got) {
-        const std::vector<uint8_t> b = payload(static_cast<uint32_t>(f[0]));
-        ASSERT_EQ(f[1], static_cast<int64_t>(b.size()));
-        ASSERT_EQ(f[2], static_cast<int64_t>(ko_crc32_finish(ko_crc32_update(ko_crc32_init(), b.data(), b.size()))))
-            << "seq " << f[0];
+        const std::vector<uint8_t> b = frame_payload(static_cast<uint32_t>(f.seq));
+        ASSERT_EQ(f.length, static_cast<int64_t>(b.size()));
+        ASSERT_EQ(f.crc, static_cast<int64_t>(ko_crc32_finish(ko_crc32_update(ko_crc32_init(), b.data(), b.size()))))
+            << "seq " << f.seq;
     }
     command(0, 259, "");
     ASSERT_TRUE(zeltest::wait_until([&] { return !ko_p2p::g_vasq_ctrl.slots[0].video_on.load(); }, 10s));
@@ -156,7 +101,7 @@ TEST_F(Phones, AStalledPhoneDoesNotHoldUpTheOther)
     const auto got = frames(0);
     EXPECT_GE(got.size(), before + 20) << "about 40 frames in 2 s";
     for (size_t i = 1; i < got.size(); i++)
-        ASSERT_EQ(got[i][0], got[i - 1][0] + 1) << "no frame of the watching phone lost at " << i;
+        ASSERT_EQ(got[i].seq, got[i - 1].seq + 1) << "no frame of the watching phone lost at " << i;
 }
 
 TEST_F(Phones, CommandsOnRealSessions)

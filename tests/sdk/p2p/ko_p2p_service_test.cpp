@@ -1,12 +1,14 @@
 // The P2P service's start and stop and its slots under concurrency: phones claiming slots at once,
 // two phones asking to talk at once, commands to a phone that left, pending daemon RPCs, server
-// errors with and without phones, and stops that do not wait on the retry thread.
+// errors with and without phones, stops that do not wait on the retry thread, and many start, watch
+// and stop cycles that leave no thread or descriptor behind.
 #include <json-c/json.h>
 
 #include <set>
 #include <thread>
 
 #include "common/ipc/ko_message.h"
+#include "common/ringbuffer/ko_ringbuffer.h"
 #include "p2p_lab.h"
 #include "peer_control.h"
 #include "vasq_phone_ctl.h"
@@ -112,7 +114,9 @@ TEST_F(Service, PhonesClaimingAtOnceGetDistinctSlotsAndTheSeventhIsRefused)
         for (std::thread &t : phones)
             t.join();
         ASSERT_EQ(taken.load(), 6);
-        ASSERT_EQ(refused.load(), 4) << "the hook answers 8: the streaming server refuses the session";
+        ASSERT_EQ(refused.load(), 4);
+        void *user = nullptr;
+        ASSERT_EQ(vasq_on_connect(phone(10), &user), 8) << "the streaming server then refuses the session";
         std::set<vasq_session *> held;
         for (int i = 0; i < 6; i++)
             held.insert(g_vasq_ctrl.slots[i].session);
@@ -265,6 +269,52 @@ TEST_F(Service, StopIsPromptAndLeavesNoThread)
         EXPECT_LT(std::chrono::steady_clock::now() - t0, zeltest::emulator().empty() ? 1s : 5s);
     }
     EXPECT_EQ(vasqtest::count_threads("p2p_"), before);
+}
+
+TEST_F(Service, FiftyStartWatchStopCyclesLeaveNoThreadOrDescriptor)
+{
+    ko_stream_chn_info &v = info_.stream_info[0];
+    v.gop = 20;
+    v.bitrate = 2000;
+    v.seconds = 4;
+    ASSERT_EQ(ringbuffer_init(&v), 0);
+    std::vector<uint8_t> payload(2000, 0x5a);
+    for (uint32_t seq = 1; seq <= 40; seq++) {
+        ko_av_frame f{};
+        f.frame_type = seq % 20 == 1 ? KO_FRAME_TYPE_I : KO_FRAME_TYPE_P;
+        f.frame_tag = 2;
+        f.data = payload.data();
+        f.size = static_cast<uint32_t>(payload.size());
+        ASSERT_EQ(ringbuffer_put_frame(0, &f), 0);
+    }
+    std::vector<std::string> threads;
+    int descriptors = 0;
+    for (int cycle = 0; cycle < 50; cycle++) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        init(6);
+        const size_t sent = Lab::get().frames.size();
+        for (int n = 0; n < 6; n++) {
+            ASSERT_TRUE(connect(n));
+            ASSERT_EQ(command(n, 258, R"({"videoquality":2})"), 0);
+        }
+        ASSERT_TRUE(zeltest::wait_until(
+            [&] {
+                std::lock_guard<std::mutex> g(Lab::get().lock);
+                return Lab::get().frames.size() >= sent + 6;
+            },
+            10s))
+            << "the six watch";
+        ASSERT_EQ(ko_p2p_deinit(), 0);
+        if (cycle == 0) { // what the first start made for good is counted in
+            threads = vasqtest::thread_names();
+            descriptors = vasqtest::open_descriptors();
+        }
+    }
+    EXPECT_TRUE(zeltest::wait_until([&] { return vasqtest::thread_names().size() == threads.size(); }, 5s))
+        << testing::PrintToString(vasqtest::thread_names()) << " after the first cycle "
+        << testing::PrintToString(threads);
+    EXPECT_EQ(vasqtest::open_descriptors(), descriptors);
+    ringbuffer_free(0);
 }
 
 } // namespace
