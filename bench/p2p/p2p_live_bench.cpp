@@ -17,7 +17,6 @@
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
-#include <json-c/json.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -43,6 +42,7 @@
 #include "common/sdk/ko_sdk.h"
 #include "common/utils/ko_log.h"
 #include "common/utils/ko_time.h"
+#include "p2p_daemon.h"
 #include "p2p_phone.h"
 #include "thread_cpu.h"
 #include "zel_test_support.h"
@@ -50,8 +50,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using zeltest::Json;
-using zeltest::member;
 
 constexpr int kPhones = 6;
 constexpr int kDefaultSeconds = 15;
@@ -63,15 +61,6 @@ int stream_seconds()
     const char *s = getenv("ZELMAR_BENCH_P2P_SECONDS");
     const int n = s ? atoi(s) : 0;
     return n > 0 ? n : kDefaultSeconds;
-}
-
-std::mutex g_lock;
-std::vector<std::string> g_daemon_rpcs;
-
-void on_daemon_rpc(const ko_message_arg *arg)
-{
-    std::lock_guard<std::mutex> g(g_lock);
-    g_daemon_rpcs.emplace_back(static_cast<const char *>(arg->param), arg->len);
 }
 
 void audio_status(int, bool) {}
@@ -190,7 +179,7 @@ ko_stream_chn_info audio_stream()
 // program as the daemon that names the loopback servers, and the P2P service with six slots.
 class Camera {
 public:
-    explicit Camera(ztptest::Loopback &net) : net_(net)
+    explicit Camera(ztptest::Loopback &net)
     {
         ko_log_param log{};
         log.level = KO_LOG_INFO;
@@ -210,80 +199,40 @@ public:
         g_sdk_info = &info_;
         ok_ = ringbuffer_init(&info_.stream_info[kVideoChannel]) == 0 &&
               ringbuffer_init(&info_.stream_info[kAudioChannel]) == 0 &&
-              ko_message_listen(KO_UID_RPC, "rpc.rpc", on_daemon_rpc, nullptr) == 0;
+              p2ptest::daemon_listen() == 0;
         ko_p2p_param p{};
         p.max_session = kPhones;
         p.audio_status = audio_status;
-        ok_ = ok_ && ko_p2p_init(&p) == 0 && answer_vendor_request();
+        keys_ = {vasqtest::kDid, zeltest::hex(kToken, sizeof kToken), "", ""};
+        ok_ = ok_ && ko_p2p_init(&p) == 0 && p2ptest::answer_vendor_request(net, keys_).empty();
     }
     ~Camera()
     {
         ko_p2p_deinit();
         ringbuffer_free(kVideoChannel);
         ringbuffer_free(kAudioChannel);
-        ko_message_unregister(KO_UID_RPC, "rpc.rpc");
+        p2ptest::daemon_unlisten();
         ko_message_deinit();
         g_sdk_info = nullptr;
         ko_log_deinit();
     }
     bool ok() const { return ok_; }
     const p2ptest::CameraKeys &keys() const { return keys_; }
-    int online()
-    {
-        ko_p2p_conn_info c{};
-        ko_p2p_get_clients_conn_info(&c);
-        return c.online;
-    }
 
 private:
-    // As the daemon: vendor 4 on the loopback servers; true once the camera has logged in.
-    bool answer_vendor_request()
-    {
-        Json request;
-        zeltest::wait_until([&] {
-            std::lock_guard<std::mutex> g(g_lock);
-            for (const std::string &t : g_daemon_rpcs)
-                if (t.find("_sync.vasq_get_vendor") != std::string::npos)
-                    request = Json(json_tokener_parse(t.c_str()));
-            return request != nullptr;
-        }, 10s);
-        json_object *params = member(request.get(), "params");
-        if (!params)
-            return false;
-        keys_ = {vasqtest::kDid, zeltest::hex(kToken, sizeof kToken),
-                 json_object_get_string(member(params, "public_key")), json_object_get_string(member(params, "req_key"))};
-        const std::string reply = R"({"id":)" + std::to_string(json_object_get_int(member(request.get(), "id"))) +
-                                  R"(,"result":)" + p2ptest::vendor_result(net_) + "}";
-        return ko_message_send(KO_UID_RPC, KO_UID_P2P, "rpc.ack", reply.c_str(), static_cast<uint32_t>(reply.size()),
-                               KO_MSG_MODE_SYNC) == 0 &&
-               net_.server_wait(R"({"type":18,"server":0})", 0, 10000) != nullptr;
-    }
-
-    ztptest::Loopback &net_;
     ko_sdk_info info_{};
     p2ptest::CameraKeys keys_;
     bool ok_ = false;
 };
 
-void command(vasqtest::Phone &phone, int code, const std::string &text)
-{
-    Json t(json_object_new_string(text.c_str()));
-    phone.command(R"({"cmd":"command","code":)" + std::to_string(code) + R"(,"text":)" +
-                  json_object_to_json_string(t.get()) + R"(,"encrypted":true})");
-}
-
 // Arrival minus capture stamp of every frame that came at or after `since_ms`.
 std::vector<int64_t> latencies(vasqtest::Phone &phone, int64_t since_ms, size_t *frames)
 {
     std::vector<int64_t> out;
-    Json r = phone.received();
-    json_object *list = member(member(r.get(), "frames"), "2");
-    for (size_t i = 0; list && i < json_object_array_length(list); i++) {
-        json_object *f = json_object_array_get_idx(list, i);
-        const int64_t stamp = json_object_get_int64(json_object_array_get_idx(f, 4));
-        const int64_t arrival = static_cast<int64_t>(json_object_get_double(json_object_array_get_idx(f, 5)));
+    for (const p2ptest::GotFrame &f : p2ptest::phone_frames(phone)) {
+        const auto arrival = static_cast<int64_t>(f.arrival_ms);
         if (arrival >= since_ms)
-            out.push_back(arrival - stamp);
+            out.push_back(arrival - f.time_ms);
     }
     *frames = out.size();
     return out;
@@ -411,15 +360,15 @@ void BM_SixPhonesLive(benchmark::State &state)
             if (i > 0)
                 net.server_wait(R"({"type":18,"server":0})", logins, 5000);
             logins = net.server_log_size();
-            const int online = camera.online();
+            const int online = p2ptest::phones_online();
             if (!p2ptest::link_and_authorise(*phones.back(), camera.keys(), 500ms) ||
-                !zeltest::wait_until([&] { return camera.online() > online; }, 10s)) {
+                !zeltest::wait_until([&] { return p2ptest::phones_online() > online; }, 10s)) {
                 state.SkipWithError(("phone " + std::to_string(i) + " did not get a session").c_str());
                 return;
             }
         }
         for (auto &p : phones)
-            command(*p, 258, R"({"videoquality":2,"enableaudio":1})");
+            p2ptest::send_command(*p, 258, R"({"videoquality":2,"enableaudio":1})");
         // Every phone on the stream before the window opens.
         std::this_thread::sleep_for(1500ms);
         const int64_t since = monotonic_ms();
@@ -438,7 +387,7 @@ void BM_SixPhonesLive(benchmark::State &state)
             fewest = std::min(fewest, n);
         }
         for (auto &p : phones)
-            command(*p, 259, "");
+            p2ptest::send_command(*p, 259, "");
         const std::vector<Frame> frames = board.kept();
         auto ms_per_s = [&](const std::function<bool(const std::string &)> &counted) {
             return static_cast<double>(p2pbench::cpu_ns_since(before, after, counted)) / 1e6 / seconds;

@@ -134,7 +134,7 @@ TEST_F(SixPhones, ASeventhPhoneIsRefusedWithCode36AndTheSixWatchOn)
     ASSERT_TRUE(answer.get()) << replies(kPhones, 257)[0];
     EXPECT_STREQ(json_object_get_string(zeltest::member(answer.get(), "result")), "failed");
     EXPECT_EQ(json_object_get_int(zeltest::member(answer.get(), "code")), 36);
-    EXPECT_EQ(online_count(), kPhones);
+    EXPECT_EQ(phones_online(), kPhones);
     const size_t before = frames(0).size();
     EXPECT_TRUE(zeltest::wait_until([&] { return frames(0).size() >= before + 10; }, 10s));
 }

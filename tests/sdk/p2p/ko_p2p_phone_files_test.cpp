@@ -120,13 +120,13 @@ TEST_F(PhoneFiles, PlaybackGivesThePhoneTheRecordedFrames)
     fmp4_demuxer_close(d);
     ASSERT_GT(recorded.size(), 40u);
     // Audio shares the channel: the recorded video frames come in order among the audio frames.
-    std::vector<std::array<int64_t, 3>> got;
+    std::vector<GotFrame> got;
     ASSERT_TRUE(zeltest::wait_until(
         [&] {
             got = frames(0);
             size_t matched = 0;
             for (const auto &g : got)
-                if (matched < recorded.size() && g == recorded[matched])
+                if (matched < recorded.size() && std::array<int64_t, 3>{g.seq, g.length, g.crc} == recorded[matched])
                     matched++;
             return matched == recorded.size();
         },

@@ -80,7 +80,7 @@ TEST_F(Phones, LiveVideoStartsOnAKeyFrameAndStopsAndTheSlotIsFreed)
     std::this_thread::sleep_for(500ms);
     EXPECT_LE(frames(0).size(), stopped + 1) << "259 stops the video";
     phones_[0]->command(R"({"cmd":"disconnect"})");
-    EXPECT_TRUE(zeltest::wait_until([&] { return online_count() == 0; }, 15s)) << "the slot is free again";
+    EXPECT_TRUE(zeltest::wait_until([&] { return phones_online() == 0; }, 15s)) << "the slot is free again";
 }
 
 TEST_F(Phones, AStalledPhoneDoesNotHoldUpTheOther)

@@ -5,6 +5,7 @@
 
 #include <set>
 
+#include "app/p2p/ko_p2p.h"
 #include "vasq_test_helpers.h"
 
 namespace p2ptest {
@@ -48,6 +49,13 @@ bool link_and_authorise(vasqtest::Phone &phone, const CameraKeys &keys, std::chr
     return true;
 }
 
+void send_command(vasqtest::Phone &phone, int code, const std::string &text)
+{
+    Json t(json_object_new_string(text.c_str()));
+    phone.command(R"({"cmd":"command","code":)" + std::to_string(code) + R"(,"text":)" +
+                  json_object_to_json_string(t.get()) + R"(,"encrypted":true})");
+}
+
 std::vector<std::string> phone_replies(vasqtest::Phone &phone, int code)
 {
     std::vector<std::string> out;
@@ -61,6 +69,27 @@ std::vector<std::string> phone_replies(vasqtest::Phone &phone, int code)
         out.emplace_back(b.begin(), b.end());
     }
     return out;
+}
+
+std::vector<GotFrame> phone_frames(vasqtest::Phone &phone)
+{
+    Json r = phone.received();
+    json_object *list = member(member(r.get(), "frames"), "2");
+    std::vector<GotFrame> out;
+    for (size_t i = 0; list && i < json_object_array_length(list); i++) {
+        json_object *f = json_object_array_get_idx(list, i);
+        auto at = [f](size_t k) { return json_object_get_int64(json_object_array_get_idx(f, k)); };
+        out.push_back({at(0), at(1), at(2), at(4), json_object_get_double(json_object_array_get_idx(f, 5)),
+                       static_cast<uint32_t>(at(7))});
+    }
+    return out;
+}
+
+int phones_online()
+{
+    ko_p2p_conn_info c{};
+    ko_p2p_get_clients_conn_info(&c);
+    return c.online;
 }
 
 } // namespace p2ptest

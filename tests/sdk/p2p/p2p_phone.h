@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,20 @@ struct CameraKeys {
 bool link_and_authorise(vasqtest::Phone &phone, const CameraKeys &keys,
                         std::chrono::milliseconds attempt_wait = std::chrono::seconds(4));
 
+// Sends command `code` with `text` to the camera over the encrypted session.
+void send_command(vasqtest::Phone &phone, int code, const std::string &text);
 // The commands with `code` the phone got from the camera, as bytes.
 std::vector<std::string> phone_replies(vasqtest::Phone &phone, int code);
+
+// One video frame as a phone got it: its header's time_ms and the phone's arrival on CLOCK_MONOTONIC.
+struct GotFrame {
+    int64_t seq, length, crc, time_ms;
+    double arrival_ms;
+    uint32_t flags;
+};
+std::vector<GotFrame> phone_frames(vasqtest::Phone &phone);
+
+// The phones the camera holds a session for.
+int phones_online();
 
 } // namespace p2ptest
