@@ -6,107 +6,41 @@
 // recording of the card back and gets "filefound" and video that decodes.
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "camera_env.h"
 #include "peer_control.h"
-#include "zel_test_support.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-struct Output {
-    int status;
-    std::string text;
-};
-
-Output shell(const std::string &command)
-{
-    Output o{-1, {}};
-    o.status = zeltest::run_command(command + " 2>&1", &o.text);
-    return o;
-}
-
-bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
-
-std::string quoted(const std::string &path) { return "'" + path + "'"; }
-
-// "codec,width,height" of each stream, a line each.
-std::string streams_of(const std::string &path)
-{
-    return shell("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 " + quoted(path)).text;
-}
+using cameratest::Camera;
+using cameratest::contains;
+using cameratest::quoted;
+using cameratest::Ran;
+using cameratest::run;
+using cameratest::streams_of;
 
 // ffmpeg decodes every frame without an error.
 bool decodes(const std::string &path)
 {
-    return shell("ffmpeg -v error -xerror -i " + quoted(path) + " -f null -").status == 0;
+    return run("ffmpeg -v error -xerror -i " + quoted(path) + " -f null -").status == 0;
 }
-
-// The camera set-up in a fresh root; stopped with SIGTERM at the end.
-class Camera {
-public:
-    Camera(zeltest::TempRoot &root, std::vector<std::string> options, const std::vector<std::string> &env = {})
-        : root_(root)
-    {
-        std::vector<std::string> no_env;
-        options.insert(options.begin(), {"--sound", ZEL_BOARD_SOUND_DIR});
-        options.insert(options.end(), {root.dir(), "--"});
-        for (const std::string &word : zeltest::exec_command({ZELMAR_APP_PATH}, no_env))
-            options.push_back(word);
-        process_ = std::make_unique<zeltest::ChildProcess>(zeltest::python_peer("camera_env.py", options), env,
-                                                           root.path("/camera_env.log"));
-        up_ = zeltest::wait_until([&] { return has(out(), "Ctrl-C stops everything.") || !process_->running(); },
-                                  240s) &&
-              process_->running();
-    }
-    ~Camera()
-    {
-        if (process_->running())
-            kill(process_->pid(), SIGTERM);
-        process_->wait_exit(60s);
-    }
-
-    bool up() const { return up_; }
-    std::string out() const { return root_.read_file("/camera_env.log"); }
-    std::string app_log() const { return root_.read_file("/tmp/zelmar_app.log"); }
-    bool has_card() const { return has(out(), "ready: test card "); }
-
-    // The printed command of camera_ctl.py's `name` ("" when none was printed).
-    std::string command(const std::string &name) const
-    {
-        std::istringstream lines(out());
-        const std::string words = " " + root_.dir() + " " + name;
-        for (std::string line; std::getline(lines, line);) {
-            const size_t at = line.find(words);
-            const size_t end = at + words.size();
-            if (line.rfind("  $ ", 0) == 0 && at != std::string::npos && (end == line.size() || line[end] == ' '))
-                return line.substr(4);
-        }
-        return {};
-    }
-
-private:
-    zeltest::TempRoot &root_;
-    std::unique_ptr<zeltest::ChildProcess> process_;
-    bool up_ = false;
-};
 
 // The records `recordings` lists, one JSON object each.
 std::vector<zeltest::Json> index_records(const Camera &camera)
 {
     std::vector<zeltest::Json> records;
-    std::istringstream lines(shell(camera.command("recordings")).text);
+    std::istringstream lines(run(camera.command("recordings")).out);
     for (std::string line; std::getline(lines, line);)
         if (line.rfind("{", 0) == 0)
             records.push_back(zeltest::parse_json(line));
@@ -135,17 +69,17 @@ TEST(CameraRoads, AMotionEventIsKeptOnTheCardAndTheCloudsNextClipDecodes)
     ASSERT_FALSE(motion.empty() || clip.empty()) << camera.out();
 
     const int64_t moved_at = static_cast<int64_t>(std::time(nullptr));
-    const Output moved = shell(motion);
-    ASSERT_EQ(moved.status, 0) << moved.text;
-    EXPECT_TRUE(has(moved.text, "\"method\": \"event_occured\"")) << moved.text;
+    const Ran moved = run(motion);
+    ASSERT_EQ(moved.status, 0) << moved.out;
+    EXPECT_TRUE(contains(moved.out, "\"method\": \"event_occured\"")) << moved.out;
 
     // The cloud decrypts the clip; ffprobe and ffmpeg read it as the board's sub stream with its sound.
-    const Output clipped = shell(clip);
-    ASSERT_EQ(clipped.status, 0) << clipped.text;
+    const Ran clipped = run(clip);
+    ASSERT_EQ(clipped.status, 0) << clipped.out;
     const std::string file = clip.substr(clip.rfind(' ') + 1);
     const std::string streams = streams_of(file);
-    EXPECT_TRUE(has(streams, "hevc,864,480") && has(streams, "opus")) << streams;
-    EXPECT_TRUE(decodes(file)) << shell("ffmpeg -v error -xerror -i " + quoted(file) + " -f null -").text;
+    EXPECT_TRUE(contains(streams, "hevc,864,480") && contains(streams, "opus")) << streams;
+    EXPECT_TRUE(decodes(file)) << run("ffmpeg -v error -xerror -i " + quoted(file) + " -f null -").out;
 
     if (!camera.has_card())
         GTEST_SKIP() << "no test card (a loop mount needs root): the card's part is not checked";
@@ -163,7 +97,7 @@ TEST(CameraRoads, AMotionEventIsKeptOnTheCardAndTheCloudsNextClipDecodes)
         }
         return event && video;
     };
-    EXPECT_TRUE(zeltest::wait_until(covered, 90s)) << shell(camera.command("recordings")).text;
+    EXPECT_TRUE(zeltest::wait_until(covered, 90s)) << run(camera.command("recordings")).out;
 }
 
 TEST(CameraRoads, TheCardsRecordingsReachTheNasShareByteForByte)
@@ -175,7 +109,7 @@ TEST(CameraRoads, TheCardsRecordingsReachTheNasShareByteForByte)
     // own, at 2 Mbit/s, would take nine); the rest are the board's files.
     const std::string media = root.path("/media");
     const std::string board = std::string(ZEL_BOARD_SOUND_DIR) + "/..";
-    const Output made = shell(
+    const Ran made = run(
         "mkdir -p " + quoted(media) + " && for f in " + quoted(board) + "/*; do ln -s \"$f\" " + quoted(media) +
         "/; done && rm " + quoted(media + "/main_2880x1620.h265") +
         " && ffmpeg -hide_banner -loglevel error -y -f lavfi -i "
@@ -183,7 +117,7 @@ TEST(CameraRoads, TheCardsRecordingsReachTheNasShareByteForByte)
         "-pix_fmt yuv420p -b:v 16M -x265-params log-level=error:keyint=60:min-keyint=60:scenecut=0:bframes=0:"
         "repeat-headers=1:vbv-maxrate=16000:vbv-bufsize=4000 -f hevc " +
         quoted(media + "/main_2880x1620.h265"));
-    ASSERT_EQ(made.status, 0) << made.text;
+    ASSERT_EQ(made.status, 0) << made.out;
     Camera camera(root, {}, {"ZELMAR_BOARD_MEDIA=" + media});
     ASSERT_TRUE(camera.up()) << camera.out() << camera.app_log().substr(0, 6000);
     if (!camera.has_card())
@@ -192,21 +126,21 @@ TEST(CameraRoads, TheCardsRecordingsReachTheNasShareByteForByte)
     if (nas.empty())
         GTEST_SKIP() << "no NAS share in this run: " << camera.out();
 
-    const Output backed = shell(nas + " 150");
-    ASSERT_EQ(backed.status, 0) << backed.text << camera.app_log().substr(camera.app_log().size() - 4000);
-    std::cout << backed.text;
+    const Ran backed = run(nas + " 150");
+    ASSERT_EQ(backed.status, 0) << backed.out << camera.app_log().substr(camera.app_log().size() - 4000);
+    std::cout << backed.out;
     // "  <MAC>/<start>_<end>.mp4": the card's "video_<n>_<channel>_<priority>_<start>_<end>.mp4".
-    const size_t at = backed.text.find("  ");
-    ASSERT_NE(at, std::string::npos) << backed.text;
-    const std::string listed = backed.text.substr(at + 2, backed.text.find('\n', at) - at - 2);
+    const size_t at = backed.out.find("  ");
+    ASSERT_NE(at, std::string::npos) << backed.out;
+    const std::string listed = backed.out.substr(at + 2, backed.out.find('\n', at) - at - 2);
     const std::string copy = root.path("/tmp/smbd/share/varnel_camera_videos/") + listed;
     const std::string name = listed.substr(listed.find('/') + 1);
-    const Output original = shell("ls " + quoted(root.path("/mnt/sdcard")) + " | grep -e '_" + name + "$'");
+    const Ran original = run("ls " + quoted(root.path("/mnt/sdcard")) + " | grep -e '_" + name + "$'");
     ASSERT_EQ(original.status, 0) << "the card holds the recording " << name;
-    const std::string card_file = root.path("/mnt/sdcard/") + original.text.substr(0, original.text.find('\n'));
-    const Output same = shell("cmp " + quoted(card_file) + " " + quoted(copy));
-    EXPECT_EQ(same.status, 0) << same.text;
-    EXPECT_TRUE(has(streams_of(copy), "hevc,2880,1620")) << streams_of(copy);
+    const std::string card_file = root.path("/mnt/sdcard/") + original.out.substr(0, original.out.find('\n'));
+    const Ran same = run("cmp " + quoted(card_file) + " " + quoted(copy));
+    EXPECT_EQ(same.status, 0) << same.out;
+    EXPECT_TRUE(contains(streams_of(copy), "hevc,2880,1620")) << streams_of(copy);
 }
 
 TEST(CameraRoads, APhonesTalkBackReachesTheBoardsSpeaker)
@@ -217,14 +151,14 @@ TEST(CameraRoads, APhonesTalkBackReachesTheBoardsSpeaker)
     const std::string talk = camera.command("talk");
     ASSERT_FALSE(talk.empty()) << camera.out();
 
-    const Output talked = shell(talk);
-    ASSERT_EQ(talked.status, 0) << talked.text << root.read_file("/tmp/talk_phone.log");
-    std::cout << talked.text;
-    EXPECT_TRUE(has(talked.text, "after 263 answered 0")) << talked.text;
+    const Ran talked = run(talk);
+    ASSERT_EQ(talked.status, 0) << talked.out << root.read_file("/tmp/talk_phone.log");
+    std::cout << talked.out;
+    EXPECT_TRUE(contains(talked.out, "after 263 answered 0")) << talked.out;
     // What the speaker played while the phone talked: the phone's 3 s of a 1000 Hz tone.
     const std::string played = talk.substr(talk.rfind(' ') + 1);
     const std::string stat =
-        shell("sox -t raw -r 16000 -e signed -b 16 -c 1 " + quoted(played) + " -n stat").text;
+        run("sox -t raw -r 16000 -e signed -b 16 -c 1 " + quoted(played) + " -n stat").out;
     const auto number = [&](const std::string &label) {
         const size_t at = stat.find(label);
         return at == std::string::npos ? -1.0 : std::atof(stat.c_str() + stat.find(':', at) + 1);
@@ -247,17 +181,17 @@ TEST(CameraRoads, APhonePlaysARecordingOfTheCardBack)
     ASSERT_FALSE(play.empty()) << camera.out();
     // The first index period closes within a minute of the start.
     ASSERT_TRUE(zeltest::wait_until(
-        [&] { return has(shell(camera.command("recordings")).text, "\"kind\": \"video\""); }, 90s));
+        [&] { return contains(run(camera.command("recordings")).out, "\"kind\": \"video\""); }, 90s));
 
-    const Output played = shell(play);
-    ASSERT_EQ(played.status, 0) << played.text << root.read_file("/tmp/play_phone.log");
-    std::cout << played.text;
-    EXPECT_TRUE(has(played.text, "\"status\": \"filefound\"")) << played.text;
+    const Ran played = run(play);
+    ASSERT_EQ(played.status, 0) << played.out << root.read_file("/tmp/play_phone.log");
+    std::cout << played.out;
+    EXPECT_TRUE(contains(played.out, "\"status\": \"filefound\"")) << played.out;
     const std::string video = play.substr(play.rfind(' ') + 1);
     const std::string streams = streams_of(video);
-    EXPECT_TRUE(has(streams, "hevc,2880,1620") || has(streams, "hevc,2560,1440")) << "the board's main stream: "
+    EXPECT_TRUE(contains(streams, "hevc,2880,1620") || contains(streams, "hevc,2560,1440")) << "the board's main stream: "
                                                                                    << streams;
-    EXPECT_TRUE(decodes(video)) << shell("ffmpeg -v error -xerror -i " + quoted(video) + " -f null -").text;
+    EXPECT_TRUE(decodes(video)) << run("ffmpeg -v error -xerror -i " + quoted(video) + " -f null -").out;
 }
 
 } // namespace

@@ -24,42 +24,19 @@
 #include <string>
 #include <vector>
 
+#include "camera_env.h"
 #include "peer_control.h"
-#include "zel_test_support.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-struct Ran {
-    int status;
-    std::string out;
-};
-
-Ran run(const std::string &command)
-{
-    Ran r{-1, {}};
-    r.status = zeltest::run_command(command + " 2>&1", &r.out);
-    return r;
-}
-
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
-
-// The commands printed after the ready lines, in their order.
-std::vector<std::string> printed_commands(const std::string &out)
-{
-    std::vector<std::string> commands;
-    size_t at = 0;
-    for (size_t end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
-        const std::string line = out.substr(at, end - at);
-        if (line.rfind("  $ ", 0) == 0)
-            commands.push_back(line.substr(4));
-    }
-    return commands;
-}
+using cameratest::Camera;
+using cameratest::contains;
+using cameratest::printed_commands;
+using cameratest::Ran;
+using cameratest::run;
+using cameratest::streams_of;
 
 // The printed command whose last words are `tail`.
 std::string command_ending(const std::vector<std::string> &commands, const std::string &tail)
@@ -91,17 +68,10 @@ std::set<int> nal_types(const std::string &au, bool hevc)
 TEST(CameraRun, TheCommandsItPrintsWorkAsPrintedAndSigtermEndsAll)
 {
     zeltest::TempRoot root;
-    const std::string log = root.path("/camera_env.log");
-    std::vector<std::string> no_env;
-    std::vector<std::string> argv{"--sound", ZEL_BOARD_SOUND_DIR, root.dir(), "--"};
-    for (const std::string &word : zeltest::exec_command({ZELMAR_APP_PATH}, no_env))
-        argv.push_back(word);
-    zeltest::ChildProcess camera(zeltest::python_peer("camera_env.py", argv), {}, log);
-    const auto out = [&] { return root.read_file("/camera_env.log"); };
-    const bool up = zeltest::wait_until(
-        [&] { return contains(out(), "Ctrl-C stops everything.") || !camera.running(); }, 240s);
-    ASSERT_TRUE(up && camera.running()) << out() << root.read_file("/tmp/zelmar_app.log").substr(0, 6000);
-    const std::string app_log = root.read_file("/tmp/zelmar_app.log");
+    Camera camera(root, {});
+    const auto out = [&] { return camera.out(); };
+    ASSERT_TRUE(camera.up()) << out() << camera.app_log().substr(0, 6000);
+    const std::string app_log = camera.app_log();
     EXPECT_TRUE(contains(app_log, "<app_algo>")) << "every app of a camera in the cloud's care";
     EXPECT_FALSE(contains(app_log, "create function is not part of this build"));
     const bool card = contains(out(), "ready: test card");
@@ -153,15 +123,14 @@ TEST(CameraRun, TheCommandsItPrintsWorkAsPrintedAndSigtermEndsAll)
     EXPECT_TRUE(zeltest::wait_until(
         [&] { return contains(run(cloud).out, "\"path\": \"/common/device/v3/upload\", \"ok\": true"); }, 90s))
         << run(cloud).out;
-    const std::string probe = "ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 '" +
-                              root.path("/tmp/cloud/out/last.mp4") + "'";
+    const std::string clip = root.path("/tmp/cloud/out/last.mp4");
     EXPECT_TRUE(zeltest::wait_until(
         [&] { // the cloud rewrites the file with every clip: read until one read sees it whole
-            const std::string streams = run(probe).out;
+            const std::string streams = streams_of(clip);
             return contains(streams, "hevc,864,480") && contains(streams, "opus");
         },
         20s))
-        << run(probe).out;
+        << streams_of(clip);
 
     const std::string set = command_ending(commands, " token zel-demo-token-1");
     ASSERT_FALSE(set.empty()) << out();
@@ -176,8 +145,8 @@ TEST(CameraRun, TheCommandsItPrintsWorkAsPrintedAndSigtermEndsAll)
     const std::string state = root.read_file("/tmp/camera.state");
     ASSERT_EQ(state.rfind("ready ", 0), 0u) << state;
     const pid_t app = static_cast<pid_t>(std::stol(state.substr(6)));
-    ASSERT_EQ(kill(camera.pid(), SIGTERM), 0);
-    const int status = camera.wait_exit(60s);
+    ASSERT_EQ(kill(camera.process().pid(), SIGTERM), 0);
+    const int status = camera.process().wait_exit(60s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << out();
     EXPECT_TRUE(contains(out(), "stopped (zelmar_app status 255)")) << out();
     EXPECT_NE(kill(app, 0), 0) << "zelmar_app is gone";
@@ -191,22 +160,14 @@ namespace {
 // The camera without a card, up and ready, and the watch command it prints.
 struct LiveCamera {
     zeltest::TempRoot root;
-    std::unique_ptr<zeltest::ChildProcess> camera;
+    std::unique_ptr<Camera> camera;
     std::string watch;
 
-    std::string out() { return root.read_file("/camera_env.log"); }
+    std::string out() { return camera->out(); }
     void start()
     {
-        std::vector<std::string> no_env;
-        std::vector<std::string> argv{"--sound", ZEL_BOARD_SOUND_DIR, "--card", "none", root.dir(), "--"};
-        for (const std::string &word : zeltest::exec_command({ZELMAR_APP_PATH}, no_env))
-            argv.push_back(word);
-        camera = std::make_unique<zeltest::ChildProcess>(zeltest::python_peer("camera_env.py", argv),
-                                                         std::vector<std::string>{}, root.path("/camera_env.log"));
-        ASSERT_TRUE(zeltest::wait_until(
-            [&] { return contains(out(), "Ctrl-C stops everything.") || !camera->running(); }, 240s) &&
-                    camera->running())
-            << out() << root.read_file("/tmp/zelmar_app.log").substr(0, 6000);
+        camera = std::make_unique<Camera>(root, std::vector<std::string>{"--card", "none"});
+        ASSERT_TRUE(camera->up()) << out() << camera->app_log().substr(0, 6000);
         for (const std::string &c : printed_commands(out()))
             if (contains(c, " watch "))
                 watch = c;
@@ -237,7 +198,7 @@ TEST(CameraLive, APhoneWatchesLiveViewThroughTheP2pServers)
     LiveCamera live;
     ASSERT_NO_FATAL_FAILURE(live.start());
     zeltest::TempRoot &root = live.root;
-    zeltest::ChildProcess &camera = *live.camera;
+    zeltest::ChildProcess &camera = live.camera->process();
     const auto out = [&] { return live.out(); };
     const std::string &watch = live.watch;
     const std::string video = watch.substr(watch.rfind(' ') + 1);
@@ -251,11 +212,10 @@ TEST(CameraLive, APhoneWatchesLiveViewThroughTheP2pServers)
     EXPECT_TRUE(contains(watched.out, "the phone disconnected and the camera freed its slot")) << watched.out;
 
     // ffprobe reads the stream as the board's main stream.
-    const Ran probe = run("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 '" + video + "'");
-    ASSERT_EQ(probe.status, 0) << probe.out;
-    const bool hevc = probe.out.rfind("hevc,", 0) == 0;
-    ASSERT_TRUE(hevc || probe.out.rfind("h264,", 0) == 0) << probe.out;
-    std::string size = probe.out.substr(probe.out.find(',') + 1, probe.out.find('\n') - probe.out.find(',') - 1);
+    const std::string probed = streams_of(video);
+    const bool hevc = probed.rfind("hevc,", 0) == 0;
+    ASSERT_TRUE(hevc || probed.rfind("h264,", 0) == 0) << probed;
+    std::string size = probed.substr(probed.find(',') + 1, probed.find('\n') - probed.find(',') - 1);
     // The board's streams are made beside its prompt sounds.
     const std::string board_file = std::string(ZEL_BOARD_SOUND_DIR) + "/../main_" +
                                    size.replace(size.find(','), 1, "x") + (hevc ? ".h265" : ".h264");
@@ -336,8 +296,8 @@ TEST(CameraLive, ThreePhonesWatchTheSubStreamWithAudio)
     EXPECT_GE(samples.size(), 2u * 16000) << "at least a second of audio";
     EXPECT_NEAR(tone_hz(samples, 16000), 440.0, 10.0);
 
-    ASSERT_EQ(kill(live.camera->pid(), SIGTERM), 0);
-    EXPECT_NE(live.camera->wait_exit(60s), -1);
+    ASSERT_EQ(kill(live.camera->process().pid(), SIGTERM), 0);
+    EXPECT_NE(live.camera->process().wait_exit(60s), -1);
 }
 
 } // namespace
