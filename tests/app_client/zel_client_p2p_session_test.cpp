@@ -10,12 +10,6 @@
 namespace clienttest {
 namespace {
 
-std::string str_of(json_object *o, const char *name)
-{
-    json_object *v = member(o, name);
-    return v ? json_object_get_string(v) : "";
-}
-
 class ClientP2pSession : public ClientTest {
 protected:
     // The lab's root comes first: the program's, made at set-up, takes its place.
@@ -35,8 +29,8 @@ protected:
         ASSERT_EQ(zel_tolk_p2p_init(), 0);
         Json request = sim_->wait_object("rpc", "_sync.vasq_get_vendor", 0, 15000);
         json_object *params = member(request.get(), "params");
-        camera_public_ = str_of(params, "public_key");
-        req_key_ = str_of(params, "req_key");
+        camera_public_ = zeltest::string_member(params, "public_key");
+        req_key_ = zeltest::string_member(params, "req_key");
         ASSERT_EQ(camera_public_.size(), 64u) << (request ? json_object_to_json_string(request.get()) : "none");
         ASSERT_TRUE(net_.server_wait(R"({"type":18,"server":0})", 0, 15000)) << "the camera logs in";
     }

@@ -22,6 +22,12 @@ json_object *member(json_object *obj, const char *key)
     return obj && json_object_object_get_ex(obj, key, &out) ? out : nullptr;
 }
 
+std::string string_member(json_object *obj, const char *key)
+{
+    json_object *v = member(obj, key);
+    return v ? json_object_get_string(v) : "";
+}
+
 PeerControl::PeerControl(const std::string &path, const std::string &what) : what_(what)
 {
     sockaddr_un addr{};

@@ -17,6 +17,8 @@ using Json = std::unique_ptr<json_object, JsonDeleter>;
 Json parse_json(const std::string &text);
 // The member `key` of `obj` (borrowed), or null.
 json_object *member(json_object *obj, const char *key);
+// The string member `key` of `obj`, or "" when there is none.
+std::string string_member(json_object *obj, const char *key);
 
 class PeerControl {
 public:

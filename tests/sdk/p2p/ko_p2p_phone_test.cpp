@@ -38,12 +38,6 @@ void talk_back(ko_p2p_audio_frame *frame)
     g_talk_bytes += frame->len;
 }
 
-std::string str_member(json_object *o, const char *name)
-{
-    json_object *v = member(o, name);
-    return v ? json_object_get_string(v) : "";
-}
-
 class Phones : public SessionTest {
 protected:
     void SetUp() override
@@ -124,7 +118,7 @@ TEST_F(Phones, CommandsOnRealSessions)
     command(1, 272, "");
     ASSERT_TRUE(wait_reply(1, 273));
     Json info(json_tokener_parse(replies(1, 273)[0].c_str()));
-    EXPECT_EQ(str_member(info.get(), "did"), vasqtest::kDid);
+    EXPECT_EQ(zeltest::string_member(info.get(), "did"), vasqtest::kDid);
     command(1, 274, R"({"operation":6})");
     ASSERT_TRUE(wait_reply(1, 275)) << "the app client's answer reaches the phone";
     EXPECT_EQ(replies(1, 275)[0], std::string(R"({"operation":6,"result":0})") + '\0');

@@ -9,6 +9,7 @@
 
 #include "common/ipc/ko_message.h"
 #include "common/ringbuffer/ko_ringbuffer.h"
+#include "p2p_daemon.h"
 #include "p2p_lab.h"
 #include "peer_control.h"
 #include "vasq_phone_ctl.h"
@@ -19,15 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using ko_p2p::g_vasq_ctrl;
-
-std::mutex g_rpc_lock;
-std::vector<std::string> g_rpc_texts;
-
-void on_daemon_rpc(const ko_message_arg *arg)
-{
-    std::lock_guard<std::mutex> g(g_rpc_lock);
-    g_rpc_texts.emplace_back(static_cast<const char *>(arg->param), arg->len);
-}
 
 int g_audio_kind = -1, g_audio_on = -1;
 void audio_status(int kind, bool on)
@@ -43,14 +35,12 @@ protected:
     void SetUp() override
     {
         P2pTest::SetUp();
-        ASSERT_EQ(ko_message_listen(KO_UID_RPC, "rpc.rpc", on_daemon_rpc, nullptr), 0);
-        std::lock_guard<std::mutex> g(g_rpc_lock);
-        g_rpc_texts.clear();
+        ASSERT_EQ(daemon_listen(), 0);
     }
     void TearDown() override
     {
         ko_p2p_deinit();
-        ko_message_unregister(KO_UID_RPC, "rpc.rpc");
+        daemon_unlisten();
         P2pTest::TearDown();
     }
     void init(int sessions)
@@ -99,7 +89,7 @@ TEST_F(Service, AStartThatFailsHalfWayLeavesNothingBehind)
     EXPECT_EQ(ko_p2p_init(&p), -1);
     EXPECT_EQ(g_vasq_ctrl.slots, nullptr);
     ASSERT_EQ(ko_message_init(nullptr), 0);
-    ASSERT_EQ(ko_message_listen(KO_UID_RPC, "rpc.rpc", on_daemon_rpc, nullptr), 0);
+    ASSERT_EQ(daemon_listen(), 0);
     EXPECT_EQ(ko_p2p_init(&p), 0) << "a later start succeeds";
 }
 
@@ -219,22 +209,18 @@ TEST_F(Service, PendingRpcsAreBoundedAndABadRequestLeavesNoEntry)
     EXPECT_EQ(vasq_rpc_send(nullptr, "_sync.vasq_get_vendor", "{}"), -1) << "an eleventh is refused";
     ASSERT_TRUE(zeltest::wait_until(
         [] {
-            std::lock_guard<std::mutex> g(g_rpc_lock);
             size_t n = 0;
-            for (const std::string &t : g_rpc_texts)
+            for (const std::string &t : daemon_rpcs())
                 n += t.find(R"("public_key":"00")") != std::string::npos;
             return n == 10;
         },
         5s));
     std::string first;
-    {
-        std::lock_guard<std::mutex> g(g_rpc_lock);
-        for (const std::string &t : g_rpc_texts)
-            if (t.find(R"("public_key":"00")") != std::string::npos) {
-                first = t;
-                break;
-            }
-    }
+    for (const std::string &t : daemon_rpcs())
+        if (t.find(R"("public_key":"00")") != std::string::npos) {
+            first = t;
+            break;
+        }
     zeltest::Json j(json_tokener_parse(first.c_str()));
     ASSERT_TRUE(j.get());
     EXPECT_STREQ(json_object_get_string(zeltest::member(j.get(), "method")), "_sync.vasq_get_vendor");

@@ -8,25 +8,21 @@
 #include "common/ipc/ko_message.h"
 
 namespace p2ptest {
-namespace {
 
 using namespace std::chrono_literals;
 using zeltest::Json;
 using zeltest::member;
 
-std::mutex g_lock;
-std::vector<std::string> g_rpcs;
+namespace {
+
+// What the service sent to "rpc.rpc", in order.
+std::mutex g_rpc_lock;
+std::vector<std::string> g_rpc_texts;
 
 void on_daemon_rpc(const ko_message_arg *arg)
 {
-    std::lock_guard<std::mutex> g(g_lock);
-    g_rpcs.emplace_back(static_cast<const char *>(arg->param), arg->len);
-}
-
-std::string str_member(json_object *o, const char *name)
-{
-    json_object *v = member(o, name);
-    return v ? json_object_get_string(v) : "";
+    std::lock_guard<std::mutex> g(g_rpc_lock);
+    g_rpc_texts.emplace_back(static_cast<const char *>(arg->param), arg->len);
 }
 
 } // namespace
@@ -44,14 +40,14 @@ void daemon_unlisten()
 
 std::vector<std::string> daemon_rpcs()
 {
-    std::lock_guard<std::mutex> g(g_lock);
-    return g_rpcs;
+    std::lock_guard<std::mutex> g(g_rpc_lock);
+    return g_rpc_texts;
 }
 
 void forget_daemon_rpcs()
 {
-    std::lock_guard<std::mutex> g(g_lock);
-    g_rpcs.clear();
+    std::lock_guard<std::mutex> g(g_rpc_lock);
+    g_rpc_texts.clear();
 }
 
 std::string answer_vendor_request(ztptest::Loopback &net, CameraKeys &keys)
@@ -66,8 +62,8 @@ std::string answer_vendor_request(ztptest::Loopback &net, CameraKeys &keys)
     if (!request)
         return "no vendor request";
     json_object *params = member(request.get(), "params");
-    keys.public_key = str_member(params, "public_key");
-    keys.req_key = str_member(params, "req_key");
+    keys.public_key = zeltest::string_member(params, "public_key");
+    keys.req_key = zeltest::string_member(params, "req_key");
     if (keys.public_key.size() != 64 || keys.req_key.size() != 32)
         return "the request's keys: " + std::string(json_object_to_json_string(request.get()));
     const std::string reply = R"({"id":)" + std::to_string(json_object_get_int(member(request.get(), "id"))) +
