@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/record/pic_index.h"
 #include "app/record/record_index.h"
 #include "app/record/sd_index_log.h"
 #include "index_pool_fixture.h"
@@ -226,6 +227,57 @@ TEST_F(RecordIndex, ARebuildWritesTheHeadOnlyWhenSealed)
     report = rectest::walk_index("video", index);
     ASSERT_TRUE(json_object_object_get_ex(report.get(), "head", &head));
     EXPECT_TRUE(json_object_get_boolean(head));
+}
+
+// A cut after a recording's closing rename but before its records were renamed leaves the index naming
+// a file that is gone: the start-up rebuilds it, and the rebuilt video and picture indexes are served
+// at once, not only once the next period adds to them.
+TEST_F(RecordIndex, ARebuiltIndexListsItsRecordsAndServesItsPicturesAtOnce)
+{
+    ASSERT_EQ(init(), 0);
+    int cover = -1;
+    sd_file_info_t *f = sd_get_path_and_set_channel(SD_KIND_VIDEO, 0, &cover);
+    ASSERT_NE(f, nullptr);
+    const std::string open_name = f->path;
+    const rectest::Stream video = rectest::load_stream(rectest::board_media("sub_864x480.h265"));
+    const fmp4_muxer_config_t cfg = rectest::muxer_config(card(open_name), true, 1032);
+    fmp4_muxer_t *m = fmp4_muxer_init(&cfg, 1);
+    ASSERT_NE(m, nullptr);
+    rectest::FeedPlan plan;
+    plan.frames = 20 * 70;
+    plan.start_s = kT0;
+    rectest::feed(m, video, rectest::audio_frames(1032, 1800), plan);
+    ASSERT_EQ(fmp4_muxer_finish(m), 0);
+    ASSERT_EQ(add(kT0, open_name.c_str()), 0);
+    const std::vector<uint8_t> jpeg(3000, 0x5a);
+    ASSERT_EQ(pic_add_data(0, jpeg.data(), static_cast<uint32_t>(jpeg.size())), 0);
+    ASSERT_EQ(pic_add_index(0, kT0), 0);
+    sd_uninit();
+    // Closed under its start as its end: "video_0001_0_10_<start>_<start>.mp4".
+    const size_t end_at = open_name.rfind('_') + 1;
+    const std::string closed = open_name.substr(0, end_at) + open_name.substr(end_at - 15, 14) + ".mp4";
+    ASSERT_EQ(rename(card(open_name).c_str(), card(closed).c_str()), 0);
+
+    ASSERT_EQ(init(), 0);
+    int rc = -1;
+    const auto pieces = list(64, 0, &rc);
+    ASSERT_EQ(rc, 0) << "the rebuilt index is listed";
+    ASSERT_EQ(pieces.size(), 1u);
+    ASSERT_GE(pieces[0].bytes.size(), 12u + 8);
+    EXPECT_EQ(sd::get_u32(pieces[0].bytes.data() + 12), kT0);
+    std::vector<uint8_t> got;
+    ASSERT_EQ(pic_get_data(
+                  0, kT0,
+                  [](int, uint32_t, uint32_t, const uint8_t *buf, uint32_t len, void *user) {
+                      auto *out = static_cast<std::vector<uint8_t> *>(user);
+                      out->insert(out->end(), buf, buf + len);
+                      return 0;
+                  },
+                  4096, &got),
+              0)
+        << "the rebuilt picture index serves the picture";
+    ASSERT_EQ(got.size(), 12u + jpeg.size());
+    EXPECT_TRUE(std::equal(jpeg.begin(), jpeg.end(), got.begin() + 12));
 }
 
 TEST_F(RecordIndex, TwoCamerasKeepTheirOwnIndexes)

@@ -157,14 +157,22 @@ sd_file_info_t *take_data_file(int kind, int channel, int *cover)
 // Takes a free or closed file for a new recording (marked busy by its taker): false when it cannot be.
 bool reuse(sd_file_info_t *f, int kind, int channel)
 {
-    FileLock lock(f);
+    // Busy, the file is neither chosen nor renamed by anyone else. Its lock is not held while its
+    // records are deleted: a rename thread takes it under the pool's lock, and a picture writer takes
+    // the pool's lock under the picture index's lock, which the deletion waits for.
+    sd_file_info_t old{};
+    {
+        FileLock lock(f);
+        copy_fields(&old, *f);
+    }
     // The old footage goes first, then the records that point to it, then the name.
-    int rc = f->kind == SD_KIND_VIDEO && real_time(f->end) ? blank_head(f) : 0;
-    if (rc == 0 && real_time(f->end)) {
-        rc = prune_before_reuse(f);
+    int rc = old.kind == SD_KIND_VIDEO && real_time(old.end) ? blank_head(&old) : 0;
+    if (rc == 0 && real_time(old.end)) {
+        rc = prune_before_reuse(&old);
         if (rc != 0)
             KO_LOGE(kModule, "_update_file. error = %d \n", rc);
     }
+    FileLock lock(f);
     if (rc == 0) {
         delete_queue_drop(full_path(f->path));
         rc = set_file_info(f, kind, channel, now_seconds(), SD_TIME_OPEN);
