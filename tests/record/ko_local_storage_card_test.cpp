@@ -193,6 +193,33 @@ TEST_F(Recorder, ACardTurningReadOnlyIsReportedAndItsPoolDropped)
     EXPECT_EQ(sd_get_path_and_set_channel(SD_KIND_VIDEO, 0, &cover), nullptr) << "the pool is down";
 }
 
+// A card pulled while recording: the next period's sync fails, which the application learns as 12; once
+// the card app sees the card gone the recorder lets go of it, and when the card is back recording
+// resumes on it.
+TEST_F(Recorder, APulledCardGivesTwelveAndRecordingResumesWhenItIsBack)
+{
+    start_recorder(0);
+    play(70);
+    ASSERT_EQ(live(video_index().get()).size(), 1u);
+    ASSERT_TRUE(card_->remove());
+    play(62);
+    std::vector<int> seen = statuses();
+    EXPECT_NE(std::find(seen.begin(), seen.end(), 12), seen.end()) << "a pulled card gives 12";
+    set_card_status(12);
+    play(1);
+    ASSERT_TRUE(card_->reinsert());
+    set_card_status(0);
+    const uint64_t back_s = RecorderClock::wall_us() / 1000000;
+    play(70);
+    Json index = video_index();
+    const auto records = live(index.get());
+    ASSERT_FALSE(records.empty());
+    // It starts at the key frame of the last two seconds before the recorder saw the card.
+    EXPECT_GE(json_int(records.back(), "time") + 3, static_cast<int64_t>(back_s)) << "a period recorded after the return";
+    const std::string name = json_object_get_string(zeltest::member(records.back(), "name"));
+    EXPECT_EQ(ffmpeg_decode_errors(card_path(name)), "");
+}
+
 TEST_F(Recorder, AFullCardGivesTwo)
 {
     ASSERT_TRUE(card_->fill(16ull << 20));

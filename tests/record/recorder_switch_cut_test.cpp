@@ -51,6 +51,11 @@ protected:
         ASSERT_FALSE(open_.empty());
         ASSERT_FALSE(oldest_.empty());
         reused_number_ = oldest_;
+        // The run writes the open file and the oldest recording only.
+        for (const std::string &name : saved_files_)
+            unwritten_.insert(number_of(name));
+        unwritten_.erase(open_);
+        unwritten_.erase(oldest_);
     }
 
     void fill_pool()
@@ -148,7 +153,8 @@ TEST_F(RecorderSwitchCut, ANearlyFullPoolThroughTheSwitchTheReuseAndAPeriodClose
                       EXPECT_NE(p.info.end, SD_TIME_OPEN) << name;
                   }
               }
-          });
+          },
+          8, 4);
 }
 
 } // namespace
