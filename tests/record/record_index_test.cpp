@@ -11,6 +11,7 @@
 #include "app/record/pic_index.h"
 #include "app/record/record_index.h"
 #include "app/record/sd_index_log.h"
+#include "app/record/sd_io_test.h"
 #include "index_pool_fixture.h"
 #include "record_media.h"
 
@@ -278,6 +279,23 @@ TEST_F(RecordIndex, ARebuiltIndexListsItsRecordsAndServesItsPicturesAtOnce)
         << "the rebuilt picture index serves the picture";
     ASSERT_EQ(got.size(), 12u + jpeg.size());
     EXPECT_TRUE(std::equal(jpeg.begin(), jpeg.end(), got.begin() + 12));
+}
+
+// A record counts once it is durable: when the card cannot sync the index after an add or after the
+// deletions that come before a file is taken back, the call fails, so that the recorder reports no
+// period and reuses no file on records a power cut would take back.
+TEST_F(RecordIndex, AnAddOrADeletionWhoseSyncFailsFails)
+{
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(add(kT0), 0);
+    sd_io_fault_set(2, SD_IO_FAULT_ERRNO, EIO); // 1 the slot's write, 2 its sync
+    const int added = add(kT0 + 60);
+    sd_io_fault_set(0, SD_IO_FAULT_ERRNO, 0);
+    EXPECT_NE(added, 0);
+    sd_io_fault_set(2, SD_IO_FAULT_ERRNO, EIO); // 1 the deletion's write, 2 its sync
+    const int deleted = record_del_index_before(0, kT0 + 1);
+    sd_io_fault_set(0, SD_IO_FAULT_ERRNO, 0);
+    EXPECT_NE(deleted, 0);
 }
 
 TEST_F(RecordIndex, TwoCamerasKeepTheirOwnIndexes)
