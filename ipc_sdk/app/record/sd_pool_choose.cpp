@@ -215,14 +215,36 @@ struct StatusJob {
     uint64_t end;
 };
 
+// Every index record naming a closed file's old name gets the new one.
+void rename_records(int kind, int channel, const char *from, const char *to)
+{
+    const sd_index_ops_t &ops = index_ops();
+    int (*change)(int, const char *, const char *) = kind == SD_KIND_VIDEO ? ops.record_change_file_name
+                                                     : kind == SD_KIND_PIC ? ops.pic_change_file_name
+                                                                           : ops.yvideo_change_file_name;
+    if (change)
+        change(channel, from, to);
+}
+
 void *set_file_status_thread(void *arg)
 {
     StatusJob *job = static_cast<StatusJob *>(arg);
     const uint64_t began = vexa_time_tick_ms();
     if (sd_file_info_t *f = find_data_file(job->name)) {
+        char from[sizeof f->path], to[sizeof f->path];
+        {
+            FileLock lock(f);
+            snprintf(from, sizeof from, "%s", f->path);
+            if (set_file_info(f, job->kind, job->channel, job->start, job->end) != 0)
+                KO_LOGE(kModule, "_set_file_info fail.\n");
+            snprintf(to, sizeof to, "%s", f->path);
+        }
+        // The records follow outside the file's lock: renaming them takes an index lock, under which a
+        // picture writer whose file is full looks through the pool's files for the next one. The file
+        // stays busy meanwhile, so no taker chooses it.
+        if (strcmp(from, to) != 0 && is_data_kind(job->kind) && real_time(job->end))
+            rename_records(job->kind, job->channel, from, to);
         FileLock lock(f);
-        if (set_file_info(f, job->kind, job->channel, job->start, job->end) != 0)
-            KO_LOGE(kModule, "_set_file_info fail.\n");
         f->busy = 0;
     }
     KO_LOGI(kModule, "_set_file_status %s cost %llu ms\n", job->name,
@@ -259,15 +281,6 @@ int set_file_info(sd_file_info_t *f, int kind, int channel, uint64_t start, uint
             const int e = errno;
             KO_LOGE(kModule, "rename fail. src(%s) dst(%s) err(%s)\n", f->path, copy.path, strerror(e));
             return _get_system_err(SD_ERR_RENAME, e);
-        }
-        if (is_data_kind(copy.kind) && real_time(end)) {
-            const sd_index_ops_t &ops = index_ops();
-            int (*change)(int, const char *, const char *) =
-                copy.kind == SD_KIND_VIDEO ? ops.record_change_file_name
-                : copy.kind == SD_KIND_PIC ? ops.pic_change_file_name
-                                           : ops.yvideo_change_file_name;
-            if (change)
-                change(channel, f->path, copy.path);
         }
     }
     copy_fields(f, copy);
