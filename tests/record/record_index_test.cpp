@@ -27,6 +27,19 @@ public:
         return record_add_index(channel, &e, file);
     }
 protected:
+    // `seconds` of the board's stream from kT0 in the card's file `name`, by the fragmented-MP4 writer.
+    void write_recording(const std::string &name, int seconds)
+    {
+        const rectest::Stream video = rectest::load_stream(rectest::board_media("sub_864x480.h265"));
+        const fmp4_muxer_config_t cfg = rectest::muxer_config(card(name), true, 1032);
+        fmp4_muxer_t *m = fmp4_muxer_init(&cfg, 1);
+        ASSERT_NE(m, nullptr);
+        rectest::FeedPlan plan;
+        plan.frames = 20 * seconds;
+        plan.start_s = kT0;
+        rectest::feed(m, video, rectest::audio_frames(1032, static_cast<size_t>(seconds) * 25 + 50), plan);
+        ASSERT_EQ(fmp4_muxer_finish(m), 0);
+    }
     struct Piece {
         uint32_t total, remaining;
         std::vector<uint8_t> bytes;
@@ -190,15 +203,8 @@ TEST_F(RecordIndex, ARebuildWritesTheHeadOnlyWhenSealed)
     // A recording of two index periods, written by the fragmented-MP4 writer.
     const std::string rec = "video_0001_0_10_rec.mp4";
     sparse(rec);
-    const rectest::Stream video = rectest::load_stream(rectest::board_media("sub_864x480.h265"));
-    const fmp4_muxer_config_t cfg = rectest::muxer_config(card(rec), true, 1032);
-    fmp4_muxer_t *m = fmp4_muxer_init(&cfg, 1);
-    ASSERT_NE(m, nullptr);
-    rectest::FeedPlan plan;
-    plan.frames = 20 * 130;
-    plan.start_s = kT0;
-    rectest::feed(m, video, rectest::audio_frames(1032, 3300), plan);
-    ASSERT_EQ(fmp4_muxer_finish(m), 0);
+    write_recording(rec, 130);
+    ASSERT_FALSE(HasFatalFailure());
 
     const std::string index = card("videoi_rebuilt.index");
     rectest::make_pool_file(index, record_get_defalut_size_bytes(64));
@@ -240,15 +246,8 @@ TEST_F(RecordIndex, ARebuiltIndexListsItsRecordsAndServesItsPicturesAtOnce)
     sd_file_info_t *f = sd_get_path_and_set_channel(SD_KIND_VIDEO, 0, &cover);
     ASSERT_NE(f, nullptr);
     const std::string open_name = f->path;
-    const rectest::Stream video = rectest::load_stream(rectest::board_media("sub_864x480.h265"));
-    const fmp4_muxer_config_t cfg = rectest::muxer_config(card(open_name), true, 1032);
-    fmp4_muxer_t *m = fmp4_muxer_init(&cfg, 1);
-    ASSERT_NE(m, nullptr);
-    rectest::FeedPlan plan;
-    plan.frames = 20 * 70;
-    plan.start_s = kT0;
-    rectest::feed(m, video, rectest::audio_frames(1032, 1800), plan);
-    ASSERT_EQ(fmp4_muxer_finish(m), 0);
+    write_recording(open_name, 70);
+    ASSERT_FALSE(HasFatalFailure());
     ASSERT_EQ(add(kT0, open_name.c_str()), 0);
     const std::vector<uint8_t> jpeg(3000, 0x5a);
     ASSERT_EQ(pic_add_data(0, jpeg.data(), static_cast<uint32_t>(jpeg.size())), 0);
