@@ -388,8 +388,10 @@ protected:
     }
 
     // The seam positions a sweep visits: every one in a full sweep; else `spread` positions evenly
-    // apart and the `window` positions up to each commit (and the one after it).
-    static std::vector<uint64_t> positions(const ChildRun &dry, uint64_t spread, uint64_t window)
+    // apart, the `window` positions up to each commit (and the one after it) and four more spread over
+    // the `after` positions that follow it.
+    static std::vector<uint64_t> positions(const ChildRun &dry, uint64_t spread, uint64_t window,
+                                           uint64_t after = 0)
     {
         std::set<uint64_t> at;
         if (const char *only = getenv("ZELMAR_RECORD_SWEEP_AT")) {
@@ -406,9 +408,13 @@ protected:
         const uint64_t step = full_sweep() ? 1 : std::max<uint64_t>(1, dry.ops / spread);
         for (uint64_t n = 1; n <= dry.ops; n += step)
             at.insert(n);
-        for (const Commit &c : dry.commits)
+        for (const Commit &c : dry.commits) {
             for (uint64_t n = c.op > window ? c.op - window : 1; n <= c.op + 1 && n <= dry.ops; n++)
                 at.insert(n);
+            for (uint64_t k = 1; k <= 4 && after >= 4; k++)
+                if (c.op + k * after / 4 <= dry.ops)
+                    at.insert(c.op + k * after / 4);
+        }
         return {at.begin(), at.end()};
     }
 
@@ -509,16 +515,16 @@ protected:
     }
 
     // Sweeps the scenario's seam positions with power cuts; `dry_check` looks at a run without cut.
-    // `spread` and `window` choose the positions (see positions()).
+    // `spread`, `window` and `after` choose the positions (see positions()).
     void sweep(const std::function<void()> &scenario, const std::function<void(const ChildRun &)> &dry_check,
-               uint64_t spread = 20, uint64_t window = 12)
+               uint64_t spread = 20, uint64_t window = 12, uint64_t after = 0)
     {
         const ChildRun dry = run_child(0, 0, 0, scenario);
         ASSERT_EQ(dry.code, 0);
         dry_check(dry);
         if (HasFatalFailure())
             return;
-        const std::vector<uint64_t> at = positions(dry, spread, window);
+        const std::vector<uint64_t> at = positions(dry, spread, window, after);
         int runs = 0;
         for (uint64_t n : at) {
             restore_card();

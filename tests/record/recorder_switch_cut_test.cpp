@@ -154,7 +154,7 @@ TEST_F(RecorderSwitchCut, ANearlyFullPoolThroughTheSwitchTheReuseAndAPeriodClose
                   }
               }
           },
-          8, 4);
+          4, 3, 24); // the switch follows the first commit
 }
 
 } // namespace
