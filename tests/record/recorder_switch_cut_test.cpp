@@ -15,16 +15,16 @@ struct PoolName {
     sd_file_info_t info{};
 };
 
-PoolName parse(const std::string &name)
-{
-    PoolName p;
-    p.number = name.substr(name.find('_') + 1, 4);
-    sd::parse_name(name.c_str(), &p.info);
-    return p;
-}
-
 class RecorderSwitchCut : public RecorderPowerCut {
 protected:
+    static PoolName parse(const std::string &name)
+    {
+        PoolName p;
+        p.number = number_of(name);
+        sd::parse_name(name.c_str(), &p.info);
+        return p;
+    }
+
     void SetUp() override
     {
         RecorderPowerCut::SetUp();
