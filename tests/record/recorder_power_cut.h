@@ -389,7 +389,7 @@ protected:
 
     // The seam positions a sweep visits: every one in a full sweep; else `spread` positions evenly
     // apart, the `window` positions up to each commit (and the one after it) and four more spread over
-    // the `after` positions that follow it.
+    // the `after` positions that follow it (one under an emulator).
     static std::vector<uint64_t> positions(const ChildRun &dry, uint64_t spread, uint64_t window,
                                            uint64_t after = 0)
     {
@@ -401,9 +401,11 @@ protected:
             return {at.begin(), at.end()};
         }
         // The emulated build runs about ten times slower: an eighth of the positions.
+        uint64_t after_steps = 4;
         if (!zeltest::emulator().empty()) {
             spread = std::max<uint64_t>(1, spread / 8);
             window = std::max<uint64_t>(1, window / 8);
+            after_steps = 1;
         }
         const uint64_t step = full_sweep() ? 1 : std::max<uint64_t>(1, dry.ops / spread);
         for (uint64_t n = 1; n <= dry.ops; n += step)
@@ -411,9 +413,9 @@ protected:
         for (const Commit &c : dry.commits) {
             for (uint64_t n = c.op > window ? c.op - window : 1; n <= c.op + 1 && n <= dry.ops; n++)
                 at.insert(n);
-            for (uint64_t k = 1; k <= 4 && after >= 4; k++)
-                if (c.op + k * after / 4 <= dry.ops)
-                    at.insert(c.op + k * after / 4);
+            for (uint64_t k = 1; k <= after_steps && after >= after_steps; k++)
+                if (c.op + k * after / after_steps <= dry.ops)
+                    at.insert(c.op + k * after / after_steps);
         }
         return {at.begin(), at.end()};
     }
