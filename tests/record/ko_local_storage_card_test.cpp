@@ -1,7 +1,9 @@
 // The recorder on a 5 GiB test card fed from the board's stream: what a phone lists and plays after
-// continuous and event recording, deletion through the daemon, and the card going read-only and
+// continuous and event recording, deletion through the daemon, and the card going read-only or pulled and
 // coming back. Every file and index is read back by the independent Python walker and ffmpeg.
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include "app/record/ko_local_storage.h"
 #include "app/record/pic_index.h"
@@ -35,6 +37,20 @@ protected:
                 if (json_int(json_object_array_get_idx(index, i), "length") != 0)
                     out.push_back(json_object_array_get_idx(index, i));
         return out;
+    }
+    // One period recorded, then `fault` strikes the card and `seconds` more are played: whether the
+    // application heard 12. The card app then sees the card go.
+    bool twelve_after(const std::function<bool()> &fault, double seconds)
+    {
+        start_recorder(0);
+        play(70);
+        EXPECT_EQ(live(video_index().get()).size(), 1u);
+        EXPECT_TRUE(fault());
+        play(seconds);
+        const std::vector<int> seen = statuses();
+        set_card_status(12);
+        play(1);
+        return std::find(seen.begin(), seen.end(), 12) != seen.end();
     }
     int64_t stat_value(const std::string &stats, const char *key) const
     {
@@ -178,19 +194,30 @@ TEST_F(Recorder, DeleteVideoFromTheDaemonDeletesThePeriodFromEveryIndexAndReplie
 
 TEST_F(Recorder, ACardTurningReadOnlyIsReportedAndItsPoolDropped)
 {
-    start_recorder(0);
-    play(70);
-    ASSERT_EQ(live(video_index().get()).size(), 1u);
-    ASSERT_TRUE(card_->make_read_only());
-    play(3);
-    std::vector<int> seen = statuses();
-    EXPECT_NE(std::find(seen.begin(), seen.end(), 12), seen.end()) << "read-only gives 12";
-    // The card app sees the card go; the recorder drops the file and the pool.
-    set_card_status(12);
-    play(1);
+    EXPECT_TRUE(twelve_after([this] { return card_->make_read_only(); }, 3)) << "read-only gives 12";
+    // The recorder has dropped the file and the pool.
     EXPECT_GT(stat_value(statistics(), "step2"), 0) << "passes without a usable card";
     int cover = 0;
     EXPECT_EQ(sd_get_path_and_set_channel(SD_KIND_VIDEO, 0, &cover), nullptr) << "the pool is down";
+}
+
+// A card pulled while recording: the next period's sync fails, which the application learns as 12; once
+// the card app sees the card gone the recorder lets go of it, and when the card is back recording
+// resumes on it.
+TEST_F(Recorder, APulledCardGivesTwelveAndRecordingResumesWhenItIsBack)
+{
+    EXPECT_TRUE(twelve_after([this] { return card_->remove(); }, 62)) << "a pulled card gives 12";
+    ASSERT_TRUE(card_->reinsert());
+    set_card_status(0);
+    const uint64_t back_s = RecorderClock::wall_us() / 1000000;
+    play(70);
+    Json index = video_index();
+    const auto records = live(index.get());
+    ASSERT_FALSE(records.empty());
+    // It starts at the key frame of the last two seconds before the recorder saw the card.
+    EXPECT_GE(json_int(records.back(), "time") + 3, static_cast<int64_t>(back_s)) << "a period recorded after the return";
+    const std::string name = json_object_get_string(zeltest::member(records.back(), "name"));
+    EXPECT_EQ(ffmpeg_decode_errors(card_path(name)), "");
 }
 
 TEST_F(Recorder, AFullCardGivesTwo)

@@ -183,4 +183,21 @@ TEST_F(PicIndex, ARenameReachesEveryRecordOfTheFileAndARestartResumesAfterTheLas
     EXPECT_EQ(get(kT0 + 180, 4096, &rc), late);
 }
 
+// Pictures written on through their data files filling up: each full file is closed (its records renamed
+// on a short thread) while the writer, under its index lock, takes the next file, and later the
+// oldest one back.
+TEST_F(PicIndex, PicturesGoOnThroughFullDataFiles)
+{
+    ASSERT_EQ(init(), 0);
+    const auto big = jpeg(8 << 20, 4);
+    const uint32_t per_file = static_cast<uint32_t>(134217728 / big.size());
+    for (uint32_t i = 0; i < per_file * 4 + 1 && !HasFailure(); i++) {
+        ASSERT_EQ(pic_add_data(0, big.data(), static_cast<uint32_t>(big.size())), 0) << i;
+        ASSERT_EQ(pic_add_index(0, kT0 + i * 60), 0) << i;
+    }
+    int rc = 0;
+    EXPECT_EQ(get(kT0 + per_file * 4 * 60, 1 << 20, &rc).size(), big.size());
+    EXPECT_EQ(rc, 0);
+}
+
 } // namespace

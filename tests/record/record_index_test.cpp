@@ -8,8 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "app/record/pic_index.h"
 #include "app/record/record_index.h"
 #include "app/record/sd_index_log.h"
+#include "app/record/sd_io_test.h"
 #include "index_pool_fixture.h"
 #include "record_media.h"
 
@@ -25,6 +27,19 @@ public:
         return record_add_index(channel, &e, file);
     }
 protected:
+    // `seconds` of the board's stream from kT0 in the card's file `name`, by the fragmented-MP4 writer.
+    void write_recording(const std::string &name, int seconds)
+    {
+        const rectest::Stream video = rectest::load_stream(rectest::board_media("sub_864x480.h265"));
+        const fmp4_muxer_config_t cfg = rectest::muxer_config(card(name), true, 1032);
+        fmp4_muxer_t *m = fmp4_muxer_init(&cfg, 1);
+        ASSERT_NE(m, nullptr);
+        rectest::FeedPlan plan;
+        plan.frames = 20 * seconds;
+        plan.start_s = kT0;
+        rectest::feed(m, video, rectest::audio_frames(1032, static_cast<size_t>(seconds) * 25 + 50), plan);
+        ASSERT_EQ(fmp4_muxer_finish(m), 0);
+    }
     struct Piece {
         uint32_t total, remaining;
         std::vector<uint8_t> bytes;
@@ -188,15 +203,8 @@ TEST_F(RecordIndex, ARebuildWritesTheHeadOnlyWhenSealed)
     // A recording of two index periods, written by the fragmented-MP4 writer.
     const std::string rec = "video_0001_0_10_rec.mp4";
     sparse(rec);
-    const rectest::Stream video = rectest::load_stream(rectest::board_media("sub_864x480.h265"));
-    const fmp4_muxer_config_t cfg = rectest::muxer_config(card(rec), true, 1032);
-    fmp4_muxer_t *m = fmp4_muxer_init(&cfg, 1);
-    ASSERT_NE(m, nullptr);
-    rectest::FeedPlan plan;
-    plan.frames = 20 * 130;
-    plan.start_s = kT0;
-    rectest::feed(m, video, rectest::audio_frames(1032, 3300), plan);
-    ASSERT_EQ(fmp4_muxer_finish(m), 0);
+    write_recording(rec, 130);
+    ASSERT_FALSE(HasFatalFailure());
 
     const std::string index = card("videoi_rebuilt.index");
     rectest::make_pool_file(index, record_get_defalut_size_bytes(64));
@@ -226,6 +234,67 @@ TEST_F(RecordIndex, ARebuildWritesTheHeadOnlyWhenSealed)
     report = rectest::walk_index("video", index);
     ASSERT_TRUE(json_object_object_get_ex(report.get(), "head", &head));
     EXPECT_TRUE(json_object_get_boolean(head));
+}
+
+// A cut after a recording's closing rename but before its records were renamed leaves the index naming
+// a file that is gone: the start-up rebuilds it, and the rebuilt video and picture indexes are served
+// at once, not only once the next period adds to them.
+TEST_F(RecordIndex, ARebuiltIndexListsItsRecordsAndServesItsPicturesAtOnce)
+{
+    ASSERT_EQ(init(), 0);
+    int cover = -1;
+    sd_file_info_t *f = sd_get_path_and_set_channel(SD_KIND_VIDEO, 0, &cover);
+    ASSERT_NE(f, nullptr);
+    const std::string open_name = f->path;
+    write_recording(open_name, 70);
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_EQ(add(kT0, open_name.c_str()), 0);
+    const std::vector<uint8_t> jpeg(3000, 0x5a);
+    ASSERT_EQ(pic_add_data(0, jpeg.data(), static_cast<uint32_t>(jpeg.size())), 0);
+    ASSERT_EQ(pic_add_index(0, kT0), 0);
+    sd_uninit();
+    // Closed under its start as its end: "video_0001_0_10_<start>_<start>.mp4".
+    const size_t end_at = open_name.rfind('_') + 1;
+    const std::string closed = open_name.substr(0, end_at) + open_name.substr(end_at - 15, 14) + ".mp4";
+    ASSERT_EQ(rename(card(open_name).c_str(), card(closed).c_str()), 0);
+
+    ASSERT_EQ(init(), 0);
+    int rc = -1;
+    const auto pieces = list(64, 0, &rc);
+    ASSERT_EQ(rc, 0) << "the rebuilt index is listed";
+    ASSERT_EQ(pieces.size(), 1u);
+    ASSERT_GE(pieces[0].bytes.size(), 12u + 8);
+    EXPECT_EQ(sd::get_u32(pieces[0].bytes.data() + 12), kT0);
+    std::vector<uint8_t> got;
+    ASSERT_EQ(pic_get_data(
+                  0, kT0,
+                  [](int, uint32_t, uint32_t, const uint8_t *buf, uint32_t len, void *user) {
+                      auto *out = static_cast<std::vector<uint8_t> *>(user);
+                      out->insert(out->end(), buf, buf + len);
+                      return 0;
+                  },
+                  4096, &got),
+              0)
+        << "the rebuilt picture index serves the picture";
+    ASSERT_EQ(got.size(), 12u + jpeg.size());
+    EXPECT_TRUE(std::equal(jpeg.begin(), jpeg.end(), got.begin() + 12));
+}
+
+// A record counts once it is durable: when the card cannot sync the index after an add or after the
+// deletions that come before a file is taken back, the call fails, so that the recorder reports no
+// period and reuses no file on records a power cut would take back.
+TEST_F(RecordIndex, AnAddOrADeletionWhoseSyncFailsFails)
+{
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(add(kT0), 0);
+    sd_io_fault_set(2, SD_IO_FAULT_ERRNO, EIO); // 1 the slot's write, 2 its sync
+    const int added = add(kT0 + 60);
+    sd_io_fault_set(0, SD_IO_FAULT_ERRNO, 0);
+    EXPECT_NE(added, 0);
+    sd_io_fault_set(2, SD_IO_FAULT_ERRNO, EIO); // 1 the deletion's write, 2 its sync
+    const int deleted = record_del_index_before(0, kT0 + 1);
+    sd_io_fault_set(0, SD_IO_FAULT_ERRNO, 0);
+    EXPECT_NE(deleted, 0);
 }
 
 TEST_F(RecordIndex, TwoCamerasKeepTheirOwnIndexes)

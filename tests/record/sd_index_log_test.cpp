@@ -27,6 +27,7 @@ protected:
     void TearDown() override
     {
         sd_io_fault_set(0, 0, 0);
+        sd_io_read_fault_set(0, 0);
         close();
     }
     std::string path() const { return root_.path("/index.bin"); }
@@ -280,6 +281,25 @@ TEST_F(IndexLogTest, AReadOnlyFileAllowsReadingAndRefusesWrites)
     EXPECT_EQ(log_.valid_count, 1u);
     EXPECT_EQ(append(kT0 + 60), -5);
     EXPECT_EQ(log_del_before(log_, kVideo, mode_, kT0 + 1), SD_ERR_READ_ONLY);
+}
+
+// A head that cannot be read says nothing of the log: the open fails with the read's error and every
+// record stays, where taking the log for one without a head would clear it.
+TEST_F(IndexLogTest, AFailedHeadReadFailsTheOpenAndKeepsTheLog)
+{
+    make(16);
+    ASSERT_EQ(open(), 0);
+    for (uint32_t i = 0; i < 3; i++)
+        ASSERT_EQ(append(kT0 + i * 60), 0);
+    const std::string before = bytes();
+    close();
+    sd_io_read_fault_set(1, EIO);
+    EXPECT_EQ(open(), SD_ERR_READ_ONLY) << "EIO";
+    sd_io_read_fault_set(0, 0);
+    EXPECT_EQ(bytes(), before);
+    ASSERT_EQ(open(), 0);
+    EXPECT_EQ(log_.valid_count, 3u);
+    EXPECT_EQ(log_.max_seq, 3u);
 }
 
 } // namespace

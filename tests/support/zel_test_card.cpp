@@ -79,6 +79,7 @@ TestCard::~TestCard()
     if (!image_.empty()) {
         unlink(image_.c_str());
         unlink((image_ + ".saved").c_str());
+        unlink((image_ + ".pulled").c_str());
     }
 }
 
@@ -101,8 +102,22 @@ bool TestCard::make_read_only()
 bool TestCard::remove()
 {
     removed_ = true;
-    return run_command("umount -l '" + mount_ + "' && truncate -s 0 '" + image_ + "' && losetup -c '" + loop_ + "'") ==
-           0;
+    return run_command("cp --sparse=always '" + image_ + "' '" + image_ + ".pulled' && umount -l '" + mount_ +
+                       "' && truncate -s 0 '" + image_ + "' && losetup -c '" + loop_ + "'") == 0;
+}
+
+bool TestCard::reinsert()
+{
+    // On a loop device of its own: the pulled one may still carry the old file system.
+    std::string out;
+    if (run_command("mv '" + image_ + ".pulled' '" + image_ + "'") != 0 ||
+        run_command("losetup -f --show '" + image_ + "' 2>/dev/null", &out) != 0)
+        return false;
+    run_command("losetup -d '" + loop_ + "' 2>/dev/null");
+    loop_ = trim(out);
+    removed_ = false;
+    mounted_ = run_command("mount -t ext4 -o errors=remount-ro '" + loop_ + "' '" + mount_ + "' 2>/dev/null") == 0;
+    return mounted_;
 }
 
 uint64_t TestCard::sectors_written() const

@@ -31,6 +31,9 @@ public:
     bool make_read_only();
     // The card is pulled: writes and syncs fail with EIO from then on.
     bool remove();
+    // The pulled card is put back as it was when pulled and mounted again (its journal replays). Every
+    // file of the card must be closed by then.
+    bool reinsert();
     // Sectors written to the device since it was attached (/sys/block/<loop>/stat).
     uint64_t sectors_written() const;
     // Drops the page cache of the card's files so that sectors_written counts what they wrote.

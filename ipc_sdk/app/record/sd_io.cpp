@@ -38,8 +38,19 @@ struct Seam {
     int action = SD_IO_FAULT_ERRNO;
     int err = 0;
     uint64_t ops = 0;
+    uint64_t read_nth = 0, reads = 0;
+    int read_err = 0;
 };
 Seam g_seam;
+
+// Counts one stream read: the errno it must fail with, or 0.
+int read_seam_check()
+{
+    std::lock_guard<std::mutex> guard(g_seam.lock);
+    if (g_seam.read_nth == 0 || ++g_seam.reads != g_seam.read_nth)
+        return 0;
+    return g_seam.read_err;
+}
 
 void parse_env_locked()
 {
@@ -141,6 +152,10 @@ ssize_t cookie_write(void *cookie, const char *buf, size_t size)
 
 ssize_t cookie_read(void *cookie, char *buf, size_t size)
 {
+    if (const int err = read_seam_check()) {
+        errno = err;
+        return -1;
+    }
     const int fd = static_cast<Cookie *>(cookie)->fd;
     for (;;) {
         const ssize_t n = read(fd, buf, size);
@@ -300,6 +315,14 @@ extern "C" void sd_io_fault_set(uint64_t nth, int action, int err)
     g_seam.action = action;
     g_seam.err = err;
     g_seam.ops = 0;
+}
+
+extern "C" void sd_io_read_fault_set(uint64_t nth, int err)
+{
+    std::lock_guard<std::mutex> guard(g_seam.lock);
+    g_seam.read_nth = nth;
+    g_seam.read_err = err;
+    g_seam.reads = 0;
 }
 
 extern "C" void sd_io_fault_from_env(void)

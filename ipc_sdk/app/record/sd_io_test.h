@@ -22,6 +22,9 @@ void sd_io_fault_set(uint64_t nth, int action, int err);
 void sd_io_fault_from_env(void);
 // Operations counted since the last arm.
 uint64_t sd_io_ops(void);
+// Fails the N-th stream read from now (a read of the card that a stream's buffer does not serve) with
+// errno `err`; nth 0 disarms. Reads are counted apart from the operations above.
+void sd_io_read_fault_set(uint64_t nth, int err);
 
 #ifdef __cplusplus
 }

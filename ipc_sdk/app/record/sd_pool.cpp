@@ -248,6 +248,7 @@ int reset_indexes(Pool &p)
             video = _open_file(full_path(p.index_files[index_slot(SD_KIND_VIDEOI)][c]->path).c_str(), "rb+", &err);
         if (p.index_files[index_slot(SD_KIND_PICI)][c])
             pic = _open_file(full_path(p.index_files[index_slot(SD_KIND_PICI)][c]->path).c_str(), "rb+", &err);
+        bool replayed = false;
         for (const sd_file_info_t *f : p.files) {
             if (f->channel != c || rc != 0)
                 continue;
@@ -255,6 +256,9 @@ int reset_indexes(Pool &p)
                 rc = index_ops().record_reset_index(c, video, f);
             else if (f->kind == SD_KIND_PIC && pic && index_ops().pic_reset_index)
                 rc = index_ops().pic_reset_index(c, pic, f);
+            else
+                continue;
+            replayed = true;
         }
         if (video && rc == 0 && index_ops().index_seal)
             rc = index_ops().index_seal(SD_KIND_VIDEOI, video);
@@ -266,6 +270,14 @@ int reset_indexes(Pool &p)
             _close_file(pic);
         if (err != 0 && rc == 0)
             rc = err;
+        // Indexes rebuilt from the channel's files are bound to it, so that they are opened at start-up
+        // and its lists and pictures are served before anything new is added.
+        for (int kind : {SD_KIND_VIDEOI, SD_KIND_PICI}) {
+            sd_file_info_t *f = p.index_files[index_slot(kind)][c];
+            const uint64_t start = f && f->start ? f->start : now_seconds();
+            if (f && replayed && rc == 0)
+                rc = set_file_info(f, kind, c, start, start);
+        }
     }
     return rc;
 }

@@ -157,14 +157,22 @@ sd_file_info_t *take_data_file(int kind, int channel, int *cover)
 // Takes a free or closed file for a new recording (marked busy by its taker): false when it cannot be.
 bool reuse(sd_file_info_t *f, int kind, int channel)
 {
-    FileLock lock(f);
+    // Busy, the file is neither chosen nor renamed by anyone else. Its lock is not held while its
+    // records are deleted: a rename thread takes it under the pool's lock, and a picture writer takes
+    // the pool's lock under the picture index's lock, which the deletion waits for.
+    sd_file_info_t old{};
+    {
+        FileLock lock(f);
+        copy_fields(&old, *f);
+    }
     // The old footage goes first, then the records that point to it, then the name.
-    int rc = f->kind == SD_KIND_VIDEO && real_time(f->end) ? blank_head(f) : 0;
-    if (rc == 0 && real_time(f->end)) {
-        rc = prune_before_reuse(f);
+    int rc = old.kind == SD_KIND_VIDEO && real_time(old.end) ? blank_head(&old) : 0;
+    if (rc == 0 && real_time(old.end)) {
+        rc = prune_before_reuse(&old);
         if (rc != 0)
             KO_LOGE(kModule, "_update_file. error = %d \n", rc);
     }
+    FileLock lock(f);
     if (rc == 0) {
         delete_queue_drop(full_path(f->path));
         rc = set_file_info(f, kind, channel, now_seconds(), SD_TIME_OPEN);
@@ -207,14 +215,36 @@ struct StatusJob {
     uint64_t end;
 };
 
+// Every index record naming a closed file's old name gets the new one.
+void rename_records(int kind, int channel, const char *from, const char *to)
+{
+    const sd_index_ops_t &ops = index_ops();
+    int (*change)(int, const char *, const char *) = kind == SD_KIND_VIDEO ? ops.record_change_file_name
+                                                     : kind == SD_KIND_PIC ? ops.pic_change_file_name
+                                                                           : ops.yvideo_change_file_name;
+    if (change)
+        change(channel, from, to);
+}
+
 void *set_file_status_thread(void *arg)
 {
     StatusJob *job = static_cast<StatusJob *>(arg);
     const uint64_t began = vexa_time_tick_ms();
     if (sd_file_info_t *f = find_data_file(job->name)) {
+        char from[sizeof f->path], to[sizeof f->path];
+        {
+            FileLock lock(f);
+            snprintf(from, sizeof from, "%s", f->path);
+            if (set_file_info(f, job->kind, job->channel, job->start, job->end) != 0)
+                KO_LOGE(kModule, "_set_file_info fail.\n");
+            snprintf(to, sizeof to, "%s", f->path);
+        }
+        // The records follow outside the file's lock: renaming them takes an index lock, under which a
+        // picture writer whose file is full looks through the pool's files for the next one. The file
+        // stays busy meanwhile, so no taker chooses it.
+        if (strcmp(from, to) != 0 && is_data_kind(job->kind) && real_time(job->end))
+            rename_records(job->kind, job->channel, from, to);
         FileLock lock(f);
-        if (set_file_info(f, job->kind, job->channel, job->start, job->end) != 0)
-            KO_LOGE(kModule, "_set_file_info fail.\n");
         f->busy = 0;
     }
     KO_LOGI(kModule, "_set_file_status %s cost %llu ms\n", job->name,
@@ -251,15 +281,6 @@ int set_file_info(sd_file_info_t *f, int kind, int channel, uint64_t start, uint
             const int e = errno;
             KO_LOGE(kModule, "rename fail. src(%s) dst(%s) err(%s)\n", f->path, copy.path, strerror(e));
             return _get_system_err(SD_ERR_RENAME, e);
-        }
-        if (is_data_kind(copy.kind) && real_time(end)) {
-            const sd_index_ops_t &ops = index_ops();
-            int (*change)(int, const char *, const char *) =
-                copy.kind == SD_KIND_VIDEO ? ops.record_change_file_name
-                : copy.kind == SD_KIND_PIC ? ops.pic_change_file_name
-                                           : ops.yvideo_change_file_name;
-            if (change)
-                change(channel, f->path, copy.path);
         }
     }
     copy_fields(f, copy);

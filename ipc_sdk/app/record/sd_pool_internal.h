@@ -70,8 +70,8 @@ int take_number(Pool &p);
 
 // Reserves size bytes for a new file (real path).
 int create_file(const std::string &path, uint64_t size);
-// Renames the record's file for the new channel, times and (for data kinds) kind; updates the index
-// records that name it. Called with the file's lock held.
+// Renames the record's file for the new channel, times and (for data kinds) kind; the index records
+// that name it are the caller's to rename, outside the file's lock. Called with the file's lock held.
 int set_file_info(sd_file_info_t *f, int kind, int channel, uint64_t start, uint64_t end);
 // The data file whose name (or real path) is `name`, or null. Takes the pool mutex.
 sd_file_info_t *find_data_file(const char *name);
