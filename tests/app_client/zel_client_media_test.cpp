@@ -177,5 +177,30 @@ TEST_F(ClientGate, FramesBeforeTheClientIsUpAreDroppedQuietly)
     EXPECT_EQ(zel_tolk_client.push_stream_data(nullptr, &frame), -1) << "the shipped client refuses no data";
 }
 
+// Without the simulator: the death test's child would leave it running with the output held open.
+class ClientExit : public ClientGate {
+protected:
+    ClientExit() { with_sim_ = false; }
+};
+
+// The fetch threads are detached and never joined, so the process can end (a restart, a board that
+// stopped answering) while the audio thread is encoding: the audio path must outlive the exit
+// handlers.
+TEST_F(ClientExit, ProcessExitWhileAudioIsEncodedEndsCleanly)
+{
+    EXPECT_EXIT(
+        {
+            zel_tolk_init();
+            push(0, SDK_MEDIA_TYPE_VIDEO, 1, picture_);
+            std::thread([this] {
+                for (uint32_t seq = 1;; ++seq)
+                    push(2, SDK_MEDIA_TYPE_AUDIO, 0, pcm_, seq);
+            }).detach();
+            zeltest::wait_until([&] { return !empty(4); }, 10s);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 } // namespace
 } // namespace clienttest

@@ -23,7 +23,10 @@ protected:
         // The daemon's device id and a device token, as the camera has them before P2P starts.
         ko_sdk_info *info = ko_ipc_get_sdk_info();
         ASSERT_TRUE(info);
-        ASSERT_TRUE(zeltest::wait_until([&] { return info->device_id[0] != 0; }, 10s));
+        // The daemon's answers keep writing the id under the record's lock: read it through the query.
+        char did[sizeof info->device_id] = {};
+        ASSERT_TRUE(zeltest::wait_until([&] { return ko_ipc_query_did(did, sizeof did) == 0; }, 10s));
+        did_ = did;
         memcpy(info->token, "ZLMR12345678", 12);
         info->token_len = 12;
         ASSERT_EQ(zel_tolk_p2p_init(), 0);
@@ -41,7 +44,7 @@ protected:
         const ko_sdk_info *info = ko_ipc_get_sdk_info();
         if (!info)
             return false;
-        const p2ptest::CameraKeys keys{info->device_id,
+        const p2ptest::CameraKeys keys{did_,
                                        zeltest::hex(info->token, static_cast<size_t>(info->token_len)),
                                        camera_public_, req_key_};
         if (!p2ptest::link_and_authorise(*phone_, keys))
@@ -56,7 +59,7 @@ protected:
 
     ztptest::Loopback net_;
     std::unique_ptr<vasqtest::Phone> phone_;
-    std::string camera_public_, req_key_;
+    std::string did_, camera_public_, req_key_;
 };
 
 TEST_F(ClientP2pSession, PositionQueryFromAPhoneAnswersWithTheStoredPosition)

@@ -99,11 +99,12 @@ extern "C" {
 
 int vasq_on_connect(vasq_session *s, void **user_data)
 {
-    static int slot = 0;
+    static std::atomic<int> slot{0};
     Hooks &h = Hooks::get();
-    h.add({"connect", s, h.connect_result, "", "", nullptr});
-    if (h.connect_result != 0)
-        return h.connect_result;
+    const int result = h.connect_result;
+    h.add({"connect", s, result, "", "", nullptr});
+    if (result != 0)
+        return result;
     *user_data = reinterpret_cast<void *>(static_cast<intptr_t>(++slot));
     h.take(s);
     return 0;

@@ -3,6 +3,7 @@
 // disconnect, and the AES hooks do AES-128-CBC through zel_crypto.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -45,8 +46,9 @@ public:
     std::vector<vasq_session *> sessions();
     void take(vasq_session *s);
     void drop(const void *s);
-    int connect_result = 0; // what the connect hook returns
-    int statistics_result = 0;
+    // Read by the service's session threads while a test sets them.
+    std::atomic<int> connect_result{0}; // what the connect hook returns
+    std::atomic<int> statistics_result{0};
 
 private:
     std::mutex lock_;

@@ -35,13 +35,21 @@ void nap_while_running(int ms)
         usleep(100 * 1000);
 }
 
+// The daemon's answer may fill the device id at any time, under the record's mutex.
+void copy_did(ko_sdk_info &info)
+{
+    pthread_mutex_lock(&info.mutex);
+    strncpy(g_threads.did, info.device_id, sizeof g_threads.did - 1);
+    pthread_mutex_unlock(&info.mutex);
+}
+
 void try_server_init()
 {
     vasq_ctrl &v = g_vasq_ctrl;
-    const ko_sdk_info *info = ko_ipc_get_sdk_info();
+    ko_sdk_info *info = ko_ipc_get_sdk_info();
     if (!info)
         return;
-    strncpy(g_threads.did, info->device_id, sizeof g_threads.did - 1);
+    copy_did(*info);
     g_threads.config.token = info->token;
     g_threads.config.token_len = info->token_len;
     KO_LOGI(KO_P2P_MODULE, "vasq server try init : did is %s , token len is %d\n", g_threads.did, info->token_len);
@@ -87,9 +95,9 @@ ko_thread *start_thread(const char *name, uint32_t stack, ko_thread_entry entry)
     return ko_thread_run(&attr, entry, nullptr);
 }
 
-void build_server_config(const ko_p2p_param &p, const ko_sdk_info &info)
+void build_server_config(const ko_p2p_param &p, ko_sdk_info &info)
 {
-    strncpy(g_threads.did, info.device_id, sizeof g_threads.did - 1);
+    copy_did(info);
     strncpy(g_threads.model, info.param.model, sizeof g_threads.model - 1);
     g_threads.device = {"device", g_threads.did, g_threads.model};
     vasq_server_config &c = g_threads.config;
@@ -177,7 +185,7 @@ int ko_p2p_init(const ko_p2p_param *param)
         KO_LOGE(KO_P2P_MODULE, "ko p2p init already\n");
         return -9;
     }
-    const ko_sdk_info *info = ko_ipc_get_sdk_info();
+    ko_sdk_info *info = ko_ipc_get_sdk_info();
     if (!info || !info->valid) {
         KO_LOGE(KO_P2P_MODULE, "please call ko_ipc_sdk_init first ..\n");
         return -1;

@@ -43,7 +43,9 @@ struct Service {
     ko_thread *thread = nullptr;
 };
 
-Service g_timer;
+// Never destroyed: the SDK is not stopped before the process ends, so the thread may still be
+// reaping timers while the exit handlers run.
+Service &g_timer = *new Service;
 
 timespec to_timespec(uint32_t ms)
 {

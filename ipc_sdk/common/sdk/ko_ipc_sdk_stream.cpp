@@ -68,6 +68,16 @@ extern "C" ko_stream_chn_info *ko_ipc_get_stream_info(unsigned chn)
     return &record->stream_info[chn];
 }
 
+bool ko_sdk::stream_info_copy(unsigned chn, ko_stream_chn_info *out)
+{
+    std::lock_guard<std::mutex> guard(g_stream_lock);
+    const ko_stream_chn_info *stored = ko_ipc_get_stream_info(chn);
+    if (!stored)
+        return false;
+    *out = *stored;
+    return true;
+}
+
 extern "C" int ko_ipc_stream_chn_add(ko_stream_chn_info *info)
 {
     std::lock_guard<std::mutex> guard(g_stream_lock);

@@ -303,9 +303,8 @@ void ot_rpc_unsub()
 
 void send_media_info()
 {
-    const ko_stream_chn_info *video = ko_ipc_get_stream_info(0);
-    const ko_stream_chn_info *audio = ko_ipc_get_stream_info(4);
-    if (!video || !audio)
+    ko_stream_chn_info video{}, audio{};
+    if (!stream_info_copy(0, &video) || !stream_info_copy(4, &audio))
         return;
     char data[1024];
     const int n = std::snprintf(
@@ -313,9 +312,9 @@ void send_media_info()
         "{\"id\":%d,\"method\":\"_sync.set_extra_data\",\"params\":{\"data\":{\"v_encode\":\"%u\",\"v_fps\":\"%u\","
         "\"v_width\":\"%u\",\"v_height\":\"%u\",\"v_bitrate\":\"%u\",\"a_encode\":\"%u\",\"a_fps\":\"%u\","
         "\"a_samplebits\":\"%u\",\"a_samplerate\":\"%u\",\"a_bitrate\":\"%u\"}}}",
-        random_id(), video->encode, video->fps, static_cast<unsigned>(video->resolution.width),
-        static_cast<unsigned>(video->resolution.height), video->bitrate, audio->encode, audio->fps, audio->samplebit,
-        audio->samplerate, audio->bitrate);
+        random_id(), video.encode, video.fps, static_cast<unsigned>(video.resolution.width),
+        static_cast<unsigned>(video.resolution.height), video.bitrate, audio.encode, audio.fps, audio.samplebit,
+        audio.samplerate, audio.bitrate);
     KO_LOGI(KO_IPC_MODULE, "send media info %s\n", data);
     send_to_daemon(n > 0 && static_cast<size_t>(n) < sizeof data ? data : "", KO_MSG_MODE_ASYNC);
     KO_LOGI(KO_IPC_MODULE, "set extra param ok!\n");

@@ -53,6 +53,9 @@ int camera_state_of(const char *word);
 // Removes what ko_linux_ot_rpc_sub set up (bus keys, the device-id timer, the process-wide flags),
 // for the stop and for a start that is undone.
 void ot_rpc_unsub();
+// Copies the stored parameters of a channel under the stream mutex, so that a channel added or
+// deleted meanwhile is read whole; false where ko_ipc_get_stream_info gives none.
+bool stream_info_copy(unsigned chn, ko_stream_chn_info *out);
 // Sends "_sync.set_extra_data" with the parameters of channels 0 and 4, queued.
 void send_media_info();
 

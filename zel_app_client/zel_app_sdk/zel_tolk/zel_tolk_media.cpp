@@ -5,7 +5,7 @@
 
 #include <atomic>
 #include <cstring>
-#include <memory>
+#include <new>
 
 #include "app_sdk_porting/sdk_porting.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_sdk.h"
@@ -52,13 +52,15 @@ int _send_audio_data(const void *data, int length, uint32_t seq)
         ZEL_LOGE(TAG, "struct dev info is NULL ");
         return -1;
     }
-    static std::unique_ptr<uint8_t[]> out(new (std::nothrow) uint8_t[kAudioOutBytes]);
+    // Never freed: the audio fetch thread is detached and may still be encoding here while the
+    // process runs its exit handlers, after any destructor of this buffer would have run.
+    static uint8_t *const out = new (std::nothrow) uint8_t[kAudioOutBytes];
     if (!out) {
         ZEL_LOGE(TAG, "opus_buff malloc fail ");
         return -1;
     }
-    memset(out.get(), 0, kAudioOutBytes);
-    const int encoded = _zel_audio_encode_frame(&encoder, data, length, out.get(), kAudioOutBytes);
+    memset(out, 0, kAudioOutBytes);
+    const int encoded = _zel_audio_encode_frame(&encoder, data, length, out, kAudioOutBytes);
     if (encoded <= 0) {
         ZEL_LOGE(TAG, "_zel_audio_encode_frame fail ");
         return -1;
@@ -66,7 +68,7 @@ int _send_audio_data(const void *data, int length, uint32_t seq)
     ko_av_frame frame{};
     frame.seq_no = seq;
     frame.frame_type = KO_FRAME_TYPE_AUDIO;
-    frame.data = out.get();
+    frame.data = out;
     frame.size = static_cast<uint32_t>(encoded);
     const int ret = _zel_ipc_stream_put_frame(4, &frame);
     if (ret != 0)
