@@ -46,11 +46,11 @@ STOPPED_S = 1  # a longer pause in a phone's frames counts as having stopped wat
 SPEAKER_BYTES_PER_S = 32000  # 16 kHz mono s16le
 
 
-def quietly(command, root, args=()):
+def quietly(command, root):
     """A camera_ctl.py command; what it printed."""
     out = io.StringIO()
     with contextlib.redirect_stdout(out):
-        command(root, list(args))
+        command(root, [])
     return out.getvalue().strip()
 
 
