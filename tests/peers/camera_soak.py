@@ -283,6 +283,8 @@ class Soak:
         header = f"{'minute':>6} {'phone':>5} {'frames':>6} {'lost':>5} {'p50_ms':>7} {'p99_ms':>7}" \
                  f" | {'rss_mb':>6} {'threads':>7} {'fds':>4} {'cpu_ms/s':>8} {'events':>6} {'talk_s':>6}"
         print(header + (f" {'rec_frames':>10} {'rec_lost':>8}" if self.card else ""), flush=True)
+        for watcher in self.watchers.values():
+            watcher.minute()  # the frames of the phones' start are not the first minute's
         cpu_before = app_status(self.app)[3]
         speaker_before = os.path.getsize(self.speaker) if os.path.exists(self.speaker) else 0
         for minute in range(1, self.options.minutes + 1):
