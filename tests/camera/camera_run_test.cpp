@@ -9,7 +9,8 @@
 // Live view as a user first meets it: a phone (camera_ctl.py watch) links through the P2P servers,
 // authorises with the camera's keys and watches: the stream opens on a key frame with its parameter
 // sets, ffprobe reads it at the board's main size, no frame is missing, every access unit is the
-// board's own, 259 stops it and the phone's slot is freed when it leaves.
+// board's own, 259 stops it and the phone's slot is freed when it leaves. When the P2P servers go
+// down and come back, the camera logs in to them again and a phone links through them and watches.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -298,6 +299,28 @@ TEST(CameraLive, ThreePhonesWatchTheSubStreamWithAudio)
 
     ASSERT_EQ(kill(live.camera->process().pid(), SIGTERM), 0);
     EXPECT_NE(live.camera->process().wait_exit(60s), -1);
+}
+
+TEST(CameraLive, AfterTheP2pServersRestartTheCameraLogsInAgainAndAPhoneWatches)
+{
+    LiveCamera live;
+    ASSERT_NO_FATAL_FAILURE(live.start());
+    const std::string ctl = live.watch.substr(0, live.watch.find(" watch "));
+    ASSERT_EQ(run(ctl + " p2p").status, 0) << "logged in before the restart";
+    const Ran restarted = run(ctl + " p2p-restart");
+    ASSERT_EQ(restarted.status, 0) << restarted.out << live.out();
+    std::cout << restarted.out;
+    EXPECT_TRUE(contains(restarted.out, "the camera logged in again after")) << restarted.out;
+
+    const std::string video = live.root.path("/tmp/after_restart.video");
+    const Ran watched = run(ctl + " watch 3 '" + video + "'");
+    ASSERT_EQ(watched.status, 0) << watched.out << live.root.read_file("/tmp/watch_phone.log");
+    const zeltest::Json frames = zeltest::parse_json(file_bytes(video + ".frames.json"));
+    ASSERT_TRUE(frames && json_object_is_type(frames.get(), json_type_array));
+    EXPECT_GE(json_object_array_length(frames.get()), 30u) << "3 s at 20 frames a second";
+
+    ASSERT_EQ(kill(live.camera->pid(), SIGTERM), 0);
+    EXPECT_NE(live.camera->wait_exit(60s), -1);
 }
 
 } // namespace

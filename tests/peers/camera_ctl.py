@@ -17,6 +17,9 @@ usage: camera_ctl.py ROOT COMMAND
   daemon-restart the daemon simulator drops both links and refuses connections for 2 s, as a restarting
                  daemon would; prints the seconds until the camera has both links up again (at most 60)
   p2p            waits (up to 30 s) until the camera has logged in to the P2P servers and prints where
+  p2p-restart    restarts the P2P servers (camera_env.py stops and starts them on their ports) and
+                 prints the seconds until they are back and until the camera has logged in again
+                 (at most 60)
   watch SECONDS OUT [--phones N] [--sub] [--audio]
                  a phone (vasq_phone.py) links to the camera through the P2P servers, authorises
                  with the camera's keys, starts live video (258), stops it (259) after SECONDS and
@@ -241,23 +244,53 @@ def daemon_restart(root, _):
     raise Fail("the camera did not connect to the daemon again within 60 s")
 
 
-def p2p(root, _):
-    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    try:
-        sock.connect(root + "/tmp/ztp_server.control")
-    except OSError as e:
-        raise Fail(f"the P2P servers do not answer: {e}")
-    reader = sock.makefile("rb")
-    deadline = time.monotonic() + 30 * SCALE
+def p2p_servers(root):
+    return Control(root + "/tmp/ztp_server.control", "the P2P servers")
+
+
+def p2p_logins(servers, seconds):
+    """The UDP servers the camera has logged in to, waiting up to SECONDS for one."""
+    deadline = time.monotonic() + seconds * SCALE
     while time.monotonic() < deadline:
-        sock.sendall(b'{"cmd":"log","since":0}\n')
-        entries = json.loads(reader.readline()).get("log", [])
-        servers = sorted({e["server"] for e in entries if e.get("type") == 0x12})
-        if servers:
-            print(f"the camera logged in to P2P servers {', '.join(map(str, servers))} (of 0, 1, 2)")
-            return
-        time.sleep(0.5)
-    raise Fail("the camera did not log in to the P2P servers within 30 s")
+        entries = servers.command(cmd="log", since=0).get("log", [])
+        logged = sorted({e["server"] for e in entries if e.get("type") == 0x12})
+        if logged:
+            return logged
+        time.sleep(0.2)
+    raise Fail(f"the camera did not log in to the P2P servers within {seconds} s")
+
+
+def p2p(root, _):
+    logged = p2p_logins(p2p_servers(root), 30)
+    print(f"the camera logged in to P2P servers {', '.join(map(str, logged))} (of 0, 1, 2)")
+
+
+def p2p_restart(root, _):
+    env = read_env(root)
+    old = p2p_servers(root)
+    began = time.monotonic()
+    os.kill(int(env["CAMERA_ENV_PID"]), signal.SIGUSR2)
+    old.sock.settimeout(20 * SCALE)
+    try:
+        while old.sock.recv(4096):  # the servers say nothing unasked: the end of the stream is their end
+            pass
+    except socket.timeout:
+        raise Fail("the P2P servers did not stop within 20 s")
+    except OSError:
+        pass
+    deadline = time.monotonic() + 20 * SCALE
+    while True:  # the old socket file may linger a moment, refusing
+        try:
+            servers = p2p_servers(root)
+            break
+        except Fail:
+            if time.monotonic() > deadline:
+                raise Fail("the P2P servers did not come back within 20 s")
+            time.sleep(0.1)
+    back = time.monotonic() - began
+    logged = p2p_logins(servers, 60)
+    print(f"P2P servers back after {back:.1f} s; the camera logged in again after {time.monotonic() - began:.1f} s "
+          f"(servers {', '.join(map(str, logged))} of 0, 1, 2)")
 
 
 def percentile(values, p):
@@ -625,8 +658,8 @@ def cloud(root, _):
 
 
 COMMANDS = {"get": get_property, "set": set_property, "token": token, "motion": motion, "recordings": recordings, "restart": restart,
-            "card-formatted": card_formatted, "daemon-restart": daemon_restart, "p2p": p2p, "watch": watch, "links": links,
-            "cloud": cloud, "clip": clip, "nas": nas, "talk": talk, "play": play}
+            "card-formatted": card_formatted, "daemon-restart": daemon_restart, "p2p": p2p, "p2p-restart": p2p_restart,
+            "watch": watch, "links": links, "cloud": cloud, "clip": clip, "nas": nas, "talk": talk, "play": play}
 
 
 def main(argv):

@@ -28,7 +28,8 @@ With a PROGRAM (zelmar_app, or an emulator running it) it starts it (its output 
 ROOT/tmp/zelmar_app.log), waits for its ready state (every app created, the services of the valid
 clock started) and prints "ready: ..." lines and the
 commands a user can try, each on a line of its own starting with "  $ ". ROOT/tmp/camera.state then
-holds "ready <pid of the program>". SIGUSR1 restarts the program (SIGTERM, then a fresh start).
+holds "ready <pid of the program>". SIGUSR1 restarts the program (SIGTERM, then a fresh start);
+SIGUSR2 restarts the P2P servers on their ports (their control socket is made anew).
 Without one it prints the ready lines of the parties and "env: ROOT/tmp/camera.env".
 SIGINT or SIGTERM stops everything it started, the program first; its exit status is 0 when the
 program ended with the status of a signalled program (255) or was not started.
@@ -216,15 +217,29 @@ class Camera:
         tcp = port_from_env("ZELMAR_ZTP_TCP_PORT")
         lan = port_from_env("ZELMAR_ZTP_LAN_PORT", socket.SOCK_DGRAM)
         hosts = ["127.0.0.2", "127.0.0.3", "127.0.0.4"]
-        control = self.path("/tmp/ztp_server.control")
-        self.start("ztp_server", self.peer("ztp_server.py", "--udp", ",".join(hosts), "--udp-port", udp,
-                                           "--port", tcp, "--control", control))
-        wait_for(lambda: os.path.exists(control), 10, "the P2P servers")
+        self.p2p_argv = self.peer("ztp_server.py", "--udp", ",".join(hosts), "--udp-port", udp, "--port", tcp,
+                                  "--control", self.path("/tmp/ztp_server.control"))
+        self.p2p_servers = self.start_p2p_process()
         self.env.update({"ZELMAR_ZTP_UDP_PORT": str(udp), "ZELMAR_ZTP_TCP_PORT": str(tcp),
                          "ZELMAR_ZTP_LAN_PORT": str(lan)})
         self.p2p_init = ztp_wire.encode_init_string(",".join(hosts) + ",", ztp_wire.P2P_KEY)
         self.say(f"ready: P2P servers on {', '.join(hosts)} UDP {udp}, TCP {tcp} (tests/peers/ztp_server.py, "
-                 f"control {control})")
+                 f"control {self.path('/tmp/ztp_server.control')})")
+
+    def start_p2p_process(self):
+        control = self.path("/tmp/ztp_server.control")
+        party = self.start("ztp_server", self.p2p_argv)
+        wait_for(lambda: os.path.exists(control), 10, "the P2P servers")
+        return party
+
+    def restart_p2p_servers(self):
+        """As servers that went down and came back: what they knew of the camera's login is gone."""
+        self.p2p_servers.stop()
+        self.parties.remove(self.p2p_servers)
+        control = self.path("/tmp/ztp_server.control")
+        if os.path.exists(control):
+            os.unlink(control)
+        self.p2p_servers = self.start_p2p_process()
 
     def start_daemon(self):
         port = port_from_env("ZELMAR_DAEMON_PORT")
@@ -469,9 +484,11 @@ def main():
     camera = Camera(args)
     stopping = []
     restart = []
+    p2p_restart = []
     signal.signal(signal.SIGINT, lambda *_: stopping.append(1))
     signal.signal(signal.SIGTERM, lambda *_: stopping.append(1))
     signal.signal(signal.SIGUSR1, lambda *_: restart.append(1))
+    signal.signal(signal.SIGUSR2, lambda *_: p2p_restart.append(1))
     try:
         camera.seed()
         camera.start_flash()
@@ -493,6 +510,11 @@ def main():
                 camera.stop_app()
                 camera.start_app()
                 camera.say(f"ready: zelmar_app pid {camera.app.proc.pid}")
+            elif p2p_restart:
+                p2p_restart.clear()
+                camera.say("restarting the P2P servers")
+                camera.restart_p2p_servers()
+                camera.say("ready: P2P servers")
             elif camera.app and not camera.app.running():
                 camera.say(f"zelmar_app ended by itself with status {camera.app.proc.returncode}")
                 camera.app_status = camera.app.proc.returncode

@@ -157,14 +157,8 @@ def read_pictures(path):
     return result
 
 
-def main():
-    if sys.argv[1] == "--index":
-        json.dump(read_index(sys.argv[2], sys.argv[3]), sys.stdout)
-        return
-    if sys.argv[1] == "--pic":
-        json.dump(read_pictures(sys.argv[2]), sys.stdout)
-        return
-    path = sys.argv[1]
+def walk_recording(path):
+    """The walk of a recording file as main prints it."""
     errors = []
     with open(path, "rb") as f:
         f.seek(0, 2)
@@ -196,7 +190,17 @@ def main():
             elif kind == b"moov":
                 walk(f, pos + header, pos + size, errors)
         result["ok"] = not errors and sum(b["size"] for b in result["top"]) == file_size
-    json.dump(result, sys.stdout)
+    return result
+
+
+def main():
+    if sys.argv[1] == "--index":
+        json.dump(read_index(sys.argv[2], sys.argv[3]), sys.stdout)
+        return
+    if sys.argv[1] == "--pic":
+        json.dump(read_pictures(sys.argv[2]), sys.stdout)
+        return
+    json.dump(walk_recording(sys.argv[1]), sys.stdout)
 
 
 if __name__ == "__main__":
