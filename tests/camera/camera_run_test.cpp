@@ -319,8 +319,8 @@ TEST(CameraLive, AfterTheP2pServersRestartTheCameraLogsInAgainAndAPhoneWatches)
     ASSERT_TRUE(frames && json_object_is_type(frames.get(), json_type_array));
     EXPECT_GE(json_object_array_length(frames.get()), 30u) << "3 s at 20 frames a second";
 
-    ASSERT_EQ(kill(live.camera->pid(), SIGTERM), 0);
-    EXPECT_NE(live.camera->wait_exit(60s), -1);
+    ASSERT_EQ(kill(live.camera->process().pid(), SIGTERM), 0);
+    EXPECT_NE(live.camera->process().wait_exit(60s), -1);
 }
 
 } // namespace
