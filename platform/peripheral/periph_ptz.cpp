@@ -322,7 +322,8 @@ periph_head_state periph_test_head()
     periph_head_state s;
     s.x = h.x;
     s.y = h.y;
-    s.moving = h.moving;
+    // A command accepted but not yet taken up by the motor counts as moving: the head is not at rest.
+    s.moving = h.moving || !h.queue.empty();
     s.speed = h.speed;
     s.flip = h.flip;
     return s;
