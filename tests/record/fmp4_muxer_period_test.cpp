@@ -293,6 +293,29 @@ TEST_F(MuxerPeriods, AGapOfASecondOrMoreGivesTheFrameFiftyMilliseconds)
     EXPECT_EQ(json_object_get_int(json_object_array_get_idx(durations, 2)), 4500);
 }
 
+TEST_F(MuxerPeriods, FramesOfOneTimeStampStillDecodeInOrder)
+{
+    fmp4_muxer_t *m = open(1);
+    uint64_t ts = 1700000000000000ull;
+    ko_av_frame k = frame_of(video_, 0, ts);
+    ASSERT_EQ(fmp4_muxer_update_video(m, &k), FMP4_NEW_INDEX);
+    ASSERT_EQ(fmp4_muxer_update_video(m, &k), 0);
+    for (int i = 1; i < 8; i++) {
+        // A stalled encoder hands two frames the same stamp now and then.
+        ko_av_frame p = frame_of(video_, i, ts + static_cast<uint64_t>(i / 2) * 50000);
+        ASSERT_EQ(fmp4_muxer_update_video(m, &p), 0);
+    }
+    ASSERT_EQ(fmp4_muxer_finish(m), 0);
+    Json w = walk(file_);
+    json_object *frag = json_object_array_get_idx(member(w.get(), "fragments"), 0);
+    json_object *durations = member(json_object_array_get_idx(member(frag, "tracks"), 0), "durations");
+    ASSERT_EQ(json_object_array_length(durations), 8u);
+    for (size_t i = 0; i < 8; i++)
+        EXPECT_GT(json_object_get_int(json_object_array_get_idx(durations, i)), 0) << "sample " << i;
+    if (have_tool("ffmpeg"))
+        EXPECT_EQ(ffmpeg_decode_errors(file_), "");
+}
+
 TEST_F(MuxerPeriods, JunkFramesAreRefusedOrSkippedAndTheFileStaysWalkable)
 {
     fmp4_muxer_t *m = open(1);

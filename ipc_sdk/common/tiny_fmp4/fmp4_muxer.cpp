@@ -310,7 +310,9 @@ int key_frame_steps(fmp4_muxer *h, const ko_av_frame *frame)
 uint32_t video_ticks(fmp4_muxer *h, uint64_t ts_us)
 {
     uint64_t delta = ts_us > h->prev_ts_us ? ts_us - h->prev_ts_us : h->prev_ts_us - ts_us;
-    if (delta >= kMaxFrameGapUs)
+    // A frame with the stamp of the one before (a stalled encoder) would share its decode time, which
+    // readers refuse: like a long gap, it counts as one ordinary frame interval.
+    if (delta >= kMaxFrameGapUs || delta == 0)
         delta = kGapReplacementUs;
     return static_cast<uint32_t>(delta * static_cast<uint64_t>(h->cfg.video_time_scale) / 1000000);
 }
