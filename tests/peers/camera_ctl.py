@@ -288,7 +288,15 @@ def p2p_restart(root, _):
                 raise Fail("the P2P servers did not come back within 20 s")
             time.sleep(0.1)
     back = time.monotonic() - began
-    logged = p2p_logins(servers, 60)
+    while True:
+        try:
+            logged = p2p_logins(servers, 60)
+            break
+        except OSError:  # reached the old servers' socket as they went: ask the new ones
+            if time.monotonic() > deadline + 60 * SCALE:
+                raise Fail("the P2P servers' control socket keeps failing")
+            time.sleep(0.1)
+            servers = p2p_servers(root)
     print(f"P2P servers back after {back:.1f} s; the camera logged in again after {time.monotonic() - began:.1f} s "
           f"(servers {', '.join(map(str, logged))} of 0, 1, 2)")
 
