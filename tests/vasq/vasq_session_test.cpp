@@ -110,7 +110,8 @@ protected:
     bool link(int index)
     {
         Phone &p = phone(index);
-        if (!net_.server_wait(R"({"type":18,"server":0})", login_since_, 8000))
+        // The camera listens again once its last session has wound down, which a loaded machine delays.
+        if (!net_.server_wait(R"({"type":18,"server":0})", login_since_, 15000))
             return false;
         const std::set<std::string> before = tasks_named("command_");
         p.connect();
@@ -120,7 +121,7 @@ protected:
                     return true;
             return false;
         };
-        if (!zeltest::wait_until(started, 8000ms))
+        if (!zeltest::wait_until(started, 15000ms))
             return false;
         login_since_ = net_.server_log_size();
         return take_keys(p);
