@@ -111,6 +111,10 @@ protected:
         return fmp4_muxer_init(&cfg, cover);
     }
 
+    // One fragment of the board's frames at these stamps (the first a key frame, passed twice as the
+    // writer asks); the video sample durations the walker reads back.
+    void record_stamps(const std::vector<uint64_t> &stamps, std::vector<int> *durations);
+
     zeltest::TempRoot root_;
     Stream video_;
     std::vector<std::vector<uint8_t>> audio_;
@@ -128,6 +132,25 @@ ko_av_frame frame_of(const Stream &s, size_t unit, uint64_t ts_us)
     f.timestamp_us = ts_us;
     f.timestamp_s = ts_us / 1000000;
     return f;
+}
+
+void MuxerPeriods::record_stamps(const std::vector<uint64_t> &stamps, std::vector<int> *durations)
+{
+    fmp4_muxer_t *m = open(1);
+    ASSERT_NE(m, nullptr);
+    ko_av_frame k = frame_of(video_, 0, stamps[0]);
+    ASSERT_EQ(fmp4_muxer_update_video(m, &k), FMP4_NEW_INDEX);
+    ASSERT_EQ(fmp4_muxer_update_video(m, &k), 0);
+    for (size_t i = 1; i < stamps.size(); i++) {
+        ko_av_frame p = frame_of(video_, static_cast<int>(i), stamps[i]);
+        ASSERT_EQ(fmp4_muxer_update_video(m, &p), 0);
+    }
+    ASSERT_EQ(fmp4_muxer_finish(m), 0);
+    Json w = walk(file_);
+    json_object *frag = json_object_array_get_idx(member(w.get(), "fragments"), 0);
+    json_object *d = member(json_object_array_get_idx(member(frag, "tracks"), 0), "durations");
+    for (size_t i = 0; i < json_object_array_length(d); i++)
+        durations->push_back(json_object_get_int(json_object_array_get_idx(d, i)));
 }
 
 TEST_F(MuxerPeriods, TheFirstKeyFrameOpensAnIndexBoxAndMustBePassedAgain)
@@ -275,43 +298,25 @@ TEST_F(MuxerPeriods, DeletingAPeriodBlanksItOnceAndKeepsTheRest)
 
 TEST_F(MuxerPeriods, AGapOfASecondOrMoreGivesTheFrameFiftyMilliseconds)
 {
-    fmp4_muxer_t *m = open(1);
-    uint64_t ts = 1700000000000000ull;
-    ko_av_frame k = frame_of(video_, 0, ts);
-    ASSERT_EQ(fmp4_muxer_update_video(m, &k), FMP4_NEW_INDEX);
-    ASSERT_EQ(fmp4_muxer_update_video(m, &k), 0);
-    ko_av_frame p1 = frame_of(video_, 1, ts + 50000);
-    ASSERT_EQ(fmp4_muxer_update_video(m, &p1), 0);
-    ko_av_frame p2 = frame_of(video_, 2, ts + 50000 + 3000000);
-    ASSERT_EQ(fmp4_muxer_update_video(m, &p2), 0);
-    ASSERT_EQ(fmp4_muxer_finish(m), 0);
-    Json w = walk(file_);
-    json_object *frag = json_object_array_get_idx(member(w.get(), "fragments"), 0);
-    json_object *durations = member(json_object_array_get_idx(member(frag, "tracks"), 0), "durations");
-    ASSERT_EQ(json_object_array_length(durations), 3u);
-    EXPECT_EQ(json_object_get_int(json_object_array_get_idx(durations, 1)), 4500);
-    EXPECT_EQ(json_object_get_int(json_object_array_get_idx(durations, 2)), 4500);
+    const uint64_t ts = 1700000000000000ull;
+    std::vector<int> durations;
+    ASSERT_NO_FATAL_FAILURE(record_stamps({ts, ts + 50000, ts + 50000 + 3000000}, &durations));
+    ASSERT_EQ(durations.size(), 3u);
+    EXPECT_EQ(durations[1], 4500);
+    EXPECT_EQ(durations[2], 4500);
 }
 
 TEST_F(MuxerPeriods, FramesOfOneTimeStampStillDecodeInOrder)
 {
-    fmp4_muxer_t *m = open(1);
-    uint64_t ts = 1700000000000000ull;
-    ko_av_frame k = frame_of(video_, 0, ts);
-    ASSERT_EQ(fmp4_muxer_update_video(m, &k), FMP4_NEW_INDEX);
-    ASSERT_EQ(fmp4_muxer_update_video(m, &k), 0);
-    for (int i = 1; i < 8; i++) {
-        // A stalled encoder hands two frames the same stamp now and then.
-        ko_av_frame p = frame_of(video_, i, ts + static_cast<uint64_t>(i / 2) * 50000);
-        ASSERT_EQ(fmp4_muxer_update_video(m, &p), 0);
-    }
-    ASSERT_EQ(fmp4_muxer_finish(m), 0);
-    Json w = walk(file_);
-    json_object *frag = json_object_array_get_idx(member(w.get(), "fragments"), 0);
-    json_object *durations = member(json_object_array_get_idx(member(frag, "tracks"), 0), "durations");
-    ASSERT_EQ(json_object_array_length(durations), 8u);
+    const uint64_t ts = 1700000000000000ull;
+    std::vector<uint64_t> stamps{ts};
+    for (uint64_t i = 1; i < 8; i++)
+        stamps.push_back(ts + i / 2 * 50000); // a stalled encoder hands two frames the same stamp now and then
+    std::vector<int> durations;
+    ASSERT_NO_FATAL_FAILURE(record_stamps(stamps, &durations));
+    ASSERT_EQ(durations.size(), 8u);
     for (size_t i = 0; i < 8; i++)
-        EXPECT_GT(json_object_get_int(json_object_array_get_idx(durations, i)), 0) << "sample " << i;
+        EXPECT_GT(durations[i], 0) << "sample " << i;
     if (have_tool("ffmpeg"))
         EXPECT_EQ(ffmpeg_decode_errors(file_), "");
 }
