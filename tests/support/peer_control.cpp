@@ -53,6 +53,7 @@ PeerControl::~PeerControl()
 
 Json PeerControl::command(const std::string &json_text)
 {
+    const std::lock_guard<std::mutex> hold(lock_);
     const std::string line = json_text + "\n";
     for (size_t sent = 0; sent < line.size();) {
         const ssize_t n = ::send(fd_, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);

@@ -5,6 +5,7 @@
 #include <json-c/json.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace zeltest {
@@ -30,9 +31,12 @@ public:
     PeerControl &operator=(const PeerControl &) = delete;
 
     // Sends one command (a JSON object) and returns the peer's answer; throws when the socket closes.
+    // One command at a time: a product thread's hook may ask while the test's own thread does, and
+    // the answers carry nothing to tell them apart.
     Json command(const std::string &json_text);
 
 private:
+    std::mutex lock_;
     int fd_ = -1;
     std::string what_;
     std::string pending_;
