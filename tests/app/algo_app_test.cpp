@@ -254,9 +254,9 @@ TEST_F(AlgoApp, ASecondCreationStartsNothingTwiceAndTheStopEndsAll)
     EXPECT_EQ(zel_algo_finish(), 0);
     EXPECT_FALSE(detection_test_running());
     // (A joined thread may stay listed for an instant under an emulator.)
-    EXPECT_TRUE(zeltest::wait_until([] { return threads_named("babycry_task") == 0; }, zeltest::scaled(100ms)))
+    EXPECT_TRUE(zeltest::wait_until([] { return threads_named("babycry_task") == 0; }, 100ms))
         << "the stop waits for the cry worker";
-    EXPECT_TRUE(zeltest::wait_until([] { return threads_named("soc_ircut_ctrl") == 0; }, zeltest::scaled(100ms)));
+    EXPECT_TRUE(zeltest::wait_until([] { return threads_named("soc_ircut_ctrl") == 0; }, 100ms));
     EXPECT_FALSE(periph_test_light(1).enabled);
     board_test_script_babycry({1});
     std::this_thread::sleep_for(zeltest::scaled(700ms));

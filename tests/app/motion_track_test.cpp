@@ -236,8 +236,8 @@ TEST_F(MotionTrack, TheStopEndsBothThreadsWhileTheTaskWaitsAndAStartRunsOnce)
 
     EXPECT_EQ(motion_task_exit(), 0);
     // (A joined thread may stay listed for an instant under an emulator.)
-    EXPECT_TRUE(zeltest::wait_until([] { return threads_named("motion_track_ta") == 0; }, zeltest::scaled(100ms)));
-    EXPECT_TRUE(zeltest::wait_until([] { return threads_named("motion_track_ba") == 0; }, zeltest::scaled(100ms)));
+    EXPECT_TRUE(zeltest::wait_until([] { return threads_named("motion_track_ta") == 0; }, 100ms));
+    EXPECT_TRUE(zeltest::wait_until([] { return threads_named("motion_track_ba") == 0; }, 100ms));
     report(30, 0); // the callback after the stop finds no semaphore to post
     std::this_thread::sleep_for(zeltest::scaled(300ms));
     EXPECT_TRUE(steps().empty());

@@ -154,6 +154,10 @@ protected:
         // Each child's clocks start after everything an earlier child recorded (unless a test steps
         // them back).
         clock_.advance_to(std::max(RecorderClock::tick_us(), child_tick_us_) + advance_s_ * 1000000);
+        // A fork beside a thread that is still ending (the last check's pool threads, joined but
+        // slow to go under an emulator) can leave the child stuck on a lock that thread held.
+        if (!zeltest::wait_until([this] { return zeltest::task_count() <= tasks_at_start_; }, std::chrono::milliseconds(5000)))
+            printf("forking beside %d threads, %d at the start\n", zeltest::task_count(), tasks_at_start_);
         int fds[2];
         EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
         fflush(nullptr);
@@ -600,6 +604,7 @@ protected:
     size_t saved_records_ = 0;
     std::string reused_number_; // the pool number of a recording the scenario takes back
     uint64_t child_tick_us_ = 0; // the latest clock a child reported at its end
+    const int tasks_at_start_ = zeltest::task_count();
     uint64_t advance_s_ = 600;   // how far each child's clock starts after that
     std::set<uint32_t> reported_;
     bool seeded_ = false;

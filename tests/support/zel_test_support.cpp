@@ -1,6 +1,7 @@
 #include "zel_test_support.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <elf.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -297,6 +298,19 @@ double time_scale()
 std::chrono::milliseconds scaled(std::chrono::milliseconds d)
 {
     return std::chrono::milliseconds(static_cast<int64_t>(static_cast<double>(d.count()) * time_scale()));
+}
+
+int task_count()
+{
+    DIR *dir = opendir("/proc/self/task");
+    int n = 0;
+    while (dirent *e = dir ? readdir(dir) : nullptr) {
+        if (e->d_name[0] != '.')
+            n++;
+    }
+    if (dir)
+        closedir(dir);
+    return n;
 }
 
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout)

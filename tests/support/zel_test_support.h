@@ -87,6 +87,10 @@ std::chrono::milliseconds scaled(std::chrono::milliseconds d);
 // Polls `done` every few milliseconds until it holds or `timeout` (stretched by time_scale()) passes.
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout);
 
+// The threads of this process as /proc lists them. A thread joined a moment ago may still be listed
+// (for long under an emulator).
+int task_count();
+
 // The UTC calendar of any second count, from the C library with a 64-bit time_t even on a 32-bit
 // target: a reference for dates past 2038. utc_calendar is false where the year does not fit.
 bool utc_calendar(int64_t seconds, struct tm *out);

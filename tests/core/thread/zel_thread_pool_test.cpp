@@ -3,7 +3,6 @@
 #include "zel_control/thread/zel_thread_pool.h"
 #include "zel_control/thread/zel_thread_pool_test.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <limits.h>
 
@@ -20,18 +19,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-int task_count()
-{
-    DIR *dir = opendir("/proc/self/task");
-    int n = 0;
-    while (dirent *e = dir ? readdir(dir) : nullptr) {
-        if (e->d_name[0] != '.')
-            n++;
-    }
-    if (dir)
-        closedir(dir);
-    return n;
-}
+using zeltest::task_count;
 
 // The count once it holds still: under an emulator a joined thread's task can linger a moment.
 int settled_task_count()

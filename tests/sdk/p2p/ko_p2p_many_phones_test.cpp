@@ -146,7 +146,7 @@ TEST_F(SixPhones, StopUnderSixStreamsIsPrompt)
     ASSERT_EQ(ko_p2p_deinit(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, zeltest::scaled(1000ms));
     // A detached helper may still be on its way out when the stop returns.
-    EXPECT_TRUE(zeltest::wait_until([] { return vasqtest::count_threads("p2p_") == 0; }, zeltest::scaled(2000ms)));
+    EXPECT_TRUE(zeltest::wait_until([] { return vasqtest::count_threads("p2p_") == 0; }, 2000ms));
 }
 
 TEST_F(SixPhones, ServerErrorReinitialisesWithinOneRetryPeriod)
