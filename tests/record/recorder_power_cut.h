@@ -156,7 +156,8 @@ protected:
         clock_.advance_to(std::max(RecorderClock::tick_us(), child_tick_us_) + advance_s_ * 1000000);
         // A fork beside a thread that is still ending (the last check's pool threads, joined but
         // slow to go under an emulator) can leave the child stuck on a lock that thread held.
-        if (!zeltest::wait_until([this] { return zeltest::task_count() <= tasks_at_start_; }, std::chrono::milliseconds(5000)))
+        const auto settled = [this] { return zeltest::task_count() <= tasks_at_start_; };
+        if (!zeltest::wait_until(settled, std::chrono::milliseconds(5000)))
             printf("forking beside %d threads, %d at the start\n", zeltest::task_count(), tasks_at_start_);
         int fds[2];
         EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
