@@ -249,6 +249,12 @@ int ko_nas_test_syncing(void)
     return nas().sync_thread ? 1 : 0;
 }
 
+unsigned ko_nas_test_syncs_started(void)
+{
+    std::lock_guard<std::mutex> hold(nas().lock);
+    return nas().sync_gen;
+}
+
 unsigned long long ko_nas_test_last_sync(void)
 {
     std::lock_guard<std::mutex> hold(nas().lock);

@@ -16,6 +16,8 @@ int ko_nas_test_error(void);
 int ko_nas_test_timers(void);
 // 1 while the sync thread runs.
 int ko_nas_test_syncing(void);
+// How many syncs have started (a short one may end between two looks at ko_nas_test_syncing).
+unsigned ko_nas_test_syncs_started(void);
 unsigned long long ko_nas_test_last_sync(void);
 
 #ifdef __cplusplus
