@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <mutex>
 #include <set>
 
 #include "app/record/sd_pool.h"
@@ -22,15 +23,31 @@ namespace {
 
 constexpr uint64_t kCardSize = 1024ull * 1024 * 1024;
 
+// The pool reports from its own threads as well as the caller's.
+std::mutex g_status_lock;
 std::vector<int> g_status;
-void status_cb(int code) { g_status.push_back(code); }
+void status_cb(int code)
+{
+    const std::lock_guard<std::mutex> hold(g_status_lock);
+    g_status.push_back(code);
+}
+void statuses_clear()
+{
+    const std::lock_guard<std::mutex> hold(g_status_lock);
+    g_status.clear();
+}
+std::vector<int> statuses()
+{
+    const std::lock_guard<std::mutex> hold(g_status_lock);
+    return g_status;
+}
 
 class SdCard : public ::testing::Test {
 protected:
     void SetUp() override
     {
         zeltest::porting_hooks_reset(); // capacity from statfs of the mounted card
-        g_status.clear();
+        statuses_clear();
         card_ = std::make_unique<zeltest::TestCard>(root_, kCardSize);
         if (!card_->ready())
             GTEST_SKIP() << card_->reason();
@@ -140,8 +157,9 @@ TEST_F(SdCard, ACardTurningReadOnlyWhileRecordingIsReported)
     EXPECT_EQ(r.first_error, SD_ERR_READ_ONLY);
     int cover = -1;
     EXPECT_EQ(sd_get_path_and_set_channel(SD_KIND_VIDEO, 1, &cover), nullptr);
-    ASSERT_FALSE(g_status.empty());
-    EXPECT_EQ(g_status.back(), SD_ERR_READ_ONLY) << "the rename of the next file fails read-only";
+    const std::vector<int> status = statuses();
+    ASSERT_FALSE(status.empty());
+    EXPECT_EQ(status.back(), SD_ERR_READ_ONLY) << "the rename of the next file fails read-only";
 }
 
 TEST_F(SdCard, ACardPulledWhileRecordingGivesAnIoError)
