@@ -154,7 +154,7 @@ TEST(ZtpInit, HundredCyclesLeaveNothingBehind)
     rand_long();
     ASSERT_EQ(ZTP_Initialize(kInit.c_str()), 0);
     ASSERT_EQ(ZTP_DeInitialize(), 0);
-    const int threads_before = count_entries("/proc/self/task");
+    const int threads_before = zeltest::task_count();
     const int fds_before = count_entries("/proc/self/fd");
     for (int i = 0; i < 100; ++i) {
         ASSERT_EQ(ZTP_Initialize(kInit.c_str()), 0);
@@ -178,9 +178,9 @@ TEST(ZtpInit, HundredCyclesLeaveNothingBehind)
         }
     }
     // A joined thread's task may linger a moment after the join (long under an emulator).
-    EXPECT_TRUE(zeltest::wait_until([&] { return count_entries("/proc/self/task") == threads_before; },
+    EXPECT_TRUE(zeltest::wait_until([&] { return zeltest::task_count() == threads_before; },
                                     std::chrono::milliseconds(2000)))
-        << count_entries("/proc/self/task") << " threads, " << threads_before << " before";
+        << zeltest::task_count() << " threads, " << threads_before << " before";
     EXPECT_EQ(count_entries("/proc/self/fd"), fds_before);
     unsetenv("ZELMAR_ZTP_LAN_PORT");
 }
