@@ -150,10 +150,12 @@ int rpc_init()
             return -1;
         }
     }
+    // Announced synchronously: the server's first "_sync.vasq_get_vendor" goes up right after, and a
+    // queued announcement could reach the link after it, sending the reply to the application.
     for (const char *method : kMethods) {
         KO_LOGI(KO_P2P_MODULE, "vasq register method: %s\n", method);
         const int rc = ko_message_send(KO_UID_P2P, KO_UID_RPC, "rpc.register", method,
-                                       static_cast<uint32_t>(strlen(method)), KO_MSG_MODE_ASYNC);
+                                       static_cast<uint32_t>(strlen(method)), KO_MSG_MODE_SYNC);
         if (rc != 0)
             KO_LOGE(KO_P2P_MODULE, "push rpc ack msg failure ret: %#x\n", rc);
     }

@@ -4,8 +4,11 @@
 // and stop cycles that leave no thread or descriptor behind.
 #include <json-c/json.h>
 
+#include <mutex>
 #include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "common/ipc/ko_message.h"
 #include "common/ringbuffer/ko_ringbuffer.h"
@@ -76,6 +79,30 @@ TEST_F(Service, StartRefusals)
     EXPECT_EQ(ko_p2p_get_clients_conn_info(nullptr), -1);
     ASSERT_EQ(ko_p2p_init(&p), 0);
     EXPECT_EQ(ko_p2p_init(&p), -9);
+}
+
+// The link routes a reply to the service only if the method was announced before the request went
+// up; the start sends its first vendor request at once, so the announcements must be done by then.
+std::mutex g_announced_lock;
+std::vector<std::pair<std::string, std::thread::id>> g_announced;
+void on_announce(const ko_message_arg *arg)
+{
+    std::lock_guard<std::mutex> g(g_announced_lock);
+    g_announced.emplace_back(std::string(static_cast<const char *>(arg->param), arg->len), std::this_thread::get_id());
+}
+
+TEST_F(Service, TheDaemonMethodsAreAnnouncedBeforeTheStartGoesOn)
+{
+    ASSERT_EQ(ko_message_listen(KO_UID_RPC, "rpc.register", on_announce, nullptr), 0);
+    init(2);
+    ko_message_unregister(KO_UID_RPC, "rpc.register");
+    std::lock_guard<std::mutex> g(g_announced_lock);
+    std::vector<std::string> names;
+    for (const auto &a : g_announced) {
+        names.push_back(a.first);
+        EXPECT_EQ(a.second, std::this_thread::get_id()) << a.first << " was left to the bus's workers";
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"_sync.vasq_get_vendor", "vasq.set_vendor", "_sync.vasq_wakeup"}));
 }
 
 TEST_F(Service, AStartThatFailsHalfWayLeavesNothingBehind)
