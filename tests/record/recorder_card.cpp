@@ -96,6 +96,12 @@ void RecorderClock::advance_to(uint64_t tick)
     if (tick > now)
         offset().fetch_add(tick - now);
 }
+void RecorderClock::advance_wall_to(uint64_t wall)
+{
+    const uint64_t now = wall_us();
+    if (wall > now)
+        offset().fetch_add(wall - now);
+}
 uint64_t RecorderClock::tick_us() { return clock_us(CLOCK_MONOTONIC) + offset().load(); }
 uint64_t RecorderClock::wall_us() { return clock_us(CLOCK_REALTIME) + offset().load(); }
 

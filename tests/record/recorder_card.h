@@ -25,6 +25,8 @@ public:
     ~RecorderClock();
     // Moves both clocks forward to read at least `tick_us` (never back).
     void advance_to(uint64_t tick_us);
+    // Moves both clocks forward to have the wall clock read at least `wall_us` (never back).
+    void advance_wall_to(uint64_t wall_us);
     // Back to the system's clocks.
     void restore();
     static uint64_t tick_us();

@@ -115,8 +115,7 @@ protected:
         }
         // The clock goes on after the fed video; the renames end with the recorder.
         const uint64_t fed_until_us = fed.next_ts_us + 5000000;
-        if (fed_until_us > RecorderClock::wall_us())
-            clock_.advance_to(RecorderClock::tick_us() + (fed_until_us - RecorderClock::wall_us()));
+        clock_.advance_wall_to(fed_until_us);
         ko_local_storage_deinit_v2();
     }
 
