@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <atomic>
+#include <list>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -147,9 +148,14 @@ protected:
         zel_sharebuf_cli_release(cli);
         zel_sharebuf_release(ring);
     }
+    // What the consumers write to: it outlives the client, which TearDown stops first.
+    Got &got() { return gots.emplace_back(); }
+
     std::vector<uint8_t> block;
     zel_sharebuf_t *ring = nullptr;
     zel_sharebuf_cli_t *cli = nullptr;
+    std::list<Got> gots;
+    std::atomic<int> calls{0};
 };
 
 TEST_F(ZelSharebufConsumer, StartsAtTheNearestKeyFrame)
@@ -157,7 +163,7 @@ TEST_F(ZelSharebufConsumer, StartsAtTheNearestKeyFrame)
     // Key frames at 1000, 1200, 1400; P frames between.
     for (uint64_t t = 1000; t < 1600; t += 40)
         ASSERT_EQ(put(ring, (t - 1000) % 200 ? 1 : 0, t, 10), 0);
-    Got at1300, early, late;
+    Got &at1300 = got(), &early = got(), &late = got();
     ASSERT_EQ(zel_sharebuf_cli_register(cli, 1300, record, &at1300), 0);
     ASSERT_EQ(zel_sharebuf_cli_register(cli, 10, record, &early), 0);  // older than every frame
     ASSERT_EQ(zel_sharebuf_cli_register_relative(cli, 0, record, &late), 0);  // newest key frame
@@ -191,7 +197,6 @@ TEST_F(ZelSharebufConsumer, BurstReachesAOneFramePerPassConsumerInOrder)
 
 TEST_F(ZelSharebufConsumer, SlowCallbackNeverHoldsTheProducer)
 {
-    std::atomic<int> calls{0};
     auto slow = [](uint64_t, uint32_t, const uint8_t *, uint32_t, const uint8_t *, uint32_t, void *user) {
         static_cast<std::atomic<int> *>(user)->fetch_add(1);
         std::this_thread::sleep_for(300ms);
@@ -260,36 +265,31 @@ TEST_F(ZelSharebufConsumer, ConditionalOnceConsumerGetsTheFirstAcceptedFrame)
     auto want_x = [](const uint8_t *header, uint32_t len, void *) { return len == 2 && header[0] == 'x' ? 0 : 1; };
     static std::atomic<int> freed{0};
     auto free_arg = [](void *) { freed++; };
-    Got got;
-    ASSERT_EQ(zel_sharebuf_cli_register_cond(cli, want_x, nullptr, record, &got, 1, free_arg, 1), 0);
+    Got &once = got();
+    ASSERT_EQ(zel_sharebuf_cli_register_cond(cli, want_x, nullptr, record, &once, 1, free_arg, 1), 0);
     zel_sharebuf_cli_start(cli);
     enqueue(ring, 1, 10, "ab", 2, "no", 2);
     enqueue(ring, 1, 11, "xy", 2, "yes", 3);
     enqueue(ring, 1, 12, "xz", 2, "later", 5);
     ASSERT_TRUE(zeltest::wait_until([&] { return freed.load() == 1; }, 2s));
-    std::lock_guard<std::mutex> g(got.m);
-    ASSERT_EQ(got.payloads.size(), 1u);
-    EXPECT_EQ(got.payloads[0], "yes");
+    std::lock_guard<std::mutex> g(once.m);
+    ASSERT_EQ(once.payloads.size(), 1u);
+    EXPECT_EQ(once.payloads[0], "yes");
 }
 
 TEST_F(ZelSharebufConsumer, ConsumerThatLostItsFrameResumesAtTheNextKeyFrame)
 {
-    std::atomic<bool> hold{true};
-    Got got;
-    auto cb = [](uint64_t t, uint32_t type, const uint8_t *h, uint32_t hl, const uint8_t *p, uint32_t pl, void *u) {
-        record(t, type, h, hl, p, pl, u);
-    };
+    Got &resumed = got();
     ASSERT_EQ(put(ring, 0, 1, 10), 0);
-    ASSERT_EQ(zel_sharebuf_cli_register(cli, 0, cb, &got), 0);
-    (void)hold;
+    ASSERT_EQ(zel_sharebuf_cli_register(cli, 0, record, &resumed), 0);
     // 300 frames overrun the 256 entries before the consumer starts: frame 2 is gone.
     for (uint64_t t = 2; t < 300; t++)
         ASSERT_EQ(put(ring, t == 150 ? 0 : 1, t, 10), 0);
     zel_sharebuf_cli_start(cli);
-    ASSERT_TRUE(zeltest::wait_until([&] { return got.size() >= 150; }, 3s));
-    std::lock_guard<std::mutex> g(got.m);
-    EXPECT_EQ(got.times[0], 150u);
-    EXPECT_EQ(got.types[0], 0u);
+    ASSERT_TRUE(zeltest::wait_until([&] { return resumed.size() >= 150; }, 3s));
+    std::lock_guard<std::mutex> g(resumed.m);
+    EXPECT_EQ(resumed.times[0], 150u);
+    EXPECT_EQ(resumed.types[0], 0u);
 }
 
 } // namespace
