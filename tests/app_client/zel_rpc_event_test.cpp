@@ -3,7 +3,6 @@
 // threads report the same type at once.
 #include <atomic>
 #include <cstdio>
-#include <ctime>
 #include <set>
 #include <string>
 #include <thread>
@@ -134,9 +133,9 @@ TEST_F(RpcEvent, AnAreaTextThatIsNotANumberCannotBreakTheMessage)
 TEST_F(RpcEvent, PeopleEventCarriesItsFlagAndTheWallClockSeconds)
 {
     const int since = rpc_count();
-    const long before = static_cast<long>(std::time(nullptr));
+    const long before = static_cast<long>(zeltest::wall_seconds());
     ASSERT_EQ(zel_rpc_send_if_then_msg(1), 0);
-    const long after = static_cast<long>(std::time(nullptr));
+    const long after = static_cast<long>(zeltest::wall_seconds());
     const std::vector<Json> got = events(since);
     ASSERT_EQ(got.size(), 1u);
     json_object *params = member(got[0].get(), "params");

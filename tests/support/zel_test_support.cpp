@@ -313,6 +313,13 @@ int task_count()
     return n;
 }
 
+int64_t wall_seconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec);
+}
+
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + scaled(timeout);

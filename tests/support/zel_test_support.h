@@ -91,6 +91,10 @@ bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds tim
 // (for long under an emulator).
 int task_count();
 
+// The wall clock's seconds from the precise clock the product stamps with; time() may read a coarse
+// clock that is still a second behind it.
+int64_t wall_seconds();
+
 // The UTC calendar of any second count, from the C library with a 64-bit time_t even on a 32-bit
 // target: a reference for dates past 2038. utc_calendar is false where the year does not fit.
 bool utc_calendar(int64_t seconds, struct tm *out);
