@@ -170,11 +170,13 @@ void unregister_all()
     ko_message_unregister(KO_UID_LOG_UPLOAD, "upload_statistics");
 }
 
-// "rpc.register" or "rpc.unregister" of a method name to the RPC link.
+// "rpc.register" or "rpc.unregister" of a method name to the RPC link, done by the time it returns:
+// a daemon request that came in after the init but before a queued announcement would go to the
+// application instead.
 bool tell_rpc(const char *key, const char *name)
 {
     return ko_message_send(KO_UID_LOG_UPLOAD, KO_UID_RPC, key, name, static_cast<uint32_t>(std::strlen(name)),
-                           KO_MSG_MODE_ASYNC) == 0;
+                           KO_MSG_MODE_SYNC) == 0;
 }
 
 int register_all()

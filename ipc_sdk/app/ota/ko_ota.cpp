@@ -268,8 +268,10 @@ int ko_ota_init(int)
             KO_LOGE(kModule, "%s", key.register_error);
             return -1;
         }
+        // Announced (and withdrawn) synchronously: the daemon's requests reach the service as soon as
+        // it is up, and a withdrawal never lands after the next start's announcement.
         if (key.announced && ko_message_send(KO_UID_OTA, KO_UID_RPC, "rpc.register", key.name,
-                                             static_cast<uint32_t>(std::strlen(key.name)), KO_MSG_MODE_ASYNC) != 0) {
+                                             static_cast<uint32_t>(std::strlen(key.name)), KO_MSG_MODE_SYNC) != 0) {
             KO_LOGE(kModule, "%s", key.push_error);
             return -1;
         }
@@ -289,7 +291,7 @@ int ko_ota_deinit(void)
     for (const Key &key : kKeys) {
         if (key.announced)
             ko_message_send(KO_UID_OTA, KO_UID_RPC, "rpc.unregister", key.name,
-                            static_cast<uint32_t>(std::strlen(key.name)), KO_MSG_MODE_ASYNC);
+                            static_cast<uint32_t>(std::strlen(key.name)), KO_MSG_MODE_SYNC);
         ko_message_unregister(KO_UID_OTA, key.name);
     }
     if (const std::shared_ptr<Context> ctx = current()) {

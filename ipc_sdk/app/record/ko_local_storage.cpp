@@ -555,7 +555,7 @@ int register_bus()
     if (ko_message_listen(KO_UID_RECORD, "upload_statistics", on_statistics, nullptr) != 0 ||
         ko_message_listen(KO_UID_RECORD, "mp4.sync", on_sync, nullptr) != 0 ||
         ko_message_listen(KO_UID_RECORD, "deleteVideo", on_delete_video, nullptr) != 0 ||
-        ko_message_send(KO_UID_RECORD, KO_UID_RPC, "rpc.register", "deleteVideo", 11, KO_MSG_MODE_ASYNC) != 0) {
+        ko_message_send(KO_UID_RECORD, KO_UID_RPC, "rpc.register", "deleteVideo", 11, KO_MSG_MODE_SYNC) != 0) {
         KO_LOGE(kModule, " _message_register failed!\n");
         return -11;
     }
