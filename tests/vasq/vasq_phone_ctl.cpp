@@ -4,6 +4,8 @@
 
 #include <fstream>
 #include <map>
+#include <stdexcept>
+#include <string>
 
 namespace vasqtest {
 
@@ -63,10 +65,17 @@ int open_descriptors()
 Phone::Phone(ztptest::Loopback &net, int index) : net_(net)
 {
     const std::string ctl = net.root().path("/tmp/vphone" + std::to_string(index) + ".ctl");
+    const std::string log = "/tmp/vphone" + std::to_string(index) + ".log";
     proc_ = std::make_unique<zeltest::ChildProcess>(
         zeltest::python_peer("vasq_phone.py", {"--host", net.ip(10 + index), "--control", ctl}),
-        std::vector<std::string>{}, net.root().path("/tmp/vphone" + std::to_string(index) + ".log"));
-    ctl_ = std::make_unique<zeltest::PeerControl>(ctl, "vasq_phone.py");
+        std::vector<std::string>{}, net.root().path(log));
+    try {
+        ctl_ = std::make_unique<zeltest::PeerControl>(ctl, "vasq_phone.py");
+    } catch (const std::runtime_error &e) {
+        // The phone's log goes with the test's root: tell why it never listened.
+        throw std::runtime_error(std::string(e.what()) + (proc_->running() ? " (still running)" : " (exited)") +
+                                 ", its log:\n" + net.root().read_file(log));
+    }
 }
 
 void Phone::connect()
