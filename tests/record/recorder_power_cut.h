@@ -276,6 +276,13 @@ protected:
                 continue;
             record_index_record_t r{};
             ASSERT_EQ(record_find_record_info(0, start, &r, 0), 1);
+            // A closing file is renamed first and its records follow: a name read in between is
+            // looked up again once they have.
+            struct stat st;
+            for (int i = 0; i < 200 && stat(card_path(r.name).c_str(), &st) != 0; i++) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                ASSERT_EQ(record_find_record_info(0, start, &r, 0), 1);
+            }
             Commit c;
             c.start = start;
             c.file = r.name;

@@ -14,10 +14,22 @@ DaemonSim::DaemonSim(const TempRoot &root, std::vector<std::string> extra_args, 
         args.push_back(root.path("/tmp/.ko_daemon.socket"));
     }
     args.insert(args.end(), extra_args.begin(), extra_args.end());
-    process_ =
-        std::make_unique<ChildProcess>(python_peer("daemon_sim.py", args), std::vector<std::string>{}, log_path_);
-
-    control_ = std::make_unique<PeerControl>(control_path_, "daemon simulator (see " + log_path_ + ")");
+    for (int tries = 1;; tries++) {
+        process_ =
+            std::make_unique<ChildProcess>(python_peer("daemon_sim.py", args), std::vector<std::string>{}, log_path_);
+        try {
+            control_ =
+                std::make_unique<PeerControl>(control_path_, "daemon simulator (see " + log_path_ + ")", process_.get());
+            return;
+        } catch (const std::runtime_error &) {
+            // A port that was free a moment ago may have been taken since (another test's connection
+            // may have it as its own end): a port of our choosing is chosen again.
+            if (port > 0 || tries == 3 || process_->running())
+                throw;
+            port_ = free_tcp_port();
+            args[1] = std::to_string(port_);
+        }
+    }
 }
 
 DaemonSim::~DaemonSim() = default;

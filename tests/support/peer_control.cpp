@@ -28,19 +28,25 @@ std::string string_member(json_object *obj, const char *key)
     return v ? json_object_get_string(v) : "";
 }
 
-PeerControl::PeerControl(const std::string &path, const std::string &what) : what_(what)
+PeerControl::PeerControl(const std::string &path, const std::string &what, ChildProcess *peer) : what_(what)
 {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    bool exited = false;
     const bool up = wait_until(
         [&] {
             if (fd_ >= 0)
                 close(fd_);
             fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            return connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+            if (connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+                return true;
+            exited = peer && !peer->running();
+            return exited;
         },
         std::chrono::seconds(10));
+    if (exited)
+        throw std::runtime_error(what_ + " exited before it listened");
     if (!up)
         throw std::runtime_error(what_ + " did not start");
 }

@@ -10,6 +10,8 @@
 
 namespace zeltest {
 
+class ChildProcess;
+
 struct JsonDeleter {
     void operator()(json_object *obj) const { json_object_put(obj); }
 };
@@ -24,8 +26,8 @@ std::string string_member(json_object *obj, const char *key);
 class PeerControl {
 public:
     // Connects to `path`, retrying while the peer starts (up to 10 s, stretched); throws with
-    // `what` in the message when it never answers.
-    PeerControl(const std::string &path, const std::string &what);
+    // `what` in the message when it never answers, at once when `peer` is given and has exited.
+    PeerControl(const std::string &path, const std::string &what, ChildProcess *peer = nullptr);
     ~PeerControl();
     PeerControl(const PeerControl &) = delete;
     PeerControl &operator=(const PeerControl &) = delete;

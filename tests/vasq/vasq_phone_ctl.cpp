@@ -70,7 +70,7 @@ Phone::Phone(ztptest::Loopback &net, int index) : net_(net)
         zeltest::python_peer("vasq_phone.py", {"--host", net.ip(10 + index), "--control", ctl}),
         std::vector<std::string>{}, net.root().path(log));
     try {
-        ctl_ = std::make_unique<zeltest::PeerControl>(ctl, "vasq_phone.py");
+        ctl_ = std::make_unique<zeltest::PeerControl>(ctl, "vasq_phone.py", proc_.get());
     } catch (const std::runtime_error &e) {
         // The phone's log goes with the test's root: tell why it never listened.
         throw std::runtime_error(std::string(e.what()) + (proc_->running() ? " (still running)" : " (exited)") +
