@@ -22,7 +22,7 @@ struct ThreadCpu {
 inline std::map<std::string, ThreadCpu> thread_cpu_ns(const std::function<bool(const std::string &)> &wanted)
 {
     std::map<std::string, ThreadCpu> out;
-    for (const auto &[task, name] : vasqtest::tasks()) {
+    for (const auto &[task, name] : zeltest::tasks()) {
         if (!wanted(name))
             continue;
         std::ifstream schedstat("/proc/self/task/" + task + "/schedstat");

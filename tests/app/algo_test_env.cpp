@@ -1,30 +1,18 @@
 // The algorithm app tests' helpers.
 #include "algo_test_env.h"
 
-#include "zel_detection_test.h"
-
-#include <dirent.h>
-
 #include <cstring>
-#include <fstream>
+
+#include "zel_detection_test.h"
+#include "zel_test_support.h"
 
 namespace algotest {
 
 int threads_named(const std::string &name)
 {
     int n = 0;
-    DIR *dir = opendir("/proc/self/task");
-    if (!dir)
-        return -1;
-    while (dirent *e = readdir(dir)) {
-        if (e->d_name[0] == '.')
-            continue;
-        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-        std::string text;
-        std::getline(comm, text);
-        n += text == name;
-    }
-    closedir(dir);
+    for (const auto &t : zeltest::tasks())
+        n += t.second == name;
     return n;
 }
 

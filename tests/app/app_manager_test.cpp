@@ -183,17 +183,10 @@ TEST_F(AppManager, CreateReportsAndSlots)
 // The manager's receive thread, found by its name.
 pid_t mgr_thread()
 {
-    DIR *d = opendir("/proc/self/task");
-    pid_t found = -1;
-    for (dirent *e; d && (e = readdir(d));) {
-        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-        std::string name;
-        if (std::getline(comm, name) && name == "mgr_app")
-            found = atoi(e->d_name);
-    }
-    if (d)
-        closedir(d);
-    return found;
+    for (const auto &t : zeltest::tasks())
+        if (t.second == "mgr_app")
+            return atoi(t.first.c_str());
+    return -1;
 }
 
 int socket_count()

@@ -11,13 +11,11 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <thread>
 
 extern "C" {
@@ -33,16 +31,10 @@ using namespace std::chrono_literals;
 
 bool has_thread(const std::string &want)
 {
-    DIR *d = opendir("/proc/self/task");
-    bool found = false;
-    for (dirent *e; d && (e = readdir(d));) {
-        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-        std::string name;
-        found = found || (std::getline(comm, name) && name == want);
-    }
-    if (d)
-        closedir(d);
-    return found;
+    for (const auto &t : zeltest::tasks())
+        if (t.second == want)
+            return true;
+    return false;
 }
 
 class ZelmarMain : public ::testing::Test {

@@ -5,12 +5,10 @@
 #include "zel_client_agent_listener.h"
 #include "zel_client_fixture.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <mutex>
-#include <fstream>
 #include <thread>
 
 #include "app/cloud/ko_cloud_internal.h"
@@ -277,17 +275,10 @@ TEST_F(Timer, TheRealThreadTicksAndStops)
     EXPECT_EQ(peer.params_of("set_dev_status", 2).size(), 2u) << "two ticks";
     EXPECT_TRUE(zeltest::wait_until(
         [] {
-            bool named = false;
-            if (DIR *d = opendir("/proc/self/task")) {
-                while (const dirent *e = readdir(d)) {
-                    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-                    std::string name;
-                    std::getline(comm, name);
-                    named = named || name == "zel_tolk_timer_";
-                }
-                closedir(d);
-            }
-            return named;
+            for (const auto &t : zeltest::tasks())
+                if (t.second == "zel_tolk_timer_")
+                    return true;
+            return false;
         },
         5s));
     EXPECT_EQ(zel_tolk_timer_test_running(), 1);

@@ -2,7 +2,6 @@
 // the login-check key, and init/de-init cycles that must leave no thread and no descriptor behind.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,17 +21,6 @@ std::string formatted(const char *in)
     char out[32];
     EXPECT_EQ(ztp_format_did(in, out, sizeof out), 0);
     return out;
-}
-
-int count_entries(const char *dir)
-{
-    int n = 0;
-    if (DIR *d = opendir(dir)) {
-        while (dirent *e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
 }
 
 // A syntactically valid init string (servers that are never asked here).
@@ -155,7 +143,7 @@ TEST(ZtpInit, HundredCyclesLeaveNothingBehind)
     ASSERT_EQ(ZTP_Initialize(kInit.c_str()), 0);
     ASSERT_EQ(ZTP_DeInitialize(), 0);
     const int threads_before = zeltest::task_count();
-    const int fds_before = count_entries("/proc/self/fd");
+    const int fds_before = zeltest::descriptor_count();
     for (int i = 0; i < 100; ++i) {
         ASSERT_EQ(ZTP_Initialize(kInit.c_str()), 0);
         std::atomic<int> result{1};
@@ -181,7 +169,7 @@ TEST(ZtpInit, HundredCyclesLeaveNothingBehind)
     EXPECT_TRUE(zeltest::wait_until([&] { return zeltest::task_count() == threads_before; },
                                     std::chrono::milliseconds(2000)))
         << zeltest::task_count() << " threads, " << threads_before << " before";
-    EXPECT_EQ(count_entries("/proc/self/fd"), fds_before);
+    EXPECT_EQ(zeltest::descriptor_count(), fds_before);
     unsetenv("ZELMAR_ZTP_LAN_PORT");
 }
 

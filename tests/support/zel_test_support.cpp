@@ -300,17 +300,48 @@ std::chrono::milliseconds scaled(std::chrono::milliseconds d)
     return std::chrono::milliseconds(static_cast<int64_t>(static_cast<double>(d.count()) * time_scale()));
 }
 
+namespace {
+
+template <typename Fn>
+void each_entry(const char *dir, Fn fn)
+{
+    DIR *d = opendir(dir);
+    while (dirent *e = d ? readdir(d) : nullptr)
+        if (e->d_name[0] != '.')
+            fn(e->d_name);
+    if (d)
+        closedir(d);
+}
+
+int entry_count(const char *dir)
+{
+    int n = 0;
+    each_entry(dir, [&](const char *) { n++; });
+    return n;
+}
+
+} // namespace
+
+std::map<std::string, std::string> tasks()
+{
+    std::map<std::string, std::string> out;
+    each_entry("/proc/self/task", [&](const char *id) {
+        std::ifstream comm(std::string("/proc/self/task/") + id + "/comm");
+        std::string name;
+        if (std::getline(comm, name))
+            out[id] = name;
+    });
+    return out;
+}
+
 int task_count()
 {
-    DIR *dir = opendir("/proc/self/task");
-    int n = 0;
-    while (dirent *e = dir ? readdir(dir) : nullptr) {
-        if (e->d_name[0] != '.')
-            n++;
-    }
-    if (dir)
-        closedir(dir);
-    return n;
+    return entry_count("/proc/self/task");
+}
+
+int descriptor_count()
+{
+    return entry_count("/proc/self/fd");
 }
 
 int64_t wall_seconds()

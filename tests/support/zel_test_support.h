@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -87,9 +88,12 @@ std::chrono::milliseconds scaled(std::chrono::milliseconds d);
 // Polls `done` every few milliseconds until it holds or `timeout` (stretched by time_scale()) passes.
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout);
 
-// The threads of this process as /proc lists them. A thread joined a moment ago may still be listed
-// (for long under an emulator).
+// The threads of this process as /proc lists them: task id -> name. A thread joined a moment ago may
+// still be listed (for long under an emulator).
+std::map<std::string, std::string> tasks();
 int task_count();
+// The open file descriptors of this process.
+int descriptor_count();
 
 // The wall clock's seconds from the precise clock the product stamps with; time() may read a coarse
 // clock that is still a second behind it.

@@ -1,36 +1,14 @@
 #include "vasq_phone_ctl.h"
 
-#include <dirent.h>
-
-#include <fstream>
-#include <map>
 #include <stdexcept>
 #include <string>
 
 namespace vasqtest {
 
-std::map<std::string, std::string> tasks()
-{
-    std::map<std::string, std::string> out;
-    DIR *d = opendir("/proc/self/task");
-    if (!d)
-        return out;
-    while (dirent *e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        std::ifstream f(std::string("/proc/self/task/") + e->d_name + "/comm");
-        std::string name;
-        if (std::getline(f, name))
-            out[e->d_name] = name;
-    }
-    closedir(d);
-    return out;
-}
-
 std::vector<std::string> thread_names()
 {
     std::vector<std::string> out;
-    for (const auto &t : tasks())
+    for (const auto &t : zeltest::tasks())
         out.push_back(t.second);
     return out;
 }
@@ -38,7 +16,7 @@ std::vector<std::string> thread_names()
 std::set<std::string> tasks_named(const std::string &prefix)
 {
     std::set<std::string> out;
-    for (const auto &t : tasks())
+    for (const auto &t : zeltest::tasks())
         if (t.second.compare(0, prefix.size(), prefix) == 0)
             out.insert(t.first);
     return out;
@@ -49,16 +27,6 @@ int count_threads(const std::string &prefix)
     int n = 0;
     for (const std::string &name : thread_names())
         n += name.compare(0, prefix.size(), prefix) == 0;
-    return n;
-}
-
-int open_descriptors()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    while (dirent *e = readdir(d))
-        n += e->d_name[0] != '.';
-    closedir(d);
     return n;
 }
 

@@ -1,5 +1,5 @@
 // Phones of the streaming sessions (vasq_phone.py) on 127.a.b.10 upwards of a loopback lab, and
-// what the session tests look at in this process: its threads and descriptors.
+// what the session tests look at in this process: its threads.
 #pragma once
 
 #include <map>
@@ -17,14 +17,11 @@ namespace vasqtest {
 inline constexpr char kDid[] = "ABC-123-XYZ";
 inline constexpr char kCrcKey[] = "ZLMRCRC7";
 
-// Task id -> thread name of this process (/proc/self/task/*/comm).
-std::map<std::string, std::string> tasks();
 // The thread names of this process.
 std::vector<std::string> thread_names();
 int count_threads(const std::string &prefix);
 // The task ids of the threads whose names start with `prefix`.
 std::set<std::string> tasks_named(const std::string &prefix);
-int open_descriptors();
 
 class Phone {
 public:

@@ -1002,7 +1002,7 @@ TEST_F(SessionLab, InitAndFinishCyclesLeaveNoThreadOrDescriptor)
     vasq_server *server = vasq_server_get();
     zt_server_finish(server);
     const size_t threads = thread_names().size();
-    const int fds = open_descriptors();
+    const int fds = zeltest::descriptor_count();
     for (int i = 0; i < 100; i++) {
         ASSERT_EQ(zt_server_init(server, kDid, kCrcKey, net_.init_string().c_str()), 0) << i;
         if (i % 10 == 0)
@@ -1011,7 +1011,7 @@ TEST_F(SessionLab, InitAndFinishCyclesLeaveNoThreadOrDescriptor)
     }
     EXPECT_TRUE(zeltest::wait_until([&] { return thread_names().size() <= threads; }, 5s))
         << thread_names().size() << " threads, " << threads << " before";
-    EXPECT_EQ(open_descriptors(), fds);
+    EXPECT_EQ(zeltest::descriptor_count(), fds);
 }
 
 TEST_F(SessionLab, CommandsFlowBothWaysAndTalkBackArrivesWhole)

@@ -190,12 +190,12 @@ TEST_F(SixPhones, StartWatchStopCyclesOnRealSessionsLeaveNoThreadOrDescriptor)
         phones_.clear();
         if (cycle == 0) { // what the first start made for good (the log, the cipher library) is counted in
             threads = vasqtest::thread_names().size();
-            descriptors = vasqtest::open_descriptors();
+            descriptors = zeltest::descriptor_count();
         }
     }
     EXPECT_TRUE(zeltest::wait_until([&] { return vasqtest::thread_names().size() == threads; }, 5s))
         << vasqtest::thread_names().size() << " threads, " << threads << " after the first cycle";
-    EXPECT_EQ(vasqtest::open_descriptors(), descriptors);
+    EXPECT_EQ(zeltest::descriptor_count(), descriptors);
 }
 
 } // namespace

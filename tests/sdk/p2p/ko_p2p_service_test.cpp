@@ -322,13 +322,13 @@ TEST_F(Service, FiftyStartWatchStopCyclesLeaveNoThreadOrDescriptor)
         ASSERT_EQ(ko_p2p_deinit(), 0);
         if (cycle == 0) { // what the first start made for good is counted in
             threads = vasqtest::thread_names();
-            descriptors = vasqtest::open_descriptors();
+            descriptors = zeltest::descriptor_count();
         }
     }
     EXPECT_TRUE(zeltest::wait_until([&] { return vasqtest::thread_names().size() == threads.size(); }, 5s))
         << testing::PrintToString(vasqtest::thread_names()) << " after the first cycle "
         << testing::PrintToString(threads);
-    EXPECT_EQ(vasqtest::open_descriptors(), descriptors);
+    EXPECT_EQ(zeltest::descriptor_count(), descriptors);
     ringbuffer_free(0);
 }
 
