@@ -233,6 +233,22 @@ bool offer_lan_tcp(ztp_slot &s, std::unique_lock<std::mutex> &lock)
     return true;
 }
 
+// The LAN TCP socket carries the session from now on, with the addresses of its own link.
+bool ready_on_lan_tcp(ztp_slot &s)
+{
+    sockaddr_in remote{};
+    if (zt_SA_GetRemoteSockAddr(s.lan_tcp_sock, &remote) != 0)
+        return false;
+    s.tcp_sock = s.lan_tcp_sock;
+    s.tcp_plain = 1;
+    ztp_TCPSkt_GetLocalAddr(s.tcp_sock, &s.local);
+    mark_ready(s, ZTP_MODE_P2P, remote);
+    return true;
+}
+
+// A phone answers our PunchPkt with its own and nothing more: its PunchPkt is what makes the slot
+// ready. The P2PRdy answers only tell the phone; later ones come from the channel loop until the
+// phone speaks.
 void on_punch_pkt(int slot, ztp_slot &s, const sockaddr_in &from, const uint8_t *p, size_t n,
                   std::unique_lock<std::mutex> &lock)
 {
@@ -247,14 +263,17 @@ void on_punch_pkt(int slot, ztp_slot &s, const sockaddr_in &from, const uint8_t 
     const bool lan_tcp = offer_lan_tcp(s, lock);
     if (s.connected || s.sock < 0)
         return;
-    const uint8_t answer = lan_tcp ? ZTP_MSG_P2P_RDY_LAN_TCP : ZTP_MSG_P2P_RDY;
+    const bool on_tcp = lan_tcp && ready_on_lan_tcp(s);
+    if (!on_tcp)
+        mark_ready(s, ZTP_MODE_P2P, from);
+    const uint8_t answer = on_tcp ? ZTP_MSG_P2P_RDY_LAN_TCP : ZTP_MSG_P2P_RDY;
     for (int i = 0; i < kAnswerRepeats; ++i) {
+        if (i > 0) {
+            lock.unlock();
+            ztp_sleep_ms(10);
+            lock.lock();
+        }
         send_did_only(s, answer, from);
-        lock.unlock();
-        ztp_sleep_ms(10);
-        lock.lock();
-        if (s.connected)
-            return;
     }
 }
 
@@ -283,13 +302,7 @@ void on_p2p_rdy_lan_tcp(ztp_slot &s, const uint8_t *p, size_t n)
     ztp_did did{};
     if (ztp_read_DidOnly(p, n, &did) != 0 || !did_matches(s, did) || s.connected || s.lan_tcp_sock < 0)
         return;
-    sockaddr_in remote{};
-    if (zt_SA_GetRemoteSockAddr(s.lan_tcp_sock, &remote) != 0)
-        return;
-    s.tcp_sock = s.lan_tcp_sock;
-    s.tcp_plain = 1;
-    ztp_TCPSkt_GetLocalAddr(s.tcp_sock, &s.local);
-    mark_ready(s, ZTP_MODE_P2P, remote);
+    ready_on_lan_tcp(s);
 }
 
 void on_rly_to(int slot, ztp_slot &s, const uint8_t *p, size_t n)

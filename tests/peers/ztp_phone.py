@@ -4,10 +4,11 @@ wire format alone (ztp_wire.py).
 
 It holds one UDP socket (--host, --port or a free port) and answers as a phone does:
   PunchTo (from a server)  -> PunchPkt to the named address, three times
-  PunchPkt                 -> PunchPkt and P2PRdy back; after a LanSearch PunchPkt only, and it
-                              connects over TCP to the sender's address and port (for 2 s)
-  P2PRdy                   -> P2PRdy back once; the session is ready over UDP with the sender
-  P2PRdyLanTcp             -> P2PRdyLanTcp back once; the session is ready on the TCP link
+  PunchPkt                 -> PunchPkt back; after a LanSearch only, it also connects over TCP to
+                              the sender's address and port (for 2 s)
+  P2PRdy                   -> the session is ready over UDP with the sender; from the address of
+                              the ready session, Alive back
+  P2PRdyLanTcp             -> the session is ready on the TCP link
   RlyRdy                   -> the session is ready through the relay
   RlyPkt                   -> RlyRdy back: the phone plays the relay's far end, the session is
                               ready with the sender
@@ -62,7 +63,6 @@ class Phone:
         self.tcp_peer = None
         self.tcp_ready = False
         self.lan_search = False
-        self.answered_rdy = False
         self.engine = None
         self.peer_sock = self.sock    # the socket the session's channels use
         self.reading = threading.Event()
@@ -136,19 +136,20 @@ class Phone:
                 self.send(target, w.header(0x41, self.did))
         elif msg_type == 0x41:
             self.send(sender, w.header(0x41, self.did))
-            if not self.lan_search:
-                self.send(sender, w.header(0x42, self.did))
-            elif self.tcp is None:
+            if self.lan_search and self.tcp is None:
                 threading.Thread(target=self.connect_tcp, args=(sender,), daemon=True).start()
         elif msg_type == 0x42:
+            with self.lock:
+                ready = self.ready == list(sender)
+            if ready:
+                # A ready session's answer to the camera's repeated P2PRdy; from another address it
+                # is a new session's.
+                self.send(sender, w.header(0xE0, b""), self.peer_sock)
+                return
             # The channel engine exists before the state shows the session ready.
             self.session_ready()
             with self.lock:
-                first = not self.answered_rdy
-                self.answered_rdy = True
                 self.ready = list(sender)
-            if first:
-                self.send(sender, w.header(0x42, self.did))
         elif msg_type == 0x44:
             if self.tcp is not None and self.engine is None:
                 conn = self.tcp
@@ -156,16 +157,14 @@ class Phone:
                     lambda msg: conn.sendall(w.tcp_frame(msg, self.key, plain=True)), self.log, tcp=True)
                 threading.Thread(target=self.serve_tcp, daemon=True).start()
             with self.lock:
-                first = not self.tcp_ready
                 self.tcp_ready = self.tcp is not None
-            if first:
-                self.send(sender, w.header(0x44, self.did))
         elif msg_type == 0x84:
             with self.lock:
                 self.ready = list(sender)
         elif msg_type == 0x83 and len(payload) >= 24:
-            self.session_ready()
+            # Every RlyPkt starts a session through the relay, a later one with another slot.
             self.send(sender, w.header(0x84, payload[4:24]))
+            self.session_ready()
             with self.lock:
                 self.ready = list(sender)
 
