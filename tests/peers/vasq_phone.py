@@ -28,7 +28,8 @@ Control: a unix socket, one JSON object per line each way (besides ztp_phone.py'
   {"cmd":"talk","channel":3,"frames":k,"size":n}
                                              k frames whose payloads carry a counter pattern that goes
                                              on across frames and calls; each header holds seq and, in
-                                             its flags word, the payload's crc32
+                                             its flags word, the payload's crc32, and its time stamp
+                                             CLOCK_MONOTONIC in ms
   {"cmd":"declare","channel":c,"length":L,"send":m}
                                              a length prefix of L followed by m zero bytes (a lie when
                                              m < L)
@@ -382,7 +383,8 @@ class VasqPhone(ztp_phone.Phone):
                 if e.keys is not None:
                     payload = e.keys.encrypt(payload)
                 told = len(payload) + (1 if cmd.get("lie") else 0)
-                head = struct.pack("<IIIIQII", told, 0, self.talk_seq, crc, 0, 0, 0)
+                stamp = int(time.clock_gettime(time.CLOCK_MONOTONIC) * 1000)
+                head = struct.pack("<IIIIQII", told, 0, self.talk_seq, crc, stamp, 0, 0)
                 self.talk_seq += 1
                 out += struct.pack(">I", 32 + len(payload)) + head + payload
             e.write(channel, out)

@@ -12,16 +12,21 @@ extern "C" {
 
 // Talk-back audio as it comes from a phone; the bytes are valid during the call only.
 typedef struct ko_p2p_audio_frame {
+    uint32_t seq;
+    uint64_t time_ms;    // the time stamp of the phone's frame header
+    int32_t media_type;  // KO_P2P_MEDIA_AUDIO
     const void *data;
     int32_t len;
-    uint32_t seq;
     uint32_t codec; // KO_AUDIO_CODEC_* of the phone's encoder
 } ko_p2p_audio_frame;
+
+#define KO_P2P_MEDIA_AUDIO 4
 
 // A phone command that the service does not handle itself: session slot, command code, the payload
 // (`size` bytes, not terminated). The result is logged by the service only.
 typedef int (*ko_p2p_cmd_fn)(int session, int cmd, const char *data, int size);
-typedef void (*ko_p2p_audio_fn)(ko_p2p_audio_frame *frame);
+// The frame, then its sequence and media type once more.
+typedef void (*ko_p2p_audio_fn)(ko_p2p_audio_frame *frame, uint32_t seq, int media_type);
 // kind 1 live audio to the phone, kind 0 the speaker (talk-back); on 1 or 0.
 typedef void (*ko_p2p_audio_status_fn)(int kind, bool on);
 

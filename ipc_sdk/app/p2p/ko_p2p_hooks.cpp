@@ -117,16 +117,20 @@ extern "C" void vasq_on_disconnect(vasq_session *s, int code, void *)
     v.disconnect_step = 3;
 }
 
-// A server-wide error restarts the server only while no phone is online: a single session's
-// failure must not drop the others.
-extern "C" void vasq_on_error(vasq_session *, int code, void *)
+// Errors 8 and 17 restart the server, which drops every session. While phones are online, one
+// session's failure is left to that session; a server-wide one (no session: the listen may have
+// ended and take no phone any more) restarts the server once the last phone has left.
+extern "C" void vasq_on_error(vasq_session *s, int code, void *)
 {
     vasq_ctrl &v = g_vasq_ctrl;
     KO_LOGE(KO_P2P_MODULE, "vasq_on_error: %d\n", code);
     if (code != 8 && code != 17)
         return;
     if (v.slots && online_count() > 0) {
-        KO_LOGW(KO_P2P_MODULE, "vasq error %d with %d sessions online, server kept\n", code, online_count());
+        if (!s)
+            v.restart_when_idle = true;
+        KO_LOGW(KO_P2P_MODULE, "vasq error %d with %d sessions online, server kept%s\n", code, online_count(),
+                s ? "" : " until they leave");
         return;
     }
     KO_LOGE(KO_P2P_MODULE, "vasq_server_finish() by errorcode:%d\n", code);
@@ -138,8 +142,8 @@ extern "C" int vasq_on_audio_data(vasq_session *, const vasq_frame_info *header,
     ko_p2p_audio_fn fn = g_vasq_ctrl.param.recv_audio;
     if (!fn || !header)
         return 0;
-    ko_p2p_audio_frame frame{data, length, header->seq, header->codec_id};
-    fn(&frame);
+    ko_p2p_audio_frame frame{header->seq, header->time_ms, KO_P2P_MEDIA_AUDIO, data, length, header->codec_id};
+    fn(&frame, frame.seq, KO_P2P_MEDIA_AUDIO);
     return 0;
 }
 

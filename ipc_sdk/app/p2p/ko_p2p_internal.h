@@ -74,6 +74,8 @@ inline const session_ops &ops() { return *g_session_ops.load(std::memory_order_a
 
 struct vasq_ctrl {
     std::atomic<bool> inited{false}, running{false}, server_ready{false}, restart{false}, alive{false};
+    // A server-wide error that came while phones watched: the restart waits until none is online.
+    std::atomic<bool> restart_when_idle{false};
     std::mutex server_mutex, alive_mutex;
     // Claim and release of slots, and the speaker's check-and-set.
     std::mutex claim_mutex;
@@ -82,6 +84,8 @@ struct vasq_ctrl {
     ko_p2p_param param{};
     uint32_t last_disconnect_s = 0;
     std::atomic<int> init_step{0}, deinit_step{0}, v_send{0}, a_send{0}, rpc_step{0}, disconnect_step{0};
+    // Playback frames sent to phones, video and audio.
+    std::atomic<int> v_pb_send{0}, a_pb_send{0};
 };
 extern vasq_ctrl g_vasq_ctrl;
 

@@ -72,6 +72,8 @@ int on_video(const fmp4_frame_t *frame, const ko_playback_meta_t *meta, void *us
     const int rc = ops().video_send(c->session, &h, frame->data);
     if (rc != 0)
         KO_LOGE(KO_P2P_MODULE, "send video error,ret %d \n", rc);
+    else
+        g_vasq_ctrl.v_pb_send++;
     return rc;
 }
 
@@ -85,6 +87,8 @@ int on_audio(const fmp4_frame_t *frame, const ko_playback_meta_t *meta, void *us
     const int rc = ops().video_send(c->session, &h, frame->data);
     if (rc != 0)
         KO_LOGE(KO_P2P_MODULE, "send audio error,ret %d \n", rc);
+    else
+        g_vasq_ctrl.a_pb_send++;
     return rc;
 }
 

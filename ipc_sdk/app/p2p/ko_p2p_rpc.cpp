@@ -127,7 +127,7 @@ void on_statistics(const ko_message_arg *arg)
     json_object *o = json_object_new_object();
     const std::pair<const char *, int> fields[] = {
         {"init_step", v.init_step.load()}, {"deinit_step", v.deinit_step.load()}, {"v_send", v.v_send.load()},
-        {"a_send", v.a_send.load()},       {"v_pb_send", 0},                      {"a_pb_send", 0},
+        {"a_send", v.a_send.load()},       {"v_pb_send", v.v_pb_send.load()},    {"a_pb_send", v.a_pb_send.load()},
         {"rpc_step", v.rpc_step.load()},   {"disconnect_step", v.disconnect_step.load()},
         {"session_num", v.inited.load() ? online_count() : 0}};
     for (const auto &f : fields)

@@ -1,13 +1,17 @@
 // Phones on real sessions: the service starts the streaming server, which asks the daemon (this
 // test on the message bus) for the vendor and logs in to the transport servers of loopback; phones
 // (vasq_phone.py) authorise, watch live video from the frame ring, talk, ask for the audio format
-// and move the head through the app client's callback, and leave.
+// and move the head through the app client's callback, and leave; a listen that ends for good while a
+// phone watches does not keep the next phones out.
 #include <json-c/json.h>
 
+#include <algorithm>
 #include <set>
 #include <thread>
 
+#include "common/ringbuffer/ko_ringbuffer.h"
 #include "common/utils/ko_crc32.h"
+#include "common/utils/ko_time.h"
 #include "p2p_sessions.h"
 
 namespace p2ptest {
@@ -31,11 +35,16 @@ int user_cmd(int slot, int code, const char *data, int length)
     return code == 274 ? ko_p2p_user_cmd_send(slot, 275, reply, sizeof reply) : 0;
 }
 
-std::atomic<int> g_talk_frames{0}, g_talk_bytes{0};
-void talk_back(ko_p2p_audio_frame *frame)
+std::atomic<int> g_talk_frames{0}, g_talk_bytes{0}, g_talk_misnamed{0};
+std::atomic<uint64_t> g_talk_stamp_min{UINT64_MAX}, g_talk_stamp_max{0};
+void talk_back(ko_p2p_audio_frame *frame, uint32_t seq, int media_type)
 {
     g_talk_frames++;
     g_talk_bytes += frame->len;
+    if (seq != frame->seq || media_type != 4 || frame->media_type != 4)
+        g_talk_misnamed++;
+    g_talk_stamp_min = std::min(g_talk_stamp_min.load(), frame->time_ms);
+    g_talk_stamp_max = std::max(g_talk_stamp_max.load(), frame->time_ms);
 }
 
 class Phones : public SessionTest {
@@ -77,6 +86,49 @@ TEST_F(Phones, LiveVideoStartsOnAKeyFrameAndStopsAndTheSlotIsFreed)
     EXPECT_TRUE(zeltest::wait_until([&] { return phones_online() == 0; }, 15s)) << "the slot is free again";
 }
 
+TEST_F(Phones, LiveAudioStartsAndStops)
+{
+    ko_stream_chn_info &a = info_.stream_info[4];
+    a.bitrate = 32;
+    a.fps = 25;
+    a.seconds = 4;
+    ASSERT_EQ(ringbuffer_init(&a), 0);
+    std::atomic<bool> stop{false};
+    std::thread producer([&] {
+        std::vector<uint8_t> b(80, 0x5a);
+        while (!stop.load()) {
+            ko_av_frame f{};
+            f.frame_type = KO_FRAME_TYPE_AUDIO;
+            f.data = b.data();
+            f.size = static_cast<uint32_t>(b.size());
+            ringbuffer_put_frame(4, &f);
+            std::this_thread::sleep_for(40ms);
+        }
+    });
+    auto audio_frames = [&] {
+        Json r = phones_[0]->received();
+        json_object *list = member(member(r.get(), "frames"), "3");
+        return list ? json_object_array_length(list) : 0;
+    };
+    const bool linked = authorised(0);
+    if (linked) {
+        std::this_thread::sleep_for(500ms);
+        EXPECT_EQ(audio_frames(), 0u) << "no audio before 260";
+        command(0, 260, "");
+        EXPECT_TRUE(zeltest::wait_until([&] { return audio_frames() >= 10; }, 20s)) << "260 starts the audio";
+        command(0, 261, "");
+        EXPECT_TRUE(zeltest::wait_until([&] { return !ko_p2p::g_vasq_ctrl.slots[0].audio_on.load(); }, 10s));
+        std::this_thread::sleep_for(300ms);
+        const size_t stopped = audio_frames();
+        std::this_thread::sleep_for(500ms);
+        EXPECT_LE(audio_frames(), stopped + 1) << "261 stops the audio";
+    }
+    stop = true;
+    producer.join();
+    ringbuffer_free(4);
+    ASSERT_TRUE(linked);
+}
+
 TEST_F(Phones, AStalledPhoneDoesNotHoldUpTheOther)
 {
     ASSERT_TRUE(authorised(0));
@@ -98,6 +150,25 @@ TEST_F(Phones, AStalledPhoneDoesNotHoldUpTheOther)
         ASSERT_EQ(got[i].seq, got[i - 1].seq + 1) << "no frame of the watching phone lost at " << i;
 }
 
+TEST_F(Phones, AListenThatEndsWhileAPhoneWatchesTakesPhonesAgainOnceItLeft)
+{
+    ASSERT_TRUE(authorised(0));
+    command(0, 258, R"({"videoquality":2})");
+    ASSERT_TRUE(zeltest::wait_until([&] { return frames(0).size() >= 5; }, 20s));
+    // The servers call the camera's id out of date: the listen for the next phone ends for good.
+    net_.server(R"({"cmd":"udp_script","server":-1,"result":254})");
+    net_.server(R"({"cmd":"udp_send","server":0,"to":"camera","msg":"dev_lgn_ack","result":254})");
+    ASSERT_TRUE(zeltest::wait_until([] { return ko_p2p::g_vasq_ctrl.restart_when_idle.load(); }, 40s));
+    const size_t watched = frames(0).size();
+    ASSERT_TRUE(zeltest::wait_until([&] { return frames(0).size() >= watched + 10; }, 10s)) << "the phone watches on";
+    net_.server(R"({"cmd":"udp_script","server":-1,"result":0})");
+    forget_daemon_rpcs();
+    phones_[0]->command(R"({"cmd":"disconnect"})");
+    ASSERT_TRUE(zeltest::wait_until([&] { return phones_online() == 0; }, 15s));
+    answer_vendor_request();
+    EXPECT_TRUE(authorised(1)) << "a new phone links after the server's restart";
+}
+
 TEST_F(Phones, CommandsOnRealSessions)
 {
     ASSERT_TRUE(authorised(0));
@@ -109,9 +180,13 @@ TEST_F(Phones, CommandsOnRealSessions)
     EXPECT_EQ(answers, (std::multiset<std::string>{std::string(4, '\0'), std::string("\xff\xff\xff\xff", 4)}));
     const int talker = replies(0, 263)[0] == std::string(4, '\0') ? 0 : 1;
     g_talk_frames = g_talk_bytes = 0;
+    const uint64_t talk_start = vexa_time_tick_ms();
     phones_[static_cast<size_t>(talker)]->command(R"({"cmd":"talk","channel":3,"frames":10,"size":160})");
     EXPECT_TRUE(zeltest::wait_until([] { return g_talk_frames.load() == 10; }, 10s)) << "talk-back reaches the app";
     EXPECT_EQ(g_talk_bytes.load(), 1600);
+    EXPECT_EQ(g_talk_misnamed.load(), 0) << "each frame comes with its sequence and media type 4";
+    EXPECT_GE(g_talk_stamp_min.load(), talk_start) << "the phone's time stamps";
+    EXPECT_LE(g_talk_stamp_max.load(), vexa_time_tick_ms());
     command(0, 267, "");
     ASSERT_TRUE(wait_reply(0, 268));
     EXPECT_EQ(replies(0, 268)[0], std::string("g711a", 6));

@@ -86,7 +86,7 @@ int zel_tolk_media_get_snap_cb(int channel, void **buffer, int *length, uint8_t 
 
 // P2P.
 int zel_tolk_p2p_init(void);
-void zel_tolk_recv_audio_cb(ko_p2p_audio_frame *frame);
+void zel_tolk_recv_audio_cb(ko_p2p_audio_frame *frame, uint32_t seq, int media_type);
 void zel_tolk_audio_status_cb(int type, bool enable);
 int zel_tolk_p2p_motor_cmd_cb(int session, int cmd, const char *data, int size);
 int zel_tolk_send_ptz_info(const char *text, int length);

@@ -122,7 +122,7 @@ int zel_tolk_send_ptz_info(const char *text, int length)
     return reply(session, cmd, text, length);
 }
 
-void zel_tolk_recv_audio_cb(ko_p2p_audio_frame *frame)
+void zel_tolk_recv_audio_cb(ko_p2p_audio_frame *frame, uint32_t, int)
 {
     if (!frame || !frame->data) {
         ZEL_LOGE(TAG, " parameters is null ");
