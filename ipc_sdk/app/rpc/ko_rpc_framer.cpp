@@ -1,5 +1,5 @@
-// Cutting whole JSON objects out of a link's byte stream, string-aware, with resync after an
-// oversized object and a bound on how far it skips.
+// Cutting whole JSON objects out of a link's byte stream, grammar-aware, with resync after an
+// oversized or a cut-off object and a bound on how far it searches.
 #include "app/rpc/ko_rpc_framer.h"
 
 #include <cstring>
@@ -22,10 +22,10 @@ void Framer::commit(size_t n)
     scan();
     if (fault_ != Fault::none || end_ != 0)
         return;
-    if (!scanner_.inside()) {
-        // Nothing but white space between objects: it is never part of one.
-        held_ = scanned_ = 0;
-        buf_[0] = '\0';
+    if (!syntax_.inside()) {
+        // Nothing but white space between objects (or, after a cut-off object, bytes before the
+        // next "{"): it is never part of one.
+        drop_front(held_);
         return;
     }
     if (start_ > 0) {
@@ -39,8 +39,7 @@ void Framer::commit(size_t n)
         if (!skipping_)
             ++oversized_;
         skipping_ = true;
-        held_ = scanned_ = 0;
-        buf_[0] = '\0';
+        drop_front(held_);
     }
 }
 
@@ -49,6 +48,7 @@ void Framer::drop_front(size_t n)
     std::memmove(buf_.data(), buf_.data() + n, held_ - n);
     held_ -= n;
     scanned_ -= n;
+    dropped_ += n;
     buf_[held_] = '\0';
 }
 
@@ -56,22 +56,29 @@ void Framer::scan()
 {
     while (end_ == 0 && fault_ == Fault::none && scanned_ < held_) {
         const char c = buf_[scanned_++];
-        if (!scanner_.inside()) {
+        if ((syntax_.inside() || resyncing_) && dropped_ + scanned_ - sync_at_ > kMaxObject) {
+            fault_ = Fault::unterminated;
+            continue;
+        }
+        if (!syntax_.inside()) {
             if (c == '{') {
-                scanner_.open();
+                syntax_.open();
                 start_ = scanned_ - 1;
-                object_bytes_ = 1;
-            } else if (!is_space(c)) {
+                if (!resyncing_)
+                    sync_at_ = dropped_ + start_;
+            } else if (!is_space(c) && !resyncing_) {
                 fault_ = Fault::junk;
             }
             continue;
         }
-        if (++object_bytes_ > kMaxObject) {
-            fault_ = Fault::unterminated;
+        const ObjectSyntax::Step step = syntax_.feed(c);
+        if (step == ObjectSyntax::Step::more)
+            continue;
+        if (step == ObjectSyntax::Step::broken || (resyncing_ && !followed_by_object(scanned_))) {
+            resync();
             continue;
         }
-        if (!scanner_.feed(c))
-            continue;
+        resyncing_ = false;
         if (skipping_) {
             skipping_ = false;
             drop_front(scanned_);
@@ -79,6 +86,30 @@ void Framer::scan()
             end_ = scanned_;
         }
     }
+}
+
+// The object being scanned can never complete. The object that follows it starts at one of the
+// "{" after its start; each is tried in turn, and the first from which a whole object follows is
+// taken.
+void Framer::resync()
+{
+    if (!resyncing_)
+        ++cut_off_;
+    resyncing_ = true;
+    const size_t from = skipping_ ? 0 : start_ + 1;
+    skipping_ = false;
+    syntax_.reset();
+    const void *brace = std::memchr(buf_.data() + from, '{', held_ - from);
+    scanned_ = brace ? static_cast<size_t>(static_cast<const char *>(brace) - buf_.data()) : held_;
+}
+
+// Objects on a link follow one another with nothing but white space between them. A whole object
+// found while resyncing that is followed by anything else was a value inside the cut-off one.
+bool Framer::followed_by_object(size_t pos) const
+{
+    while (pos < held_ && is_space(buf_[pos]))
+        ++pos;
+    return pos == held_ || buf_[pos] == '{';
 }
 
 bool Framer::next(const char **obj, size_t *len)
@@ -104,9 +135,9 @@ void Framer::pop()
 
 void Framer::reset()
 {
-    held_ = scanned_ = start_ = end_ = object_bytes_ = 0;
-    scanner_.reset();
-    skipping_ = false;
+    held_ = scanned_ = start_ = end_ = dropped_ = sync_at_ = 0;
+    syntax_.reset();
+    skipping_ = resyncing_ = false;
     fault_ = Fault::none;
     buf_[0] = '\0';
 }

@@ -141,10 +141,15 @@ void receive(Module &m, LinkId id)
         m.counters.add(Counters::net_recv_err);
         return;
     }
-    const unsigned dropped_before = link.framer.oversized();
+    const unsigned dropped_before = link.framer.oversized(), cut_before = link.framer.cut_off();
     link.framer.commit(static_cast<size_t>(n));
     if (link.framer.oversized() != dropped_before)
         KO_LOGE(kModule, "json object larger than %zu bytes dropped\n", Framer::kCapacity - 1);
+    if (link.framer.cut_off() != cut_before) {
+        KO_LOGE(kModule, "%s link: json object cut off and dropped, going on at the next whole one\n",
+                link_name(id));
+        m.counters.add(Counters::parse_err);
+    }
     const char *obj;
     size_t len;
     while (link.framer.next(&obj, &len)) {

@@ -4,22 +4,43 @@
 
 namespace ko_json {
 
+// Follows a JSON string from its opening quote to its closing one, escapes included.
+class StringScanner {
+public:
+    void open()
+    {
+        inside_ = true;
+        escape_ = false;
+    }
+    void reset() { inside_ = escape_ = false; }
+    bool inside() const { return inside_; }
+    // Feeds a byte after the opening quote; the closing quote ends the string.
+    void feed(char c)
+    {
+        if (escape_)
+            escape_ = false;
+        else if (c == '\\')
+            escape_ = true;
+        else if (c == '"')
+            inside_ = false;
+    }
+
+private:
+    bool inside_ = false;
+    bool escape_ = false;
+};
+
 class ObjectScanner {
 public:
     // Feeds the byte after an object's opening "{" (or any later one); true when `c` closes it.
     bool feed(char c)
     {
-        if (in_string_) {
-            if (escape_)
-                escape_ = false;
-            else if (c == '\\')
-                escape_ = true;
-            else if (c == '"')
-                in_string_ = false;
+        if (string_.inside()) {
+            string_.feed(c);
             return false;
         }
         if (c == '"')
-            in_string_ = true;
+            string_.open();
         else if (c == '{')
             ++depth_;
         else if (c == '}')
@@ -30,19 +51,18 @@ public:
     void open()
     {
         depth_ = 1;
-        in_string_ = escape_ = false;
+        string_.reset();
     }
     void reset()
     {
         depth_ = 0;
-        in_string_ = escape_ = false;
+        string_.reset();
     }
     bool inside() const { return depth_ > 0; }
 
 private:
     long depth_ = 0;
-    bool in_string_ = false;
-    bool escape_ = false;
+    StringScanner string_;
 };
 
 } // namespace ko_json

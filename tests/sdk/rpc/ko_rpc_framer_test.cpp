@@ -96,3 +96,33 @@ TEST(RpcFramer, IncompleteObjectWaitsAcrossManyReads)
         EXPECT_TRUE(frame(framer, "k", 1).empty());
     EXPECT_EQ(frame(framer, R"(":1}})", 1), (std::vector<std::string>{R"({"id":9,"params":{"kkkkkkkkkk":1}})"}));
 }
+
+TEST(RpcFramer, CutOffObjectLosesOnlyItselfWhereverItIsCut)
+{
+    const std::string request =
+        R"({"id":90,"method":"set_properties","params":[{"did":"1","siid":2,"piid":1,"value":"a {b} \"c\""},)"
+        R"({"did":"1","siid":2,"piid":2,"value":-1.5e3},{"did":"1","siid":2,"piid":3,"value":true}]})";
+    std::vector<std::string> seven;
+    std::string after;
+    for (int id = 1; id <= 7; ++id) {
+        seven.push_back(R"({"id":)" + std::to_string(id) + R"(,"method":"get_properties","params":[{"siid":2,"piid":1}]})");
+        after += seven.back() + (id % 2 ? "" : "\n");
+    }
+    for (size_t cut = 1; cut < request.size(); ++cut) {
+        SCOPED_TRACE("cut after " + std::to_string(cut) + " bytes");
+        const std::string head = request.substr(0, cut);
+        for (size_t piece : {size_t{1}, size_t{37}, size_t{4095}}) {
+            ko_rpc::Framer framer;
+            std::vector<std::string> got = frame(framer, head + after, piece);
+            ASSERT_GE(got.size(), seven.size());
+            EXPECT_EQ(std::vector<std::string>(got.end() - 7, got.end()), seven);
+            // A value of the cut-off object that ends just where it was cut may come out on its own.
+            ASSERT_LE(got.size(), seven.size() + 1);
+            if (got.size() > seven.size()) {
+                EXPECT_NE(head.find(got.front()), std::string::npos) << got.front();
+            }
+            EXPECT_EQ(framer.fault(), ko_rpc::Framer::Fault::none);
+            EXPECT_EQ(framer.cut_off(), 1u);
+        }
+    }
+}

@@ -231,6 +231,25 @@ TEST_F(RpcLink, ObjectsSplitIntoBytesBatchedOrOversizedAreFramed)
     EXPECT_EQ(zeltest::porting_hooks_seen().rpc_received.size(), 4u);
 }
 
+// A daemon that cuts an object off and goes on with the next costs the camera that object alone.
+TEST_F(RpcLink, CutOffObjectLosesOnlyItselfAndTheSevenAfterItArrive)
+{
+    std::string stream = R"({"id":90,"method":"set_properties","params":[{"siid":2,"piid":1,"value":"cut o)";
+    for (int id = 1; id <= 7; ++id)
+        stream += R"({"id":)" + std::to_string(id) + R"(,"method":"get_properties","params":[{"siid":2,"piid":1}]})";
+    ko_rpc_stat before{};
+    ko_rpc_stat_get(&before);
+    sim_->send("rpc", stream, 100);
+    EXPECT_EQ(hook_ids(0, 7), (std::multiset<int>{1, 2, 3, 4, 5, 6, 7}));
+    sim_->send("rpc", R"({"id":8,"method":"get_properties"})");
+    EXPECT_EQ(json_object_get_int(member(hook_text(7).get(), "id")), 8);
+    EXPECT_EQ(zeltest::porting_hooks_seen().rpc_received.size(), 8u);
+    ko_rpc_stat after{};
+    ko_rpc_stat_get(&after);
+    EXPECT_EQ(after.parse_err, before.parse_err + 1);
+    EXPECT_EQ(rpc_connections(*sim_), 1); // the link stayed up
+}
+
 TEST_F(RpcLink, InnerMethodsReachTheirModulesAndRepliesComeBackAsAck)
 {
     BusInbox sdk, recorder;
