@@ -35,6 +35,8 @@
 namespace {
 
 constexpr int kBatch = 200;
+// Requests the daemon sends in one write (five times the queue).
+constexpr int kBurst = 50;
 constexpr uint32_t kEchoUid = 12;
 constexpr const char *kEchoMethod = "bench.echo";
 constexpr const char *kRawRequest = "{\"id\":0,\"method\":\"bench.echo\",\"params\":{}}";
@@ -66,6 +68,8 @@ struct Setup {
     std::unique_ptr<zeltest::ChildProcess> agent_peer;
     bool ok = false;
     double get_per_s = 0, raw_per_s = 0, settings_get_per_s = 0, set_per_s = 0;
+    double raw_burst_ms = 0, get_burst_ms = 0;
+    long get_burst_busy = 0;
 
     Setup()
     {
@@ -114,6 +118,10 @@ struct Setup {
                         set_per_s / raw_per_s);
             interleaved_ratio();
         }
+        if (raw_burst_ms > 0 && get_burst_ms > 0)
+            std::printf("burst of %d requests in one write, all answered: property gets %.1f ms (%.1f busy "
+                        "each), raw link %.1f ms\n",
+                        kBurst, get_burst_ms, static_cast<double>(get_burst_busy), raw_burst_ms);
         zel_rpc_deinit();
         agent_peer.reset();
         sdk_porting_agent_client_deinit();
@@ -165,6 +173,21 @@ struct Setup {
     }
 };
 
+// Milliseconds until every request of one burst of `count` in a single write has its reply (a busy
+// error counts); -1 when some never get one. `errors` gets the number of error replies.
+double burst(Setup &s, const char *request, int count, int *errors)
+{
+    zeltest::Json cmd(json_object_new_object());
+    json_object_object_add(cmd.get(), "cmd", json_object_new_string("burst"));
+    json_object_object_add(cmd.get(), "link", json_object_new_string("rpc"));
+    json_object_object_add(cmd.get(), "count", json_object_new_int(count));
+    json_object_object_add(cmd.get(), "text", json_object_new_string(request));
+    zeltest::Json answer = s.sim->command(json_object_to_json_string_ext(cmd.get(), JSON_C_TO_STRING_PLAIN));
+    json_object *elapsed = zeltest::member(answer.get(), "elapsed_ms");
+    *errors = json_object_get_int(zeltest::member(answer.get(), "errors"));
+    return elapsed ? json_object_get_double(elapsed) : -1;
+}
+
 Setup &setup()
 {
     static Setup instance;
@@ -198,6 +221,47 @@ void BM_RawLinkRoundTrip(benchmark::State &state)
     run_batches(state, {kRawRequest}, &setup().raw_per_s);
 }
 BENCHMARK(BM_RawLinkRoundTrip)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// A burst five times the engine's queue: the time until every request has an answer, busy or not,
+// against the same burst answered by a bus module without the engine.
+void run_burst(benchmark::State &state, const char *request, double *ms_out, long *busy_out)
+{
+    Setup &s = setup();
+    if (!s.ok) {
+        state.SkipWithError("engine or link did not start");
+        return;
+    }
+    double total_ms = 0;
+    long busy = 0;
+    for (auto _ : state) {
+        int errors = 0;
+        const double ms = burst(s, request, kBurst, &errors);
+        if (ms < 0) {
+            state.SkipWithError("a request of the burst got no reply");
+            return;
+        }
+        total_ms += ms;
+        busy += errors;
+        state.SetIterationTime(ms / 1000.0);
+    }
+    state.SetItemsProcessed(state.iterations() * kBurst);
+    state.counters["busy"] = benchmark::Counter(static_cast<double>(busy), benchmark::Counter::kAvgIterations);
+    *ms_out = total_ms / static_cast<double>(state.iterations());
+    if (busy_out)
+        *busy_out = busy / static_cast<long>(state.iterations());
+}
+
+void BM_RawLinkBurst(benchmark::State &state)
+{
+    run_burst(state, kRawRequest, &setup().raw_burst_ms, nullptr);
+}
+BENCHMARK(BM_RawLinkBurst)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
+
+void BM_PropertyGetBurst(benchmark::State &state)
+{
+    run_burst(state, kGetRequest, &setup().get_burst_ms, &setup().get_burst_busy);
+}
+BENCHMARK(BM_PropertyGetBurst)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 
 void BM_PropertyGet(benchmark::State &state)
 {

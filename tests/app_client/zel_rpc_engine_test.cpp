@@ -1,6 +1,7 @@
 // The property RPC engine against the device-daemon simulator: requests cut and classified, get,
 // set, action and method replies, id mapping both ways, the bounded queue, bad input and the engine's
 // life (init, deinit, init again).
+#include <algorithm>
 #include <string>
 #include <thread>
 
@@ -130,17 +131,22 @@ std::string queue_behind_held_worker(zeltest::DaemonSim &sim, int n)
     return log;
 }
 
-TEST_F(RpcEngineTestRows, EleventhRecordWhileTenWaitDropsTheOldest)
+TEST_F(RpcEngineTestRows, EleventhRecordWhileTenWaitAnswersTheOldestBusy)
 {
     const int since = rpc_count();
     const std::string log = queue_behind_held_worker(*sim_, 11);
-    EXPECT_NE(log.find("queue full, request id 1 type 0 dropped"), std::string::npos) << log;
-    const std::vector<Json> got = replies(since, 11);
-    ASSERT_EQ(got.size(), 11u);
-    EXPECT_EQ(json_object_get_int(member(got[0].get(), "id")), 40);
-    for (size_t i = 1; i < got.size(); ++i)
-        EXPECT_EQ(json_object_get_int(member(got[i].get(), "id")), static_cast<int>(i) + 1) << "request 1 dropped";
-    EXPECT_TRUE(nothing("", since + 11));
+    EXPECT_NE(log.find("queue full, request id 1 type 0 answered busy"), std::string::npos) << log;
+    // The pushed-out request is answered at once, before the worker lets go of the held one.
+    const std::vector<Json> got = replies(since, 12);
+    ASSERT_EQ(got.size(), 12u);
+    EXPECT_TRUE(same_json(got[0].get(), R"({"id":1,"error":{"code":-33020,"message":"rpc queue is busy"}})"))
+        << text_of(got[0].get());
+    EXPECT_EQ(json_object_get_int(member(got[1].get(), "id")), 40);
+    for (size_t i = 2; i < got.size(); ++i) {
+        EXPECT_EQ(json_object_get_int(member(got[i].get(), "id")), static_cast<int>(i)) << "request 1 refused";
+        EXPECT_TRUE(member(got[i].get(), "result"));
+    }
+    EXPECT_TRUE(nothing("", since + 12));
 }
 
 TEST_F(RpcEngineTestRows, TenWaitingRecordsAreAllServed)
@@ -150,6 +156,14 @@ TEST_F(RpcEngineTestRows, TenWaitingRecordsAreAllServed)
     const std::vector<Json> got = replies(since, 11);
     ASSERT_EQ(got.size(), 11u);
     EXPECT_EQ(json_object_get_int(member(got[1].get(), "id")), 1);
+}
+
+TEST_F(RpcEngineTestRows, FiftyRequestsInOneWriteAreAllServedAtTheWorkersPace)
+{
+    Json answer = sim_->command(
+        R"({"cmd":"burst","link":"rpc","count":50,"text":"{\"method\":\"get_properties\",\"params\":[{\"siid\":3,\"piid\":5}]}","timeout_ms":10000})");
+    EXPECT_EQ(json_object_get_int(member(answer.get(), "count")), 50) << text_of(answer.get());
+    EXPECT_EQ(json_object_get_int(member(answer.get(), "errors")), 0) << text_of(answer.get());
 }
 
 TEST_F(RpcEngineTestRows, FloodWhileTheWorkerIsHeldStaysBoundedAndTheEngineRecovers)
@@ -174,8 +188,10 @@ TEST_F(RpcEngineTestRows, FloodWhileTheWorkerIsHeldStaysBoundedAndTheEngineRecov
         10s));
     std::this_thread::sleep_for(zeltest::scaled(300ms));
     hold_worker(false);
-    // The held request and the ten newest that waited; the rest were dropped.
-    EXPECT_EQ(replies(since, 100, 1500).size(), 11u);
+    // The held request and the ten newest that waited are served; the rest were answered busy.
+    const std::vector<Json> got = replies(since, 101, 1500);
+    ASSERT_EQ(got.size(), 101u);
+    EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const Json &r) { return member(r.get(), "error"); }), 90);
     Json reply = ask(R"({"id":200,"method":"get_properties","params":[{"siid":3,"piid":5}]})");
     EXPECT_EQ(json_object_get_int(member(reply.get(), "id")), 200);
 }

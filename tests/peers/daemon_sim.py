@@ -30,6 +30,11 @@ Tests drive it through a unix control socket, one JSON object per line in each d
       replies are not kept; t is the time from the first send to the last reply
       ({"error":"timeout","done":k} when a reply does not come); with "texts":[...] in place of
       "text" the requests are taken from the list in turn
+  {"cmd":"burst","link":"rpc","count":n,"text":"{...}","timeout_ms":5000}
+                                                    -> {"ok":true,"count":n,"errors":e,"elapsed_ms":t}
+      sends the request object `text` n times in one write, each with a fresh "id", and waits
+      for the camera's reply to every one; e of them were error replies; t is the time from the
+      write to the last reply ({"error":"timeout","answered":k} when replies are missing)
   {"cmd":"set","did":1234,"time":1700000000,"status":"cloud_connected"}
   {"cmd":"call","method":"_internal.request_dinfo","params":{...},"id":7,"extra":{...}}
                                                     -> {"ok":true,"since":n}
@@ -294,12 +299,40 @@ class Simulator:
                 return
         self.respond(conn, {"ok": True, "count": count, "elapsed_ms": (now() - start) * 1000.0})
 
+    def burst(self, conn, cmd):
+        link = self.current(cmd.get("link", "rpc"))
+        if link is None:
+            self.respond(conn, {"error": "not connected"})
+            return
+        request = json.loads(cmd["text"])
+        count = int(cmd.get("count", 1))
+        base = int(cmd.get("first_id", 1))
+        texts = []
+        for i in range(count):
+            request["id"] = base + i
+            texts.append(json.dumps(request, separators=(",", ":")))
+        start = now()
+        self.write(link, "".join(texts))
+        replies = self.await_replies(link, set(range(base, base + count)),
+                                     now() + cmd.get("timeout_ms", 5000) / 1000.0)
+        if len(replies) < count:
+            self.respond(conn, {"error": "timeout", "answered": len(replies)})
+            return
+        errors = sum(1 for r in replies.values() if "error" in r)
+        self.respond(conn, {"ok": True, "count": count, "errors": errors, "elapsed_ms": (now() - start) * 1000.0})
+
     def await_reply(self, link, want_id, deadline):
         """Reads the link until the reply with `want_id` arrives; other objects are handled as usual."""
-        while link.sock is not None:
+        return bool(self.await_replies(link, {want_id}, deadline))
+
+    def await_replies(self, link, want_ids, deadline):
+        """Reads the link until a reply to each of `want_ids` has arrived, or until `deadline`; returns
+        the replies by id. Other objects are handled as usual."""
+        got = {}
+        while link.sock is not None and len(got) < len(want_ids):
             left = deadline - now()
             if left <= 0:
-                return False
+                break
             ready = selectors.DefaultSelector()
             ready.register(link.sock, selectors.EVENT_READ)
             events = ready.select(timeout=left)
@@ -314,18 +347,16 @@ class Simulator:
                 data = b""
             if not data:
                 self.close_link(link)
-                return False
+                break
             link.buffer += data.decode("utf-8", errors="replace")
             objects, link.buffer = split_objects(link.buffer)
-            found = False
             for obj in objects:
-                if isinstance(obj, dict) and "method" not in obj and obj.get("id") == want_id and not found:
-                    found = True
+                reply_id = obj.get("id") if isinstance(obj, dict) and "method" not in obj else None
+                if isinstance(reply_id, int) and reply_id in want_ids and reply_id not in got:
+                    got[reply_id] = obj
                 else:
                     self.on_object(link, obj)
-            if found:
-                return True
-        return False
+        return got
 
     def write(self, link, text, chunk=0, delay_ms=0):
         data = text.encode()
@@ -515,6 +546,8 @@ class Simulator:
                                 "next": len(self.supervisor_messages)})
         elif kind == "loop":
             self.loop(conn, cmd)
+        elif kind == "burst":
+            self.burst(conn, cmd)
         elif kind == "quit":
             self.respond(conn, {"ok": True})
             self.running = False

@@ -28,6 +28,10 @@ constexpr uint32_t kQueueRecords = 10;
 
 enum Type { kGet = 0, kSet = 1, kAction = 3, kPulled = 5, kMethod = 6 };
 
+// The error a request gets when the queue has no room for it: the daemon may send it again.
+constexpr int kBusyCode = -33020;
+constexpr const char *kBusyMessage = "rpc queue is busy";
+
 // json-c objects owned by a unique_ptr.
 struct JsonPut {
     void operator()(json_object *obj) const { json_object_put(obj); }
@@ -56,6 +60,8 @@ void acquire_did();
 
 // The queue: put and take of whole records. put is refused (false) while the engine is stopped.
 bool queue_put(const Msg &msg);
+// Answers a request that the queue could not keep with the busy error.
+void refuse_busy(const Msg &msg);
 // Serves one record on the worker.
 void dispatch(const Msg &msg);
 

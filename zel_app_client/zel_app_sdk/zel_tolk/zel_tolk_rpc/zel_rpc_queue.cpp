@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -20,11 +22,17 @@ namespace zel_rpc {
 namespace {
 
 constexpr uint32_t kRingSize = kQueueRecords * sizeof(Msg);
+// How long a request waits for the worker to make room in a full queue. A burst from the daemon is
+// served at the worker's pace; a worker that does not take a record within this time is stalled,
+// and requests are answered busy at once until it takes one again.
+constexpr std::chrono::milliseconds kRoomWait{100};
 
 struct Queue {
     std::mutex lifecycle;  // init and deinit
-    std::mutex ring_mutex; // the ring, `accepting` and the semaphore's life
+    std::mutex ring_mutex; // the ring, `accepting`, `stalled` and the semaphore's life
+    std::condition_variable room; // the worker took a record, or the engine stops
     bool accepting = false;
+    bool stalled = false; // the last wait for room ran out
     bool started = false;
     sem_t sem{};
     zel_api_ringbuffer_t ring{};
@@ -56,7 +64,9 @@ void *worker_main(void *)
         {
             std::lock_guard<std::mutex> lock(q.ring_mutex);
             got = zel_api_ringbuffer_get(&q.ring, msg.get(), sizeof *msg);
+            q.stalled = false;
         }
+        q.room.notify_one();
         if (got < sizeof *msg) {
             ZEL_LOGE(TAG, " zel_api_ringbuffer_get wrong data! reallen = %u, buflen = %zu \n", got, sizeof *msg);
             continue;
@@ -89,22 +99,46 @@ void destroy_sem(Queue &q)
 bool queue_put(const Msg &msg)
 {
     Queue &q = queue();
-    std::lock_guard<std::mutex> lock(q.ring_mutex);
-    if (!q.accepting) {
-        ZEL_LOGE(TAG, "engine not running, request id %d dropped\n", msg.id);
-        return false;
+    auto oldest = std::make_unique<Msg>();
+    bool pushed_out = false;
+    {
+        std::unique_lock<std::mutex> lock(q.ring_mutex);
+        const auto has_room = [&] { return zel_api_ringbuffer_space_len(&q.ring) >= sizeof msg; };
+        if (q.accepting && !has_room() && !q.stalled &&
+            !q.room.wait_for(lock, kRoomWait, [&] { return !q.accepting || has_room(); }))
+            q.stalled = true;
+        if (!q.accepting) {
+            ZEL_LOGE(TAG, "engine not running, request id %d dropped\n", msg.id);
+            return false;
+        }
+        if (!has_room()) {
+            // The oldest request makes room. Its count leaves the semaphore too: with a full ring the
+            // worker has taken at most one count ahead, so one is always there to take.
+            zel_api_ringbuffer_get(&q.ring, oldest.get(), sizeof *oldest);
+            sem_trywait(&q.sem);
+            pushed_out = true;
+        }
+        zel_api_ringbuffer_put_force(&q.ring, &msg, sizeof msg);
+        sem_post(&q.sem);
     }
-    if (zel_api_ringbuffer_space_len(&q.ring) < sizeof msg) {
-        // The oldest request makes room. Its count leaves the semaphore too: with a full ring the
-        // worker has taken at most one count ahead, so one is always there to take.
-        auto oldest = std::make_unique<Msg>();
-        zel_api_ringbuffer_get(&q.ring, oldest.get(), sizeof *oldest);
-        ZEL_LOGE(TAG, "queue full, request id %d type %d dropped\n", oldest->id, oldest->type);
-        sem_trywait(&q.sem);
-    }
-    zel_api_ringbuffer_put_force(&q.ring, &msg, sizeof msg);
-    sem_post(&q.sem);
+    if (pushed_out)
+        refuse_busy(*oldest);
     return true;
+}
+
+// A request pushed out of the queue is answered, so that the daemon learns to ask again instead of
+// waiting for a reply that never comes. Sent outside the ring's lock: the link may take its time.
+void refuse_busy(const Msg &msg)
+{
+    if (msg.type == kPulled) {
+        ZEL_LOGE(TAG, "queue full, pulled values of request id %d dropped\n", msg.id);
+        return;
+    }
+    ZEL_LOGE(TAG, "queue full, request id %d type %d answered busy\n", msg.id, msg.type);
+    std::string reply;
+    if (format(reply, kTextMax, "{\"id\":%d,\"error\":{\"code\":%d,\"message\":\"%s\"}}", msg.id, kBusyCode,
+               kBusyMessage))
+        send_text(reply);
 }
 
 } // namespace zel_rpc
@@ -163,7 +197,9 @@ int zel_rpc_deinit(void)
     {
         std::lock_guard<std::mutex> lock(q.ring_mutex);
         q.accepting = false;
+        q.stalled = false;
     }
+    q.room.notify_all();
     q.stop.store(true);
     sem_post(&q.sem);
     pthread_join(q.worker, nullptr);
