@@ -135,10 +135,16 @@ protected:
             json_object *ready = member(r.get(), "ready");
             return ready && json_object_get_boolean(ready);
         }, 3000ms);
-        Json keys = p.command(R"({"cmd":"keys","did":")" + std::string(kDid) + R"(","token":")" +
-                              hex(kToken, sizeof kToken) + R"(","p2p_key":")" + kP2pKey + R"(","public_key":")" +
-                              camera_public_ + R"(","req_key":")" + req_key_ + R"("})");
+        Json keys = p.command(keys_request());
         return member(keys.get(), "sign") != nullptr;
+    }
+
+    // A new key pair for a phone and the signature over it: {"public_key","sign"}.
+    std::string keys_request()
+    {
+        return R"({"cmd":"keys","did":")" + std::string(kDid) + R"(","token":")" + hex(kToken, sizeof kToken) +
+               R"(","p2p_key":")" + kP2pKey + R"(","public_key":")" + camera_public_ + R"(","req_key":")" +
+               req_key_ + R"("})";
     }
 
     // The phone's commands from the camera: [code, text].
@@ -170,13 +176,17 @@ protected:
         return out;
     }
 
-    // Links and authorises phone `index`: the session the connect hook took, or none.
-    vasq_session *authorised(int index, const std::string &extra = "")
+    // Links and authorises phone `index`, which then sends command `first` (when given) as a phone
+    // starts its video: the session the connect hook took, or none. A phone that others must give way
+    // to takes its place only with that first command.
+    vasq_session *authorised(int index, const std::string &extra = "", int first = 0)
     {
         const size_t before = Hooks::get().count("connect");
         if (!link(index))
             return nullptr;
         phone(index).command(R"({"cmd":"auth")" + extra + "}");
+        if (first != 0)
+            phone(index).command(R"({"cmd":"command","code":)" + std::to_string(first) + R"(,"text":"","encrypted":true})");
         if (!Hooks::get().wait_count("connect", before + 1, 8000))
             return nullptr;
         return static_cast<vasq_session *>(const_cast<void *>(Hooks::get().calls("connect").back().session));
@@ -509,7 +519,7 @@ TEST_F(SessionLab, TheSameUuidEvictsWithThirtySevenAndAPrefixDoesNot)
     ASSERT_NE(ab, nullptr);
     EXPECT_EQ(session_count(), 2);
     EXPECT_TRUE(ends_of(abc).empty()) << "\"ab\" spares \"abc\"";
-    ASSERT_NE(authorised(2, R"(,"uuid":"abc")"), nullptr);
+    ASSERT_NE(authorised(2, R"(,"uuid":"abc")", 258), nullptr);
     ASSERT_TRUE(Hooks::get().wait([&] { return !ends_of(abc).empty(); }, 8000));
     EXPECT_EQ(ends_of(abc), std::vector<int>{VASQ_REASON_SAME_UUID});
     EXPECT_TRUE(ends_of(ab).empty());
@@ -531,7 +541,7 @@ TEST_F(SessionLab, WithoutRoomTheOldestPrelinkedGoesWithThirtyEight)
     // The first starts its video: only the second is still pre-linked.
     phone(0).command(R"({"cmd":"command","code":258,"text":"","encrypted":true})");
     ASSERT_TRUE(Hooks::get().wait_count("cmd", 1, 8000));
-    ASSERT_NE(authorised(2), nullptr);
+    ASSERT_NE(authorised(2, "", 258), nullptr);
     ASSERT_TRUE(Hooks::get().wait([&] { return !ends_of(second).empty(); }, 8000));
     EXPECT_EQ(ends_of(second), std::vector<int>{VASQ_REASON_OLDEST_PRELINK});
     EXPECT_TRUE(ends_of(first).empty());
@@ -572,7 +582,10 @@ TEST_F(SessionLab, PhonesAuthorisingAtOnceNeverOverfillTheList)
         ASSERT_TRUE(link(i)) << i;
     std::vector<std::thread> auths;
     for (int i = 0; i < phones; i++)
-        auths.emplace_back([this, i] { phone(i).command(R"({"cmd":"auth"})"); });
+        auths.emplace_back([this, i] {
+            phone(i).command(R"({"cmd":"auth"})");
+            phone(i).command(R"({"cmd":"command","code":272,"text":"","encrypted":true})");
+        });
     for (auto &t : auths)
         t.join();
     // The seventh takes the place of the oldest pre-linked phone (a seventh connect and one
@@ -594,7 +607,7 @@ TEST_F(SessionLab, PhonesAuthorisingAtOnceNeverOverfillTheList)
     EXPECT_EQ(Hooks::get().sessions().size(), static_cast<size_t>(kMax));
     // One more phone still finds six.
     const size_t disconnects = Hooks::get().count("disconnect");
-    ASSERT_NE(authorised(phones), nullptr);
+    ASSERT_NE(authorised(phones, "", 258), nullptr);
     ASSERT_TRUE(Hooks::get().wait_count("disconnect", disconnects + 1, 8000));
     EXPECT_EQ(session_count(), kMax);
     EXPECT_TRUE(listed_becomes(kMax)) << listed();
@@ -619,6 +632,7 @@ TEST_P(SessionLabRaces, EvictorAndVictimEndingTogether)
         // The victim's phone closes while the evictor's authorises with its uuid.
         std::thread close([&] { phone(0).command(R"({"cmd":"disconnect"})"); });
         phone(1).command(R"({"cmd":"auth","uuid":"same"})");
+        phone(1).command(R"({"cmd":"command","code":258,"text":"","encrypted":true})");
         close.join();
         ASSERT_TRUE(Hooks::get().wait([&] { return !ends_of(victim).empty(); }, 8000)) << r;
         ASSERT_TRUE(Hooks::get().wait_count("connect", 2, 8000)) << r;
@@ -747,6 +761,57 @@ std::vector<std::array<int64_t, 3>> heads(const std::vector<std::array<int64_t, 
     for (const auto &f : frames)
         out.push_back({f[0], f[1], f[2]});
     return out;
+}
+
+// The public key, signature and uuid of a phone's authorisation travel in the clear: a third party
+// that sends a copy is answered, but without the phone's secret key its first command decrypts to
+// nothing, and neither the watching phone whose uuid it gave nor the pre-linked one of a full list
+// gives way to it.
+TEST_F(SessionLab, ACopiedAuthorisationEvictsNobody)
+{
+    start(2);
+    std::vector<std::string> copies; // each phone's authorisation as a third party would send it
+    std::vector<vasq_session *> phones;
+    for (int i = 0; i < 2; i++) {
+        ASSERT_TRUE(link(i));
+        Json keys = phone(i).command(keys_request());
+        const std::string uuid = i == 0 ? R"(,"uuid":"phone-a")" : "";
+        copies.push_back(uuid + R"(,"public_key":")" + str_member(keys.get(), "public_key") + R"(","sign":")" +
+                         str_member(keys.get(), "sign") + "\"");
+        phone(i).command(R"({"cmd":"auth")" + uuid + "}");
+        ASSERT_TRUE(Hooks::get().wait_count("connect", static_cast<size_t>(i) + 1, 8000));
+        phones.push_back(static_cast<vasq_session *>(const_cast<void *>(Hooks::get().calls("connect").back().session)));
+    }
+    phone(0).command(R"({"cmd":"command","code":258,"text":"","encrypted":true})");
+    ASSERT_TRUE(Hooks::get().wait_count("cmd", 1, 8000));
+
+    auto refused = [] {
+        size_t n = 0;
+        for (const auto &c : Hooks::get().calls("error"))
+            n += c.code == VASQ_ERR_AUTHORIZED;
+        return n;
+    };
+    for (size_t round = 0; round < copies.size(); round++) {
+        if (round > 0)
+            phone(2).renew();
+        ASSERT_TRUE(link(2)) << round;
+        phone(2).command(R"({"cmd":"auth")" + copies[round] + "}");
+        Json told = auth_reply(phone(2));
+        ASSERT_TRUE(told.get()) << round;
+        EXPECT_EQ(str_member(told.get(), "result"), "success");
+        // Its best try: a video start encrypted under a key of its own.
+        phone(2).command(R"({"cmd":"command","code":258,"text":"","encrypted":true})");
+        EXPECT_TRUE(Hooks::get().wait([&] { return refused() == round + 1; }, 8000)) << round;
+    }
+    EXPECT_TRUE(ends_of(phones[0]).empty()) << "the watching phone was evicted";
+    EXPECT_TRUE(ends_of(phones[1]).empty()) << "the pre-linked phone was evicted";
+    EXPECT_EQ(Hooks::get().count("connect"), 2u);
+    EXPECT_EQ(session_count(), 2);
+    EXPECT_TRUE(listed_becomes(2)) << listed();
+    std::mt19937 rng(48);
+    for (uint32_t i = 0; i < 20; i++)
+        ASSERT_EQ(send_frame(phones[0], i, random_bytes(rng, 2000), true), 0) << i;
+    EXPECT_TRUE(zeltest::wait_until([&] { return frames(phone(0), 2).size() >= 20; }, 10s));
 }
 
 TEST_F(SessionLab, MediaThreadsStartOnlyAfterTheAuthorisation)

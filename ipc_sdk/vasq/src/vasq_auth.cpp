@@ -47,22 +47,24 @@ bool uuid_given(const char *uuid)
     return uuid[0] != 0 && strcmp(uuid, "null") != 0;
 }
 
+enum class Admission { placed, needs_way, full };
+
 // Steps 6 and 7 under the server's lock: the same uuid's sessions and, without room, the oldest
-// pre-linked one are taken out; the place is reserved. False when there is no room.
-bool admit(vasq_server *server, vasq_session *s, std::vector<Victim> &victims)
+// pre-linked one give way, and the place is reserved. With `victims` null nobody is taken out: a
+// session that others would have to give way to is told so and placed nowhere.
+Admission admit(vasq_server *server, vasq_session *s, std::vector<Victim> *victims)
 {
-    pthread_mutex_lock(&server->lock);
+    std::vector<Victim> way;
+    int count = server->session_count;
     if (uuid_given(s->uuid)) {
         each_listed(server, [&](vasq_session *o) {
             if (o != s && strcmp(o->uuid, s->uuid) == 0) {
-                KO_LOGI(kModule, "the uuid(%s,%s) has existed, session %p,pos %p\n", s->uuid, o->uuid,
-                        static_cast<void *>(o), static_cast<void *>(&o->node));
-                take(server, o, VASQ_REASON_SAME_UUID, victims);
+                way.push_back({o, VASQ_REASON_SAME_UUID});
+                count--;
             }
         });
     }
-    bool room = server->session_count < server->max_sessions;
-    if (!room) {
+    if (count >= server->max_sessions) {
         vasq_session *oldest = nullptr;
         int prelinked = 0;
         each_listed(server, [&](vasq_session *o) {
@@ -74,15 +76,20 @@ bool admit(vasq_server *server, vasq_session *s, std::vector<Victim> &victims)
                 oldest = o;
         });
         KO_LOGI(kModule, "prelink_cnt %d.\n", prelinked);
-        if (oldest) {
-            take(server, oldest, VASQ_REASON_OLDEST_PRELINK, victims);
-            room = true;
-        }
+        if (!oldest)
+            return Admission::full;
+        way.push_back({oldest, VASQ_REASON_OLDEST_PRELINK});
     }
-    if (room)
-        server->session_count++;
-    pthread_mutex_unlock(&server->lock);
-    return room;
+    if (!victims && !way.empty())
+        return Admission::needs_way;
+    for (const Victim &v : way) {
+        if (v.reason == VASQ_REASON_SAME_UUID)
+            KO_LOGI(kModule, "the uuid(%s,%s) has existed, session %p,pos %p\n", s->uuid, v.s->uuid,
+                    static_cast<void *>(v.s), static_cast<void *>(&v.s->node));
+        take(server, v.s, v.reason, *victims);
+    }
+    server->session_count++;
+    return Admission::placed;
 }
 
 int reply(vasq_session *s, const char *text)
@@ -110,6 +117,40 @@ void give_place_back(vasq_server *server)
     pthread_mutex_lock(&server->lock);
     server->session_count--;
     pthread_mutex_unlock(&server->lock);
+}
+
+Admission admit_locked(vasq_server *server, vasq_session *s, std::vector<Victim> *victims)
+{
+    pthread_mutex_lock(&server->lock);
+    const Admission a = admit(server, s, victims);
+    pthread_mutex_unlock(&server->lock);
+    return a;
+}
+
+int refuse_for_room(vasq_session *s)
+{
+    vasq_on_error(s, VASQ_ERROR_DEVICE_SESSION_MAX, s->user_data);
+    return VASQ_ERROR_DEVICE_SESSION_MAX;
+}
+
+// Step 9 for a session whose place is reserved.
+int go_live(vasq_session *s)
+{
+    vasq_server *server = s->server;
+    vasq_set_state(s, VASQ_STATE_NORMAL);
+    if (vasq_on_connect(s, &s->user_data) != 0) {
+        KO_LOGW(kModule, "session(%d) refused by the connect hook\n", s->handle);
+        give_place_back(server);
+        return VASQ_ERR_CLOSE_BY_LOCAL;
+    }
+    pthread_mutex_lock(&server->lock);
+    s->connected = 1;
+    vasq_list_add_tail(&server->sessions, &s->node);
+    server->last_connect_s = vasq_tick_s();
+    pthread_mutex_unlock(&server->lock);
+    if (s->vendor != VASQ_VENDOR_ZTP)
+        vasq_report_connection(s, 0);
+    return 0;
 }
 
 } // namespace
@@ -146,7 +187,7 @@ int vasq_auth_process(vasq_session *s, const char *request, int length)
 {
     vasq_server *server = s->server;
     KO_LOGI(kModule, "%s, cmd(0x%x)\n", vasq_get_cmd_info(256), 256);
-    if (vasq_state(s) == VASQ_STATE_NORMAL) {
+    if (vasq_state(s) == VASQ_STATE_NORMAL || s->proving) {
         KO_LOGW(kModule, "session(%d) is authorised already: authenticate req dropped\n", s->handle);
         return 0;
     }
@@ -180,37 +221,47 @@ int vasq_auth_process(vasq_session *s, const char *request, int length)
     if (s->encrypt_type != 0)
         vasq_aes_key(s->shared_key, s->aes_key);
 
-    std::vector<Victim> victims;
-    const bool room = admit(server, s, victims);
-    for (const Victim &v : victims)
-        vasq_evict(v.s, v.reason);
-    if (!room) {
+    const Admission a = admit_locked(server, s, nullptr);
+    if (a == Admission::full) {
         if (uuid_given(s->uuid))
             reply_success(s, 1);
         else
             reply_failed(s, VASQ_ERROR_DEVICE_SESSION_MAX);
-        vasq_on_error(s, VASQ_ERROR_DEVICE_SESSION_MAX, s->user_data);
-        return VASQ_ERROR_DEVICE_SESSION_MAX;
+        return refuse_for_room(s);
+    }
+    // The signature and the public key travel in the clear, so a copy of this request passes as well
+    // as the phone's own. Only the phone can use the key agreed on: a session that others must give
+    // way to waits until its first command shows that it holds that key.
+    if (a == Admission::needs_way) {
+        s->proving = 1;
+        KO_LOGI(kModule, "session(%d) takes its place once its first command proves its key\n", s->handle);
+        return reply_success(s, 0);
     }
     const int sent = reply_success(s, 0);
     if (sent != 0) {
         give_place_back(server);
         return sent;
     }
-    vasq_set_state(s, VASQ_STATE_NORMAL);
-    if (vasq_on_connect(s, &s->user_data) != 0) {
-        KO_LOGW(kModule, "session(%d) refused by the connect hook\n", s->handle);
-        give_place_back(server);
-        return VASQ_ERR_CLOSE_BY_LOCAL;
+    return go_live(s);
+}
+
+int vasq_auth_proved(vasq_session *s, int code)
+{
+    s->proving = 0;
+    if (!vasq_cmd_known(code)) {
+        KO_LOGW(kModule, "session(%d) does not hold its key (first command 0x%x): nobody gives way to it\n",
+                s->handle, code);
+        return VASQ_ERR_AUTHORIZED;
     }
-    pthread_mutex_lock(&server->lock);
-    s->connected = 1;
-    vasq_list_add_tail(&server->sessions, &s->node);
-    server->last_connect_s = vasq_tick_s();
-    pthread_mutex_unlock(&server->lock);
-    if (s->vendor != VASQ_VENDOR_ZTP)
-        vasq_report_connection(s, 0);
-    return 0;
+    std::vector<Victim> victims;
+    const Admission a = admit_locked(s->server, s, &victims);
+    for (const Victim &v : victims)
+        vasq_evict(v.s, v.reason);
+    if (a == Admission::full) {
+        KO_LOGW(kModule, "session(%d) proved its key but the places were taken meanwhile\n", s->handle);
+        return refuse_for_room(s);
+    }
+    return go_live(s);
 }
 
 void vasq_evict(vasq_session *s, int reason)

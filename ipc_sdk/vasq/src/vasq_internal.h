@@ -68,6 +68,7 @@ struct vasq_session {
     uint8_t aes_key[16];
     int connected; // counted in the server; under the server's lock
     int evicted;   // another session took it out of the list and owns its end; under the server's lock
+    int proving;   // authorised, but others give way only once its first command decrypts; command thread only
     int closing;
     pthread_mutex_t closing_lock;
     void *user_data;
@@ -161,6 +162,11 @@ void vasq_first_frame(vasq_session *s, uint32_t flags);
 // Command 256: the authorisation exchange; 0 keeps the session.
 int vasq_auth_process(vasq_session *s, const char *request, int length);
 int vasq_authorized(vasq_server *server, vasq_session *s, const char *public_key_hex, const char *sign_hex);
+// The first command of a session that waits for its place, decrypted to `code`: a known code takes
+// the place (evicting whom it must); 0 keeps the session.
+int vasq_auth_proved(vasq_session *s, int code);
+// A code of the command table (what a key other than the session's would hardly decrypt to).
+int vasq_cmd_known(int code);
 int vasq_server_get_vendor(vasq_server *server);
 void vasq_set_retry_time(vasq_server *server);
 // Takes every listed session out of the list and ends it with `reason` through the disconnect hook.

@@ -1,5 +1,6 @@
 // The names that the streaming SDK's logs print for its result codes, session states and commands.
 #include "vasq_api.h"
+#include "vasq_internal.h"
 
 #include <stddef.h>
 
@@ -81,4 +82,9 @@ const char *vasq_get_cmd_info(int code)
     if (code == 4097)
         return "vasq max cmd";
     return name_of(kCommands, code - 256, "unknown cmd");
+}
+
+int vasq_cmd_known(int code)
+{
+    return code == 4097 || (code >= 256 && static_cast<size_t>(code - 256) < sizeof kCommands / sizeof kCommands[0]);
 }

@@ -62,8 +62,9 @@ int vasq_cmd_process(vasq_session *s, int code, char *data, int length)
 {
     if (code == 256)
         return vasq_auth_process(s, data, length);
-    const int state = vasq_state(s);
-    if (state != VASQ_STATE_NORMAL) {
+    int state = vasq_state(s);
+    const bool proving = state == VASQ_STATE_AUTHENTICATING && s->proving;
+    if (state != VASQ_STATE_NORMAL && !proving) {
         KO_LOGW(kModule, "session is not on connect: %s\n", vasq_get_session_stat_info(state));
         return 0;
     }
@@ -74,6 +75,12 @@ int vasq_cmd_process(vasq_session *s, int code, char *data, int length)
         return VASQ_ERR_FRAME_DECRYPTO;
     }
     const int inner = static_cast<int>(get_be32(reinterpret_cast<uint8_t *>(plain)));
+    if (proving) {
+        const int r = vasq_auth_proved(s, inner);
+        if (r != 0)
+            return r;
+        state = vasq_state(s);
+    }
     char *params = plain + 4;
     const int params_len = n - 4;
     params[params_len] = 0; // within the read buffer: the plaintext ends at or before the bytes read

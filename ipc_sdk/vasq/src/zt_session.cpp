@@ -119,7 +119,8 @@ int command(vasq_session *s, char *buf, int n)
         KO_LOGW(kModule, "session(%d) command 0x%x: %d\n", s->handle, code, r);
         return r;
     }
-    if (code == 256 && vasq_state(s) == VASQ_STATE_NORMAL && !start_media_threads(s))
+    // A phone's authorisation, or the first command of one whose place waited for it, admits it.
+    if (!s->send_thread && vasq_state(s) == VASQ_STATE_NORMAL && !start_media_threads(s))
         return VASQ_ERR_CREATE_THREAD;
     return 0;
 }
