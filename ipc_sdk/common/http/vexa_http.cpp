@@ -21,8 +21,8 @@ constexpr long kTotalTimeoutMs = 30000;
 constexpr long kDownloadTimeoutMs = 300000;
 std::atomic<long> g_request_ms{0};
 std::atomic<long> g_download_ms{0};
-constexpr long kLowSpeedLimit = 20;
 constexpr long kLowSpeedTime = 60;
+std::atomic<long> g_low_speed_s{0};
 
 // A request needs a handle with a URL.
 bool handle_ok(const vexa_http *h)
@@ -79,10 +79,8 @@ void post_options(vexa_http *h, CURL *c, curl_slist *headers, bool low_speed)
     common_options(h, c);
     VEXA_SETOPT(VEXA_HTTP_MODULE, c, CURLOPT_HTTPHEADER, headers);
     VEXA_SETOPT(VEXA_HTTP_MODULE, c, CURLOPT_HEADER, 1L);
-    if (low_speed) {
-        VEXA_SETOPT(VEXA_HTTP_MODULE, c, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimit);
-        VEXA_SETOPT(VEXA_HTTP_MODULE, c, CURLOPT_LOW_SPEED_TIME, kLowSpeedTime);
-    }
+    if (low_speed)
+        vexa_http_set_low_speed(VEXA_HTTP_MODULE, c);
     VEXA_SETOPT(VEXA_HTTP_MODULE, c, CURLOPT_WRITEFUNCTION, http_datawrite_callback);
     VEXA_SETOPT(VEXA_HTTP_MODULE, c, CURLOPT_WRITEDATA, h);
 }
@@ -201,6 +199,23 @@ void vexa_http_test_set_limits(long request_ms, long download_ms)
 {
     g_request_ms = request_ms;
     g_download_ms = download_ms;
+}
+
+void vexa_http_test_set_low_speed_time(long seconds)
+{
+    g_low_speed_s = seconds;
+}
+
+long vexa_http_low_speed_time_s()
+{
+    const long s = g_low_speed_s;
+    return s > 0 ? s : kLowSpeedTime;
+}
+
+void vexa_http_set_low_speed(const char *module, CURL *curl)
+{
+    VEXA_SETOPT(module, curl, CURLOPT_LOW_SPEED_LIMIT, VEXA_HTTP_LOW_SPEED_BYTES);
+    VEXA_SETOPT(module, curl, CURLOPT_LOW_SPEED_TIME, vexa_http_low_speed_time_s());
 }
 
 long vexa_http_request_limit_ms()

@@ -1,5 +1,6 @@
 // The firmware download: one GET from a resume offset on, with the caller's progress, data and
-// header functions, a total time-out and the mapping of resolve, connect and time-out failures.
+// header functions, a total time-out, a low-speed limit and the mapping of resolve, connect and
+// time-out failures.
 #include <cstdio>
 #include <cstring>
 
@@ -47,6 +48,11 @@ int vexa_http_download_ota(const char *url, int timeout_s, curl_xferinfo_callbac
         VEXA_SETOPT(kModule, c, CURLOPT_TIMEOUT, static_cast<long>(timeout_s));
     else
         VEXA_SETOPT(kModule, c, CURLOPT_TIMEOUT_MS, vexa_http_download_limit_ms());
+    // A server that stops sending would otherwise hold the update, with the camera's media already
+    // released for it, until the total time-out; a stalled attempt ends early and the next resumes.
+    vexa_http_set_low_speed(kModule, c);
+    KO_LOGI(kModule, "download ends after %ld s below %ld B/s\n", vexa_http_low_speed_time_s(),
+            VEXA_HTTP_LOW_SPEED_BYTES);
     // Time-outs must not raise SIGALRM in a threaded process.
     VEXA_SETOPT(kModule, c, CURLOPT_NOSIGNAL, 1L);
     VEXA_SETOPT(kModule, c, CURLOPT_WRITEFUNCTION, write_fn);

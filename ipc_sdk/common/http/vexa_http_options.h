@@ -19,6 +19,12 @@ inline constexpr const char *VEXA_HTTP_CA_FILE = "/mnt/data/cacert.pem";
 // Peer verification against the CA file (through the path root).
 void vexa_http_set_ca(const char *module, CURL *curl);
 
+// A transfer that moves fewer than 20 bytes a second for 60 s (unless a test has shortened that
+// time, vexa_http_test.h) ends as timed out.
+inline constexpr long VEXA_HTTP_LOW_SPEED_BYTES = 20;
+void vexa_http_set_low_speed(const char *module, CURL *curl);
+long vexa_http_low_speed_time_s();
+
 // The request limits in milliseconds: the fixed 30 s (`request`) and the download default of 300 s,
 // unless a test has shortened them (vexa_http_test.h).
 long vexa_http_request_limit_ms();

@@ -8,8 +8,6 @@
 namespace {
 
 constexpr long kConnectTimeout = 5;
-constexpr long kLowSpeedBytes = 20;
-constexpr long kLowSpeedSeconds = 60;
 
 struct ListFree {
     void operator()(curl_slist *l) const { curl_slist_free_all(l); }
@@ -42,8 +40,7 @@ int vexa_http_put(const char *url, int64_t size, vexa_http_data_cb read_fn, void
     VEXA_SETOPT(VEXA_HTTP_MODULE, c.get(), CURLOPT_READDATA, user);
     VEXA_SETOPT(VEXA_HTTP_MODULE, c.get(), CURLOPT_HTTPHEADER, headers.get());
     VEXA_SETOPT(VEXA_HTTP_MODULE, c.get(), CURLOPT_CONNECTTIMEOUT, kConnectTimeout);
-    VEXA_SETOPT(VEXA_HTTP_MODULE, c.get(), CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytes);
-    VEXA_SETOPT(VEXA_HTTP_MODULE, c.get(), CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
+    vexa_http_set_low_speed(VEXA_HTTP_MODULE, c.get());
     VEXA_SETOPT(VEXA_HTTP_MODULE, c.get(), CURLOPT_TIMEOUT, timeout_s);
     VEXA_SETOPT(VEXA_HTTP_MODULE, c.get(), CURLOPT_NOSIGNAL, 1L);
     const CURLcode rc = curl_easy_perform(c.get());

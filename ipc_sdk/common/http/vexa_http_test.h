@@ -9,6 +9,9 @@ extern "C" {
 // Total time of a GET or post (normally 30 s) and the download default (normally 300 s), in
 // milliseconds; 0 restores the fixed value.
 void vexa_http_test_set_limits(long request_ms, long download_ms);
+// The time below the low-speed limit after which a transfer ends (normally 60 s), in seconds; 0
+// restores the fixed value.
+void vexa_http_test_set_low_speed_time(long seconds);
 
 #ifdef __cplusplus
 }

@@ -58,6 +58,7 @@ protected:
         EXPECT_TRUE(zeltest::wait_until([] { return ko_ota_test_busy() == 0; }, 30s));
         EXPECT_EQ(ko_ota_deinit(), 0);
         vexa_http_test_set_limits(0, 0);
+        vexa_http_test_set_low_speed_time(0);
         SdkTest::TearDown();
     }
 
@@ -246,6 +247,27 @@ TEST_F(OtaService, StallIsRetriedFromWhereItStopped)
     cloud_.script(R"({"path":"/ota/fw.bin","mode":"stall","at":30000,"times":1})");
     EXPECT_EQ(update(img), 5u);
     EXPECT_TRUE(zeltest::porting_hooks_seen().ota_data == payload_);
+}
+
+// A server that sends a little and then nothing, on every attempt: each attempt ends once the bytes
+// stop for the low-speed time (not at the 300 s total), resumes where they stopped, and the update
+// fails after the third, so that the camera, its media released for the update, is not held.
+TEST_F(OtaService, AServerThatStallsOnEveryAttemptFailsTheUpdateSoon)
+{
+    // The server's silence is timed, not this process's work: no scaling. The transfer's speed is an
+    // average over its last seconds, so each attempt ends some seconds after the bytes stop.
+    vexa_http_test_set_low_speed_time(2);
+    const std::string img = image();
+    cloud_.script(R"({"path":"/ota/fw.bin","mode":"stall","at":1000,"times":3})");
+    EXPECT_EQ(update(img), 6u);
+    EXPECT_EQ(image_ranges(), (std::vector<std::string>{"bytes=0-", "bytes=1000-", "bytes=2000-"}));
+    EXPECT_EQ(zeltest::porting_hooks_seen().ota_writes, 0);
+    ASSERT_TRUE(zeltest::wait_until(
+        [&] {
+            const std::vector<std::string> states = props("ota_state");
+            return !states.empty() && states.back() == "failed";
+        },
+        5s));
 }
 
 TEST_F(OtaService, UnverifiableUpdatesAreRefused)
