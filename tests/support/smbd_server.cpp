@@ -58,7 +58,7 @@ bool SmbdServer::start(std::string *why)
             *why = "smbd or pdbedit is not installed";
         return false;
     }
-    for (const char *sub : {"private", "lock", "state", "cache", "pid", "ncalrpc", "log", "share"})
+    for (const char *sub : {"private", "lock", "state", "cache", "pid", "ncalrpc", "log", "share", "readonly/videos"})
         run_command("mkdir -p '" + dir_ + "/" + sub + "'");
     if (port_ == 0)
         port_ = free_tcp_port();
@@ -73,7 +73,8 @@ bool SmbdServer::start(std::string *why)
          << "  pid directory = " << r << "/pid\n  ncalrpc dir = " << r << "/ncalrpc\n"
          << "  passdb backend = tdbsam:" << r << "/private/passdb.tdb\n  log file = " << r << "/log/log.%m\n"
          << "  load printers = no\n  printing = bsd\n  printcap name = /dev/null\n  disable spoolss = yes\n"
-         << "[share]\n  path = " << r << "/share\n  read only = no\n  valid users = " << user_ << "\n";
+         << "[share]\n  path = " << r << "/share\n  read only = no\n  valid users = " << user_ << "\n"
+         << "[readonly]\n  path = " << r << "/readonly\n  read only = yes\n  valid users = " << user_ << "\n";
     conf.close();
     // The shell reports the status in the output: a process that reaps its children for itself
     // (the SDK's does) leaves pclose no status to give.

@@ -1,5 +1,6 @@
-// A real, unprivileged smbd on 127.0.0.1 and a free port, with one writable share "share" and one
-// account, for the NAS tests. Skips (returns false from start) where smbd or pdbedit is missing.
+// A real, unprivileged smbd on 127.0.0.1 and a free port, with one writable share "share", one
+// read-only share "readonly" holding the directory "videos", and one account, for the NAS tests.
+// Skips (returns false from start) where smbd or pdbedit is missing.
 #pragma once
 
 #include <memory>

@@ -76,10 +76,10 @@ void on_own(const ko_message_arg *arg)
     if (!n.initialised)
         return;
     if (std::strcmp(arg->msgkey, "nas.state_init") == 0) {
-        state_init(n, n.rec.state);
+        nas_state_init(n, n.rec.state);
     } else if (std::strcmp(arg->msgkey, "nas.retry") == 0) {
         n.retry_armed = false;
-        state_init(n, n.rec.state);
+        nas_state_init(n, n.rec.state);
     } else if (std::strcmp(arg->msgkey, "nas.sync_timer") == 0) {
         if (value_of(arg) != n.sync_timer_gen)
             return; // stopped or set again since
@@ -89,7 +89,7 @@ void on_own(const ko_message_arg *arg)
         const int rc = sync_start(n);
         if (rc != 0) {
             set_error(n, rc);
-            state_transition(n, 1);
+            nas_state_transition(n, 1);
         }
         KO_LOGI(kModule, "Next sync time is %u\n", static_cast<unsigned>(n.rec.interval));
     } else if (std::strcmp(arg->msgkey, "nas.sync_end") == 0) {

@@ -71,8 +71,8 @@ std::string strip_video_dir(const Nas &n, const std::string &dir);
 std::string share_root(const json_object *share_cfg);
 
 // ---- state machine (ko_nas_state.cpp), lock held -------------------------------------------------
-int state_transition(Nas &n, int to);
-int state_init(Nas &n, int state);
+int nas_state_transition(Nas &n, int to);
+int nas_state_init(Nas &n, int state);
 void set_error(Nas &n, int code);
 void stop_sync(Nas &n); // X
 void release_share(Nas &n); // F

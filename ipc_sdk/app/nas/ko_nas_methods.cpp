@@ -169,7 +169,7 @@ void set_config(Nas &n, int id, json_object *params)
     if (given && json_object_is_type(given, json_type_object)) {
         stop_sync(n);
         if (n.rec.state == 3)
-            state_transition(n, 1); // the stopped sync's end is not waited for
+            nas_state_transition(n, 1); // the stopped sync's end is not waited for
 
         Json cfg(json_object_object_clone(given)); // shares the values; "dir" is replaced below
         const char *dir = text_member(cfg.get(), "dir");
@@ -183,7 +183,7 @@ void set_config(Nas &n, int id, json_object *params)
             set_error(n, rc);
             return send_reply_error(n, id, rc, "Config fail");
         }
-        state_transition(n, 0);
+        nas_state_transition(n, 0);
         release_share(n);
         if (n.share_cfg)
             json_object_put(n.share_cfg);
@@ -199,7 +199,7 @@ void set_config(Nas &n, int id, json_object *params)
         }
         n.share = record.release();
         set_error(n, 0);
-        state_transition(n, 1);
+        nas_state_transition(n, 1);
         save_config(n);
     }
     if (int_member(params, "state", &value)) {
@@ -207,10 +207,10 @@ void set_config(Nas &n, int id, json_object *params)
             save_config(n);
             return send_reply_error(n, id, EINVAL, "Config fail");
         }
-        state_transition(n, value);
+        nas_state_transition(n, value);
     }
     save_config(n);
-    state_init(n, n.rec.state);
+    nas_state_init(n, n.rec.state);
     send_reply_ok(id, nullptr);
 }
 
@@ -252,7 +252,7 @@ void clear_dir(Nas &n, int id)
         return send_reply_error(n, id, EINVAL, "NAS is not ready yet");
     stop_sync(n);
     if (n.rec.state == 3)
-        state_transition(n, 1);
+        nas_state_transition(n, 1);
     nas_share_ops_t *s = n.share;
     int rc = s->isconnected(s) ? 0 : s->connect(s);
     const std::string root = share_root(n.share_cfg);
@@ -279,7 +279,7 @@ void clear_dir(Nas &n, int id)
 
 void reset(Nas &n, int id)
 {
-    state_transition(n, 0);
+    nas_state_transition(n, 0);
     release_share(n);
     reset_config(n);
     save_config(n);

@@ -177,7 +177,7 @@ void stop_sync(Nas &n)
     collect_sync(n);
 }
 
-int state_transition(Nas &n, int to)
+int nas_state_transition(Nas &n, int to)
 {
     if (to < 0 || to > 4)
         return EINVAL;
@@ -192,7 +192,7 @@ int state_transition(Nas &n, int to)
     return run_actions(n, from, to);
 }
 
-int state_init(Nas &n, int state)
+int nas_state_init(Nas &n, int state)
 {
     if (state < 0 || state > 4)
         return EINVAL;

@@ -263,7 +263,7 @@ int sync_start(Nas &n)
         KO_LOGE(kModule, "create nas_sync_thread_routine thread fail!\n");
         return ENOMEM;
     }
-    state_transition(n, 3);
+    nas_state_transition(n, 3);
     return 0;
 }
 
@@ -289,7 +289,7 @@ void sync_end(Nas &n, uint32_t gen)
     if (!n.sync_thread || gen != n.sync_gen)
         return; // already joined by a stop
     collect_sync(n);
-    state_transition(n, 1);
+    nas_state_transition(n, 1);
 }
 
 } // namespace ko_nas

@@ -76,8 +76,6 @@ struct nas_share_ops {
 nas_share_ops_t *nas_share_new(int type);
 void nas_share_free(nas_share_ops_t *s);
 
-// The NAS code of a negative errno from the SMB client (0 for 0).
-int nas_share_errno_code(int neg_errno);
 // The text of a NAS code ("Unknown Error" for others).
 const char *nas_share_error_text(int code);
 

@@ -47,24 +47,6 @@ void nas_share_free(nas_share_ops_t *s)
     std::free(s);
 }
 
-int nas_share_errno_code(int neg_errno)
-{
-    switch (-neg_errno) {
-    case 0: return 0;
-    case EAGAIN:
-    case EBUSY: return EAGAIN;
-    case EACCES: return EACCES;
-    case EPERM: return EPERM;
-    case ENOENT: return ENOENT;
-    case EEXIST: return EEXIST;
-    case ENOTDIR: return ENOTDIR;
-    case ENOSPC: return ENOSPC;
-    case EINVAL:
-    case ENAMETOOLONG: return NAS_ERR_NAME;
-    default: return NAS_ERR_SERVER;
-    }
-}
-
 const char *nas_share_error_text(int code)
 {
     switch (code) {

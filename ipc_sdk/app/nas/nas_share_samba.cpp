@@ -39,7 +39,8 @@ struct State {
     nas_smb_conn *conn = nullptr;
     Config conn_cfg; // what the connection was made with
     std::string conn_addr;
-    int last_error = 0;
+    int last_errno = 0;           // the client's errno of the last failure
+    uint32_t last_nt_status = 0;  // the NT status it stands for, 0 when the server gave none
 };
 
 State *state_of(nas_share_ops_t *s)
@@ -80,12 +81,80 @@ std::string full_path(const State *st, const char *path)
     return norm.empty() ? share : share + "/" + norm;
 }
 
-int fail(State *st, int neg_errno)
+// What a failed client call was doing: the client gives the same errno for a refused log-in as
+// for a refused file or directory access, and for a missing share as for a missing file.
+enum class Op { login, file };
+
+// The NT statuses the server answers with that the service tells apart.
+enum NtStatus : uint32_t {
+    kNtAccessDenied = 0xC0000022,
+    kNtObjectNameInvalid = 0xC0000033,
+    kNtObjectNameNotFound = 0xC0000034,
+    kNtObjectNameCollision = 0xC0000035,
+    kNtSharingViolation = 0xC0000043,
+    kNtPrivilegeNotHeld = 0xC0000061,
+    kNtLogonFailure = 0xC000006D,
+    kNtDiskFull = 0xC000007F,
+    kNtMediaWriteProtected = 0xC00000A2,
+    kNtFileIsADirectory = 0xC00000BA,
+    kNtBadNetworkName = 0xC00000CC,
+    kNtDirectoryNotEmpty = 0xC0000101,
+    kNtNotADirectory = 0xC0000103,
+    kNtTooManyOpenedFiles = 0xC000011F,
+};
+
+// The NT status the server answered that the client turned into `err`; 0 when the failure was
+// no answer of the server (no connection, a time-out, the client's own fault).
+uint32_t nt_status_of(Op op, int err)
 {
-    const int code = nas_share_errno_code(neg_errno);
-    if (code != 0)
-        st->last_error = -neg_errno;
-    return code;
+    switch (err) {
+    case EACCES: return op == Op::login ? kNtLogonFailure : kNtAccessDenied;
+    case EPERM: return op == Op::login ? kNtLogonFailure : kNtPrivilegeNotHeld;
+    case ENOENT: return op == Op::login ? kNtBadNetworkName : kNtObjectNameNotFound;
+    case EEXIST: return kNtObjectNameCollision;
+    case EBUSY: return kNtSharingViolation;
+    case ENOTDIR: return kNtNotADirectory;
+    case EINVAL:
+    case ENAMETOOLONG: return kNtObjectNameInvalid;
+    case ENOSPC: return kNtDiskFull;
+    case EROFS: return kNtMediaWriteProtected;
+    case EMFILE: return kNtTooManyOpenedFiles;
+    case ENOTEMPTY: return kNtDirectoryNotEmpty;
+    case EISDIR: return kNtFileIsADirectory;
+    default: return 0;
+    }
+}
+
+// The service's code of an NT status: an errno value, or 260 and 261.
+int nt_code(uint32_t status)
+{
+    switch (status) {
+    case kNtAccessDenied:
+    case kNtPrivilegeNotHeld:
+    case kNtMediaWriteProtected:
+    case kNtTooManyOpenedFiles: return EPERM;
+    case kNtObjectNameNotFound: return ENOENT;
+    case kNtObjectNameCollision: return EEXIST;
+    case kNtSharingViolation: return 20; // the service's code for it, whatever its errno text says
+    case kNtObjectNameInvalid:
+    case kNtNotADirectory: return NAS_ERR_NAME;
+    case kNtLogonFailure: return EACCES;
+    case kNtDiskFull: return ENOSPC;
+    default: return NAS_ERR_SERVER;
+    }
+}
+
+// The service's code for a client result (0 or a negative errno); keeps what failed for the dump.
+int samba_error(State *st, Op op, int neg_errno)
+{
+    if (neg_errno == 0)
+        return 0;
+    st->last_errno = -neg_errno;
+    st->last_nt_status = nt_status_of(op, -neg_errno);
+    if (st->last_nt_status == 0)
+        return -neg_errno == EAGAIN ? EAGAIN : NAS_ERR_SERVER;
+    KO_LOGE(kModule, "samba: NT Error: %x\n", static_cast<unsigned>(st->last_nt_status));
+    return nt_code(st->last_nt_status);
 }
 
 const char *json_text(json_object *obj, const char *key)
@@ -191,7 +260,7 @@ int make_dirs(State *st, const std::string &rest)
         const int rc = st->client->mkdir(st->conn, path.c_str());
         if (rc != 0 && rc != -EEXIST) {
             KO_LOGE(kModule, "samba: Can not make video directory %s. (rc = %d)\n", path.c_str(), rc);
-            return fail(st, rc);
+            return samba_error(st, Op::file, rc);
         }
     }
     return 0;
@@ -226,8 +295,9 @@ int samba_connect(nas_share_ops_t *s)
     if (addr.empty()) {
         char found[16] = {0};
         if (nas_netbios_resolve(st->cfg.name.c_str(), kResolveTimeoutMs, found, sizeof found) != 0) {
-            KO_LOGE(kModule, "samba: Can not connect to %s. (nt_status = %x)\n", st->cfg.name.c_str(), 0u);
-            st->last_error = EHOSTUNREACH;
+            KO_LOGE(kModule, "samba: Can not connect to %s. (name not resolved)\n", st->cfg.name.c_str());
+            st->last_errno = EHOSTUNREACH;
+            st->last_nt_status = 0;
             return NAS_ERR_SERVER;
         }
         addr = found;
@@ -240,9 +310,17 @@ int samba_connect(nas_share_ops_t *s)
     int err = 0;
     st->conn = st->client->connect(&login, share.c_str(), &err);
     if (!st->conn) {
-        KO_LOGE(kModule, "samba: Can not log in %s. (nt_status = %x)\n", st->cfg.user.c_str(),
-                static_cast<unsigned>(-err));
-        return fail(st, err ? err : -EIO);
+        const int code = samba_error(st, Op::login, err ? err : -EIO);
+        if (st->last_nt_status == 0)
+            KO_LOGE(kModule, "samba: Can not connect to %s. (%s)\n", login.server[0] ? login.server : login.addr,
+                    std::strerror(st->last_errno));
+        else if (st->last_nt_status == kNtBadNetworkName)
+            KO_LOGE(kModule, "samba: Can not connect to samba tree \"%s\". (nt_status = %x)\n", share.c_str(),
+                    static_cast<unsigned>(st->last_nt_status));
+        else
+            KO_LOGE(kModule, "samba: Can not log in %s. (nt_status = %x)\n", st->cfg.user.c_str(),
+                    static_cast<unsigned>(st->last_nt_status));
+        return code;
     }
     st->conn_cfg = st->cfg;
     st->conn_addr = addr;
@@ -332,7 +410,7 @@ int with_conn(nas_share_ops_t *s, F &&call)
         return EINVAL;
     std::lock_guard<std::recursive_mutex> hold(st->lock);
     if (!st->conn)
-        return fail(st, -ENOTCONN);
+        return samba_error(st, Op::file, -ENOTCONN);
     const int rc = call(st);
     if (rc == -ETIMEDOUT || rc == -ECONNRESET || rc == -EPIPE) {
         // A server that stopped answering would make every later call wait out the time-out again
@@ -341,7 +419,7 @@ int with_conn(nas_share_ops_t *s, F &&call)
         st->client->disconnect(st->conn);
         st->conn = nullptr;
     }
-    return fail(st, rc);
+    return samba_error(st, Op::file, rc);
 }
 
 int samba_mkdir(nas_share_ops_t *s, const char *path)
@@ -468,9 +546,10 @@ void samba_dump(nas_share_ops_t *s)
         return;
     }
     std::lock_guard<std::recursive_mutex> hold(st->lock);
-    KO_LOGI(kModule, "samba: Config: %s, Session: %s, Tree: %s, Lock: recursive, Last Error: %d\n",
+    KO_LOGI(kModule, "samba: Config: %s, Session: %s, Tree: %s, LibDSM Lock: recursive mutex, Last NT Error: %x "
+                     "(errno %d)\n",
             st->configured ? "set" : "none", st->conn ? st->conn_addr.c_str() : "none",
-            st->conn ? st->conn_cfg.dir.c_str() : "none", st->last_error);
+            st->conn ? st->conn_cfg.dir.c_str() : "none", static_cast<unsigned>(st->last_nt_status), st->last_errno);
     KO_LOGI(kModule, "samba: server %s (%s), share %s, user %s, password %s\n", st->cfg.name.c_str(),
             st->cfg.addr.c_str(), st->cfg.dir.c_str(), st->cfg.user.c_str(), "*********");
 }
