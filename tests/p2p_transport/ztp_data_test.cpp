@@ -225,6 +225,7 @@ TEST_F(ZtpData, FloodOfOneByteBlocksIsHeldToAFewBlocksWhileAnotherPhoneIsServed)
     const int since = net_.server_log_size();
     second.start(kDid, 60, 1);
     ASSERT_TRUE(net_.server_wait(R"({"type":18,"server":0})", since));
+    ASSERT_TRUE(net_.server_wait(R"({"type":18,"server":2})", since));
     usleep(100 * 1000);
     const int port = member_int(net_.phone(R"({"cmd":"state"})", 1).get(), "port");
     server_send(R"("msg":"rly_to","ticket":6,"relay":)" + json_addr(net_.ip(8), port));
