@@ -82,7 +82,9 @@ int ZTP_Listen_Break(void);
 int ZTP_Check(int handle, ztp_session_info *info);
 // Reads exactly *size bytes from channel 0..7 within timeout_ms; on a shortfall *size is what was read.
 int ZTP_Read(int handle, uint8_t channel, char *buf, int *size, unsigned timeout_ms);
-// Queues 1..0x200000 bytes on channel 0..7: the length, or an error. Never waits for the peer.
+// Queues 1..0x200000 bytes on channel 0..7: the bytes taken (fewer than len, possibly 0, while the
+// channel holds as many unacknowledged blocks as it can keep in order; write the rest later), or an
+// error. Never waits for the peer.
 int ZTP_Write(int handle, uint8_t channel, const char *data, int len);
 // Bytes queued for sending (with what the TCP socket holds) and bytes waiting to be read; either
 // pointer may be null.

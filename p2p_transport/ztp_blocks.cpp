@@ -5,8 +5,6 @@
 
 namespace {
 
-constexpr int kRefuseSpan = ZTP_INDEX_RANGE / 3;
-
 int signed_diff(uint16_t a, uint16_t b)
 {
     int d = static_cast<int>(a) - static_cast<int>(b);
@@ -56,10 +54,15 @@ ztp_block *ztp_block_new(uint16_t index, const uint8_t *data, size_t len)
     return b;
 }
 
+bool ztp_list_spans(const ztp_block_list *l, uint16_t index)
+{
+    return l->head == nullptr ||
+           (signed_diff(index, l->head->index) <= ZTP_LIST_SPAN && signed_diff(l->tail->index, index) <= ZTP_LIST_SPAN);
+}
+
 int ztp_list_insert(ztp_block_list *l, ztp_block *b)
 {
-    if (l->head != nullptr &&
-        (signed_diff(b->index, l->head->index) > kRefuseSpan || signed_diff(l->tail->index, b->index) > kRefuseSpan)) {
+    if (!ztp_list_spans(l, b->index)) {
         delete b;
         return 1;
     }

@@ -9,6 +9,8 @@
 enum {
     ZTP_INDEX_RANGE = 65536,
     ZTP_BLOCK_DATA_MAX = 1240, // a PSR packet; a DRW block holds at most 1024
+    // A list keeps its blocks in order only within this span from its head and its tail.
+    ZTP_LIST_SPAN = ZTP_INDEX_RANGE / 3,
 };
 
 // The sign of a - b in wrap-around order (-1, 0, 1) and its magnitude (0 to 32768).
@@ -32,8 +34,11 @@ struct ztp_block_list {
 
 // A new block (not on a list), or null when memory is short.
 ztp_block *ztp_block_new(uint16_t index, const uint8_t *data, size_t len);
-// Inserts in index order: 0; 1 when the index is already listed or lies more than a third of the
-// range after the head or before the tail (the block is then freed).
+// True when the list would keep `index` in order: it lies within the span after the head and
+// before the tail (whether it is listed already is not looked at).
+bool ztp_list_spans(const ztp_block_list *l, uint16_t index);
+// Inserts in index order: 0; 1 when the index is already listed or lies outside the list's span
+// (the block is then freed).
 int ztp_list_insert(ztp_block_list *l, ztp_block *b);
 // Takes the head off (null when empty).
 ztp_block *ztp_list_pop(ztp_block_list *l);

@@ -15,6 +15,10 @@ enum {
     ZTP_WINDOW_MAX = 110,
     ZTP_QUEUED_MAX = 128,          // blocks per channel sent or in flight
     ZTP_WAITING_MAX = 0x20000,     // received bytes per channel beyond which later blocks are refused
+    // Received blocks per channel beyond which later blocks are refused: a block costs a whole
+    // block's memory however little it carries, so bytes alone do not bound what is held. Twice
+    // what a sender may have in flight; full blocks reach the byte limit first.
+    ZTP_WAITING_BLOCKS_MAX = 256,
     ZTP_ACK_NOTE_MAX = 81,         // indexes in one DRWAck (a peer refuses more)
     ZTP_ACK_SEND_AT = 16,          // more noted indexes than this are acknowledged at once
     ZTP_PACKETS_MAX = 32,          // PSR packets waiting per channel

@@ -13,7 +13,10 @@ void ztp_channels_open(int slot);
 void ztp_channels_free(ztp_slot *s);
 // Posts every semaphore of the slot (under the lock).
 void ztp_channels_post_all(ztp_slot *s);
-// Queues one block with the channel's next write index: 0, or -20 (the session is then broken).
+enum { ZTP_BLOCK_NO_ROOM = 1 };
+// Queues one block with the channel's next write index: 0; ZTP_BLOCK_NO_ROOM while the channel's
+// lists cannot take another block until the peer acknowledges (nothing changed); or -20 (the
+// session is then broken).
 int ztp_proto_Write_Block(ztp_slot *s, int channel, const uint8_t *data, size_t len);
 // Bytes still to be sent on a channel (staged, queued, in flight).
 uint64_t ztp_channel_unsent(const ztp_channel &c);

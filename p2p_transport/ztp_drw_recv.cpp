@@ -47,6 +47,12 @@ bool store(ztp_slot *s, ztp_block_list *list, uint16_t index, const uint8_t *dat
     return true;
 }
 
+// True while a channel holds as much unread data as a reader is owed, in bytes or in blocks.
+bool waiting_full(const ztp_channel &c)
+{
+    return c.received.bytes > ZTP_WAITING_MAX || c.received.count >= ZTP_WAITING_BLOCKS_MAX;
+}
+
 } // namespace
 
 void ztp_drw_on_data(ztp_slot *s, const ztp_drw &d)
@@ -55,8 +61,7 @@ void ztp_drw_on_data(ztp_slot *s, const ztp_drw &d)
     if (d.len == 0)
         return;
     const int cmp = ztp_IndexCompare(d.index, c.next_read);
-    const bool full = c.received.bytes > ZTP_WAITING_MAX;
-    if (full && cmp > 0)
+    if (waiting_full(c) && cmp > 0)
         return;
     if (c.nacks < ZTP_ACK_NOTE_MAX)
         c.acks[c.nacks++] = d.index;
@@ -256,11 +261,11 @@ void recv_udp(int slot)
     }
 }
 
-// True while a channel holds more unread bytes than a reader is owed (under the lock).
+// True while a channel holds more unread data than a reader is owed (under the lock).
 bool backlogged(const ztp_slot *s)
 {
     for (const auto &c : s->chan.ch)
-        if (c.received.bytes > ZTP_WAITING_MAX)
+        if (waiting_full(c))
             return true;
     return false;
 }

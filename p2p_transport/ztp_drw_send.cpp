@@ -118,6 +118,11 @@ void ztp_session_fail_locked(ztp_slot *s, uint8_t *flag)
 int ztp_proto_Write_Block(ztp_slot *s, int channel, const uint8_t *data, size_t len)
 {
     ztp_channel &c = s->chan.ch[channel];
+    // A block moves between these lists until it is acknowledged: each of them must keep it in
+    // order, or it would be refused and lost on the way.
+    for (const ztp_block_list *l : {&c.pending, &c.send, &c.tcp_send, &c.inflight})
+        if (!ztp_list_spans(l, c.next_write))
+            return ZTP_BLOCK_NO_ROOM;
     ztp_block *b = ztp_block_new(c.next_write, data, len);
     if (b == nullptr) {
         ZEL_LOGE(kTag, "no memory for a block of channel %d\n", channel);
@@ -152,10 +157,11 @@ void ztp_DoDRWSend(int slot, std::unique_lock<std::mutex> &lock)
         ztp_channel &c = cs.ch[i];
         c.window = tcp ? ZTP_WINDOW_MAX : (c.window < ZTP_WINDOW_MAX ? c.window + 1 : ZTP_WINDOW_MAX);
         if (c.wfill > 0) {
-            const uint16_t fill = c.wfill;
-            c.wfill = 0;
-            if (ztp_proto_Write_Block(s, i, c.wbuf, fill) != 0)
+            const int rc = ztp_proto_Write_Block(s, i, c.wbuf, c.wfill);
+            if (rc < 0)
                 return;
+            if (rc == 0)
+                c.wfill = 0;
         }
         if (tcp) {
             if (!send_tcp(s, i, lock)) {

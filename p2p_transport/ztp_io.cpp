@@ -177,20 +177,26 @@ int ztp_proto_Write(int handle, uint8_t channel, const char *data, int len)
         return code;
     ztp_channel &c = s->chan.ch[channel];
     const uint8_t *p = reinterpret_cast<const uint8_t *>(data);
-    size_t left = static_cast<size_t>(len);
-    while (left > 0) {
-        const size_t take = std::min<size_t>(left, ZTP_BLOCK_MAX - c.wfill);
-        std::memcpy(c.wbuf + c.wfill, p, take);
-        c.wfill = static_cast<uint16_t>(c.wfill + take);
-        p += take;
-        left -= take;
+    int taken = 0;
+    for (;;) {
+        // A full staging block that the lists cannot take yet stays staged and the rest of the data
+        // is not taken: the caller is told how much was and writes the rest later.
         if (c.wfill == ZTP_BLOCK_MAX) {
+            const int rc = ztp_proto_Write_Block(s, channel, c.wbuf, ZTP_BLOCK_MAX);
+            if (rc < 0)
+                return rc;
+            if (rc == ZTP_BLOCK_NO_ROOM)
+                break;
             c.wfill = 0;
-            if (ztp_proto_Write_Block(s, channel, c.wbuf, ZTP_BLOCK_MAX) != 0)
-                return ERROR_ZTP_SESSION_CLOSED_INSUFFICIENT_MEMORY;
         }
+        if (taken == len)
+            break;
+        const int take = std::min<int>(len - taken, ZTP_BLOCK_MAX - c.wfill);
+        std::memcpy(c.wbuf + c.wfill, p + taken, static_cast<size_t>(take));
+        c.wfill = static_cast<uint16_t>(c.wfill + take);
+        taken += take;
     }
-    return len;
+    return taken;
 }
 
 int ztp_proto_Check_Buffer(int handle, uint8_t channel, uint32_t *write_size, uint32_t *read_size)

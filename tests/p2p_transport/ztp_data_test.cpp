@@ -72,6 +72,31 @@ TEST_F(ZtpData, SixtyFourMebibytesWrapTheBlockIndexes)
     EXPECT_EQ(stat(1, "expected"), 0); // 65536 blocks: the index came round to 0
 }
 
+TEST_F(ZtpData, ThirtyMebibytesWrittenAtOnceArriveAsTheWritesSay)
+{
+    open_session();
+    constexpr size_t kBytes = 30u << 20;
+    const std::string data = Pattern(1).next(kBytes);
+    // As fast as the calls return: each takes what the channel can keep until the peer
+    // acknowledges, and says how much that was.
+    for (size_t taken = 0; taken < kBytes;) {
+        const int want = static_cast<int>(std::min<size_t>(ZTP_WRITE_MAX, kBytes - taken));
+        const int rc = ZTP_Write(handle_, 1, data.data() + taken, want);
+        ASSERT_GE(rc, 0);
+        ASSERT_LE(rc, want);
+        taken += static_cast<size_t>(rc);
+        if (rc == 0)
+            usleep(5000);
+    }
+    // Every byte taken arrives: the stream never stops short of the end.
+    for (int64_t rx = 0; rx < static_cast<int64_t>(kBytes);) {
+        const int64_t before = rx;
+        ASSERT_TRUE(zeltest::wait_until([&] { return (rx = stat(1, "rx")) > before; }, std::chrono::seconds(10)))
+            << "the phone's stream stopped at " << rx;
+    }
+    EXPECT_EQ(stat(1, "bad"), 0);
+}
+
 TEST_F(ZtpData, WriteStagesTheRestOfABlockAndRefusesMoreThanTwoMebibytes)
 {
     open_session();
@@ -190,6 +215,36 @@ TEST_F(ZtpData, ChannelNobodyReadsStaysBoundedAndOthersFlow)
     EXPECT_EQ(read_pattern(0, 64 * 1024, std::chrono::seconds(20)), 64u * 1024);
     usleep(500 * 1000);
     expect_unread_bounded_then_intact(5, 2u << 20);
+}
+
+TEST_F(ZtpData, FloodOfOneByteBlocksIsHeldToAFewBlocksWhileAnotherPhoneIsServed)
+{
+    open_session();
+    // Phone 1 links a session of its own and floods the channels nobody reads.
+    ListenRun second;
+    const int since = net_.server_log_size();
+    second.start(kDid, 60, 1);
+    ASSERT_TRUE(net_.server_wait(R"({"type":18,"server":0})", since));
+    ASSERT_TRUE(net_.server_wait(R"({"type":18,"server":2})", since));
+    usleep(100 * 1000);
+    const int port = member_int(net_.phone(R"({"cmd":"state"})", 1).get(), "port");
+    server_send(R"("msg":"rly_to","ticket":6,"relay":)" + json_addr(net_.ip(8), port));
+    const int hostile = second.wait(std::chrono::milliseconds(5000));
+    ASSERT_GE(hostile, 0);
+    constexpr int kBlocks = 4000;
+    net_.phone(R"({"cmd":"chan_flood","ch":[4,5,6,7],"blocks":)" + std::to_string(kBlocks) + "}", 1);
+    both_ways(kPerChannel / 4, std::chrono::seconds(30));
+    ASSERT_TRUE(zeltest::wait_until(
+        [&] { return member_int(net_.phone(R"({"cmd":"chan_stats"})", 1).get(), "flooded") == 4 * kBlocks; },
+        std::chrono::seconds(30)));
+    usleep(200 * 1000); // the last of them reach the camera
+    for (uint8_t c = 4; c < 8; ++c) {
+        uint32_t unread = 0;
+        ASSERT_EQ(ZTP_Check_Buffer(hostile, c, nullptr, &unread), 0);
+        EXPECT_GT(unread, 0u) << "channel " << unsigned(c);
+        EXPECT_LE(unread, static_cast<uint32_t>(ZTP_WAITING_BLOCKS_MAX)) << "channel " << unsigned(c); // a byte a block
+    }
+    EXPECT_EQ(ZTP_ForceClose(hostile), 0);
 }
 
 TEST_F(ZtpData, SilentPeerTimesOutAfterAboutFourSeconds)

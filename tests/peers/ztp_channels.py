@@ -23,6 +23,7 @@ WINDOW = 100          # blocks in flight
 RESEND_S = 0.25       # a block unacknowledged this long is sent again
 ACK_FLUSH = 16        # acknowledged at once when this many are noted
 ACK_MAX = 81          # the most indexes a DRWAck may carry
+FLOOD_BURST = 64      # blocks per channel between the pauses of a flood
 _TABLE = bytes(range(256)) * 2
 
 
@@ -111,6 +112,7 @@ class Engine:
         self.closed = False
         self.alive_seen = 0
         self.packets = []
+        self.flooded = 0
         self.stop = False
         threading.Thread(target=self._pump, daemon=True).start()
 
@@ -229,11 +231,30 @@ class Engine:
                     pass
             time.sleep(0.0005 if out else 0.002)
 
+    # ---- hostile ---------------------------------------------------------------------------------
+
+    def flood(self, channels, blocks):
+        """One-byte DRW blocks with the indexes 0 to blocks - 1 on each of the channels, in short
+        bursts from a thread of its own, as a peer that wants the camera's memory sends them;
+        `flooded` in the statistics counts what went out."""
+        def run():
+            for start in range(0, blocks, FLOOD_BURST):
+                for number in channels:
+                    for idx in range(start, min(start + FLOOD_BURST, blocks)):
+                        try:
+                            self.send(w.drw(number, idx & 0xFFFF, b"f"))
+                        except OSError:
+                            pass
+                        self.flooded += 1
+                time.sleep(0.001)
+        threading.Thread(target=run, daemon=True).start()
+
     # ---- control ---------------------------------------------------------------------------------
 
     def stats(self):
         with self.lock:
             return {"closed": self.closed, "alive": self.alive_seen, "packets": list(self.packets),
+                    "flooded": self.flooded,
                     "ch": [{"rx": c.checker.total, "bad": c.checker.bad, "max_span": c.max_span,
                             "tx_acked": c.acked, "tx_left": c.to_send + len(c.source), "sent": c.sent_blocks,
                             "resent": c.resent, "inflight": len(c.inflight), "expected": c.expected}

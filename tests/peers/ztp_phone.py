@@ -27,6 +27,7 @@ Control: a unix socket, one JSON object per line each way:
                                                          all), send back what arrives, stop reading
   {"cmd":"chan_stats"} -> {"closed","alive","packets",[per channel {"rx","bad","max_span","tx_acked",...}]}
   {"cmd":"craft","kind":"channel9"|"oversized"|"short_ack"|"drw_ack","ch":c,"indexes":[...]}
+  {"cmd":"chan_flood","ch":[c,...],"blocks":n}            n one-byte DRW blocks on each channel (hostile)
   {"cmd":"psr","ch":c,"index":i,"hex":data}             one PSR packet
   {"cmd":"close"}                                        Close to the camera
   {"cmd":"upgrade","ticket":hex}                         plays the relay-to-direct exchange from a second
@@ -219,6 +220,8 @@ class Phone:
                 (self.reading.set if cmd["read"] else self.reading.clear)()
         elif name == "chan_stats":
             return self.engine.stats()
+        elif name == "chan_flood":
+            self.engine.flood(cmd["ch"], cmd["blocks"])
         elif name == "craft":
             self.engine.send(self.crafted(cmd))
         elif name == "psr":

@@ -12,6 +12,10 @@
 namespace {
 
 constexpr int kRdtLimit = 0x200000;
+// A channel that takes nothing holds all the blocks it can until the peer acknowledges them; a
+// peer that acknowledges nothing for this long is not waited for any more.
+constexpr uint64_t kFullChannelWaitMs = 10000;
+constexpr useconds_t kFullChannelStepUs = 10 * 1000;
 
 enum class Fill { done, closed, expired, error };
 
@@ -101,13 +105,27 @@ int zt::write_all(int handle, int channel, const void *data, int length)
 {
     const char *p = static_cast<const char *>(data);
     int off = 0;
+    uint64_t full_since = 0;
     while (off < length) {
         const int r = ZTP_Write(handle, static_cast<uint8_t>(channel), p + off, length - off);
-        if (r <= 0) {
+        if (r < 0) {
             KO_LOGW(kModule, "zt_write result: %d(%s)\n", r, zt_error_name(r));
-            return r < 0 ? zt_write_error(r) : VASQ_ERR_ABORTED;
+            return zt_write_error(r);
         }
-        off += r;
+        if (r > 0) {
+            off += r;
+            full_since = 0;
+            continue;
+        }
+        const uint64_t now = vexa_time_tick_ms();
+        if (full_since == 0) {
+            full_since = now;
+        } else if (now - full_since > kFullChannelWaitMs) {
+            KO_LOGW(kModule, "zt_write: channel %d took nothing for %llu ms\n", channel,
+                    static_cast<unsigned long long>(now - full_since));
+            return VASQ_ERR_ABORTED;
+        }
+        usleep(kFullChannelStepUs);
     }
     return 0;
 }
