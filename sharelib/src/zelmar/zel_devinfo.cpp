@@ -193,3 +193,32 @@ const char *get_split_mac_addr(const char *src, int src_len, char *dst, int dst_
             dst[j++] = src[i];
     return src;
 }
+
+int fill_mac_addr(char *out, int size)
+{
+    if (!out || size < 1)
+        return -1;
+    char text[64] = {};
+    if (!command_text("factory get mac", text, sizeof text)) {
+        ZEL_LOGE(TAG, "facotry get mac addr error\n");
+        return -2;
+    }
+    char mac[sizeof text] = {};
+    get_split_mac_addr(text, static_cast<int>(std::strlen(text)), mac, sizeof mac - 1);
+    std::snprintf(out, static_cast<size_t>(size), "%s", mac);
+    return 0;
+}
+
+int fill_dev_name(char *out, int size)
+{
+    if (!out || size < 1)
+        return -1;
+    char text[64] = {};
+    if (!command_text("factory get dev_name", text, sizeof text)) {
+        ZEL_LOGE(TAG, "facotry get dev name error\n");
+        return -2;
+    }
+    std::snprintf(out, static_cast<size_t>(size), "%s", text);
+    ZEL_LOGD(TAG, "[%s:%d]>>> devname=%s", __func__, __LINE__, out);
+    return 0;
+}
