@@ -194,31 +194,38 @@ const char *get_split_mac_addr(const char *src, int src_len, char *dst, int dst_
     return src;
 }
 
-int fill_mac_addr(char *out, int size)
+namespace {
+
+// The factory tool's answer to `command` into `out` (its colons dropped for `without_colons`).
+int fill_factory_text(const char *command, const char *error, bool without_colons, char *out, int size)
 {
     if (!out || size < 1)
         return -1;
     char text[64] = {};
-    if (!command_text("factory get mac", text, sizeof text)) {
-        ZEL_LOGE(TAG, "facotry get mac addr error\n");
+    if (!command_text(command, text, sizeof text)) {
+        ZEL_LOGE(TAG, "%s", error);
         return -2;
     }
-    char mac[sizeof text] = {};
-    get_split_mac_addr(text, static_cast<int>(std::strlen(text)), mac, sizeof mac - 1);
-    std::snprintf(out, static_cast<size_t>(size), "%s", mac);
+    char kept[sizeof text] = {};
+    if (without_colons)
+        get_split_mac_addr(text, static_cast<int>(std::strlen(text)), kept, sizeof kept - 1);
+    else
+        std::memcpy(kept, text, sizeof text);
+    std::snprintf(out, static_cast<size_t>(size), "%s", kept);
     return 0;
+}
+
+} // namespace
+
+int fill_mac_addr(char *out, int size)
+{
+    return fill_factory_text("factory get mac", "facotry get mac addr error\n", true, out, size);
 }
 
 int fill_dev_name(char *out, int size)
 {
-    if (!out || size < 1)
-        return -1;
-    char text[64] = {};
-    if (!command_text("factory get dev_name", text, sizeof text)) {
-        ZEL_LOGE(TAG, "facotry get dev name error\n");
-        return -2;
-    }
-    std::snprintf(out, static_cast<size_t>(size), "%s", text);
-    ZEL_LOGD(TAG, "[%s:%d]>>> devname=%s", __func__, __LINE__, out);
-    return 0;
+    const int rc = fill_factory_text("factory get dev_name", "facotry get dev name error\n", false, out, size);
+    if (rc == 0)
+        ZEL_LOGD(TAG, "[%s:%d]>>> devname=%s", __func__, __LINE__, out);
+    return rc;
 }

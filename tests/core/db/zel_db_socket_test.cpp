@@ -289,15 +289,10 @@ TEST_F(DbTest, SocketThatCannotBeMadeEndsTheProcessWithStatus1)
             std::exit(0);
         },
         ::testing::ExitedWithCode(1), "");
-    int busy = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(busy, 1), 0);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(getsockname(busy, reinterpret_cast<sockaddr *>(&addr), &len), 0);
-    setenv("ZELMAR_DB_PORT", std::to_string(ntohs(addr.sin_port)).c_str(), 1);
+    // A port that a server already listens on cannot be bound again.
+    setenv("ZELMAR_DB_PORT", std::to_string(zeltest::free_tcp_port()).c_str(), 1);
+    int busy = -1;
+    ASSERT_EQ(server_init(&busy, 2), 0);
     int fd = -1;
     EXPECT_EXIT(server_init(&fd, 2), ::testing::ExitedWithCode(1), "");
     unsetenv("ZELMAR_DB_PORT");
