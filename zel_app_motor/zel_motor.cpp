@@ -1,5 +1,6 @@
-// The motor start-up and the motor status callback. A stored position that is not two numbers 0 to
-// 100 is never sent to the motor: the head goes to the middle, {50, 50}, instead.
+// The motor start-up and the motor status callback. A stored position goes to the head as it is
+// (the head stops where its travel ends); text that is not two numbers is never sent to it: the
+// head goes to the middle, {50, 50}, instead.
 #include "zel_motor.h"
 
 #include "zel_algo.h"
@@ -43,7 +44,7 @@ void store_now(const char *key, const char *value)
 zel_ptz_point_t position(const char *key, const std::string &text)
 {
     zel_ptz_point_t p = kMiddle;
-    if (zel_parse_position(text.c_str(), &p.x, &p.y) != 0)
+    if (zel_parse_point(text.c_str(), &p.x, &p.y) != 0)
         ZEL_LOGE(kTag, "[%s %d] %s \"%s\" is not a position, using [%d,%d]\n", __func__, __LINE__, key, text.c_str(),
                  kMiddle.x, kMiddle.y);
     return p;

@@ -147,17 +147,22 @@ void head_thread()
     }
 }
 
-bool read_point(const void *data, int length, zel_ptz_point_t *p, const char *func)
+// A requested point; one outside the travel is refused, or for `to_travel_end` taken as far as the
+// head goes, as a real head stops at its end stops.
+bool read_point(const void *data, int length, zel_ptz_point_t *p, const char *func, bool to_travel_end = false)
 {
     if (!data || length != static_cast<int>(sizeof *p)) {
         periph::log_error("%s: a position needs %zu bytes, got %d", func, sizeof *p, length);
         return false;
     }
     memcpy(p, data, sizeof *p);
-    if (p->x < 0 || p->x > 100 || p->y < 0 || p->y > 100) {
-        periph::log_error("%s: position [%d,%d] outside 0 to 100", func, p->x, p->y);
+    if (p->x >= 0 && p->x <= 100 && p->y >= 0 && p->y <= 100)
+        return true;
+    periph::log_error("%s: position [%d,%d] outside 0 to 100", func, p->x, p->y);
+    if (!to_travel_end)
         return false;
-    }
+    p->x = static_cast<int>(clamp(p->x));
+    p->y = static_cast<int>(clamp(p->y));
     return true;
 }
 
@@ -238,7 +243,7 @@ int zel_api_ptz_control(int command, int direction, void *data, int length, zel_
     case ZEL_PTZ_CMD_STOP:
         break;
     case ZEL_PTZ_CMD_CALIBRATE:
-        if (!read_point(data, length, &p, "zel_api_ptz_control"))
+        if (!read_point(data, length, &p, "zel_api_ptz_control", true))
             return -1;
         c.then = p; // first to the end stops at 0, 0
         break;

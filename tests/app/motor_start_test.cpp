@@ -93,11 +93,12 @@ TEST_F(MotorStart, AsleepWithASleepAngleItCalibratesToTheSleepPosition)
     ASSERT_TRUE(zeltest::wait_until([] { return head_at(0, 90); }, 10s));
 }
 
-TEST_F(MotorStart, APositionThatIsNotOneGivesTheMiddle)
+TEST_F(MotorStart, AStoredPositionGoesAsItIsAndTextThatIsNoneGivesTheMiddle)
 {
     store("NVM.IPC:motor", "[120,35]");
     EXPECT_EQ(zel_motor_init(), 0);
-    EXPECT_EQ(count_calls("zel_api_ptz_control(1,-1,8,[50,50])"), 1u);
+    EXPECT_EQ(count_calls("zel_api_ptz_control(1,-1,8,[120,35])"), 1u);
+    EXPECT_TRUE(zeltest::wait_until([] { return head_at(100, 35); }, 10s)) << "stopped at the end of its travel";
 
     store("RAM.RUN:motor_reset", "0");
     store("NVM.IPC:motor", "[20,20]");

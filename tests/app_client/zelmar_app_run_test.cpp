@@ -43,7 +43,7 @@ TEST(ZelmarAppRun, FramesReachTheRingsAndTheProgramLives)
         << env.root.read_file("/tmp/zelmar_app.log").substr(0, 4000);
 
     // Each "tolk.stat" makes the next statistics turn report every channel with news.
-    std::set<std::string> counted;
+    std::set<int> counted;
     int since = 0;
     int id = 100;
     const bool all = zeltest::wait_until(
@@ -51,13 +51,16 @@ TEST(ZelmarAppRun, FramesReachTheRingsAndTheProgramLives)
             sim.send("rpc", R"({"id":)" + std::to_string(id++) + R"(,"method":"tolk.stat"})");
             for (Json stat; (stat = sim.wait_object("rpc", "_async.stat", since, 300));) {
                 ++since;
-                json_object *params = member(stat.get(), "params");
-                for (const char *key : {"ringbuf.info.0", "ringbuf.info.1", "ringbuf.info.4"}) {
-                    json_object *info = member(params, key);
-                    if (info && json_object_get_int64(member(info, "i_frame_in")) +
-                                        json_object_get_int64(member(info, "p_frame_in")) >
-                                    0)
-                        counted.insert(key);
+                json_object *info = member(member(stat.get(), "params"), "ringbuf.info");
+                json_object *i_in = member(info, "i_frame_in");
+                json_object *p_in = member(info, "p_frame_in");
+                if (!json_object_is_type(i_in, json_type_array) || !json_object_is_type(p_in, json_type_array))
+                    continue;
+                for (const int chn : {0, 1, 4}) {
+                    if (json_object_get_int64(json_object_array_get_idx(i_in, chn)) +
+                            json_object_get_int64(json_object_array_get_idx(p_in, chn)) >
+                        0)
+                        counted.insert(chn);
                 }
             }
             return counted.size() == 3;

@@ -10,7 +10,6 @@
 #include "zel_app_agent_loop.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_sdk.h"
-#include "zel_app_sdk/zel_tolk/zel_tolk_timer.h"
 #include "zel_control/log/zel_log.h"
 
 namespace {
@@ -26,8 +25,6 @@ enum {
     kKeyFormatStatus = 43,
     kKeySdcardMessage = 44,
 };
-// The card status of a card that records.
-constexpr int kSdcardUsable = 0;
 enum { kMsgCloudStatus = 17, kMsgSetNightMode = 4, kMsgHotConfig = 22, kMsgTrackSwitch = 25, kMsgLogo = 26 };
 
 const int kKeys[] = {15, 18, 27, 28, 29, 30, 22, 34, 43, 44};
@@ -108,8 +105,6 @@ int sdk_porting_handle_message(int cmd, const void *param)
         }
         g_sdcard_status.store(status);
         ZEL_LOGI(TAG, "cmd: %d g_sdcard_status:%d \n", cmd & 0xff, status);
-        if (status == kSdcardUsable)
-            zel_tolk_storage_resume();
         if (status == 1)
             report_sdcard_status(status);
         break;
@@ -131,7 +126,6 @@ int sdk_porting_handle_message(int cmd, const void *param)
         if (int_param(param) > 0) {
             ZEL_LOGI(TAG, " sdcard format is done \n");
             _zel_local_set_format_status(1);
-            zel_tolk_storage_resume();
         } else {
             ZEL_LOGI(TAG, " sdcard format is start \n");
             _zel_local_set_format_status(0);
@@ -147,8 +141,6 @@ int sdk_porting_handle_message(int cmd, const void *param)
         ZEL_LOGI(TAG, " sdcard message:%d \n", int_param(param));
         g_sdcard_status.store(int_param(param));
         report_sdcard_status(int_param(param));
-        if (int_param(param) == kSdcardUsable)
-            zel_tolk_storage_resume();
         break;
     default:
         break;

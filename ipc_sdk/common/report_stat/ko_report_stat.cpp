@@ -17,7 +17,7 @@ namespace {
 
 constexpr const char *kModule = "KO STATICS";
 constexpr size_t kKeyMax = 31;
-constexpr size_t kTextMax = 900; // exclusive
+constexpr size_t kTextMax = KO_REPORT_STAT_TEXT_MAX + 1; // exclusive
 constexpr unsigned kDefaultLimitS = 60;
 
 struct RateLimit {

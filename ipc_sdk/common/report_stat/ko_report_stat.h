@@ -8,7 +8,10 @@
 extern "C" {
 #endif
 
-// key: 1 to 31 characters; text: 1 to 899 characters of JSON. 0 sent, -1 refused.
+// The longest report text that is sent.
+#define KO_REPORT_STAT_TEXT_MAX 899
+
+// key: 1 to 31 characters; text: 1 to KO_REPORT_STAT_TEXT_MAX characters of JSON. 0 sent, -1 refused.
 int report_stat_object(const char *key, const char *text);
 // Reports the text of `obj` under `key` (logs it at trace level once sent); the result of
 // report_stat_object, or -1 when the object has no text.

@@ -1,11 +1,12 @@
 // The frame ring buffer's statistics: the writer's period figures (frame rate, bit rate, GOP), the
-// readers' counters, and the per-channel "ringbuf.info.<channel>" reports sent when the statistics
-// reporter asks.
+// readers' counters, and the "ringbuf.info" report sent when the statistics reporter asks.
 #include <stdio.h>
 #include <string.h>
 
+#include <array>
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 #include <json-c/json.h>
 
@@ -149,36 +150,17 @@ using namespace ko_ringbuf;
 
 namespace {
 
-// A channel that was never set up and saw no put or read has nothing to report.
-bool has_news(unsigned chn, const channel_figures &f)
-{
-    const ko_ringbuf_stat &s = g_stat[chn];
-    return f.inited || s.i_frame_in.load() || s.p_frame_in.load() || s.put_frame_err_times.load() ||
-           s.i_frame_out.load() || s.p_frame_out.load() || s.get_no_frame_times.load();
-}
+constexpr const char *kReportKey = "ringbuf.info";
+constexpr size_t kMembers = 25;
 
-} // namespace
+using member_values = std::array<std::pair<const char *, uint32_t>, kMembers>;
 
-extern "C" void ringbuffer_stat_reset(void)
+// One channel's statistics, in the order of the report's members.
+member_values channel_values(unsigned channel)
 {
-    for (unsigned chn = 0; chn < KO_STREAM_CHN_MAX; chn++)
-        stat_reset_channel(chn);
-}
-
-// One object per channel: nine channels' arrays in one object would not fit a report's 899
-// characters, so each channel goes under a key of its own and the members keep their names.
-extern "C" int ringbuffer_stat_json(unsigned int channel, char *out, size_t size)
-{
-    if (channel >= KO_STREAM_CHN_MAX)
-        return -1;
-    json_object *root = json_object_new_object();
-    if (!root) {
-        KO_LOGE(KO_RINGBUF_MODULE, "root_json is null\n");
-        return -1;
-    }
     const ko_ringbuf_stat &s = g_stat[channel];
     const channel_figures f = figures_of(channel);
-    const std::pair<const char *, uint32_t> members[] = {
+    return {{
         {"i_frame_in", s.i_frame_in.load()},
         {"i_frame_out", s.i_frame_out.load()},
         {"p_frame_in", s.p_frame_in.load()},
@@ -204,16 +186,97 @@ extern "C" int ringbuffer_stat_json(unsigned int channel, char *out, size_t size
         {"I_force_ms", s.I_force_ms.load()},
         {"maxFrameSize", f.max_frame_size},
         {"maxBufferSec", f.seconds},
-    };
-    for (const auto &[key, value] : members) {
-        json_object *v = json_object_new_int64(value);
-        if (!v || json_object_object_add(root, key, v) != 0) {
-            KO_LOGE(KO_RINGBUF_MODULE, "root_json is null\n");
-            json_object_put(v);
+    }};
+}
+
+// The report: one object whose members are arrays of nine values, channel 0 to 8; null (logged)
+// when it cannot be built.
+json_object *stat_object()
+{
+    member_values rows[KO_STREAM_CHN_MAX];
+    for (unsigned chn = 0; chn < KO_STREAM_CHN_MAX; chn++)
+        rows[chn] = channel_values(chn);
+    json_object *root = json_object_new_object();
+    if (!root) {
+        KO_LOGE(KO_RINGBUF_MODULE, "root_json is null\n");
+        return nullptr;
+    }
+    for (size_t m = 0; m < kMembers; m++) {
+        json_object *array = json_object_new_array();
+        bool ok = array && json_object_object_add(root, rows[0][m].first, array) == 0;
+        if (!ok)
+            json_object_put(array);
+        for (unsigned chn = 0; ok && chn < KO_STREAM_CHN_MAX; chn++) {
+            json_object *v = json_object_new_int64(rows[chn][m].second);
+            ok = v && json_object_array_add(array, v) == 0;
+            if (!ok)
+                json_object_put(v);
+        }
+        if (!ok) {
+            KO_LOGE(KO_RINGBUF_MODULE, "array_json is null\n");
             json_object_put(root);
-            return -1;
+            return nullptr;
         }
     }
+    return root;
+}
+
+size_t text_length(json_object *obj)
+{
+    const char *text = json_object_to_json_string_ext(obj, JSON_C_TO_STRING_PLAIN);
+    return text ? strlen(text) : SIZE_MAX;
+}
+
+// Adds a reference of `val` to `part`.
+bool share_member(json_object *part, const char *key, json_object *val)
+{
+    if (!part)
+        return false;
+    if (json_object_object_add(part, key, json_object_get(val)) == 0)
+        return true;
+    json_object_put(val);
+    return false;
+}
+
+// `root` cut, in member order, into objects whose texts each fit one report (one member alone
+// always does); empty when memory runs out.
+std::vector<json_object *> report_parts(json_object *root)
+{
+    std::vector<json_object *> parts{json_object_new_object()};
+    bool ok = true;
+    json_object_object_foreach(root, key, val)
+    {
+        ok = share_member(parts.back(), key, val);
+        if (ok && json_object_object_length(parts.back()) > 1 &&
+            text_length(parts.back()) > KO_REPORT_STAT_TEXT_MAX) {
+            json_object_object_del(parts.back(), key);
+            parts.push_back(json_object_new_object());
+            ok = share_member(parts.back(), key, val);
+        }
+        if (!ok)
+            break;
+    }
+    if (!ok) {
+        for (json_object *part : parts)
+            json_object_put(part);
+        parts.clear();
+    }
+    return parts;
+}
+
+} // namespace
+
+extern "C" void ringbuffer_stat_reset(void)
+{
+    for (unsigned chn = 0; chn < KO_STREAM_CHN_MAX; chn++)
+        stat_reset_channel(chn);
+}
+
+extern "C" int ringbuffer_stat_json(char *out, size_t size)
+{
+    json_object *root = stat_object();
+    if (!root)
+        return -1;
     const char *text = json_object_to_json_string_ext(root, JSON_C_TO_STRING_PLAIN);
     int rc = -1;
     if (!text) {
@@ -231,6 +294,10 @@ extern "C" int ringbuffer_stat_json(unsigned int channel, char *out, size_t size
     return rc;
 }
 
+// The whole report passes the length a report may have once a few channels run (nine channels'
+// values of 25 members): it goes out in parts, each an object of whole nine-entry arrays in the
+// report's member order, the first under "ringbuf.info", the next ones under "ringbuf.info.2",
+// "ringbuf.info.3" and so on (keys of their own, as each key is sent at most once a minute).
 extern "C" void msg_ringbuf_report_stat_cb(const ko_message_arg *arg)
 {
     if (!arg || !arg->msgkey || !arg->param) {
@@ -238,21 +305,28 @@ extern "C" void msg_ringbuf_report_stat_cb(const ko_message_arg *arg)
         return;
     }
     KO_LOGD(KO_RINGBUF_MODULE, "ring_buf report come in\n");
-    for (unsigned chn = 0; chn < KO_STREAM_CHN_MAX; chn++) {
-        if (!has_news(chn, figures_of(chn)))
-            continue;
-        char text[1024];
-        const int len = ringbuffer_stat_json(chn, text, sizeof text);
-        if (len < 0)
-            continue; // statistics kept for the next report
-        char key[32];
-        snprintf(key, sizeof key, "ringbuf.info.%u", chn);
-        const int rc = report_stat_object(key, text);
-        KO_LOGD(KO_RINGBUF_MODULE, "report_stat_object len=%d: %s\n", len, text);
-        if (rc != 0) {
-            KO_LOGW(KO_RINGBUF_MODULE, "%s not sent (%d), statistics kept\n", key, rc);
-            continue;
-        }
-        stat_reset_channel(chn);
+    json_object *root = stat_object();
+    if (!root)
+        return; // statistics kept for the next report
+    const std::vector<json_object *> parts = report_parts(root);
+    json_object_put(root);
+    if (parts.empty()) {
+        KO_LOGE(KO_RINGBUF_MODULE, "root_json is null\n");
+        return;
     }
+    bool sent = true;
+    for (size_t i = 0; i < parts.size(); i++) {
+        char key[32];
+        if (i == 0)
+            snprintf(key, sizeof key, "%s", kReportKey);
+        else
+            snprintf(key, sizeof key, "%s.%u", kReportKey, static_cast<unsigned>(i + 1));
+        if (report_stat_json(key, parts[i]) != 0) {
+            KO_LOGW(KO_RINGBUF_MODULE, "%s not sent, statistics kept\n", key);
+            sent = false;
+        }
+        json_object_put(parts[i]);
+    }
+    if (sent)
+        ringbuffer_stat_reset();
 }

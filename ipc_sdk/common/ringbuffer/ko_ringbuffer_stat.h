@@ -1,5 +1,5 @@
 // Per-channel statistics of the frame ring buffer: counters kept by the writer and the readers, the
-// frame-rate, bit-rate and GOP figures of each statistics period, and their per-channel reports.
+// frame-rate, bit-rate and GOP figures of each statistics period, and their report.
 // Every field is a relaxed atomic, so the writer, the readers and the report handler need no lock;
 // a report is a snapshot that may straddle a put by one frame.
 #pragma once
@@ -15,12 +15,12 @@
 extern "C" {
 #endif
 
-// Bus handler of "upload_statistics" (uid 9): sends one report per channel that has something to
-// tell, under the key "ringbuf.info.<channel>", and resets the statistics of each channel sent.
+// Bus handler of "upload_statistics" (uid 9): sends the report under "ringbuf.info" (in parts when
+// it is too long for one) and resets the statistics once every part is sent.
 void msg_ringbuf_report_stat_cb(const ko_message_arg *arg);
-// One channel's report text (the statistics members, each the channel's value) into `out`; its
-// length, or -1 when it cannot be built or does not fit.
-int ringbuffer_stat_json(unsigned int channel, char *out, size_t size);
+// The whole report text into `out`: one object whose members are arrays of nine values, channel 0
+// to 8; its length, or -1 when it cannot be built or does not fit.
+int ringbuffer_stat_json(char *out, size_t size);
 void ringbuffer_stat_reset(void);
 
 #ifdef __cplusplus

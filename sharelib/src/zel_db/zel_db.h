@@ -17,7 +17,8 @@ typedef struct {
 extern const zel_db_key_t db_keys[];
 extern const int db_keys_num;
 
-// 0, or -1 when the NVM, RAM or MEM store cannot be built.
+// 0, or -1 when the NVM, RAM or MEM store or the socket server cannot be made; a socket that cannot
+// be bound ends the process (status 1).
 int zel_api_db_init(void);
 // Copies the value without its NUL (clear `dst` first). 0; -1 absent; -2 key too long or the value
 // does not fit (it must be shorter than `size`); -3 no such store; -6 an argument missing.

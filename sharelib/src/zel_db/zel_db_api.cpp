@@ -284,7 +284,12 @@ int zel_api_db_init(void)
     }
     state.timers = timer_init();
     create_event_timer(state.timers, SAVE_TIMER_ID, EVENT_TIMER_PERIODIC, SAVE_PERIOD_S, zel_db_timeout_sync_db);
-    ipc_server_init(ZEL_DB_SOCKET_PATH, zel_db_server_callback);
+    // Other processes of the device reach the settings only through this socket: a camera without
+    // it does not start.
+    if (ipc_server_init(ZEL_DB_SOCKET_PATH, zel_db_server_callback) != 0) {
+        ZEL_LOGE(ZEL_DB_TAG, "[%s %d] no settings socket server\n", __func__, __LINE__);
+        return -1;
+    }
     return 0;
 }
 

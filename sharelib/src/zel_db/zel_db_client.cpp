@@ -14,6 +14,8 @@
 #include "zel_db/zel_db_wire.h"
 #include "zelmar/zel_path.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -193,23 +195,47 @@ int get_db_keys_from_local_file(const zel_dbc_map_t *row, char *dst, int len)
     return 0;
 }
 
+// The server address of a client of `type`: 1 a Unix socket path, 2 and 3 an IPv4 address and port.
+bool client_address(int type, const char *address, int port, sockaddr_storage *out, socklen_t *len)
+{
+    if (!address)
+        return false;
+    if (type == 1) {
+        auto *un = reinterpret_cast<sockaddr_un *>(out);
+        const size_t n = std::strlen(address);
+        if (n >= sizeof un->sun_path)
+            return false;
+        un->sun_family = AF_UNIX;
+        std::memcpy(un->sun_path, address, n + 1);
+        *len = sizeof *un;
+        return true;
+    }
+    if ((type != 2 && type != 3) || port <= 0 || port > 65535)
+        return false;
+    auto *in = reinterpret_cast<sockaddr_in *>(out);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(static_cast<uint16_t>(port));
+    *len = sizeof *in;
+    return inet_pton(AF_INET, address, &in->sin_addr) == 1;
+}
+
 } // namespace
 
-void ipc_client_open(ipc_client_t *client, int type, const char *address, int)
+void ipc_client_open(ipc_client_t *client, int type, const char *address, int port)
 {
     if (!client)
         return;
     client->fd = -1;
     client->ret = 0;
-    sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    if (type != 1 || !address || std::strlen(address) >= sizeof addr.sun_path) {
+    sockaddr_storage addr {};
+    socklen_t addr_len = 0;
+    if (!client_address(type, address, port, &addr, &addr_len)) {
         ZEL_LOGE(TAG, "[%s %d] bad client arguments (type %d)\n", __func__, __LINE__, type);
         client->status = 1;
         return;
     }
-    std::memcpy(addr.sun_path, address, std::strlen(address) + 1);
-    client->fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int kind = type == 3 ? SOCK_DGRAM : SOCK_STREAM;
+    client->fd = socket(addr.ss_family, kind | SOCK_CLOEXEC, 0);
     if (client->fd < 0) {
         ZEL_LOGE(TAG, "socket:%s\n", std::strerror(errno));
         client->status = 2;
@@ -219,7 +245,9 @@ void ipc_client_open(ipc_client_t *client, int type, const char *address, int)
     if (setsockopt(client->fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0 ||
         setsockopt(client->fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0)
         ZEL_LOGW(TAG, "[%s %d] no socket time-out: %s\n", __func__, __LINE__, std::strerror(errno));
-    if (connect(client->fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    // A datagram socket is connected too: its requests then go to the server with a plain send and
+    // only the server's replies are received.
+    if (connect(client->fd, reinterpret_cast<sockaddr *>(&addr), addr_len) != 0) {
         ZEL_LOGD(TAG, "connect: %s\n", std::strerror(errno));
         close(client->fd);
         client->fd = -1;

@@ -23,7 +23,8 @@ typedef struct {
 extern const zel_dbc_map_t zel_dbc_map[];
 extern const int zel_dbc_map_num;
 
-// Type 1 only: a Unix stream socket connected to `address`; the outcome is in the record's status.
+// A socket connected to the server: type 1 a Unix stream socket at `address`, type 2 TCP and type 3
+// UDP to the IPv4 `address` and `port`. The outcome is in the record's status.
 void ipc_client_open(ipc_client_t *client, int type, const char *address, int port);
 int ipc_client_send(ipc_client_t *client, const void *data, int len);
 // 1 when one receive returned bytes (their count is in client->ret), else 0.

@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <netinet/in.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -27,6 +28,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -36,6 +38,8 @@
 namespace {
 
 constexpr int BACKLOG = 128;
+constexpr int INET_PORT = 55555;
+constexpr const char *INET_ADDRESS = "127.0.0.1";
 constexpr int MAX_EVENTS = 64;
 constexpr int SEND_TIMEOUT_MS = 5000;
 // Requests served from one connection before the others get their turn.
@@ -379,6 +383,102 @@ std::string full_key(const zel_db_request_t &req)
     return key;
 }
 
+// Without its socket the settings database would serve no other process, and a camera running
+// on without it would only fail later and more obscurely: the process ends at once.
+[[noreturn]] void socket_failed(int s)
+{
+    if (s >= 0)
+        close(s);
+    std::exit(1);
+}
+
+int unix_server(const std::string &path)
+{
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) {
+        ZEL_LOGE(ZEL_DB_TAG, "bind(): socket path too long: %s\n", path.c_str());
+        socket_failed(-1);
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+        ZEL_LOGE(ZEL_DB_TAG, "Can't unlink path: %s, %s\n", path.c_str(), std::strerror(errno));
+        socket_failed(-1);
+    }
+    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        ZEL_LOGE(ZEL_DB_TAG, "Socket():%s\n", std::strerror(errno));
+        socket_failed(s);
+    }
+    if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        ZEL_LOGE(ZEL_DB_TAG, "bind(): %s\n", std::strerror(errno));
+        socket_failed(s);
+    }
+    if (zel_set_nonblock(s) != 0)
+        socket_failed(s);
+    if (listen(s, BACKLOG) != 0) {
+        ZEL_LOGE(ZEL_DB_TAG, "listen(): %s\n", std::strerror(errno));
+        socket_failed(s);
+    }
+    const int on = 1;
+    if (chmod(path.c_str(), 0666) != 0 || setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+        ZEL_LOGW(ZEL_DB_TAG, "[%s %d] socket mode or option not set: %s\n", __func__, __LINE__, std::strerror(errno));
+    ZEL_LOGI(ZEL_DB_TAG, "Create unix domain server %s success.\n", path.c_str());
+    return s;
+}
+
+// The network port of the TCP and UDP servers; ZELMAR_DB_PORT moves it (tests run side by side).
+int inet_port()
+{
+    if (const char *text = std::getenv("ZELMAR_DB_PORT")) {
+        char *end = nullptr;
+        const long port = std::strtol(text, &end, 10);
+        if (end != text && *end == '\0' && port > 0 && port < 65536)
+            return static_cast<int>(port);
+        ZEL_LOGW(ZEL_DB_TAG, "ZELMAR_DB_PORT=%s is not a port, using %d\n", text, INET_PORT);
+    }
+    return INET_PORT;
+}
+
+// The settings carry secrets and the socket asks for no credentials: only processes of this
+// device may reach it, so it listens on the loopback address alone.
+int inet_server(int kind)
+{
+    const bool tcp = kind == SOCK_STREAM;
+    const int port = inet_port();
+    const int s = socket(AF_INET, kind | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        if (tcp)
+            ZEL_LOGE(ZEL_DB_TAG, "socket error:%s\n", std::strerror(errno));
+        else
+            ZEL_LOGE(ZEL_DB_TAG, "socket error: %s\n", std::strerror(errno));
+        socket_failed(s);
+    }
+    const int on = 1;
+    if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+        ZEL_LOGW(ZEL_DB_TAG, "[%s %d] SO_REUSEADDR not set: %s\n", __func__, __LINE__, std::strerror(errno));
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        if (tcp)
+            ZEL_LOGE(ZEL_DB_TAG, "Can't bind(%s:%d): %s\n", INET_ADDRESS, port, std::strerror(errno));
+        else
+            ZEL_LOGE(ZEL_DB_TAG, "Can't bind: %s\n", std::strerror(errno));
+        socket_failed(s);
+    }
+    if (tcp && listen(s, BACKLOG) != 0) {
+        ZEL_LOGE(ZEL_DB_TAG, "Can't listen: %s\n", std::strerror(errno));
+        socket_failed(s);
+    }
+    if (tcp)
+        ZEL_LOGI(ZEL_DB_TAG, "Create tcp server(%s:%d) success.\n", INET_ADDRESS, port);
+    else
+        ZEL_LOGI(ZEL_DB_TAG, "Create udp server(%s:%d) success.\n", INET_ADDRESS, port);
+    return s;
+}
+
 } // namespace
 
 int zel_set_nonblock(int fd)
@@ -397,45 +497,14 @@ int zel_set_nonblock(int fd)
 
 int server_init(int *fd, int type)
 {
-    if (!fd || type != 1) {
-        ZEL_LOGE(ZEL_DB_TAG, "[%s %d] only the unix domain server (type 1) is supported, not %d\n", __func__,
-                 __LINE__, type);
+    if (!fd || type < 1 || type > 3) {
+        ZEL_LOGE(ZEL_DB_TAG, "[%s %d] no server of type %d\n", __func__, __LINE__, type);
         return -1;
     }
-    const std::string &path = g_server.path;
-    sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) {
-        ZEL_LOGE(ZEL_DB_TAG, "[%s %d] socket path too long: %s\n", __func__, __LINE__, path.c_str());
-        return -1;
-    }
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-        ZEL_LOGE(ZEL_DB_TAG, "Can't unlink path: %s, %s\n", path.c_str(), std::strerror(errno));
-        return -1;
-    }
-    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0) {
-        ZEL_LOGE(ZEL_DB_TAG, "Socket():%s\n", std::strerror(errno));
-        return -1;
-    }
-    const int on = 1;
-    if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        ZEL_LOGE(ZEL_DB_TAG, "bind(): %s\n", std::strerror(errno));
-    } else if (zel_set_nonblock(s) != 0) {
-        // logged
-    } else if (listen(s, BACKLOG) != 0) {
-        ZEL_LOGE(ZEL_DB_TAG, "listen(): %s\n", std::strerror(errno));
-    } else {
-        if (chmod(path.c_str(), 0666) != 0 || setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
-            ZEL_LOGW(ZEL_DB_TAG, "[%s %d] socket mode or option not set: %s\n", __func__, __LINE__, std::strerror(errno));
-        ZEL_LOGI(ZEL_DB_TAG, "Create unix domain server %s success.\n", path.c_str());
-        ZEL_LOGI(ZEL_DB_TAG, "server init over.\n");
-        *fd = s;
-        return 0;
-    }
-    close(s);
-    return -1;
+    const int s = type == 1 ? unix_server(g_server.path) : inet_server(type == 2 ? SOCK_STREAM : SOCK_DGRAM);
+    ZEL_LOGI(ZEL_DB_TAG, "server init over.\n");
+    *fd = s;
+    return 0;
 }
 
 int ipc_server_init(const char *path, ipc_server_handler handler)

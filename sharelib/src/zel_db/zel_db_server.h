@@ -13,7 +13,7 @@ struct _dictionary_;
 typedef void (*ipc_server_handler)(int fd, const char *request, int size);
 
 // Creates the listening socket at `path` (below the path root) and starts the server thread.
-// 0, or -1 when the socket or the thread cannot be made.
+// 0, or -1 when the thread cannot be made; a socket that cannot be made ends the process (status 1).
 int ipc_server_init(const char *path, ipc_server_handler handler);
 // Stops the server thread and waits for it, closing every connection. 0.
 int ipc_server_deinit(void);
@@ -21,7 +21,9 @@ int ipc_server_deinit(void);
 // takes it, never waiting; -1 when the client already leaves too much untaken. Elsewhere all
 // `len` bytes are sent, waiting up to 5 s while the peer's buffer is full. `len`, or -1.
 int ipc_server_send(int fd, const void *data, int len);
-// Type 1: the Unix listening socket at the path given to ipc_server_init. 0 or -1.
+// The listening socket: type 1 the Unix socket at the path given to ipc_server_init, type 2 a TCP
+// and type 3 a UDP socket on 127.0.0.1, port 55555 (or $ZELMAR_DB_PORT). 0, or -1 for another
+// type; a socket that cannot be made ends the process (status 1).
 int server_init(int *fd, int type);
 int zel_set_nonblock(int fd);
 void zel_db_server_callback(int fd, const char *request, int size);

@@ -193,3 +193,39 @@ const char *get_split_mac_addr(const char *src, int src_len, char *dst, int dst_
             dst[j++] = src[i];
     return src;
 }
+
+namespace {
+
+// The factory tool's answer to `command` into `out` (its colons dropped for `without_colons`).
+int fill_factory_text(const char *command, const char *error, bool without_colons, char *out, int size)
+{
+    if (!out || size < 1)
+        return -1;
+    char text[64] = {};
+    if (!command_text(command, text, sizeof text)) {
+        ZEL_LOGE(TAG, "%s", error);
+        return -2;
+    }
+    char kept[sizeof text] = {};
+    if (without_colons)
+        get_split_mac_addr(text, static_cast<int>(std::strlen(text)), kept, sizeof kept - 1);
+    else
+        std::memcpy(kept, text, sizeof text);
+    std::snprintf(out, static_cast<size_t>(size), "%s", kept);
+    return 0;
+}
+
+} // namespace
+
+int fill_mac_addr(char *out, int size)
+{
+    return fill_factory_text("factory get mac", "facotry get mac addr error\n", true, out, size);
+}
+
+int fill_dev_name(char *out, int size)
+{
+    const int rc = fill_factory_text("factory get dev_name", "facotry get dev name error\n", false, out, size);
+    if (rc == 0)
+        ZEL_LOGD(TAG, "[%s:%d]>>> devname=%s", __func__, __LINE__, out);
+    return rc;
+}

@@ -1,5 +1,5 @@
 // The device-information record shared between processes through a file in /dev/shm, the shared
-// mapping under it, and the factory model and MAC text helpers.
+// mapping under it, and the factory model, MAC and device-name text helpers.
 #pragma once
 
 #ifdef __cplusplus
@@ -26,6 +26,11 @@ void *lumo_shared(const char *name, int size, int (*init)(char *record));
 int get_model_id(char *out, int size);
 // Copies the characters of src except ":" into dst (no NUL) when dst_len >= src_len; returns src.
 const char *get_split_mac_addr(const char *src, int src_len, char *dst, int dst_len);
+// The factory MAC of "factory get mac" without its colons, and the factory device name of "factory
+// get dev_name", each at most size - 1 characters and terminated: 0, -1 for a null `out` or a size
+// under 1, -2 when the command cannot be run or prints nothing.
+int fill_mac_addr(char *out, int size);
+int fill_dev_name(char *out, int size);
 
 #ifdef __cplusplus
 }

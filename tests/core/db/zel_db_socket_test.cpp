@@ -1,9 +1,17 @@
 // The settings socket against an independent Python client and against our own client, and the
 // client's reading of the settings files while the server is down.
 #include "zel_db/zel_db_client.h"
+#include "zel_db/zel_db_server.h"
+#include "zel_db/zel_db_wire.h"
 #include "zel_db_test_fixture.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <algorithm>
 #include <chrono>
@@ -204,4 +212,89 @@ TEST_F(DbTest, ClientsThatDoNotReadNeitherStallOthersNorStayConnected)
     EXPECT_LT(slowest.count(), zeltest::scaled(50ms).count());
     EXPECT_NE(flooder.wait_exit(zeltest::scaled(10s)), -1);
     EXPECT_TRUE(flooder_says("closed 12"));
+}
+
+// The TCP and UDP servers carry the same requests and replies as the Unix socket, and only
+// processes of this device reach them.
+TEST_F(DbTest, TcpAndUdpServersAnswerLikeTheUnixSocketOnLoopbackOnly)
+{
+    add_factory();
+    ASSERT_EQ(zel_api_db_init(), 0);
+    zel_db_request_t get_power;
+    get_power.store = "NVM";
+    get_power.section = "IPC";
+    get_power.key = "power";
+    const std::vector<uint8_t> request = zel_db_msg_build(get_power);
+    const std::string expected = std::string("\x01\0\0\0\x03\0\0\0", 8) + std::string("1\n", 3);
+
+    for (const int type : {2, 3}) {
+        SCOPED_TRACE(type == 2 ? "tcp" : "udp");
+        const int port = type == 2 ? zeltest::free_tcp_port() : zeltest::free_udp_port();
+        setenv("ZELMAR_DB_PORT", std::to_string(port).c_str(), 1);
+        int server = -1;
+        ASSERT_EQ(server_init(&server, type), 0);
+        unsetenv("ZELMAR_DB_PORT");
+        sockaddr_in bound {};
+        socklen_t bound_len = sizeof bound;
+        ASSERT_EQ(getsockname(server, reinterpret_cast<sockaddr *>(&bound), &bound_len), 0);
+        EXPECT_EQ(ntohl(bound.sin_addr.s_addr), INADDR_LOOPBACK);
+        EXPECT_EQ(ntohs(bound.sin_port), port);
+
+        ipc_client_t client {};
+        ipc_client_open(&client, type, "127.0.0.1", port);
+        ASSERT_EQ(client.status, 0);
+        ASSERT_EQ(ipc_client_send(&client, request.data(), static_cast<int>(request.size())),
+                  static_cast<int>(request.size()));
+        char buf[ZEL_DB_MSG_MAX] = {};
+        int conn = server;
+        ssize_t n = -1;
+        if (type == 2) {
+            conn = accept(server, nullptr, nullptr);
+            ASSERT_GE(conn, 0);
+            n = read(conn, buf, sizeof buf);
+        } else {
+            // The handler answers on the descriptor it is given: the datagram socket is pointed
+            // at the asking client first.
+            sockaddr_in from {};
+            socklen_t from_len = sizeof from;
+            n = recvfrom(server, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &from_len);
+            ASSERT_EQ(connect(server, reinterpret_cast<sockaddr *>(&from), from_len), 0);
+        }
+        ASSERT_EQ(n, static_cast<ssize_t>(request.size()));
+        zel_db_server_callback(conn, buf, static_cast<int>(n));
+        char reply[64] = {};
+        ASSERT_EQ(ipc_client_read(&client, reply, sizeof reply), 1);
+        EXPECT_EQ(std::string(reply, static_cast<size_t>(client.ret)), expected);
+        ipc_client_close(client.fd);
+        if (conn != server)
+            close(conn);
+        close(server);
+
+        ipc_client_t no_port {};
+        ipc_client_open(&no_port, type, "127.0.0.1", 0);
+        EXPECT_EQ(no_port.status, 1);
+    }
+}
+
+// A camera whose settings socket cannot be made ends at once rather than run without it.
+TEST_F(DbTest, SocketThatCannotBeMadeEndsTheProcessWithStatus1)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    add_factory();
+    // A directory where the socket belongs cannot be unlinked.
+    ASSERT_EQ(zeltest::run_command("mkdir -p '" + root_.path("/tmp/zel_db.socket/busy") + "'"), 0);
+    EXPECT_EXIT(
+        {
+            zel_api_db_init();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(1), "");
+    // A port that a server already listens on cannot be bound again.
+    setenv("ZELMAR_DB_PORT", std::to_string(zeltest::free_tcp_port()).c_str(), 1);
+    int busy = -1;
+    ASSERT_EQ(server_init(&busy, 2), 0);
+    int fd = -1;
+    EXPECT_EXIT(server_init(&fd, 2), ::testing::ExitedWithCode(1), "");
+    unsetenv("ZELMAR_DB_PORT");
+    close(busy);
 }

@@ -163,6 +163,9 @@ TEST(ZelIniFile, ReadOnlyFileOpensMissingFileDoesNot)
     EXPECT_STREQ(zel_ini_get_string(d.doc, "a", "b", nullptr), "c");
     EXPECT_EQ(zel_ini_open(root.path("/mnt/data/none.ini").c_str()), nullptr);
     EXPECT_EQ(zel_ini_save(root.path("/mnt/data/nodir/x.ini").c_str(), d.doc), -7);
+    zel_ini_set_string(d.doc, "a", "b", "changed");
+    EXPECT_EQ(zel_ini_save(path.c_str(), d.doc), -7) << "a read-only file is never written";
+    EXPECT_EQ(root.read_file("/mnt/data/ro.ini"), "[a]\nb = c\n");
 }
 
 TEST(ZelIniBuffer, TooSmallBufferGivesMinus22)

@@ -234,10 +234,19 @@ TEST(ZelDevInfo, ModelIdAndMacText)
     zeltest::TempRoot root;
     const std::string bin = root.path("/bin");
     ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
-    root.write_file("/bin/factory", "#!/bin/sh\n[ \"$1 $2\" = \"get model\" ] && echo lumo.camera.c21x\n");
+    root.write_file("/bin/factory", "#!/bin/sh\ncase \"$1 $2\" in\n"
+                                    "\"get model\") echo lumo.camera.c21x ;;\n"
+                                    "\"get mac\") echo a1:b2:c3:d4:e5:f6 ;;\n"
+                                    "\"get dev_name\") echo hall-cam ;;\nesac\n");
     ASSERT_EQ(chmod((bin + "/factory").c_str(), 0755), 0);
     const std::string old_path = std::getenv("PATH");
     setenv("PATH", (bin + ":" + old_path).c_str(), 1);
+    char mac_text[13] = {};
+    EXPECT_EQ(fill_mac_addr(mac_text, sizeof mac_text), 0);
+    EXPECT_STREQ(mac_text, "a1b2c3d4e5f6");
+    char name[16] = {};
+    EXPECT_EQ(fill_dev_name(name, sizeof name), 0);
+    EXPECT_STREQ(name, "hall-cam");
     char id[4] = {};
     EXPECT_EQ(get_model_id(id, sizeof id), 0);
     EXPECT_STREQ(id, "c21");
@@ -248,6 +257,8 @@ TEST(ZelDevInfo, ModelIdAndMacText)
     setenv("PATH", bin.c_str(), 1);
     ASSERT_EQ(unlink((bin + "/factory").c_str()), 0);
     EXPECT_EQ(get_model_id(full, sizeof full), -2);
+    EXPECT_EQ(fill_mac_addr(mac_text, sizeof mac_text), -2);
+    EXPECT_EQ(fill_dev_name(name, sizeof name), -2);
     setenv("PATH", old_path.c_str(), 1);
 
     char mac[18] = {};

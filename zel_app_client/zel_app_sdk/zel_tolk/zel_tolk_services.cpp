@@ -115,25 +115,6 @@ int zel_tolk_init_storage(void)
     return 0;
 }
 
-void zel_tolk_storage_pause(void)
-{
-    zel_tolk_timer_module().storage_paused.store(true);
-}
-
-int zel_tolk_storage_resume(void)
-{
-    if (!zel_tolk_timer_module().storage_paused.exchange(false))
-        return 0;
-    if (power_setting(nullptr) != 1) {
-        ZEL_LOGI(TAG, " power mode if off , recording stays stopped ");
-        return 0;
-    }
-    char mode[16];
-    const int value = read_key("NVM.SD:storage_mode", mode) ? atoi(mode) : 0;
-    ZEL_LOGI(TAG, " card usable again, record mode %d ", value);
-    return _zel_local_storage_set_mode(kVideoChannel, value);
-}
-
 void zel_tolk_storage_status_callback(int status)
 {
     ZEL_LOGI(TAG, "storage status change to %d", status);

@@ -25,11 +25,6 @@ int zel_tolk_sdk_start(void);
 // Starts the SD recorder (once; tried again at the next call after a failure) and sets its mode.
 // Serialised: the timer thread and the agent thread (SD status 10) may call it at once. 0.
 int zel_tolk_init_storage(void);
-// Recording stopped for a card operation (format, pop-up) is marked paused; once the format is done
-// or the card is usable again, resume sets the stored mode again while the camera is on. Resume
-// without a pause does nothing. 0, or the recorder's result.
-void zel_tolk_storage_pause(void);
-int zel_tolk_storage_resume(void);
 int zel_tolk_init_cloud(void);
 int zel_tolk_init_alarm_config(void);
 void zel_tolk_storage_status_callback(int status);

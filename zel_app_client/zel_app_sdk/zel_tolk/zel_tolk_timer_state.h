@@ -14,7 +14,6 @@ struct zel_tolk_timer_state {
     std::atomic<uint32_t> online_reported{0}; // "cloud_connected" sent for this online period
     std::mutex storage_lock;                  // one SD start at a time (timer and agent threads)
     uint32_t storage_started = 0;             // under storage_lock
-    std::atomic<bool> storage_paused{false};  // recording stopped for a format or pop-up
 };
 
 zel_tolk_timer_state &zel_tolk_timer_module(void);

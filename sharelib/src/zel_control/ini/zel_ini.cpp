@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -252,6 +253,14 @@ int zel_ini_save(const char *path, const zel_ini_t *doc)
 {
     if (!path || !doc)
         return ZEL_EINVAL;
+    // The file is replaced by a rename, which a file's own mode does not stop: a file that may not be
+    // written (for root too, whom access() lets write anything, a file without write permission)
+    // is refused as a direct open would refuse it.
+    struct stat st;
+    if (stat(path, &st) == 0 && ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || access(path, W_OK) != 0)) {
+        ZEL_LOGE(kTag, "open [%s] failed: the file is read-only", path);
+        return ZEL_EOPEN;
+    }
     const std::string tmp = std::string(path) + ".tmp";
     FILE *fp = fopen(tmp.c_str(), "w+");
     if (!fp) {

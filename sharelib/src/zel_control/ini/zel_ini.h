@@ -24,7 +24,7 @@ zel_ini_t *zel_ini_parse(const char *text);
 // An empty document (no "__def__" section yet).
 zel_ini_t *zel_ini_create(void);
 // Writes the document to `path` (through a temporary file renamed over it): 0, -2 for null
-// arguments, -7 when the file cannot be opened, -1 when writing fails.
+// arguments, -7 when the file cannot be opened or is read-only, -1 when writing fails.
 int zel_ini_save(const char *path, const zel_ini_t *doc);
 // Writes the text into `buffer` (NUL-ended): the bytes written, -2 for null arguments, -22 when the
 // text does not fit (the buffer then holds a cut text).

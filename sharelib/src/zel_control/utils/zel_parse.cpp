@@ -33,14 +33,22 @@ int zel_parse_bool(const char *text, int default_value)
     return default_value;
 }
 
-int zel_parse_position(const char *text, int *x, int *y)
+int zel_parse_point(const char *text, int *x, int *y)
 {
     if (!text || !x || !y)
         return -1;
     int px = 0, py = 0, end = 0;
     if (sscanf(text, "[%d,%d]%n", &px, &py, &end) != 2 || end == 0 || text[end] != '\0')
         return -1;
-    if (px < 0 || px > 100 || py < 0 || py > 100)
+    *x = px;
+    *y = py;
+    return 0;
+}
+
+int zel_parse_position(const char *text, int *x, int *y)
+{
+    int px = 0, py = 0;
+    if (!x || !y || zel_parse_point(text, &px, &py) != 0 || px < 0 || px > 100 || py < 0 || py > 100)
         return -1;
     *x = px;
     *y = py;

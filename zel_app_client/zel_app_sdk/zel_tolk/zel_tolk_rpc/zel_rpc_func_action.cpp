@@ -11,7 +11,6 @@
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc_handlers.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc_internal.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_sdk.h"
-#include "zel_app_sdk/zel_tolk/zel_tolk_timer.h"
 #include "zel_control/log/zel_log.h"
 
 namespace zel_rpc {
@@ -66,7 +65,6 @@ void spec_action_upload_video(char *, int)
 void spec_action_sdcard_format(char *, int)
 {
     ZEL_LOGI(TAG, " spec_action_sdcard_format \n");
-    zel_tolk_storage_pause();
     _zel_local_storage_set_mode(0, kSdModeStopped);
     format_sdcard_func();
 }
@@ -74,7 +72,6 @@ void spec_action_sdcard_format(char *, int)
 void spec_action_sdcard_pop_up(char *, int)
 {
     ZEL_LOGI(TAG, " spec_action_sdcard_pop_up \n");
-    zel_tolk_storage_pause();
     _zel_local_storage_set_mode(0, kSdModeStopped);
     set_sdcard_unmount();
 }
