@@ -190,6 +190,7 @@ int ztp_proto_Write(int handle, uint8_t channel, const char *data, int len)
                 return ERROR_ZTP_SESSION_CLOSED_INSUFFICIENT_MEMORY;
         }
     }
+    ztp_loop_wake_idle(&ztp_gSlotThreads[handle], ZTP_IDLE_SEND);
     return len;
 }
 
