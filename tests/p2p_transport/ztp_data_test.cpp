@@ -343,6 +343,29 @@ TEST_F(ZtpData, CloseRacingDeInitializeFreesOnce)
     handle_ = -1;
 }
 
+// A reader that waits for a minute leaves as soon as the library de-initialises, and so does not
+// hold the de-initialisation up.
+TEST_F(ZtpData, DeInitializeWakesAReaderWaitingLong)
+{
+    open_session();
+    std::atomic<bool> reading{false};
+    std::atomic<int> rc{1};
+    std::thread reader([&] {
+        char buf[16];
+        int size = sizeof buf;
+        reading = true;
+        rc = ZTP_Read(handle_, 3, buf, &size, 60000);
+    });
+    ASSERT_TRUE(zeltest::wait_until([&] { return reading.load(); }, std::chrono::seconds(5)));
+    usleep(50 * 1000); // inside its wait
+    const int64_t t0 = ztp_tick_ms();
+    EXPECT_EQ(ZTP_DeInitialize(), 0);
+    reader.join();
+    handle_ = -1;
+    EXPECT_EQ(rc.load(), ERROR_ZTP_NOT_INITIALIZED);
+    EXPECT_LT(ztp_tick_ms() - t0, zeltest::scaled(std::chrono::milliseconds(10000)).count());
+}
+
 // Readers inside ZTP_Read while a close frees the slot: each is woken and leaves with -14 (or
 // finds the handle gone), and nothing touches the freed lists (ASan, TSan).
 TEST_F(ZtpData, ReadersAndAWriterRaceAForcedClose)
