@@ -295,6 +295,35 @@ TEST_F(ZtpData, CloseAgainstAPeerThatNeverAcknowledgesEndsWithinTheAliveTime)
                                     std::chrono::seconds(2)));
 }
 
+// A reader waiting for a minute leaves as soon as a close starts, not once the close has waited
+// out what the peer never acknowledges.
+TEST_F(ZtpData, CloseWakesAReaderWaitingLong)
+{
+    open_session();
+    net_.phone(R"({"cmd":"chan_mode","ack":false})");
+    write_pattern(1, 64 * 1024);
+    std::atomic<bool> reading{false};
+    std::atomic<int> rc{1};
+    std::atomic<int64_t> left_at{0};
+    std::thread reader([&] {
+        char buf[16];
+        int size = sizeof buf;
+        reading = true;
+        rc = ZTP_Read(handle_, 3, buf, &size, 60000);
+        left_at = ztp_tick_ms();
+    });
+    ASSERT_TRUE(zeltest::wait_until([&] { return reading.load(); }, std::chrono::seconds(5)));
+    usleep(50 * 1000); // inside its wait
+    const int64_t t0 = ztp_tick_ms();
+    EXPECT_EQ(ZTP_Close(handle_), 0);
+    const int64_t closed_at = ztp_tick_ms();
+    reader.join();
+    handle_ = -1;
+    EXPECT_EQ(rc.load(), ERROR_ZTP_SESSION_CLOSED_CALLED);
+    EXPECT_GE(closed_at - t0, 3000); // the close waited for the acknowledgements
+    EXPECT_LT(left_at.load() - t0, 2000 * zeltest::time_scale());
+}
+
 TEST_F(ZtpData, ForceCloseDropsWhatIsUnsent)
 {
     open_session();
