@@ -20,6 +20,9 @@ enum { ZTP_BLOCK_NO_ROOM = 1 };
 int ztp_proto_Write_Block(ztp_slot *s, int channel, const uint8_t *data, size_t len);
 // Bytes still to be sent on a channel (staged, queued, in flight).
 uint64_t ztp_channel_unsent(const ztp_channel &c);
+// True when no channel of the session has anything staged, queued, in flight or to acknowledge:
+// a sending pass has nothing to do (under the lock).
+bool ztp_channels_idle(const ztp_slot *s);
 // Marks the session broken or timed out and ends its loops.
 void ztp_session_fail_locked(ztp_slot *s, uint8_t *flag);
 

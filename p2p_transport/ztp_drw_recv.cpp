@@ -2,6 +2,7 @@
 // resends, and the TCP loop, which stops reading while a channel holds too much unread data.
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "zel_control/log/zel_log.h"
@@ -185,8 +186,9 @@ void on_message(int slot, udp_state &st, uint8_t type, const uint8_t *payload, s
     }
 }
 
-// Step 3: P2PRdy repeats, resends, alive and the time-out (under the lock).
-void check_peer(int slot, udp_state &st, bool socket_error)
+// Step 3: P2PRdy repeats, resends, alive and the time-out (under the lock). `waited_ms` is the
+// quiet time to count: one wait of the period, or the whole periods of an idle wait.
+void check_peer(int slot, udp_state &st, bool socket_error, int waited_ms)
 {
     ztp_slot *s = &ztp_gSession[slot];
     if (!socket_error) {
@@ -204,7 +206,7 @@ void check_peer(int slot, udp_state &st, bool socket_error)
             if (c.inflight.head != nullptr)
                 ztp_list_insert(&c.send, ztp_list_pop(&c.inflight));
     }
-    st.quiet_ms += s->chan.send_period_ms + 1;
+    st.quiet_ms += waited_ms;
     if (st.quiet_ms > kQuietAliveMs) {
         send_empty(s, ZTP_MSG_ALIVE);
         ++st.unanswered;
@@ -221,10 +223,50 @@ bool from_peer(const ztp_slot *s, uint8_t type, const sockaddr_in &from)
     return ztp_same_addr(from, s->remote) || type == ZTP_MSG_RLY_RDY_PLUS || ztp_upgrade_accepts(s, from);
 }
 
+// True when a receive time-out has nothing to do but count quiet time: nothing is in flight and
+// no P2PRdy is repeated (under the lock).
+bool quiet_only(const ztp_slot *s, const udp_state &st)
+{
+    if (s->role == 1 && st.repeat_rdy)
+        return false;
+    for (const auto &c : s->chan.ch)
+        if (c.inflight.head != nullptr || c.send.head != nullptr)
+            return false;
+    return true;
+}
+
+// The receive waits of the loop. With nothing in flight it waits, instead of one period + 1 ms at a
+// time, for as many of those periods as the quiet time lacks to reach the Alive, woken early by a
+// datagram, by blocks sent or by a close; the periods that passed then count as that many time-outs.
+struct udp_wait {
+    bool idle = false;
+    int step = 0, steps = 1;
+    int64_t start = 0;
+};
+
+// Waits for one datagram: ztp_proto_Proto_Recv_ALL's result, with `*waits` the whole periods of an
+// idle wait that passed before it (without a datagram: all of them when it ran out, else those that
+// passed before it was woken, then `*woken`).
+int receive(ztp_slot_threads *t, int sock, const ztp_scramble_key &key, const udp_wait &w, sockaddr_in *from,
+            uint8_t *type, uint8_t *payload, size_t *size, int *waits, bool *woken)
+{
+    *waits = 0;
+    *woken = false;
+    if (!w.idle)
+        return ztp_proto_Proto_Recv_ALL(sock, &key, w.step, from, type, payload, size);
+    const bool readable = ztp_loop_idle_wait(t, ZTP_IDLE_RECV, sock, w.step * w.steps) == 1;
+    const int64_t passed = (ztp_tick_ms() - w.start) / w.step;
+    *waits = static_cast<int>(std::min<int64_t>(w.steps, passed));
+    if (readable)
+        return ztp_proto_Proto_Recv_ALL(sock, &key, 0, from, type, payload, size);
+    *woken = *waits < w.steps;
+    return -1;
+}
+
 void recv_udp(int slot)
 {
     ztp_slot *s = &ztp_gSession[slot];
-    const ztp_slot_threads *t = &ztp_gSlotThreads[slot];
+    ztp_slot_threads *t = &ztp_gSlotThreads[slot];
     udp_state st;
     st.unanswered = ztp_gSessAliveSec / 2;
     st.last_check_ms = ztp_tick_ms();
@@ -237,24 +279,41 @@ void recv_udp(int slot)
     }
     uint8_t payload[ZTP_MAX_DATAGRAM];
     while (!ztp_stop_waiting(s) && ztp_loop_running(t, ZTP_LOOP_RECV_DRW)) {
-        int period;
+        udp_wait w;
         {
             lock_t lock(ztp_gSessionLock);
-            period = s->chan.send_period_ms;
+            w.step = s->chan.send_period_ms + 1;
+            w.idle = t->wake_fd[ZTP_IDLE_RECV] >= 0 && quiet_only(s, st);
+            if (w.idle) {
+                w.steps = (kQuietAliveMs - st.quiet_ms) / w.step + 1;
+                w.start = ztp_tick_ms();
+                t->idle[ZTP_IDLE_RECV] = true;
+            }
         }
         sockaddr_in from{};
         uint8_t type = 0;
         size_t size = sizeof payload;
-        const int rc = ztp_proto_Proto_Recv_ALL(sock, &key, period + 1, &from, &type, payload, &size);
+        int waits = 0;
+        bool woken = false;
+        const int rc = receive(t, sock, key, w, &from, &type, payload, &size, &waits, &woken);
         lock_t lock(ztp_gSessionLock);
+        t->idle[ZTP_IDLE_RECV] = false;
         if (ztp_tick_ms() - s->chan.last_pass_ms >= s->chan.send_period_ms)
             ztp_DoDRWSend(slot, lock);
-        if (rc == 0 && from_peer(s, type, from))
+        const bool timed_out = (rc == -1 && !woken) || rc == -2;
+        if (waits > 0 && !timed_out) {
+            st.last_check_ms = ztp_tick_ms();
+            check_peer(slot, st, false, waits * w.step);
+        }
+        if (rc == 0 && from_peer(s, type, from)) {
             on_message(slot, st, type, payload, size, from);
+            if (!ztp_channels_idle(s))
+                ztp_loop_wake_idle(t, ZTP_IDLE_SEND);
+        }
         const int64_t now = ztp_tick_ms();
-        if (rc == -1 || rc == -2 || now - st.last_check_ms >= kCheckEveryMs) {
+        if (timed_out || now - st.last_check_ms >= kCheckEveryMs) {
             st.last_check_ms = now;
-            check_peer(slot, st, rc == -2);
+            check_peer(slot, st, rc == -2, w.idle && rc == -1 ? waits * w.step : w.step);
         }
         if (rc == -2)
             ztp_sleep_ms(1);

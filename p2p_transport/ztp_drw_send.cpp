@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -177,13 +178,67 @@ void ztp_DoDRWSend(int slot, std::unique_lock<std::mutex> &lock)
     cs.last_pass_ms = ztp_tick_ms();
 }
 
+bool ztp_channels_idle(const ztp_slot *s)
+{
+    for (const auto &c : s->chan.ch)
+        if (c.wfill != 0 || c.nacks != 0 || c.pending.head != nullptr || c.send.head != nullptr ||
+            c.tcp_send.head != nullptr || c.inflight.head != nullptr)
+            return false;
+    return true;
+}
+
+namespace {
+
+bool in_flight(const ztp_slot *s)
+{
+    for (const auto &c : s->chan.ch)
+        if (c.inflight.head != nullptr)
+            return true;
+    return false;
+}
+
+// While the session has nothing to send, the sending loop waits to be woken (by a write, an ack to
+// send, a close) instead of passing every period; over TCP it still passes for the Alive of a quiet
+// second. Then it waits for the moment at which its period would have run the next pass, so that
+// the same datagrams go out at the same moments, and gives the windows the growth of the passes
+// it skipped.
+void wait_while_idle(ztp_slot *s, ztp_slot_threads *t, std::unique_lock<std::mutex> &lock)
+{
+    const auto running = [s, t] { return !ztp_stop_waiting(s) && ztp_loop_running(t, ZTP_LOOP_SEND_DRW); };
+    while (ztp_channels_idle(s) && running()) {
+        int timeout = -1;
+        if (on_tcp(s)) {
+            timeout = static_cast<int>(s->chan.last_tcp_send_ms + kTcpAliveMs + 1 - ztp_tick_ms());
+            if (timeout <= 0)
+                break;
+        }
+        t->idle[ZTP_IDLE_SEND] = true;
+        lock.unlock();
+        ztp_loop_idle_wait(t, ZTP_IDLE_SEND, -1, timeout);
+        lock.lock();
+        t->idle[ZTP_IDLE_SEND] = false;
+    }
+    if (!running())
+        return;
+    const int64_t period = s->chan.send_period_ms, last = s->chan.last_pass_ms;
+    const int64_t passes = (ztp_tick_ms() - last) / period;
+    if (!on_tcp(s) && passes > 1)
+        for (auto &c : s->chan.ch)
+            c.window = static_cast<int>(std::min<int64_t>(ZTP_WINDOW_MAX, c.window + passes - 1));
+    lock.unlock();
+    ztp_sleep_ms(last + (passes + 1) * period - ztp_tick_ms());
+    lock.lock();
+}
+
+} // namespace
+
 void ztp_Run_send_DRW(int slot)
 {
     char name[16];
     std::snprintf(name, sizeof name, "_send_DRW_%02d", slot);
     prctl(PR_SET_NAME, name, 0, 0, 0);
     ztp_slot *s = &ztp_gSession[slot];
-    const ztp_slot_threads *t = &ztp_gSlotThreads[slot];
+    ztp_slot_threads *t = &ztp_gSlotThreads[slot];
     std::unique_lock<std::mutex> lock(ztp_gSessionLock);
     const bool tcp = on_tcp(s);
     for (auto &c : s->chan.ch)
@@ -191,6 +246,12 @@ void ztp_Run_send_DRW(int slot)
     s->chan.send_period_ms = tcp ? ZTP_PERIOD_TCP_MS : ZTP_PERIOD_UDP_MS;
     while (!ztp_stop_waiting(s) && ztp_loop_running(t, ZTP_LOOP_SEND_DRW)) {
         ztp_DoDRWSend(slot, lock);
+        if (in_flight(s))
+            ztp_loop_wake_idle(t, ZTP_IDLE_RECV);
+        if (t->wake_fd[ZTP_IDLE_SEND] >= 0 && ztp_channels_idle(s)) {
+            wait_while_idle(s, t, lock);
+            continue;
+        }
         const int period = s->chan.send_period_ms;
         bool queued = false;
         for (const auto &c : s->chan.ch)

@@ -6,6 +6,7 @@
 
 #include "zel_control/log/zel_log.h"
 #include "ztp_dc.h"
+#include "ztp_drw.h"
 #include "ztp_relay_service.h"
 #include "ztp_servers.h"
 #include "ztp_session.h"
@@ -190,9 +191,12 @@ int ztp_proto_DeInitialize(void)
     ztp_dc_stop();
     {
         std::lock_guard<std::mutex> lock(ztp_gSessionLock);
-        for (int i = 0; i < ztp_gMaxNumSess; ++i)
+        for (int i = 0; i < ztp_gMaxNumSess; ++i) {
             if (ztp_gSession[i].closing)
                 ztp_set_stop_waiting(&ztp_gSession[i]);
+            // Readers waiting on a channel see the de-initialisation and return.
+            ztp_channels_post_all(&ztp_gSession[i]);
+        }
     }
     // A listen that runs sees the break and returns; only then is its slot ours to free.
     ztp_proto_Listen_Break();

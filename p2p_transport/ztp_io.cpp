@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr int64_t kWaitStepMs = 10;
-
 using lock_t = std::unique_lock<std::mutex>;
 
 // The open slot behind `handle` for a call that goes on: 0, -11, or its first closing flag's code.
@@ -28,21 +26,25 @@ int open_slot(int handle, ztp_slot **s)
     return ztp_slot_closed_code(**s);
 }
 
-// Waits on the channel's semaphore for at most `ms` (at most 10) with the lock released.
+// Waits on the channel's semaphore for at most `ms` with the lock released: data, a close and a
+// de-initialisation post it. A channel without its semaphore is polled every 10 ms.
 void wait_channel(ztp_slot *s, int channel, int64_t ms, lock_t &lock)
 {
+    constexpr int64_t kPollMs = 10;
     sem_t *sem = s->chan.sem[channel];
-    ms = std::max<int64_t>(1, std::min(ms, kWaitStepMs));
+    ms = std::max<int64_t>(1, ms);
     lock.unlock();
     if (sem == nullptr) {
-        ztp_sleep_ms(ms);
+        ztp_sleep_ms(std::min(ms, kPollMs));
     } else {
+        // On the monotonic clock: the camera sets its wall clock while phones wait.
         timespec ts;
-        clock_gettime(CLOCK_REALTIME, &ts);
-        ts.tv_nsec += static_cast<long>(ms) * 1000000L;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        ts.tv_sec += static_cast<time_t>(ms / 1000);
+        ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
         ts.tv_sec += ts.tv_nsec / 1000000000L;
         ts.tv_nsec %= 1000000000L;
-        while (sem_timedwait(sem, &ts) != 0 && errno == EINTR) {
+        while (sem_clockwait(sem, CLOCK_MONOTONIC, &ts) != 0 && errno == EINTR) {
         }
     }
     lock.lock();
@@ -136,7 +138,9 @@ int ztp_proto_Read(int handle, uint8_t channel, char *buf, int *size, unsigned t
         } else {
             c.stall_ms = 0;
         }
-        const int64_t left = static_cast<int64_t>(timeout_ms) - (ztp_tick_ms() - start);
+        int64_t left = static_cast<int64_t>(timeout_ms) - (ztp_tick_ms() - start);
+        if (head != nullptr) // a stalled channel times out at its own moment
+            left = std::min(left, c.stall_ms + static_cast<int64_t>(ztp_gSessAliveSec) * 1000 - ztp_tick_ms());
         wait_channel(s, channel, left, lock);
         quiet_pass = true;
         if (s->sock < 0) {
@@ -196,6 +200,7 @@ int ztp_proto_Write(int handle, uint8_t channel, const char *data, int len)
         c.wfill = static_cast<uint16_t>(c.wfill + take);
         taken += take;
     }
+    ztp_loop_wake_idle(&ztp_gSlotThreads[handle], ZTP_IDLE_SEND);
     return taken;
 }
 

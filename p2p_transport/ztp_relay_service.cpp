@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 
 #include "zel_control/log/zel_log.h"
@@ -38,7 +39,16 @@ struct service {
     bool started = false;
     int port_slot;
     void (*run)(service &);
+    // Wakes the idle thread for a start by the servers or the exit.
+    std::mutex wake_mutex;
+    std::condition_variable wake;
 };
+
+void wake(service &svc)
+{
+    { std::lock_guard<std::mutex> g(svc.wake_mutex); }
+    svc.wake.notify_one();
+}
 
 ztp_did g_did; // the camera's DID, copied at SDevRun (under the session lock)
 
@@ -365,10 +375,12 @@ void *service_thread(void *p)
     service &svc = *static_cast<service *>(p);
     prctl(PR_SET_NAME, svc.name, 0, 0, 0);
     while (!svc.exit.load()) {
-        if (svc.state.load() == 1)
+        if (svc.state.load() == 1) {
             svc.run(svc);
-        else
-            ztp_sleep_ms(10);
+            continue;
+        }
+        std::unique_lock<std::mutex> g(svc.wake_mutex);
+        svc.wake.wait(g, [&svc] { return svc.exit.load() || svc.state.load() == 1; });
     }
     return nullptr;
 }
@@ -413,6 +425,7 @@ void ztp_services_stop(void)
     for (service *svc : {&g_rendezvous, &g_relay}) {
         svc->on = false;
         svc->exit = true;
+        wake(*svc);
         if (svc->started)
             pthread_join(svc->thread, nullptr);
         svc->started = false;
@@ -428,8 +441,10 @@ void ztp_services_on_sdev_run(const ztp_did *did)
     }
     for (service *svc : {&g_relay, &g_rendezvous}) {
         int idle = IDLE;
-        if (svc->on.load() && svc->state.compare_exchange_strong(idle, 1))
+        if (svc->on.load() && svc->state.compare_exchange_strong(idle, 1)) {
             ZEL_LOGI(kTag, "%s started by the servers\n", svc->name);
+            wake(*svc);
+        }
     }
 }
 

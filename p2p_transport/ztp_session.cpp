@@ -127,6 +127,8 @@ int ztp_slot_close(int handle, bool force)
         s->closed_called = 1;
         if (force)
             ztp_set_stop_waiting(s);
+        // Readers waiting on a channel return at once.
+        ztp_channels_post_all(s);
     }
     close_wait(
         s, "unsent data", [s] { return unsent_locked(*s) == 0; }, [s] { return unsent_locked(*s); });

@@ -1,6 +1,11 @@
 #include "ztp_slot_threads.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstring>
@@ -77,6 +82,12 @@ void wait_changed(const std::atomic<int> &w, int from)
 
 int ztp_slot_threads_start(ztp_slot_threads *t, int slot)
 {
+    for (int &fd : t->wake_fd) {
+        fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (fd < 0)
+            ZEL_LOGW(kTag, "slot %d: no eventfd (%s), its channel loops keep their period\n", slot,
+                     std::strerror(errno));
+    }
     for (int k = 0; k < 2; ++k) {
         ztp_slot_thread_arg &a = t->arg[k];
         a = ztp_slot_thread_arg{t, slot, 2 * k};
@@ -97,10 +108,17 @@ void ztp_slot_threads_stop(ztp_slot_threads *t)
         while (v != ZTP_CTL_GONE && !w.compare_exchange_weak(v, ZTP_CTL_EXIT)) {
         }
     }
+    for (int k = 0; k < 2; ++k)
+        ztp_loop_wake(t, static_cast<ztp_idle_loop>(k));
     for (int k = 0; k < 2; ++k) {
         if (t->started[k])
             pthread_join(t->thread[k], nullptr);
         t->started[k] = false;
+    }
+    for (int &fd : t->wake_fd) {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
     }
 }
 
@@ -114,11 +132,43 @@ void ztp_loop_start(ztp_slot_threads *t, ztp_loop loop)
 void ztp_loop_stop(ztp_slot_threads *t, ztp_loop loop)
 {
     std::atomic<int> &w = t->gFlag_Run[loop];
-    if (swap(w, ZTP_CTL_RUN, ZTP_CTL_STOP) || swap(w, ZTP_CTL_START, ZTP_CTL_STOP))
+    if (swap(w, ZTP_CTL_RUN, ZTP_CTL_STOP) || swap(w, ZTP_CTL_START, ZTP_CTL_STOP)) {
+        ztp_loop_wake(t, loop == ZTP_LOOP_SEND_DRW ? ZTP_IDLE_SEND : ZTP_IDLE_RECV);
         wait_changed(w, ZTP_CTL_STOP);
+    }
 }
 
 bool ztp_loop_running(const ztp_slot_threads *t, ztp_loop loop)
 {
     return t->gFlag_Run[loop].load(std::memory_order_acquire) == ZTP_CTL_RUN;
+}
+
+void ztp_loop_wake(ztp_slot_threads *t, ztp_idle_loop loop)
+{
+    const uint64_t one = 1;
+    if (t->wake_fd[loop] >= 0 && write(t->wake_fd[loop], &one, sizeof one) < 0 && errno != EAGAIN)
+        ZEL_LOGW(kTag, "waking a channel loop: %s\n", std::strerror(errno));
+}
+
+void ztp_loop_wake_idle(ztp_slot_threads *t, ztp_idle_loop loop)
+{
+    if (t->idle[loop]) {
+        t->idle[loop] = false;
+        ztp_loop_wake(t, loop);
+    }
+}
+
+int ztp_loop_idle_wait(ztp_slot_threads *t, ztp_idle_loop loop, int fd, int timeout_ms)
+{
+    pollfd p[2] = {{t->wake_fd[loop], POLLIN, 0}, {fd, POLLIN, 0}};
+    int r;
+    do {
+        r = poll(p, fd >= 0 ? 2 : 1, timeout_ms);
+    } while (r < 0 && errno == EINTR);
+    if (p[0].revents & POLLIN) {
+        uint64_t count;
+        if (read(t->wake_fd[loop], &count, sizeof count) < 0 && errno != EAGAIN)
+            ZEL_LOGW(kTag, "channel loop wake-up: %s\n", std::strerror(errno));
+    }
+    return r > 0 && (p[1].revents & (POLLIN | POLLERR)) ? 1 : 0;
 }

@@ -28,11 +28,18 @@ struct ztp_slot_thread_arg {
     int first; // the first of the thread's two words
 };
 
+// The channel loops that can wait idle: each waits on its own eventfd while it has nothing to do.
+enum ztp_idle_loop { ZTP_IDLE_SEND = 0, ZTP_IDLE_RECV = 1 };
+
 struct ztp_slot_threads {
     std::atomic<int> gFlag_Run[4];
     pthread_t thread[2];
     bool started[2];
     ztp_slot_thread_arg arg[2];
+    // The idle loops' eventfds (-1 none: the loops then keep their period) and whether each loop
+    // waits on its own now (guarded by the session lock).
+    int wake_fd[2] = {-1, -1};
+    bool idle[2] = {false, false};
 };
 
 typedef void (*ztp_loop_fn)(int slot);
@@ -48,3 +55,13 @@ void ztp_loop_start(ztp_slot_threads *t, ztp_loop loop);
 void ztp_loop_stop(ztp_slot_threads *t, ztp_loop loop);
 // For a loop body: keep going while its word says running.
 bool ztp_loop_running(const ztp_slot_threads *t, ztp_loop loop);
+
+// Ends an idle wait of the loop, or makes its next one return at once.
+void ztp_loop_wake(ztp_slot_threads *t, ztp_idle_loop loop);
+// The same for a loop that is marked idle (under the session lock), clearing the mark: the cheap
+// call for every write and every received block.
+void ztp_loop_wake_idle(ztp_slot_threads *t, ztp_idle_loop loop);
+// Waits idle for up to `timeout_ms` (-1 no limit) until the loop is woken or, when `fd` is not -1,
+// `fd` is readable; without the session lock, and only for a loop that has its eventfd. 1 when
+// `fd` is readable, else 0.
+int ztp_loop_idle_wait(ztp_slot_threads *t, ztp_idle_loop loop, int fd, int timeout_ms);

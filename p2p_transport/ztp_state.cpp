@@ -120,3 +120,15 @@ void ztp_sleep_ms(int64_t ms)
     while (nanosleep(&ts, &ts) != 0) {
     }
 }
+
+void ztp_set_stop_waiting(ztp_slot *s)
+{
+    __atomic_store_n(&s->stop_waiting, 1, __ATOMIC_RELEASE);
+    // A slot of the table (not one a caller built on its own) has its loops to wake.
+    if (ztp_gSession != nullptr && ztp_gSlotThreads != nullptr && s >= ztp_gSession &&
+        s < ztp_gSession + ztp_gMaxNumSess) {
+        ztp_slot_threads *t = &ztp_gSlotThreads[s - ztp_gSession];
+        ztp_loop_wake(t, ZTP_IDLE_SEND);
+        ztp_loop_wake(t, ZTP_IDLE_RECV);
+    }
+}

@@ -124,11 +124,9 @@ bool ztp_same_addr(const struct sockaddr_in &a, const struct sockaddr_in &b);
 
 void ztp_sleep_ms(int64_t ms);
 
-// Raises the slot's stop-waiting flag, which the socket layer reads as a break flag.
-inline void ztp_set_stop_waiting(ztp_slot *s)
-{
-    __atomic_store_n(&s->stop_waiting, 1, __ATOMIC_RELEASE);
-}
+// Raises the slot's stop-waiting flag, which the socket layer reads as a break flag, and wakes the
+// slot's channel loops so that they see it.
+void ztp_set_stop_waiting(ztp_slot *s);
 inline bool ztp_stop_waiting(const ztp_slot *s)
 {
     return __atomic_load_n(&s->stop_waiting, __ATOMIC_ACQUIRE) != 0;

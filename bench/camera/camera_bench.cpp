@@ -2,7 +2,8 @@
 // (tests/peers/camera_env.py: the daemon simulator with its server time, the cloud, the P2P servers
 // and, where root allows, a loop-mounted test card, so that the main stream and audio are recorded),
 // measured as this program's child over a fixed window once it is ready and the card's pool is made:
-// CPU ms per second of stream (user and system time of the window, from /proc/<pid>/stat), its RSS
+// CPU ms per second of stream (user and system time of the window, from /proc/<pid>/stat), its
+// wake-ups per second (voluntary context switches of all its threads, the busiest printed), its RSS
 // at the end of the window, the part of it beyond the frame rings' configured sizes (the SDK logs
 // each ring's size as it sets it up), and getrusage's peak RSS after the SIGTERM. Beside it the same
 // figures of the bare board read loop (camera_board_loop, three threads reading the board's frames)
@@ -23,6 +24,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -33,6 +35,8 @@
 #include <thread>
 #include <vector>
 
+#include "proc_load.h"
+
 extern char **environ;
 
 namespace {
@@ -40,14 +44,6 @@ namespace {
 constexpr auto kWindow = std::chrono::seconds(8);
 constexpr auto kWarmUp = std::chrono::seconds(4); // the card's pool files are made in this time
 constexpr auto kReady = std::chrono::seconds(60);
-
-std::string file_text(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // Starts argv with the extra environment entries, its output appended to `log`.
 pid_t spawn(const std::vector<std::string> &argv, const std::map<std::string, std::string> &extra,
@@ -90,18 +86,8 @@ bool wait_for(const std::function<bool()> &done, std::chrono::seconds limit)
     return true;
 }
 
-// User and system CPU of a running process, in ms.
-double cpu_ms(pid_t pid)
-{
-    const std::string stat = file_text("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string skip;
-    for (int i = 3; i < 14; i++)
-        fields >> skip;
-    double utime = 0, stime = 0;
-    fields >> utime >> stime;
-    return (utime + stime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
+using procload::cpu_ms;
+using procload::file_text;
 
 double rss_mb(pid_t pid)
 {
@@ -231,6 +217,7 @@ void BM_BareBoardReadLoop(benchmark::State &state)
         const double cpu = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
                            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
         state.counters["cpu_ms_per_s"] = cpu / seconds_of(kWindow);
+        state.counters["wakeups_per_s"] = static_cast<double>(usage.ru_nvcsw) / seconds_of(kWindow);
         state.counters["peak_rss_mb"] = usage.ru_maxrss / 1024.0;
     }
 }
@@ -245,8 +232,12 @@ void BM_WholeCamera(benchmark::State &state)
             return;
         }
         const double before = cpu_ms(run.app());
+        const auto wakes_before = procload::thread_wakes(run.app());
         std::this_thread::sleep_for(kWindow);
         state.counters["cpu_ms_per_s"] = (cpu_ms(run.app()) - before) / seconds_of(kWindow);
+        const auto wakes = procload::wakes_since(wakes_before, procload::thread_wakes(run.app()));
+        state.counters["wakeups_per_s"] = static_cast<double>(procload::total(wakes)) / seconds_of(kWindow);
+        std::printf("busiest threads, wake-ups: %s\n", procload::busiest(wakes, seconds_of(kWindow), 12).c_str());
         const double rss = rss_mb(run.app());
         const double rings = ring_mb(file_text(run.app_log()));
         state.counters["rss_mb"] = rss;

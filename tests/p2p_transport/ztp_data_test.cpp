@@ -14,6 +14,38 @@ constexpr size_t kPerChannel = 48 * 1024;
 
 using ZtpData = ZtpSession;
 
+// A reader inside ZTP_Read on channel 3 of `handle` with a time-out of a minute: its result and
+// the tick at which it left.
+class LongReader {
+public:
+    explicit LongReader(int handle)
+        : thread_([this, handle] {
+              char buf[16];
+              int size = sizeof buf;
+              reading_ = true;
+              rc_ = ZTP_Read(handle, 3, buf, &size, 60000);
+              left_at_ = ztp_tick_ms();
+          })
+    {
+        EXPECT_TRUE(zeltest::wait_until([&] { return reading_.load(); }, std::chrono::seconds(5)));
+        usleep(50 * 1000); // inside its wait
+    }
+    ~LongReader() { join(); }
+    void join()
+    {
+        if (thread_.joinable())
+            thread_.join();
+    }
+    int rc() const { return rc_; }
+    int64_t left_at() const { return left_at_; }
+
+private:
+    std::atomic<bool> reading_{false};
+    std::atomic<int> rc_{1};
+    std::atomic<int64_t> left_at_{0};
+    std::thread thread_;
+};
+
 TEST_F(ZtpData, EightChannelsBothWaysStraight)
 {
     open_session();
@@ -350,6 +382,24 @@ TEST_F(ZtpData, CloseAgainstAPeerThatNeverAcknowledgesEndsWithinTheAliveTime)
                                     std::chrono::seconds(2)));
 }
 
+// A reader waiting for a minute leaves as soon as a close starts, not once the close has waited
+// out what the peer never acknowledges.
+TEST_F(ZtpData, CloseWakesAReaderWaitingLong)
+{
+    open_session();
+    net_.phone(R"({"cmd":"chan_mode","ack":false})");
+    write_pattern(1, 64 * 1024);
+    LongReader reader(handle_);
+    const int64_t t0 = ztp_tick_ms();
+    EXPECT_EQ(ZTP_Close(handle_), 0);
+    const int64_t closed_at = ztp_tick_ms();
+    reader.join();
+    handle_ = -1;
+    EXPECT_EQ(reader.rc(), ERROR_ZTP_SESSION_CLOSED_CALLED);
+    EXPECT_GE(closed_at - t0, 3000); // the close waited for the acknowledgements
+    EXPECT_LT(reader.left_at() - t0, 2000 * zeltest::time_scale());
+}
+
 TEST_F(ZtpData, ForceCloseDropsWhatIsUnsent)
 {
     open_session();
@@ -396,6 +446,20 @@ TEST_F(ZtpData, CloseRacingDeInitializeFreesOnce)
     EXPECT_EQ(ZTP_DeInitialize(), 0);
     closer.join();
     handle_ = -1;
+}
+
+// A reader that waits for a minute leaves as soon as the library de-initialises, and so does not
+// hold the de-initialisation up.
+TEST_F(ZtpData, DeInitializeWakesAReaderWaitingLong)
+{
+    open_session();
+    LongReader reader(handle_);
+    const int64_t t0 = ztp_tick_ms();
+    EXPECT_EQ(ZTP_DeInitialize(), 0);
+    reader.join();
+    handle_ = -1;
+    EXPECT_EQ(reader.rc(), ERROR_ZTP_NOT_INITIALIZED);
+    EXPECT_LT(reader.left_at() - t0, zeltest::scaled(std::chrono::milliseconds(10000)).count());
 }
 
 // Readers inside ZTP_Read while a close frees the slot: each is woken and leaves with -14 (or

@@ -22,6 +22,7 @@ int cloud_clip_file::open(const cloud_clip_source &src, const char *path)
     abort();
     src_ = src;
     first_us_ = last_us_ = 0;
+    has_ahead_ = false;
     video_frames_ = audio_frames_ = video_errors_ = audio_errors_ = 0;
     mp4_muxer_config_t c{};
     c.path = path;
@@ -83,20 +84,28 @@ void cloud_clip_file::write_audio_before(uint64_t video_us)
     if (!src_.has_audio || abuf_.empty())
         return;
     for (int i = 0; i < kAudioPerVideo; ++i) {
-        ko_av_frame a{};
-        if (ringbuffer_get_audio_frame(src_.audio, CLOUD_READER, &a, abuf_.data(), static_cast<uint32_t>(abuf_.size())) !=
-            0)
-            return;
-        if (a.timestamp_us >= video_us) {
-            ringbuffer_mark_user_to_node(src_.audio, CLOUD_READER, &a); // it goes with a later video frame
-            return;
+        if (!has_ahead_) {
+            if (ringbuffer_get_audio_frame(src_.audio, CLOUD_READER, &ahead_, abuf_.data(),
+                                           static_cast<uint32_t>(abuf_.size())) != 0)
+                return;
+            has_ahead_ = true;
         }
-        if (a.timestamp_us < first_us_)
+        if (ahead_.timestamp_us >= video_us)
+            return; // it goes with a later video frame: kept, not read again
+        has_ahead_ = false;
+        if (ahead_.timestamp_us < first_us_)
             continue; // older than the file's first picture
-        if (mp4_muxer_update_audio(muxer_, &a) != 0)
+        if (mp4_muxer_update_audio(muxer_, &ahead_) != 0)
             audio_errors_++;
         audio_frames_++;
     }
+}
+
+void cloud_clip_file::put_back_audio()
+{
+    if (has_ahead_)
+        ringbuffer_mark_user_to_node(src_.audio, CLOUD_READER, &ahead_);
+    has_ahead_ = false;
 }
 
 int cloud_clip_file::finish()

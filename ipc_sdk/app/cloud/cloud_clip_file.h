@@ -42,6 +42,9 @@ public:
     int finish();
     // Closes without the moov (the caller deletes the file).
     void abort();
+    // Before the file ends for the next one: the audio frame read ahead, which belongs to a later
+    // video frame, is given back to the reader so that the next file starts with it.
+    void put_back_audio();
 
     // From the first frame to the end of the last one.
     uint64_t duration_ms() const;
@@ -59,6 +62,9 @@ private:
     cloud_clip_source src_{};
     mp4_muxer_t *muxer_ = nullptr;
     std::vector<uint8_t> vbuf_, abuf_;
+    // The audio frame read but not yet written (in abuf_): it goes with a later video frame.
+    ko_av_frame ahead_{};
+    bool has_ahead_ = false;
     uint64_t first_us_ = 0, last_us_ = 0;
     uint32_t video_frames_ = 0, audio_frames_ = 0, video_errors_ = 0, audio_errors_ = 0;
 };

@@ -281,6 +281,8 @@ private:
                 break;
             }
         }
+        if (!stopped)
+            file_.put_back_audio();
         finish_file(s, src, node, stopped);
     }
 

@@ -127,6 +127,7 @@ void stop_service()
         v.server_ready = false;
         v.running = false;
     }
+    wake_senders();
     for (ko_thread **t : {&g_threads.video, &g_threads.audio, &g_threads.retry}) {
         ko_thread_destory(*t);
         *t = nullptr;

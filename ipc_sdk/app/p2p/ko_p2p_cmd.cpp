@@ -94,6 +94,7 @@ void video_start(p2p_client &c, const std::string &text)
     c.live_started = true;
     c.drop.last_switch_ms = vexa_time_tick_ms();
     KO_LOGI(KO_P2P_MODULE, "b_enable_auto_swtich %d, vchn %d\n", auto_flag ? 1 : 0, channel);
+    wake_senders();
 }
 
 void video_stop(p2p_client &c)
@@ -115,6 +116,7 @@ void audio_switch(p2p_client &c, bool on)
     std::unique_lock<std::shared_mutex> w(c.lock);
     c.audio_on = on;
     g_vasq_ctrl.param.audio_status(1, on);
+    wake_senders();
 }
 
 // One talker at a time: the count and the claim are one step under the claim mutex.

@@ -101,6 +101,9 @@ p2p_client *slot_of(vasq_session *s);
 // Live sending (the "p2p_v" and "p2p_a" threads).
 void *video_thread(void *);
 void *audio_thread(void *);
+// The two threads sleep while no phone takes their frames: called after a phone's video or audio
+// is switched on and when the service stops.
+void wake_senders();
 // One video or audio frame to a slot (the caller holds the slot's lock for reading).
 void send_video_frame(p2p_client &c, const ko_stream_chn_info &info, const ko_av_frame &frame);
 void send_audio_frame(p2p_client &c, const ko_stream_chn_info &info, const ko_av_frame &frame);

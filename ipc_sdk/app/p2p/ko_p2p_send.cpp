@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <vector>
 
 #include "app/p2p/ko_p2p_internal.h"
@@ -142,11 +144,29 @@ void *reader_buffer(std::vector<uint8_t> &buf, unsigned channel)
     return buf.data();
 }
 
-template <typename Step> void *send_loop(std::atomic<int> &progress, Step step)
+std::mutex g_watch_mutex;
+std::condition_variable g_watch_cv;
+
+// A slot that takes these frames (`on` is its video or audio switch).
+bool watched(std::atomic<bool> p2p_client::*on)
+{
+    const vasq_ctrl &v = g_vasq_ctrl;
+    for (int i = 0; i < v.max_sessions; i++)
+        if ((v.slots[i].*on).load())
+            return true;
+    return false;
+}
+
+template <typename Step> void *send_loop(std::atomic<int> &progress, std::atomic<bool> p2p_client::*on, Step step)
 {
     vasq_ctrl &v = g_vasq_ctrl;
     std::vector<uint8_t> buf;
     while (v.running.load()) {
+        {
+            // Nothing to read while no phone takes these frames: sleep until one starts.
+            std::unique_lock<std::mutex> g(g_watch_mutex);
+            g_watch_cv.wait(g, [&] { return !v.running.load() || watched(on); });
+        }
         progress = 1;
         for (int i = 0; i < v.max_sessions && v.running.load(); i++) {
             p2p_client &c = v.slots[i];
@@ -163,6 +183,13 @@ template <typename Step> void *send_loop(std::atomic<int> &progress, Step step)
 }
 
 } // namespace
+
+void wake_senders()
+{
+    // Taken so that a sender between its test and its wait does not miss the change.
+    { std::lock_guard<std::mutex> g(g_watch_mutex); }
+    g_watch_cv.notify_all();
+}
 
 int resolution_code(int width, int height)
 {
@@ -280,7 +307,7 @@ void send_audio_frame(p2p_client &c, const ko_stream_chn_info &info, const ko_av
 
 void *video_thread(void *)
 {
-    return send_loop(g_vasq_ctrl.v_send, [](p2p_client &c, std::vector<uint8_t> &buf) {
+    return send_loop(g_vasq_ctrl.v_send, &p2p_client::video_on, [](p2p_client &c, std::vector<uint8_t> &buf) {
         if (!c.video_on.load())
             return;
         const unsigned chn = static_cast<unsigned>(c.channel.load());
@@ -297,7 +324,7 @@ void *video_thread(void *)
 
 void *audio_thread(void *)
 {
-    return send_loop(g_vasq_ctrl.a_send, [](p2p_client &c, std::vector<uint8_t> &buf) {
+    return send_loop(g_vasq_ctrl.a_send, &p2p_client::audio_on, [](p2p_client &c, std::vector<uint8_t> &buf) {
         if (!c.audio_on.load())
             return;
         ko_stream_chn_info *info = ko_ipc_get_stream_info(kAudioChannel);
