@@ -1,7 +1,8 @@
 // The client's side of a firmware update with the SDK's OTA service, the simulated cloud serving the
 // image and the simulated OTA install library: the image reaches the partition and the device reboots
-// once; a stuck, failed or refused install reboots without counting as installed; an automatic update
-// of a device that is not idle is aborted.
+// once; a stuck, failed or refused install reboots without counting as installed; so does a download
+// that stalls on every attempt, without installing; an automatic update of a device that is not idle
+// is aborted.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "../sdk/ota/ota_daemon_calls.h"
 #include "app/ota/ko_ota.h"
 #include "app/ota/ko_ota_test.h"
+#include "common/http/vexa_http_test.h"
 #include "ota_image_maker.h"
 #include "qv_ota.h"
 #include "qv_ota_test.h"
@@ -63,6 +65,7 @@ protected:
     {
         zeltest::wait_until([] { return ko_ota_test_busy() == 0; }, 30s);
         ko_ota_deinit();
+        vexa_http_test_set_low_speed_time(0);
         zel_tolk_ota_test_set("", 0, 0);
         zel_tolk_ota_test_reset();
         qv_ota_test_reset();
@@ -173,6 +176,23 @@ TEST_F(ClientOta, RefusedChunkInstallsNothing)
     EXPECT_FALSE(partition_written());
     EXPECT_EQ(qv_ota_test_reboots(), 1);
     EXPECT_EQ(pre_ota_runs(), 1);
+}
+
+// The application released its media and the client stopped live view for the update; a server
+// that stalls on every attempt must not hold them: the update fails once the third attempt's bytes
+// stop for the low-speed time, nothing is installed, and the reboot brings the camera back.
+TEST_F(ClientOta, AServerThatStallsOnEveryAttemptRebootsTheCameraSoonWithoutInstalling)
+{
+    // The server's silence is timed, not this process's work: no scaling.
+    vexa_http_test_set_low_speed_time(2);
+    clienttest::AgentListener app(root(), {"set_dev_status"}, 30);
+    cloud_.script(R"({"path":"/ota/fw.bin","mode":"stall","at":1000,"times":3})");
+    request();
+    EXPECT_EQ(final_state(), "failed");
+    EXPECT_EQ(app.params_of("set_dev_status", 1), std::vector<std::string>{R"("start_ota")"});
+    EXPECT_TRUE(zeltest::wait_until([] { return qv_ota_test_reboots() == 1; }, 10s));
+    EXPECT_TRUE(qv_ota_test_installs().empty());
+    EXPECT_FALSE(partition_written());
 }
 
 TEST_F(ClientOta, AutomaticUpdateOfABusyDeviceIsAborted)
