@@ -9,11 +9,13 @@ answers per --mode: "ok" the 48-byte answer (two addresses in the 24-byte wire f
 --wan), "short" only 40 of those bytes, "stall" nothing (the connection stays open), "close" a
 close without answer.
 
-The UDP relay takes RlyPkt (0x83: ticket, DID, side byte) and logs {"udp":"rly_pkt","ticket","side",
-"from"} to the same file. With --udp-mode solo it answers each RlyPkt with RlyRdy (the packet's DID)
-at once; with "pair" it waits until both sides of a ticket have spoken, answers both, and then
-forwards every other datagram between them unchanged (logged as {"udp":"forward","from","n"});
-"silent" never answers.
+The UDP relay serves the connecting side: RlyHello is answered with RlyHelloAck, RlyPort with
+RlyPortAck (a new ticket and the relay's port), and the sender is that ticket's client. It takes the
+device's RlyPkt (0x83: ticket, DID, side byte) and logs {"udp":"rly_pkt","ticket","side","from"} to
+the same file. A RlyPkt whose ticket has a client is answered with RlyRdy (the packet's DID) to both
+sides, and every other datagram is then forwarded between them unchanged (logged as
+{"udp":"forward","from","n"}). A RlyPkt of an unknown ticket is answered with RlyRdy to its sender
+alone. With --udp-mode silent no RlyPkt is answered.
 
 With --echo, a TCP session that was answered "ok" runs the reliable channels (ztp_channels.py) on
 the relay's side and sends back on each channel what arrives on it, so that the camera can check
@@ -84,7 +86,7 @@ def echo(conn, args):
 def serve_udp(args, log_lock):
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sock.bind((args.host, args.udp_port))
-    sides = {}  # ticket -> {side byte: address}
+    clients = {}  # ticket -> the connecting side's address
     pairs = {}  # address -> the other side's address
 
     def log(entry):
@@ -97,21 +99,27 @@ def serve_udp(args, log_lock):
             msg_type, payload = w.parse(w.unscramble(args.key, data))
         except ValueError:
             msg_type, payload = None, b""
+        if msg_type == 0x70:
+            sock.sendto(w.scramble(args.key, w.header(0x71, b"")), sender)
+            continue
+        if msg_type == 0x72:
+            ticket = 1000 + len(clients)
+            clients[ticket] = sender
+            sock.sendto(w.scramble(args.key, w.build("rly_port_ack", {"ticket": ticket, "port": args.udp_port})),
+                        sender)
+            continue
         if msg_type == 0x83 and len(payload) == 28:
             ticket = struct.unpack(">I", payload[:4])[0]
             side = 1 if payload[24] else 0
             log({"udp": "rly_pkt", "ticket": ticket, "side": side, "from": list(sender)})
             rdy = w.scramble(args.key, w.header(0x84, payload[4:24]))
-            if args.udp_mode == "solo":
-                sock.sendto(rdy, sender)
+            if args.udp_mode == "silent":
                 continue
-            if args.udp_mode == "pair":
-                known = sides.setdefault(ticket, {})
-                known[side] = sender
-                if len(known) == 2:
-                    pairs[known[0]], pairs[known[1]] = known[1], known[0]
-                    for addr in known.values():
-                        sock.sendto(rdy, addr)
+            client = clients.get(ticket)
+            if client is not None:
+                pairs[sender], pairs[client] = client, sender
+                sock.sendto(rdy, client)
+            sock.sendto(rdy, sender)
             continue
         if sender in pairs:
             log({"udp": "forward", "from": list(sender), "n": len(data)})
@@ -128,7 +136,7 @@ def main():
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--udp-port", type=int, default=0)
-    parser.add_argument("--udp-mode", default="solo", choices=["solo", "pair", "silent"])
+    parser.add_argument("--udp-mode", default="solo", choices=["solo", "silent"])
     parser.add_argument("--key", default=w.P2P_KEY)
     parser.add_argument("--mode", default="ok", choices=["ok", "short", "stall", "close"])
     parser.add_argument("--log", required=True)
