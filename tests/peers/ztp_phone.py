@@ -12,7 +12,8 @@ It holds one UDP socket (--host, --port or a free port) and answers as a phone d
   ListReqAck               -> RlyHello to the first relay listed
   RlyHelloAck              -> RlyPort to that relay
   RlyPortAck               -> RlyReq to the server (the DID, the relay with the port it gave, the ticket)
-  RlyRdy                   -> the session is ready through the relay
+  RlyRdy                   -> the session is ready through the relay (with the channels when this
+                              phone asked for the relay)
 Every datagram it gets is logged: {"t","from":[ip,port],"type","payload",...decoded fields}, except
 the channel traffic of a ready session (DRW, DRWAck, PSR, Alive, AliveAck, Close), which goes to
 the channel engine (ztp_channels.py) and shows in its statistics.
@@ -165,7 +166,9 @@ class Phone:
             with self.lock:
                 self.tcp_ready = self.tcp is not None
         elif msg_type == 0x84:
-            self.session_ready()
+            # The session of the relay this phone asked for; any other RlyRdy is only noted.
+            if self.relay_server is not None:
+                self.session_ready()
             with self.lock:
                 self.ready = list(sender)
         elif self.relay_server is not None:
