@@ -342,6 +342,20 @@ bool send_path_thread(const std::string &name)
     return name == "p2p_v" || name == "p2p_a" || name.rfind("avsend_", 0) == 0;
 }
 
+// The loopback network, the camera's side and the simulated board of one run.
+struct LiveLab {
+    ztptest::Loopback net{vasqtest::kCrcKey};
+    Camera camera{net};
+    Board board;
+    bool ready(benchmark::State &state)
+    {
+        if (board.started() && camera.ok())
+            return true;
+        state.SkipWithError("the board or the camera's P2P service did not start");
+        return false;
+    }
+};
+
 // `count` phones linked one after another, punched or through the relay, and authorised.
 bool link_phones(ztptest::Loopback &net, const Camera &camera, int count, bool via_relay,
                  std::vector<std::unique_ptr<vasqtest::Phone>> *phones, benchmark::State &state)
@@ -369,13 +383,12 @@ void BM_SixPhonesLive(benchmark::State &state)
 {
     const int seconds = stream_seconds();
     for (auto _ : state) {
-        ztptest::Loopback net(vasqtest::kCrcKey);
-        Camera camera(net);
-        Board board;
-        if (!board.started() || !camera.ok()) {
-            state.SkipWithError("the board or the camera's P2P service did not start");
+        LiveLab lab;
+        if (!lab.ready(state))
             return;
-        }
+        ztptest::Loopback &net = lab.net;
+        const Camera &camera = lab.camera;
+        Board &board = lab.board;
         std::vector<std::unique_ptr<vasqtest::Phone>> phones;
         if (!link_phones(net, camera, kPhones, false, &phones, state))
             return;
@@ -468,30 +481,26 @@ void BM_ThreePhonesLiveOrder(benchmark::State &state)
     const bool via_relay = state.range(0) == 1;
     const int seconds = stream_seconds();
     for (auto _ : state) {
-        ztptest::Loopback net(vasqtest::kCrcKey);
-        Camera camera(net);
-        Board board;
-        if (!board.started() || !camera.ok()) {
-            state.SkipWithError("the board or the camera's P2P service did not start");
+        LiveLab lab;
+        if (!lab.ready(state))
             return;
-        }
         if (via_relay) {
             const int relay_port = zeltest::free_udp_port();
-            net.start_relay({"--udp-port", std::to_string(relay_port)});
-            net.server(R"({"cmd":"udp_script","server":0,"relays":[)" + ztptest::json_addr(net.ip(5), relay_port) +
-                       "]}");
+            lab.net.start_relay({"--udp-port", std::to_string(relay_port)});
+            lab.net.server(R"({"cmd":"udp_script","server":0,"relays":[)" +
+                           ztptest::json_addr(lab.net.ip(5), relay_port) + "]}");
         }
         std::vector<std::unique_ptr<vasqtest::Phone>> phones;
-        if (!link_phones(net, camera, kThree, via_relay, &phones, state))
+        if (!link_phones(lab.net, lab.camera, kThree, via_relay, &phones, state))
             return;
         for (auto &p : phones)
             p2ptest::send_command(*p, 258, R"({"videoquality":2,"enableaudio":1})");
         std::this_thread::sleep_for(1500ms);
         const int64_t since = monotonic_ms();
-        board.keep(true);
+        lab.board.keep(true);
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
-        board.keep(false);
-        const std::vector<Frame> kept = board.kept();
+        lab.board.keep(false);
+        const std::vector<Frame> kept = lab.board.kept();
         const auto video_board =
             static_cast<size_t>(std::count_if(kept.begin(), kept.end(), [](const Frame &f) { return f.video; }));
         std::this_thread::sleep_for(500ms);

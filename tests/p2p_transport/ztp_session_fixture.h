@@ -65,8 +65,7 @@ protected:
     // `camera_side` when given (the proxy), as the servers tell it.
     void relay_link(int which = 0, const std::string &camera_side = "null")
     {
-        script(R"("relays":[)" + json_addr(net_.ip(5), relay_port()) + R"(],"relay_for_camera":)" + camera_side,
-               0);
+        script(R"("relays":[)" + json_addr(net_.ip(5), relay_port()) + R"(],"relay_for_camera":)" + camera_side, 0);
         net_.phone(R"({"cmd":"relay_req","server":)" + json_addr(net_.ip(2), 32100) + R"(,"did":)" + kDidJson + "}",
                    which);
     }
