@@ -259,8 +259,7 @@ TEST_F(ZtpData, FloodOfOneByteBlocksIsHeldToAFewBlocksWhileAnotherPhoneIsServed)
     ASSERT_TRUE(net_.server_wait(R"({"type":18,"server":0})", since));
     ASSERT_TRUE(net_.server_wait(R"({"type":18,"server":2})", since));
     usleep(100 * 1000);
-    const int port = member_int(net_.phone(R"({"cmd":"state"})", 1).get(), "port");
-    server_send(R"("msg":"rly_to","ticket":6,"relay":)" + json_addr(net_.ip(8), port));
+    net_.phone(R"({"cmd":"p2p_req","server":)" + json_addr(net_.ip(2), 32100) + R"(,"did":)" + kDidJson + "}", 1);
     const int hostile = second.wait(std::chrono::milliseconds(5000));
     ASSERT_GE(hostile, 0);
     constexpr int kBlocks = 4000;
@@ -474,7 +473,7 @@ TEST_F(ZtpData, ReadersAndAWriterRaceAForcedClose)
             run_->start(kDid, 60, 1);
             ASSERT_TRUE(net_.server_wait(R"({"type":18,"server":0})", net_.server_log_size()));
             usleep(20 * 1000);
-            server_send(R"("msg":"rly_to","ticket":5,"relay":)" + json_addr(net_.ip(6), phone_port()));
+            relay_link();
             handle_ = run_->wait(std::chrono::milliseconds(5000));
             ASSERT_GE(handle_, 0) << "round " << r;
         }

@@ -414,7 +414,7 @@ TEST_F(ZtpListen, LanSearchIsAnsweredAndLanTcpGivesADirectSession)
 {
     init();
     listen_logged_in();
-    net_.phone(R"({"cmd":"lan_search","to":)" + json_addr("127.0.0.1", net_.lan_port()) + "}");
+    net_.phone(R"({"cmd":"lan_search","tcp":true,"to":)" + json_addr("127.0.0.1", net_.lan_port()) + "}");
     Json answer = net_.phone_wait(R"({"type":65})");
     ASSERT_TRUE(answer) << "no PunchPkt answered the LAN search";
     const int handle = run_->wait(5s);

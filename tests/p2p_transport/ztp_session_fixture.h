@@ -1,6 +1,6 @@
-// What the channel tests share: a ready session with test phone 0, straight or through the
-// impairing proxy (udp_impair.py), reached by a relay answer that names the phone (or the proxy)
-// as the relay; the phone then plays the relay's far end.
+// What the channel tests share: a ready session with test phone 0 through the relay (ztp_relay.py)
+// that the phone asks the servers for, straight or with the impairing proxy (udp_impair.py)
+// between the camera and the relay.
 #pragma once
 
 #include <atomic>
@@ -37,13 +37,13 @@ protected:
         proxy_.reset();
     }
     int phone_port() { return member_int(net_.phone(R"({"cmd":"state"})").get(), "port"); }
-    // Starts the proxy in front of phone 0: its port.
+    // Starts the proxy in front of the relay: its port.
     int start_proxy(const Impairment &im)
     {
         const std::string ctl = net_.root().path("/tmp/impair.ctl");
         proxy_ = std::make_unique<zeltest::ChildProcess>(
             zeltest::python_peer("udp_impair.py",
-                                 {"--host", net_.ip(9), "--phone", net_.ip(6) + ":" + std::to_string(phone_port()),
+                                 {"--host", net_.ip(9), "--phone", net_.ip(5) + ":" + std::to_string(relay_port()),
                                   "--control", ctl, "--seed", std::to_string(im.seed), "--loss",
                                   std::to_string(im.loss), "--reorder", std::to_string(im.reorder), "--dup",
                                   std::to_string(im.dup), "--delay-ms", std::to_string(im.delay_ms)}),
@@ -52,6 +52,23 @@ protected:
         return member_int(proxy_ctl_->command(R"({"cmd":"state"})").get(), "port");
     }
     Json proxy(const std::string &json) { return proxy_ctl_->command(json); }
+    // The UDP relay's port, the relay started at the first call.
+    int relay_port()
+    {
+        if (relay_port_ == 0) {
+            relay_port_ = zeltest::free_udp_port();
+            net_.start_relay({"--udp-port", std::to_string(relay_port_)});
+        }
+        return relay_port_;
+    }
+    // Phone `which` asks server 0 for a relay and links through it; the camera reaches the relay at
+    // `camera_side` when given (the proxy), as the servers tell it.
+    void relay_link(int which = 0, const std::string &camera_side = "null")
+    {
+        script(R"("relays":[)" + json_addr(net_.ip(5), relay_port()) + R"(],"relay_for_camera":)" + camera_side, 0);
+        net_.phone(R"({"cmd":"relay_req","server":)" + json_addr(net_.ip(2), 32100) + R"(,"did":)" + kDidJson + "}",
+                   which);
+    }
     // A ready session in mode 1 with phone 0, through the proxy when `im` is given.
     void open_session(const Impairment *im = nullptr, const std::string &init_text = "")
     {
@@ -59,9 +76,9 @@ protected:
             init();
         else
             ASSERT_EQ(ZTP_Initialize(init_text.c_str()), 0);
-        const std::string relay = im ? json_addr(net_.ip(9), start_proxy(*im)) : json_addr(net_.ip(6), phone_port());
+        const std::string camera_side = im ? json_addr(net_.ip(9), start_proxy(*im)) : "null";
         listen_logged_in();
-        server_send(R"("msg":"rly_to","ticket":5,"relay":)" + relay);
+        relay_link(0, camera_side);
         handle_ = run_->wait(std::chrono::milliseconds(5000));
         ASSERT_GE(handle_, 0);
     }
@@ -70,7 +87,7 @@ protected:
     {
         init();
         listen_logged_in();
-        net_.phone(R"({"cmd":"lan_search","to":)" + json_addr("127.0.0.1", net_.lan_port()) + "}");
+        net_.phone(R"({"cmd":"lan_search","tcp":true,"to":)" + json_addr("127.0.0.1", net_.lan_port()) + "}");
         handle_ = run_->wait(std::chrono::milliseconds(5000));
         ASSERT_GE(handle_, 0);
         ASSERT_TRUE(zeltest::wait_until(
@@ -175,6 +192,7 @@ protected:
     }
 
     int handle_ = -1;
+    int relay_port_ = 0;
     std::vector<Pattern> out_{Pattern(0), Pattern(1), Pattern(2), Pattern(3),
                               Pattern(4), Pattern(5), Pattern(6), Pattern(7)};
     std::unique_ptr<zeltest::ChildProcess> proxy_;

@@ -292,11 +292,6 @@ class VasqPhone(ztp_phone.Phone):
         if self.engine is None:
             self.engine = SessionEngine(lambda msg: self.send(self.ready, msg, self.peer_sock), self.log)
 
-    def react(self, sender, msg_type, payload):
-        if msg_type == 0x84:  # ready through a relay: the engine first, as for the other links
-            self.session_ready()
-        super().react(sender, msg_type, payload)
-
     def pattern(self, n):
         out = bytes((self.counter + i) & 0xFF for i in range(n))
         self.counter += n

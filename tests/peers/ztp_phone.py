@@ -1,17 +1,19 @@
 #!/usr/bin/env python3
-"""A phone on the client side of the P2P transport, for the camera's listen tests. Written from the
-wire format alone (ztp_wire.py).
+"""A phone on the connecting (client) side of the P2P transport, for the camera's listen tests.
+Written from the wire format alone (ztp_wire.py).
 
 It holds one UDP socket (--host, --port or a free port) and answers as a phone does:
   PunchTo (from a server)  -> PunchPkt to the named address, three times
-  PunchPkt                 -> PunchPkt back; after a LanSearch only, it also connects over TCP to
-                              the sender's address and port (for 2 s)
+  PunchPkt                 -> PunchPkt back; after a LanSearch asked with "tcp", it also connects
+                              over TCP to the sender's address and port (for 2 s)
   P2PRdy                   -> the session is ready over UDP with the sender; from the address of
                               the ready session, Alive back
   P2PRdyLanTcp             -> the session is ready on the TCP link
-  RlyRdy                   -> the session is ready through the relay
-  RlyPkt                   -> RlyRdy back: the phone plays the relay's far end, the session is
-                              ready with the sender
+  ListReqAck               -> RlyHello to the first relay listed
+  RlyHelloAck              -> RlyPort to that relay
+  RlyPortAck               -> RlyReq to the server (the DID, the relay with the port it gave, the ticket)
+  RlyRdy                   -> the session is ready through the relay (with the channels when this
+                              phone asked for the relay)
 Every datagram it gets is logged: {"t","from":[ip,port],"type","payload",...decoded fields}, except
 the channel traffic of a ready session (DRW, DRWAck, PSR, Alive, AliveAck, Close), which goes to
 the channel engine (ztp_channels.py) and shows in its statistics.
@@ -19,7 +21,8 @@ the channel engine (ztp_channels.py) and shows in its statistics.
 Control: a unix socket, one JSON object per line each way:
   {"cmd":"send","to":[ip,port],"msg":name,...fields}  a ztp_wire.build message ("raw" with "hex")
   {"cmd":"p2p_req","server":[ip,port],"did":[p,s,c]}    P2PReq with this socket as local address
-  {"cmd":"lan_search","to":[ip,port]}                    LanSearch, and LAN TCP on the answer
+  {"cmd":"relay_req","server":[ip,port],"did":[p,s,c]}  a relay through the server: ListReq1 first
+  {"cmd":"lan_search","to":[ip,port],"tcp":b}            LanSearch; with tcp, LAN TCP on the answer
   {"cmd":"state"} -> {"port","ready":[ip,port] or null,"tcp_ready":bool,"tcp_peer":[ip,port] or null}
   {"cmd":"log",...} / {"cmd":"wait",...}                 as ztp_peer_base
   {"cmd":"chan_send","ch":c,"bytes":n,"rate":bytes_per_s}  n pattern bytes on channel c (rate 0: the window)
@@ -70,6 +73,9 @@ class Phone:
         self.reading.set()
         self.direct = None             # the second socket of a relay-to-direct move
         self.ticket = b"\0" * 16
+        self.relay_server = None       # the server and the DID of a relay request under way
+        self.relay_did = None
+        self.relay = None
         threading.Thread(target=self.serve, args=(self.sock,), daemon=True).start()
 
     def send(self, to, msg, sock=None):
@@ -160,14 +166,25 @@ class Phone:
             with self.lock:
                 self.tcp_ready = self.tcp is not None
         elif msg_type == 0x84:
+            # The session of the relay this phone asked for; any other RlyRdy is only noted.
+            if self.relay_server is not None:
+                self.session_ready()
             with self.lock:
                 self.ready = list(sender)
-        elif msg_type == 0x83 and len(payload) >= 24:
-            # Every RlyPkt starts a session through the relay, a later one with another slot.
-            self.send(sender, w.header(0x84, payload[4:24]))
-            self.session_ready()
-            with self.lock:
-                self.ready = list(sender)
+        elif self.relay_server is not None:
+            self.relay_step(sender, msg_type, payload)
+
+    def relay_step(self, sender, msg_type, payload):
+        """The connecting side's way to a relay: list, hello, port, then the request to the server."""
+        if msg_type == 0x69 and len(payload) >= 20 and payload[0] >= 1:
+            self.relay = list(w.read_addr(payload[4:20]))
+            self.send(self.relay, w.header(0x70, b""))
+        elif msg_type == 0x71 and list(sender) == self.relay:
+            self.send(self.relay, w.header(0x72, b""))
+        elif msg_type == 0x73 and list(sender) == self.relay and len(payload) >= 6:
+            ticket, port = struct.unpack(">IH", payload[:6])
+            self.send(self.relay_server, w.build("rly_req", {"did": self.relay_did, "relay": [self.relay[0], port],
+                                                             "ticket": ticket}))
 
     def connect_tcp(self, peer):
         deadline = time.monotonic() + 2.0
@@ -193,8 +210,12 @@ class Phone:
             local = ["127.0.0.1", self.sock.getsockname()[1]]
             self.send(cmd["server"], w.build("p2p_req", {"did": cmd["did"], "local": local}))
             return {"ok": True}
+        if name == "relay_req":
+            self.relay_server, self.relay_did = list(cmd["server"]), cmd["did"]
+            self.send(self.relay_server, w.build("list_req1", {"did": self.relay_did}))
+            return {"ok": True}
         if name == "lan_search":
-            self.lan_search = True
+            self.lan_search = bool(cmd.get("tcp"))
             self.send(cmd["to"], w.header(0x30, b""))
             return {"ok": True}
         if name == "state":

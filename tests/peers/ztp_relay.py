@@ -9,11 +9,14 @@ answers per --mode: "ok" the 48-byte answer (two addresses in the 24-byte wire f
 --wan), "short" only 40 of those bytes, "stall" nothing (the connection stays open), "close" a
 close without answer.
 
-The UDP relay takes RlyPkt (0x83: ticket, DID, side byte) and logs {"udp":"rly_pkt","ticket","side",
-"from"} to the same file. With --udp-mode solo it answers each RlyPkt with RlyRdy (the packet's DID)
-at once; with "pair" it waits until both sides of a ticket have spoken, answers both, and then
-forwards every other datagram between them unchanged (logged as {"udp":"forward","from","n"});
-"silent" never answers.
+The UDP relay serves the connecting side: RlyHello is answered with RlyHelloAck, RlyPort with
+RlyPortAck (a new ticket and the port of a new socket for the session), and the sender is that
+ticket's client. It takes the device's RlyPkt (0x83: ticket, DID, side byte), on the main port or a
+session's, and logs {"udp":"rly_pkt","ticket","side","from"} to the same file. A RlyPkt whose ticket
+has a client is answered with RlyRdy (the packet's DID) to both sides from the socket it came to,
+and every other datagram to that socket is then forwarded between them unchanged. A RlyPkt of an
+unknown ticket is answered with RlyRdy to its sender alone. With --udp-mode silent no RlyPkt is
+answered.
 
 With --echo, a TCP session that was answered "ok" runs the reliable channels (ztp_channels.py) on
 the relay's side and sends back on each channel what arrives on it, so that the camera can check
@@ -82,40 +85,52 @@ def echo(conn, args):
 
 
 def serve_udp(args, log_lock):
-    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    sock.bind((args.host, args.udp_port))
-    sides = {}  # ticket -> {side byte: address}
-    pairs = {}  # address -> the other side's address
+    main = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    main.bind((args.host, args.udp_port))
+    clients = {}  # ticket -> the connecting side's address
+    lock = threading.Lock()
 
     def log(entry):
         with log_lock, open(args.log, "a") as f:
             f.write(json.dumps(entry) + "\n")
 
-    while True:
-        data, sender = sock.recvfrom(2048)
-        try:
-            msg_type, payload = w.parse(w.unscramble(args.key, data))
-        except ValueError:
-            msg_type, payload = None, b""
-        if msg_type == 0x83 and len(payload) == 28:
-            ticket = struct.unpack(">I", payload[:4])[0]
-            side = 1 if payload[24] else 0
-            log({"udp": "rly_pkt", "ticket": ticket, "side": side, "from": list(sender)})
-            rdy = w.scramble(args.key, w.header(0x84, payload[4:24]))
-            if args.udp_mode == "solo":
+    def serve(sock):
+        pairs = {}  # address -> the other side's address, on this socket
+        while True:
+            data, sender = sock.recvfrom(2048)
+            try:
+                msg_type, payload = w.parse(w.unscramble(args.key, data))
+            except ValueError:
+                msg_type, payload = None, b""
+            if msg_type == 0x70:
+                sock.sendto(w.scramble(args.key, w.header(0x71, b"")), sender)
+            elif msg_type == 0x72:
+                # A port of its own for the session, so that one camera can keep several through here.
+                session = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                session.bind((args.host, 0))
+                with lock:
+                    ticket = 1000 + len(clients)
+                    clients[ticket] = sender
+                threading.Thread(target=serve, args=(session,), daemon=True).start()
+                ack = w.build("rly_port_ack", {"ticket": ticket, "port": session.getsockname()[1]})
+                sock.sendto(w.scramble(args.key, ack), sender)
+            elif msg_type == 0x83 and len(payload) == 28:
+                ticket = struct.unpack(">I", payload[:4])[0]
+                side = 1 if payload[24] else 0
+                log({"udp": "rly_pkt", "ticket": ticket, "side": side, "from": list(sender)})
+                rdy = w.scramble(args.key, w.header(0x84, payload[4:24]))
+                if args.udp_mode == "silent":
+                    continue
+                with lock:
+                    client = clients.get(ticket)
+                if client is not None:
+                    pairs[sender], pairs[client] = client, sender
+                    sock.sendto(rdy, client)
                 sock.sendto(rdy, sender)
-                continue
-            if args.udp_mode == "pair":
-                known = sides.setdefault(ticket, {})
-                known[side] = sender
-                if len(known) == 2:
-                    pairs[known[0]], pairs[known[1]] = known[1], known[0]
-                    for addr in known.values():
-                        sock.sendto(rdy, addr)
-            continue
-        if sender in pairs:
-            log({"udp": "forward", "from": list(sender), "n": len(data)})
-            sock.sendto(data, pairs[sender])
+            elif sender in pairs:
+                sock.sendto(data, pairs[sender])
+
+    serve(main)
 
 
 def split(text):
@@ -128,7 +143,7 @@ def main():
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--udp-port", type=int, default=0)
-    parser.add_argument("--udp-mode", default="solo", choices=["solo", "pair", "silent"])
+    parser.add_argument("--udp-mode", default="solo", choices=["solo", "silent"])
     parser.add_argument("--key", default=w.P2P_KEY)
     parser.add_argument("--mode", default="ok", choices=["ok", "short", "stall", "close"])
     parser.add_argument("--log", required=True)

@@ -24,13 +24,16 @@ TCP side listens on each of those hosts at --port. Each UDP server logs every da
 its time, and answers per its script:
   {"cmd":"udp_script","server":i or -1 for all, "hello":"ok"|"silence"|"second_port",
    "report":[ip,port] or null (the sender as seen), "login":"ok"|"silence", "login_byte":19|17,
-   "result":0, "p2p_req":"punch"|"none"}
+   "result":0, "p2p_req":"punch"|"none", "relays":[[ip,port],...], "relay_for_camera":[ip,port] or null}
   {"cmd":"udp_send","server":i,"to":"camera" or [ip,port],"msg":name,...}  a message of
       ztp_wire.build from the server's main socket ("camera" is the last login's sender)
   {"cmd":"log","since":n} / {"cmd":"wait","since":n,"match":{...},"timeout_ms":t}  the UDP log:
       {"t","server","port","from":[ip,port],"type","payload",...decoded fields}
-A phone's P2PReq (0x20) with "p2p_req":"punch" sends PunchTo to the camera (naming the phone as
-seen) and to the phone (naming the camera as seen).
+A phone's P2PReq (0x20) with "p2p_req":"punch" is answered with P2PReqAck and sends PunchTo to the
+camera (naming the phone as seen) and to the phone (naming the camera as seen). A relay list request
+(ListReq 0x68, ListReq1 0x67) is answered with ListReqAck naming the scripted "relays"; a RlyReq
+(0x80) with RlyReqAck, and the camera gets RlyTo with the request's relay address and ticket (or
+"relay_for_camera", the same relay as the camera's network reaches it).
 A login record: {"type":18,"did":[prefix,serial,check],"nat":n,"version":[5,0,8],
 "local":[ip,port],"dsk":text or null,"check_ok":bool}; a frame that fails is recorded as
 {"error":"..."} and its connection closed.
@@ -49,7 +52,7 @@ import ztp_peer_base as base  # noqa: E402
 import ztp_wire as w  # noqa: E402
 
 DEFAULT_UDP_SCRIPT = {"hello": "ok", "report": None, "login": "ok", "login_byte": 0x13, "result": 0,
-                      "p2p_req": "punch"}
+                      "p2p_req": "punch", "relays": [], "relay_for_camera": None}
 
 
 class Server:
@@ -221,9 +224,9 @@ class UdpServers:
             with self.lock:
                 script = dict(self.scripts[i])
             if port == self.main[i].getsockname()[1]:
-                self.answer(i, sender, msg_type, script)
+                self.answer(i, sender, msg_type, payload, script)
 
-    def answer(self, i, sender, msg_type, script):
+    def answer(self, i, sender, msg_type, payload, script):
         seen = script["report"] or list(sender)
         if msg_type == 0x00 and script["hello"] != "silence":
             sock = self.second[i] if script["hello"] == "second_port" else None
@@ -236,9 +239,20 @@ class UdpServers:
         elif msg_type == 0x20 and script["p2p_req"] == "punch":
             with self.lock:
                 camera = self.camera[i]
+            self.send(i, sender, w.build("p2p_req_ack", {"result": 0 if camera else 1}))
             if camera:
                 self.send(i, camera, w.build("punch_to", {"addr": list(sender)}))
                 self.send(i, sender, w.build("punch_to", {"addr": camera}))
+        elif msg_type in (0x67, 0x68):
+            self.send(i, sender, w.build("list_req_ack", {"relays": script["relays"]}))
+        elif msg_type == 0x80 and len(payload) == 40:
+            with self.lock:
+                camera = self.camera[i]
+            self.send(i, sender, w.build("rly_req_ack", {"result": 0 if camera else 1}))
+            if camera:
+                relay = script["relay_for_camera"] or list(w.read_addr(payload[20:36]))
+                ticket = struct.unpack(">I", payload[36:40])[0]
+                self.send(i, camera, w.build("rly_to", {"relay": relay, "ticket": ticket}))
 
     def control(self, cmd):
         name = cmd.get("cmd")

@@ -332,8 +332,8 @@ def build(name, a):
     simple = {"punch_pkt": 0x41, "p2p_rdy": 0x42, "p2p_rdy_lan_tcp": 0x44, "rly_rdy": 0x84}
     if name in simple:
         return header(simple[name], d)
-    empty = {"lan_search": 0x30, "sdev_run": 0x90, "rly_hello": 0x70, "rly_port": 0x72, "close": 0xF0,
-             "hello": 0x00}
+    empty = {"lan_search": 0x30, "sdev_run": 0x90, "rly_hello": 0x70, "rly_hello_ack": 0x71, "rly_port": 0x72,
+             "close": 0xF0, "hello": 0x00}
     if name in empty:
         return header(empty[name], b"")
     if name in ("hello_ack", "punch_to"):
@@ -342,6 +342,17 @@ def build(name, a):
         return header(0x11, bytes([a.get("result", 0)]))
     if name == "dev_lgn_ack_crc":
         return header(0x13, crc_encode(bytes([a.get("result", 0)]), a.get("login_key", LOGIN_KEY)))
+    if name in ("p2p_req_ack", "rly_req_ack"):
+        return header(0x21 if name == "p2p_req_ack" else 0x81, bytes([a.get("result", 0)]))
+    if name == "list_req1":
+        return header(0x67, d)
+    if name == "list_req_ack":
+        relays = a.get("relays", [])
+        return header(0x69, bytes([len(relays), 0, 0, 0]) + b"".join(addr(*r) for r in relays))
+    if name == "rly_port_ack":
+        return header(0x73, struct.pack(">IH", ticket, a["port"]) + b"\0\0")
+    if name == "rly_req":
+        return header(0x80, d + addr(*a["relay"]) + struct.pack(">I", ticket))
     if name == "rly_to":
         return header(0x82, addr(*a["relay"]) + struct.pack(">I", ticket) + b"\0" * 12)
     if name == "rly_pkt":
@@ -406,6 +417,13 @@ def describe(msg_type, payload, login_key=LOGIN_KEY):
             out["ticket"] = struct.unpack(">I", payload[:4])[0]
             out["did"] = list(read_did(payload[4:24]))
             out["side"] = payload[24]
+        elif msg_type == 0x69 and len(payload) >= 4:
+            out["relays"] = [list(read_addr(payload[4 + 16 * i:20 + 16 * i]))
+                             for i in range(min(payload[0], (len(payload) - 4) // 16))]
+        elif msg_type == 0x80 and len(payload) == 40:
+            out["did"] = list(read_did(payload[:20]))
+            out["relay"] = list(read_addr(payload[20:36]))
+            out["ticket"] = struct.unpack(">I", payload[36:40])[0]
         elif msg_type == 0x73 and len(payload) == 8:
             out["ticket"], out["port"] = struct.unpack(">IH", payload[:6])
         elif msg_type == 0xF9 and len(payload) == 84:

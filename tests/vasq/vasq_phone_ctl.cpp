@@ -48,7 +48,8 @@ Phone::Phone(ztptest::Loopback &net, int index) : net_(net)
 
 void Phone::connect()
 {
-    command(R"({"cmd":"p2p_req","server":)" + ztptest::json_addr(net_.ip(2), 32100) + R"(,"did":["ABC",123,"XYZ"]})");
+    command(std::string(relay_ ? R"({"cmd":"relay_req")" : R"({"cmd":"p2p_req")") + R"(,"server":)" +
+            ztptest::json_addr(net_.ip(2), 32100) + R"(,"did":["ABC",123,"XYZ"]})");
 }
 
 } // namespace vasqtest

@@ -27,8 +27,10 @@ class Phone {
 public:
     Phone(ztptest::Loopback &net, int index);
     zeltest::Json command(const std::string &json) { return ctl_->command(json); }
-    // Asks the servers for a session with the camera.
+    // Asks the servers for a session with the camera: a punched one, or after through_relay() one
+    // through the relay that the servers list.
     void connect();
+    void through_relay() { relay_ = true; }
     zeltest::Json received() { return command(R"({"cmd":"received"})"); }
     // The phone goes away without a word and a new one on a fresh port of the same host takes its
     // place in the process.
@@ -36,6 +38,7 @@ public:
 
 private:
     ztptest::Loopback &net_;
+    bool relay_ = false;
     std::unique_ptr<zeltest::ChildProcess> proc_;
     std::unique_ptr<zeltest::PeerControl> ctl_;
 };

@@ -1116,10 +1116,10 @@ TEST_F(SessionLab, ARelayedLinkIsWatchedEightTimesBeforeItsReport)
     ShiftedClocks clocks;
     start();
     const int relay_port = zeltest::free_udp_port();
-    net_.start_relay({"--udp-port", std::to_string(relay_port), "--udp-mode", "pair"});
-    const std::string relay = ztptest::json_addr(net_.ip(5), relay_port);
-    net_.server(R"({"cmd":"udp_send","server":0,"to":"camera","msg":"rly_to","ticket":4711,"relay":)" + relay + "}");
-    phone(0).command(R"({"cmd":"send","to":)" + relay + R"(,"msg":"rly_pkt","ticket":4711,"side":0})");
+    net_.start_relay({"--udp-port", std::to_string(relay_port)});
+    net_.server(R"({"cmd":"udp_script","server":0,"relays":[)" + ztptest::json_addr(net_.ip(5), relay_port) + "]}");
+    phone(0).command(R"({"cmd":"relay_req","server":)" + ztptest::json_addr(net_.ip(2), 32100) +
+                     R"(,"did":["ABC",123,"XYZ"]})");
     ASSERT_TRUE(zeltest::wait_until([] { return count_threads("command_") == 1; }, 8s));
     ASSERT_TRUE(take_keys(phone(0)));
     phone(0).command(R"({"cmd":"auth"})");
