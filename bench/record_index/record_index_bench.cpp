@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "app/record/record_index.h"
-#include "app/record/record_index_ops.h"
 #include "app/record/sd_pool.h"
 #include "common/utils/ko_crc32.h"
 #include "common/utils/ko_log.h"
@@ -50,7 +49,6 @@ Index &index()
             if (truncate(f.c_str(), 134217728) != 0)
                 abort();
         }
-        sd_set_index_ops(record_index_ops());
         if (sd_init("/mnt/sdcard", 1, 0, 0, 0, [](int) {}) != 0)
             abort();
         for (uint32_t i = 0; i < kRecords; i++) {

@@ -70,6 +70,15 @@ protected:
     zeltest::TempRoot root_;
 };
 
+// Before the recorder has started the card, records are named below the card's mount point.
+TEST_F(CustomIndex, TheBasePathIsTheCardsBeforeTheRecorderStarts)
+{
+    EXPECT_STREQ(local_get_base_path(), root_.path("/mnt/sdcard").c_str());
+    char path[1024];
+    ASSERT_EQ(timestamp_to_custom_record_path(1700000000, path, sizeof path), 0);
+    EXPECT_EQ(std::string(path).rfind(root_.path("/mnt/sdcard/DORVI_CUSTOM_RECORD/"), 0), 0u) << path;
+}
+
 TEST_F(CustomIndex, LayoutAndCrcAsAnIndependentReaderSeesThem)
 {
     ASSERT_EQ(custom_record_index_add(nullptr), -1);

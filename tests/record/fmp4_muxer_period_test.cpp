@@ -9,6 +9,7 @@
 #include <fstream>
 #include <random>
 
+#include "app/record/ko_local_storage_test.h"
 #include "common/tiny_fmp4/fmp4_box.h"
 #include "common/tiny_fmp4/fmp4_demuxer.h"
 #include "common/tiny_fmp4/fmp4_muxer.h"
@@ -296,6 +297,47 @@ TEST_F(MuxerPeriods, DeletingAPeriodBlanksItOnceAndKeepsTheRest)
     EXPECT_EQ(fmp4_muxer_fragment_delete_by_index(file_.c_str(), nullptr), -1);
 }
 
+// The list is count x 32 bytes of little-endian records: read by offset, not through the struct.
+TEST_F(MuxerPeriods, TheEntryListIsThirtyTwoByteRecordsWithTheDeletedFlagInByteEleven)
+{
+    ASSERT_EQ(record_125_seconds(), 0);
+    fmp4_demuxer_t *d = fmp4_demuxer_open(file_.c_str());
+    ASSERT_NE(d, nullptr);
+    const fmp4_index_entry_t *entries = nullptr;
+    uint32_t bytes = 0;
+    ASSERT_EQ(fmp4_demuxer_read_fileinfo(d, &entries, &bytes), 0);
+    ASSERT_EQ(bytes, 3u * 32);
+    const std::vector<uint8_t> raw(reinterpret_cast<const uint8_t *>(entries),
+                                   reinterpret_cast<const uint8_t *>(entries) + bytes);
+    fmp4_demuxer_close(d);
+    uint32_t end_of_previous = 0;
+    for (uint32_t i = 0; i < 3; i++) {
+        const uint8_t *e = raw.data() + i * 32;
+        SCOPED_TRACE("entry " + std::to_string(i));
+        EXPECT_EQ(fmp4::le32(e + 4), 1700000000u + 60 * i);
+        EXPECT_GE(e[8], i < 2 ? 59 : 4) << "duration";
+        EXPECT_EQ(e[9], 1) << "motion";
+        EXPECT_EQ(e[11], 0) << "flags";
+        if (i > 0)
+            EXPECT_EQ(fmp4::le32(e + 12), end_of_previous) << "the box follows the previous period";
+        EXPECT_GT(fmp4::le32(e + 16), static_cast<uint32_t>(FMP4_INDEX_BOX_SIZE));
+        end_of_previous = fmp4::le32(e + 12) + fmp4::le32(e + 16);
+        EXPECT_EQ(std::vector<uint8_t>(e + 20, e + 32), std::vector<uint8_t>(12, 0));
+    }
+    // A record built by that layout, bit 0 of byte 11 set, is taken as a deletion.
+    alignas(fmp4_index_entry_t) uint8_t second[32];
+    memcpy(second, raw.data() + 32, sizeof second);
+    second[11] |= 1;
+    ASSERT_EQ(fmp4_muxer_fragment_delete_by_index(file_.c_str(), reinterpret_cast<const fmp4_index_entry_t *>(second)),
+              0);
+    uint8_t on_card[FMP4_INDEX_BOX_SIZE];
+    std::ifstream in(file_, std::ios::binary);
+    in.seekg(fmp4::le32(second + 12));
+    in.read(reinterpret_cast<char *>(on_card), sizeof on_card);
+    EXPECT_EQ(on_card[24 + 11], 1);
+    EXPECT_EQ(ffprobe_packets(file_, "v:0").size(), static_cast<size_t>(20 * 65)) << "its footage is gone";
+}
+
 TEST_F(MuxerPeriods, AGapOfASecondOrMoreGivesTheFrameFiftyMilliseconds)
 {
     const uint64_t ts = 1700000000000000ull;
@@ -386,6 +428,28 @@ TEST(MuxerConfig, BadConfigurationsAreRefused)
     fmp4_muxer_t *m = fmp4_muxer_init(&good, 0);
     ASSERT_NE(m, nullptr) << "a file with nothing to resume is written from the start";
     fmp4_muxer_abort(m);
+}
+
+// Nobody registered anything: the periods the writer closes still reach the recorder's callbacks,
+// which the recorder counts as period closes.
+TEST(MuxerRecorder, PeriodsCloseIntoTheRecorderWithoutARegistration)
+{
+    zeltest::TempRoot root;
+    const std::string file = root.dir() + "/video.mp4";
+    make_pool_file(file, kFileSize);
+    char stats[4096];
+    ASSERT_EQ(ko_local_storage_statistics(stats, sizeof stats), 0);
+    fmp4_muxer_config_t cfg = muxer_config(file, true, FMP4_CODEC_OPUS);
+    fmp4_muxer_t *m = fmp4_muxer_init(&cfg, 1);
+    ASSERT_NE(m, nullptr);
+    FeedPlan plan;
+    plan.frames = 20 * 125;
+    feed(m, load_stream(board_media("sub_864x480.h265")), audio_frames(FMP4_CODEC_OPUS, 200), plan);
+    ASSERT_EQ(fmp4_muxer_finish(m), 0);
+    ASSERT_EQ(ko_local_storage_statistics(stats, sizeof stats), 0);
+    Json o(json_tokener_parse(stats), &json_object_put);
+    ASSERT_TRUE(o);
+    EXPECT_EQ(json_object_get_int64(member(o.get(), "total_mp4_file")), 3) << stats;
 }
 
 TEST(Demuxer, SmallBrokenAndCorruptedFilesAreRefusedWithinBounds)

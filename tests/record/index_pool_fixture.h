@@ -1,5 +1,5 @@
 // A pool on a directory of the temporary root (a card of 4 GiB as the porting-hooks double reports
-// it) with the real video and event indexes in its index table. Data files are sparse.
+// it) with its own indexes. Data files are sparse.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,7 +8,6 @@
 #include <string>
 #include <unistd.h>
 
-#include "app/record/record_index_ops.h"
 #include "app/record/sd_pool.h"
 #include "ko_porting_hooks_double.h"
 #include "zel_test_support.h"
@@ -25,15 +24,10 @@ protected:
         script.card_size = 4 * kGiB;
         script.card_other_used = 4 * kGiB - 64 * 1024 * 1024;
         zeltest::porting_hooks_script(script);
-        sd_set_index_ops(record_index_ops());
         for (int i = 1; i <= 3; i++)
             sparse("zreserved_000" + std::to_string(i) + "_9999_0_19700101000000_19700101000000.bin");
     }
-    void TearDown() override
-    {
-        sd_uninit();
-        sd_set_index_ops(nullptr);
-    }
+    void TearDown() override { sd_uninit(); }
     int init(int cameras = 1) { return sd_init("/mnt/sdcard", cameras, 0, 0, 0, [](int) {}); }
     std::string card(const std::string &file = "") const
     {

@@ -192,6 +192,18 @@ TEST_F(Recorder, DeleteVideoFromTheDaemonDeletesThePeriodFromEveryIndexAndReplie
     EXPECT_FALSE(sim_->wait_object("rpc", "", later, 1000));
 }
 
+// A card that needs a format has no file to give: until it is formatted the recorder neither tries to
+// start files, reporting failures over the 8 it gave, nor asks the encoder for key frames.
+TEST_F(Recorder, ACardThatNeedsAFormatIsLeftAloneUntilItIsFormatted)
+{
+    init_recorder(0);
+    ASSERT_EQ(ko_local_storage_create(0, 4), 0);
+    play(10);
+    EXPECT_EQ(statuses(), std::vector<int>{8});
+    EXPECT_EQ(forced_key_frames(), 0);
+    EXPECT_TRUE(recordings().empty());
+}
+
 TEST_F(Recorder, ACardTurningReadOnlyIsReportedAndItsPoolDropped)
 {
     EXPECT_TRUE(twelve_after([this] { return card_->make_read_only(); }, 3)) << "read-only gives 12";

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <string.h>
+#include <sys/stat.h>
 
 #include <future>
 #include <thread>
 #include <vector>
 
+#include "app/record/event_index.h"
 #include "app/record/pic_index.h"
 #include "app/record/record_index.h"
 #include "app/record/sd_index_log.h"
@@ -195,6 +197,48 @@ TEST_F(RecordIndex, AnIndexNeedsARebuildWithoutItsHeadOrWhenANamedFileIsGone)
         io.write("\0\0\0\0", 4);
     }
     EXPECT_EQ(record_index_need_reset(name.c_str()), 1) << "no head";
+}
+
+// The card start alone lays the indexes out at their sizes and serves them: a period's video record,
+// picture and events are added with nothing registered beforehand.
+TEST_F(RecordIndex, TheCardStartLaysOutAndOpensItsOwnIndexes)
+{
+    ASSERT_EQ(init(), 0);
+    const uint32_t fragments = static_cast<uint32_t>((4 * kGiB >> 19) + 1);
+    auto size_of = [&](int kind) {
+        struct stat st {};
+        return stat(index_path(kind, 0).c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    };
+    EXPECT_EQ(size_of(SD_KIND_VIDEOI), record_get_defalut_size_bytes(fragments));
+    EXPECT_EQ(size_of(SD_KIND_PICI), pic_get_defalut_size_bytes(fragments));
+    EXPECT_EQ(size_of(SD_KIND_EVENT), event_get_defalut_size_bytes(fragments));
+    EXPECT_EQ(add(kT0), 0);
+    const uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xD9};
+    EXPECT_EQ(pic_add_data(0, jpeg, sizeof jpeg), 0);
+    EXPECT_EQ(pic_add_index(0, kT0), 0);
+    EXPECT_EQ(event_add_fargment(0, kT0, 2), 0);
+}
+
+// On a card laid out afresh, a picture index that no picture has reached yet has no head; that is no
+// reason to rebuild at the next start, which would drop the records whose recordings cannot be
+// replayed.
+TEST_F(RecordIndex, AnIndexNeverWrittenSinceTheLayoutIsNoReasonToRebuild)
+{
+    for (int i = 1; i <= 3; i++)
+        ASSERT_EQ(
+            unlink(card("zreserved_000" + std::to_string(i) + "_9999_0_19700101000000_19700101000000.bin").c_str()), 0);
+    ASSERT_EQ(init(), 0);
+    int cover = 0;
+    sd_file_info_t *f = sd_get_path_and_set_channel(SD_KIND_VIDEO, 0, &cover);
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(add(kT0, f->path), 0) << "a record of a file that holds no recording yet";
+    sd_uninit();
+    ASSERT_EQ(init(), 0);
+    int rc = -1;
+    const auto pieces = list(4096, 0, &rc);
+    EXPECT_EQ(rc, 0);
+    ASSERT_EQ(pieces.size(), 1u);
+    EXPECT_EQ(pieces[0].total, 12u + 8);
 }
 
 TEST_F(RecordIndex, ARebuildWritesTheHeadOnlyWhenSealed)

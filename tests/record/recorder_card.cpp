@@ -20,6 +20,12 @@ namespace {
 std::mutex g_lock;
 std::vector<int> g_statuses;
 std::vector<uint8_t> g_jpeg;
+std::atomic<int> g_forced_keys{0};
+
+void count_forced_key(int)
+{
+    g_forced_keys++;
+}
 
 void on_storage_status(int status)
 {
@@ -55,6 +61,7 @@ ko_stream_chn_info video_info(uint16_t width, uint16_t height, uint32_t bitrate_
     v.bitrate = bitrate_kbps;
     v.fps = RecorderCard::kFps;
     v.seconds = 9;
+    v.force_iframe = count_forced_key;
     return v;
 }
 
@@ -111,6 +118,7 @@ void RecorderCard::SetUp()
     {
         std::lock_guard<std::mutex> guard(g_lock);
         g_statuses.clear();
+        g_forced_keys = 0;
         std::ifstream in(board_media("snapshot.jpg"), std::ios::binary);
         g_jpeg.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         jpeg_ = g_jpeg;
@@ -276,6 +284,11 @@ std::string RecorderCard::statistics()
 {
     char text[2048];
     return ko_local_storage_statistics(text, sizeof text) == 0 ? text : "";
+}
+
+int RecorderCard::forced_key_frames()
+{
+    return g_forced_keys.load();
 }
 
 std::vector<int> RecorderCard::statuses()

@@ -74,6 +74,8 @@ protected:
     std::string statistics();
 
     static std::vector<int> statuses();
+    // Key frames the ring buffer asked of the main video channel's encoder.
+    static int forced_key_frames();
 
     // The board stream played into channel 0, and what its channel says of it.
     bool start_sdk_in_setup_ = true;

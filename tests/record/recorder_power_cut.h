@@ -37,7 +37,6 @@
 #include "app/record/ko_local_storage_test.h"
 #include "app/record/pic_index.h"
 #include "app/record/record_index.h"
-#include "app/record/record_index_ops.h"
 #include "app/record/sd_index_log.h"
 #include "app/record/sd_io_test.h"
 #include "app/record/sd_names.h"
@@ -438,7 +437,6 @@ protected:
     void check_card(const std::vector<Commit> &commits, uint64_t n, uint64_t since_s, bool failed_op = false)
     {
         SCOPED_TRACE("cut at operation " + std::to_string(n));
-        sd_set_index_ops(record_index_ops());
         ASSERT_EQ(sd_init("/mnt/sdcard", 1, 256ull << 20, 4ull << 30, 0, [](int) {}), 0);
         // The pool: every data file once, whole.
         std::set<std::string> numbers;

@@ -62,6 +62,48 @@ TEST_F(RecorderPowerCut, ARestartWithTheClockBehindListsTheNextPeriodAfterTheNew
 
 namespace {
 
+// The phone deletes the newest period while its file is still being written, and the recorder stops
+// before the next period closes: the restarted recorder resumes the file without listing the period
+// again, and its footage is gone from the card (blanked, or written over by what came after it).
+TEST_F(RecorderPowerCut, APeriodDeletedInTheOpenFileStaysDeletedAfterARestart)
+{
+    const ChildRun first = run_child(0, 0, 0, [this] {
+        create();
+        play_watching(130);
+        ASSERT_FALSE(reported_.empty());
+        const uint32_t newest = *reported_.rbegin();
+        ASSERT_EQ(record_del_index(0, &newest, 1), 0);
+    });
+    ASSERT_EQ(first.code, 0);
+    ASSERT_EQ(first.commits.size(), 2u);
+    const Commit deleted = first.commits[1];
+    const ChildRun second = run_child(0, 0, 0, [this] { scenario_restart(); });
+    ASSERT_EQ(second.code, 0);
+    ASSERT_EQ(second.commits.size(), 1u);
+    check_card({first.commits[0], second.commits[0]}, 0, 0);
+
+    ASSERT_EQ(sd_init("/mnt/sdcard", 1, 256ull << 20, 4ull << 30, 0, [](int) {}), 0);
+    Json index = video_index();
+    for (json_object *r : live(index.get()))
+        EXPECT_NE(json_int(r, "time"), deleted.start) << "listed again";
+    sd_uninit();
+    Json file = walk(card_path(deleted.file));
+    ASSERT_TRUE(file) << deleted.file << " was resumed, not renamed";
+    json_object *e = entry_at(file.get(), deleted.start);
+    if (e) {
+        EXPECT_EQ(json_int(e, "flags"), 1);
+        json_object *top = zeltest::member(file.get(), "top");
+        bool blanked = false;
+        for (size_t j = 0; top && j < json_object_array_length(top); j++) {
+            json_object *b = json_object_array_get_idx(top, j);
+            if (json_int(b, "pos") == json_int(e, "position") + FMP4_INDEX_BOX_SIZE)
+                blanked = std::string(json_object_get_string(zeltest::member(b, "type"))) == "free" &&
+                          json_int(b, "size") == json_int(e, "length") - FMP4_INDEX_BOX_SIZE;
+        }
+        EXPECT_TRUE(blanked) << "one zero-filled box in place of its fragments";
+    }
+}
+
 TEST_F(RecorderPowerCut, FailedCardOperationsAreReportedAndLoseNoCommit)
 {
     error_sweep([this] { scenario_fresh_file(); }, 2);

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <set>
 
+#include "app/record/ko_local_storage_test.h"
 #include "app/record/sd_index_ops.h"
 #include "app/record/sd_pool.h"
 #include "common/tiny_fmp4/fmp4_demuxer.h"
@@ -254,6 +255,31 @@ TEST_F(SdPool, WithoutFreeFilesTheEarliestEndIsOverwrittenFirstInPoolOrderOnTies
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(f->number, 1);
     EXPECT_EQ(sd_get_path_and_set_channel(SD_KIND_VIDEO, 3, &cover), nullptr);
+}
+
+// The statistics' overwrite flag: raised by taking back a file over a closed recording, not by a free one.
+TEST_F(SdPool, TakingBackAClosedRecordingRaisesTheOverwriteFlag)
+{
+    sparse(name("video", 1, 0, 10, 1700000000, 1700000600, ".mp4"));
+    sparse(name("zreserved", 2, 9999, 0, 0, 0, ".bin"));
+    ASSERT_EQ(init(), 0);
+    auto overwrite_flag = [] {
+        char stats[4096];
+        if (ko_local_storage_statistics(stats, sizeof stats) != 0)
+            return int64_t{-1};
+        rectest::Json o(json_tokener_parse(stats), &json_object_put);
+        return o ? rectest::json_int(o.get(), "loop_coverage") : int64_t{-1};
+    };
+    overwrite_flag();
+    int cover = 0;
+    sd_file_info_t *f = sd_get_path_and_set_channel(SD_KIND_VIDEO, 0, &cover);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->number, 2);
+    EXPECT_EQ(overwrite_flag(), 0) << "a free file";
+    f = sd_get_path_and_set_channel(SD_KIND_VIDEO, 1, &cover);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->number, 1);
+    EXPECT_EQ(overwrite_flag(), 1);
 }
 
 TEST_F(SdPool, ABusyOrOpenFirstFileIsNeverTheOldestCandidate)

@@ -240,8 +240,9 @@ extern "C" const char *local_get_base_path(void)
     const char *base = sd_get_base_path();
     if (base && base[0])
         return base;
+    // Before the recorder started the card, the base path is the one the application gives it.
     static thread_local std::string fallback;
-    fallback = zel_path("/mnt/sdcard/");
+    fallback = zel_path("/mnt/sdcard");
     return fallback.c_str();
 }
 

@@ -30,7 +30,6 @@
 #include "ko_local_storage_test.h"
 #include "pic_index.h"
 #include "record_index.h"
-#include "record_index_ops.h"
 #include "sd_index_log.h"
 
 namespace {
@@ -76,6 +75,7 @@ struct Module {
     std::mutex lookup;               // the instances' lookups
     bool initialised = false;
     bool manual = false;
+    std::atomic<bool> pool_up{false}; // the card start succeeded and the pool was not taken down since
     std::string path;
     int cameras = 1, mode = 0;
     uint64_t min = 0, yvideo = 0, reserved = 0;
@@ -147,6 +147,7 @@ struct FileState {
     bool complete = false;
     uint32_t first = 0, last_end = 0;
     fmp4_index_entry_t last{};
+    std::vector<fmp4_index_entry_t> periods; // the complete ones, in file order
 };
 FileState file_state(const char *path)
 {
@@ -166,6 +167,7 @@ FileState file_state(const char *path)
             s.complete = true;
             s.last = e;
             s.last_end = e.start + e.duration;
+            s.periods.push_back(e);
         }
     }
     fmp4_demuxer_close(d);
@@ -214,6 +216,25 @@ uint32_t newest_listed_start(int channel)
     return sd::get_u32(list.data() + last);
 }
 
+// Queues the blanking of the periods of a resumed file that the video index lists as deleted while
+// the file still shows them (a deletion still queued when the recorder stopped is lost with the
+// queue); the deleted starts.
+std::vector<uint32_t> delete_pending_periods(int channel, const char *path, const char *name, const FileState &s)
+{
+    std::vector<uint32_t> deleted(s.periods.size());
+    const int n =
+        deleted.empty() ? 0 : record_get_deleted_times(channel, name, deleted.data(), static_cast<int>(deleted.size()));
+    deleted.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    for (fmp4_index_entry_t e : s.periods) {
+        if ((e.flags & FMP4_INDEX_DELETED) || std::find(deleted.begin(), deleted.end(), e.start) == deleted.end())
+            continue;
+        e.flags |= FMP4_INDEX_DELETED;
+        if (sd_delete_video_queue_push(path, &e) != 0)
+            KO_LOGE(kModule, "fmp4 fragment delete fail.\n");
+    }
+    return deleted;
+}
+
 // Opens the writer on a pool file: 0, or the sleep (ms) the pass ends with.
 int start_file(Task &t)
 {
@@ -247,7 +268,10 @@ int start_file(Task &t)
     const fmp4_muxer_config_t cfg = writer_config(t, path);
     uint32_t resumed_first = 0;
     t_current = &t;
+    // A period the deletion thread is blanking is not taken for the place to resume behind.
+    pthread_mutex_lock(&f->lock);
     fmp4_muxer_t *m = fmp4_muxer_init(&cfg, cover);
+    pthread_mutex_unlock(&f->lock);
     if (!m && cover == 0) {
         // Starting over would wipe the periods the indexes list: only a file without a complete
         // period is overwritten; otherwise it is closed with its times and another is taken.
@@ -260,11 +284,14 @@ int start_file(Task &t)
         }
         m = fmp4_muxer_init(&cfg, 1);
     } else if (m && cover == 0) {
-        // A cut between the entry's sync and the index add leaves the last closed period unindexed.
         const FileState s = file_state(path);
         resumed_first = s.complete ? s.first : 0;
+        const std::vector<uint32_t> deleted = delete_pending_periods(t.video, path, f->path, s);
+        // A cut between the entry's sync and the index add leaves the last closed period unindexed;
+        // one the phone deleted is not that.
         record_index_record_t r{};
         if (s.complete && !(s.last.flags & FMP4_INDEX_DELETED) && s.last.start > t.last_start_s &&
+            std::find(deleted.begin(), deleted.end(), s.last.start) == deleted.end() &&
             record_find_record_info(t.video, s.last.start, &r, 0) == 0) {
             record_index_entry_t e{s.last.start, s.last.duration, s.last.motion, 0, 0};
             if (record_add_index(t.video, &e, f->path) == 0)
@@ -380,11 +407,17 @@ int local_create_files()
     }
     g.stats.values[sd::kSdTotalMB] = static_cast<int64_t>(total >> 20);
     g.stats.values[sd::kSdUsedMB] = static_cast<int64_t>(used >> 20);
-    sd_set_index_ops(record_index_ops());
     const int rc = sd_init(g.path.c_str(), g.cameras, g.reserved, g.min, g.yvideo, sd_callback);
     if (rc != 0)
         sd_callback(rc);
+    g.pool_up = rc == 0;
     return rc;
+}
+
+void pool_down()
+{
+    g.pool_up = false;
+    sd_uninit();
 }
 
 void card_arrived(Task &t)
@@ -432,7 +465,7 @@ int run_pass(Task &t)
         abort_file(t);
         if (changed && status != 2) {
             std::lock_guard<std::recursive_mutex> card(g.card_lock);
-            sd_uninit();
+            pool_down();
         }
         return 50;
     }
@@ -458,6 +491,10 @@ int run_pass(Task &t)
     }
     g.stats.add(sd::kStep3);
     if (!t.muxer) {
+        // A card that needs a format (or whose start failed) has no file to give: starting anyway
+        // would ask the encoder for a key frame at every attempt and report 10 over what was said.
+        if (!g.pool_up)
+            return 200;
         const int sleep = start_file(t);
         if (sleep != 0)
             return sleep;
@@ -595,9 +632,6 @@ extern "C" int ko_local_storage_init_v2(const char *path, int cameras, uint64_t 
     }
     if (ko_set_local_storage_write_pic_func(write_pic_cb) != 0)
         KO_LOGE(kModule, "set write pc func failed\n");
-    static const fmp4_muxer_callbacks_t callbacks = {fmp4_muxer_fragment_update_index_callback,
-                                                     fmp4_muxer_fragment_finish_callback};
-    fmp4_muxer_set_callbacks(&callbacks);
     g.path = path;
     g.cameras = cameras;
     g.min = min;
@@ -713,7 +747,7 @@ extern "C" int ko_local_set_format_status(int state)
             Lock guard(t.lock);
             abort_file(t);
         }
-        sd_uninit();
+        pool_down();
     }
     return 0;
 }
@@ -730,10 +764,9 @@ extern "C" int ko_local_storage_deinit_v2(void)
             free_task(t);
     {
         std::lock_guard<std::recursive_mutex> card(g.card_lock);
-        sd_uninit();
+        pool_down();
     }
     ko_set_local_storage_write_pic_func(nullptr);
-    fmp4_muxer_set_callbacks(nullptr);
     g.initialised = false;
     return 0;
 }
@@ -770,11 +803,11 @@ extern "C" int ko_local_storage_created(int video_channel)
 extern "C" int fmp4_muxer_fragment_update_index_callback(uint8_t channel, uint32_t *start_s, uint8_t *duration,
                                                          uint8_t *motion)
 {
+    g.stats.add(sd::kTotalMp4File);
     Task *t = t_current && t_current->video == channel ? t_current : find_task(channel);
     if (!t || !start_s || !duration || !motion)
         return -1;
     Lock guard(t->lock);
-    g.stats.add(sd::kTotalMp4File);
     // A period whose entry never became durable is not committed with the next one's.
     t->pending = false;
     if (t->period_frames == 0) {

@@ -59,6 +59,8 @@ std::string RecordStatistics::report_and_clear()
     values[kIndexQueryErr] += static_cast<int64_t>(g_statistics_storage.index_query_err.exchange(0));
     values[kIndexDelErr] += static_cast<int64_t>(g_statistics_storage.index_del_err.exchange(0));
     values[kIndexScanErr] += static_cast<int64_t>(g_statistics_storage.index_scan_err.exchange(0));
+    if (g_statistics_storage.loop_coverage.exchange(false))
+        values[kLoopCoverage] = 1;
     std::string out = "{";
     for (int i = 0; i < kStatCount; i++) {
         char item[64];

@@ -32,6 +32,45 @@ void copy_name(char *out, const char *name)
         strncpy(out, name, 127);
 }
 
+// Visits the newest run of valid records naming `name`, newest first, from the cursor backwards (the
+// records of the file being written, or just closed, are the newest); visit(slot, offset) may rewrite
+// the slot and returns nonzero to stop with that result. The cursor is restored.
+template <typename Visit> int walk_back_named(IndexLog &log, const char *name, Visit visit)
+{
+    CursorGuard cursor(log);
+    char field[128];
+    copy_name(field, name);
+    uint8_t slot[RECORD_INDEX_RECORD_SIZE];
+    int64_t off = cursor.saved();
+    const int64_t slots = (log.capacity - kIndexHeadSize) / kLayout.slot;
+    for (int64_t n = 0; n < slots; n++) {
+        off = log_prev(log, kLayout, off);
+        int rc = log_read_at(log, kLayout, g_video.mode, off, slot);
+        if (rc != 0)
+            return rc;
+        if (!slot_valid(kLayout, slot) || memcmp(slot + 12, field, 128) != 0)
+            return 0;
+        if ((rc = visit(slot, off)) != 0)
+            return rc;
+        if (slot_seq(kLayout, slot) <= 1)
+            return 0;
+    }
+    return 0;
+}
+
+// fn(log) on the channel's video index under its lock: fn's result; -5 without the module or a
+// context for the channel, `closed` when its file is not open.
+template <typename Fn> int on_open_log(int channel, int closed, Fn fn)
+{
+    if (!index_module_ready(g_video))
+        return -5;
+    IndexLog *log = index_context(g_video, channel);
+    if (!log)
+        return -5;
+    Lock guard(log->lock);
+    return log->file ? fn(*log) : closed;
+}
+
 // Deletes the fragments of one recording file at their start times through the pool's queue, keeping
 // the reader open while consecutive records name the same file.
 class FragmentDeleter {
@@ -269,42 +308,40 @@ extern "C" int record_del_index(int channel, const uint32_t *times, int count)
 
 extern "C" int record_change_file_name(int channel, const char *old_name, const char *new_name)
 {
-    if (!index_module_ready(g_video) || !old_name || !new_name)
+    if (!old_name || !new_name)
         return -5;
-    IndexLog *log = index_context(g_video, channel);
-    if (!log)
+    return on_open_log(channel, -1111, [&](IndexLog &log) {
+        const uint64_t t0 = vexa_time_tick_ms();
+        int rc = walk_back_named(log, old_name, [&](uint8_t *slot, int64_t off) {
+            copy_name(reinterpret_cast<char *>(slot + 12), new_name);
+            slot_seal(kLayout, slot);
+            const int wrc = log_write_at(log, kLayout, g_video.mode, off, slot);
+            if (wrc == 0)
+                KO_LOGI(kModule, "%d rename %s -> %s, channel = %d\n", static_cast<int>(slot_seq(kLayout, slot)),
+                        old_name, new_name, channel);
+            return wrc;
+        });
+        if (fflush(log.file) != 0 && rc == 0)
+            rc = _get_system_err(SD_ERR_WRITE, errno);
+        KO_LOGI(kModule, "%s out, cost:%llu ms\n", "record_change_file_name",
+                static_cast<unsigned long long>(vexa_time_tick_ms() - t0));
+        return rc;
+    });
+}
+
+extern "C" int record_get_deleted_times(int channel, const char *name, uint32_t *times, int max)
+{
+    if (!name || !times || max <= 0)
         return -5;
-    Lock guard(log->lock);
-    if (!log->file)
-        return -1111;
-    const uint64_t t0 = vexa_time_tick_ms();
-    CursorGuard cursor(*log);
-    char old_field[128];
-    copy_name(old_field, old_name);
-    uint8_t slot[RECORD_INDEX_RECORD_SIZE];
-    int64_t off = cursor.saved();
-    int rc = 0;
-    const int64_t slots = (log->capacity - kIndexHeadSize) / kLayout.slot;
-    for (int64_t n = 0; n < slots; n++) {
-        off = log_prev(*log, kLayout, off);
-        if ((rc = log_read_at(*log, kLayout, g_video.mode, off, slot)) != 0)
-            break;
-        if (!slot_valid(kLayout, slot) || memcmp(slot + 12, old_field, 128) != 0)
-            break;
-        copy_name(reinterpret_cast<char *>(slot + 12), new_name);
-        slot_seal(kLayout, slot);
-        if ((rc = log_write_at(*log, kLayout, g_video.mode, off, slot)) != 0)
-            break;
-        KO_LOGI(kModule, "%d rename %s -> %s, channel = %d\n", static_cast<int>(slot_seq(kLayout, slot)), old_name,
-                new_name, channel);
-        if (slot_seq(kLayout, slot) <= 1)
-            break;
-    }
-    if (fflush(log->file) != 0 && rc == 0)
-        rc = _get_system_err(SD_ERR_WRITE, errno);
-    KO_LOGI(kModule, "%s out, cost:%llu ms\n", __func__,
-            static_cast<unsigned long long>(vexa_time_tick_ms() - t0));
-    return rc;
+    return on_open_log(channel, 0, [&](IndexLog &log) {
+        int n = 0;
+        const int rc = walk_back_named(log, name, [&](uint8_t *slot, int64_t) {
+            if (slot_deleted(kLayout, slot) && n < max)
+                times[n++] = slot_time(kLayout, slot);
+            return 0;
+        });
+        return rc != 0 ? rc : n;
+    });
 }
 
 extern "C" int record_index_need_reset(const char *index_name)
@@ -387,6 +424,7 @@ extern "C" int record_reset_index(int, const char *file_name, FILE *index)
         r.time = e.start;
         r.duration = e.duration;
         r.motion = e.motion;
+        r.extra = e.extra;
         last = next_seq(last);
         r.seq = last;
         copy_name(r.name, file_name);

@@ -43,6 +43,9 @@ int record_get_index_all(int channel, record_list_cb cb, uint32_t size, void *us
 int record_del_index_before(int channel, uint64_t time);
 int record_del_index(int channel, const uint32_t *times, int count);
 int record_change_file_name(int channel, const char *old_name, const char *new_name);
+// Start times of the deleted records among the newest run of records naming `name` (the file being
+// written): their number (at most max), or a negative code.
+int record_get_deleted_times(int channel, const char *name, uint32_t *times, int max);
 int record_index_need_reset(const char *index_name);
 int record_reset_index(int channel, const char *file_name, FILE *index);
 // Writes the head of a rebuilt index last, once every record is in, and syncs it.

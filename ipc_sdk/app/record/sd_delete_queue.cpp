@@ -69,6 +69,14 @@ bool delete_queue_pop(std::string *path, fmp4_index_entry_t *entry)
     return true;
 }
 
+void delete_queue_rename(const std::string &from, const std::string &to)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    for (Group &g : g_groups)
+        if (g.path == from)
+            g.path = to;
+}
+
 void delete_queue_drop(const std::string &path)
 {
     std::lock_guard<std::mutex> guard(g_lock);

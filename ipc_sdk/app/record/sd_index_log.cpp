@@ -363,9 +363,17 @@ int log_scan_file(FILE *fp, const IndexLayout &l, const std::function<int(const 
 {
     const int64_t cap = _get_capacity(fp);
     std::array<uint8_t, 128> head{};
-    if (cap < kIndexHeadSize || read_head(fp, cap, head) != 0 || head != index_head(3))
+    if (cap < kIndexHeadSize || read_head(fp, cap, head) != 0)
         return 1;
     uint8_t slot[kIndexMaxSlot];
+    if (head != index_head(3)) {
+        // A rebuild writes the head last, so records without it are a rebuild cut short; a file with
+        // neither was never written since the pool laid it out, and its first open gives it the head.
+        if (cap < kIndexHeadSize + l.slot)
+            return 0;
+        const int rc = _read_file(fp, slot, l.slot, cap);
+        return rc != 0 ? rc : slot_valid(l, slot) ? 1 : 0;
+    }
     for (int64_t off = kIndexHeadSize; off + l.slot <= cap; off += l.slot) {
         int rc = _read_file(fp, slot, l.slot, cap);
         if (rc != 0)

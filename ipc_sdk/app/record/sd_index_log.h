@@ -138,8 +138,8 @@ int log_del_before(IndexLog &log, const IndexLayout &l, const IndexMode &mode, u
 int log_clear_file(const IndexLayout &l, const char *path, const char *who);
 // Writes the head at offset 0 and makes the file durable: the last step of a rebuild.
 int log_seal_file(FILE *fp, const char *who);
-// Visits every valid record of an index file from offset 128 up to the first invalid slot: 0, 1 when
-// the file has no head, or a read error.
+// Visits every valid record of an index file from offset 128 up to the first invalid slot: 0, or a
+// read error. A file without the head is not visited: 1 when its first slot holds a valid record, else 0.
 // visit returns nonzero to end the scan with that result.
 int log_scan_file(FILE *fp, const IndexLayout &l, const std::function<int(const uint8_t *slot)> &visit);
 

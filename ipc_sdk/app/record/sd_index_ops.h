@@ -1,6 +1,6 @@
-// The index operations the pool calls: the video, picture, event and custom-record indexes fill this
-// table (sd_set_index_ops); a member left NULL is skipped as if it succeeded, and without a table the
-// index files are created empty.
+// The index operations the pool calls. By default they are the video, picture, event and custom-record
+// indexes of this library (record_index_ops); a table set with sd_set_index_ops replaces them, and a
+// member left NULL there is skipped as if it succeeded.
 #pragma once
 
 #include <stdint.h>
@@ -43,7 +43,7 @@ typedef struct sd_index_ops_t {
     int (*yvideo_deinit)(void);
 } sd_index_ops_t;
 
-// Copies the table (NULL clears it).
+// Copies the table (NULL goes back to the indexes of this library).
 void sd_set_index_ops(const sd_index_ops_t *ops);
 
 #ifdef __cplusplus

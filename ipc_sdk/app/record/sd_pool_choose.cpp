@@ -8,6 +8,7 @@
 #include "sd_io.h"
 #include "sd_names.h"
 #include "sd_pool_internal.h"
+#include "sd_statistics.h"
 
 namespace sd {
 
@@ -181,6 +182,8 @@ bool reuse(sd_file_info_t *f, int kind, int channel)
         report(rc);
         return false;
     }
+    if (real_time(old.end))
+        g_statistics_storage.loop_coverage = true;
     return true;
 }
 
@@ -282,6 +285,7 @@ int set_file_info(sd_file_info_t *f, int kind, int channel, uint64_t start, uint
             KO_LOGE(kModule, "rename fail. src(%s) dst(%s) err(%s)\n", f->path, copy.path, strerror(e));
             return _get_system_err(SD_ERR_RENAME, e);
         }
+        delete_queue_rename(from, to);
     }
     copy_fields(f, copy);
     return 0;

@@ -82,5 +82,7 @@ void stop_threads();
 // Delete-queue helpers for the deletion thread and the choice.
 bool delete_queue_pop(std::string *path, fmp4_index_entry_t *entry);
 void delete_queue_drop(const std::string &path);
+// The periods queued for a file that was renamed stay queued under its new name.
+void delete_queue_rename(const std::string &from, const std::string &to);
 
 } // namespace sd

@@ -104,7 +104,9 @@ void *create_files_thread(void *)
     return nullptr;
 }
 
-// Blanks one queued period, unless its file was taken for a new recording since (renamed).
+// Blanks one queued period, unless its file was taken for a new recording since (renamed). A period
+// of the file still being written is blanked as well: the writer only writes behind its last
+// complete period, and the entry must still name the period on the card.
 void delete_one(const std::string &path, const fmp4_index_entry_t &entry)
 {
     sd_file_info_t *f = find_data_file(path.c_str());
@@ -113,9 +115,11 @@ void delete_one(const std::string &path, const fmp4_index_entry_t &entry)
         return;
     }
     pthread_mutex_lock(&f->lock);
-    if (full_path(f->path) == path && f->end != SD_TIME_OPEN) {
+    if (full_path(f->path) == path) {
         if (fmp4_muxer_fragment_delete_by_index(path.c_str(), &entry) != 0)
             KO_LOGE(kModule, "fmp4 fragment delete fail.\n");
+    } else {
+        KO_LOGW(kModule, "%s was taken for another recording; period %u not deleted\n", path.c_str(), entry.start);
     }
     pthread_mutex_unlock(&f->lock);
 }

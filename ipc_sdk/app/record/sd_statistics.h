@@ -1,4 +1,4 @@
-// The storage statistics of the recording modules, counted by the indexes and the recorder and sent
+// The storage statistics of the recording modules, counted by the indexes and the pool and sent
 // as the recorder's statistics report.
 #pragma once
 
@@ -13,6 +13,7 @@ struct StorageStatistics {
     std::atomic<uint64_t> index_query_err{0}; // lookups without a context or an output
     std::atomic<uint64_t> index_del_err{0};   // deletions by age that failed
     std::atomic<uint64_t> index_scan_err{0};  // slot reads that failed
+    std::atomic<bool> loop_coverage{false};    // the pool took back a file over a closed recording
 };
 
 } // namespace sd

@@ -15,6 +15,7 @@ void encode_index_entry(const fmp4_index_entry_t &e, uint8_t out[FMP4_INDEX_ENTR
     put_le32(out + 4, e.start);
     out[8] = e.duration;
     out[9] = e.motion;
+    out[10] = e.extra;
     out[11] = e.flags;
     put_le32(out + 12, e.position);
     put_le32(out + 16, e.length);
@@ -27,6 +28,7 @@ fmp4_index_entry_t decode_index_entry(const uint8_t in[FMP4_INDEX_ENTRY_SIZE])
     e.start = le32(in + 4);
     e.duration = in[8];
     e.motion = in[9];
+    e.extra = in[10];
     e.flags = in[11];
     e.position = le32(in + 12);
     e.length = le32(in + 16);

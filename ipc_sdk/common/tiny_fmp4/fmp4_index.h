@@ -11,18 +11,29 @@ extern "C" {
 
 typedef struct fmp4_index_entry_t {
     uint8_t channel;
-    uint32_t start;    // seconds, time stamp of the period's first key frame
-    uint8_t duration;  // whole seconds
+    uint8_t reserved1[3]; // zero
+    uint32_t start;       // seconds, time stamp of the period's first key frame
+    uint8_t duration;     // whole seconds
     uint8_t motion;
-    uint8_t flags;     // FMP4_INDEX_DELETED
-    uint32_t position; // file position of the index box
-    uint32_t length;   // index box to the end of the period's last fragment; 0 while open
+    uint8_t extra;        // zero as written; a rebuilt video index record copies it
+    uint8_t flags;        // FMP4_INDEX_DELETED
+    uint32_t position;    // file position of the index box
+    uint32_t length;      // index box to the end of the period's last fragment; 0 while open
+    uint8_t reserved[12]; // zero
 } fmp4_index_entry_t;
 
 enum { FMP4_INDEX_ENTRY_SIZE = 32, FMP4_INDEX_BOX_SIZE = 56, FMP4_INDEX_DELETED = 0x01 };
 
 #ifdef __cplusplus
 }
+
+// The reader hands out its list as count x 32 bytes: callers may walk it by this layout alone.
+static_assert(sizeof(fmp4_index_entry_t) == FMP4_INDEX_ENTRY_SIZE, "index entry is 32 bytes");
+static_assert(offsetof(fmp4_index_entry_t, start) == 4 && offsetof(fmp4_index_entry_t, duration) == 8 &&
+                  offsetof(fmp4_index_entry_t, motion) == 9 && offsetof(fmp4_index_entry_t, extra) == 10 &&
+                  offsetof(fmp4_index_entry_t, flags) == 11 && offsetof(fmp4_index_entry_t, position) == 12 &&
+                  offsetof(fmp4_index_entry_t, length) == 16 && offsetof(fmp4_index_entry_t, reserved) == 20,
+              "index entry layout");
 
 namespace fmp4 {
 

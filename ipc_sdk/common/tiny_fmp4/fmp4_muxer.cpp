@@ -26,6 +26,13 @@
 
 using namespace fmp4;
 
+// The recorder's side of closing a period, called by name. Referred to weakly: a program that links
+// the writer without the recorder (a tool, the writer's own tests) closes its periods without them,
+// and the reference alone does not pull the recorder and its hooks out of the archive.
+extern "C" int fmp4_muxer_fragment_update_index_callback(uint8_t channel, uint32_t *start_s, uint8_t *duration,
+                                                         uint8_t *motion) __attribute__((weak));
+extern "C" int fmp4_muxer_fragment_finish_callback(void) __attribute__((weak));
+
 namespace {
 
 constexpr const char *kModule = "fmp4";
@@ -36,6 +43,7 @@ constexpr size_t kMinAudioBufferPerSecond = 64 * 1024;
 constexpr size_t kMaxMoovSize = 64 * 1024;
 
 std::mutex g_callbacks_lock;
+bool g_callbacks_replaced = false;
 fmp4_muxer_callbacks_t g_callbacks{};
 
 struct Track {
@@ -206,6 +214,15 @@ int continue_fragment(fmp4_muxer *h)
     return start_fragment(h, true);
 }
 
+// The recorder's, unless a table was set in their place.
+fmp4_muxer_callbacks_t period_callbacks()
+{
+    std::lock_guard<std::mutex> guard(g_callbacks_lock);
+    if (g_callbacks_replaced)
+        return g_callbacks;
+    return {fmp4_muxer_fragment_update_index_callback, fmp4_muxer_fragment_finish_callback};
+}
+
 int close_period(fmp4_muxer *h)
 {
     if (!h->index_open) {
@@ -219,11 +236,7 @@ int close_period(fmp4_muxer *h)
     fmp4_index_entry_t &e = h->index;
     e.duration = static_cast<uint8_t>(std::min<uint64_t>(255, h->period_ticks / h->cfg.video_time_scale));
     e.length = static_cast<uint32_t>(h->wpos - e.position);
-    fmp4_muxer_callbacks_t cb;
-    {
-        std::lock_guard<std::mutex> guard(g_callbacks_lock);
-        cb = g_callbacks;
-    }
+    const fmp4_muxer_callbacks_t cb = period_callbacks();
     if (cb.update_index)
         cb.update_index(e.channel, &e.start, &e.duration, &e.motion);
     uint8_t bytes[FMP4_INDEX_ENTRY_SIZE];
@@ -466,6 +479,7 @@ bool config_ok(const fmp4_muxer_config_t *c)
 extern "C" void fmp4_muxer_set_callbacks(const fmp4_muxer_callbacks_t *callbacks)
 {
     std::lock_guard<std::mutex> guard(g_callbacks_lock);
+    g_callbacks_replaced = callbacks != nullptr;
     g_callbacks = callbacks ? *callbacks : fmp4_muxer_callbacks_t{};
 }
 

@@ -34,11 +34,14 @@ enum { FMP4_FILE_FULL = 100, FMP4_NEW_INDEX = 101 };
 
 // The recorder's part of closing an index period: `update_index` may set the motion flag (and gather
 // the period's index records); `finish` runs once the entry is durable on the card, and commits them.
+// They are the recorder's fmp4_muxer_fragment_update_index_callback and
+// fmp4_muxer_fragment_finish_callback unless others are set.
 typedef struct fmp4_muxer_callbacks_t {
     int (*update_index)(uint8_t channel, uint32_t *start, uint8_t *duration, uint8_t *motion);
     int (*finish)(void);
 } fmp4_muxer_callbacks_t;
-// Sets the callbacks (NULL for none); every handle uses the ones set when a period closes.
+// Sets the callbacks (NULL goes back to the recorder's); every handle uses the ones set when a period
+// closes.
 void fmp4_muxer_set_callbacks(const fmp4_muxer_callbacks_t *callbacks);
 
 // cover 1 starts the file over; cover 0 continues behind its last committed period.
