@@ -13,6 +13,7 @@
 #include "app/nas/nas_netbios.h"
 #include "app/nas/nas_share.h"
 #include "app/nas/nas_share_common.h"
+#include "zelmar/zel_env.h"
 #include "app/nas/nas_smb_client.h"
 #include "common/utils/ko_log.h"
 #include "common/utils/ko_time.h"
@@ -50,15 +51,7 @@ State *state_of(nas_share_ops_t *s)
 
 int smb_port()
 {
-    const char *text = std::getenv("ZELMAR_NAS_SMB_PORT");
-    if (text && *text) {
-        char *end = nullptr;
-        const long port = std::strtol(text, &end, 10);
-        if (end && *end == '\0' && port > 0 && port < 65536)
-            return static_cast<int>(port);
-        KO_LOGW(kModule, "ZELMAR_NAS_SMB_PORT %s is no port: %d used\n", text, kDefaultPort);
-    }
-    return kDefaultPort;
+    return zel_env_port("ZELMAR_NAS_SMB_PORT", kDefaultPort, 65535);
 }
 
 // "share\a\b" -> share "share", path "a/b".

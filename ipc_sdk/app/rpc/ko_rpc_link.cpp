@@ -18,6 +18,7 @@
 #include "app/rpc/ko_rpc_internal.h"
 #include "common/report_stat/ko_thread_alive.h"
 #include "common/utils/ko_log.h"
+#include "zelmar/zel_env.h"
 #include "common/utils/ko_time.h"
 #include "zelmar/zel_send.h"
 
@@ -303,14 +304,7 @@ void reconnect(Module &m, LinkId id)
 
 int daemon_port()
 {
-    if (const char *text = std::getenv("ZELMAR_DAEMON_PORT")) {
-        char *end = nullptr;
-        const long port = std::strtol(text, &end, 10);
-        if (end != text && *end == '\0' && port > 0 && port < 65536)
-            return static_cast<int>(port);
-        KO_LOGW(kModule, "ZELMAR_DAEMON_PORT=%s is not a port, using %d\n", text, kDefaultPort);
-    }
-    return kDefaultPort;
+    return zel_env_port("ZELMAR_DAEMON_PORT", kDefaultPort, 65535);
 }
 
 void wake_link_thread(Module &m)

@@ -4,6 +4,7 @@
 
 #include "zel_control/log/zel_log.h"
 #include "zel_db/zel_db.h"
+#include "zelmar/zel_env.h"
 #include "zel_db/zel_db_store.h"
 #include "zel_db/zel_db_wire.h"
 #include "zelmar/zel_clock.h"
@@ -430,14 +431,7 @@ int unix_server(const std::string &path)
 // The network port of the TCP and UDP servers; ZELMAR_DB_PORT moves it (tests run side by side).
 int inet_port()
 {
-    if (const char *text = std::getenv("ZELMAR_DB_PORT")) {
-        char *end = nullptr;
-        const long port = std::strtol(text, &end, 10);
-        if (end != text && *end == '\0' && port > 0 && port < 65536)
-            return static_cast<int>(port);
-        ZEL_LOGW(ZEL_DB_TAG, "ZELMAR_DB_PORT=%s is not a port, using %d\n", text, INET_PORT);
-    }
-    return INET_PORT;
+    return zel_env_port("ZELMAR_DB_PORT", INET_PORT, 65535);
 }
 
 // The settings carry secrets and the socket asks for no credentials: only processes of this
