@@ -20,9 +20,11 @@ enum { ZTP_BLOCK_NO_ROOM = 1 };
 int ztp_proto_Write_Block(ztp_slot *s, int channel, const uint8_t *data, size_t len);
 // Bytes still to be sent on a channel (staged, queued, in flight).
 uint64_t ztp_channel_unsent(const ztp_channel &c);
-// True when no channel of the session has anything staged, queued, in flight or to acknowledge:
-// a sending pass has nothing to do (under the lock).
-bool ztp_channels_idle(const ztp_slot *s);
+// True when a block of the session waits for its acknowledgement (under the lock).
+bool ztp_channels_in_flight(const ztp_slot *s);
+// Wakes the slot's idle sending loop for the next moment of its period when the session has
+// something to send (under the lock).
+void ztp_wake_send_loop(int slot);
 // Marks the session broken or timed out and ends its loops.
 void ztp_session_fail_locked(ztp_slot *s, uint8_t *flag);
 

@@ -187,11 +187,12 @@ void on_message(int slot, udp_state &st, uint8_t type, const uint8_t *payload, s
 }
 
 // Step 3: P2PRdy repeats, resends, alive and the time-out (under the lock). `waited_ms` is the
-// quiet time to count: one wait of the period, or the whole periods of an idle wait.
-void check_peer(int slot, udp_state &st, bool socket_error, int waited_ms)
+// quiet time to count. Without `resend` only the quiet time is counted: after a socket error, and
+// for the periods of an idle wait, during which nothing was in flight.
+void check_peer(int slot, udp_state &st, bool resend, int waited_ms)
 {
     ztp_slot *s = &ztp_gSession[slot];
-    if (!socket_error) {
+    if (resend) {
         if (s->role == 1 && st.repeat_rdy) {
             if (st.unanswered == 0) {
                 st.repeat_rdy = false;
@@ -236,8 +237,9 @@ bool quiet_only(const ztp_slot *s, const udp_state &st)
 }
 
 // The receive waits of the loop. With nothing in flight it waits, instead of one period + 1 ms at a
-// time, for as many of those periods as the quiet time lacks to reach the Alive, woken early by a
-// datagram, by blocks sent or by a close; the periods that passed then count as that many time-outs.
+// time, for as many of those periods as the quiet time lacks to reach the Alive, ended early by a
+// datagram, by a close, or one period + 1 ms after the sending loop put blocks in flight (a time-out
+// as the wait for their acknowledgements would have had); the periods that passed count as quiet.
 struct udp_wait {
     bool idle = false;
     int step = 0, steps = 1;
@@ -297,24 +299,24 @@ void recv_udp(int slot)
         bool woken = false;
         const int rc = receive(t, sock, key, w, &from, &type, payload, &size, &waits, &woken);
         lock_t lock(ztp_gSessionLock);
+        if (w.idle && !t->idle[ZTP_IDLE_RECV] && !woken)
+            ztp_loop_unwake(t, ZTP_IDLE_RECV);
         t->idle[ZTP_IDLE_RECV] = false;
         if (ztp_tick_ms() - s->chan.last_pass_ms >= s->chan.send_period_ms)
             ztp_DoDRWSend(slot, lock);
-        const bool timed_out = (rc == -1 && !woken) || rc == -2;
-        if (waits > 0 && !timed_out) {
-            st.last_check_ms = ztp_tick_ms();
+        const bool resend_due = woken && ztp_channels_in_flight(s);
+        const bool timed_out = (rc == -1 && (!woken || resend_due)) || rc == -2;
+        const bool ran_out = w.idle && rc == -1 && !woken;
+        if (waits > 0 && !ran_out)
             check_peer(slot, st, false, waits * w.step);
-        }
-        if (rc == 0 && from_peer(s, type, from)) {
+        if (rc == 0 && from_peer(s, type, from))
             on_message(slot, st, type, payload, size, from);
-            if (!ztp_channels_idle(s))
-                ztp_loop_wake_idle(t, ZTP_IDLE_SEND);
-        }
         const int64_t now = ztp_tick_ms();
         if (timed_out || now - st.last_check_ms >= kCheckEveryMs) {
             st.last_check_ms = now;
-            check_peer(slot, st, rc == -2, w.idle && rc == -1 ? waits * w.step : w.step);
+            check_peer(slot, st, rc != -2, ran_out ? waits * w.step : w.step);
         }
+        ztp_wake_send_loop(slot);
         if (rc == -2)
             ztp_sleep_ms(1);
     }

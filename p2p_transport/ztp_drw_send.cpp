@@ -178,34 +178,37 @@ void ztp_DoDRWSend(int slot, std::unique_lock<std::mutex> &lock)
     cs.last_pass_ms = ztp_tick_ms();
 }
 
-bool ztp_channels_idle(const ztp_slot *s)
+namespace {
+
+// Nothing for a sending pass to do: no staged bytes, no acks to send and no block waiting to go out.
+// What is in flight waits on the receiving loop, which hands it back when it is to be sent again.
+bool nothing_to_send(const ztp_slot *s)
 {
     for (const auto &c : s->chan.ch)
         if (c.wfill != 0 || c.nacks != 0 || c.pending.head != nullptr || c.send.head != nullptr ||
-            c.tcp_send.head != nullptr || c.inflight.head != nullptr)
+            c.tcp_send.head != nullptr)
             return false;
     return true;
 }
 
-namespace {
-
-bool in_flight(const ztp_slot *s)
+// The first moment at or after `now` at which the sending loop, passing every period, would pass.
+int64_t next_pass_ms(const ztp_channels &cs, int64_t now)
 {
-    for (const auto &c : s->chan.ch)
-        if (c.inflight.head != nullptr)
-            return true;
-    return false;
+    const int64_t period = cs.send_period_ms, last = cs.last_pass_ms;
+    if (now <= last)
+        return now;
+    return last + (now - last + period - 1) / period * period;
 }
 
 // While the session has nothing to send, the sending loop waits to be woken (by a write, an ack to
-// send, a close) instead of passing every period; over TCP it still passes for the Alive of a quiet
-// second. Then it waits for the moment at which its period would have run the next pass, so that
-// the same datagrams go out at the same moments, and gives the windows the growth of the passes
-// it skipped.
+// send, a block to send again, a close) instead of passing every period; over TCP it still passes
+// for the Alive of a quiet second. Those who wake it time the wake-up to the moment at which its
+// period would have run the next pass, so that the same datagrams go out at the same moments; the
+// windows get the growth of the passes it skipped.
 void wait_while_idle(ztp_slot *s, ztp_slot_threads *t, std::unique_lock<std::mutex> &lock)
 {
     const auto running = [s, t] { return !ztp_stop_waiting(s) && ztp_loop_running(t, ZTP_LOOP_SEND_DRW); };
-    while (ztp_channels_idle(s) && running()) {
+    while (nothing_to_send(s) && running()) {
         int timeout = -1;
         if (on_tcp(s)) {
             timeout = static_cast<int>(s->chan.last_tcp_send_ms + kTcpAliveMs + 1 - ztp_tick_ms());
@@ -220,17 +223,34 @@ void wait_while_idle(ztp_slot *s, ztp_slot_threads *t, std::unique_lock<std::mut
     }
     if (!running())
         return;
-    const int64_t period = s->chan.send_period_ms, last = s->chan.last_pass_ms;
-    const int64_t passes = (ztp_tick_ms() - last) / period;
-    if (!on_tcp(s) && passes > 1)
+    const int64_t now = ztp_tick_ms(), pass = next_pass_ms(s->chan, now);
+    const int64_t skipped = (pass - s->chan.last_pass_ms) / s->chan.send_period_ms - 1;
+    if (!on_tcp(s) && skipped > 0)
         for (auto &c : s->chan.ch)
-            c.window = static_cast<int>(std::min<int64_t>(ZTP_WINDOW_MAX, c.window + passes - 1));
+            c.window = static_cast<int>(std::min<int64_t>(ZTP_WINDOW_MAX, c.window + skipped));
     lock.unlock();
-    ztp_sleep_ms(last + (passes + 1) * period - ztp_tick_ms());
+    ztp_sleep_ms(pass - now);
     lock.lock();
 }
 
 } // namespace
+
+bool ztp_channels_in_flight(const ztp_slot *s)
+{
+    for (const auto &c : s->chan.ch)
+        if (c.inflight.head != nullptr)
+            return true;
+    return false;
+}
+
+void ztp_wake_send_loop(int slot)
+{
+    const ztp_slot *s = &ztp_gSession[slot];
+    if (nothing_to_send(s))
+        return;
+    const int64_t now = ztp_tick_ms();
+    ztp_loop_wake_idle(&ztp_gSlotThreads[slot], ZTP_IDLE_SEND, next_pass_ms(s->chan, now) - now);
+}
 
 void ztp_Run_send_DRW(int slot)
 {
@@ -246,9 +266,11 @@ void ztp_Run_send_DRW(int slot)
     s->chan.send_period_ms = tcp ? ZTP_PERIOD_TCP_MS : ZTP_PERIOD_UDP_MS;
     while (!ztp_stop_waiting(s) && ztp_loop_running(t, ZTP_LOOP_SEND_DRW)) {
         ztp_DoDRWSend(slot, lock);
-        if (in_flight(s))
-            ztp_loop_wake_idle(t, ZTP_IDLE_RECV);
-        if (t->wake_fd[ZTP_IDLE_SEND] >= 0 && ztp_channels_idle(s)) {
+        // A receiving loop that waits idle has to time out one period after this pass, as its
+        // wait for the acknowledgements of these blocks would.
+        if (ztp_channels_in_flight(s))
+            ztp_loop_wake_idle(t, ZTP_IDLE_RECV, s->chan.send_period_ms + 1);
+        if (t->wake_fd[ZTP_IDLE_SEND] >= 0 && nothing_to_send(s)) {
             wait_while_idle(s, t, lock);
             continue;
         }

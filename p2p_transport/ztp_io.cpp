@@ -200,7 +200,7 @@ int ztp_proto_Write(int handle, uint8_t channel, const char *data, int len)
         c.wfill = static_cast<uint16_t>(c.wfill + take);
         taken += take;
     }
-    ztp_loop_wake_idle(&ztp_gSlotThreads[handle], ZTP_IDLE_SEND);
+    ztp_wake_send_loop(handle);
     return taken;
 }
 

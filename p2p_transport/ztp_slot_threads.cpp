@@ -1,10 +1,11 @@
 #include "ztp_slot_threads.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/prctl.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <cstdio>
@@ -83,9 +84,9 @@ void wait_changed(const std::atomic<int> &w, int from)
 int ztp_slot_threads_start(ztp_slot_threads *t, int slot)
 {
     for (int &fd : t->wake_fd) {
-        fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
         if (fd < 0)
-            ZEL_LOGW(kTag, "slot %d: no eventfd (%s), its channel loops keep their period\n", slot,
+            ZEL_LOGW(kTag, "slot %d: no timer (%s), its channel loops keep their period\n", slot,
                      std::strerror(errno));
     }
     for (int k = 0; k < 2; ++k) {
@@ -143,19 +144,41 @@ bool ztp_loop_running(const ztp_slot_threads *t, ztp_loop loop)
     return t->gFlag_Run[loop].load(std::memory_order_acquire) == ZTP_CTL_RUN;
 }
 
-void ztp_loop_wake(ztp_slot_threads *t, ztp_idle_loop loop)
+namespace {
+
+void arm(ztp_slot_threads *t, ztp_idle_loop loop, int64_t delay_ms)
 {
-    const uint64_t one = 1;
-    if (t->wake_fd[loop] >= 0 && write(t->wake_fd[loop], &one, sizeof one) < 0 && errno != EAGAIN)
+    if (t->wake_fd[loop] < 0)
+        return;
+    itimerspec when{};
+    if (delay_ms > 0) {
+        when.it_value.tv_sec = static_cast<time_t>(delay_ms / 1000);
+        when.it_value.tv_nsec = static_cast<long>(delay_ms % 1000) * 1000000L;
+    } else if (delay_ms == 0) {
+        when.it_value.tv_nsec = 1; // zero would disarm
+    }
+    if (timerfd_settime(t->wake_fd[loop], 0, &when, nullptr) != 0)
         ZEL_LOGW(kTag, "waking a channel loop: %s\n", std::strerror(errno));
 }
 
-void ztp_loop_wake_idle(ztp_slot_threads *t, ztp_idle_loop loop)
+} // namespace
+
+void ztp_loop_wake(ztp_slot_threads *t, ztp_idle_loop loop)
+{
+    arm(t, loop, 0);
+}
+
+void ztp_loop_wake_idle(ztp_slot_threads *t, ztp_idle_loop loop, int64_t delay_ms)
 {
     if (t->idle[loop]) {
         t->idle[loop] = false;
-        ztp_loop_wake(t, loop);
+        arm(t, loop, std::max<int64_t>(delay_ms, 0));
     }
+}
+
+void ztp_loop_unwake(ztp_slot_threads *t, ztp_idle_loop loop)
+{
+    arm(t, loop, -1);
 }
 
 int ztp_loop_idle_wait(ztp_slot_threads *t, ztp_idle_loop loop, int fd, int timeout_ms)

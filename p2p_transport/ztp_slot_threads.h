@@ -28,7 +28,7 @@ struct ztp_slot_thread_arg {
     int first; // the first of the thread's two words
 };
 
-// The channel loops that can wait idle: each waits on its own eventfd while it has nothing to do.
+// The channel loops that can wait idle: each waits on its own timer while it has nothing to do.
 enum ztp_idle_loop { ZTP_IDLE_SEND = 0, ZTP_IDLE_RECV = 1 };
 
 struct ztp_slot_threads {
@@ -36,7 +36,7 @@ struct ztp_slot_threads {
     pthread_t thread[2];
     bool started[2];
     ztp_slot_thread_arg arg[2];
-    // The idle loops' eventfds (-1 none: the loops then keep their period) and whether each loop
+    // The idle loops' timers (-1 none: the loops then keep their period) and whether each loop
     // waits on its own now (guarded by the session lock).
     int wake_fd[2] = {-1, -1};
     bool idle[2] = {false, false};
@@ -58,10 +58,13 @@ bool ztp_loop_running(const ztp_slot_threads *t, ztp_loop loop);
 
 // Ends an idle wait of the loop, or makes its next one return at once.
 void ztp_loop_wake(ztp_slot_threads *t, ztp_idle_loop loop);
-// The same for a loop that is marked idle (under the session lock), clearing the mark: the cheap
-// call for every write and every received block.
-void ztp_loop_wake_idle(ztp_slot_threads *t, ztp_idle_loop loop);
+// For a loop that is marked idle (under the session lock): clears the mark and ends its wait in
+// `delay_ms` (at once when not positive), so that a burst of calls costs the loop one wake-up at
+// the moment it has work. The cheap call for every write and every received block.
+void ztp_loop_wake_idle(ztp_slot_threads *t, ztp_idle_loop loop, int64_t delay_ms);
+// Takes back a wake-up that `ztp_loop_wake_idle` set and that has not come yet.
+void ztp_loop_unwake(ztp_slot_threads *t, ztp_idle_loop loop);
 // Waits idle for up to `timeout_ms` (-1 no limit) until the loop is woken or, when `fd` is not -1,
-// `fd` is readable; without the session lock, and only for a loop that has its eventfd. 1 when
-// `fd` is readable, else 0.
+// `fd` is readable; without the session lock, and only for a loop that has its timer. 1 when `fd`
+// is readable, else 0.
 int ztp_loop_idle_wait(ztp_slot_threads *t, ztp_idle_loop loop, int fd, int timeout_ms);
