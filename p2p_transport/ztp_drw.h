@@ -28,8 +28,17 @@ void ztp_wake_send_loop(int slot);
 // Marks the session broken or timed out and ends its loops.
 void ztp_session_fail_locked(ztp_slot *s, uint8_t *flag);
 
-// The sending pass; `lock` holds the session lock (released around TCP sends).
-void ztp_DoDRWSend(int slot, std::unique_lock<std::mutex> &lock);
+// The datagrams of a sending pass, written under the session lock, scrambled and sent once it is
+// released, so that the other sessions' calls do not wait behind this session's sends. Each loop that runs
+// passes has its own.
+struct ztp_pass_batch {
+    enum { MAX = 16 };
+    int count = 0;
+    uint16_t len[MAX];
+    uint8_t data[MAX][ZTP_HEADER_LEN + 4 + ZTP_DRW_MAX_DATA];
+};
+// The sending pass; `lock` holds the session lock (released around the sends).
+void ztp_DoDRWSend(int slot, std::unique_lock<std::mutex> &lock, ztp_pass_batch *batch);
 void ztp_Run_send_DRW(int slot);
 void ztp_Run_recv_DRW(int slot);
 // A DRW of the session's peer (channel checked): acknowledged and stored as the window and the

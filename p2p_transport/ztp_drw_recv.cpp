@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include "zel_control/log/zel_log.h"
 #include "ztp_drw.h"
@@ -280,6 +281,7 @@ void recv_udp(int slot)
         key = s->key;
     }
     uint8_t payload[ZTP_MAX_DATAGRAM];
+    const auto batch = std::make_unique<ztp_pass_batch>();
     while (!ztp_stop_waiting(s) && ztp_loop_running(t, ZTP_LOOP_RECV_DRW)) {
         udp_wait w;
         {
@@ -303,7 +305,7 @@ void recv_udp(int slot)
             ztp_loop_unwake(t, ZTP_IDLE_RECV);
         t->idle[ZTP_IDLE_RECV] = false;
         if (ztp_tick_ms() - s->chan.last_pass_ms >= s->chan.send_period_ms)
-            ztp_DoDRWSend(slot, lock);
+            ztp_DoDRWSend(slot, lock, batch.get());
         const bool resend_due = woken && ztp_channels_in_flight(s);
         const bool timed_out = (rc == -1 && (!woken || resend_due)) || rc == -2;
         const bool ran_out = w.idle && rc == -1 && !woken;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "zel_control/log/zel_log.h"
 #include "zelmar/zel_rand.h"
@@ -58,33 +59,65 @@ bool window_full(const ztp_channel &c)
     return ztp_IndexDistance(hs, hi) > limit || ztp_IndexDistance(hs, ti) > limit || ztp_IndexDistance(hi, ti) > limit;
 }
 
-void send_acks(ztp_slot *s, int channel)
+// Scrambles and sends the pass's datagrams so far with the lock released.
+void send_batch(ztp_slot *s, ztp_pass_batch *batch, std::unique_lock<std::mutex> &lock)
+{
+    if (batch->count == 0)
+        return;
+    const int sock = s->sock;
+    const sockaddr_in to = s->remote;
+    const ztp_scramble_key key = s->key;
+    lock.unlock();
+    iovec dgrams[ztp_pass_batch::MAX];
+    for (int i = 0; i < batch->count; ++i) {
+        ztp_scramble(&key, batch->data[i], batch->data[i], batch->len[i]);
+        dgrams[i] = iovec{batch->data[i], batch->len[i]};
+    }
+    ztp_send_datagrams(sock, &to, dgrams, static_cast<unsigned>(batch->count));
+    lock.lock();
+    batch->count = 0;
+}
+
+// The batch's next datagram, sending those before it when it is full.
+uint8_t *next_datagram(ztp_slot *s, ztp_pass_batch *batch, std::unique_lock<std::mutex> &lock)
+{
+    if (batch->count == ztp_pass_batch::MAX)
+        send_batch(s, batch, lock);
+    return batch->data[batch->count];
+}
+
+void add_datagram(ztp_pass_batch *batch, int n)
+{
+    if (n > 0)
+        batch->len[batch->count++] = static_cast<uint16_t>(n);
+}
+
+void send_acks(ztp_slot *s, int channel, ztp_pass_batch *batch, std::unique_lock<std::mutex> &lock)
 {
     ztp_channel &c = s->chan.ch[channel];
     if (c.nacks == 0)
         return;
-    uint8_t msg[ZTP_HEADER_LEN + 4 + 2 * ZTP_ACK_NOTE_MAX];
-    const int n = ztp_write_DRWAck(static_cast<uint8_t>(channel), c.acks, c.nacks, msg, sizeof msg);
-    if (n > 0)
-        ztp_SendMessage(s->sock, &s->key, msg, static_cast<size_t>(n), &s->remote);
+    uint8_t *msg = next_datagram(s, batch, lock);
+    add_datagram(batch, ztp_write_DRWAck(static_cast<uint8_t>(channel), c.acks, c.nacks, msg, sizeof batch->data[0]));
     c.nacks = 0;
 }
 
 // One channel's turn over UDP (steps c and d).
-void send_udp(ztp_slot *s, int channel)
+void send_udp(ztp_slot *s, int channel, ztp_pass_batch *batch, std::unique_lock<std::mutex> &lock)
 {
     ztp_channel &c = s->chan.ch[channel];
     while (c.pending.head != nullptr && c.send.count + c.inflight.count < ZTP_QUEUED_MAX)
         ztp_list_insert(&c.send, ztp_list_pop(&c.pending));
-    uint8_t msg[ZTP_HEADER_LEN + 4 + ZTP_DRW_MAX_DATA];
     while (c.send.head != nullptr && !window_full(c)) {
+        uint8_t *msg = next_datagram(s, batch, lock);
+        if (c.send.head == nullptr || window_full(c))
+            break;
         ztp_block *b = ztp_list_pop(&c.send);
         if (b->first_send_ms == 0)
             b->first_send_ms = ztp_tick_ms();
-        const int n = ztp_write_DRW(static_cast<uint8_t>(channel), b->index, b->data, b->len, msg, sizeof msg);
+        add_datagram(batch,
+                     ztp_write_DRW(static_cast<uint8_t>(channel), b->index, b->data, b->len, msg, sizeof batch->data[0]));
         ztp_list_insert(&c.inflight, b);
-        if (n > 0)
-            ztp_SendMessage(s->sock, &s->key, msg, static_cast<size_t>(n), &s->remote);
     }
 }
 
@@ -140,7 +173,9 @@ uint64_t ztp_channel_unsent(const ztp_channel &c)
     return c.wfill + c.pending.bytes + c.send.bytes + c.tcp_send.bytes + c.inflight.bytes;
 }
 
-void ztp_DoDRWSend(int slot, std::unique_lock<std::mutex> &lock)
+namespace {
+
+void run_pass(int slot, std::unique_lock<std::mutex> &lock, ztp_pass_batch *batch)
 {
     ztp_slot *s = &ztp_gSession[slot];
     ztp_channels &cs = s->chan;
@@ -171,11 +206,19 @@ void ztp_DoDRWSend(int slot, std::unique_lock<std::mutex> &lock)
                 return;
             }
         } else {
-            send_udp(s, i);
-            send_acks(s, i);
+            send_udp(s, i, batch, lock);
+            send_acks(s, i, batch, lock);
         }
     }
     cs.last_pass_ms = ztp_tick_ms();
+}
+
+} // namespace
+
+void ztp_DoDRWSend(int slot, std::unique_lock<std::mutex> &lock, ztp_pass_batch *batch)
+{
+    run_pass(slot, lock, batch);
+    send_batch(&ztp_gSession[slot], batch, lock);
 }
 
 namespace {
@@ -223,13 +266,13 @@ void wait_while_idle(ztp_slot *s, ztp_slot_threads *t, std::unique_lock<std::mut
     }
     if (!running())
         return;
-    const int64_t now = ztp_tick_ms(), pass = next_pass_ms(s->chan, now);
-    const int64_t skipped = (pass - s->chan.last_pass_ms) / s->chan.send_period_ms - 1;
+    const int64_t now = ztp_tick_ms(), moment = next_pass_ms(s->chan, now);
+    const int64_t skipped = (moment - s->chan.last_pass_ms) / s->chan.send_period_ms - 1;
     if (!on_tcp(s) && skipped > 0)
         for (auto &c : s->chan.ch)
             c.window = static_cast<int>(std::min<int64_t>(ZTP_WINDOW_MAX, c.window + skipped));
     lock.unlock();
-    ztp_sleep_ms(pass - now);
+    ztp_sleep_ms(moment - now);
     lock.lock();
 }
 
@@ -259,13 +302,14 @@ void ztp_Run_send_DRW(int slot)
     prctl(PR_SET_NAME, name, 0, 0, 0);
     ztp_slot *s = &ztp_gSession[slot];
     ztp_slot_threads *t = &ztp_gSlotThreads[slot];
+    const auto batch = std::make_unique<ztp_pass_batch>();
     std::unique_lock<std::mutex> lock(ztp_gSessionLock);
     const bool tcp = on_tcp(s);
     for (auto &c : s->chan.ch)
         c.window = ZTP_WINDOW_MAX;
     s->chan.send_period_ms = tcp ? ZTP_PERIOD_TCP_MS : ZTP_PERIOD_UDP_MS;
     while (!ztp_stop_waiting(s) && ztp_loop_running(t, ZTP_LOOP_SEND_DRW)) {
-        ztp_DoDRWSend(slot, lock);
+        ztp_DoDRWSend(slot, lock, batch.get());
         // A receiving loop that waits idle has to time out one period after this pass, as its
         // wait for the acknowledgements of these blocks would.
         if (ztp_channels_in_flight(s))

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -134,6 +136,30 @@ int ztp_SendMessage(int sock, const ztp_scramble_key *key, const uint8_t *msg, s
         if (r >= 0 || errno != EINTR)
             return static_cast<int>(r);
     }
+}
+
+int ztp_send_datagrams(int sock, const struct sockaddr_in *to, const struct iovec *dgrams, unsigned count)
+{
+    std::array<mmsghdr, 64> m{};
+    count = std::min<unsigned>(count, m.size());
+    for (unsigned i = 0; i < count; ++i) {
+        msghdr &h = m[i].msg_hdr;
+        h.msg_name = const_cast<sockaddr_in *>(to);
+        h.msg_namelen = sizeof *to;
+        h.msg_iov = const_cast<iovec *>(&dgrams[i]);
+        h.msg_iovlen = 1;
+    }
+    unsigned done = 0, sent = 0;
+    while (done < count) {
+        const int r = sendmmsg(sock, m.data() + done, count - done, MSG_NOSIGNAL);
+        if (r > 0) {
+            done += static_cast<unsigned>(r);
+            sent += static_cast<unsigned>(r);
+        } else if (r == 0 || errno != EINTR) {
+            ++done;
+        }
+    }
+    return static_cast<int>(sent);
 }
 
 int ztp_over_time_receive(int sock, const ztp_scramble_key *key, int timeout_ms, uint8_t *buf, size_t size,

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/uio.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -33,6 +34,9 @@ int ztp_setup_listen_port(uint16_t port);
 int ztp_GetInetAddrByName(const char *name, struct in_addr *out);
 // Scrambles msg with key and sends it in one datagram: the result of sendto.
 int ztp_SendMessage(int sock, const ztp_scramble_key *key, const uint8_t *msg, size_t n, const struct sockaddr_in *to);
+// Sends `count` (at most 64) datagrams as they are, in order, with as few calls as the kernel
+// allows; one that cannot be sent is skipped, as a lost datagram. The number sent.
+int ztp_send_datagrams(int sock, const struct sockaddr_in *to, const struct iovec *dgrams, unsigned count);
 // Waits up to timeout_ms for one datagram, receives it (with its sender) and unscrambles it in buf:
 // its size, 0 when none came (also on EAGAIN), -1 on a socket error. A null key leaves it scrambled.
 int ztp_over_time_receive(int sock, const ztp_scramble_key *key, int timeout_ms, uint8_t *buf, size_t size,

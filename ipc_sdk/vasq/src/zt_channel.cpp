@@ -167,9 +167,11 @@ int zt_cmd_send(vasq_session *s, int code, const void *data, int length)
 
 void zt::wake_sender(vasq_session *s)
 {
+    // Taking the lock orders this wake-up after the sender's look at the rings or after its start
+    // to wait; signalling once it is released spares the woken sender a wait for it.
     pthread_mutex_lock(&s->cond_lock);
-    pthread_cond_signal(&s->send_cond);
     pthread_mutex_unlock(&s->cond_lock);
+    pthread_cond_signal(&s->send_cond);
 }
 
 int zt_av_send(vasq_session *s, const vasq_frame_info *header, const void *payload, int is_video)
