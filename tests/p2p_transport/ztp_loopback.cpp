@@ -87,6 +87,18 @@ std::string Loopback::relay_log() const
     return root_.exists("/tmp/relay.jsonl") ? root_.read_file("/tmp/relay.jsonl") : "";
 }
 
+int Loopback::start_impair(const std::string &peer, const std::vector<std::string> &args)
+{
+    const std::string n = std::to_string(impairs_.size());
+    const std::string ctl = root_.path("/tmp/impair" + n + ".ctl");
+    std::vector<std::string> all{"--host", ip(9), "--phone", peer, "--control", ctl};
+    all.insert(all.end(), args.begin(), args.end());
+    impair_procs_.push_back(std::make_unique<zeltest::ChildProcess>(
+        zeltest::python_peer("udp_impair.py", all), std::vector<std::string>{}, root_.path("/tmp/impair" + n + ".log")));
+    impairs_.push_back(std::make_unique<zeltest::PeerControl>(ctl, "udp_impair.py"));
+    return member_int(impairs_.back()->command(R"({"cmd":"state"})").get(), "port");
+}
+
 namespace {
 
 Json wait_in(zeltest::PeerControl &ctl, const std::string &match, int since, int timeout_ms)

@@ -34,6 +34,11 @@ public:
     // Starts the relay with its arguments (e.g. {"--udp-port","7000","--udp-mode","solo"}).
     void start_relay(const std::vector<std::string> &args);
     std::string relay_log() const;
+    // Starts udp_impair.py on .9 in front of `peer` ("ip:port") with its further arguments (e.g.
+    // {"--loss","0.02"}); it runs as long as the network. Its port.
+    int start_impair(const std::string &peer, const std::vector<std::string> &args);
+    // A command to the n-th proxy started.
+    zeltest::Json impair(size_t n, const std::string &json) { return impairs_.at(n)->command(json); }
 
     // Waits for the server log entry matching `match` (a JSON object text) from index `since`:
     // the entry, or null.
@@ -52,6 +57,8 @@ private:
     int lan_port_, tcp_port_;
     std::unique_ptr<zeltest::ChildProcess> server_proc_, phone_proc_[2], relay_proc_;
     std::unique_ptr<zeltest::PeerControl> servers_, phone_[2];
+    std::vector<std::unique_ptr<zeltest::ChildProcess>> impair_procs_;
+    std::vector<std::unique_ptr<zeltest::PeerControl>> impairs_;
 };
 
 // The member `key` of `obj` as an int (0 when absent).
