@@ -22,9 +22,10 @@ int ztp_proto_Write_Block(ztp_slot *s, int channel, const uint8_t *data, size_t 
 uint64_t ztp_channel_unsent(const ztp_channel &c);
 // True when a block of the session waits for its acknowledgement (under the lock).
 bool ztp_channels_in_flight(const ztp_slot *s);
-// Wakes the slot's idle sending loop for the next moment of its period when the session has
-// something to send (under the lock).
-void ztp_wake_send_loop(int slot);
+// Under the lock: when the session has something to send and its sending loop waits idle, the
+// delay to the next moment of the loop's period, at which the caller is to wake it once the lock is
+// released (ztp_loop_wake_in); else -1.
+int64_t ztp_send_loop_wake_delay(int slot);
 // Marks the session broken or timed out and ends its loops.
 void ztp_session_fail_locked(ztp_slot *s, uint8_t *flag);
 

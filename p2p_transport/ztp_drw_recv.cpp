@@ -301,9 +301,8 @@ void recv_udp(int slot)
         bool woken = false;
         const int rc = receive(t, sock, key, w, &from, &type, payload, &size, &waits, &woken);
         lock_t lock(ztp_gSessionLock);
-        if (w.idle && !t->idle[ZTP_IDLE_RECV] && !woken)
-            ztp_loop_unwake(t, ZTP_IDLE_RECV);
-        t->idle[ZTP_IDLE_RECV] = false;
+        // A wake-up set for this wait that it did not need would end the next one early.
+        const bool unwake = w.idle && !ztp_loop_claim_idle(t, ZTP_IDLE_RECV) && !woken;
         if (ztp_tick_ms() - s->chan.last_pass_ms >= s->chan.send_period_ms)
             ztp_DoDRWSend(slot, lock, batch.get());
         const bool resend_due = woken && ztp_channels_in_flight(s);
@@ -318,7 +317,12 @@ void recv_udp(int slot)
             st.last_check_ms = now;
             check_peer(slot, st, rc != -2, ran_out ? waits * w.step : w.step);
         }
-        ztp_wake_send_loop(slot);
+        const int64_t wake_send_in = ztp_send_loop_wake_delay(slot);
+        lock.unlock();
+        if (unwake)
+            ztp_loop_unwake(t, ZTP_IDLE_RECV);
+        if (wake_send_in >= 0)
+            ztp_loop_wake_in(t, ZTP_IDLE_SEND, wake_send_in);
         if (rc == -2)
             ztp_sleep_ms(1);
     }

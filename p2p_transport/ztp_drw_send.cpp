@@ -59,15 +59,23 @@ bool window_full(const ztp_channel &c)
     return ztp_IndexDistance(hs, hi) > limit || ztp_IndexDistance(hs, ti) > limit || ztp_IndexDistance(hi, ti) > limit;
 }
 
-// Scrambles and sends the pass's datagrams so far with the lock released.
-void send_batch(ztp_slot *s, ztp_pass_batch *batch, std::unique_lock<std::mutex> &lock)
+// Scrambles and sends the pass's datagrams so far with the lock released. A receiving loop that
+// waits idle is to time out one period + 1 ms after blocks go in flight, as its wait for their
+// acknowledgements would.
+void send_batch(int slot, ztp_pass_batch *batch, std::unique_lock<std::mutex> &lock)
 {
     if (batch->count == 0)
         return;
+    ztp_slot *s = &ztp_gSession[slot];
+    ztp_slot_threads *t = &ztp_gSlotThreads[slot];
     const int sock = s->sock;
     const sockaddr_in to = s->remote;
     const ztp_scramble_key key = s->key;
+    const bool wake_recv = ztp_channels_in_flight(s) && ztp_loop_claim_idle(t, ZTP_IDLE_RECV);
+    const int recv_wait = s->chan.send_period_ms + 1;
     lock.unlock();
+    if (wake_recv)
+        ztp_loop_wake_in(t, ZTP_IDLE_RECV, recv_wait);
     iovec dgrams[ztp_pass_batch::MAX];
     for (int i = 0; i < batch->count; ++i) {
         ztp_scramble(&key, batch->data[i], batch->data[i], batch->len[i]);
@@ -79,10 +87,10 @@ void send_batch(ztp_slot *s, ztp_pass_batch *batch, std::unique_lock<std::mutex>
 }
 
 // The batch's next datagram, sending those before it when it is full.
-uint8_t *next_datagram(ztp_slot *s, ztp_pass_batch *batch, std::unique_lock<std::mutex> &lock)
+uint8_t *next_datagram(int slot, ztp_pass_batch *batch, std::unique_lock<std::mutex> &lock)
 {
     if (batch->count == ztp_pass_batch::MAX)
-        send_batch(s, batch, lock);
+        send_batch(slot, batch, lock);
     return batch->data[batch->count];
 }
 
@@ -92,24 +100,24 @@ void add_datagram(ztp_pass_batch *batch, int n)
         batch->len[batch->count++] = static_cast<uint16_t>(n);
 }
 
-void send_acks(ztp_slot *s, int channel, ztp_pass_batch *batch, std::unique_lock<std::mutex> &lock)
+void send_acks(int slot, int channel, ztp_pass_batch *batch, std::unique_lock<std::mutex> &lock)
 {
-    ztp_channel &c = s->chan.ch[channel];
+    ztp_channel &c = ztp_gSession[slot].chan.ch[channel];
     if (c.nacks == 0)
         return;
-    uint8_t *msg = next_datagram(s, batch, lock);
+    uint8_t *msg = next_datagram(slot, batch, lock);
     add_datagram(batch, ztp_write_DRWAck(static_cast<uint8_t>(channel), c.acks, c.nacks, msg, sizeof batch->data[0]));
     c.nacks = 0;
 }
 
 // One channel's turn over UDP (steps c and d).
-void send_udp(ztp_slot *s, int channel, ztp_pass_batch *batch, std::unique_lock<std::mutex> &lock)
+void send_udp(int slot, int channel, ztp_pass_batch *batch, std::unique_lock<std::mutex> &lock)
 {
-    ztp_channel &c = s->chan.ch[channel];
+    ztp_channel &c = ztp_gSession[slot].chan.ch[channel];
     while (c.pending.head != nullptr && c.send.count + c.inflight.count < ZTP_QUEUED_MAX)
         ztp_list_insert(&c.send, ztp_list_pop(&c.pending));
     while (c.send.head != nullptr && !window_full(c)) {
-        uint8_t *msg = next_datagram(s, batch, lock);
+        uint8_t *msg = next_datagram(slot, batch, lock);
         if (c.send.head == nullptr || window_full(c))
             break;
         ztp_block *b = ztp_list_pop(&c.send);
@@ -206,8 +214,8 @@ void run_pass(int slot, std::unique_lock<std::mutex> &lock, ztp_pass_batch *batc
                 return;
             }
         } else {
-            send_udp(s, i, batch, lock);
-            send_acks(s, i, batch, lock);
+            send_udp(slot, i, batch, lock);
+            send_acks(slot, i, batch, lock);
         }
     }
     cs.last_pass_ms = ztp_tick_ms();
@@ -218,7 +226,7 @@ void run_pass(int slot, std::unique_lock<std::mutex> &lock, ztp_pass_batch *batc
 void ztp_DoDRWSend(int slot, std::unique_lock<std::mutex> &lock, ztp_pass_batch *batch)
 {
     run_pass(slot, lock, batch);
-    send_batch(&ztp_gSession[slot], batch, lock);
+    send_batch(slot, batch, lock);
 }
 
 namespace {
@@ -286,13 +294,13 @@ bool ztp_channels_in_flight(const ztp_slot *s)
     return false;
 }
 
-void ztp_wake_send_loop(int slot)
+int64_t ztp_send_loop_wake_delay(int slot)
 {
     const ztp_slot *s = &ztp_gSession[slot];
-    if (nothing_to_send(s))
-        return;
+    if (nothing_to_send(s) || !ztp_loop_claim_idle(&ztp_gSlotThreads[slot], ZTP_IDLE_SEND))
+        return -1;
     const int64_t now = ztp_tick_ms();
-    ztp_loop_wake_idle(&ztp_gSlotThreads[slot], ZTP_IDLE_SEND, next_pass_ms(s->chan, now) - now);
+    return next_pass_ms(s->chan, now) - now;
 }
 
 void ztp_Run_send_DRW(int slot)
@@ -310,10 +318,6 @@ void ztp_Run_send_DRW(int slot)
     s->chan.send_period_ms = tcp ? ZTP_PERIOD_TCP_MS : ZTP_PERIOD_UDP_MS;
     while (!ztp_stop_waiting(s) && ztp_loop_running(t, ZTP_LOOP_SEND_DRW)) {
         ztp_DoDRWSend(slot, lock, batch.get());
-        // A receiving loop that waits idle has to time out one period after this pass, as its
-        // wait for the acknowledgements of these blocks would.
-        if (ztp_channels_in_flight(s))
-            ztp_loop_wake_idle(t, ZTP_IDLE_RECV, s->chan.send_period_ms + 1);
         if (t->wake_fd[ZTP_IDLE_SEND] >= 0 && nothing_to_send(s)) {
             wait_while_idle(s, t, lock);
             continue;

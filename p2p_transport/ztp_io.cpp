@@ -200,7 +200,10 @@ int ztp_proto_Write(int handle, uint8_t channel, const char *data, int len)
         c.wfill = static_cast<uint16_t>(c.wfill + take);
         taken += take;
     }
-    ztp_wake_send_loop(handle);
+    const int64_t wake_in = ztp_send_loop_wake_delay(handle);
+    lock.unlock();
+    if (wake_in >= 0)
+        ztp_loop_wake_in(&ztp_gSlotThreads[handle], ZTP_IDLE_SEND, wake_in);
     return taken;
 }
 

@@ -168,12 +168,16 @@ void ztp_loop_wake(ztp_slot_threads *t, ztp_idle_loop loop)
     arm(t, loop, 0);
 }
 
-void ztp_loop_wake_idle(ztp_slot_threads *t, ztp_idle_loop loop, int64_t delay_ms)
+bool ztp_loop_claim_idle(ztp_slot_threads *t, ztp_idle_loop loop)
 {
-    if (t->idle[loop]) {
-        t->idle[loop] = false;
-        arm(t, loop, std::max<int64_t>(delay_ms, 0));
-    }
+    const bool idle = t->idle[loop];
+    t->idle[loop] = false;
+    return idle;
+}
+
+void ztp_loop_wake_in(ztp_slot_threads *t, ztp_idle_loop loop, int64_t delay_ms)
+{
+    arm(t, loop, std::max<int64_t>(delay_ms, 0));
 }
 
 void ztp_loop_unwake(ztp_slot_threads *t, ztp_idle_loop loop)

@@ -58,11 +58,14 @@ bool ztp_loop_running(const ztp_slot_threads *t, ztp_loop loop);
 
 // Ends an idle wait of the loop, or makes its next one return at once.
 void ztp_loop_wake(ztp_slot_threads *t, ztp_idle_loop loop);
-// For a loop that is marked idle (under the session lock): clears the mark and ends its wait in
-// `delay_ms` (at once when not positive), so that a burst of calls costs the loop one wake-up at
-// the moment it has work. The cheap call for every write and every received block.
-void ztp_loop_wake_idle(ztp_slot_threads *t, ztp_idle_loop loop, int64_t delay_ms);
-// Takes back a wake-up that `ztp_loop_wake_idle` set and that has not come yet.
+// Under the session lock: clears the loop's idle mark and tells whether it was set, that is whether
+// the caller is to wake the loop, with ztp_loop_wake_in once the lock is released (arming a timer
+// can cost microseconds that other threads would spend waiting for the lock). So a burst of calls,
+// one for every write and every received block, costs the loop one wake-up.
+bool ztp_loop_claim_idle(ztp_slot_threads *t, ztp_idle_loop loop);
+// Ends the loop's idle wait in `delay_ms` (at once when not positive).
+void ztp_loop_wake_in(ztp_slot_threads *t, ztp_idle_loop loop, int64_t delay_ms);
+// Takes back a wake-up that has not come yet.
 void ztp_loop_unwake(ztp_slot_threads *t, ztp_idle_loop loop);
 // Waits idle for up to `timeout_ms` (-1 no limit) until the loop is woken or, when `fd` is not -1,
 // `fd` is readable; without the session lock, and only for a loop that has its timer. 1 when `fd`
