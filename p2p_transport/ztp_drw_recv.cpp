@@ -308,8 +308,10 @@ void recv_udp(int slot)
         const bool resend_due = woken && ztp_channels_in_flight(s);
         const bool timed_out = (rc == -1 && (!woken || resend_due)) || rc == -2;
         const bool ran_out = w.idle && rc == -1 && !woken;
-        if (waits > 0 && !ran_out)
+        if (waits > 0 && !ran_out) {
+            st.last_check_ms = ztp_tick_ms();
             check_peer(slot, st, false, waits * w.step);
+        }
         if (rc == 0 && from_peer(s, type, from))
             on_message(slot, st, type, payload, size, from);
         const int64_t now = ztp_tick_ms();
