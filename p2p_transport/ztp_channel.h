@@ -48,6 +48,10 @@ struct ztp_channels {
     int send_period_ms;
     int64_t last_pass_ms;
     int64_t last_tcp_send_ms;
+    // A sending pass is under way. Its datagrams go out with the lock released, and a second pass
+    // meanwhile would send later blocks before them, which the peer's acknowledgements would then
+    // have resent as lost.
+    bool passing;
     int users; // callers inside the slot's channel functions
     // Relay-to-direct upgrade.
     uint8_t upgrading, upgraded;

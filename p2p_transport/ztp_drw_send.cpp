@@ -225,8 +225,13 @@ void run_pass(int slot, std::unique_lock<std::mutex> &lock, ztp_pass_batch *batc
 
 void ztp_DoDRWSend(int slot, std::unique_lock<std::mutex> &lock, ztp_pass_batch *batch)
 {
+    ztp_channels &cs = ztp_gSession[slot].chan;
+    if (cs.passing)
+        return;
+    cs.passing = true;
     run_pass(slot, lock, batch);
     send_batch(slot, batch, lock);
+    cs.passing = false;
 }
 
 namespace {
@@ -242,13 +247,13 @@ bool nothing_to_send(const ztp_slot *s)
     return true;
 }
 
-// The first moment at or after `now` at which the sending loop, passing every period, would pass.
+// The first moment at or after `now`, and after the last pass, at which the sending loop, passing
+// every period, would pass.
 int64_t next_pass_ms(const ztp_channels &cs, int64_t now)
 {
     const int64_t period = cs.send_period_ms, last = cs.last_pass_ms;
-    if (now <= last)
-        return now;
-    return last + (now - last + period - 1) / period * period;
+    const int64_t passes = now > last ? (now - last + period - 1) / period : 1;
+    return last + passes * period;
 }
 
 // While the session has nothing to send, the sending loop waits to be woken (by a write, an ack to
