@@ -77,7 +77,9 @@ size_t value_end(const std::string &s, size_t pos, int depth)
         return string_end(s, pos);
     if (c != '-' && c != 't' && c != 'f' && c != 'n' && !std::isdigit(static_cast<unsigned char>(c)))
         return std::string::npos;
-    while (pos < s.size() && (std::isalnum(static_cast<unsigned char>(s[pos])) || std::strchr("+-.", s[pos])))
+    // Not strchr: it would find a NUL byte (the terminator) and take it into the literal.
+    while (pos < s.size() && (std::isalnum(static_cast<unsigned char>(s[pos])) || s[pos] == '+' ||
+                              s[pos] == '-' || s[pos] == '.'))
         ++pos;
     return pos;
 }
