@@ -22,16 +22,12 @@ int ztp_proto_Write_Block(ztp_slot *s, int channel, const uint8_t *data, size_t 
 uint64_t ztp_channel_unsent(const ztp_channel &c);
 // True when a block of the session waits for its acknowledgement (under the lock).
 bool ztp_channels_in_flight(const ztp_slot *s);
-// Under the lock: when the session has something to send and its sending loop waits idle, the
-// delay to the next moment of the loop's period, at which the caller is to wake it once the lock is
-// released (ztp_loop_wake_in); else -1.
-int64_t ztp_send_loop_wake_delay(int slot);
 // Marks the session broken or timed out and ends its loops.
 void ztp_session_fail_locked(ztp_slot *s, uint8_t *flag);
 
 // The datagrams of a sending pass, written under the session lock, scrambled and sent once it is
-// released, so that the other sessions' calls do not wait behind this session's sends. Each loop that runs
-// passes has its own.
+// released, so that the other sessions' calls do not wait behind this session's sends. Each loop, and
+// each writer thread, that runs passes has its own.
 struct ztp_pass_batch {
     enum { MAX = 16 };
     int count = 0;
@@ -40,6 +36,13 @@ struct ztp_pass_batch {
 };
 // The sending pass; `lock` holds the session lock (released around the sends).
 void ztp_DoDRWSend(int slot, std::unique_lock<std::mutex> &lock, ztp_pass_batch *batch);
+// Under the lock, for whoever gives the sending loop work (a write, an ack to send, a block to send
+// again), with a batch of the caller's own: while the loop waits idle and its period would run the
+// next pass now, the caller runs that pass itself, sparing the loop a wake-up. Then, when the
+// session still has something to send and the loop waits idle, the delay to the next moment of the
+// loop's period, at which the caller is to wake it once the lock is released (ztp_loop_wake_in);
+// else -1.
+int64_t ztp_send_now_or_wake_delay(int slot, std::unique_lock<std::mutex> &lock, ztp_pass_batch *batch);
 void ztp_Run_send_DRW(int slot);
 void ztp_Run_recv_DRW(int slot);
 // A DRW of the session's peer (channel checked): acknowledged and stored as the window and the

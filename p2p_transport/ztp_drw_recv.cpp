@@ -319,7 +319,7 @@ void recv_udp(int slot)
             st.last_check_ms = now;
             check_peer(slot, st, rc != -2, ran_out ? waits * w.step : w.step);
         }
-        const int64_t wake_send_in = ztp_send_loop_wake_delay(slot);
+        const int64_t wake_send_in = ztp_send_now_or_wake_delay(slot, lock, batch.get());
         lock.unlock();
         if (unwake)
             ztp_loop_unwake(t, ZTP_IDLE_RECV);

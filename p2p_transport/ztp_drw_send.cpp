@@ -256,6 +256,16 @@ int64_t next_pass_ms(const ztp_channels &cs, int64_t now)
     return last + passes * period;
 }
 
+// The windows grow by one every pass: a pass at `moment` after idle periods gets the growth of the
+// passes the loop skipped.
+void credit_skipped_passes(ztp_slot *s, int64_t moment)
+{
+    const int64_t skipped = (moment - s->chan.last_pass_ms) / s->chan.send_period_ms - 1;
+    if (!on_tcp(s) && skipped > 0)
+        for (auto &c : s->chan.ch)
+            c.window = static_cast<int>(std::min<int64_t>(ZTP_WINDOW_MAX, c.window + skipped));
+}
+
 // While the session has nothing to send, the sending loop waits to be woken (by a write, an ack to
 // send, a block to send again, a close) instead of passing every period; over TCP it still passes
 // for the Alive of a quiet second. Those who wake it time the wake-up to the moment at which its
@@ -280,13 +290,19 @@ void wait_while_idle(ztp_slot *s, ztp_slot_threads *t, std::unique_lock<std::mut
     if (!running())
         return;
     const int64_t now = ztp_tick_ms(), moment = next_pass_ms(s->chan, now);
-    const int64_t skipped = (moment - s->chan.last_pass_ms) / s->chan.send_period_ms - 1;
-    if (!on_tcp(s) && skipped > 0)
-        for (auto &c : s->chan.ch)
-            c.window = static_cast<int>(std::min<int64_t>(ZTP_WINDOW_MAX, c.window + skipped));
+    credit_skipped_passes(s, moment);
     lock.unlock();
     ztp_sleep_ms(moment - now);
     lock.lock();
+}
+
+int64_t send_loop_wake_delay(int slot)
+{
+    const ztp_slot *s = &ztp_gSession[slot];
+    if (nothing_to_send(s) || !ztp_loop_claim_idle(&ztp_gSlotThreads[slot], ZTP_IDLE_SEND))
+        return -1;
+    const int64_t now = ztp_tick_ms();
+    return next_pass_ms(s->chan, now) - now;
 }
 
 } // namespace
@@ -299,13 +315,17 @@ bool ztp_channels_in_flight(const ztp_slot *s)
     return false;
 }
 
-int64_t ztp_send_loop_wake_delay(int slot)
+int64_t ztp_send_now_or_wake_delay(int slot, std::unique_lock<std::mutex> &lock, ztp_pass_batch *batch)
 {
-    const ztp_slot *s = &ztp_gSession[slot];
-    if (nothing_to_send(s) || !ztp_loop_claim_idle(&ztp_gSlotThreads[slot], ZTP_IDLE_SEND))
-        return -1;
-    const int64_t now = ztp_tick_ms();
-    return next_pass_ms(s->chan, now) - now;
+    ztp_slot *s = &ztp_gSession[slot];
+    if (!on_tcp(s) && ztp_gSlotThreads[slot].idle[ZTP_IDLE_SEND] && !s->chan.passing && !nothing_to_send(s)) {
+        const int64_t now = ztp_tick_ms();
+        if (next_pass_ms(s->chan, now) == now) {
+            credit_skipped_passes(s, now);
+            ztp_DoDRWSend(slot, lock, batch);
+        }
+    }
+    return send_loop_wake_delay(slot);
 }
 
 void ztp_Run_send_DRW(int slot)

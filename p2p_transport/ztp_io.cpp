@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "ztp_drw.h"
 #include "ztp_session.h"
@@ -61,6 +62,13 @@ public:
 private:
     ztp_slot *s_;
 };
+
+// The datagrams of the sending passes that this thread's writes run.
+ztp_pass_batch *writer_batch()
+{
+    thread_local const auto batch = std::make_unique<ztp_pass_batch>();
+    return batch.get();
+}
 
 // Bytes the socket has not yet sent, or 0.
 uint64_t socket_unsent(int sock)
@@ -175,10 +183,13 @@ int ztp_proto_Write(int handle, uint8_t channel, const char *data, int len)
         return ERROR_ZTP_NOT_INITIALIZED;
     if (channel >= ZTP_CHANNELS || data == nullptr || len <= 0 || len > ZTP_WRITE_MAX)
         return ERROR_ZTP_INVALID_PARAMETER;
+    ztp_pass_batch *batch = writer_batch();
     lock_t lock(ztp_gSessionLock);
     ztp_slot *s = nullptr;
     if (const int code = open_slot(handle, &s))
         return code;
+    // The pass this write may run sends with the lock released.
+    slot_user user(s);
     ztp_channel &c = s->chan.ch[channel];
     const uint8_t *p = reinterpret_cast<const uint8_t *>(data);
     int taken = 0;
@@ -200,7 +211,7 @@ int ztp_proto_Write(int handle, uint8_t channel, const char *data, int len)
         c.wfill = static_cast<uint16_t>(c.wfill + take);
         taken += take;
     }
-    const int64_t wake_in = ztp_send_loop_wake_delay(handle);
+    const int64_t wake_in = ztp_send_now_or_wake_delay(handle, lock, batch);
     lock.unlock();
     if (wake_in >= 0)
         ztp_loop_wake_in(&ztp_gSlotThreads[handle], ZTP_IDLE_SEND, wake_in);
