@@ -188,8 +188,6 @@ int ztp_proto_Write(int handle, uint8_t channel, const char *data, int len)
     ztp_slot *s = nullptr;
     if (const int code = open_slot(handle, &s))
         return code;
-    // The pass this write may run sends with the lock released.
-    slot_user user(s);
     ztp_channel &c = s->chan.ch[channel];
     const uint8_t *p = reinterpret_cast<const uint8_t *>(data);
     int taken = 0;
@@ -211,7 +209,12 @@ int ztp_proto_Write(int handle, uint8_t channel, const char *data, int len)
         c.wfill = static_cast<uint16_t>(c.wfill + take);
         taken += take;
     }
-    const int64_t wake_in = ztp_send_now_or_wake_delay(handle, lock, batch);
+    int64_t wake_in;
+    {
+        // The pass this write may run sends with the lock released.
+        slot_user user(s);
+        wake_in = ztp_send_now_or_wake_delay(handle, lock, batch);
+    }
     lock.unlock();
     if (wake_in >= 0)
         ztp_loop_wake_in(&ztp_gSlotThreads[handle], ZTP_IDLE_SEND, wake_in);
