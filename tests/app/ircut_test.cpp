@@ -184,6 +184,9 @@ TEST_F(Ircut, SmartNightShowsAPersonInColourUntil30sAfterTheLast)
     fall_night(10); // dark, not too dark: no light steps
     EXPECT_EQ(brightness_steps(), std::vector<int>{30});
     EXPECT_EQ(periph_test_ircut(), 0);
+    // The worker reports the night before it clears the people flag and takes the night state: a
+    // person sent in between would be forgotten.
+    ASSERT_TRUE(zeltest::wait_until([] { return zel_ircut_test_night() == 1; }, 5s));
 
     zel_algo_event_t person{};
     person.code = 5;
