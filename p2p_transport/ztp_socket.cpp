@@ -140,9 +140,10 @@ int ztp_SendMessage(int sock, const ztp_scramble_key *key, const uint8_t *msg, s
 
 int ztp_send_datagrams(int sock, const struct sockaddr_in *to, const struct iovec *dgrams, unsigned count)
 {
-    std::array<mmsghdr, 64> m{};
+    std::array<mmsghdr, 64> m; // only the `count` used are cleared: this runs for every sending pass
     count = std::min<unsigned>(count, m.size());
     for (unsigned i = 0; i < count; ++i) {
+        m[i] = mmsghdr{};
         msghdr &h = m[i].msg_hdr;
         h.msg_name = const_cast<sockaddr_in *>(to);
         h.msg_namelen = sizeof *to;
