@@ -53,6 +53,8 @@ TEST_F(ZtpServices, RelayServiceForwardsOneSessionAndClosesAfterSilence)
     Json rdy1 = net_.phone_wait(R"({"type":132})", 0, 5000, 1);
     ASSERT_TRUE(rdy0 && rdy1);
     EXPECT_STREQ(json_object_to_json_string(member(rdy0.get(), "did")), R"([ "DEF", 9, "GHI" ])");
+    // The ticket from another address does not take a paired side.
+    phone_send(1, port, R"("msg":"rly_pkt","side":1,"ticket":)" + ticket);
 
     // Both ways, the bytes arrive as they were sent.
     phone_send(0, port, R"("msg":"raw","hex":"f1d00008d1020007aabbccdd")");
