@@ -199,8 +199,10 @@ TEST_F(ZtpCommands, CommandsFromOthersOrToTransportPortsGoNowhere)
 {
     net_.phone(R"({"cmd":"send","to":)" + camera_addr() + R"(,"msg":"dc_cmd","text":"tx-3","command":)" +
                std::to_string(local_.port()) + R"(,"data":"41"})");
-    EXPECT_EQ(local_.count(500), 0);
     const int since = net_.server_log_size();
+    server_send(R"("msg":"dc_cmd","did":["ABC",124,"XYZ"],"text":"tx-7","command":)" + std::to_string(local_.port()) +
+                R"(,"data":"41")");
+    EXPECT_EQ(local_.count(500), 0);
     cmd("tx-4", 0, "41");
     cmd("tx-5", ztp_dc_port(), "41");
     cmd("tx-6", net_.lan_port(), "41");
