@@ -204,19 +204,18 @@ uint16_t ztp_dc_port(void)
     return ztp_gServicePorts[ZTP_PORT_DC].load();
 }
 
-void ztp_DC_Parser(int slot, const uint8_t *payload, size_t n)
+void ztp_DC_Parser(int slot, const ztp_dc *dc)
 {
-    ztp_dc dc{};
-    if (g_dc.sock < 0 || ztp_read_DC(payload, n, &dc) != 0)
+    if (g_dc.sock < 0)
         return;
     g_dc.did = ztp_gSession[slot].did;
-    if (dc.sub_type == ZTP_DC_CMD) {
-        on_cmd(dc);
-    } else if (dc.sub_type == ZTP_DC_RESP_ACK) {
-        const history_entry *h = find(dc.text);
+    if (dc->sub_type == ZTP_DC_CMD) {
+        on_cmd(*dc);
+    } else if (dc->sub_type == ZTP_DC_RESP_ACK) {
+        const history_entry *h = find(dc->text);
         if (h) {
             uint8_t text[kTextLen] = {};
-            std::memcpy(text, dc.text, std::strlen(dc.text) < kTextLen ? std::strlen(dc.text) : kTextLen);
+            std::memcpy(text, dc->text, std::strlen(dc->text) < kTextLen ? std::strlen(dc->text) : kTextLen);
             send_local(text, sizeof text, h->port);
         }
     }

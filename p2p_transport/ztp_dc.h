@@ -7,13 +7,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "ztp_wire_msgs.h"
+
 enum { ZTP_DC_QUEUE_MAX = 64, ZTP_DC_HISTORY = 10 };
 
 // Opens the DC socket (127.0.0.1, any port) and starts "_DCResponse": 0 or -1.
 int ztp_dc_start(void);
 void ztp_dc_stop(void);
-// A DC message for `slot`, from a server. Call under the global lock.
-void ztp_DC_Parser(int slot, const uint8_t *payload, size_t n);
+// A DC message read from a server, for `slot` (its DID checked by the caller). Call under the global
+// lock.
+void ztp_DC_Parser(int slot, const ztp_dc *dc);
 // Sends every queued message to the servers (UDP with the slot's key, and the slot's connected TCP
 // login records while its TCP login is on). Called by the listen loop.
 void ztp_DC_DoSendMsg(int slot);

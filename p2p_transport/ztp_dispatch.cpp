@@ -23,6 +23,7 @@ constexpr int kLanWaitMs = 40;
 constexpr int kPunchRange = 3;
 constexpr int kAnswerRepeats = 4;
 constexpr int kRelayPktRepeats = 4;
+constexpr uint8_t kDeviceRole = 1;
 
 using lock_t = std::lock_guard<std::mutex>;
 
@@ -467,9 +468,17 @@ void ztp_handle_server_msg(int slot, uint8_t type, const uint8_t *p, size_t n, b
     case ZTP_MSG_TCP_RS_START:
         on_relay_start(s, p, n);
         break;
-    case ZTP_MSG_DC:
-        ztp_DC_Parser(slot, p, n);
+    case ZTP_MSG_DC: {
+        ztp_dc dc{};
+        if (ztp_read_DC(p, n, &dc) != 0)
+            break;
+        if (did_matches(s, dc.did) && s.role == kDeviceRole)
+            ztp_DC_Parser(slot, &dc);
+        else
+            ZEL_LOGW(kTag, "DC message for %s-%06u-%s, not this device, ignored\n", dc.did.prefix, dc.did.serial,
+                     dc.did.check);
         break;
+    }
     default:
         break;
     }

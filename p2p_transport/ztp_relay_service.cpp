@@ -207,6 +207,7 @@ void relay_forward(service &svc, int sock, uint32_t ticket)
 {
     relay_sides r;
     int silent = 0;
+    bool told_stranger = false;
     while (keep_running(svc, RELAYING)) {
         uint8_t raw[ZTP_MAX_DATAGRAM];
         sockaddr_in from{};
@@ -232,6 +233,13 @@ void relay_forward(service &svc, int sock, uint32_t ticket)
             type == ZTP_MSG_RLY_PKT && ztp_read_RlyPkt(payload, n, &pkt) == 0 && pkt.ticket == ticket;
         if (is_rly_pkt) {
             const bool first_pair = !(r.has_a && r.has_b);
+            // The ticket is readable by anyone who sees one RlyPkt: once paired, a side stays where it is.
+            if (!first_pair && !ztp_same_addr(from, pkt.side ? r.a : r.b)) {
+                if (!told_stranger)
+                    ZEL_LOGW(kTag, "relay service: RlyPkt from a third address for a paired side refused\n");
+                told_stranger = true;
+                continue;
+            }
             if (pkt.side) {
                 r.a = from;
                 r.has_a = true;

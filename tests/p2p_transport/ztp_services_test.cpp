@@ -53,6 +53,8 @@ TEST_F(ZtpServices, RelayServiceForwardsOneSessionAndClosesAfterSilence)
     Json rdy1 = net_.phone_wait(R"({"type":132})", 0, 5000, 1);
     ASSERT_TRUE(rdy0 && rdy1);
     EXPECT_STREQ(json_object_to_json_string(member(rdy0.get(), "did")), R"([ "DEF", 9, "GHI" ])");
+    // The ticket from another address does not take a paired side.
+    phone_send(1, port, R"("msg":"rly_pkt","side":1,"ticket":)" + ticket);
 
     // Both ways, the bytes arrive as they were sent.
     phone_send(0, port, R"("msg":"raw","hex":"f1d00008d1020007aabbccdd")");
@@ -197,8 +199,10 @@ TEST_F(ZtpCommands, CommandsFromOthersOrToTransportPortsGoNowhere)
 {
     net_.phone(R"({"cmd":"send","to":)" + camera_addr() + R"(,"msg":"dc_cmd","text":"tx-3","command":)" +
                std::to_string(local_.port()) + R"(,"data":"41"})");
-    EXPECT_EQ(local_.count(500), 0);
     const int since = net_.server_log_size();
+    server_send(R"("msg":"dc_cmd","did":["ABC",124,"XYZ"],"text":"tx-7","command":)" + std::to_string(local_.port()) +
+                R"(,"data":"41")");
+    EXPECT_EQ(local_.count(500), 0);
     cmd("tx-4", 0, "41");
     cmd("tx-5", ztp_dc_port(), "41");
     cmd("tx-6", net_.lan_port(), "41");

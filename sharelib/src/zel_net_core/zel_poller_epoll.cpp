@@ -1,12 +1,14 @@
 // The epoll poller: one epoll_wait fills an array of events that later waits hand out one by one.
-// Only the waiting thread touches that array; an event held for a descriptor removed meanwhile is
-// still handed out, and the loop finds no entry for it.
+// Removing a descriptor drops the events held for it, so that a new entry reusing the descriptor does
+// not get them; a mutex guards the held events against removals from other threads.
 #include "zel_net_core/zel_poller.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -19,6 +21,7 @@ constexpr const char *TAG = "ZEL_NET";
 constexpr int kDefaultEvents = 1024;
 
 struct epoll_poller {
+    pthread_mutex_t mutex;
     int epfd;
     int max_events;
     epoll_event *events;
@@ -69,6 +72,7 @@ zel_poller_t *create(int max_events)
         delete p;
         return nullptr;
     }
+    pthread_mutex_init(&p->mutex, nullptr);
     return reinterpret_cast<zel_poller_t *>(p);
 }
 
@@ -78,6 +82,7 @@ void release(zel_poller_t *poller)
         return;
     epoll_poller *p = as_epoll(poller);
     close(p->epfd);
+    pthread_mutex_destroy(&p->mutex);
     delete[] p->events;
     delete p;
 }
@@ -115,7 +120,16 @@ int mod_fd(zel_poller_t *poller, int fd, int flags)
 
 int remove_fd(zel_poller_t *poller, int fd)
 {
-    return control(poller, EPOLL_CTL_DEL, fd, 0);
+    const int rc = control(poller, EPOLL_CTL_DEL, fd, 0);
+    if (rc != 0)
+        return rc;
+    epoll_poller *p = as_epoll(poller);
+    pthread_mutex_lock(&p->mutex);
+    const auto held = std::remove_if(p->events + p->next, p->events + p->count,
+                                     [fd](const epoll_event &ev) { return ev.data.fd == fd; });
+    p->count = static_cast<int>(held - p->events);
+    pthread_mutex_unlock(&p->mutex);
+    return 0;
 }
 
 int wait(zel_poller_t *poller, int timeout_ms, int *fd, int *events)
@@ -124,13 +138,16 @@ int wait(zel_poller_t *poller, int timeout_ms, int *fd, int *events)
         return ZEL_EINVAL;
     epoll_poller *p = as_epoll(poller);
     *events = 0;
+    pthread_mutex_lock(&p->mutex);
     if (p->next < p->count) {
         const epoll_event &ev = p->events[p->next++];
         *fd = ev.data.fd;
         *events = from_epoll(ev.events);
+        pthread_mutex_unlock(&p->mutex);
         return 1;
     }
     p->next = p->count = 0;
+    pthread_mutex_unlock(&p->mutex);
     const int n = epoll_wait(p->epfd, p->events, p->max_events, timeout_ms);
     if (n < 0) {
         if (errno == EINTR)
@@ -139,7 +156,9 @@ int wait(zel_poller_t *poller, int timeout_ms, int *fd, int *events)
         *events = ZEL_POLL_ERROR;
         return ZEL_EFAIL;
     }
+    pthread_mutex_lock(&p->mutex);
     p->count = n;
+    pthread_mutex_unlock(&p->mutex);
     return n == 0 ? 0 : wait(poller, 0, fd, events);
 }
 

@@ -89,6 +89,7 @@ long time_uptime(void)
     struct sysinfo info;
     if (sysinfo(&info) != 0) {
         ZEL_LOGE(TAG, "%s: Fail to get sysinfo.", __func__);
+        zel_log_uninit();
         std::abort();
     }
     return info.uptime;

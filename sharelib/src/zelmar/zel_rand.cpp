@@ -36,6 +36,7 @@ void rand_bytes(void *buf, int size)
     const int fd = random_fd();
     if (fd < 0) {
         ZEL_LOGA(TAG, "cannot open the random source: %s", std::strerror(errno));
+        zel_log_uninit();
         std::abort();
     }
     auto *out = static_cast<unsigned char *>(buf);
@@ -46,6 +47,7 @@ void rand_bytes(void *buf, int size)
             continue;
         if (n <= 0) {
             ZEL_LOGA(TAG, "random source gave %d of %d bytes", got, size);
+            zel_log_uninit();
             std::abort();
         }
         got += static_cast<int>(n);

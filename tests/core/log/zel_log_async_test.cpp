@@ -2,6 +2,7 @@
 // what reaches the appenders.
 #include "zel_control/log/zel_log.h"
 #include "zelmar/zel_path.h"
+#include "zelmar/zel_rand.h"
 
 #include <gtest/gtest.h>
 
@@ -99,6 +100,22 @@ TEST_F(LogAsync, LinesReachTheFileWhetherTheWriterLooksInOrSleeps)
                                         std::chrono::seconds(10)))
             << "after a pause of " << pause.count() << " ms";
     }
+}
+
+TEST_F(LogAsync, AFatalLineReachesTheFileBeforeTheAbort)
+{
+    zel_log_uninit();  // the dying child starts its own writer
+    root.write_file("/dev/urandom", "");
+    EXPECT_DEATH(
+        {
+            zel_log_init(zel_path("/mnt/data/operator/zel_log.ini").c_str());
+            unsigned char bytes[4];
+            rand_bytes(bytes, sizeof bytes);
+        },
+        "");
+    const auto got = lines();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_NE(got[0].find("random source gave 0 of 4 bytes"), std::string::npos) << got[0];
 }
 
 TEST_F(LogAsync, TurningAsyncOffHandsOnTheQueue)

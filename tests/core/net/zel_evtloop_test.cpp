@@ -185,6 +185,56 @@ TEST(ZelEvtloopEpoll, ReadableAndWritableIsOneReportWithEvents5)
 
 namespace {
 
+// Two descriptors ready in one pass: the first dispatched removes and closes the other and puts a new
+// entry, with no data, on its number.
+struct Reuse {
+    int fd[2];
+    int spare;
+    std::atomic<int> calls{0};
+    std::atomic<int> newcomer{0};
+    static void on_ready(zel_evtloop_ops_t *loop, int fd, int events, void *user)
+    {
+        auto *r = static_cast<Reuse *>(user);
+        if (events == ZEL_POLL_RELEASED || r->calls++ > 0)
+            return;
+        char byte;
+        (void)!read(fd, &byte, 1);
+        const int other = fd == r->fd[0] ? r->fd[1] : r->fd[0];
+        EXPECT_EQ(loop->remove(loop, other), 0);
+        close(other);
+        ASSERT_EQ(dup2(r->spare, other), other);
+        EXPECT_EQ(loop->add(loop, other, ZEL_POLL_READ, on_newcomer, r), 0);
+    }
+    static void on_newcomer(zel_evtloop_ops_t *, int, int events, void *user)
+    {
+        if (events != ZEL_POLL_RELEASED)
+            static_cast<Reuse *>(user)->newcomer++;
+    }
+};
+
+} // namespace
+
+TEST(ZelEvtloopEpoll, ARemovedDescriptorsEventIsNotHandedToANewEntryOnItsNumber)
+{
+    Pair a, b, spare;
+    a.poke();
+    b.poke();
+    Reuse r;
+    r.fd[0] = a.fd[0];
+    r.fd[1] = b.fd[0];
+    r.spare = spare.fd[0];
+    LoopPtr loop(zel_evtloop_factory(nullptr));
+    for (int fd : r.fd)
+        ASSERT_EQ(loop->add(loop.get(), fd, ZEL_POLL_READ, Reuse::on_ready, &r), 0);
+    ASSERT_EQ(loop->start(loop.get()), 0);
+    ASSERT_TRUE(zeltest::wait_until([&] { return r.calls >= 1; }, 2000ms));
+    std::this_thread::sleep_for(zeltest::scaled(300ms));
+    EXPECT_EQ(r.calls, 1);
+    EXPECT_EQ(r.newcomer, 0);
+}
+
+namespace {
+
 struct Slow {
     std::atomic<int> started{0};
     std::atomic<int> finished{0};

@@ -239,7 +239,8 @@ TEST(ZelScheduleFiring, ADelayFiresOnceAndEnds)
 namespace {
 
 // Registers a minute entry (offset 0) and a daily entry at 12:00, steps the clock by `step`, and
-// checks that both fire when the stepped wall clock reaches a full minute, within a second of it.
+// checks that both fire when the stepped wall clock reaches a full minute, within a second of it (a
+// forward step over the minute entry's time runs it once at once before).
 void expect_calendar_follows_step(int64_t start, int64_t step)
 {
     ScopedTz tz("UTC0");
@@ -250,11 +251,15 @@ void expect_calendar_follows_step(int64_t start, int64_t step)
     ASSERT_EQ(zel_schedule_register(s.get(), ZEL_SCHEDULE_DAY, 12 * kHour, Fires::record, &noon), 0);
     clock.step(step);
     const int64_t stepped = TestWallClock::monotonic_us();
-    ASSERT_TRUE(zeltest::wait_until([&] { return minute.count >= 1; }, 5000ms));
+    const size_t full = step > 0 ? 1 : 0;
+    ASSERT_TRUE(zeltest::wait_until([&] { return minute.count > static_cast<int>(full); }, 5000ms));
     std::lock_guard<std::mutex> lock(minute.m);
-    const int64_t in_minute = minute.wall[0] % kMin;
+    const int64_t in_minute = minute.wall[full] % kMin;
     EXPECT_LT(in_minute, kSec + zeltest::scaled(200ms).count() * 1000) << "fired at second " << in_minute / kSec;
-    EXPECT_LT(minute.mono[0] - stepped, 3 * kSec + zeltest::scaled(500ms).count() * 1000);
+    EXPECT_LT(minute.mono[full] - stepped, 3 * kSec + zeltest::scaled(500ms).count() * 1000);
+    if (full) {
+        EXPECT_LT(minute.mono[0] - stepped, zeltest::scaled(1500ms).count() * 1000);
+    }
     if (step > 0) {
         // The daily entry's noon came 1.5 s after the forward step.
         ASSERT_TRUE(zeltest::wait_until([&] { return noon.count == 1; }, 2000ms));
@@ -277,6 +282,25 @@ TEST(ZelScheduleWallStep, CalendarEntriesFollowAForwardHour)
 TEST(ZelScheduleWallStep, CalendarEntriesFollowABackwardHour)
 {
     expect_calendar_follows_step(utc_us(2027, 5, 5, 11, 59, 58) + 500000, -kHour);
+}
+
+TEST(ZelScheduleWallStep, AnHourlyEntryRunsOnceForEachHourTheClockPasses)
+{
+    ScopedTz tz("UTC0");
+    TestWallClock clock(utc_us(2027, 5, 5, 8, 59, 59) + 500000);
+    SchedulePtr s(zel_schedule_create());
+    Fires f;
+    ASSERT_EQ(zel_schedule_register(s.get(), ZEL_SCHEDULE_HOUR, 0, Fires::record, &f), 0);
+    ASSERT_TRUE(zeltest::wait_until([&] { return f.count == 1; }, 3000ms));
+    clock.step(-3 * kSec);
+    const int64_t nine_again = utc_us(2027, 5, 5, 9, 0, 0) + zeltest::scaled(500ms).count() * 1000;
+    ASSERT_TRUE(zeltest::wait_until([&] { return TestWallClock::read() > nine_again; }, 6000ms));
+    EXPECT_EQ(f.count, 1);
+    EXPECT_EQ(due_of(s.get(), &f), utc_us(2027, 5, 5, 10, 0, 0));
+    // Forward over 10:00: that hour still runs, at once.
+    clock.step(utc_us(2027, 5, 5, 10, 0, 2) - TestWallClock::read());
+    ASSERT_TRUE(zeltest::wait_until([&] { return f.count == 2; }, 3000ms));
+    EXPECT_EQ(due_of(s.get(), &f), utc_us(2027, 5, 5, 11, 0, 0));
 }
 
 TEST(ZelScheduleWallStep, APeriodKeepsItsSpacing)

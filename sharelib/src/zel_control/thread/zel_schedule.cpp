@@ -115,6 +115,17 @@ int match_user_data(const void *item, const void *key)
     return static_cast<const entry *>(item)->user_data == key ? 0 : -1;
 }
 
+// A stretch of wall time the schedule has seen pass (a forward step counts as passed: the entries it
+// jumps over fire once at once).
+struct wall_span {
+    int64_t from;
+    int64_t to;
+    bool holds(int64_t t) const { return t >= from && t <= to; }
+    bool meets(const wall_span &o) const { return to >= o.from && from <= o.to; }
+};
+
+constexpr wall_span kNoSpan{INT64_MAX, INT64_MIN};
+
 } // namespace
 
 struct zel_schedule {
@@ -129,6 +140,8 @@ struct zel_schedule {
     int in_pool;          // callbacks handed to the pool and not yet finished
     pthread_cond_t pool_idle;
     int64_t wall_offset;  // wall - monotonic at the last reading
+    wall_span passed;     // since the last backward step of the wall clock
+    wall_span before;     // passed before that step, while `passed` has not reached it
 };
 
 namespace {
@@ -163,11 +176,24 @@ entry *take(zel_schedule_t *s, const void *user_data)
     return nullptr;
 }
 
+// The first time of a calendar entry after `now` that the wall clock has not passed yet: a step back
+// does not bring back the times already fired.
+int64_t next_unpassed(const zel_schedule_t *s, const entry *e, int64_t now)
+{
+    int64_t next = next_calendar(e, now);
+    for (const wall_span &span : {s->passed, s->before})
+        if (span.holds(next))
+            next = next_calendar(e, span.to);
+    return next;
+}
+
 // Under the mutex: after firing, the entry's next time from the current reading of its clock.
 void reschedule(zel_schedule_t *s, entry *e)
 {
-    const int64_t now = on_monotonic(e->kind) ? time_monotonic_us() : zel_time_wall_us();
-    e->due = next_time(e, now);
+    if (unit_of(e->kind) != 0)
+        e->due = next_unpassed(s, e, zel_time_wall_us());
+    else
+        e->due = next_time(e, on_monotonic(e->kind) ? time_monotonic_us() : zel_time_wall_us());
     if (e->due <= 0 || insert(s, e) != 0)
         delete e;
 }
@@ -209,21 +235,34 @@ void fire(zel_schedule_t *s, entry *e)
         reschedule(s, e);
 }
 
-// Calendar entries follow a step of the wall clock to their new local time.
+// Calendar entries follow a step of the wall clock: one it jumps forward over fires once at once; after
+// a step back each waits for the first of its times the clock has not passed yet.
 void follow_wall_step(zel_schedule_t *s, int64_t wall_now, int64_t mono_now)
 {
     const int64_t offset = wall_now - mono_now;
     const int64_t moved = offset - s->wall_offset;
     s->wall_offset = offset;
-    if (moved <= kStepTolerance && moved >= -kStepTolerance)
+    if (moved >= -kStepTolerance) {
+        s->passed.to = std::max(s->passed.to, wall_now);
+        if (s->passed.meets(s->before)) {
+            s->passed = {std::min(s->passed.from, s->before.from), std::max(s->passed.to, s->before.to)};
+            s->before = kNoSpan;
+        }
+        if (moved > kStepTolerance)
+            ZEL_LOGI(TAG, "schedule: wall clock stepped by %lld ms", static_cast<long long>(moved / 1000));
         return;
+    }
     ZEL_LOGI(TAG, "schedule: wall clock stepped by %lld ms", static_cast<long long>(moved / 1000));
+    const int64_t was = s->passed.to;
+    s->before = s->passed;
+    s->passed = {wall_now, wall_now};
     std::vector<entry *> entries;
     while (auto *e = static_cast<entry *>(zel_heap_pop(s->wall)))
         entries.push_back(e);
     for (entry *e : entries) {
-        if (e->kind != ZEL_SCHEDULE_ONETIME)
-            e->due = next_calendar(e, wall_now);
+        // An entry already due before the step still fires for that time.
+        if (e->kind != ZEL_SCHEDULE_ONETIME && e->due > was)
+            e->due = next_unpassed(s, e, wall_now);
         zel_heap_insert(s->wall, e);
     }
 }
@@ -305,7 +344,10 @@ zel_schedule_t *zel_schedule_create(void)
     zel_cond_init_monotonic(&s->pool_idle);
     pthread_mutex_init(&s->mutex, nullptr);
     s->running = true;
-    s->wall_offset = zel_time_wall_us() - time_monotonic_us();
+    const int64_t wall_now = zel_time_wall_us();
+    s->wall_offset = wall_now - time_monotonic_us();
+    s->passed = {wall_now, wall_now};
+    s->before = kNoSpan;
     if (pthread_create(&s->thread, nullptr, schedule_main, s) != 0) {
         ZEL_LOGE(TAG, "schedule: cannot start its thread");
         pthread_cond_destroy(&s->pool_idle);
