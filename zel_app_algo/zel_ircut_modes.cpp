@@ -24,6 +24,9 @@ constexpr int64_t kLockMs = 1800 * 1000;
 constexpr int kLockFlips = 4;
 constexpr int kHoldSlackS = 5;
 constexpr int kLevels[] = {0, 30, 50, 75, 100};
+// After a failed switch to night the next try waits this long: each try turns the ISP over and
+// holds the worker, and a light or filter that failed seldom works again a second later.
+constexpr int64_t kNightRetryMs = 60 * 1000;
 
 void wait_ms(int ms)
 {
@@ -53,6 +56,17 @@ int set_ircut_day_mode(int level, bool with_report)
     return ret;
 }
 
+// The night event tells the phone, and opens the client's motion-ignore window: only for a change
+// that happened.
+int report_night(const char *name, int ret)
+{
+    if (ret != 0)
+        ZEL_LOGE(kTag, "%s %s():switch to night failed, ret=%d", "[ZEL_IRCUT]", name, ret);
+    else
+        report(kDetectNight);
+    return ret;
+}
+
 int set_ircut_night_mode(int level)
 {
     ZEL_LOGI(kTag, "%s %s():set_ircut_night_mode", "[ZEL_IRCUT]", __func__);
@@ -60,8 +74,7 @@ int set_ircut_night_mode(int level)
     wait_ms(200);
     ret |= ircut_switch_set(0);
     ret |= ircut_light_set(level);
-    report(kDetectNight);
-    return ret;
+    return report_night(__func__, ret);
 }
 
 int set_fullcolor_night_mode()
@@ -70,8 +83,20 @@ int set_fullcolor_night_mode()
     int ret = ircut_light_set(0);
     ret |= ircut_switch_set(1);
     ret |= zel_set_isp_dnmode(0);
-    report(kDetectNight);
-    return ret;
+    return report_night(__func__, ret);
+}
+
+// A periodic switch to night, unless one failed less than kNightRetryMs ago; true when it succeeded.
+template <typename Switch>
+bool try_night(Switch switch_to_night)
+{
+    State &s = state();
+    if (now_ms() < s.night_retry_ms)
+        return false;
+    if (switch_to_night() == 0)
+        return true;
+    s.night_retry_ms = now_ms() + kNightRetryMs;
+    return false;
 }
 
 void ircut_light_step_up()
@@ -129,9 +154,9 @@ void fsm_ircut_mode_mannul_night_init(int previous)
 }
 
 // The automatic and full-colour enter operations: a first start goes to day without a report; by
-// day nothing changes; at night, coming from `from_a` or `from_b`, `at_night` switches the picture
-// over without a report.
-void enter_keeping_state(const char *name, int previous, int from_a, int from_b, void (*at_night)())
+// day nothing changes; at night, when `switch_at_night`, `at_night` switches the picture over without
+// a report.
+void enter_keeping_state(const char *name, int previous, bool switch_at_night, void (*at_night)())
 {
     log_enter(name, __LINE__, previous);
     State &s = state();
@@ -140,7 +165,7 @@ void enter_keeping_state(const char *name, int previous, int from_a, int from_b,
         set_ircut_day_mode(0, false);
     } else if (s.night != 1) {
         ZEL_LOGI(kTag, "[%s %d] The current night mode is %d \n", name, __LINE__, s.night.load());
-    } else if (previous == from_a || previous == from_b) {
+    } else if (switch_at_night) {
         at_night();
     }
 }
@@ -155,7 +180,7 @@ void colour_at_night()
 
 void fsm_ircut_mode_auto_init(int previous)
 {
-    enter_keeping_state(__func__, previous, kModeFullColour, kModeSmart,
+    enter_keeping_state(__func__, previous, previous == kModeFullColour || previous == kModeSmart,
                         [] { back_to_infrared(true); });
 }
 
@@ -169,7 +194,8 @@ void fsm_ircut_mode_smart_init(int previous)
 
 void fsm_ircut_mode_fullcolor_init(int previous)
 {
-    enter_keeping_state(__func__, previous, 3, kModeSmart, colour_at_night);
+    // Every other mode shows the night in infrared (or its smart colour phase): colour at once.
+    enter_keeping_state(__func__, previous, true, colour_at_night);
 }
 
 // Day to night by the infrared path at `level`; false when the switch failed.
@@ -177,7 +203,7 @@ bool infrared_night(int level)
 {
     State &s = state();
     s.level = level;
-    if (set_ircut_night_mode(level) != 0)
+    if (!try_night([level] { return set_ircut_night_mode(level); }))
         return false;
     int isp = 0;
     zel_get_isp_dnmode(&isp);
@@ -216,7 +242,7 @@ void fsm_ircut_mode_fullcolor_process(int mode)
         if (zel_api_reach_day(mode, nullptr, 0) != 0)
             to_day();
     } else if (zel_api_reach_night(mode, s.full_colour) != 0) {
-        if (set_fullcolor_night_mode() == 0)
+        if (try_night(set_fullcolor_night_mode))
             s.night = 1;
     }
 }

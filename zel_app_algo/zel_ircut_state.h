@@ -35,6 +35,7 @@ struct State {
     std::atomic<int> hack_light{0};
     bool colour_phase = false; // worker only
     int64_t colour_start_ms = 0;
+    int64_t night_retry_ms = 0; // worker only: no periodic switch to night before this (now_ms)
     zel_day_night_params_t params{};
     LockRecord lock_record; // worker only
     std::atomic<bool> locked{false}; // lock_record.locked as other threads see it

@@ -115,6 +115,10 @@ void status_device_restart_enter()
 {
     if (!may_go_on(g_restarting, "already restarting  \n"))
         return;
+    // Values stored without an immediate save (the head's position) would wait for the timed save,
+    // which the reboot does not.
+    if (zel_api_db_sync() != 0)
+        ZEL_LOGE(kTag, "%s settings not saved before the restart", kName);
     ipc_status_led_control(10);
     play(kPromptBooting);
     copy_system_log("log_RESTART_message");

@@ -177,6 +177,34 @@ TEST_F(Ircut, FullColourNightKeepsTheFilterInAndTheLightOff)
     EXPECT_EQ(mediatest::call_count("set_isp_dnmode(1)"), 0u);
 }
 
+TEST_F(Ircut, FullColourChosenAtNightGivesColourAtOnce)
+{
+    ASSERT_EQ(ircut_mode_switch(0), 0);
+    start_by_day();
+    fall_night();
+    ASSERT_EQ(ircut_mode_switch(4), 0);
+    ASSERT_TRUE(zeltest::wait_until(
+        [] { return periph_test_ircut() == 1 && !periph_test_light(1).enabled && board_test_image_state().dnmode == 0; },
+        5s));
+    EXPECT_EQ(events(), std::vector<int>{kNightEvent}) << "the mode change itself reports nothing";
+}
+
+TEST_F(Ircut, AFailedSwitchToNightIsNotReportedAndTriedAgainAfterAPause)
+{
+    start_by_day();
+    periph_test_fail("zel_api_light_brightness_set", -1);
+    daynight_test_set_level(0);
+    ASSERT_TRUE(zeltest::wait_until([] { return periph_count("zel_api_ircut_switch(0)") == 1; }, 5s));
+    wait_turns(3);
+    EXPECT_TRUE(events().empty()) << "no night event (and no motion-ignore window) for a switch that failed";
+    EXPECT_EQ(zel_ircut_test_night(), 0);
+    EXPECT_EQ(periph_count("zel_api_ircut_switch(0)"), 1u) << "not tried again every second";
+    zel_ircut_test_advance_ms(61000);
+    ASSERT_TRUE(wait_events(1));
+    EXPECT_EQ(events(), std::vector<int>{kNightEvent});
+    EXPECT_TRUE(zeltest::wait_until([] { return zel_ircut_test_night() == 1; }, 5s));
+}
+
 TEST_F(Ircut, SmartNightShowsAPersonInColourUntil30sAfterTheLast)
 {
     ASSERT_EQ(ircut_mode_switch(5), 0);

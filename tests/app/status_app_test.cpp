@@ -410,6 +410,7 @@ void run_until_reboot(const char *command, const std::vector<int> &prompts)
     zel_status_test_set_time_scale(0.5); // four seconds before the reboot are two
     ko_nas_ev_start();
     status_app_create(0);
+    zel_api_db_set_value("NVM.IPC:motor", "[30,80]", 7, 0); // a head turned just before, not saved yet
     std::thread([prompts] {
         if (zeltest::wait_until([&] { return starts_with(spoken(), prompts); }, 10s)) {
             const periph_led_state one = periph_test_led(1), two = periph_test_led(2);
@@ -531,7 +532,7 @@ TEST(StatusReset, ResetRemovesTheFilesCopiesTheLogAndReboots)
 }
 
 // The restart, in a child: LED 1 lit and LED 2 dark (both taken over), "booting", the system log on
-// the card, the watchdog opened, the simulated reboot; no setting or file is touched.
+// the card, the watchdog opened, the simulated reboot; the settings saved first, no file touched.
 TEST(StatusRestart, RestartCopiesTheLogAndReboots)
 {
     apptest::Env env;
@@ -556,6 +557,9 @@ TEST(StatusRestart, RestartCopiesTheLogAndReboots)
     }
     ASSERT_FALSE(copy.empty());
     EXPECT_EQ(env.root.read_file("/mnt/sdcard/log/" + copy), "the system log\n");
+    ASSERT_EQ(zel_api_db_init(), 0);
+    EXPECT_EQ(setting("NVM.IPC:motor"), "[30,80]") << "the head's position outlives the restart";
+    zel_api_db_deinit();
 }
 
 // The key thread and "start_ota" race: once the upgrade state is set, the reset can never follow it.

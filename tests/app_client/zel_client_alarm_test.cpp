@@ -220,13 +220,28 @@ TEST_F(Alarm, SwitchesAndPowerGateEachKind)
     ASSERT_EQ(zel_tolk_set_alarm_switch(4, 0), 0);
     advance_tick_ms(2000);
     push(kPeople);
+    EXPECT_EQ(taken(KO_EVENT_CONSUMER_SD), 1) << "the pet switch leaves people detection on";
+    ASSERT_EQ(zel_tolk_set_alarm_switch(2, 0), 0);
+    push(kPeople);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_SD), 0);
+    ASSERT_EQ(zel_tolk_set_alarm_switch(4, 1), 0);
+    advance_tick_ms(2000);
+    push(kPeople);
+    EXPECT_EQ(taken(KO_EVENT_CONSUMER_SD), 1) << "pets come as people events";
     __atomic_store_n(&info_->power, 0u, __ATOMIC_RELEASE);
     push(kLoud);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_SD), 0);
     __atomic_store_n(&info_->power, 1u, __ATOMIC_RELEASE);
     push(kLoud);
     EXPECT_EQ(taken(KO_EVENT_CONSUMER_SD), 1);
+}
+
+TEST_F(Alarm, TheCardRecordsWhileTheCloudGivesNoSubscriptionAnswer)
+{
+    ASSERT_EQ(ko_cloud_deinit(), 0);
+    push(kPeople);
+    EXPECT_EQ(taken(KO_EVENT_CONSUMER_SD), 1);
+    EXPECT_EQ(taken(KO_EVENT_CONSUMER_CLOUD), 0) << "clips wait for the cloud's answer";
 }
 
 TEST_F(Alarm, StartTimeTextsKeepFifteenCharactersAndTheirEnd)

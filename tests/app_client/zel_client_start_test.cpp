@@ -238,5 +238,18 @@ TEST_F(ClientSettings, SwitchesCountTheirFirstCharacterOnly)
     EXPECT_EQ(get_device_alarm_configration(nullptr), -1);
 }
 
+TEST_F(ClientSettings, DetectionSwitchesStoredAsObjectsReadTheirSwitch)
+{
+    const std::string on = R"({"switch":1,"start_time":"00:00","end_time":"23:59"})";
+    const std::string off = R"({"switch":0,"start_time":"00:00","end_time":"23:59"})";
+    zel_api_db_set_value("NVM.ALGO:motion_detection", on.c_str(), static_cast<int>(on.size()), 0);
+    zel_api_db_set_value("NVM.ALGO:human_detection", off.c_str(), static_cast<int>(off.size()), 0);
+    zel_tolk_info_t info = defaults();
+    info.people_switch = 1;
+    EXPECT_EQ(get_device_alarm_configration(&info), 0);
+    EXPECT_EQ(info.motion_switch, 1u);
+    EXPECT_EQ(info.people_switch, 0u);
+}
+
 } // namespace
 } // namespace clienttest

@@ -16,6 +16,8 @@
 #include "app/logfiles/ko_logfiles.h"
 #include "app/logfiles/ko_logfiles_test.h"
 #include "app/record/ko_local_storage.h"
+#include "agent_server.h"
+#include "agent_server_test.h"
 #include "app/record/ko_local_storage_test.h"
 #include "common/utils/ko_time_test.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_timer.h"
@@ -177,6 +179,25 @@ TEST_F(Timer, CloudConnectionMessagesFollowEachOnlinePeriod)
     const std::vector<std::string> want = {R"("cloud_connecting")", R"("cloud_connecting")", R"("cloud_connected")",
                                            R"("cloud_connecting")", R"("cloud_connected")"};
     EXPECT_EQ(got, want) << peer.read();
+}
+
+TEST_F(Timer, ACloudConnectedReportThatFailedIsSentAgain)
+{
+    server_time(1700000000);
+    online(1);
+    agent_server_stop();
+    tick(); // the agent bus is gone: not sent
+    ASSERT_EQ(agent_server_init(), 0);
+    AgentListener peer(root(), {"set_dev_status"}, 20);
+    bool sent = false;
+    zeltest::wait_until(
+        [&] {
+            tick();
+            sent = peer.read().find(R"("cloud_connected")") != std::string::npos;
+            return sent;
+        },
+        20s);
+    EXPECT_TRUE(sent) << peer.read();
 }
 
 TEST_F(Timer, NothingIsReportedWhileTheLocalClockIsInvalid)

@@ -29,10 +29,10 @@ struct InfoLock {
     void unlock() { pthread_mutex_unlock(&info->mutex); }
 };
 
-// One gated kind: its switch, event code, last accepted clip, and the window that keeps it off the
-// cloud (none for people).
+// One gated kind: whether its switch is on, event code, last accepted clip, and the window that keeps
+// it off the cloud (none for people).
 struct Gate {
-    const uint32_t *on;
+    bool on;
     int32_t code;
     uint64_t *last_ms;
     const uint32_t *window_secs;
@@ -40,19 +40,26 @@ struct Gate {
     const char *accepted;
 };
 
+bool switched_on(const uint32_t *field)
+{
+    return __atomic_load_n(field, __ATOMIC_RELAXED) == 1;
+}
+
 bool select_gate(zel_tolk_info_t *info, int type, Gate *gate)
 {
     switch (type) {
     case ZEL_TOLK_EVENT_PEOPLE:
-        *gate = {&info->people_switch, 1, &info->people_last_ms, nullptr, nullptr, " Have people event "};
+        // The detector reports pets as people: either switch lets the event through.
+        *gate = {switched_on(&info->people_switch) || switched_on(&info->pet_switch), 1, &info->people_last_ms,
+                 nullptr, nullptr, " Have people event "};
         return true;
     case ZEL_TOLK_EVENT_MOTION:
-        *gate = {&info->motion_switch, 0, &info->motion_last_ms, &info->ignore_secs, &info->ignore_start,
-                 " Have motion event "};
+        *gate = {switched_on(&info->motion_switch), 0, &info->motion_last_ms, &info->ignore_secs,
+                 &info->ignore_start, " Have motion event "};
         return true;
     case ZEL_TOLK_EVENT_LOUD:
-        *gate = {&info->loud_switch, 23, &info->loud_last_ms, &info->loud_ignore_secs, &info->loud_ignore_start,
-                 " Have voice event "};
+        *gate = {switched_on(&info->loud_switch), 23, &info->loud_last_ms, &info->loud_ignore_secs,
+                 &info->loud_ignore_start, " Have voice event "};
         return true;
     default:
         return false;
@@ -97,23 +104,26 @@ void trigger(int consumer, int32_t code)
                                                        : "_zel_ipc_event_trigger cloud fail ");
 }
 
-// Steps under the mutex: power, subscription, switch, SD trigger, interval, window, cloud trigger.
+// Steps under the mutex: power, subscription, switch, SD trigger, interval, window, cloud trigger. The
+// card records without the cloud's answer (a camera whose cloud never starts still records events);
+// only the clip waits for it.
 void gate_event(zel_tolk_info_t *info, int type)
 {
     if (__atomic_load_n(&info->power, __ATOMIC_ACQUIRE) != 1)
         return;
     char vip = 0;
-    if (_zel_cloud_get_vip_status(&vip) != 0) {
+    const bool vip_known = _zel_cloud_get_vip_status(&vip) == 0;
+    if (!vip_known)
         ZEL_LOGE(TAG, "_zel_cloud_get_vip_status fail ");
-        return;
-    }
     const int64_t interval = vip == 1 ? kSubscribedIntervalMs : info->alarm_interval_ms;
     Gate gate{};
-    if (!select_gate(info, type, &gate) || __atomic_load_n(gate.on, __ATOMIC_RELAXED) != 1)
+    if (!select_gate(info, type, &gate) || !gate.on)
         return;
     const uint64_t now = zel_tolk_now_ms();
     const uint64_t last = *gate.last_ms;
     trigger(KO_EVENT_CONSUMER_SD, gate.code);
+    if (!vip_known)
+        return;
     const bool passed = last == 0 || (now > last && static_cast<int64_t>(now - last) > interval);
     if (!passed)
         return;

@@ -37,7 +37,8 @@ int zel_tolk_send_if_then_no_human(void);
 int zel_tolk_set_alarm_interval(int minutes);
 // Kinds 0..7: motion, people, loud, pet start and end texts (at most 15 characters kept); a NULL text -1.
 int zel_tolk_set_alarm_start_time(int kind, const char *text);
-// Kind 0 cloud alarm and motion, 1 motion, 2 and 4 people, 3 loud sound.
+// Kind 0 cloud alarm and motion, 1 motion, 2 people, 3 loud sound, 4 pet (people events pass while
+// either the people or the pet switch is on).
 int zel_tolk_set_alarm_switch(int kind, int value);
 // Opens the motion-ignore window for `seconds` from now.
 int zel_tolk_set_ignore_time(int seconds);

@@ -101,8 +101,10 @@ int zel_tolk_set_alarm_switch(int kind, int value)
         store(&info->motion_switch, on);
         break;
     case 2:
-    case 4:
         store(&info->people_switch, on);
+        break;
+    case 4:
+        store(&info->pet_switch, on);
         break;
     case 3:
         store(&info->loud_switch, on);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "zel_app_agent_client/json_verify.h"
 #include "zel_app_assert.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_ota.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc.h"
@@ -43,6 +44,23 @@ void read_switch(const char *key, uint32_t *field, const char *message)
     char value[256];
     if (read_key(key, value, message))
         *field = value[0] == '1' ? 1 : 0;
+}
+
+// The phone stores the detection switches as objects {"switch":1,"start_time":...}; a plain value
+// counts by its first character like every other switch.
+void read_detection_switch(const char *key, uint32_t *field, const char *message)
+{
+    char value[256];
+    if (!read_key(key, value, message))
+        return;
+    if (value[0] != '{') {
+        *field = value[0] == '1' ? 1 : 0;
+        return;
+    }
+    int on = 0;
+    if (json_verify_get_int(value, "switch", &on) != 0)
+        ZEL_LOGE(TAG, "%s holds no switch, taken as off", key);
+    *field = on == 1 ? 1 : 0;
 }
 
 void read_time_text(const char *key, char (&field)[16])
@@ -86,8 +104,8 @@ int get_device_alarm_configration(zel_tolk_info_t *info)
     __atomic_store_n(&info->power, power, __ATOMIC_RELEASE);
     read_switch("NVM.CLOUD:detect_swtich", &info->cloud_detect_switch, " Get nvram algo switch is null ");
     read_interval(info);
-    read_switch("NVM.ALGO:motion_detection", &info->motion_switch, " Get nvram md switch is null ");
-    read_switch("NVM.ALGO:human_detection", &info->people_switch, " Get nvram people switch is null ");
+    read_detection_switch("NVM.ALGO:motion_detection", &info->motion_switch, " Get nvram md switch is null ");
+    read_detection_switch("NVM.ALGO:human_detection", &info->people_switch, " Get nvram people switch is null ");
     read_switch("NVM.ALGO:loud_detection_enable", &info->loud_switch, " Get nvram loud switch is null ");
     read_switch("NVM.ALGO:pet_switch", &info->pet_switch, " Get nvram pet switch is null ");
     read_time_text("NVM.CLOUD:md_start_time", info->motion_start_time);

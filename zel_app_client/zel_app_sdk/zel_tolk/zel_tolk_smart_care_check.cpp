@@ -19,16 +19,28 @@ constexpr int kTimeTextLimit = 12;
 
 // Monotonic ms of the last "nobody seen" report; 0 never. Only the timer thread touches it.
 uint64_t g_last_no_human_ms = 0;
+// Per clock slot, the wall second of the minute whose window end was last taken. A clock stays
+// "just ended" for a whole minute, which the 30-s task passes twice; the end counts once.
+int64_t g_end_taken_s[SMART_CARE_SCHEDULES][SMART_CARE_CLOCKS] = {};
 
-bool local_now(struct tm *out)
+bool local_now(time_t *seconds, struct tm *out)
 {
-    const time_t now = static_cast<time_t>(zel_tolk_wall_s());
-    if (now < kFirstValidClockS)
+    *seconds = static_cast<time_t>(zel_tolk_wall_s());
+    if (*seconds < kFirstValidClockS)
         return false;
-    return localtime_r(&now, out) != nullptr;
+    return localtime_r(seconds, out) != nullptr;
 }
 
-// Mode 1 at the end of a window: the report unless a key-area event was seen; true when sent.
+// True the first time the clock in `slot` is seen ended in the minute that began at `minute_s`.
+bool first_end_pass(int mode, int slot, int64_t minute_s)
+{
+    if (g_end_taken_s[mode][slot] == minute_s)
+        return false;
+    g_end_taken_s[mode][slot] = minute_s;
+    return true;
+}
+
+// Mode 1 once windows have ended: the report unless a key-area event was seen; true when sent.
 bool report_no_human(zel_tolk_info_t *info, uint64_t now_ms)
 {
     if (__atomic_load_n(&info->key_area_status, __ATOMIC_RELAXED) != 0) {
@@ -71,14 +83,16 @@ int _check_smart_care_need_work(const smart_care_clock_t *clock, const struct tm
 
 int zel_tolk_smart_care_need_work(int mode)
 {
+    time_t now_s = 0;
     struct tm now {};
-    if (mode < 0 || mode >= SMART_CARE_SCHEDULES || !local_now(&now))
+    if (mode < 0 || mode >= SMART_CARE_SCHEDULES || !local_now(&now_s, &now))
         return -1;
     ZEL_LOGD(TAG, "mode:%d %d-%d-%d 星期%d %d:%d:%d", mode, now.tm_year + 1900, now.tm_mon + 1, now.tm_mday,
              now.tm_wday, now.tm_hour, now.tm_min, now.tm_sec);
     zel_tolk_info_t *info = get_zel_tolk_info_pointer();
     const uint64_t now_ms = zel_tolk_now_ms();
-    bool sent = false;
+    bool ended = false;
+    bool inside = false;
     int status = 0;
     for (int i = 0; i < SMART_CARE_CLOCKS; ++i) {
         pthread_mutex_t *lock = g_smart_care_config.lock;
@@ -91,6 +105,7 @@ int zel_tolk_smart_care_need_work(int mode)
             continue;
         }
         status = _check_smart_care_need_work(clock, &now);
+        inside = inside || status == SMART_CARE_INSIDE;
         const int clock_idx = clock->clock_idx;
         if (status == SMART_CARE_ONCE_ENDED) {
             clock->enable = 0;
@@ -98,15 +113,17 @@ int zel_tolk_smart_care_need_work(int mode)
             *clock = smart_care_clock_t{};
             clock->clock_idx = -1;
         }
-        if (mode == 1 && info && (status == SMART_CARE_REPEAT_ENDED || status == SMART_CARE_ONCE_ENDED))
-            sent = report_no_human(info, now_ms) || sent;
+        if (mode == 1 && (status == SMART_CARE_REPEAT_ENDED || status == SMART_CARE_ONCE_ENDED) &&
+            first_end_pass(mode, i, now_s - now.tm_sec))
+            ended = true;
         if (lock)
             pthread_mutex_unlock(lock);
         ZEL_LOGD(TAG, " >>>> mode:%d idx:%d status:%d ", mode, clock_idx, status);
     }
-    if (sent)
+    // One key-area mark serves every window that ended in this pass: taken once, judged once.
+    if (ended && info && report_no_human(info, now_ms))
         g_last_no_human_ms = now_ms;
-    return status;
+    return inside ? SMART_CARE_INSIDE : status;
 }
 
 int _check_device_period_task(void)

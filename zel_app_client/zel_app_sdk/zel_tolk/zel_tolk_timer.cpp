@@ -173,10 +173,15 @@ int _check_device_network_status(void)
     if (m.online_reported)
         return 0;
     ZEL_LOGI(TAG, " server_status is online ");
-    sdk_porting_report_message(kMsgCloudStatus, "cloud_connected", nullptr, nullptr);
+    const int sent = sdk_porting_report_message(kMsgCloudStatus, "cloud_connected", nullptr, nullptr);
     if (!bound) {
         sdk_porting_push_bind_ok(0, 0);
         _set_bind_status_ok();
+    }
+    // The status app marks a camera being paired bound on this message: unsent, it goes again.
+    if (sent != 0) {
+        ZEL_LOGE(TAG, " cloud_connected not sent, ret:%d, again at the next tick ", sent);
+        return 0;
     }
     m.online_reported = 1;
     return 0;
