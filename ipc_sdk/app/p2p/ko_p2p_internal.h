@@ -23,6 +23,13 @@ enum { kModeLive = 1, kModePlayback = 2 };
 enum { kAudioChannel = 4, kMaxVfps = 64, kLongWindowMax = 5 * kMaxVfps };
 enum { kTransferIdle = 0, kTransferRunning = 1, kTransferInterrupt = 2 };
 
+// The last frame sent to a client on a stream.
+struct sent_mark {
+    int channel = -1;
+    uint32_t seq = 0;
+    uint64_t time_us = 0;
+};
+
 // Drop and switch state of one client, cleared at every video start.
 struct drop_state {
     int vfps = 20, short_len = 60, long_len = 320;
@@ -34,6 +41,8 @@ struct drop_state {
     uint64_t last_switch_ms = 0; // monotonic
     uint32_t auto_switches = 0;
     bool auto_switch = false;
+    // A forced key frame restarts the readers behind what was sent: nothing goes out twice.
+    sent_mark video_sent, audio_sent;
 };
 
 struct p2p_client {

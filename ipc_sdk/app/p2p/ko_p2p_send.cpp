@@ -124,6 +124,15 @@ bool drop_check(p2p_client &c, bool key, uint32_t size, int bytes_held, int fram
     return false;
 }
 
+// A frame of the stream at or before the last one sent (a stream set up anew counts from 1 again,
+// with newer time stamps).
+bool sent_before(const sent_mark &m, int channel, const ko_av_frame &frame)
+{
+    return m.channel == channel && frame.seq_no <= m.seq && frame.timestamp_us <= m.time_us;
+}
+
+void note_sent(sent_mark &m, int channel, const ko_av_frame &frame) { m = {channel, frame.seq_no, frame.timestamp_us}; }
+
 vasq_frame_info header_of(const ko_stream_chn_info &info, const ko_av_frame &frame)
 {
     vasq_frame_info h{};
@@ -239,6 +248,9 @@ void load_drop_params(drop_state &d, int channel)
 void send_video_frame(p2p_client &c, const ko_stream_chn_info &info, const ko_av_frame &frame)
 {
     drop_state &d = c.drop;
+    const int channel = c.channel.load();
+    if (sent_before(d.video_sent, channel, frame))
+        return;
     const bool key = frame.frame_type == KO_FRAME_TYPE_I;
     if (key)
         KO_LOGI(KO_P2P_MODULE, "try to send I frame seq %u to client %d, size %u\n", frame.seq_no, c.index,
@@ -258,7 +270,8 @@ void send_video_frame(p2p_client &c, const ko_stream_chn_info &info, const ko_av
         check_drop = auto_switch(c, streams, now_ms);
     else
         tell_congestion(c, streams, now_ms);
-    if (check_drop && drop_check(c, key, frame.size, bytes_held, frames_held)) {
+    // A switch cleared the rings: a frame of the old stream would now lack its references.
+    if (c.channel.load() != channel || (check_drop && drop_check(c, key, frame.size, bytes_held, frames_held))) {
         d.dropped++;
         return;
     }
@@ -277,9 +290,10 @@ void send_video_frame(p2p_client &c, const ko_stream_chn_info &info, const ko_av
     const int rc = ops().video_send(c.session, &h, frame.data);
     if (rc != 0) {
         KO_LOGE(KO_P2P_MODULE, "=====>>>>>> vasq send error: %d, session:%p, videoChn: %d, size: %d\n", rc,
-                static_cast<void *>(c.session), c.channel.load(), static_cast<int>(frame.size));
+                static_cast<void *>(c.session), channel, static_cast<int>(frame.size));
         return;
     }
+    note_sent(d.video_sent, channel, frame);
     if (c.video_frames % 100 == 0)
         KO_LOGI(KO_P2P_MODULE, "client %d send video frame num %u\n", c.index, c.video_frames + 1);
     c.video_frames++;
@@ -291,6 +305,8 @@ void send_video_frame(p2p_client &c, const ko_stream_chn_info &info, const ko_av
 void send_audio_frame(p2p_client &c, const ko_stream_chn_info &info, const ko_av_frame &frame)
 {
     static std::atomic<uint32_t> sent{0};
+    if (sent_before(c.drop.audio_sent, kAudioChannel, frame))
+        return;
     vasq_frame_info h = header_of(info, frame);
     h.flags = (info.samplerate == 16000 ? 0x18u : 0u) | (info.samplebit != 8 ? 0x80u : 0u);
     const int rc = ops().video_send(c.session, &h, frame.data);
@@ -299,6 +315,7 @@ void send_audio_frame(p2p_client &c, const ko_stream_chn_info &info, const ko_av
         c.audio_errors++;
         return;
     }
+    note_sent(c.drop.audio_sent, kAudioChannel, frame);
     c.audio_frames++;
     c.audio_bytes += frame.size;
     if (++sent % 100 == 0)

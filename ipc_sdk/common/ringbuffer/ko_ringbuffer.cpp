@@ -3,6 +3,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "common/ringbuffer/ko_ringbuffer_internal.h"
@@ -42,42 +43,34 @@ struct sizing {
     uint32_t pool_size, node_num, max_frame_size;
 };
 
-// Refuses parameters the ring cannot work with: a reader must be able to fall a second behind, be
-// moved to a key frame up to a second old, and still not count as lagging, so the ring must hold at
-// least three seconds, and two seconds of data area beyond the largest frame a video channel allows
-// (its GOP's worth of bytes). Sizes must fit 32 bits.
+// Sizes a channel from its parameters. A short ring keeps fewer frames, it is not refused: the
+// largest frame (a GOP's worth of bytes for video, two seconds' worth for audio) is capped so that it
+// still leaves a second of data area (half of a one-second ring) for a reader to trail the writer
+// by, or every reader would count as lagging one frame behind. Only what no ring can serve is
+// refused: no seconds, a video GOP shorter than a second (its largest frame would be 0 bytes), sizes
+// past 32 bits.
 int check_sizing(const ko_stream_chn_info &info, bool video, sizing *out)
 {
     const uint64_t per_second = (uint64_t)info.bitrate * 128; // bytes at the nominal bit rate
     const uint64_t pool = (uint64_t)info.seconds * per_second;
     const uint64_t nodes = (uint64_t)info.seconds * info.fps;
-    uint64_t max_frame;
-    if (video) {
-        if (info.gop < info.fps) {
-            KO_LOGE(KO_RINGBUF_MODULE, "gop invalid, %u,%u\n", info.channel, info.gop);
-            return KO_RINGBUF_INVALID;
-        }
-        max_frame = per_second * (info.gop / info.fps);
-        if ((uint64_t)info.gop / info.fps + 2 > info.seconds) {
-            KO_LOGE(KO_RINGBUF_MODULE, "gop %u frames at %u fps too long for %u seconds of buffer, channel %u\n",
-                    info.gop, info.fps, info.seconds, info.channel);
-            return KO_RINGBUF_INVALID;
-        }
-    } else {
-        max_frame = (uint64_t)info.bitrate * 256;
-    }
-    if (info.seconds < 3) {
+    if (info.seconds == 0) {
         KO_LOGE(KO_RINGBUF_MODULE, "seconds invalid, %u,%u\n", info.channel, info.seconds);
         return KO_RINGBUF_INVALID;
     }
-    if (pool > UINT32_MAX || nodes > UINT32_MAX || max_frame >= pool) {
+    if (video && info.gop < info.fps) {
+        KO_LOGE(KO_RINGBUF_MODULE, "gop invalid, %u,%u\n", info.channel, info.gop);
+        return KO_RINGBUF_INVALID;
+    }
+    if (pool > UINT32_MAX || nodes > UINT32_MAX) {
         KO_LOGE(KO_RINGBUF_MODULE, "buffer size overflow, channel %u: %llu bytes, %llu nodes\n", info.channel,
                 (unsigned long long)pool, (unsigned long long)nodes);
         return KO_RINGBUF_INVALID;
     }
+    const uint64_t max_frame = video ? per_second * (info.gop / info.fps) : (uint64_t)info.bitrate * 256;
     out->pool_size = (uint32_t)pool;
     out->node_num = (uint32_t)nodes;
-    out->max_frame_size = (uint32_t)max_frame;
+    out->max_frame_size = (uint32_t)std::min(max_frame, pool - std::min(per_second, pool / 2));
     return 0;
 }
 

@@ -12,6 +12,7 @@
 // bytes and node fields are accessed with relaxed atomics, so nothing is a data race.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <stdint.h>
 
@@ -113,6 +114,9 @@ extern ko_ringbuf_channel g_chn[KO_STREAM_CHN_MAX];
 
 inline bool is_video_channel(unsigned chn) { return chn != 3 && chn != 4 && chn != 8; }
 inline uint32_t node_of(const ko_ringbuf_channel &c, uint64_t seq) { return (uint32_t)(seq % c.node_num); }
+// Frames a reader may trail the newest by before it counts as lagging: all but a second of the
+// nodes, half of a one-second ring.
+inline uint32_t lag_frames(const ko_ringbuf_channel &c) { return c.node_num - std::min(c.fps, c.node_num / 2); }
 
 // Enters a channel under one slot; ok() tells whether it is set up. While any guard is held the
 // channel's memory stays allocated.

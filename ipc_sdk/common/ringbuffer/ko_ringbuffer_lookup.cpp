@@ -13,7 +13,7 @@ namespace {
 
 constexpr uint64_t kTooOldMs = 10000;
 
-uint32_t max_back(const ko_ringbuf_channel &c) { return (c.seconds - 2) * c.fps; }
+uint32_t max_back(const ko_ringbuf_channel &c) { return c.seconds > 2 ? (c.seconds - 2) * c.fps : 0; }
 
 // The node `n` frames back from the newest (1 = the newest), written and consistent.
 int pre_frame(const ko_ringbuf_channel &c, unsigned chn, uint32_t n, node_snap *out)

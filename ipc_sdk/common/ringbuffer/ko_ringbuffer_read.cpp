@@ -49,7 +49,7 @@ bool lagging(const ko_ringbuf_channel &c, unsigned chn, uint64_t want, const nod
     if (want == head.seq + 1)
         return false; // got the newest already
     const uint64_t behind = head.seq - (want - 1);
-    const uint64_t max_diff = (uint64_t)c.fps * (c.seconds - 1);
+    const uint64_t max_diff = lag_frames(c);
     if (behind > max_diff) {
         KO_LOGW(KO_RINGBUF_MODULE, "channel %d delay too much(seqNo:%u->%u) , max diff %u\n", (int)chn,
                 (unsigned)(want - 1), (unsigned)head.seq, (unsigned)max_diff);
@@ -140,6 +140,7 @@ int video_resync(ko_ringbuf_channel &c, const channel_guard &guard, unsigned chn
     bool requested = false;
     uint64_t request_ms = 0;
     const uint64_t start_ms = vexa_time_tick_ms();
+    const uint32_t key_back = std::min(c.fps, lag_frames(c)); // at most a second
     for (;;) {
         // The key frame first: the newest node read after it is never older.
         const uint64_t key = c.last_key_seq.load(std::memory_order_acquire);
@@ -147,8 +148,9 @@ int video_resync(ko_ringbuf_channel &c, const channel_guard &guard, unsigned chn
         if (!snap_head(c, &head))
             return KO_RINGBUF_NONE;
         node_snap k;
-        // The key frame must itself pass the lag test's distance rule, or its bytes may be gone.
-        if (key && key > got && head.seq - key <= c.fps && snap_node(c, node_of(c, key), &k) && k.seq == key &&
+        // The key frame must itself pass the lag test, or the reader would lag again at once and its
+        // bytes may be gone.
+        if (key && key > got && head.seq - key <= key_back && snap_node(c, node_of(c, key), &k) && k.seq == key &&
             k.frame_type == KO_FRAME_TYPE_I && head.pos - k.pos < (uint64_t)c.pool_size - c.max_frame_size) {
             uint64_t expected = want;
             c.slot[user].key_asked_ms.store(0, std::memory_order_relaxed);

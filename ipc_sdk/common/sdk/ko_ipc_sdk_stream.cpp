@@ -111,10 +111,16 @@ extern "C" int ko_ipc_stream_chn_add(ko_stream_chn_info *info)
         return ret;
     if (info->seconds < 1 || info->seconds > kSecondsMax)
         info->seconds = kSecondsDefault;
+    const int ret = ringbuffer_init(info);
+    if (ret != 0)
+        KO_LOGW(KO_IPC_MODULE, "ringbuffer_init of channel %d gave %d\n", static_cast<int>(chn), ret);
+    if (ret != 0 && ret != -1) { // -1 is only the statistics registration: the ring works all the same
+        if (!is_audio(chn))
+            --record->video_chn_count;
+        return ret;
+    }
     record->chn_inited[chn] = 1;
     record->stream_info[chn] = *info;
-    if (const int ret = ringbuffer_init(info))
-        KO_LOGW(KO_IPC_MODULE, "ringbuffer_init of channel %d gave %d\n", static_cast<int>(chn), ret);
     return 0;
 }
 

@@ -283,7 +283,7 @@ extern "C" int zel_stream_set_capability(zel_stream_t *s, const uint8_t capabili
         return -1;
     }
     memcpy(s->cap, capability, ZEL_STREAM_CAP_SIZE);
-    if (!pull(s) && !s->callback) {
+    if ((direct(s) || !pull(s)) && !s->callback) {
         ZEL_LOGE(kTag, "Init zel stream cability fail.");
         release(s);
         return -1;

@@ -43,12 +43,14 @@ typedef void (*zel_stream_snapshot_cb)(const void *data, int len, void *user);
 
 // mode: 0 main only, 1 sub only, 2 both.
 zel_stream_t *zel_stream_init(int mode, zel_stream_frame_cb callback, void *user);
-// Starts the threads; on failure the stream is released and -1 returned.
+// Starts the threads; on failure the stream is released and -1 returned. Queued and direct delivery
+// need the frame callback.
 int zel_stream_set_capability(zel_stream_t *stream, const uint8_t capability[ZEL_STREAM_CAP_SIZE]);
 int zel_stream_switch_stream_type(zel_stream_t *stream, int mode);
 int zel_stream_seek_I_frame(zel_stream_t *stream, int index);
 // Pull mode: the head frame of a video stream (kind 0) or of audio (kind 1), or null; given back
-// with zel_stream_request_next_frame.
+// with zel_stream_request_next_frame. Audio asked for with a video index (0 or 1) starts where that
+// stream's first key frame does; with index 2 it starts at once. Any other index is refused.
 shbf_frame_t *zel_stream_request_frame_info(zel_stream_t *stream, int index, int kind);
 int zel_stream_request_next_frame(zel_stream_t *stream, int kind, shbf_frame_t *frame);
 int zel_stream_register_motion_detect(zel_stream_t *stream, zel_stream_event_cb callback);

@@ -178,12 +178,16 @@ int Dispatcher::seek_key(int stream)
 
 shbf_frame_t *Dispatcher::pull(int stream, int kind)
 {
-    if ((kind == 0 && stream != ZEL_STREAM_MAIN && stream != ZEL_STREAM_SUB) || (kind != 0 && kind != 1))
+    const bool video = stream == ZEL_STREAM_MAIN || stream == ZEL_STREAM_SUB;
+    const bool known = kind == 0 ? video : kind == 1 && (video || stream == ZEL_STREAM_AUDIO);
+    if (!known) {
+        ZEL_LOGW(kTag, " request frame of stream %d kind %d refused", stream, kind);
         return nullptr;
-    int video = stream;
+    }
     std::lock_guard<std::mutex> g(m_);
-    if (!aligned_[video]) {
-        auto &q = q_[video];
+    // Audio asked for by its own index has no video stream to start with.
+    if (video && !aligned_[stream]) {
+        auto &q = q_[stream];
         while (!q.empty() && !q.front()->key) {
             shbf_free(q.front());
             q.pop_front();
@@ -195,9 +199,9 @@ shbf_frame_t *Dispatcher::pull(int stream, int kind)
             shbf_free(a.front());
             a.pop_front();
         }
-        aligned_[video] = true;
+        aligned_[stream] = true;
     }
-    auto &q = q_[kind == 0 ? video : ZEL_STREAM_AUDIO];
+    auto &q = q_[kind == 0 ? stream : ZEL_STREAM_AUDIO];
     if (q.empty())
         return nullptr;
     shbf_frame_t *f = q.front();

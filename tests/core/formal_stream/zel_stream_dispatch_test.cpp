@@ -112,6 +112,14 @@ TEST(ZelStreamDispatch, PullStartsOnAKeyFrameWithAudioFromThere)
 {
     Dispatcher d(record, nullptr, true);
     d.set_participants(true, false, true);
+    d.push(ZEL_STREAM_AUDIO, frame(10));
+    for (int stream : {-1, 3}) // names no queue
+        EXPECT_EQ(d.pull(stream, 1), nullptr);
+    EXPECT_EQ(d.pull(ZEL_STREAM_AUDIO, 0), nullptr);
+    shbf_frame_t *early = d.pull(ZEL_STREAM_AUDIO, 1); // by its own index: no video to align with
+    ASSERT_NE(early, nullptr) << "the refused requests dropped nothing";
+    EXPECT_EQ(early->timestamp, 10u);
+    shbf_free(early);
     EXPECT_EQ(d.pull(ZEL_STREAM_MAIN, 0), nullptr);
     d.push(ZEL_STREAM_MAIN, frame(0));
     d.push(ZEL_STREAM_MAIN, frame(50));

@@ -303,6 +303,10 @@ TEST(ZelStream, MissingCallbackIsRefused)
     zel_stream_t *s = zel_stream_init(0, nullptr, nullptr);
     auto c = caps({ZEL_STREAM_CAP_MAIN});
     EXPECT_EQ(zel_stream_set_capability(s, c.data()), -1); // s is released
+    zeltest::TempRoot root;
+    s = zel_stream_init(0, nullptr, nullptr);
+    c = caps({ZEL_STREAM_CAP_PULL, ZEL_STREAM_CAP_DIRECT, ZEL_STREAM_CAP_MAIN});
+    EXPECT_EQ(zel_stream_set_capability(s, c.data()), -1) << "direct delivery needs the callback, pull mode or not";
     EXPECT_EQ(zel_stream_init(3, on_frame, nullptr), nullptr);
 }
 

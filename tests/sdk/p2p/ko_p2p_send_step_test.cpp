@@ -104,7 +104,7 @@ TEST_F(SendStep, AutomaticSwitchStepsDownOnceAndHoldsFourSeconds)
     start(0, true);
     advance_s(5);
     figures(40, 1000); // 40 >= 1.5 x 20: congested
-    EXPECT_EQ(send(60), 60u) << "on main nothing is dropped";
+    EXPECT_EQ(send(60), 59u) << "on main nothing is dropped but the frame in hand when the switch clears the rings";
     EXPECT_EQ(c_.channel.load(), 1);
     EXPECT_EQ(c_.drop.auto_switches, 1u);
     EXPECT_EQ(Lab::get().clears, 1);
@@ -119,6 +119,25 @@ TEST_F(SendStep, AutomaticSwitchStepsDownOnceAndHoldsFourSeconds)
     send(60);
     EXPECT_EQ(c_.channel.load(), 2) << "nothing below third";
     EXPECT_EQ(c_.drop.auto_switches, 2u);
+}
+
+TEST_F(SendStep, AReaderRestartedBehindWhatWasSentSendsNothingTwice)
+{
+    start(0, false);
+    ASSERT_EQ(send(1, true), 1u);
+    ASSERT_EQ(send(3), 3u);
+    seq_ = 0; // a forced key frame restarts the reader at the recent key frame, already sent
+    EXPECT_EQ(send(1, true), 0u);
+    EXPECT_EQ(send(4), 1u) << "only the frame not sent yet";
+    ko_av_frame audio{};
+    audio.seq_no = 7;
+    audio.timestamp_us = 123456789;
+    audio.frame_type = KO_FRAME_TYPE_AUDIO;
+    audio.data = payload_;
+    audio.size = 10;
+    ko_p2p::send_audio_frame(c_, info_.stream_info[4], audio);
+    ko_p2p::send_audio_frame(c_, info_.stream_info[4], audio); // the newest audio frame again
+    EXPECT_EQ(c_.audio_frames, 1u);
 }
 
 TEST_F(SendStep, IdleLinkStepsUpAndFillsTheLongWindow)

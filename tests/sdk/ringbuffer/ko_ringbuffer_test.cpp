@@ -66,6 +66,15 @@ TEST_F(Ring, SizingFollowsSecondsBitrateFpsAndGop)
     EXPECT_EQ(stat_of("buf_pool_size", 4), 7 * 256 * 128);
     EXPECT_EQ(stat_of("inited", 4), 1);
     EXPECT_EQ(stat_of("inited", 3), 0);
+
+    // A ring no longer than its GOP (or than two seconds of audio) keeps a second of area beyond its
+    // largest frame, half of a one-second ring.
+    ko_stream_chn_info short_video = video_info(1, 1000, 20, 60, 2);
+    ASSERT_EQ(ringbuffer_init(&short_video), 0);
+    EXPECT_EQ(ringbuffer_get_max_frame_size(1), 1000u * 128);
+    ko_stream_chn_info short_audio = audio_info(8, 256, 25, 1);
+    ASSERT_EQ(ringbuffer_init(&short_audio), 0);
+    EXPECT_EQ(ringbuffer_get_max_frame_size(8), 256u * 64);
 }
 
 TEST_F(Ring, RefusesParametersItCannotWorkWith)
@@ -79,14 +88,7 @@ TEST_F(Ring, RefusesParametersItCannotWorkWith)
     EXPECT_EQ(ringbuffer_init(&bad), -5);
     bad = video_info(0, 1000, 0, 60, 7);
     EXPECT_EQ(ringbuffer_init(&bad), -5);
-    // A GOP that the buffer cannot hold with room to spare, and buffers too short to lag in.
-    bad = video_info(0, 1000, 20, 60, 4);
-    EXPECT_EQ(ringbuffer_init(&bad), -5);
-    bad = video_info(0, 1000, 20, 200, 9);
-    EXPECT_EQ(ringbuffer_init(&bad), -5);
-    bad = video_info(0, 1000, 20, 20, 2);
-    EXPECT_EQ(ringbuffer_init(&bad), -5);
-    bad = audio_info(4, 256, 25, 1);
+    bad = video_info(0, 1000, 20, 20, 0); // nothing to buffer
     EXPECT_EQ(ringbuffer_init(&bad), -5);
     // A GOP shorter than a second would make the largest frame 0 bytes.
     bad = video_info(0, 1000, 20, 10, 7);
@@ -221,24 +223,29 @@ TEST_F(Ring, AudioReaderFarBehindInBytesIsMovedForward)
 
 TEST_F(Ring, VideoReaderStartsAtTheLastKeyFrameAndGoesOn)
 {
-    ko_stream_chn_info v = video_info(0, 1000, 10, 10, 5);
-    ASSERT_EQ(ringbuffer_init(&v), 0);
-    ASSERT_EQ(put(0, KO_FRAME_TYPE_P, 1), 0);
-    ASSERT_EQ(put(0, KO_FRAME_TYPE_I, 2), 0);
-    for (uint32_t i = 3; i <= 5; i++)
-        ASSERT_EQ(put(0, KO_FRAME_TYPE_P, i), 0);
-    ko_av_frame f;
-    ASSERT_EQ(video(0, 0, &f), 0);
-    EXPECT_EQ(id_of(f), 2u);
-    EXPECT_EQ(f.frame_type, (uint32_t)KO_FRAME_TYPE_I);
-    EXPECT_EQ(f.frame_tag, 2u);
-    ASSERT_EQ(video(0, 0, &f), 0);
-    EXPECT_EQ(id_of(f), 3u);
-    ASSERT_EQ(video(0, 0, &f), 0);
-    EXPECT_EQ(id_of(f), 4u);
-    EXPECT_EQ(video(0, 0, &f), -1);
-    EXPECT_EQ(stat_of("i_frame_out", 0), 1);
-    EXPECT_EQ(stat_of("p_frame_out", 0), 2);
+    for (uint32_t secs : {5u, 1u}) { // a one-second ring lets a reader trail by half of it
+        SCOPED_TRACE(secs);
+        ringbuffer_free(0);
+        ringbuffer_stat_reset();
+        ko_stream_chn_info v = video_info(0, 1000, 10, 10, secs);
+        ASSERT_EQ(ringbuffer_init(&v), 0);
+        ASSERT_EQ(put(0, KO_FRAME_TYPE_P, 1), 0);
+        ASSERT_EQ(put(0, KO_FRAME_TYPE_I, 2), 0);
+        for (uint32_t i = 3; i <= 5; i++)
+            ASSERT_EQ(put(0, KO_FRAME_TYPE_P, i), 0);
+        ko_av_frame f;
+        ASSERT_EQ(video(0, 0, &f), 0);
+        EXPECT_EQ(id_of(f), 2u);
+        EXPECT_EQ(f.frame_type, (uint32_t)KO_FRAME_TYPE_I);
+        EXPECT_EQ(f.frame_tag, 2u);
+        ASSERT_EQ(video(0, 0, &f), 0);
+        EXPECT_EQ(id_of(f), 3u);
+        ASSERT_EQ(video(0, 0, &f), 0);
+        EXPECT_EQ(id_of(f), 4u);
+        EXPECT_EQ(video(0, 0, &f), -1);
+        EXPECT_EQ(stat_of("i_frame_out", 0), 1);
+        EXPECT_EQ(stat_of("p_frame_out", 0), 2);
+    }
 }
 
 TEST_F(Ring, SlowVideoReaderFallsBackToAKeyFrameAndGoesOn)

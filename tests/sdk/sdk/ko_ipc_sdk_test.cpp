@@ -168,7 +168,7 @@ TEST_F(SdkStart, ADaemonNotListeningYetIsWaitedFor)
 TEST_F(SdkRunning, StreamChannelsAreCheckedAndCarryFramesToReaders)
 {
     ko_stream_chn_info main = video_channel(0, 1920, 1080, 0);
-    ko_stream_chn_info sub = video_channel(1, 640, 360, 21);
+    ko_stream_chn_info sub = video_channel(1, 640, 360, 2); // a ring no longer than its GOP
     ko_stream_chn_info audio = audio_channel();
 
     ko_stream_chn_info bad = main;
@@ -186,11 +186,14 @@ TEST_F(SdkRunning, StreamChannelsAreCheckedAndCarryFramesToReaders)
     bad.samplebit = 12;
     EXPECT_EQ(ko_ipc_stream_chn_add(&bad), -5);
     EXPECT_EQ(ko_ipc_stream_chn_add(nullptr), -5);
+    bad = main;
+    bad.bitrate = 0;
+    EXPECT_EQ(ko_ipc_stream_chn_add(&bad), -5) << "a channel whose ring cannot be made is not added";
 
     ASSERT_EQ(ko_ipc_stream_chn_add(&main), 0);
     EXPECT_EQ(main.seconds, 9u) << "seconds outside 1 to 20 become 9 in the caller's record";
     ASSERT_EQ(ko_ipc_stream_chn_add(&sub), 0);
-    EXPECT_EQ(sub.seconds, 9u);
+    EXPECT_EQ(sub.seconds, 2u);
     ASSERT_EQ(ko_ipc_stream_chn_add(&audio), 0);
     EXPECT_EQ(ko_ipc_get_stream_info(0)->seconds, 9u);
     EXPECT_EQ(ko_ipc_get_stream_info(4)->samplerate, 16000u);
