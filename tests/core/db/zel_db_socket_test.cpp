@@ -130,8 +130,8 @@ TEST_F(DbTest, OurClientAgainstTheServer)
     EXPECT_STREQ(buf, "1\n");
     EXPECT_EQ(zel_api_db_cli_set_value("NVM.IPC:power", "0", 1), 0);
     EXPECT_EQ(get("NVM.IPC:power"), "0");
-    // A key the client map does not list travels as an all-zero request: refused, yet answered 0.
-    EXPECT_EQ(zel_api_db_cli_set_value("NVM.IPC:led_status", "0", 1), 0);
+    // A key the client map does not list travels as an all-zero request: the server refuses it.
+    EXPECT_EQ(zel_api_db_cli_set_value("NVM.IPC:led_status", "0", 1), -1);
     EXPECT_EQ(get("NVM.IPC:led_status"), "1");
     char tiny[2] = {};
     ASSERT_EQ(zel_api_db_cli_get_value("NVM.IPC:power", tiny, sizeof tiny), 0);
