@@ -13,7 +13,6 @@
 
 #include "app/cloud/cloud_http_test.h"
 #include "app/cloud/cloud_pause.h"
-#include "app/cloud/cloud_upload.h"
 #include "common/utils/ko_json.h"
 #include "common/utils/ko_log.h"
 #include "common/utils/ko_time.h"
@@ -254,16 +253,15 @@ post_values common_values(cloud_upload_ctx_t *ctx, const cloud_file_node_t *node
     return q;
 }
 
-// `retried` (when given) counts the attempts after the first.
-int post_with_retries(cloud_upload_ctx_t *ctx, vexa_http *h, std::atomic<uint32_t> *retried,
-                      const std::function<int()> &send)
+int post_with_retries(cloud_upload_ctx_t *ctx, vexa_http *h, const std::function<int()> &send)
 {
     int rc = -1;
+    ctx->post_retries = 0;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (attempt > 0 && (!recorder_running(ctx) || !cloud_pause_ms(ctx->rec, 1000)))
             break;
-        if (attempt > 0 && retried)
-            ++*retried;
+        if (attempt > 0)
+            ++ctx->post_retries;
         http_clean_resource(h);
         rc = send();
         ctx->post_used_ms = vexa_time_tick_ms();
@@ -443,13 +441,13 @@ int cloud_http_file_post(cloud_upload_ctx_t *ctx, const cloud_file_node_t *node)
     if (!h)
         return -1;
     h->read_callback = http_read_file_callback;
-    std::atomic<uint32_t> *counters = cloud_upload_counters();
-    return post_with_retries(ctx, h.get(), &counters[UP_POST_FILE_RETRY], [&] {
+    ctx->mp4_encrypt_errors = 0;
+    return post_with_retries(ctx, h.get(), [&] {
         // Each attempt streams the files afresh.
         enc_ptr mp4(cloud_file_enc_open(ctx, node->mp4_path));
         enc_ptr jpeg(cloud_file_enc_open(ctx, node->jpeg_path));
         if (!mp4)
-            ++counters[UP_MP4_ENCRYPT_ERR];
+            ++ctx->mp4_encrypt_errors;
         if (!mp4 || !jpeg)
             return -1;
         return vexa_http_start_post_file_enc(h.get(), cloud_file_enc_stream(mp4.get()),
@@ -472,8 +470,7 @@ int cloud_http_post_event(cloud_upload_ctx_t *ctx, const cloud_file_node_t *node
     http_ptr h = new_request(ctx, url);
     if (!h)
         return -1;
-    const int rc = post_with_retries(ctx, h.get(), &cloud_upload_counters()[UP_POST_META_RETRY],
-                                     [&] { return vexa_http_start_post_data(h.get(), "", &ctx->post_conn); });
+    const int rc = post_with_retries(ctx, h.get(), [&] { return vexa_http_start_post_data(h.get(), "", &ctx->post_conn); });
     if (rc == 0)
         KO_LOGI(CLOUD_MODULE, "vexa http post  CLOUD_POST_UPLOAD_EVENT ok！\n");
     return rc;
@@ -515,7 +512,7 @@ int cloud_http_face_jpeg_post(cloud_upload_ctx_t *ctx, const cloud_file_node_t *
     if (!h)
         return -1;
     const std::string photo = zel_path(CLOUD_FACE_ENC_PATH);
-    return post_with_retries(ctx, h.get(), nullptr,
+    return post_with_retries(ctx, h.get(),
                              [&] { return vexa_http_start_post_file(h.get(), nullptr, photo.c_str(), &ctx->post_conn); });
 }
 

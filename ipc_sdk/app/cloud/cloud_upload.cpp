@@ -249,8 +249,8 @@ private:
         state_ = after_resume(7);
     }
 
-    // Every way out of a refused preUpload leads back to it, with no clip queued at once: the next
-    // request waits, and the refusals in a row are logged once.
+    // With no clip queued, every way out of a refused preUpload leads straight back to it: the next
+    // request waits, and refusals in a row are logged once.
     void hold_after_refusal(int code)
     {
         if (!refused_)
@@ -425,6 +425,9 @@ private:
         const int rc = media ? cloud_http_file_post(&up_, &clip_) : cloud_http_post_event(&up_, &clip_);
         post_ms_ = ko_sub_uint64(vexa_time_tick_ms(), start);
         count(media ? UP_POST_FILE : UP_POST_META);
+        count(media ? UP_POST_FILE_RETRY : UP_POST_META_RETRY, up_.post_retries);
+        if (media)
+            count(UP_MP4_ENCRYPT_ERR, up_.mp4_encrypt_errors);
         if (post_ms_ > kLongHttpMs)
             count(UP_LONG_HTTP);
         if (rc == kCurlTimeout)
