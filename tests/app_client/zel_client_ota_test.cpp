@@ -195,6 +195,20 @@ TEST_F(ClientOta, AServerThatStallsOnEveryAttemptRebootsTheCameraSoonWithoutInst
     EXPECT_FALSE(partition_written());
 }
 
+// The application has released its media when the install library cannot start: the update ends,
+// the device reboots to take them back, and the next request is served.
+TEST_F(ClientOta, AStartWithoutInstallContextEndsTheUpdateAndTheNextOneRuns)
+{
+    qv_ota_test_set(QvOtaScript{QvOtaFault::no_handle, 1});
+    request();
+    EXPECT_EQ(final_state(), "failed|-33008|install busy");
+    EXPECT_EQ(qv_ota_test_reboots(), 1);
+    qv_ota_test_set(QvOtaScript{QvOtaFault::none, 1});
+    request();
+    EXPECT_EQ(final_state(), "installed");
+    EXPECT_TRUE(root().read_file(QV_OTA_PARTITION) == payload_);
+}
+
 TEST_F(ClientOta, AutomaticUpdateOfABusyDeviceIsAborted)
 {
     // Not forced: the device must be idle, and cloud recording has not started here.

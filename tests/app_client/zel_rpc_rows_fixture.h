@@ -155,7 +155,8 @@ protected:
         json_object *v = member(e, "value");
         return v ? zeltest::parse_json(json_object_to_json_string(v)) : Json();
     }
-    std::vector<std::string> set(int siid, int piid, const std::string &value_json)
+    // The reports of a set whose reply element carries `code`.
+    std::vector<std::string> set(int siid, int piid, const std::string &value_json, int code = 0)
     {
         const int id = ++request_id_;
         std::vector<Json> got = exchange(R"({"id":)" + std::to_string(id) +
@@ -164,7 +165,7 @@ protected:
                                          id);
         EXPECT_TRUE(same(at(member(reply(got, id), "result"), 0),
                          R"({"did":"424242","siid":)" + std::to_string(siid) + R"(,"piid":)" + std::to_string(piid) +
-                             R"(,"code":0})"));
+                             R"(,"code":)" + std::to_string(code) + "}"));
         return reports(got);
     }
     static std::string report(int siid, int piid, const std::string &value_json)

@@ -173,11 +173,11 @@ TEST_F(Rows, DetectionSwitchAndTimesGoIntoTheCloudAlarmRecord)
     cloud_alarm_config_t c = ko_cloud_test_alarm_config();
     EXPECT_EQ(c.start_hour * 10000 + c.start_minute * 100 + c.start_second, 60504);
 
-    // A bad time or interval leaves key, record and reports as they were.
+    // A bad time or interval is answered as refused and leaves key, record and reports as they were.
     for (const char *bad : {R"("24:00:00")", R"("10:61:00")", R"("7")"})
-        EXPECT_TRUE(set(5, 4, bad).empty()) << bad;
-    EXPECT_TRUE(set(5, 2, "35792").empty());
-    EXPECT_TRUE(set(5, 2, "-1").empty());
+        EXPECT_TRUE(set(5, 4, bad, -4005).empty()) << bad;
+    EXPECT_TRUE(set(5, 2, "35792", -4005).empty());
+    EXPECT_TRUE(set(5, 2, "-1", -4005).empty());
     EXPECT_EQ(stored("NVM.CLOUD:detect_start_time"), "06:05:04");
     EXPECT_EQ(stored("NVM.CLOUD:interval"), "7");
     c = ko_cloud_test_alarm_config();
@@ -185,6 +185,12 @@ TEST_F(Rows, DetectionSwitchAndTimesGoIntoTheCloudAlarmRecord)
     EXPECT_EQ(c.interval, 7);
     EXPECT_EQ(set(5, 5, R"("23:59:59")").size(), 1u) << "the record still takes good values";
     EXPECT_EQ(ko_cloud_test_alarm_config().end_hour, 23);
+
+    // A time stored without seconds keeps its hour and minute when the record is filled again.
+    EXPECT_EQ(set(5, 4, R"("08:30")").size(), 1u);
+    EXPECT_EQ(set(5, 1, "false").size(), 1u);
+    c = ko_cloud_test_alarm_config();
+    EXPECT_EQ(c.start_hour * 10000 + c.start_minute * 100 + c.start_second, 83000);
 }
 
 TEST_F(Rows, PrefixesOfTheStoredTextTake)
@@ -251,12 +257,19 @@ TEST_F(Rows, SchedulesTakeOnlyIdx0And1AndALongOneReadsBackWhole)
     ASSERT_GT(one_text.size(), 1400u);
     Json list(json_object_new_array());
     json_object_array_add(list.get(), json_object_get(one.get()));
+    const auto set_list = [&](int code) {
+        Json text(json_object_new_string(json_object_to_json_string_ext(list.get(), JSON_C_TO_STRING_PLAIN)));
+        return set(13, 4, json_object_to_json_string_ext(text.get(), JSON_C_TO_STRING_PLAIN), code).size();
+    };
+    // A list with a slot the smart-care module does not keep is refused whole.
     json_object_array_add(list.get(), zeltest::parse_json(R"({"idx":7})").release());
     json_object_array_add(list.get(), zeltest::parse_json(R"({"idx":-1})").release());
-    Json text(json_object_new_string(json_object_to_json_string_ext(list.get(), JSON_C_TO_STRING_PLAIN)));
-    EXPECT_EQ(set(13, 4, json_object_to_json_string_ext(text.get(), JSON_C_TO_STRING_PLAIN)).size(), 1u);
+    const std::string slot0 = stored("NVM.ALARM:smart_care_config0");
+    EXPECT_EQ(set_list(-4005), 0u);
+    EXPECT_EQ(stored("NVM.ALARM:smart_care_config0"), slot0);
     EXPECT_EQ(stored("NVM.ALARM:smart_care_config7"), "<absent>");
-    EXPECT_EQ(stored("NVM.ALARM:smart_care_config-1"), "<absent>");
+    json_object_array_del_idx(list.get(), 1, 2);
+    EXPECT_EQ(set_list(0), 1u);
     Json v = value_of(13, 4);
     ASSERT_TRUE(v && json_object_is_type(v.get(), json_type_string));
     Json back = zeltest::parse_json(json_object_get_string(v.get()));

@@ -5,6 +5,8 @@
 #include <initializer_list>
 
 #include "app/cloud/cloud_http.h"
+#include "app/cloud/cloud_types.h"
+#include "common/utils/ko_log.h"
 
 namespace {
 
@@ -60,6 +62,7 @@ cloud_error_step cloud_error_map(int code, int state, int resume, bool connected
     } else if (one_of(code, {400, 400201, 400205, 400206, 400217, 401102})) {
         s.drop = true;
     } else {
+        KO_LOGE(CLOUD_MODULE, "cloud unknow errocde %d\n", code);
         s.next = 14;
         s.resume = 1;
         s.drop = true;

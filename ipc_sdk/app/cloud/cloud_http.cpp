@@ -256,9 +256,12 @@ post_values common_values(cloud_upload_ctx_t *ctx, const cloud_file_node_t *node
 int post_with_retries(cloud_upload_ctx_t *ctx, vexa_http *h, const std::function<int()> &send)
 {
     int rc = -1;
+    ctx->post_retries = 0;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (attempt > 0 && (!recorder_running(ctx) || !cloud_pause_ms(ctx->rec, 1000)))
             break;
+        if (attempt > 0)
+            ++ctx->post_retries;
         http_clean_resource(h);
         rc = send();
         ctx->post_used_ms = vexa_time_tick_ms();
@@ -438,10 +441,13 @@ int cloud_http_file_post(cloud_upload_ctx_t *ctx, const cloud_file_node_t *node)
     if (!h)
         return -1;
     h->read_callback = http_read_file_callback;
+    ctx->mp4_encrypt_errors = 0;
     return post_with_retries(ctx, h.get(), [&] {
         // Each attempt streams the files afresh.
         enc_ptr mp4(cloud_file_enc_open(ctx, node->mp4_path));
         enc_ptr jpeg(cloud_file_enc_open(ctx, node->jpeg_path));
+        if (!mp4)
+            ++ctx->mp4_encrypt_errors;
         if (!mp4 || !jpeg)
             return -1;
         return vexa_http_start_post_file_enc(h.get(), cloud_file_enc_stream(mp4.get()),

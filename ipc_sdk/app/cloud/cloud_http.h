@@ -37,6 +37,9 @@ struct cloud_upload_ctx_t {
     vexa_http_conn post_conn;
     uint64_t get_used_ms;
     uint64_t post_used_ms;
+    // What the last post went through, for the upload thread's counters.
+    uint32_t post_retries;       // attempts after the first
+    uint32_t mp4_encrypt_errors; // attempts whose mp4 could not be opened for encryption
     cloud_record_state_t *rec;
 };
 

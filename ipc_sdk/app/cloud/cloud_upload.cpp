@@ -35,6 +35,8 @@ constexpr uint64_t kHandleIdleMs = 30000;
 constexpr uint64_t kLongHttpMs = 10000;
 constexpr int kCurlTimeout = 28;
 constexpr uint32_t kLoginTimeoutStartMs = 3000, kLoginTimeoutMaxMs = 6000;
+// The wait after a preUpload the cloud refused: as long as state 14 waits for a failing server.
+constexpr uint32_t kRefusedWaitMs = 10000;
 
 std::atomic<uint32_t> g_r1{0}, g_r2{0};
 
@@ -234,14 +236,34 @@ private:
         cloud_upload_slot_t &slot = into_prefetch_ ? up_.prefetch : up_.active;
         const int rc = cloud_http_pre_upload_request(&up_, &slot);
         if (rc != 0) {
+            if ((rc >= 400 && rc < 500) || (rc >= 400000 && rc < 500000))
+                hold_after_refusal(rc);
             fail(rc);
             return;
         }
+        refused_ = false;
         count(UP_FILE_ID);
         if (!into_prefetch_)
             publish_active();
         into_prefetch_ = false;
         state_ = after_resume(7);
+    }
+
+    // With no clip queued, every way out of a refused preUpload leads straight back to it: the next
+    // request waits, and refusals in a row are logged once.
+    void hold_after_refusal(int code)
+    {
+        if (!refused_)
+            KO_LOGW(CLOUD_MODULE, "cloud preUpload refused with %d, asked again after %u ms\n", code,
+                    kRefusedWaitMs);
+        refused_ = true;
+        pause(kRefusedWaitMs);
+    }
+
+    bool account_expired()
+    {
+        std::lock_guard<std::mutex> lock(rec_.mutex);
+        return rec_.expired != 0;
     }
 
     void refresh()
@@ -284,7 +306,8 @@ private:
             state_ = 8;
             return;
         }
-        if (up_.prefetch.state == 2) {
+        // A lapsed account uploads nothing before the next UTC day: no fileId is asked for meanwhile.
+        if (up_.prefetch.state == 2 || account_expired()) {
             pause(200);
             return;
         }
@@ -402,6 +425,9 @@ private:
         const int rc = media ? cloud_http_file_post(&up_, &clip_) : cloud_http_post_event(&up_, &clip_);
         post_ms_ = ko_sub_uint64(vexa_time_tick_ms(), start);
         count(media ? UP_POST_FILE : UP_POST_META);
+        count(media ? UP_POST_FILE_RETRY : UP_POST_META_RETRY, up_.post_retries);
+        if (media)
+            count(UP_MP4_ENCRYPT_ERR, up_.mp4_encrypt_errors);
         if (post_ms_ > kLongHttpMs)
             count(UP_LONG_HTTP);
         if (rc == kCurlTimeout)
@@ -489,6 +515,7 @@ private:
     bool have_clip_ = false;
     uint32_t jpeg_size_ = 0;
     bool into_prefetch_ = false;
+    bool refused_ = false; // the last preUpload was refused by the cloud
     uint32_t login_timeout_ms_ = kLoginTimeoutStartMs;
     uint64_t login_sent_ms_ = 0;
     bool refreshed_ = false;

@@ -205,9 +205,13 @@ void on_request(const ko_message_arg *arg)
     reply_ok(id);
     report_stat_object("ota.info", "{\"type\":0}");
     if (!start_worker(ctx)) {
-        std::lock_guard<std::mutex> guard(s.lock);
-        s.ctx.reset();
+        {
+            std::lock_guard<std::mutex> guard(s.lock);
+            s.ctx.reset();
+        }
         KO_LOGE(kModule, "ota: pthread_create wrong\n");
+        // The request was answered OK: its end is told as for any failed update.
+        report_state(kFailed);
     }
 }
 

@@ -37,8 +37,8 @@ int zel_api_db_reset(void);
 int zel_api_db_deinit(void);
 
 // Client side over "/tmp/zel_db.socket". Get: 0 with the value and a newline in `dst`, -1 when the
-// server is unreachable (after filling `dst` from the files when it can), -2, -6. Set: 0 once the
-// server was reached, -1 when not, -2, -6.
+// server is unreachable (after filling `dst` from the files when it can), -2, -6. Set: 0 when the
+// server took the value, -1 when it refused it or could not be reached, -2, -6.
 int zel_api_db_cli_get_value(const char *key, char *dst, int len);
 int zel_api_db_cli_set_value(const char *key, const char *value, int len);
 

@@ -105,7 +105,8 @@ int recv_full(int fd, void *buf, size_t size)
 
 // Sends the request and reads the reply completely; the first `keep - 1` body bytes go into `dst`,
 // terminated. 0, or -1.
-int exchange(ipc_client_t &client, const std::vector<uint8_t> &request, char *dst, int keep, uint32_t *length)
+int exchange(ipc_client_t &client, const std::vector<uint8_t> &request, char *dst, int keep, uint32_t *type,
+             uint32_t *length)
 {
     if (ipc_client_send(&client, request.data(), static_cast<int>(request.size())) != static_cast<int>(request.size())) {
         ZEL_LOGE(TAG, "send failed: %s\n", std::strerror(errno));
@@ -120,8 +121,7 @@ int exchange(ipc_client_t &client, const std::vector<uint8_t> &request, char *ds
             ZEL_LOGE(TAG, "Server closed connection");
         return -1;
     }
-    uint32_t type = 0;
-    zel_db_reply_head_get(head, &type, length);
+    zel_db_reply_head_get(head, type, length);
     size_t copied = 0;
     char chunk[1024];
     for (size_t left = *length; left > 0;) {
@@ -317,8 +317,9 @@ int zel_api_db_cli_get_value(const char *key, char *dst, int len)
             handle_error(conn.client.status);
         return -1;
     }
+    uint32_t type = 0;
     uint32_t length = 0;
-    if (exchange(conn.client, request, dst, len, &length) != 0 || length == 0)
+    if (exchange(conn.client, request, dst, len, &type, &length) != 0 || length == 0)
         return -1;
     ZEL_LOGD(TAG, "get value:%s", zel_db_loggable(key, dst));
     return 0;
@@ -352,7 +353,11 @@ int zel_api_db_cli_set_value(const char *key, const char *value, int len)
         handle_error(conn.client.status);
         return -1;
     }
+    uint32_t type = ZEL_DB_REPLY_FAILED;
     uint32_t length = 0;
-    exchange(conn.client, request, nullptr, 0, &length);
+    if (exchange(conn.client, request, nullptr, 0, &type, &length) != 0 || type != ZEL_DB_REPLY_DONE) {
+        ZEL_LOGE(TAG, "[%s %d] set of %s not taken (reply type %u)\n", __func__, __LINE__, key, type);
+        return -1;
+    }
     return 0;
 }

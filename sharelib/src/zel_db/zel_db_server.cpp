@@ -48,10 +48,14 @@ constexpr int REQUESTS_PER_TURN = 16;
 // Reply bytes a connection may leave untaken, and for how long it may take none of them.
 constexpr size_t MAX_PENDING_OUTPUT = 4 * 1024 * 1024;
 constexpr int64_t STALL_MS = 1000;
+// Connections held at once: each holds a descriptor of the process that keeps the settings, and
+// clients that never hang up must not use them all.
+constexpr size_t MAX_CONNECTIONS = 64;
 
 struct Conn {
     std::string out;               // reply bytes the client has not taken yet
     int64_t last_progress_ms = 0;  // when it last took some (while `out` is not empty)
+    int64_t last_request_ms = 0;   // when it was accepted or last sent a request
     bool input_left = false;       // reading stopped with requests possibly waiting
     bool queued = false;           // in Server::ready
     bool peer_closed = false;      // the client shut its side: closed once its replies are out
@@ -94,6 +98,26 @@ void drop_connection(int fd)
     g_server.connections.erase(fd);
 }
 
+// Makes room for one more connection: the one idle the longest (nothing to answer, nothing
+// waiting) gives way; false when every connection is busy.
+bool make_room()
+{
+    auto oldest = g_server.connections.end();
+    for (auto it = g_server.connections.begin(); it != g_server.connections.end(); ++it) {
+        const Conn &c = it->second;
+        if (c.out.empty() && !c.input_left && !c.queued &&
+            (oldest == g_server.connections.end() || c.last_request_ms < oldest->second.last_request_ms))
+            oldest = it;
+    }
+    if (oldest == g_server.connections.end())
+        return false;
+    ZEL_LOGW(ZEL_DB_TAG, "[%s %d] %zu connections: client %d idle for %lld ms closed\n", __func__, __LINE__,
+             g_server.connections.size(), oldest->first,
+             static_cast<long long>(time_monotonic_ms() - oldest->second.last_request_ms));
+    drop_connection(oldest->first);
+    return true;
+}
+
 void accept_connections()
 {
     for (;;) {
@@ -112,6 +136,12 @@ void accept_connections()
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             return;
         }
+        if (g_server.connections.size() >= MAX_CONNECTIONS && !make_room()) {
+            ZEL_LOGE(ZEL_DB_TAG, "[%s %d] %zu connections all busy, client %d refused\n", __func__, __LINE__,
+                     g_server.connections.size(), fd);
+            close(fd);
+            continue;
+        }
         epoll_event ev {};
         ev.events = EPOLLIN | EPOLLOUT | EPOLLET | EPOLLRDHUP;
         ev.data.fd = fd;
@@ -120,7 +150,8 @@ void accept_connections()
             close(fd);
             continue;
         }
-        g_server.connections[fd] = Conn{};
+        Conn &c = g_server.connections[fd] = Conn{};
+        c.last_request_ms = time_monotonic_ms();
         ZEL_LOGD(ZEL_DB_TAG, "[%s %d] create new connection connfd = %d\n", __func__, __LINE__, fd);
     }
 }
@@ -211,6 +242,7 @@ bool serve_input(int fd)
         std::memset(request, 0, sizeof request);
         const ssize_t n = read(fd, request, ZEL_DB_MSG_MAX);
         if (n > 0) {
+            c.last_request_ms = time_monotonic_ms();
             size_t used = 0;
             if (c.skip_left > 0 || c.skip_to_nul)
                 used = skip_oversized(c, request, static_cast<size_t>(n));

@@ -130,14 +130,38 @@ TEST_F(DbTest, OurClientAgainstTheServer)
     EXPECT_STREQ(buf, "1\n");
     EXPECT_EQ(zel_api_db_cli_set_value("NVM.IPC:power", "0", 1), 0);
     EXPECT_EQ(get("NVM.IPC:power"), "0");
-    // A key the client map does not list travels as an all-zero request: refused, yet answered 0.
-    EXPECT_EQ(zel_api_db_cli_set_value("NVM.IPC:led_status", "0", 1), 0);
+    // A key the client map does not list travels as an all-zero request: the server refuses it.
+    EXPECT_EQ(zel_api_db_cli_set_value("NVM.IPC:led_status", "0", 1), -1);
     EXPECT_EQ(get("NVM.IPC:led_status"), "1");
     char tiny[2] = {};
     ASSERT_EQ(zel_api_db_cli_get_value("NVM.IPC:power", tiny, sizeof tiny), 0);
     EXPECT_STREQ(tiny, "0");  // cut and terminated
     EXPECT_EQ(zel_api_db_cli_set_value("NVM.IPC:power", std::string(1416, 'x').c_str(), 1416), -2);
     EXPECT_EQ(zel_api_db_cli_get_value(nullptr, buf, 1), -6);
+}
+
+// Clients that connect and never hang up would each hold a descriptor of the process for good:
+// past the bound the one idle the longest is closed, and the server goes on serving.
+TEST_F(DbTest, IdleConnectionsGiveWayOldestFirst)
+{
+    using namespace std::chrono_literals;
+    add_factory();
+    ASSERT_EQ(zel_api_db_init(), 0);
+    std::vector<ipc_client_t> idle(200);
+    for (ipc_client_t &c : idle) {
+        ipc_client_open(&c, 1, root_.path("/tmp/zel_db.socket").c_str(), 0);
+        ASSERT_EQ(c.status, 0);
+    }
+    const auto closed_by_server = [](const ipc_client_t &c) {
+        char byte;
+        return recv(c.fd, &byte, 1, MSG_DONTWAIT) == 0;
+    };
+    EXPECT_TRUE(zeltest::wait_until([&] { return closed_by_server(idle.front()); }, 10s));
+    EXPECT_FALSE(closed_by_server(idle.back()));
+    char buf[64] = {};
+    EXPECT_EQ(zel_api_db_cli_get_value("NVM.IPC:power", buf, sizeof buf), 0);
+    for (const ipc_client_t &c : idle)
+        ipc_client_close(c.fd);
 }
 
 TEST_F(DbTest, ClientReadsTheFilesWhenTheServerIsDown)

@@ -428,6 +428,16 @@ TEST_F(CloudUpload, LapsedAccountDeletesTheQueueUntilTheNextUtcDay)
     g_wall_shift_us = 0;
 }
 
+// With no clip queued every refusal of preUpload leads straight back to it: the next one waits.
+TEST_F(CloudUpload, RefusedPreUploadIsNotAskedAgainAtOnce)
+{
+    script_once(kPreUpload, R"("mode":"code","code":400)", 1000);
+    init();
+    ASSERT_TRUE(wait_count(kPreUpload, 1)) << join(paths());
+    std::this_thread::sleep_for(zeltest::scaled(2000ms));
+    EXPECT_LE(count(kPreUpload), 4u) << join(paths());
+}
+
 TEST_F(CloudUpload, TwoStallsDropBothClipsAndLogInAgain)
 {
     init();
@@ -603,6 +613,7 @@ TEST_F(CloudUpload, StatisticsReachTheDaemonWithEveryKey)
 {
     init();
     wait_ready();
+    script_once(kUpload, R"("mode":"stall")"); // the second attempt goes through
     queue_clip(1, true);
     ASSERT_TRUE(zeltest::wait_until([] { return uploads_seen() == 1; }, 20s));
     const int since = sim_->received_count("rpc");
@@ -632,6 +643,7 @@ TEST_F(CloudUpload, StatisticsReachTheDaemonWithEveryKey)
     EXPECT_EQ(keys, want);
     EXPECT_EQ(json_object_get_int(member(info, "vip")), 1);
     EXPECT_GE(json_object_get_int(member(info, "post_file")), 1);
+    EXPECT_EQ(json_object_get_int(member(info, "post_file_retry")), 1);
     EXPECT_GE(json_object_get_int(member(info, "file_id")), 2);
 }
 

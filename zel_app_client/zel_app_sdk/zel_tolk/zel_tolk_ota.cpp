@@ -191,9 +191,12 @@ int zel_tolk_ota_start(int automatic)
     // The camera application releases its media and algorithm resources meanwhile.
     sdk_porting_report_message(kMsgDevStatus, automatic ? "start_auto_ota" : "start_ota", nullptr, nullptr);
     sleep_ms(seam().start_wait_ms);
+    // From here on the application has let its media go for the update and knows no way back: a
+    // start that fails reboots the device, as a failed download does.
     void *handle = qv_ota_init(kStageSize);
     if (!handle) {
         ZEL_LOGE(TAG, "qv_ota_init fail \n");
+        reboot(nullptr);
         return -1;
     }
     u.handle.store(handle);
@@ -207,8 +210,10 @@ int zel_tolk_ota_start(int automatic)
     const std::string root = test_root.empty() ? std::string(lumo_dorvi_root_cert) : test_root;
     const ko_ota_start_param param{root.c_str(), static_cast<int>(root.size()), kStartValue};
     const int ret = _zel_ota_start(&param);
-    if (ret != 0)
+    if (ret != 0) {
         ZEL_LOGE(TAG, "ko_ota_start fail ret:%d \n", ret);
+        reboot(handle);
+    }
     return ret;
 }
 
@@ -253,8 +258,11 @@ extern "C" int ko_ota_onstat(unsigned status)
         ZEL_LOGE(TAG, "unknown status %d\n", static_cast<int>(status));
         return 0;
     }
-    if (ret != 0)
+    if (ret != 0) {
+        // The service would otherwise ask again every second and refuse every later request as busy.
         ZEL_LOGE(TAG, " zel_tolk_ota_start ret:%d \n", ret);
+        _zel_ota_abort();
+    }
     return 0;
 }
 

@@ -14,7 +14,7 @@ extern const char lumo_dorvi_root_cert[];
 
 // Tells the application, stops the services that compete for memory and flash, and starts the
 // SDK's update: 0; -1 when an update is already under way or the install library gives no context;
-// else ko_ota_start's failure.
+// else ko_ota_start's failure. A failure after the application was told reboots the device.
 int zel_tolk_ota_start(int automatic);
 // 0 when an automatic update may run now (no phone online, no user operation in the last 600 s,
 // nothing waiting for cloud upload), else -1.

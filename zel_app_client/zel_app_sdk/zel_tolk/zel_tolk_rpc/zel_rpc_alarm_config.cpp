@@ -11,11 +11,12 @@ namespace {
 
 constexpr uint16_t kRecordSeconds = 9;
 
+// "08:00" is stored as the phone sent it: the fields it lacks count 0.
 void read_hms(const char *key, int32_t *h, int32_t *m, int32_t *s)
 {
     std::string value;
     int hh = 0, mm = 0, ss = 0;
-    if (zel_rpc::db_read(key, value, 32) && std::sscanf(value.c_str(), "%d:%d:%d", &hh, &mm, &ss) == 3)
+    if (zel_rpc::db_read(key, value, 32) && std::sscanf(value.c_str(), "%d:%d:%d", &hh, &mm, &ss) >= 1)
         *h = hh, *m = mm, *s = ss;
 }
 

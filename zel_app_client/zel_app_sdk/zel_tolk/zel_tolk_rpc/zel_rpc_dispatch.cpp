@@ -16,6 +16,7 @@ namespace zel_rpc {
 namespace {
 
 constexpr int kUnlisted = -4003;
+constexpr int kRefused = -4005;
 
 // The elements of a request's array, checked before json-c's typed calls see them (those abort on
 // a value of the wrong type). Null, logged, when the array or one element is malformed.
@@ -123,12 +124,21 @@ void handle_set(const Msg &msg, json_object *request)
     std::vector<Pending> pending;
     json_object *result = nullptr;
     JsonPtr reply = reply_of(msg.id, &result);
+    // The checks are quick; what a handler does with a value it takes may be slow, so it comes
+    // after the reply.
     for (size_t i = 0; i < json_object_array_length(elements); ++i) {
         json_object *element = json_object_array_get_idx(elements, i);
         const Element e = element_of(element);
-        json_object_array_add(result, status_element(e.o_siid, e.o_piid, e.row ? 0 : kUnlisted));
-        if (e.row)
-            pending.push_back({e.row, e.siid, e.piid, to_text(element)});
+        std::string text = to_text(element);
+        int code = kUnlisted;
+        if (e.row && !spec_value_acceptable(e.row, text.c_str(), static_cast<int>(text.size()))) {
+            ZEL_LOGE(TAG, "set of %d.%d refused: %s\n", e.o_siid, e.o_piid, text.c_str());
+            code = kRefused;
+        } else if (e.row) {
+            code = 0;
+            pending.push_back({e.row, e.siid, e.piid, std::move(text)});
+        }
+        json_object_array_add(result, status_element(e.o_siid, e.o_piid, code));
     }
     send_reply(reply.get(), "ackbuf:%s \n");
     for (Pending &p : pending)

@@ -156,6 +156,19 @@ bool valid_day_time(const char *text)
     return static_cast<size_t>(end) == len && h >= 0 && h <= 23 && m >= 0 && m <= 59 && s >= 0 && s <= 59;
 }
 
+// A value of another type, or an empty text, changes nothing and is not refused.
+bool day_time_acceptable(const char *json, int size)
+{
+    std::string text;
+    return !value_string(json, size, text) || text.empty() || valid_day_time(text.c_str());
+}
+
+bool object_acceptable(const char *json, int size)
+{
+    std::string text;
+    return !value_string(json, size, text) || text.empty() || is_object_text(text);
+}
+
 void spec_bool(const BoolRow &row, int siid, int piid, int op, char *json, int size, bool notify)
 {
     std::string stored;

@@ -85,6 +85,10 @@ struct TextRow {
 void spec_text(const TextRow &row, int siid, int piid, int op, char *json, int size, bool notify);
 // "H:M" or "H:M:S" within a day (the alarm windows and the cloud record take nothing else).
 bool valid_day_time(const char *text);
+// Checks of a set's element before its reply (`spec_value_check`): a text that is no time of day,
+// a text that is no JSON object.
+bool day_time_acceptable(const char *json, int size);
+bool object_acceptable(const char *json, int size);
 
 // A JSON object kept as its text: set stores the "value" string when it parses as a JSON object
 // (else nothing) and reports it (kind 4 as one JSON string) whether stored or not; get answers the

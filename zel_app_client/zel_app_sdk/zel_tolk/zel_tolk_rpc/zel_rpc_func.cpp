@@ -4,6 +4,7 @@
 
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc_action.h"
+#include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc_family.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc_handlers.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc_internal.h"
 #include "zel_app_sdk/zel_tolk/zel_tolk_rpc/zel_rpc_table.h"
@@ -91,6 +92,30 @@ const spec_property_row_t spec_property_table[] = {
 };
 static_assert(std::size(spec_property_table) == 73, "73 property rows");
 
+// The rows whose handler refuses some values of the right type, with the check that tells so before
+// the set is answered.
+struct ValueCheck {
+    spec_property_handler handler;
+    spec_value_check acceptable;
+};
+const ValueCheck spec_value_checks[] = {
+    {spec_func_md_internal, interval_acceptable},
+    {spec_func_md_start_time, day_time_acceptable},
+    {spec_func_md_end_time, day_time_acceptable},
+    {spec_func_motion_start_time, day_time_acceptable},
+    {spec_func_motion_end_time, day_time_acceptable},
+    {spec_func_human_start_time, day_time_acceptable},
+    {spec_func_human_end_time, day_time_acceptable},
+    {spec_func_loud_start_time, day_time_acceptable},
+    {spec_func_loud_end_time, day_time_acceptable},
+    {spec_func_pet_start_time, day_time_acceptable},
+    {spec_func_pet_end_time, day_time_acceptable},
+    {spec_func_local_algo_human_detect, object_acceptable},
+    {spec_func_local_algo_motion_detect, object_acceptable},
+    {spec_func_smart_care_area, smart_care_area_acceptable},
+    {spec_func_smart_care_period, smart_care_period_acceptable},
+};
+
 const spec_action_row_t spec_action_table[] = {
     {"upload_video", 17, 1, spec_action_upload_video},
     {"format", 4, 1, spec_action_sdcard_format},
@@ -140,6 +165,14 @@ const spec_property_row_t *spec_property_row(int siid, int piid)
         if (t->properties[i].siid == siid && t->properties[i].piid == piid)
             return &t->properties[i];
     return nullptr;
+}
+
+bool spec_value_acceptable(const spec_property_row_t *row, const char *json, int size)
+{
+    for (const ValueCheck &c : spec_value_checks)
+        if (c.handler == row->handler)
+            return c.acceptable(json, size);
+    return true;
 }
 
 void zel_rpc_test_install_tables(const zel_rpc_tables_t *tables)

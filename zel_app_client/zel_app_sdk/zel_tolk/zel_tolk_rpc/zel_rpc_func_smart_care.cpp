@@ -26,6 +26,28 @@ std::string slot_key(int idx)
 
 } // namespace
 
+bool smart_care_area_acceptable(const char *json, int size)
+{
+    std::string text;
+    return !value_string(json, size, text) || array_of(text) != nullptr;
+}
+
+bool smart_care_period_acceptable(const char *json, int size)
+{
+    std::string text;
+    if (!value_string(json, size, text))
+        return true;
+    JsonPtr list = array_of(text);
+    if (!list)
+        return false;
+    for (size_t i = 0; i < json_object_array_length(list.get()); ++i) {
+        int32_t idx = -1;
+        if (!int_member(json_object_array_get_idx(list.get(), i), "idx", &idx) || idx < 0 || idx >= kSlots)
+            return false;
+    }
+    return true;
+}
+
 SPEC_INSTANCE(spec_func_smart_care_switch, spec_bool, kSwitch)
 
 SPEC_HANDLER(spec_func_smart_care_area)

@@ -126,6 +126,11 @@ const TextRow kAlarmType{"NVM.ALGO:sound_alarm_type", "WR", nullptr};
 
 } // namespace
 
+bool interval_acceptable(const char *json, int size)
+{
+    return valid_interval(value_int(json, size));
+}
+
 SPEC_INSTANCE(spec_func_power, spec_bool, kPower)
 SPEC_INSTANCE(spec_func_wdr, spec_bool, kWdr)
 SPEC_INSTANCE(spec_func_glimmer_full_color, spec_bool, kFullColor)

@@ -44,6 +44,8 @@ SPEC_HANDLER(spec_func_loud_end_time);
 SPEC_HANDLER(spec_func_pet_start_time);
 SPEC_HANDLER(spec_func_pet_end_time);
 SPEC_HANDLER(spec_func_angle_sleep);
+// The check of the interval's sets (`spec_value_check`).
+bool interval_acceptable(const char *json, int size);
 
 // zel_rpc_func_video.cpp: flip, night mode and record mode.
 SPEC_HANDLER(spec_func_flip);
@@ -79,6 +81,9 @@ SPEC_HANDLER(spec_func_smart_care_switch);
 SPEC_HANDLER(spec_func_smart_care_area);
 SPEC_HANDLER(spec_func_smart_care_mode);
 SPEC_HANDLER(spec_func_smart_care_period);
+// The checks of their sets: areas come as an array, schedules as an array of slots 0 and 1.
+bool smart_care_area_acceptable(const char *json, int size);
+bool smart_care_period_acceptable(const char *json, int size);
 
 // zel_rpc_algo.cpp: detection switches, and the default detection object (the open-track action
 // stores it).

@@ -18,6 +18,8 @@ enum { SPEC_OP_GET = 0, SPEC_OP_SET = 1, SPEC_OP_LOCAL = 2, SPEC_OP_PULLED = 5 }
 // op 1: json is the request element {"siid","piid","value"} of `size` bytes, internal ids;
 // op 2: json is the plain value text of `size` bytes, internal ids; op 5: an element with "value".
 typedef void (*spec_property_handler)(int id, int siid, int piid, int op, char *json, int size, bool notify);
+// Whether a set's request element (op 1 input) holds a value its handler takes.
+typedef bool (*spec_value_check)(const char *json, int size);
 typedef struct spec_property_row {
     const char *key; // settings key, or "" where none
     int32_t siid;
@@ -55,6 +57,9 @@ typedef struct zel_rpc_tables {
 const zel_rpc_tables_t *zel_rpc_tables(void);
 // The first property row of an internal pair, or null.
 const spec_property_row_t *spec_property_row(int siid, int piid);
+// False when the row's handler would refuse the value of a set's request element: the set is then
+// answered with an error and the handler not called.
+bool spec_value_acceptable(const spec_property_row_t *row, const char *json, int size);
 
 // Writes the get reply element {"did","siid","piid","value","code":0} with `value` as JSON text.
 void spec_reply_element(char *buf, int size, int siid, int piid, const char *value);
