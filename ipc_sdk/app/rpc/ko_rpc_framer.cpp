@@ -100,10 +100,10 @@ void Framer::restart_at_brace()
     scanned_ -= 1;
 }
 
-// The object being scanned can never complete, and the byte that showed it is not a "{": the cut
-// fell inside a text, which took the start of the next object in. That object starts at one of the
-// "{" after the cut-off one's start; each is tried in turn, and the first from which a whole object
-// follows is taken.
+// The object being scanned can never complete, and the byte that showed it is not a "{" (the cut
+// fell inside a text, which took the start of the next object in, or stray bytes followed it), or
+// an object tried after it failed. The next object starts at one of the "{" after the cut-off one's
+// start; each is tried in turn, and the first from which a whole object follows is taken.
 void Framer::resync()
 {
     if (!resyncing_)
