@@ -104,6 +104,19 @@ TEST_F(Methods, LocalBindWithOkSendsTheStreamDescription)
     EXPECT_EQ(json_object_get_string(member(data, "a_samplerate")), std::string("16000"));
 }
 
+TEST_F(Methods, CalibrationOnlyLogsAndALocalDidBecomesTheDeviceIdThoughTheFactoryStoreRefusesIt)
+{
+    // Neither is in a table: they are called as a caller of their own would.
+    ::testing::internal::CaptureStderr();
+    zel_rpc::spec_action_ptz_calibrate(nullptr, 0);
+    const std::string request = R"({"id":74,"method":"local.did","params":5150})";
+    EXPECT_EQ(zel_rpc::rpc_func_local_did(74, request.c_str(), static_cast<int>(request.size())), -1);
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find(" enter \n"), std::string::npos) << log;
+    EXPECT_NE(log.find("ROM.did"), std::string::npos) << log;
+    EXPECT_STREQ(func_did, "5150");
+}
+
 TEST_F(Methods, OpenTrackSwitchTurnsDetectionAndTrackingOn)
 {
     put("NVM.CLOUD:detect_swtich", "0");

@@ -136,7 +136,6 @@ const SetRow kSetRows[] = {
     {11, 2, R"("siren")", "NVM.ALGO:sound_alarm_type", "siren", nullptr, nullptr},
     {32, 7, R"("07:30:00")", "NVM.CLOUD:md_start_time", "07:30:00", nullptr, nullptr},
     {32, 6, R"("21:00:00")", "NVM.CLOUD:pet_end_time", "21:00:00", nullptr, nullptr},
-    {23, 2, "3", "NVM.FAV_AREA:active_fav_area", "3", nullptr, nullptr},
     {24, 2, R"("{\"mode\":1}")", "NVM.ko_cruise:config", "{\"mode\":1}", nullptr, nullptr},
 };
 
@@ -158,6 +157,13 @@ TEST_F(Rows, ANewValueIsStoredReportedOnceAndSentAndTheSameValueRests)
             EXPECT_EQ(param_count(r.agent), before + 1) << where << ": nor sent again";
         }
     }
+}
+
+TEST_F(Rows, TheActiveAreaIsReportedAlsoWhenItIsUnchanged)
+{
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(set(23, 2, "3"), std::vector<std::string>{report(23, 2, "3")}) << "set " << i + 1;
+    EXPECT_EQ(stored("NVM.FAV_AREA:active_fav_area"), "3");
 }
 
 TEST_F(Rows, DetectionSwitchAndTimesGoIntoTheCloudAlarmRecord)

@@ -29,7 +29,7 @@ const IndexLayout &kLayout = kStoreLayout;
 
 using namespace sd;
 
-extern "C" int pic_init(int cameras) { return index_module_init(g_pic.index, cameras); }
+extern "C" int pic_init(int cameras) { return store_init(g_pic, cameras); }
 
 extern "C" int pic_deinit(void) { return store_deinit(g_pic); }
 

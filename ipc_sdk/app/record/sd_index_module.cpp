@@ -63,7 +63,7 @@ bool index_module_ready(IndexModule &m)
     return m.initialised;
 }
 
-int index_module_init(IndexModule &m, int cameras)
+int index_module_init(IndexModule &m, int cameras, const std::function<void(IndexLog &log)> &before_open)
 {
     std::lock_guard<std::mutex> start(m.start_lock);
     if (m.initialised)
@@ -82,6 +82,8 @@ int index_module_init(IndexModule &m, int cameras)
             if (!log)
                 continue;
             std::lock_guard<std::recursive_mutex> guard(log->lock);
+            if (before_open)
+                before_open(*log);
             bool open_failed = false;
             const int rc = index_open_context(m, *log, &open_failed);
             if (rc != 0 && open_failed && m.open_later)

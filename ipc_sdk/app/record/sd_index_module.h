@@ -36,8 +36,9 @@ IndexLog *index_context(IndexModule &m, int channel);
 int index_open_context(IndexModule &m, IndexLog &log, bool *open_failed = nullptr);
 // The context opened, opening it lazily (lock held): 0 or the open error.
 int index_ensure_open(IndexModule &m, IndexLog &log);
-// Frees the contexts, asks the pool which channels own an index file and opens their contexts.
-int index_module_init(IndexModule &m, int cameras);
+// Frees the contexts, asks the pool which channels own an index file and opens their contexts, each
+// after `before_open` (when given) has run for it under its lock.
+int index_module_init(IndexModule &m, int cameras, const std::function<void(IndexLog &log)> &before_open = {});
 // Closes and frees every context under its own lock.
 int index_module_deinit(IndexModule &m);
 bool index_module_ready(IndexModule &m);

@@ -97,6 +97,15 @@ void PicDataFile::close()
     pending_size = 0;
 }
 
+void pic_data_open(PicDataFile &df)
+{
+    if (df.file)
+        return;
+    const int rc = open_data(df);
+    if (rc != 0)
+        KO_LOGW(kModule, "channel %d: no data file opened (%d), the next record opens one\n", df.channel, rc);
+}
+
 int pic_data_ensure_room(PicDataFile &df, uint32_t size)
 {
     const int64_t need = static_cast<int64_t>(size) + kPicRecordOverhead;

@@ -29,6 +29,9 @@ struct PicDataFile {
     void close();
 };
 
+// Opens the channel's data file to write on when none is open; one that cannot be opened now (logged)
+// is opened by the next record.
+void pic_data_open(PicDataFile &df);
 // Makes room for a record of `size` bytes: opens the channel's data file when none is open, and hands
 // a file without room back to the pool with its picture times before taking the next.
 int pic_data_ensure_room(PicDataFile &df, uint32_t size);

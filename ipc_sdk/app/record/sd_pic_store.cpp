@@ -47,6 +47,17 @@ PicDataFile &store_data_of(PicStore &st, IndexLog &log)
     return df;
 }
 
+int store_init(PicStore &st, int cameras)
+{
+    const int rc =
+        index_module_init(st.index, cameras, [&st](IndexLog &log) { pic_data_open(store_data_of(st, log)); });
+    if (rc != 0) {
+        for (PicDataFile &df : st.data)
+            df.close();
+    }
+    return rc;
+}
+
 int store_deinit(PicStore &st)
 {
     for (int i = 0; i < 2; i++) {

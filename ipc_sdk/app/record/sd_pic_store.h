@@ -36,6 +36,8 @@ struct PicStore {
     StoreReadFile read[2];
 };
 
+// Opens the index of each channel that owns one, after the channel's data file.
+int store_init(PicStore &st, int cameras);
 // The channel's data file, bound to the context's channel.
 PicDataFile &store_data_of(PicStore &st, IndexLog &log);
 // Writes a pending record into the channel's data file (context lock held): 0, -2 without a data

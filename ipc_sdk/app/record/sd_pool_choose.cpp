@@ -89,11 +89,20 @@ sd_file_info_t *take_data_file(int kind, int channel, int *cover)
 {
     Pool &p = pool();
     const int limit = kind == SD_KIND_YVIDEO ? 20 : 10;
-    std::unique_lock<std::mutex> choice(p.choice);
+    // The indexes open on init's own thread, which holds the choice lock and the pool's lock: there a
+    // channel may only resume its open file, as nothing is taken before the pool is up.
+    bool opening = false;
+    {
+        std::lock_guard<std::recursive_mutex> guard(p.lock);
+        opening = p.opening_indexes;
+    }
+    std::unique_lock<std::mutex> choice(p.choice, std::defer_lock);
+    if (!opening)
+        choice.lock();
     sd_file_info_t *resume = nullptr, *free_file = nullptr, *oldest = nullptr;
     {
         std::lock_guard<std::recursive_mutex> guard(p.lock);
-        if (!p.initialised)
+        if (!p.initialised && !opening)
             return nullptr;
         if (kind == SD_KIND_YVIDEO && p.yvideo_handed >= static_cast<int>(p.yvideo / DATA_FILE_SIZE_BYTES)) {
             KO_LOGW(kModule, "custom video files used up: %d\n", p.yvideo_handed);
@@ -114,6 +123,8 @@ sd_file_info_t *take_data_file(int kind, int channel, int *cover)
                 oldest = f;
         }
     }
+    if (opening && !resume)
+        return nullptr;
     sd_file_info_t *f = resume ? resume : free_file ? free_file : oldest;
     if (!f) {
         KO_LOGE(kModule, "no pool file for kind %d channel %d\n", kind, channel);

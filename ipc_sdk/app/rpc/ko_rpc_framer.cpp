@@ -23,8 +23,7 @@ void Framer::commit(size_t n)
     if (fault_ != Fault::none || end_ != 0)
         return;
     if (!syntax_.inside()) {
-        // Nothing but white space between objects (or, after a cut-off object, bytes before the
-        // next "{"): it is never part of one.
+        // Bytes before the next object's "{": they are never part of one.
         drop_front(held_);
         return;
     }
@@ -61,19 +60,22 @@ void Framer::scan()
             continue;
         }
         if (!syntax_.inside()) {
+            // Bytes before an object's "{" are dropped with it.
             if (c == '{') {
                 syntax_.open();
                 start_ = scanned_ - 1;
                 if (!resyncing_)
                     sync_at_ = dropped_ + start_;
-            } else if (!is_space(c) && !resyncing_) {
-                fault_ = Fault::junk;
             }
             continue;
         }
         const ObjectSyntax::Step step = syntax_.feed(c);
         if (step == ObjectSyntax::Step::more)
             continue;
+        if (step == ObjectSyntax::Step::broken && c == '{' && !resyncing_) {
+            restart_at_brace();
+            continue;
+        }
         if (step == ObjectSyntax::Step::broken || (resyncing_ && !followed_by_object(scanned_))) {
             resync();
             continue;
@@ -88,9 +90,20 @@ void Framer::scan()
     }
 }
 
-// The object being scanned can never complete. The object that follows it starts at one of the
-// "{" after its start; each is tried in turn, and the first from which a whole object follows is
-// taken.
+// The object being scanned was cut off by a "{" that it cannot hold where it stands: that is where
+// the next object begins. The values nested in the cut-off one before it are never framed.
+void Framer::restart_at_brace()
+{
+    ++cut_off_;
+    skipping_ = false;
+    syntax_.reset();
+    scanned_ -= 1;
+}
+
+// The object being scanned can never complete, and the byte that showed it is not a "{" (the cut
+// fell inside a text, which took the start of the next object in, or stray bytes followed it), or
+// an object tried after it failed. The next object starts at one of the "{" after the cut-off one's
+// start; each is tried in turn, and the first from which a whole object follows is taken.
 void Framer::resync()
 {
     if (!resyncing_)
@@ -103,8 +116,8 @@ void Framer::resync()
     scanned_ = brace ? static_cast<size_t>(static_cast<const char *>(brace) - buf_.data()) : held_;
 }
 
-// Objects on a link follow one another with nothing but white space between them. A whole object
-// found while resyncing that is followed by anything else was a value inside the cut-off one.
+// Objects on a link follow one another with white space between them. A whole object found while
+// resyncing that is followed by anything else is taken for a value inside the cut-off one.
 bool Framer::followed_by_object(size_t pos) const
 {
     while (pos < held_ && is_space(buf_[pos]))

@@ -1,11 +1,12 @@
 // Cuts whole JSON objects out of one link's byte stream. It follows the JSON grammar, so braces
 // inside texts do not count, keeps its place across reads, and skips an object larger than the
-// receive buffer to the end of that object instead of losing the objects after it. An object that
-// can never complete (cut off, with the next object starting inside it) is given up at the first
-// byte that no JSON can have there, and framing picks up again at the first "{" after its start
-// from which a whole object follows. A stream that cannot be cut any more (kMaxObject bytes without
-// a whole object, or bytes between objects that cannot start one) is reported as broken: only a new
-// connection finds the next object.
+// receive buffer to the end of that object instead of losing the objects after it. Bytes between
+// objects that cannot start one are dropped with the object after them. An object that can never
+// complete (cut off, with the next object starting inside it) is given up at the first byte that no
+// JSON can have there; when that byte is a "{", the next object begins at it, else (the cut fell
+// inside a text) framing picks up again at the first "{" after the cut-off one's start from which a
+// whole object follows. A stream that cannot be cut any more (kMaxObject bytes without a whole
+// object) is reported as broken: only a new connection finds the next object.
 #pragma once
 
 #include <stddef.h>
@@ -22,7 +23,7 @@ public:
     // This many bytes after an object's "{" without a whole object: the stream is out of step.
     static constexpr size_t kMaxObject = 64 * 1024;
 
-    enum class Fault { none, junk, unterminated };
+    enum class Fault { none, unterminated };
 
     // Free room for the next read (one byte is kept for a terminating NUL).
     char *space() { return buf_.data() + held_; }
@@ -47,6 +48,7 @@ public:
 
 private:
     void scan();
+    void restart_at_brace();
     void resync();
     bool followed_by_object(size_t pos) const;
     void drop_front(size_t n);

@@ -166,9 +166,8 @@ void receive(Module &m, LinkId id)
         link.framer.pop();
     }
     if (link.framer.fault() != Framer::Fault::none) {
-        KO_LOGE(kModule, "%s link stream out of step (%s), reconnecting\n", link_name(id),
-                link.framer.fault() == Framer::Fault::junk ? "bytes that start no json object"
-                                                            : "json object not ended within 64 KiB");
+        KO_LOGE(kModule, "%s link stream out of step (json object not ended within 64 KiB), reconnecting\n",
+                link_name(id));
         m.counters.add(Counters::parse_err);
         drop_link(m, id);
         return;

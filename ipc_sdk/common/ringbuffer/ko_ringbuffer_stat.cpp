@@ -151,7 +151,44 @@ using namespace ko_ringbuf;
 namespace {
 
 constexpr const char *kReportKey = "ringbuf.info";
-constexpr size_t kMembers = 25;
+
+// A member of the report: a counter of the statistics, or a figure of the control block.
+struct member_def {
+    const char *name;
+    std::atomic<uint32_t> ko_ringbuf_stat::*counter;
+    uint32_t channel_figures::*figure;
+    bool minimum; // reported as 0 while untouched
+};
+
+// The report's members, in order.
+const member_def kMemberDefs[] = {
+    {"i_frame_in", &ko_ringbuf_stat::i_frame_in, nullptr, false},
+    {"i_frame_out", &ko_ringbuf_stat::i_frame_out, nullptr, false},
+    {"p_frame_in", &ko_ringbuf_stat::p_frame_in, nullptr, false},
+    {"p_frame_out", &ko_ringbuf_stat::p_frame_out, nullptr, false},
+    {"put_frame_err_times", &ko_ringbuf_stat::put_frame_err_times, nullptr, false},
+    {"get_no_frame_times", &ko_ringbuf_stat::get_no_frame_times, nullptr, false},
+    {"put_frame_max", &ko_ringbuf_stat::put_frame_max, nullptr, false},
+    {"put_frame_min", &ko_ringbuf_stat::put_frame_min, nullptr, true},
+    {"inited", nullptr, &channel_figures::inited, false},
+    {"buf_pool_size", nullptr, &channel_figures::pool_size, false},
+    {"node_num", nullptr, &channel_figures::node_num, false},
+    {"fps", nullptr, &channel_figures::fps, false},
+    {"fps_avg", &ko_ringbuf_stat::fps_avg, nullptr, false},
+    {"fps_min", &ko_ringbuf_stat::fps_min, nullptr, true},
+    {"fps_max", &ko_ringbuf_stat::fps_max, nullptr, false},
+    {"bitrate", nullptr, &channel_figures::bitrate, false},
+    {"bitrate_avg", &ko_ringbuf_stat::bitrate_avg, nullptr, false},
+    {"bitrate_max", &ko_ringbuf_stat::bitrate_max, nullptr, false},
+    {"bitrate_min", &ko_ringbuf_stat::bitrate_min, nullptr, true},
+    {"gop_avg", &ko_ringbuf_stat::gop_avg, nullptr, false},
+    {"gop_min", &ko_ringbuf_stat::gop_min, nullptr, true},
+    {"gop_max", &ko_ringbuf_stat::gop_max, nullptr, false},
+    {"I_force_ms", &ko_ringbuf_stat::I_force_ms, nullptr, false},
+    {"maxFrameSize", nullptr, &channel_figures::max_frame_size, false},
+    {"maxBufferSec", nullptr, &channel_figures::seconds, false},
+};
+constexpr size_t kMembers = sizeof kMemberDefs / sizeof kMemberDefs[0];
 
 using member_values = std::array<std::pair<const char *, uint32_t>, kMembers>;
 
@@ -160,33 +197,28 @@ member_values channel_values(unsigned channel)
 {
     const ko_ringbuf_stat &s = g_stat[channel];
     const channel_figures f = figures_of(channel);
-    return {{
-        {"i_frame_in", s.i_frame_in.load()},
-        {"i_frame_out", s.i_frame_out.load()},
-        {"p_frame_in", s.p_frame_in.load()},
-        {"p_frame_out", s.p_frame_out.load()},
-        {"put_frame_err_times", s.put_frame_err_times.load()},
-        {"get_no_frame_times", s.get_no_frame_times.load()},
-        {"put_frame_max", s.put_frame_max.load()},
-        {"put_frame_min", reported_min(s.put_frame_min)},
-        {"inited", f.inited},
-        {"buf_pool_size", f.pool_size},
-        {"node_num", f.node_num},
-        {"fps", f.fps},
-        {"fps_avg", s.fps_avg.load()},
-        {"fps_min", reported_min(s.fps_min)},
-        {"fps_max", s.fps_max.load()},
-        {"bitrate", f.bitrate},
-        {"bitrate_avg", s.bitrate_avg.load()},
-        {"bitrate_max", s.bitrate_max.load()},
-        {"bitrate_min", reported_min(s.bitrate_min)},
-        {"gop_avg", s.gop_avg.load()},
-        {"gop_min", reported_min(s.gop_min)},
-        {"gop_max", s.gop_max.load()},
-        {"I_force_ms", s.I_force_ms.load()},
-        {"maxFrameSize", f.max_frame_size},
-        {"maxBufferSec", f.seconds},
-    }};
+    member_values values;
+    for (size_t m = 0; m < kMembers; m++) {
+        const member_def &d = kMemberDefs[m];
+        const uint32_t v = !d.counter ? f.*d.figure : d.minimum ? reported_min(s.*d.counter) : (s.*d.counter).load();
+        values[m] = {d.name, v};
+    }
+    return values;
+}
+
+// Resets, on every channel, the counters of the members that `part` carried.
+void reset_members(json_object *part)
+{
+    json_object_object_foreach(part, key, val)
+    {
+        (void)val;
+        for (const member_def &d : kMemberDefs) {
+            if (!d.counter || strcmp(d.name, key) != 0)
+                continue;
+            for (ko_ringbuf_stat &s : g_stat)
+                (s.*d.counter).store(d.minimum ? kUntouched : 0, std::memory_order_relaxed);
+        }
+    }
 }
 
 // The report: one object whose members are arrays of nine values, channel 0 to 8; null (logged)
@@ -321,8 +353,10 @@ extern "C" void msg_ringbuf_report_stat_cb(const ko_message_arg *arg)
             snprintf(key, sizeof key, "%s", kReportKey);
         else
             snprintf(key, sizeof key, "%s.%u", kReportKey, static_cast<unsigned>(i + 1));
-        if (report_stat_json(key, parts[i]) != 0) {
-            KO_LOGW(KO_RINGBUF_MODULE, "%s not sent, statistics kept\n", key);
+        if (report_stat_json(key, parts[i]) == 0) {
+            reset_members(parts[i]);
+        } else {
+            KO_LOGW(KO_RINGBUF_MODULE, "%s not sent, its statistics kept\n", key);
             sent = false;
         }
         json_object_put(parts[i]);

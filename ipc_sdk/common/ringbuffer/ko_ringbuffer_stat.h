@@ -16,7 +16,8 @@ extern "C" {
 #endif
 
 // Bus handler of "upload_statistics" (uid 9): sends the report under "ringbuf.info" (in parts when
-// it is too long for one) and resets the statistics once every part is sent.
+// it is too long for one), resets the counters of each part that is sent and the whole statistics
+// once every part is.
 void msg_ringbuf_report_stat_cb(const ko_message_arg *arg);
 // The whole report text into `out`: one object whose members are arrays of nine values, channel 0
 // to 8; its length, or -1 when it cannot be built or does not fit.

@@ -10,6 +10,8 @@ void spec_action_sdcard_pop_up(char *out, int size);
 void spec_active_play_decibel_alarm(char *out, int size);
 void spec_action_open_track_switch(char *out, int size);
 void spec_action_restart_device(char *out, int size);
+// In no table: only logs.
+void spec_action_ptz_calibrate(char *out, int size);
 // The alarm sound's rate limit on the monotonic clock: true when a play is taken now.
 bool play_alarm_take();
 
@@ -28,5 +30,8 @@ void rpc_func_reset(int id, const char *text, int length);
 void rpc_func_restart(int id, const char *text, int length);
 void rpc_func_motion_switch(int id, const char *text, int length);
 void rpc_func_ota_downgrade(int id, const char *text, int length);
+// In no table: an integer "params" becomes the device id, also in "ROM.did"; 0, or -1 when the
+// request holds none or the store refuses it.
+int rpc_func_local_did(int id, const char *text, int length);
 
 } // namespace zel_rpc

@@ -1,5 +1,6 @@
 // The action handlers: cloud upload, card format and pop-up, the alarm-sound rate limit, tracking on
-// and restart. The engine answers every listed action itself.
+// and restart, and the head calibration, which no action lists. The engine answers every listed
+// action itself.
 #include <mutex>
 
 #include "app/record/ko_local_storage.h"
@@ -97,6 +98,11 @@ void spec_action_restart_device(char *, int)
 {
     ZEL_LOGI(TAG, " enter \n");
     device_reboot();
+}
+
+void spec_action_ptz_calibrate(char *, int)
+{
+    ZEL_LOGI(TAG, " enter \n");
 }
 
 } // namespace zel_rpc

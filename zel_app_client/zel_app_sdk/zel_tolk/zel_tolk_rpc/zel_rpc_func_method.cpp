@@ -256,4 +256,19 @@ void rpc_func_ota_downgrade(int id, const char *text, int length)
         ZEL_LOGI(TAG, " downgrade %d \n", downgrade);
 }
 
+int rpc_func_local_did(int, const char *text, int length)
+{
+    JsonPtr request = request_of(text, length);
+    if (!request)
+        return -1;
+    json_object *params = member(request.get(), "params");
+    if (!params || !json_object_is_type(params, json_type_int)) {
+        ZEL_LOGE(TAG, " params json type error\n");
+        return -1;
+    }
+    const std::string did = std::to_string(json_object_get_int64(params));
+    set_func_did(did.c_str(), static_cast<int>(did.size()));
+    return db_write("ROM.did", did, true) ? 0 : -1;
+}
+
 } // namespace zel_rpc

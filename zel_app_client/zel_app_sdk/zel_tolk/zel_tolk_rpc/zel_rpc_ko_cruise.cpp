@@ -214,8 +214,9 @@ SPEC_HANDLER(spec_func_ko_fav_area_active)
     if (op != SPEC_OP_SET && op != SPEC_OP_PULLED)
         return;
     const std::string text = std::to_string(value_int(json, size));
-    if (!unchanged(kActive, text) && db_write(kActive, text, true))
-        step_report(siid, piid, ZEL_RPC_KIND_INT, text, notify);
+    if (!unchanged(kActive, text) && !db_write(kActive, text, true))
+        return;
+    step_report(siid, piid, ZEL_RPC_KIND_INT, text, notify);
 }
 
 SPEC_HANDLER(spec_func_ko_cruise_switch)
