@@ -47,6 +47,8 @@ Control: a unix socket, one JSON object per line each way (besides ztp_phone.py'
                                              command 256 (its own key and signature unless given)
   {"cmd":"command","code":c,"text":t,"encrypted":true}   as 4097 around the encrypted command
   {"cmd":"command","code":4097,"raw":hex}    4097 with these bytes as its encrypted part
+                                             (auth and command answer {"ok":true,"sent":hex}: the
+                                             bytes after the code, as a copier would read them)
   {"cmd":"talk",...,"lie":true}              each header's length one more than the payload sent
   {"cmd":"save","channel":2,"path":p,"resolution":r}
                                              the decrypted payloads of the channel, in order, to a file
@@ -349,7 +351,7 @@ class VasqPhone(ztp_phone.Phone):
                 req["uuid"] = cmd["uuid"]
             text = json.dumps(req).encode()
             e.write(0, struct.pack(">II", 4 + len(text), 256) + text)
-            return {"ok": True}
+            return {"ok": True, "sent": text.hex()}
         if name == "save":
             if cmd.get("channel") == 3:
                 return save_audio(e, cmd["path"])
@@ -369,7 +371,8 @@ class VasqPhone(ztp_phone.Phone):
                 text = e.keys.encrypt(struct.pack(">I", code) + text)
                 code = 4097
             e.write(0, struct.pack(">II", 4 + len(text), code) + text)
-        elif name == "talk":
+            return {"ok": True, "sent": text.hex()}
+        if name == "talk":
             channel = cmd.get("channel", 3)
             out = b""
             for _ in range(cmd.get("frames", 1)):

@@ -229,6 +229,22 @@ TEST_F(Playback, TheNextRecordGivesStatusThreeAndTheLastOneEndsWithStatusFour)
     EXPECT_EQ(seen, periods_);
 }
 
+TEST_F(Playback, ANextRecordingThatCannotBeOpenedStillEndsWithStatusFour)
+{
+    record(kT0, 4);
+    record(kT0 + 100, 4);
+    record_index_record_t next{};
+    ASSERT_EQ(record_find_record_info(0, kT0 + 100, &next, 0), 1);
+    ASSERT_EQ(truncate(card(next.name).c_str(), 0), 0) << "overwritten under the playback";
+    ko_playback_t *h = start(kT0, kT0 + 3600);
+    ASSERT_NE(h, nullptr);
+    set_speed(h, 16);
+    ASSERT_TRUE(sink_.wait([&] { return sink_.statuses.size() >= 3; }, 30s));
+    EXPECT_EQ(ko_playback_stop(h), 0);
+    std::lock_guard<std::mutex> guard(sink_.lock);
+    EXPECT_EQ(sink_.statuses, (std::vector<int>{KO_PLAYBACK_STARTED, KO_PLAYBACK_FAILED, KO_PLAYBACK_END}));
+}
+
 TEST_F(Playback, ARequestEndingWithinTheFileEndsAtItsEnd)
 {
     record(kT0, 62);

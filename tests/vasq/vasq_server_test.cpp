@@ -226,6 +226,25 @@ TEST_F(Authorise, AWrongSignatureFailsAndAsksTheDaemonForAFreshKey)
     vasq_free(rpc[0].context);
 }
 
+TEST_F(Authorise, RepeatedFailuresAskTheDaemonOneAtATimeAndSpaced)
+{
+    const std::string bad(64, 'a');
+    for (int i = 0; i < 12; i++)
+        EXPECT_EQ(authorise(phone_hex(), bad), -1);
+    auto rpc = Hooks::get().calls("rpc");
+    ASSERT_EQ(rpc.size(), 1u) << "the daemon's ten pending requests stay free for the camera's own checks";
+    g_tick_shift_us = 300ll * 1000000;
+    EXPECT_EQ(authorise(phone_hex(), bad), -1);
+    EXPECT_EQ(Hooks::get().count("rpc"), 1u) << "the first is not answered yet";
+    EXPECT_EQ(vasq_rpc_process(rpc[0].context, nullptr, 0), 0) << "its time-out";
+    EXPECT_EQ(authorise(phone_hex(), bad), -1);
+    rpc = Hooks::get().calls("rpc");
+    ASSERT_EQ(rpc.size(), 2u);
+    EXPECT_EQ(authorise(phone_hex(), bad), -1);
+    EXPECT_EQ(Hooks::get().count("rpc"), 2u);
+    vasq_free(rpc[1].context);
+}
+
 TEST_F(Authorise, KeysAndSignaturesMustBeSixtyFourHexCharacters)
 {
     const std::string pub = phone_hex();

@@ -84,6 +84,7 @@ void video_start(p2p_client &c, const std::string &text)
     c.drop.auto_switch = auto_flag;
     c.video_frames = c.audio_frames = c.audio_errors = 0;
     c.video_bytes = c.audio_bytes = 0;
+    stop_playback(c);
     c.mode = kModeLive;
     KO_LOGI(KO_P2P_MODULE, "add new client %d \n", c.index);
     notice_app(kNoticeLive, 0, c.index, "enter notice live status failed\n");

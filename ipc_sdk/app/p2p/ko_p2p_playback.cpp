@@ -220,8 +220,6 @@ void free_all_play_back()
     vasq_ctrl &v = g_vasq_ctrl;
     for (int i = 0; i < v.max_sessions; i++) {
         p2p_client &c = v.slots[i];
-        if (c.mode.load() != kModePlayback)
-            continue;
         std::unique_lock<std::shared_mutex> w(c.lock);
         stop_playback(c);
     }

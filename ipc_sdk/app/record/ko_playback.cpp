@@ -44,12 +44,6 @@ void on_statistics(const ko_message_arg *)
 
 uint32_t ceil_div(uint32_t a, uint32_t b) { return (a + b - 1) / b; }
 
-void report(ko_playback &h, int status)
-{
-    if (h.callbacks.status)
-        h.callbacks.status(status, &h.meta, h.user);
-}
-
 void free_handle(ko_playback *h)
 {
     {
@@ -62,6 +56,12 @@ void free_handle(ko_playback *h)
 } // namespace
 
 void count(StatKey key) { g_stats[key]++; }
+
+void report(ko_playback &h, int status)
+{
+    if (h.callbacks.status)
+        h.callbacks.status(status, &h.meta, h.user);
+}
 
 void close_reader(ko_playback &h)
 {

@@ -48,6 +48,8 @@ struct ko_playback {
 
 namespace pb {
 
+// Hands a status to the caller's callback, when it gave one.
+void report(ko_playback &h, int status);
 // Closes the handle's reader once (lock held).
 void close_reader(ko_playback &h);
 // Opens the period starting at `start` (lock held): 0, or -1 logged and counted.

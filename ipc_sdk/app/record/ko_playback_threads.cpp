@@ -130,7 +130,7 @@ void *video_thread(void *arg)
     uint32_t duration_ms = kFirstDurationMs;
     uint64_t last_taken = vexa_time_tick_ms();
     Pacer pacer;
-    int final_status = KO_PLAYBACK_END;
+    bool failed = false;
     for (;;) {
         thread_alive_update_status(THREAD_ALIVE_WAITING, 0);
         count(kVStep1);
@@ -151,12 +151,11 @@ void *video_thread(void *arg)
             }
         }
         if (step == Step::switched) {
-            if (h.callbacks.status)
-                h.callbacks.status(KO_PLAYBACK_NEXT_FILE, &h.meta, h.user);
+            report(h, KO_PLAYBACK_NEXT_FILE);
             continue;
         }
         if (step != Step::frame) {
-            final_status = step == Step::failed ? KO_PLAYBACK_FAILED : KO_PLAYBACK_END;
+            failed = step == Step::failed;
             break;
         }
         count(kVStep2);
@@ -192,10 +191,12 @@ void *video_thread(void *arg)
         h.state = kStopping;
         stopped = h.stop_requested;
     }
+    // A next recording that could not be opened is told as a failure, and still as the end.
     if (!stopped) {
         count(kStopEnd);
-        if (h.callbacks.status)
-            h.callbacks.status(final_status, &h.meta, h.user);
+        if (failed)
+            report(h, KO_PLAYBACK_FAILED);
+        report(h, KO_PLAYBACK_END);
     }
     KO_LOGI(kModule, "thread_playback video exit\n");
     thread_alive_update_status(THREAD_ALIVE_LEAVING, 0);

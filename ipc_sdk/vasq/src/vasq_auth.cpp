@@ -3,6 +3,7 @@
 #include <sodium.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <vector>
 
@@ -47,24 +48,35 @@ bool uuid_given(const char *uuid)
     return uuid[0] != 0 && strcmp(uuid, "null") != 0;
 }
 
-enum class Admission { placed, needs_way, full };
+// A phone that links again waits for its old session to end. Nothing a copier sends can tell the
+// phone from its copy (the cipher has no counter), but only a phone that is gone stops answering its
+// transport, which then ends the session within its alive time: a phone still answering is never
+// put out by a newcomer with its uuid.
+constexpr uint64_t kSameUuidWaitMs = 2 * ZT_ALIVE_S * 1000ull;
+constexpr useconds_t kSameUuidPollUs = 100 * 1000;
 
-// Steps 6 and 7 under the server's lock: the same uuid's sessions and, without room, the oldest
-// pre-linked one give way, and the place is reserved. With `victims` null nobody is taken out: a
-// session that others would have to give way to is told so and placed nowhere.
+enum class Admission { placed, needs_way, waits, full };
+
+// Steps 6 and 7 under the server's lock: a session waits while one with its uuid is listed;
+// without room the oldest pre-linked one gives way, and the place is reserved. With `victims` null
+// nobody is taken out: a session that others would have to give way to or wait for is told so and
+// placed nowhere.
 Admission admit(vasq_server *server, vasq_session *s, std::vector<Victim> *victims)
 {
-    std::vector<Victim> way;
-    int count = server->session_count;
+    bool same_uuid = false;
     if (uuid_given(s->uuid)) {
         each_listed(server, [&](vasq_session *o) {
-            if (o != s && strcmp(o->uuid, s->uuid) == 0) {
-                way.push_back({o, VASQ_REASON_SAME_UUID});
-                count--;
-            }
+            if (o == s || strcmp(o->uuid, s->uuid) != 0)
+                return;
+            if (!victims)
+                KO_LOGI(kModule, "the uuid(%s,%s) has existed, session %p,pos %p\n", s->uuid, o->uuid,
+                        static_cast<void *>(o), static_cast<void *>(&o->node));
+            same_uuid = true;
         });
     }
-    if (count >= server->max_sessions) {
+    if (same_uuid)
+        return victims ? Admission::waits : Admission::needs_way;
+    if (server->session_count >= server->max_sessions) {
         vasq_session *oldest = nullptr;
         int prelinked = 0;
         each_listed(server, [&](vasq_session *o) {
@@ -78,15 +90,9 @@ Admission admit(vasq_server *server, vasq_session *s, std::vector<Victim> *victi
         KO_LOGI(kModule, "prelink_cnt %d.\n", prelinked);
         if (!oldest)
             return Admission::full;
-        way.push_back({oldest, VASQ_REASON_OLDEST_PRELINK});
-    }
-    if (!victims && !way.empty())
-        return Admission::needs_way;
-    for (const Victim &v : way) {
-        if (v.reason == VASQ_REASON_SAME_UUID)
-            KO_LOGI(kModule, "the uuid(%s,%s) has existed, session %p,pos %p\n", s->uuid, v.s->uuid,
-                    static_cast<void *>(v.s), static_cast<void *>(&v.s->node));
-        take(server, v.s, v.reason, *victims);
+        if (!victims)
+            return Admission::needs_way;
+        take(server, oldest, VASQ_REASON_OLDEST_PRELINK, *victims);
     }
     server->session_count++;
     return Admission::placed;
@@ -254,7 +260,18 @@ int vasq_auth_proved(vasq_session *s, int code)
         return VASQ_ERR_AUTHORIZED;
     }
     std::vector<Victim> victims;
-    const Admission a = admit_locked(s->server, s, &victims);
+    const uint64_t until = vexa_time_tick_ms() + kSameUuidWaitMs;
+    Admission a;
+    while ((a = admit_locked(s->server, s, &victims)) == Admission::waits) {
+        if (vasq_state(s) == VASQ_STATE_DISCONNECT)
+            return VASQ_ERR_CLOSE_BY_LOCAL;
+        if (vexa_time_tick_ms() >= until) {
+            KO_LOGW(kModule, "session(%d): the session of uuid %s still hears from its phone: nobody gives way\n",
+                    s->handle, s->uuid);
+            return VASQ_ERR_AUTHORIZED;
+        }
+        usleep(kSameUuidPollUs);
+    }
     for (const Victim &v : victims)
         vasq_evict(v.s, v.reason);
     if (a == Admission::full) {

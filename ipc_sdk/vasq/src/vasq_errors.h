@@ -23,6 +23,5 @@ enum vasq_err {
     VASQ_ERR_CONNECT_SERVER = 34,
     VASQ_ERR_CHECK_VENDOR = 35,
     VASQ_ERROR_DEVICE_SESSION_MAX = 36,
-    VASQ_REASON_SAME_UUID = 37,   // disconnection reports only
-    VASQ_REASON_OLDEST_PRELINK = 38,
+    VASQ_REASON_OLDEST_PRELINK = 38, // disconnection reports only
 };

@@ -111,6 +111,8 @@ struct vasq_server {
     int64_t check_request_s; // the last request sent
     int64_t last_change_s;   // the last vendor change
     int64_t last_connect_s;  // the last session authorised; INT64_MIN: none yet
+    int64_t direct_check_s;  // the last direct check sent (after a failed authorisation)
+    int direct_check_pending; // its reply has not been processed yet
     int64_t retry_step_s;
     int retry_count;
 

@@ -76,6 +76,7 @@ vasq_server *server_new(const vasq_device_info *info, const vasq_server_config *
     server->retry_step_s = 60;
     server->last_change_s = INT64_MIN / 2;
     server->last_connect_s = INT64_MIN / 2;
+    server->direct_check_s = INT64_MIN / 2;
     crypto_box_keypair(server->public_key, server->secret_key);
     vasq_new_request_key(server);
     return server;
@@ -187,11 +188,14 @@ int vasq_rpc_process(void *context, const char *text, int length)
 {
     vasq_server *server = vasq_server_get();
     auto *ctx = static_cast<vasq_rpc_context *>(context);
+    const bool check = ctx && (ctx->kind == VASQ_CTX_CHECK || ctx->kind == VASQ_CTX_DIRECT_CHECK);
+    if (server && ctx && ctx->kind == VASQ_CTX_DIRECT_CHECK)
+        vasq_direct_check_done(server);
     int r = 0;
     if (!server) {
         r = VASQ_ERR_NOT_INITIALIZED;
     } else if (!text || length <= 0) {
-        if (ctx && ctx->kind == VASQ_CTX_CHECK)
+        if (check)
             vasq_set_retry_time(server);
         else
             r = VASQ_ERR_RPC_JSON_PARSE;
@@ -206,7 +210,7 @@ int vasq_rpc_process(void *context, const char *text, int length)
             r = vasq_wakeup(server, vasq_json_get_int(text, length, "id", &id) == 0 ? id : 0, text, length);
         else
             KO_LOGW(kModule, "method %s not taken\n", method);
-    } else if (ctx->kind == VASQ_CTX_CHECK) {
+    } else if (check) {
         vasq_store_p2p_key(server, text, length, 0);
         r = vasq_set_vendor(server, text, length);
         if (r != 0)

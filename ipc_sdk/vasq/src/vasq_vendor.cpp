@@ -23,6 +23,8 @@ namespace {
 constexpr const char *kModule = "VASQ";
 constexpr int64_t kVendorGuardS = 60;
 constexpr int64_t kFirstRetryStepS = 60;
+// Direct checks follow failed authorisations, which anyone can repeat: one at a time, this far apart.
+constexpr int64_t kDirectCheckSpacingS = 30;
 constexpr const char *kSupportVendors = "ZTP";
 
 struct Put {
@@ -84,6 +86,26 @@ bool listed_or_counted(vasq_server *server)
     const bool busy = server->session_count > 0 || !vasq_list_empty(&server->sessions);
     pthread_mutex_unlock(&server->lock);
     return busy;
+}
+
+// Takes the turn of a direct check: false, logged, while one is pending or the last is too recent.
+bool claim_direct_check(vasq_server *server)
+{
+    const int64_t now = vasq_tick_s();
+    pthread_mutex_lock(&server->lock);
+    const bool pending = server->direct_check_pending != 0;
+    const int64_t since = now - server->direct_check_s;
+    const bool go = !pending && since >= kDirectCheckSpacingS;
+    if (go) {
+        server->direct_check_pending = 1;
+        server->direct_check_s = now;
+    }
+    pthread_mutex_unlock(&server->lock);
+    if (pending)
+        KO_LOGW(kModule, "direct check vendor skipped: the last one is not answered yet\n");
+    else if (!go)
+        KO_LOGW(kModule, "direct check vendor skipped: the last one went %lld s ago\n", static_cast<long long>(since));
+    return go;
 }
 
 int unsupported(int vendor)
@@ -227,10 +249,22 @@ int vasq_vendor_check(vasq_server *server, int direct, int with_request_key)
                     empty ? 0 : 1, static_cast<long>(last_connect));
             return -1;
         }
-    } else {
-        KO_LOGI(kModule, "direct send check vendor msg...\n");
+        return send_get_vendor(server, VASQ_CTX_CHECK, with_request_key != 0);
     }
-    return send_get_vendor(server, VASQ_CTX_CHECK, with_request_key != 0);
+    if (!claim_direct_check(server))
+        return -1;
+    KO_LOGI(kModule, "direct send check vendor msg...\n");
+    const int r = send_get_vendor(server, VASQ_CTX_DIRECT_CHECK, with_request_key != 0);
+    if (r != 0)
+        vasq_direct_check_done(server);
+    return r;
+}
+
+void vasq_direct_check_done(vasq_server *server)
+{
+    pthread_mutex_lock(&server->lock);
+    server->direct_check_pending = 0;
+    pthread_mutex_unlock(&server->lock);
 }
 
 int vasq_server_get_vendor(vasq_server *server)

@@ -5,7 +5,7 @@
 
 #define VASQ_VERSION_TEXT "3.2.7.0"
 
-enum { VASQ_CTX_START = 1, VASQ_CTX_CHECK = 2 };
+enum { VASQ_CTX_START = 1, VASQ_CTX_CHECK = 2, VASQ_CTX_DIRECT_CHECK = 3 };
 
 // What vasq_rpc_send carries with a request, given back with its reply.
 typedef struct vasq_rpc_context {
@@ -14,6 +14,8 @@ typedef struct vasq_rpc_context {
 
 // A new random request key.
 void vasq_new_request_key(vasq_server *server);
+// The reply of a direct check was processed (or the request could not be sent): another may go.
+void vasq_direct_check_done(vasq_server *server);
 // A vendor check succeeded: the next is due after the interval; the retry step starts again.
 void vasq_vendor_changed(vasq_server *server);
 // "vasq.set_vendor" or a vendor check's reply: 0 or a code.

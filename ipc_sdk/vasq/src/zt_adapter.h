@@ -17,6 +17,7 @@ enum {
     ZT_CH_AUDIO = 3,
     ZT_READ_SLICE_MS = 200,
     ZT_AUTH_LIMIT_MS = 30000, // a phone that has not authorised by then loses its transport slot
+    ZT_ALIVE_S = 10,          // the transport ends a session whose phone has answered nothing for this long
 };
 
 // 0, -1 (an argument absent), 7 (the transport does not start) or 10 (a thread does not start).

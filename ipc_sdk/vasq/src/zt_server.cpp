@@ -16,8 +16,6 @@ namespace {
 
 using zt::kModule;
 
-constexpr int kSessAliveSec = 10;
-
 // Start and stop run on the caller's thread (serialised by it), the only one to touch the flag.
 void once_init(vasq_server *server)
 {
@@ -82,7 +80,7 @@ int zt_init_parameter(const char *version, const char *init_string, int max_sess
     int n;
     if (strncmp(version, "4.2.0.0", 7) >= 0)
         n = snprintf(out, size, "{\"InitString\":\"%s\",\"MaxNumSess\":%d,\"SessAliveSec\":%d}", init_string,
-                     max_sessions + 1, kSessAliveSec);
+                     max_sessions + 1, static_cast<int>(ZT_ALIVE_S));
     else
         n = snprintf(out, size, "%s", init_string);
     return n >= 0 && static_cast<size_t>(n) < size ? n : -1;

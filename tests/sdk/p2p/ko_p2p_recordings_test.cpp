@@ -217,6 +217,16 @@ TEST_F(Recordings, SpeedFourCutsEachGopAndSpeedTwoIsIgnored)
         EXPECT_EQ(keys[k + 1] - keys[k], 15u) << "a quarter of each 60-frame GOP";
 }
 
+TEST_F(Recordings, GoingBackToLiveEndsThePlayback)
+{
+    record(kT0, 62);
+    play(kT0, 1);
+    ASSERT_TRUE(zeltest::wait_until([&] { return video_frames().size() >= 3; }, zeltest::scaled(20s)));
+    EXPECT_EQ(command(258, R"({"videoquality":1})"), 0);
+    EXPECT_EQ(ko_p2p::g_vasq_ctrl.slots[0].playback, nullptr) << "the engine ended and its recording closed";
+    EXPECT_EQ(ko_p2p::g_vasq_ctrl.slots[0].mode.load(), ko_p2p::kModeLive);
+}
+
 TEST_F(Recordings, ARecordingFromAPeriodIsOneFragmentedMp4FromItsTimeToTheEnd)
 {
     record(kT0, 62);
