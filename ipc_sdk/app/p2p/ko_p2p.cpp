@@ -71,8 +71,6 @@ void *retry_thread(void *)
     while (v.running.load()) {
         if (!v.server_ready.load())
             try_server_init();
-        if (online_count() == 0 && v.restart_when_idle.exchange(false))
-            v.restart = true;
         if (v.restart.exchange(false)) {
             std::lock_guard<std::mutex> g(v.server_mutex);
             v.init_step = 8;
@@ -139,7 +137,6 @@ void stop_service()
     v.slots = nullptr;
     v.max_sessions = 0;
     v.restart = false;
-    v.restart_when_idle = false;
 }
 
 int failed_start(const char *why)

@@ -259,11 +259,11 @@ TEST_F(Service, PendingRpcsAreBoundedAndABadRequestLeavesNoEntry)
     EXPECT_EQ(vasq_rpc_send(nullptr, "_sync.vasq_get_vendor", "{}"), 0) << "the reply freed its entry";
 }
 
-TEST_F(Service, ServerErrorRestartsOnlyWithoutPhones)
+TEST_F(Service, ASessionsErrorKeepsTheServerWhilePhonesWatch)
 {
     init(2);
     ASSERT_TRUE(connect(0));
-    vasq_on_error(nullptr, 8, nullptr);
+    vasq_on_error(phone(0), 8, nullptr);
     EXPECT_FALSE(g_vasq_ctrl.restart.load()) << "one session's failure must not drop the others";
     vasq_on_disconnect(phone(0), 0, nullptr);
     vasq_on_error(nullptr, 17, nullptr);
