@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "common/ipc/ko_message.h"
+#include "common/report_stat/ko_thread_alive.h"
 #include "common/ringbuffer/ko_ringbuffer.h"
+#include "common/utils/ko_time_test.h"
 #include "p2p_daemon.h"
 #include "p2p_lab.h"
 #include "peer_control.h"
@@ -268,6 +270,25 @@ TEST_F(Service, ASessionsErrorKeepsTheServerWhilePhonesWatch)
     vasq_on_disconnect(phone(0), 0, nullptr);
     vasq_on_error(nullptr, 17, nullptr);
     EXPECT_TRUE(g_vasq_ctrl.restart.load() || g_vasq_ctrl.init_step.load() >= 8);
+}
+
+std::atomic<uint64_t> g_fake_now_us{0};
+
+TEST_F(Service, TheRetryThreadIsWatchedUntilItEnds)
+{
+    g_fake_now_us = 1000000000;
+    ko_time_set_tick_source([] { return g_fake_now_us.load(); });
+    init(2);
+    ASSERT_TRUE(zeltest::wait_until([] { return g_vasq_ctrl.init_step.load() >= 6; }, 5s));
+    g_fake_now_us += 61000000;
+    thread_alive_info info{};
+    const int overdue = thread_alive_check(&info);
+    ko_p2p_deinit();
+    const int after_stop = thread_alive_check(&info);
+    ko_time_set_tick_source(nullptr);
+    ASSERT_EQ(overdue, 1) << "a pass that hangs is seen";
+    EXPECT_STREQ(info.name, "p2p_retry");
+    EXPECT_EQ(after_stop, 0) << "it says so when it ends";
 }
 
 TEST_F(Service, StopIsPromptAndLeavesNoThread)
