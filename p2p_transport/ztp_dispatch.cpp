@@ -254,7 +254,8 @@ void on_punch_pkt(int slot, ztp_slot &s, const sockaddr_in &from, const uint8_t 
                   std::unique_lock<std::mutex> &lock)
 {
     ztp_did did{};
-    if (ztp_read_DidOnly(p, n, &did) != 0 || !did_matches(s, did) || s.connected || other_slot_uses(slot, from, false))
+    if (ztp_read_DidOnly(p, n, &did) != 0 || !did_matches(s, did) || s.listen_finished ||
+        other_slot_uses(slot, from, false))
         return;
     refresh_local(s, from);
     if (ztp_same_addr(from, s.local))
@@ -262,7 +263,9 @@ void on_punch_pkt(int slot, ztp_slot &s, const sockaddr_in &from, const uint8_t 
     s.remote = from;
     s.ready_ms = ztp_tick_ms();
     const bool lan_tcp = offer_lan_tcp(s, lock);
-    if (s.connected || s.sock < 0)
+    // The listen may have ended during the tries: its result is taken, the slot is no longer its own.
+    // (The listen closes a LAN TCP socket accepted meanwhile.)
+    if (s.listen_finished || s.sock < 0)
         return;
     const bool on_tcp = lan_tcp && ready_on_lan_tcp(s);
     if (!on_tcp)

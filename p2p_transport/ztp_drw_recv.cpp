@@ -1,5 +1,6 @@
 // The receiving side of the reliable channels: the UDP loop with acknowledgements, alive and
-// resends, and the TCP loop, which stops reading while a channel holds too much unread data.
+// resends, and the TCP loop, which keeps reading every channel and ends a session whose peer floods
+// one channel past what it may hold unread.
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -19,7 +20,8 @@ constexpr char kTag[] = "ztp";
 constexpr int64_t kCheckEveryMs = 2000;
 constexpr int kQuietAliveMs = 999;
 constexpr int64_t kTcpRecvMs = 6000;
-constexpr int64_t kBackPressureMs = 5;
+// Over TCP the loop pauses 1 ms after a message while a channel holds more blocks than this.
+constexpr uint32_t kTcpCrowdedBlocks = 128;
 
 using lock_t = std::unique_lock<std::mutex>;
 
@@ -330,11 +332,26 @@ void recv_udp(int slot)
     }
 }
 
-// True while a channel holds more unread data than a reader is owed (under the lock).
-bool backlogged(const ztp_slot *s)
+// A block of the TCP link. Nothing there makes the peer hold back, and the link carries every
+// channel: a block for a channel already holding what it may hold unread ends the session (the peer
+// floods it) instead of growing the camera or stopping the other channels (under the lock).
+void tcp_on_data(int slot, ztp_slot *s, const ztp_drw &d)
+{
+    ztp_channel &c = s->chan.ch[d.channel];
+    if (waiting_full(c)) {
+        ZEL_LOGW(kTag, "slot %d: the peer floods channel %d past %u unread blocks over TCP, session ended\n", slot,
+                 static_cast<int>(d.channel), c.received.count);
+        ztp_session_fail_locked(s, &s->closed_remote);
+        return;
+    }
+    if (store(s, &c.received, d.index, d.data, d.len))
+        post(s, d.channel);
+}
+
+bool crowded(const ztp_slot *s)
 {
     for (const auto &c : s->chan.ch)
-        if (waiting_full(c))
+        if (c.received.count > kTcpCrowdedBlocks)
             return true;
     return false;
 }
@@ -370,14 +387,6 @@ void recv_tcp(int slot)
     }
     uint8_t payload[ZTP_TCP_MSG_MAX];
     while (!ztp_stop_waiting(s) && ztp_loop_running(t, ZTP_LOOP_RECV_DRW)) {
-        {
-            lock_t lock(ztp_gSessionLock);
-            if (backlogged(s)) {
-                lock.unlock();
-                ztp_sleep_ms(kBackPressureMs);
-                continue;
-            }
-        }
         uint8_t type = 0;
         size_t size = sizeof payload;
         const int rc = tcp_read_message(s, sock, variant, key, &type, payload, &size);
@@ -396,11 +405,14 @@ void recv_tcp(int slot)
             ztp_drw d;
             if (ztp_read_DRW(payload, size, &d) != 0)
                 continue;
-            if (d.channel >= ZTP_CHANNELS) {
+            if (d.channel >= ZTP_CHANNELS)
                 ztp_session_fail_locked(s, &s->closed_remote);
-            } else if (d.len > 0 && store(s, &s->chan.ch[d.channel].received, d.index, d.data, d.len)) {
-                post(s, d.channel);
-            }
+            else if (d.len > 0)
+                tcp_on_data(slot, s, d);
+        }
+        if (crowded(s)) {
+            lock.unlock();
+            ztp_sleep_ms(1);
         }
     }
 }

@@ -183,6 +183,16 @@ uint64_t ztp_channel_unsent(const ztp_channel &c)
 
 namespace {
 
+// The windows grow by one every pass, and a pass runs every period: a pass after idle periods,
+// whichever loop runs it, also gets the growth of the passes the sending loop skipped.
+void credit_skipped_passes(ztp_slot *s)
+{
+    const int64_t skipped = (ztp_tick_ms() - s->chan.last_pass_ms) / s->chan.send_period_ms - 1;
+    if (!on_tcp(s) && skipped > 0)
+        for (auto &c : s->chan.ch)
+            c.window = static_cast<int>(std::min<int64_t>(ZTP_WINDOW_MAX, c.window + skipped));
+}
+
 void run_pass(int slot, std::unique_lock<std::mutex> &lock, ztp_pass_batch *batch)
 {
     ztp_slot *s = &ztp_gSession[slot];
@@ -229,6 +239,7 @@ void ztp_DoDRWSend(int slot, std::unique_lock<std::mutex> &lock, ztp_pass_batch 
     if (cs.passing)
         return;
     cs.passing = true;
+    credit_skipped_passes(&ztp_gSession[slot]);
     run_pass(slot, lock, batch);
     send_batch(slot, batch, lock);
     cs.passing = false;
@@ -256,21 +267,10 @@ int64_t next_pass_ms(const ztp_channels &cs, int64_t now)
     return last + passes * period;
 }
 
-// The windows grow by one every pass: a pass at `moment` after idle periods gets the growth of the
-// passes the loop skipped.
-void credit_skipped_passes(ztp_slot *s, int64_t moment)
-{
-    const int64_t skipped = (moment - s->chan.last_pass_ms) / s->chan.send_period_ms - 1;
-    if (!on_tcp(s) && skipped > 0)
-        for (auto &c : s->chan.ch)
-            c.window = static_cast<int>(std::min<int64_t>(ZTP_WINDOW_MAX, c.window + skipped));
-}
-
 // While the session has nothing to send, the sending loop waits to be woken (by a write, an ack to
 // send, a block to send again, a close) instead of passing every period; over TCP it still passes
 // for the Alive of a quiet second. Those who wake it time the wake-up to the moment at which its
-// period would have run the next pass, so that the same datagrams go out at the same moments; the
-// windows get the growth of the passes it skipped.
+// period would have run the next pass, so that the same datagrams go out at the same moments.
 void wait_while_idle(ztp_slot *s, ztp_slot_threads *t, std::unique_lock<std::mutex> &lock)
 {
     const auto running = [s, t] { return !ztp_stop_waiting(s) && ztp_loop_running(t, ZTP_LOOP_SEND_DRW); };
@@ -290,7 +290,6 @@ void wait_while_idle(ztp_slot *s, ztp_slot_threads *t, std::unique_lock<std::mut
     if (!running())
         return;
     const int64_t now = ztp_tick_ms(), moment = next_pass_ms(s->chan, now);
-    credit_skipped_passes(s, moment);
     lock.unlock();
     ztp_sleep_ms(moment - now);
     lock.lock();
@@ -320,10 +319,8 @@ int64_t ztp_send_now_or_wake_delay(int slot, std::unique_lock<std::mutex> &lock,
     ztp_slot *s = &ztp_gSession[slot];
     if (!on_tcp(s) && ztp_gSlotThreads[slot].idle[ZTP_IDLE_SEND] && !s->chan.passing && !nothing_to_send(s)) {
         const int64_t now = ztp_tick_ms();
-        if (next_pass_ms(s->chan, now) == now) {
-            credit_skipped_passes(s, now);
+        if (next_pass_ms(s->chan, now) == now)
             ztp_DoDRWSend(slot, lock, batch);
-        }
     }
     return send_loop_wake_delay(slot);
 }

@@ -325,11 +325,12 @@ int listen_do(int handle, ztp_slot &s, unsigned timeout_s, uint16_t port)
         s.login_state = 1;
     }
     run_cycles(handle, s, t0, static_cast<int64_t>(timeout_s) * 1000);
-    const int result = listen_result(handle, s);
     {
+        // Before the result is taken: a PunchPkt still in its LAN TCP tries then leaves the slot alone.
         lock_t lock(ztp_gSessionLock);
         s.listen_finished = 1;
     }
+    const int result = listen_result(handle, s);
     ztp_loop_stop(&ztp_gSlotThreads[handle], ZTP_LOOP_RECV_PROTO);
     ztp_loop_stop(&ztp_gSlotThreads[handle], ZTP_LOOP_RECV_LANSEARCH);
     {

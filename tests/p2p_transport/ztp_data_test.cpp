@@ -81,6 +81,35 @@ TEST_P(ZtpImpaired, EightChannelsBothWaysThroughLossReorderingDuplicationAndDela
 
 INSTANTIATE_TEST_SUITE_P(Loss, ZtpImpaired, ::testing::Values(0.0, 0.05, 0.20));
 
+TEST_F(ZtpData, AfterALossBurstTheWindowOfAQuietSessionGrowsBackEveryPeriod)
+{
+    open_session();
+    auto lowest_window = [&] {
+        std::lock_guard<std::mutex> g(ztp_gSessionLock);
+        int low = ZTP_WINDOW_MAX;
+        for (const auto &c : ztp_gSession[handle_].chan.ch)
+            low = std::min(low, c.window);
+        return low;
+    };
+    // Sixty blocks in flight unacknowledged, then an ack of the last: the other 59 count as lost.
+    net_.phone(R"({"cmd":"chan_mode","ack":false})");
+    write_pattern(1, 60 * ZTP_BLOCK_MAX);
+    ASSERT_TRUE(phone_reaches(1, "rx", 60 * ZTP_BLOCK_MAX, std::chrono::seconds(5)));
+    net_.phone(R"({"cmd":"chan_mode","ack":true})");
+    net_.phone(R"({"cmd":"craft","kind":"drw_ack","ch":1,"indexes":[59]})");
+    ASSERT_TRUE(zeltest::wait_until([&] { return lowest_window() < ZTP_WINDOW_MAX - 40; }, std::chrono::seconds(3)));
+    const int lost = ZTP_WINDOW_MAX - lowest_window();
+    int period;
+    {
+        std::lock_guard<std::mutex> g(ztp_gSessionLock);
+        period = ztp_gSession[handle_].chan.send_period_ms;
+    }
+    // One block back every period: twice the periods that takes, and a second to spare.
+    EXPECT_TRUE(zeltest::wait_until([&] { return lowest_window() == ZTP_WINDOW_MAX; },
+                                    std::chrono::milliseconds(2 * lost * period + 1000)))
+        << "still at " << lowest_window() << " after the loss of " << lost;
+}
+
 TEST_F(ZtpData, SixtyFourMebibytesWrapTheBlockIndexes)
 {
     open_session();

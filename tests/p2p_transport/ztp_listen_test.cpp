@@ -430,6 +430,19 @@ TEST_F(ZtpListen, LanSearchIsAnsweredAndLanTcpGivesADirectSession)
     EXPECT_EQ(type, SOCK_STREAM);
 }
 
+TEST_F(ZtpListen, AListenThatEndsDuringTheLanTcpTriesGivesThePunchNoReadiness)
+{
+    init();
+    listen_logged_in();
+    // The phone's PunchPkt answers the LAN search at once: the camera tries a LAN TCP accept for
+    // about 250 ms, and the listen is broken meanwhile.
+    net_.phone(R"({"cmd":"lan_search","tcp":false,"to":)" + json_addr("127.0.0.1", net_.lan_port()) + "}");
+    ASSERT_TRUE(net_.phone_wait(R"({"type":65})"));
+    ASSERT_EQ(ZTP_Listen_Break(), 0);
+    EXPECT_EQ(run_->wait(2s), ERROR_ZTP_USER_LISTEN_BREAK);
+    EXPECT_FALSE(net_.phone_wait(R"({"type":66})", 0, 500)) << "P2PRdy for a listen that has ended";
+}
+
 // ---- timing of the login (a minute) --------------------------------------------------------------
 
 TEST_F(ZtpListen, UnansweredListenLogsInAtItsTimesAndTimesOut)

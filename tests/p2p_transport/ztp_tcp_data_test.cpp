@@ -39,12 +39,25 @@ TEST_F(ZtpTcpData, UnsentSizeCountsWhatTheSocketHolds)
         [&] { return ZTP_Check_Buffer(handle_, 2, &unsent, nullptr) == 0 && unsent == 0; }, std::chrono::seconds(5)));
 }
 
-TEST_F(ZtpTcpData, UnreadChannelStopsTheLinkInsteadOfGrowing)
+TEST_F(ZtpTcpData, AFullChannelLetsTheOthersThroughAndAFloodPastItEndsTheSession)
 {
     open_lan_session();
-    net_.phone(send_cmd(5, 2u << 20));
-    usleep(1500 * 1000);
-    expect_unread_bounded_then_intact(5, 2u << 20);
+    // Channel 5, which nobody reads, takes what it may hold; channel 0 still flows.
+    constexpr uint32_t kFull = ZTP_WAITING_MAX + ZTP_BLOCK_MAX;
+    net_.phone(send_cmd(5, kFull));
+    ASSERT_TRUE(zeltest::wait_until(
+        [&] {
+            uint32_t unread = 0;
+            return ZTP_Check_Buffer(handle_, 5, nullptr, &unread) == 0 && unread >= kFull;
+        },
+        std::chrono::seconds(5)));
+    net_.phone(send_cmd(0, 16 * 1024));
+    EXPECT_EQ(read_pattern(0, 16 * 1024, std::chrono::seconds(10)), 16u * 1024);
+    // A block more on channel 5 ends the session instead of growing the camera.
+    net_.phone(send_cmd(5, ZTP_BLOCK_MAX));
+    ztp_session_info info{};
+    EXPECT_TRUE(zeltest::wait_until([&] { return ZTP_Check(handle_, &info) == ERROR_ZTP_SESSION_CLOSED_REMOTE; },
+                                    std::chrono::seconds(5)));
 }
 
 TEST_F(ZtpTcpData, RelayedChannelsComeBackIntact)

@@ -7,6 +7,7 @@
 
 #include "app/p2p/ko_p2p_internal.h"
 #include "app/record/ko_playback.h"
+#include "common/report_stat/ko_thread_alive.h"
 #include "common/sdk/ko_sdk.h"
 #include "common/utils/ko_log.h"
 #include "common/utils/ko_thread.h"
@@ -69,10 +70,9 @@ void *retry_thread(void *)
 {
     vasq_ctrl &v = g_vasq_ctrl;
     while (v.running.load()) {
+        thread_alive_update_status(THREAD_ALIVE_RUNNING, 0);
         if (!v.server_ready.load())
             try_server_init();
-        if (online_count() == 0 && v.restart_when_idle.exchange(false))
-            v.restart = true;
         if (v.restart.exchange(false)) {
             std::lock_guard<std::mutex> g(v.server_mutex);
             v.init_step = 8;
@@ -86,6 +86,7 @@ void *retry_thread(void *)
     }
     KO_LOGI(KO_P2P_MODULE, "vasq retry task exit!\n");
     v.init_step = 10;
+    thread_alive_update_status(THREAD_ALIVE_LEAVING, 0);
     return nullptr;
 }
 
@@ -139,7 +140,6 @@ void stop_service()
     v.slots = nullptr;
     v.max_sessions = 0;
     v.restart = false;
-    v.restart_when_idle = false;
 }
 
 int failed_start(const char *why)

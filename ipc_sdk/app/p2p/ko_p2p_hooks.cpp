@@ -117,20 +117,17 @@ extern "C" void vasq_on_disconnect(vasq_session *s, int code, void *)
     v.disconnect_step = 3;
 }
 
-// Errors 8 and 17 restart the server, which drops every session. While phones are online, one
-// session's failure is left to that session; a server-wide one (no session: the listen may have
-// ended and take no phone any more) restarts the server once the last phone has left.
+// Errors 8 and 17 restart the server, which closes every session. One session's failure while
+// phones are online is left to that session; a server-wide one (no session) restarts the server
+// within the retry period whoever watches: the listen has ended and takes no phone any more.
 extern "C" void vasq_on_error(vasq_session *s, int code, void *)
 {
     vasq_ctrl &v = g_vasq_ctrl;
     KO_LOGE(KO_P2P_MODULE, "vasq_on_error: %d\n", code);
     if (code != 8 && code != 17)
         return;
-    if (v.slots && online_count() > 0) {
-        if (!s)
-            v.restart_when_idle = true;
-        KO_LOGW(KO_P2P_MODULE, "vasq error %d with %d sessions online, server kept%s\n", code, online_count(),
-                s ? "" : " until they leave");
+    if (s && v.slots && online_count() > 0) {
+        KO_LOGW(KO_P2P_MODULE, "vasq error %d with %d sessions online, server kept\n", code, online_count());
         return;
     }
     KO_LOGE(KO_P2P_MODULE, "vasq_server_finish() by errorcode:%d\n", code);

@@ -83,8 +83,6 @@ inline const session_ops &ops() { return *g_session_ops.load(std::memory_order_a
 
 struct vasq_ctrl {
     std::atomic<bool> inited{false}, running{false}, server_ready{false}, restart{false}, alive{false};
-    // A server-wide error that came while phones watched: the restart waits until none is online.
-    std::atomic<bool> restart_when_idle{false};
     std::mutex server_mutex, alive_mutex;
     // Claim and release of slots, and the speaker's check-and-set.
     std::mutex claim_mutex;

@@ -15,6 +15,8 @@ using zt::kModule;
 constexpr unsigned kListenTimeoutS = 60;
 constexpr uint8_t kLoginUdpTcp = 2;
 constexpr int kRetryMs = 300;
+// The P2P service's retry period: a listen that ended for good is taken up again after it.
+constexpr int kRelistenMs = 5000;
 
 bool retried(int r)
 {
@@ -22,16 +24,22 @@ bool retried(int r)
            r == ERROR_ZTP_MAX_SESSION || r == ERROR_ZTP_FAILED_TO_CONNECT_TCP_RELAY;
 }
 
-// Turns an accepted handle into a session; false when it was given back.
+bool sessions_accepted(vasq_server *server)
+{
+    pthread_mutex_lock(&server->accepted_lock);
+    const bool any = !vasq_list_empty(&server->accepted);
+    pthread_mutex_unlock(&server->accepted_lock);
+    return any;
+}
+
+// Turns an accepted handle into a session. A phone gone before its status is read costs only its
+// own handle: the listen goes on.
 void accept_session(vasq_server *server, int handle)
 {
     int link = 0;
     const int st = get_status(handle, &link);
     if (st < 0) {
-        KO_LOGW(kModule, "get_status(%d): %d(%s)\n", handle, st, zt_error_name(st));
-        const bool closed = st == ERROR_ZTP_SESSION_CLOSED_REMOTE || st == ERROR_ZTP_SESSION_CLOSED_TIMEOUT ||
-                            st == ERROR_ZTP_SESSION_CLOSED_CALLED;
-        vasq_on_error(nullptr, closed ? VASQ_ERR_CLOSE_BY_REMOTE : VASQ_ERR_ABORTED, server->user_data);
+        KO_LOGW(kModule, "get_status(%d): %d(%s), handle closed\n", handle, st, zt_error_name(st));
         ZTP_Close(handle);
         return;
     }
@@ -81,11 +89,18 @@ void *zt::listen_thread(void *arg)
         KO_LOGW(kModule, "ZTP_Listen: %d(%s)\n", handle, zt_error_name(handle));
         if (!running(server))
             break;
-        if (!retried(handle)) {
+        if (retried(handle)) {
+            server_wait(server, kRetryMs);
+            continue;
+        }
+        // A restart of the server would close the sessions that go on; while the transport stays
+        // initialised a new listen needs none.
+        if (handle == ERROR_ZTP_NOT_INITIALIZED || !sessions_accepted(server)) {
             vasq_on_error(nullptr, VASQ_ERR_ABORTED, server->user_data);
             break;
         }
-        server_wait(server, kRetryMs);
+        KO_LOGW(kModule, "listen again in %d ms, the accepted sessions go on\n", kRelistenMs);
+        server_wait(server, kRelistenMs);
     }
     __atomic_store_n(&server->listen_done, 1, __ATOMIC_RELEASE);
     return nullptr;

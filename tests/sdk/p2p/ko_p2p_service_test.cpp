@@ -1,8 +1,9 @@
 // The P2P service's start and stop and its slots under concurrency: phones claiming slots at once,
 // two phones asking to talk at once, commands to a phone that left, pending daemon RPCs, server
-// errors with and without phones, stops that do not wait on the retry thread, and many start, watch
-// and stop cycles that leave no thread or descriptor behind.
+// errors with and without phones, the retry thread under the thread watchdog, stops that do not wait
+// on the retry thread, and many start, watch and stop cycles that leave no thread or descriptor behind.
 #include <json-c/json.h>
+#include <string.h>
 
 #include <mutex>
 #include <set>
@@ -11,7 +12,9 @@
 #include <vector>
 
 #include "common/ipc/ko_message.h"
+#include "common/report_stat/ko_thread_alive.h"
 #include "common/ringbuffer/ko_ringbuffer.h"
+#include "common/utils/ko_time_test.h"
 #include "p2p_daemon.h"
 #include "p2p_lab.h"
 #include "peer_control.h"
@@ -259,15 +262,36 @@ TEST_F(Service, PendingRpcsAreBoundedAndABadRequestLeavesNoEntry)
     EXPECT_EQ(vasq_rpc_send(nullptr, "_sync.vasq_get_vendor", "{}"), 0) << "the reply freed its entry";
 }
 
-TEST_F(Service, ServerErrorRestartsOnlyWithoutPhones)
+TEST_F(Service, ASessionsErrorKeepsTheServerWhilePhonesWatch)
 {
     init(2);
     ASSERT_TRUE(connect(0));
-    vasq_on_error(nullptr, 8, nullptr);
+    vasq_on_error(phone(0), 8, nullptr);
     EXPECT_FALSE(g_vasq_ctrl.restart.load()) << "one session's failure must not drop the others";
     vasq_on_disconnect(phone(0), 0, nullptr);
     vasq_on_error(nullptr, 17, nullptr);
     EXPECT_TRUE(g_vasq_ctrl.restart.load() || g_vasq_ctrl.init_step.load() >= 8);
+}
+
+std::atomic<uint64_t> g_fake_now_us{0};
+
+TEST_F(Service, TheRetryThreadIsWatchedUntilItEnds)
+{
+    g_fake_now_us = 1000000000;
+    ko_time_set_tick_source([] { return g_fake_now_us.load(); });
+    init(2);
+    ASSERT_TRUE(zeltest::wait_until([] { return g_vasq_ctrl.init_step.load() >= 6; }, 5s));
+    g_fake_now_us += 61000000;
+    // The bus's own watched threads report again within their 30-ms tick; the retry thread only at
+    // its next pass, 5 s on.
+    thread_alive_info info{};
+    const bool overdue = zeltest::wait_until(
+        [&] { return thread_alive_check(&info) == 1 && strcmp(info.name, "p2p_retry") == 0; }, 2s);
+    ko_p2p_deinit();
+    const bool after_stop = zeltest::wait_until([&] { return thread_alive_check(&info) == 0; }, 2s);
+    ko_time_set_tick_source(nullptr);
+    EXPECT_TRUE(overdue) << "a pass that hangs is seen";
+    EXPECT_TRUE(after_stop) << "it says so when it ends";
 }
 
 TEST_F(Service, StopIsPromptAndLeavesNoThread)
