@@ -19,7 +19,7 @@ namespace {
 
 // 2023-11-12 00:00 UTC, a Sunday.
 constexpr uint64_t kSunday = 1699747200;
-enum { kSun = 0, kMon = 1, kTue = 2 };
+enum { kSun = 0, kMon = 1, kTue = 2, kWed = 3 };
 
 class SmartCare : public ClientTest {
 protected:
@@ -163,6 +163,17 @@ TEST_F(SmartCare, ModeOneReportsNobodySeenOncePerMinute)
     g_wall_us += 30000000ull;
     ASSERT_EQ(_check_device_period_task(), 0);
     EXPECT_EQ(no_human_reports(mark, 700), 0) << "the next pass in the same minute takes the end again";
+
+    // A key-area event between two windows does not count for the next one.
+    __atomic_store_n(&info_->key_area_status, 1u, __ATOMIC_RELAXED);
+    g_tick_us += 30000000ull;
+    at(kWed, 12, 0);
+    ASSERT_EQ(_check_device_period_task(), 0);
+    const int next = sim_->received_count("rpc");
+    g_tick_us += 30000000ull;
+    at(kWed, 12, 31);
+    ASSERT_EQ(_check_device_period_task(), 0);
+    EXPECT_EQ(no_human_reports(next), 1);
 }
 
 TEST_F(SmartCare, ModeZeroOpensTheKeyAreaWindow)

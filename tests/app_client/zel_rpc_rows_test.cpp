@@ -248,8 +248,10 @@ TEST_F(Rows, FavouriteSlotsTakeOnlyIdx1To6AndABadListWipesNothing)
                      R"([{"idx":2,"pos":"[1,2]"},{"idx":5,"pos":"[3,4]"}])"));
     for (const char *bad : {R"("[{\"idx\":7}]")", R"("[{\"idx\":-1}]")", R"("[{\"idx\":100000}]")", R"("[{\"idx\":1},")",
                             R"("{\"idx\":1}")"})
-        EXPECT_TRUE(set(23, 1, bad).empty()) << bad;
+        EXPECT_TRUE(set(23, 1, bad, -4005).empty()) << bad;
     EXPECT_EQ(stored("NVM.FAV_AREA:idx2"), R"({"idx":2,"pos":"[1,2]"})") << "a refused list wipes nothing";
+    EXPECT_TRUE(set(10, 1, R"("{\"idx\":1}")", -4005).empty()) << "the older pair's list is an array too";
+    EXPECT_EQ(stored("NVM.default.FAV_AREA"), "<absent>");
     for (const char *key : {"NVM.FAV_AREA:idx7", "NVM.FAV_AREA:idx-1", "NVM.FAV_AREA:idx100000", "NVM.FAV_AREA:idx0"})
         EXPECT_EQ(stored(key), "<absent>") << key;
 }
@@ -395,6 +397,7 @@ TEST_F(RowsOfTheLargerModel, CapacityAndLockRegionAnswer)
     put("NVM.default:legal_status", "1");
     EXPECT_TRUE(same(value_of(20, 1).get(), R"({"lock_region":2,"legal_status":1})"));
     EXPECT_EQ(set(20, 1, R"("{\"lock_region\":2,\"legal_status\":0}")").size(), 1u);
+    EXPECT_TRUE(set(20, 1, R"("{\"lock_region\":2}")", -4005).empty());
     EXPECT_EQ(stored("NVM.default:legal_status"), "0");
 }
 

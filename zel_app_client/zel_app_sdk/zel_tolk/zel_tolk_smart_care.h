@@ -57,7 +57,7 @@ int _zel_tolk_set_repeat_cnt(int repeat, int same_day, int32_t *start_repeat, in
 int _check_smart_care_need_work(const smart_care_clock_t *clock, const struct tm *now);
 // Evaluates schedule `mode` now: 1 while any enabled clock holds the present time, else the status
 // of the last enabled clock (0 when none); -1 while the clock reads before 2019. In mode 1 a window
-// end sends "nobody seen" once, unless a key-area event was seen.
+// end sends "nobody seen" once, unless a key-area event was seen since the window opened.
 int zel_tolk_smart_care_need_work(int mode);
 // The 30-second task of the timer thread: 0, or -1 before start-up.
 int _check_device_period_task(void);

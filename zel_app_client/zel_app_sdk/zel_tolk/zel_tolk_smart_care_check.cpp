@@ -15,6 +15,7 @@ namespace {
 constexpr const char *TAG = "zel_tolk_smart_care";
 constexpr int64_t kFirstValidClockS = 1546272000;
 constexpr uint64_t kNoHumanGapMs = 60000;
+constexpr time_t kMinuteS = 60;
 constexpr int kTimeTextLimit = 12;
 
 // Monotonic ms of the last "nobody seen" report; 0 never. Only the timer thread touches it.
@@ -89,10 +90,16 @@ int zel_tolk_smart_care_need_work(int mode)
         return -1;
     ZEL_LOGD(TAG, "mode:%d %d-%d-%d 星期%d %d:%d:%d", mode, now.tm_year + 1900, now.tm_mon + 1, now.tm_mday,
              now.tm_wday, now.tm_hour, now.tm_min, now.tm_sec);
+    // A minute on: a window that opens or ends by then.
+    const time_t next_s = now_s + kMinuteS;
+    struct tm next {};
+    localtime_r(&next_s, &next);
     zel_tolk_info_t *info = get_zel_tolk_info_pointer();
     const uint64_t now_ms = zel_tolk_now_ms();
     bool ended = false;
     bool inside = false;
+    bool opening = false;
+    bool ending = false;
     int status = 0;
     for (int i = 0; i < SMART_CARE_CLOCKS; ++i) {
         pthread_mutex_t *lock = g_smart_care_config.lock;
@@ -106,6 +113,11 @@ int zel_tolk_smart_care_need_work(int mode)
         }
         status = _check_smart_care_need_work(clock, &now);
         inside = inside || status == SMART_CARE_INSIDE;
+        if (mode == 1) {
+            const int later = _check_smart_care_need_work(clock, &next);
+            opening = opening || (status != SMART_CARE_INSIDE && later == SMART_CARE_INSIDE);
+            ending = ending || later == SMART_CARE_REPEAT_ENDED || later == SMART_CARE_ONCE_ENDED;
+        }
         const int clock_idx = clock->clock_idx;
         if (status == SMART_CARE_ONCE_ENDED) {
             clock->enable = 0;
@@ -123,6 +135,10 @@ int zel_tolk_smart_care_need_work(int mode)
     // One key-area mark serves every window that ended in this pass: taken once, judged once.
     if (ended && info && report_no_human(info, now_ms))
         g_last_no_human_ms = now_ms;
+    // A window opens within the minute while none is open or has its end still to come: what was
+    // seen before it does not count for it.
+    if (opening && !inside && !ending && info)
+        __atomic_store_n(&info->key_area_status, 0u, __ATOMIC_RELAXED);
     return inside ? SMART_CARE_INSIDE : status;
 }
 

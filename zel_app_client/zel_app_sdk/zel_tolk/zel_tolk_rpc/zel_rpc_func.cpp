@@ -92,8 +92,7 @@ const spec_property_row_t spec_property_table[] = {
 };
 static_assert(std::size(spec_property_table) == 73, "73 property rows");
 
-// The rows whose handler refuses some values of the right type, with the check that tells so before
-// the set is answered.
+// The rows whose handler refuses some values, with the check that tells so before the set is answered.
 struct ValueCheck {
     spec_property_handler handler;
     spec_value_check acceptable;
@@ -114,6 +113,9 @@ const ValueCheck spec_value_checks[] = {
     {spec_func_local_algo_motion_detect, object_acceptable},
     {spec_func_smart_care_area, smart_care_area_acceptable},
     {spec_func_smart_care_period, smart_care_period_acceptable},
+    {spec_func_lock_region, lock_region_acceptable},
+    {spec_func_ko_fav_area_config, fav_area_slots_acceptable},
+    {spec_func_fav_area, fav_area_list_acceptable},
 };
 
 const spec_action_row_t spec_action_table[] = {

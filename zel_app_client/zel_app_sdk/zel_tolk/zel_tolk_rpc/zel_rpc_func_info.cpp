@@ -38,6 +38,13 @@ void not_supported(int siid, int piid, int op, char *json, int size)
                       func_did, siid, piid, kNotSupported);
 }
 
+// The legal status of a lock-region text {"lock_region","legal_status"}.
+bool legal_status_of(const std::string &text, int32_t *legal)
+{
+    JsonPtr obj = parse_one(text);
+    return int_member(obj.get(), "legal_status", legal);
+}
+
 int stored_int(const char *key)
 {
     std::string v;
@@ -148,6 +155,12 @@ SPEC_CONSTANT(spec_func_distortion_crt_osdy, "0.044000")
 // The current resolution is none of 360, 480, 720, 1080, 1296, 1440, 1620: the index past the list.
 SPEC_CONSTANT(spec_func_resolution_types, "7")
 
+bool lock_region_acceptable(const char *json, int size)
+{
+    int32_t legal = 0;
+    return legal_status_of(value_text(json, size), &legal);
+}
+
 SPEC_HANDLER(spec_func_lock_region)
 {
     (void)id;
@@ -161,9 +174,8 @@ SPEC_HANDLER(spec_func_lock_region)
     if (op != SPEC_OP_SET)
         return;
     const std::string text = value_text(json, size);
-    JsonPtr obj = parse_one(text);
     int32_t legal = 0;
-    if (!int_member(obj.get(), "legal_status", &legal)) {
+    if (!legal_status_of(text, &legal)) {
         ZEL_LOGE(TAG, " lock region value without legal_status: %s \n", text.c_str());
         return;
     }

@@ -75,6 +75,8 @@ SPEC_HANDLER(spec_func_talk_codec);
 SPEC_HANDLER(spec_func_distortion_crt_osdx);
 SPEC_HANDLER(spec_func_distortion_crt_osdy);
 SPEC_HANDLER(spec_func_resolution_types);
+// The check of the lock region's sets: a text with an integer legal_status.
+bool lock_region_acceptable(const char *json, int size);
 
 // zel_rpc_func_smart_care.cpp
 SPEC_HANDLER(spec_func_smart_care_switch);
@@ -103,5 +105,9 @@ SPEC_HANDLER(spec_func_ko_cruise_switch);
 SPEC_HANDLER(spec_func_ko_cruise_config);
 SPEC_HANDLER(spec_func_fav_area);
 SPEC_HANDLER(spec_func_active_fav_area);
+// The checks of their list sets: the older pair's list is an array, the slots' list an array of
+// areas with an idx in 1..6.
+bool fav_area_list_acceptable(const char *json, int size);
+bool fav_area_slots_acceptable(const char *json, int size);
 
 } // namespace zel_rpc

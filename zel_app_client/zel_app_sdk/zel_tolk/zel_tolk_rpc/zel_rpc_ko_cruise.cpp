@@ -69,6 +69,21 @@ bool slots_of(json_object *list)
     return true;
 }
 
+// The older pair's area list as a set gives it: the "value" text up to a NUL, at most 1023 characters.
+std::string area_list_text(const char *json, int size)
+{
+    std::string text = value_text(json, size);
+    text.resize(strnlen(text.c_str(), kListBytes - 1));
+    return text;
+}
+
+// The slot list in `text`, or null when it is no array of areas with an idx in 1..6.
+JsonPtr slot_list(const std::string &text)
+{
+    JsonPtr list = array_of(text);
+    return list && slots_of(list.get()) ? std::move(list) : nullptr;
+}
+
 // Turns to the area `active` of the list, after telling that the head stands on a misplaced area.
 void activate(json_object *list, int active)
 {
@@ -108,6 +123,17 @@ void activate(json_object *list, int active)
 
 } // namespace
 
+bool fav_area_list_acceptable(const char *json, int size)
+{
+    return array_of(area_list_text(json, size)) != nullptr;
+}
+
+bool fav_area_slots_acceptable(const char *json, int size)
+{
+    std::string text;
+    return !value_string(json, size, text) || slot_list(text) != nullptr;
+}
+
 SPEC_HANDLER(spec_func_fav_area)
 {
     (void)id;
@@ -120,14 +146,11 @@ SPEC_HANDLER(spec_func_fav_area)
     }
     if (op != SPEC_OP_SET)
         return;
-    text = value_text(json, size);
-    text.resize(strnlen(text.c_str(), kListBytes - 1));
+    text = area_list_text(json, size);
     std::printf("set fav area:%s\n", text.c_str());
     JsonPtr list = array_of(text);
-    if (!list) {
-        step_report(siid, piid, ZEL_RPC_KIND_STRING, text, notify);
+    if (!list)
         return;
-    }
     const std::string stored = to_text(list.get());
     if (db_write(kAreaList, stored, true))
         step_report(siid, piid, ZEL_RPC_KIND_JSON, quoted(stored), notify);
@@ -186,8 +209,8 @@ SPEC_HANDLER(spec_func_ko_fav_area_config)
     if ((op != SPEC_OP_SET && op != SPEC_OP_PULLED) || !value_string(json, size, text))
         return;
     // Checked whole before the slots are cleared: a bad list leaves them as they were.
-    JsonPtr list = array_of(text);
-    if (!list || !slots_of(list.get())) {
+    JsonPtr list = slot_list(text);
+    if (!list) {
         ZEL_LOGE(TAG, " favourite areas refused: %s \n", text.c_str());
         return;
     }
