@@ -124,7 +124,11 @@ public:
             }
             fmp4_index_entry_t copy = entries[i];
             copy.flags |= FMP4_INDEX_DELETED;
-            if (fmp4_muxer_fragment_mark_deleted(path_, &copy) != 0) {
+            bool marked = fmp4_muxer_fragment_mark_deleted(path_, &copy) == 0;
+            // Closed since the reader opened it, the file was renamed: it is looked for again.
+            if (!marked && access(path_, F_OK) != 0 && recording_path(name_.c_str(), path_))
+                marked = fmp4_muxer_fragment_mark_deleted(path_, &copy) == 0;
+            if (!marked) {
                 KO_LOGE(kModule, "fmp4 fragment delete fail.\n");
                 return ListedDelete::keep_and_fail;
             }
