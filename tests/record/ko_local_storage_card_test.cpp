@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "app/record/ko_local_storage.h"
+#include "app/record/ko_local_storage_test.h"
 #include "app/record/pic_index.h"
 #include "app/record/record_index.h"
 #include "app/record/sd_index_log.h"
@@ -238,6 +239,31 @@ TEST_F(Recorder, AFullCardGivesTwo)
     init_recorder(0);
     EXPECT_EQ(ko_local_set_format_status(1), SD_ERR_FULL);
     EXPECT_EQ(statuses(), std::vector<int>{2});
+}
+
+// Two cameras on one pool.
+class RecorderTwoCameras : public Recorder {
+protected:
+    RecorderTwoCameras() { cameras_ = {{0, 4}, {1, 8}}; }
+};
+
+// The card blinks out while only the second recorder polls it: it takes the pool down, and the first,
+// which never saw the card go, records on into files of the pool that came back (under
+// AddressSanitizer a file record the pool freed would be read when its period closes).
+TEST_F(RecorderTwoCameras, APoolTakenDownByOneRecorderLeavesTheOtherNoFileOfIt)
+{
+    start_recorder(0);
+    ASSERT_EQ(ko_local_storage_create(1, 8), 0);
+    play(20);
+    set_card_status(12);
+    ko_local_storage_run_pass(1);
+    set_card_status(0);
+    play(70);
+    Json index = video_index();
+    const auto records = live(index.get());
+    ASSERT_FALSE(records.empty());
+    const std::string name = json_object_get_string(zeltest::member(records.back(), "name"));
+    EXPECT_EQ(ffmpeg_decode_errors(card_path(name)), "");
 }
 
 // The board's main stream fills a 128 MiB file in about nine minutes of video.

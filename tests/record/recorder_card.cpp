@@ -51,10 +51,10 @@ uint64_t clock_us(clockid_t id)
     return static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
 }
 
-ko_stream_chn_info video_info(uint16_t width, uint16_t height, uint32_t bitrate_kbps)
+ko_stream_chn_info video_info(int channel, uint16_t width, uint16_t height, uint32_t bitrate_kbps)
 {
     ko_stream_chn_info v{};
-    v.channel = 0;
+    v.channel = static_cast<uint32_t>(channel);
     v.resolution = {width, height};
     v.gop = 60;
     v.encode = 5; // H.265
@@ -65,10 +65,10 @@ ko_stream_chn_info video_info(uint16_t width, uint16_t height, uint32_t bitrate_
     return v;
 }
 
-ko_stream_chn_info audio_info()
+ko_stream_chn_info audio_info(int channel)
 {
     ko_stream_chn_info a{};
-    a.channel = 4;
+    a.channel = static_cast<uint32_t>(channel);
     a.samplerate = 16000;
     a.samplebit = 16;
     a.encode = FMP4_CODEC_OPUS;
@@ -141,9 +141,11 @@ void RecorderCard::start_sdk()
     wait_links();
     // The test's clock outruns the SDK threads' liveness reports: the watchdog would take them for dead.
     ASSERT_EQ(ko_thread_watchdog_deinit(), 0);
-    ko_stream_chn_info v = video_info(width_, height_, bitrate_kbps_), a = audio_info();
-    ASSERT_EQ(ko_ipc_stream_chn_add(&v), 0);
-    ASSERT_EQ(ko_ipc_stream_chn_add(&a), 0);
+    for (const auto &[video, audio] : cameras_) {
+        ko_stream_chn_info v = video_info(video, width_, height_, bitrate_kbps_), a = audio_info(audio);
+        ASSERT_EQ(ko_ipc_stream_chn_add(&v), 0);
+        ASSERT_EQ(ko_ipc_stream_chn_add(&a), 0);
+    }
 }
 
 void RecorderCard::TearDown()
@@ -160,7 +162,7 @@ void RecorderCard::TearDown()
 void RecorderCard::init_recorder(int mode)
 {
     ko_local_storage_set_manual(1);
-    ASSERT_EQ(ko_local_storage_init_v2("/mnt/sdcard", 1, 4ull << 30, 0, 256ull << 20, mode, on_storage_status), 0);
+    ASSERT_EQ(ko_local_storage_init_v2("/mnt/sdcard", static_cast<int>(cameras_.size()), 4ull << 30, 0, 256ull << 20, mode, on_storage_status), 0);
 }
 
 void RecorderCard::start_recorder(int mode)
@@ -193,7 +195,8 @@ void RecorderCard::play_frame()
     f.frame_type = u.key ? KO_FRAME_TYPE_I : KO_FRAME_TYPE_P;
     f.data = video_.bytes.data() + u.offset;
     f.size = static_cast<uint32_t>(u.size);
-    ASSERT_EQ(ko_ipc_stream_put_frame(0, &f), 0);
+    for (const auto &camera : cameras_)
+        ASSERT_EQ(ko_ipc_stream_put_frame(camera.first, &f), 0);
     // The audio due by this frame, on its own 40 ms grid.
     const uint64_t grid_us = frames_ * 1000000 / kFps;
     for (uint64_t at = audio_sent_ * 1000000 / kAudioFps; at <= grid_us; at = audio_sent_ * 1000000 / kAudioFps) {
@@ -203,7 +206,8 @@ void RecorderCard::play_frame()
         a.frame_type = KO_FRAME_TYPE_AUDIO;
         a.data = const_cast<uint8_t *>(bytes.data());
         a.size = static_cast<uint32_t>(bytes.size());
-        ASSERT_EQ(ko_ipc_stream_put_frame(4, &a), 0);
+        for (const auto &camera : cameras_)
+            ASSERT_EQ(ko_ipc_stream_put_frame(camera.second, &a), 0);
         audio_sent_++;
     }
     frames_++;
@@ -215,7 +219,8 @@ void RecorderCard::passes()
 {
     // A pass reads one video and one audio frame; a frame is given out once a newer one exists.
     for (int i = 0; i < 6; i++)
-        ko_local_storage_run_pass(0);
+        for (const auto &camera : cameras_)
+            ko_local_storage_run_pass(camera.first);
 }
 
 void RecorderCard::play(double seconds)

@@ -48,7 +48,7 @@ protected:
     // The SDK start, its stream channels and the watchdog's stop (SetUp calls it unless told not to).
     void start_sdk();
 
-    // The application's bring-up: init (mode), card start and create(0, 4).
+    // The application's bring-up: init (mode, one camera per channel pair), card start and create(0, 4).
     void start_recorder(int mode = 0);
     void init_recorder(int mode);
     // Card start, then waits until the creation thread has filled the card.
@@ -77,7 +77,9 @@ protected:
     // Key frames the ring buffer asked of the main video channel's encoder.
     static int forced_key_frames();
 
-    // The board stream played into channel 0, and what its channel says of it.
+    // The cameras: video and audio channel of each, all played the same board stream and tone.
+    std::vector<std::pair<int, int>> cameras_{{0, 4}};
+    // The board stream played into the video channels, and what their channels say of it.
     bool start_sdk_in_setup_ = true;
     bool manual_passes_ = true; // play_frame runs the passes (false: the recorder's thread does)
     std::string stream_ = "sub_864x480.h265";

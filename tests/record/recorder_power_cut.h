@@ -101,6 +101,19 @@ inline json_object *entry_at(json_object *walk_report, uint32_t start)
     return nullptr;
 }
 
+// Whether the walker finds one box of free space in place of the period's fragments.
+inline bool blanked(json_object *walk_report, json_object *entry)
+{
+    json_object *top = zeltest::member(walk_report, "top");
+    for (size_t j = 0; top && j < json_object_array_length(top); j++) {
+        json_object *b = json_object_array_get_idx(top, j);
+        if (json_int(b, "pos") == json_int(entry, "position") + FMP4_INDEX_BOX_SIZE)
+            return std::string(json_object_get_string(zeltest::member(b, "type"))) == "free" &&
+                   json_int(b, "size") == json_int(entry, "length") - FMP4_INDEX_BOX_SIZE;
+    }
+    return false;
+}
+
 class RecorderPowerCut : public RecorderCard {
 protected:
     RecorderPowerCut() { start_sdk_in_setup_ = false; }

@@ -238,6 +238,11 @@ std::vector<uint32_t> delete_pending_periods(int channel, const char *path, cons
 // Opens the writer on a pool file: 0, or the sleep (ms) the pass ends with.
 int start_file(Task &t)
 {
+    Lock guard(t.lock);
+    // A card that needs a format (or whose start failed) has no file to give: starting anyway would
+    // ask the encoder for a key frame at every attempt and report 10 over what was said.
+    if (!g.pool_up)
+        return 200;
     if (t.last_stop_s == 0 || now_s() - t.last_stop_s > kResyncAfterS) {
         ko_av_frame key{};
         if (ringbuffer_get_video_lastest_Iframe(t.video, 2, &key) != 0) {
@@ -251,7 +256,6 @@ int start_file(Task &t)
         if (t.has_audio && ringbuffer_get_audio_related_with_video(t.audio, 2, key.timestamp_us, &audio) == 0)
             ringbuffer_mark_user_to_node(t.audio, 0, &audio);
     }
-    Lock guard(t.lock);
     int cover = 0;
     sd_file_info_t *f = sd_get_path_and_set_channel(SD_KIND_VIDEO, t.video, &cover);
     if (!f) {
@@ -414,9 +418,14 @@ int local_create_files()
     return rc;
 }
 
+// The pool frees every file record: each instance first drops its writer and file under its own lock,
+// so that no recorder reaches a record through its current file after the pool is gone. An instance
+// sees the pool down before it can take another file (start_file checks under the same lock).
 void pool_down()
 {
     g.pool_up = false;
+    for (Task &t : g.tasks)
+        abort_file(t);
     sd_uninit();
 }
 
@@ -491,10 +500,6 @@ int run_pass(Task &t)
     }
     g.stats.add(sd::kStep3);
     if (!t.muxer) {
-        // A card that needs a format (or whose start failed) has no file to give: starting anyway
-        // would ask the encoder for a key frame at every attempt and report 10 over what was said.
-        if (!g.pool_up)
-            return 200;
         const int sleep = start_file(t);
         if (sleep != 0)
             return sleep;
@@ -742,11 +747,6 @@ extern "C" int ko_local_set_format_status(int state)
         return local_create_files();
     if (state == 0) {
         sd_quick_exit();
-        // Each instance drops its writer and file under its own lock before the pool goes away.
-        for (Task &t : g.tasks) {
-            Lock guard(t.lock);
-            abort_file(t);
-        }
         pool_down();
     }
     return 0;

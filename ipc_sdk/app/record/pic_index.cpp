@@ -3,10 +3,8 @@
 #include "pic_index.h"
 
 #include <string.h>
-#include <unistd.h>
 
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "common/utils/ko_log.h"
@@ -76,30 +74,7 @@ extern "C" int pic_change_file_name(int channel, const char *old_name, const cha
 
 extern "C" int pic_index_need_reset(const char *index_name)
 {
-    char path[1024];
-    if (!index_name || sd_get_path(index_name, path) != 0)
-        return 1;
-    int err = 0;
-    FILE *fp = _open_file(path, "rb", &err);
-    if (!fp)
-        return 1;
-    std::string previous;
-    const int rc = log_scan_file(fp, kLayout, [&](const uint8_t *slot) {
-        if (slot_deleted(kLayout, slot))
-            return 0;
-        const std::string name = store_path_of(slot);
-        if (previous == name)
-            return 0;
-        previous = name;
-        char file[1024];
-        if (sd_get_path(name.c_str(), file) != 0 || access(file, F_OK) != 0) {
-            KO_LOGW(kModule, "%s path is not exist \n", name.c_str());
-            return 1;
-        }
-        return 0;
-    });
-    _close_file(fp);
-    return rc != 0 ? 1 : 0;
+    return index_named_file_missing(index_name, kLayout, store_path_of);
 }
 
 extern "C" int pic_reset_index(const char *data_name, FILE *index)

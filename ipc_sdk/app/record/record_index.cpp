@@ -3,16 +3,20 @@
 // recorder's period close.
 #include "record_index.h"
 
+#include <dirent.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "common/tiny_fmp4/fmp4_demuxer.h"
+#include "common/tiny_fmp4/fmp4_muxer.h"
 #include "common/utils/ko_log.h"
 #include "common/utils/ko_time.h"
 #include "sd_index_module.h"
+#include "sd_names.h"
 #include "sd_statistics.h"
 
 namespace sd {
@@ -71,20 +75,43 @@ template <typename Fn> int on_open_log(int channel, int closed, Fn fn)
     return log->file ? fn(*log) : closed;
 }
 
-// Deletes the fragments of one recording file at their start times through the pool's queue, keeping
-// the reader open while consecutive records name the same file.
+// The real path of the recording a record names. A file closed with its times is renamed before its
+// records are: its path is then that of the card's recording with the same pool number. The card is
+// looked at, not the pool: the pool's lock is not taken under an index lock, which its uninit waits for.
+bool recording_path(const char *name, char path[1024])
+{
+    sd_file_info_t wanted{};
+    if (sd_get_path(name, path) != 0)
+        return false;
+    if (access(path, F_OK) == 0 || !parse_name(name, &wanted))
+        return true;
+    DIR *dir = opendir(sd_get_base_path());
+    bool found = false;
+    while (dirent *e = dir && !found ? readdir(dir) : nullptr) {
+        sd_file_info_t f{};
+        found = parse_name(e->d_name, &f) && f.kind == wanted.kind && f.number == wanted.number &&
+                sd_get_path(e->d_name, path) == 0;
+    }
+    if (dir)
+        closedir(dir);
+    return true;
+}
+
+// Deletes the fragments of one recording file at their start times, keeping the reader open while
+// consecutive records name the same file. The entry's deleted mark is durable in the file before the
+// record goes, so that no rebuild lists the period again; the pool's queue then blanks it.
 class FragmentDeleter {
 public:
     ~FragmentDeleter() { close(); }
-    int remove(const char *name, uint32_t time)
+    ListedDelete remove(const char *name, uint32_t time)
     {
         if (!open(name))
-            return 0;
+            return ListedDelete::mark;
         const fmp4_index_entry_t *entries = nullptr;
         uint32_t bytes = 0;
         if (fmp4_demuxer_read_fileinfo(demuxer_, &entries, &bytes) != 0 || !entries) {
             KO_LOGE(kModule, "delete fragment timestamp:%u failed: demuxer %s fail.\n", time, path_);
-            return 0;
+            return ListedDelete::mark;
         }
         const uint32_t n = bytes / FMP4_INDEX_ENTRY_SIZE;
         for (uint32_t i = 0; i < n; i++) {
@@ -97,13 +124,21 @@ public:
             }
             fmp4_index_entry_t copy = entries[i];
             copy.flags |= FMP4_INDEX_DELETED;
+            bool marked = fmp4_muxer_fragment_mark_deleted(path_, &copy) == 0;
+            // Closed since the reader opened it, the file was renamed: it is looked for again.
+            if (!marked && access(path_, F_OK) != 0 && recording_path(name_.c_str(), path_))
+                marked = fmp4_muxer_fragment_mark_deleted(path_, &copy) == 0;
+            if (!marked) {
+                KO_LOGE(kModule, "fmp4 fragment delete fail.\n");
+                return ListedDelete::keep_and_fail;
+            }
             if (sd_delete_video_queue_push(path_, &copy) != 0)
                 KO_LOGE(kModule, "fmp4 fragment delete fail.\n");
-            return 0;
+            return ListedDelete::mark;
         }
         KO_LOGE(kModule, "not find fragment timestamp:%u, filepath:%s, index count:%d\n", time, path_,
                 static_cast<int>(n));
-        return -1;
+        return ListedDelete::mark_but_fail;
     }
 
 private:
@@ -112,7 +147,7 @@ private:
         if (demuxer_ && name_ == name)
             return true;
         close();
-        if (sd_get_path(name, path_) != 0) {
+        if (!recording_path(name, path_)) {
             KO_LOGE(kModule, "sd_get_path fail, path:%s.\n", name);
             return false;
         }
@@ -132,6 +167,11 @@ private:
     std::string name_;
     char path_[1024] = {};
 };
+
+std::string record_name(const uint8_t *slot)
+{
+    return decode_record(slot).name;
+}
 } // namespace
 
 void encode_record(const record_index_record_t &r, uint8_t out[RECORD_INDEX_RECORD_SIZE])
@@ -346,30 +386,22 @@ extern "C" int record_get_deleted_times(int channel, const char *name, uint32_t 
 
 extern "C" int record_index_need_reset(const char *index_name)
 {
-    char path[1024];
-    if (!index_name || sd_get_path(index_name, path) != 0)
-        return 1;
-    int err = 0;
-    FILE *fp = _open_file(path, "rb", &err);
-    if (!fp)
-        return 1;
-    std::string previous;
-    const int rc = log_scan_file(fp, kLayout, [&](const uint8_t *slot) {
-        if (slot_deleted(kLayout, slot))
-            return 0;
-        const record_index_record_t r = decode_record(slot);
-        if (previous == r.name)
-            return 0;
-        previous = r.name;
-        char file[1024];
-        if (sd_get_path(r.name, file) != 0 || access(file, F_OK) != 0) {
-            KO_LOGW(kModule, "%s path is not exist \n", r.name);
-            return 1;
-        }
+    return index_named_file_missing(index_name, kLayout, record_name);
+}
+
+extern "C" int record_blank_deleted(const char *index_name)
+{
+    std::vector<std::string> files;
+    index_visit_named_files(index_name, kLayout, true, record_name, [&files](const char *, const char *file) {
+        if (access(file, F_OK) == 0 && std::find(files.begin(), files.end(), file) == files.end())
+            files.emplace_back(file);
         return 0;
     });
-    _close_file(fp);
-    return rc != 0 ? 1 : 0;
+    int rc = 0;
+    for (const std::string &file : files)
+        if (fmp4_muxer_fragment_blank_deleted(file.c_str()) < 0)
+            rc = -1;
+    return rc;
 }
 
 extern "C" int record_reset_index(int, const char *file_name, FILE *index)
@@ -416,8 +448,10 @@ extern "C" int record_reset_index(int, const char *file_name, FILE *index)
     }
     const uint32_t n = bytes / FMP4_INDEX_ENTRY_SIZE;
     KO_LOGI(kModule, "%s len: %d, count: %d\n", file_name, static_cast<int>(bytes), static_cast<int>(n));
+    bool deleted = false;
     for (uint32_t i = 0; i < n && rc == 0; i++) {
         const fmp4_index_entry_t &e = entries[i];
+        deleted = deleted || (e.flags & FMP4_INDEX_DELETED);
         if ((e.flags & FMP4_INDEX_DELETED) || e.duration == 0 || e.start <= kIndexMinTime)
             continue;
         record_index_record_t r{};
@@ -434,6 +468,9 @@ extern "C" int record_reset_index(int, const char *file_name, FILE *index)
         rc = _write_file(index, slot, sizeof slot, cap);
     }
     fmp4_demuxer_close(demuxer);
+    // A deletion whose blanking a power cut or a stop lost leaves its footage behind its mark.
+    if (deleted && fmp4_muxer_fragment_blank_deleted(path) < 0)
+        KO_LOGE(kModule, "%s deleted periods not blanked\n", file_name);
     KO_LOGI(kModule, "%s out, cost: %llu ms\n", file_name,
             static_cast<unsigned long long>(vexa_time_tick_ms() - t0));
     return rc;

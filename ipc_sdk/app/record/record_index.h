@@ -47,6 +47,9 @@ int record_change_file_name(int channel, const char *old_name, const char *new_n
 // written): their number (at most max), or a negative code.
 int record_get_deleted_times(int channel, const char *name, uint32_t *times, int max);
 int record_index_need_reset(const char *index_name);
+// Blanks the footage left of the deleted periods of the recordings that deleted records of the index
+// file (pool name) name (a deletion's blanking lost to a power cut or a stop): 0 or -1.
+int record_blank_deleted(const char *index_name);
 int record_reset_index(int channel, const char *file_name, FILE *index);
 // Writes the head of a rebuilt index last, once every record is in, and syncs it.
 int record_index_seal(FILE *index);

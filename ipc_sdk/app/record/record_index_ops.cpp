@@ -61,6 +61,7 @@ const sd_index_ops_t kOps = {
         return kind == SD_KIND_VIDEOI ? record_index_seal(index) : kind == SD_KIND_PICI ? pic_index_seal(index) : 0;
     },
     yvideo_deinit,
+    [](int, const char *name) { return record_blank_deleted(name); },
 };
 
 } // namespace

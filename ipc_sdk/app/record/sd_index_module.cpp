@@ -2,8 +2,10 @@
 
 #include <errno.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "common/utils/ko_log.h"
+#include "sd_io.h"
 
 namespace sd {
 namespace {
@@ -130,7 +132,7 @@ int index_del_before(IndexModule &m, int channel, uint64_t time)
 }
 
 int index_del_listed(IndexModule &m, int channel, const uint32_t *times, int count,
-                     const std::function<int(const uint8_t *slot)> &on_deleted)
+                     const std::function<ListedDelete(const uint8_t *slot)> &before_delete)
 {
     if (!index_module_ready(m) || (!times && count > 0))
         return -1;
@@ -143,6 +145,7 @@ int index_del_listed(IndexModule &m, int channel, const uint32_t *times, int cou
     const IndexLayout &l = m.layout;
     CursorGuard cursor(*log);
     int i = 0, err = 0, result = 0;
+    bool deleted = false;
     const int rc = log_walk(*log, l, m.mode, [&](uint8_t *slot, int64_t off) {
         const uint32_t t = slot_time(l, slot);
         while (i < count && times[i] < t)
@@ -151,18 +154,61 @@ int index_del_listed(IndexModule &m, int channel, const uint32_t *times, int cou
             return Walk::Stop;
         if (t < times[i] || slot_deleted(l, slot))
             return Walk::Next;
+        const ListedDelete verdict = before_delete ? before_delete(slot) : ListedDelete::mark;
+        if (verdict != ListedDelete::mark)
+            result = -1;
+        if (verdict == ListedDelete::keep_and_fail)
+            return Walk::Next;
         slot[l.delete_off] = 1;
         slot_seal(l, slot);
         if ((err = log_write_at(*log, l, m.mode, off, slot)) != 0)
             return Walk::Stop;
         log->valid_count--;
-        if (on_deleted && on_deleted(slot) != 0)
-            result = -1;
+        deleted = true;
         return Walk::Next;
     });
-    if (fflush(log->file) != 0 && err == 0)
+    // The phone is answered once this returns: a deleted record must not come back after a power cut.
+    if ((deleted ? sd_io_sync(log->file) : fflush(log->file)) != 0 && err == 0)
         err = _get_system_err(SD_ERR_WRITE, errno);
     return rc != 0 ? rc : err != 0 ? err : result;
+}
+
+int index_visit_named_files(const char *index_name, const IndexLayout &l, bool deleted,
+                            const std::function<std::string(const uint8_t *slot)> &name_of,
+                            const std::function<int(const char *name, const char *path)> &visit)
+{
+    char path[1024];
+    if (!index_name || sd_get_path(index_name, path) != 0)
+        return 1;
+    int err = 0;
+    FILE *fp = _open_file(path, "rb", &err);
+    if (!fp)
+        return 1;
+    std::string previous;
+    const int rc = log_scan_file(fp, l, [&](const uint8_t *slot) {
+        if (slot_deleted(l, slot) != deleted)
+            return 0;
+        const std::string name = name_of(slot);
+        if (previous == name)
+            return 0;
+        previous = name;
+        char file[1024];
+        return sd_get_path(name.c_str(), file) != 0 ? 1 : visit(name.c_str(), file);
+    });
+    _close_file(fp);
+    return rc;
+}
+
+int index_named_file_missing(const char *index_name, const IndexLayout &l,
+                             const std::function<std::string(const uint8_t *slot)> &name_of)
+{
+    const int rc = index_visit_named_files(index_name, l, false, name_of, [](const char *name, const char *file) {
+        if (access(file, F_OK) == 0)
+            return 0;
+        KO_LOGW(kModule, "%s path is not exist \n", name);
+        return 1;
+    });
+    return rc != 0 ? 1 : 0;
 }
 
 int index_send_pieces(int channel, uint32_t kind, const std::vector<uint8_t> &payload, uint32_t size,

@@ -45,10 +45,24 @@ bool index_module_ready(IndexModule &m);
 
 // The channel's records before `time` deleted (as the pool asks before it reuses a file).
 int index_del_before(IndexModule &m, int channel, uint64_t time);
-// Every live record whose time is in the ascending list `times` deleted, in one walk; on_deleted sees
-// each record (its delete byte now set) and may return nonzero to make the result -1.
+// What a deletion by time does with a matched live record, decided before the record is marked.
+enum class ListedDelete { mark, mark_but_fail, keep_and_fail };
+// Every live record whose time is in the ascending list `times` deleted, in one walk, durable before
+// it returns; before_delete sees each record first (without one, each is marked). A failure makes
+// the result -1.
 int index_del_listed(IndexModule &m, int channel, const uint32_t *times, int count,
-                     const std::function<int(const uint8_t *slot)> &on_deleted = {});
+                     const std::function<ListedDelete(const uint8_t *slot)> &before_delete = {});
+
+// visit(name, real path) for each data file named (name_of) by a run of valid records of the index file
+// (pool name) whose delete byte is set or not as `deleted` says: 0, 1 when the file cannot be scanned,
+// or visit's nonzero result, which ends the scan.
+int index_visit_named_files(const char *index_name, const IndexLayout &l, bool deleted,
+                            const std::function<std::string(const uint8_t *slot)> &name_of,
+                            const std::function<int(const char *name, const char *path)> &visit);
+// 1 when a live record of the index file (pool name) names a data file that is not on the card, or the
+// index cannot be scanned; else 0.
+int index_named_file_missing(const char *index_name, const IndexLayout &l,
+                             const std::function<std::string(const uint8_t *slot)> &name_of);
 
 typedef int (*index_piece_cb)(int channel, uint32_t total, uint32_t remaining, const uint8_t *buf, uint32_t len,
                               void *user);

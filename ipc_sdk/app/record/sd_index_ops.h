@@ -41,6 +41,8 @@ typedef struct sd_index_ops_t {
     int (*index_seal)(int kind, FILE *index);
     // Closes the custom container, opened on request (not by the pool).
     int (*yvideo_deinit)(void);
+    // Blanks the footage of deleted periods of the channel's recordings that a lost deletion left.
+    int (*record_blank_deleted)(int channel, const char *index_name);
 } sd_index_ops_t;
 
 // Copies the table (NULL goes back to the indexes of this library).

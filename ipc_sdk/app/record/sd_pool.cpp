@@ -282,6 +282,17 @@ int reset_indexes(Pool &p)
     return rc;
 }
 
+// A deletion answered before a power cut or a stop may have left its footage behind the period's
+// mark: it is blanked before anything reads the card.
+void blank_deleted(const Pool &p)
+{
+    for (int c = 0; c < p.cameras && index_ops().record_blank_deleted; c++) {
+        const sd_file_info_t *video = p.index_files[index_slot(SD_KIND_VIDEOI)][c];
+        if (video && index_ops().record_blank_deleted(c, video->path) != 0)
+            KO_LOGE(kModule, "deleted periods of channel %d not blanked\n", c);
+    }
+}
+
 int check_usage(Pool &p)
 {
     uint64_t data = 0;
@@ -529,6 +540,7 @@ extern "C" int sd_init(const char *path, int cameras, uint64_t reserved, uint64_
         KO_LOGE(kModule, "_reset_indexs fail\n");
         p.status_cb(SD_ERR_INDEX_RESET);
     }
+    blank_deleted(p);
     if ((rc = check_usage(p)) != 0 || (rc = open_indexes(p)) != 0) {
         drop_records(p);
         return rc;

@@ -315,6 +315,19 @@ sd_file_info_t *find_data_file(const char *name)
     return nullptr;
 }
 
+sd_file_info_t *find_numbered_file(const char *name)
+{
+    sd_file_info_t parsed{};
+    if (!parse_name(basename_of(name), &parsed))
+        return nullptr;
+    Pool &p = pool();
+    std::lock_guard<std::recursive_mutex> guard(p.lock);
+    for (sd_file_info_t *f : p.files)
+        if (f->number == parsed.number)
+            return f;
+    return nullptr;
+}
+
 } // namespace sd
 
 using namespace sd;

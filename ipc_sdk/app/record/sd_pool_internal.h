@@ -75,6 +75,9 @@ int create_file(const std::string &path, uint64_t size);
 int set_file_info(sd_file_info_t *f, int kind, int channel, uint64_t start, uint64_t end);
 // The data file whose name (or real path) is `name`, or null. Takes the pool mutex.
 sd_file_info_t *find_data_file(const char *name);
+// The data file with the number that `name` (or a real path) carries, whatever its name is now (a
+// closed file was renamed with its times), or null. Takes the pool mutex.
+sd_file_info_t *find_numbered_file(const char *name);
 
 int start_threads();
 void stop_threads();

@@ -104,23 +104,23 @@ void *create_files_thread(void *)
     return nullptr;
 }
 
-// Blanks one queued period, unless its file was taken for a new recording since (renamed). A period
-// of the file still being written is blanked as well: the writer only writes behind its last
-// complete period, and the entry must still name the period on the card.
+// Blanks one queued period. Its file is found by its number: closed since the entry was queued, it
+// carries another name; open under another name, it was taken for a new recording. A period of the
+// file still being written is blanked as well: the writer only writes behind its last complete
+// period, and the entry must still name the period on the card.
 void delete_one(const std::string &path, const fmp4_index_entry_t &entry)
 {
-    sd_file_info_t *f = find_data_file(path.c_str());
+    sd_file_info_t *f = find_numbered_file(path.c_str());
     if (!f) {
         KO_LOGW(kModule, "%s is no longer a pool file; period %u not deleted\n", path.c_str(), entry.start);
         return;
     }
     pthread_mutex_lock(&f->lock);
-    if (full_path(f->path) == path) {
-        if (fmp4_muxer_fragment_delete_by_index(path.c_str(), &entry) != 0)
-            KO_LOGE(kModule, "fmp4 fragment delete fail.\n");
-    } else {
+    const std::string now = full_path(f->path);
+    if (now != path && f->end == SD_TIME_OPEN)
         KO_LOGW(kModule, "%s was taken for another recording; period %u not deleted\n", path.c_str(), entry.start);
-    }
+    else if (fmp4_muxer_fragment_delete_by_index(now.c_str(), &entry) != 0)
+        KO_LOGE(kModule, "fmp4 fragment delete fail.\n");
     pthread_mutex_unlock(&f->lock);
 }
 

@@ -1,7 +1,9 @@
 // Blanking an index period of a finished recording: its entry is marked deleted and what follows the
-// index box becomes one zero-filled "free" box, so the reader skips it and the footage is gone.
+// index box becomes one zero-filled "free" box, so the reader skips it and the footage is gone. The
+// mark alone can be made durable first, and the card's start blanks what a mark left behind.
 #include <string.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "app/record/sd_file.h"
@@ -31,7 +33,7 @@ bool entry_still_there(FILE *fp, const fmp4_index_entry_t &e, int64_t size)
            on_card.position == e.position;
 }
 
-int blank(FILE *fp, const fmp4_index_entry_t &e, int64_t size)
+int write_entry(FILE *fp, const fmp4_index_entry_t &e, int64_t size)
 {
     uint8_t entry[FMP4_INDEX_ENTRY_SIZE];
     fmp4::encode_index_entry(e, entry);
@@ -40,6 +42,13 @@ int blank(FILE *fp, const fmp4_index_entry_t &e, int64_t size)
         KO_LOGE(kModule, "fragment_index fwrite failed");
         return -1;
     }
+    return 0;
+}
+
+int blank(FILE *fp, const fmp4_index_entry_t &e, int64_t size)
+{
+    if (write_entry(fp, e, size) != 0)
+        return -1;
     uint8_t header[8];
     fmp4::put_box_header(header, e.length - FMP4_INDEX_BOX_SIZE, "free");
     if (_write_file(fp, header, sizeof header, size) != 0) {
@@ -58,14 +67,25 @@ int blank(FILE *fp, const fmp4_index_entry_t &e, int64_t size)
     return fflush(fp) == 0 ? 0 : -1;
 }
 
-} // namespace
-
-extern "C" int fmp4_muxer_fragment_delete_by_index(const char *path, const fmp4_index_entry_t *entry)
+// Whether the period's footage is gone: one "free" box from behind the index box to the period's end,
+// whose last bytes (the last written) are zero.
+bool blanked(FILE *fp, const fmp4_index_entry_t &e, int64_t size)
 {
-    if (!entry) {
-        KO_LOGE(kModule, "fragment_index is NULL");
-        return -1;
-    }
+    uint8_t header[8], tail[8];
+    if (_seek_file(fp, e.position + FMP4_INDEX_BOX_SIZE, SEEK_SET, size) != 0 ||
+        _read_file(fp, header, sizeof header, size) != 0 ||
+        _seek_file(fp, e.position + e.length - sizeof tail, SEEK_SET, size) != 0 ||
+        _read_file(fp, tail, sizeof tail, size) != 0)
+        return false;
+    const bool empty_box = e.length < FMP4_INDEX_BOX_SIZE + 8 + sizeof tail;
+    return fmp4::be32(header) == e.length - FMP4_INDEX_BOX_SIZE && memcmp(header + 4, "free", 4) == 0 &&
+           (empty_box || std::all_of(tail, tail + sizeof tail, [](uint8_t b) { return b == 0; }));
+}
+
+// fn(fp, size) on the file opened for update while the entry's index box is still there: fn's result,
+// or -1.
+template <typename Fn> int on_entry(const char *path, const fmp4_index_entry_t &e, Fn fn)
+{
     int err = 0;
     FILE *fp = path ? _open_file(path, "rb+", &err) : nullptr;
     if (!fp) {
@@ -74,13 +94,24 @@ extern "C" int fmp4_muxer_fragment_delete_by_index(const char *path, const fmp4_
     }
     const int64_t size = _get_capacity(fp);
     int rc = -1;
-    if (!entry_still_there(fp, *entry, size))
+    if (!entry_still_there(fp, e, size))
         KO_LOGE(kModule, "fmp4_muxer_fragment_delete_by_index seek fragment offset failed!");
     else
-        rc = blank(fp, *entry, size);
+        rc = fn(fp, size);
     if (_close_file(fp) != 0)
         rc = -1;
-    if (rc != 0) {
+    return rc;
+}
+
+} // namespace
+
+extern "C" int fmp4_muxer_fragment_delete_by_index(const char *path, const fmp4_index_entry_t *entry)
+{
+    if (!entry) {
+        KO_LOGE(kModule, "fragment_index is NULL");
+        return -1;
+    }
+    if (on_entry(path, *entry, [entry](FILE *fp, int64_t size) { return blank(fp, *entry, size); }) != 0) {
         KO_LOGE(kModule, "fmp4 muxer delete fragment by index failed, fliepath:%s, fragment timestamp:%u!", path,
                 entry->start);
         return -1;
@@ -88,6 +119,44 @@ extern "C" int fmp4_muxer_fragment_delete_by_index(const char *path, const fmp4_
     KO_LOGI(kModule, "fmp4 muxer delete fragment by index success, fliepath:%s, fragment timestamp:%u!", path,
             entry->start);
     return 0;
+}
+
+extern "C" int fmp4_muxer_fragment_mark_deleted(const char *path, const fmp4_index_entry_t *entry)
+{
+    if (!entry)
+        return -1;
+    return on_entry(path, *entry, [entry](FILE *fp, int64_t size) {
+        return write_entry(fp, *entry, size) == 0 && sd_io_sync(fp) == 0 ? 0 : -1;
+    });
+}
+
+extern "C" int fmp4_muxer_fragment_blank_deleted(const char *path)
+{
+    fmp4_demuxer_t *d = fmp4_demuxer_open(path);
+    if (!d)
+        return -1;
+    const fmp4_index_entry_t *entries = nullptr;
+    uint32_t bytes = 0;
+    std::vector<fmp4_index_entry_t> deleted;
+    if (fmp4_demuxer_read_fileinfo(d, &entries, &bytes) == 0 && entries)
+        for (uint32_t i = 0; i < bytes / FMP4_INDEX_ENTRY_SIZE; i++)
+            if ((entries[i].flags & FMP4_INDEX_DELETED) && entries[i].length != 0)
+                deleted.push_back(entries[i]);
+    fmp4_demuxer_close(d);
+    int count = 0;
+    for (const fmp4_index_entry_t &e : deleted) {
+        const int rc = on_entry(path, e, [&e](FILE *fp, int64_t size) {
+            return blanked(fp, e, size) ? 0 : blank(fp, e, size) == 0 ? 1 : -1;
+        });
+        if (rc < 0) {
+            KO_LOGE(kModule, "deleted period %u of %s not blanked", e.start, path);
+            return -1;
+        }
+        if (rc > 0)
+            KO_LOGI(kModule, "deleted period %u of %s blanked", e.start, path);
+        count += rc;
+    }
+    return count;
 }
 
 extern "C" int fmp4_muxer_fragment_delete(const char *path, uint32_t timestamp)

@@ -384,13 +384,18 @@ void start_over(fmp4_muxer *h)
     h->moov_needed = true;
 }
 
-// Continues behind the last period that holds video; false when there is none to continue.
-bool resume(fmp4_muxer *h)
+enum class Resume { continued, start_over, refused };
+
+// Continues behind the last period that holds video. A file without one is written from the start; one
+// the reader cannot open, or whose tracks are not the configured ones (the stream was switched to
+// another codec), is not taken: writing over it would lose the periods the indexes list, and going on
+// with it would put frames of one codec in a track of another.
+Resume resume(fmp4_muxer *h)
 {
     fmp4_demuxer_t *d = fmp4_demuxer_open(h->cfg.path);
     if (!d) {
-        KO_LOGW(kModule, "mp4_demuxer_open failed! %s is written from the start", h->cfg.path);
-        return false;
+        KO_LOGW(kModule, "mp4_demuxer_open failed! %s", h->cfg.path);
+        return Resume::refused;
     }
     const TrackInfo *v = demuxer_track(d, 0);
     const TrackInfo *a = demuxer_track(d, 1);
@@ -398,10 +403,10 @@ bool resume(fmp4_muxer *h)
     if (v->codec != codec || a->codec != h->cfg.audio_codec ||
         v->timescale != static_cast<uint32_t>(h->cfg.video_time_scale) ||
         a->timescale != static_cast<uint32_t>(h->cfg.audio_time_scale)) {
-        KO_LOGW(kModule, "%s holds other tracks (codec %d/%d, time scale %u/%u); written from the start", h->cfg.path,
-                v->codec, a->codec, v->timescale, a->timescale);
+        KO_LOGW(kModule, "%s holds other tracks (codec %d/%d, time scale %u/%u); not resumed", h->cfg.path, v->codec,
+                a->codec, v->timescale, a->timescale);
         fmp4_demuxer_close(d);
-        return false;
+        return Resume::refused;
     }
     const std::vector<fmp4_index_entry_t> &entries = demuxer_entries(d);
     bool found = false;
@@ -437,7 +442,7 @@ bool resume(fmp4_muxer *h)
         KO_LOGW(kModule, "first fragment is empty and no valid data exist, overwrite this file!");
     }
     fmp4_demuxer_close(d);
-    return found;
+    return found ? Resume::continued : Resume::start_over;
 }
 
 bool config_ok(const fmp4_muxer_config_t *c)
@@ -499,7 +504,10 @@ extern "C" fmp4_muxer_t *fmp4_muxer_init(const fmp4_muxer_config_t *config, int 
         KO_LOGE(kModule, "mp4 file:%s not found!\n", h->cfg.path);
         return nullptr;
     }
-    if (cover != 0 || !resume(h.get()))
+    const Resume r = cover != 0 ? Resume::start_over : resume(h.get());
+    if (r == Resume::refused)
+        return nullptr;
+    if (r == Resume::start_over)
         start_over(h.get());
     int err = 0;
     FILE *fp = _open_file(h->cfg.path, "rb+", &err);

@@ -44,7 +44,9 @@ typedef struct fmp4_muxer_callbacks_t {
 // closes.
 void fmp4_muxer_set_callbacks(const fmp4_muxer_callbacks_t *callbacks);
 
-// cover 1 starts the file over; cover 0 continues behind its last committed period.
+// cover 1 starts the file over; cover 0 continues behind its last committed period (a file without
+// one is started over), or gives null when the file cannot be continued: the reader cannot open it,
+// or its tracks have another codec or time scale than the configuration.
 fmp4_muxer_t *fmp4_muxer_init(const fmp4_muxer_config_t *config, int cover);
 // One access unit (Annex-B): 0, FMP4_FILE_FULL, FMP4_NEW_INDEX (pass the frame again) or negative.
 int fmp4_muxer_update_video(fmp4_muxer_t *handle, const ko_av_frame *frame);
@@ -59,6 +61,12 @@ int fmp4_muxer_abort(fmp4_muxer_t *handle);
 int fmp4_muxer_fragment_delete_by_index(const char *path, const fmp4_index_entry_t *entry);
 // Finds the last period starting at `timestamp` and blanks it: 0 (also when already deleted) or -1.
 int fmp4_muxer_fragment_delete(const char *path, uint32_t timestamp);
+// Writes the entry (the caller has set its deleted bit) over the period's own and makes it durable, so
+// that the period is never read or indexed again whatever becomes of its blanking: 0 or -1.
+int fmp4_muxer_fragment_mark_deleted(const char *path, const fmp4_index_entry_t *entry);
+// Blanks every period of the file marked deleted whose footage is still there: the number blanked, or
+// -1 when the file cannot be read or a blanking failed.
+int fmp4_muxer_fragment_blank_deleted(const char *path);
 
 #ifdef __cplusplus
 }
