@@ -153,6 +153,9 @@ private:
         }
         name_ = name;
         demuxer_ = fmp4_demuxer_open(path_);
+        // Closed and renamed since its record was read: it is looked for again.
+        if (!demuxer_ && access(path_, F_OK) != 0 && recording_path(name, path_))
+            demuxer_ = fmp4_demuxer_open(path_);
         if (!demuxer_)
             KO_LOGE(kModule, "delete fragment failed: demuxer %s fail.\n", path_);
         return demuxer_ != nullptr;
