@@ -196,7 +196,13 @@ bool robust_recovery_works()
     }
     int status;
     waitpid(pid, &status, 0);
-    int rc = pthread_mutex_trylock(m);
+    const int rc = pthread_mutex_trylock(m);
+    // A robust mutex this thread holds stays on its robust list: it is let go before its memory is,
+    // or the next robust lock taken writes into the unmapped page.
+    if (rc == EOWNERDEAD)
+        pthread_mutex_consistent(m);
+    if (rc == 0 || rc == EOWNERDEAD)
+        pthread_mutex_unlock(m);
     munmap(m, sizeof(pthread_mutex_t));
     return rc == EOWNERDEAD;
 }
