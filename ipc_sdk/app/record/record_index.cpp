@@ -125,8 +125,7 @@ public:
             fmp4_index_entry_t copy = entries[i];
             copy.flags |= FMP4_INDEX_DELETED;
             bool marked = fmp4_muxer_fragment_mark_deleted(path_, &copy) == 0;
-            // Closed since the reader opened it, the file was renamed: it is looked for again.
-            if (!marked && access(path_, F_OK) != 0 && recording_path(name_.c_str(), path_))
+            if (!marked && found_renamed())
                 marked = fmp4_muxer_fragment_mark_deleted(path_, &copy) == 0;
             if (!marked) {
                 KO_LOGE(kModule, "fmp4 fragment delete fail.\n");
@@ -153,13 +152,15 @@ private:
         }
         name_ = name;
         demuxer_ = fmp4_demuxer_open(path_);
-        // Closed and renamed since its record was read: it is looked for again.
-        if (!demuxer_ && access(path_, F_OK) != 0 && recording_path(name, path_))
+        if (!demuxer_ && found_renamed())
             demuxer_ = fmp4_demuxer_open(path_);
         if (!demuxer_)
             KO_LOGE(kModule, "delete fragment failed: demuxer %s fail.\n", path_);
         return demuxer_ != nullptr;
     }
+    // A file closed since its record was read (or since the reader opened it) was renamed at its
+    // close: path_ is pointed at it again.
+    bool found_renamed() { return access(path_, F_OK) != 0 && recording_path(name_.c_str(), path_); }
     void close()
     {
         if (demuxer_)
